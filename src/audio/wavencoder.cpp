@@ -1,0 +1,70 @@
+#include "wavencoder.h"
+
+#include "gigachaterror.h"
+
+#include <QtEndian>
+
+#include <cstring>
+
+namespace WAVEncoder {
+
+namespace {
+
+constexpr qsizetype headerSize = 44;
+
+void writeHeader(char *out, quint32 count)
+{
+    auto put32 = [&out](quint32 value) {
+        qToLittleEndian(value, out);
+        out += 4;
+    };
+    auto put16 = [&out](quint16 value) {
+        qToLittleEndian(value, out);
+        out += 2;
+    };
+    auto putTag = [&out](const char (&tag)[5]) {
+        std::memcpy(out, tag, 4);
+        out += 4;
+    };
+    putTag("RIFF");
+    put32(count + 36);
+    putTag("WAVE");
+    putTag("fmt ");
+    put32(16);
+    put16(1);     // integer PCM
+    put16(1);     // one channel
+    put32(24000); // sample rate
+    put32(48000); // byte rate
+    put16(2);     // block align
+    put16(16);    // bits per sample
+    putTag("data");
+    put32(count);
+}
+
+} // namespace
+
+void checkSize(quint64 pcmByteCount)
+{
+    if (pcmByteCount > maximumPCMByteCount)
+        throw GigaChatError(GigaChatError::Case::audioTooLong);
+}
+
+QByteArray header(quint64 pcmByteCount)
+{
+    checkSize(pcmByteCount);
+    QByteArray bytes(headerSize, Qt::Uninitialized);
+    writeHeader(bytes.data(), static_cast<quint32>(pcmByteCount));
+    return bytes;
+}
+
+QByteArray encodePCM16Mono24kHz(const QByteArray &pcm)
+{
+    checkSize(static_cast<quint64>(pcm.size()));
+    QByteArray wav(headerSize + pcm.size(), Qt::Uninitialized);
+    writeHeader(wav.data(), static_cast<quint32>(pcm.size()));
+    if (!pcm.isEmpty())
+        std::memcpy(wav.data() + headerSize, pcm.constData(), static_cast<size_t>(pcm.size()));
+    return wav;
+}
+
+} // namespace WAVEncoder

@@ -1,0 +1,136 @@
+#include "appsettings.h"
+
+#include <QSettings>
+
+using namespace Qt::StringLiterals;
+
+namespace AppSettings {
+
+namespace {
+
+// Opened for every access: QSettings re-reads the file when it changed on disk.
+QSettings openStore()
+{
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s);
+}
+
+QString trimmedWhitespace(const QString &text) { return text.trimmed(); }
+
+} // namespace
+
+QString defaultCustomVocabulary() { return u"ChatGPT, Codex, Claude, macOS, OpenAI"_s; }
+
+QString defaultTranscriptionPrompt()
+{
+    return u"Личная диктовка на русском и английском языках: сообщения, письма, задачи и инструкции для программирования."_s;
+}
+
+std::optional<QString> string(QStringView key)
+{
+    const QVariant value = openStore().value(key.toString());
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        return value.toString();
+    case QMetaType::QStringList:
+        // A hand-edited INI line with unquoted commas reads back as a list.
+        return value.toStringList().join(u", "_s);
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::Double:
+    case QMetaType::Bool:
+        return value.toString();
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<QStringList> stringArray(QStringView key)
+{
+    const QVariant value = openStore().value(key.toString());
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList();
+    if (value.typeId() == QMetaType::QVariantList) {
+        QStringList list;
+        for (const QVariant &element : value.toList()) {
+            if (element.typeId() != QMetaType::QString)
+                return std::nullopt;
+            list.append(element.toString());
+        }
+        return list;
+    }
+    return std::nullopt;
+}
+
+bool boolValue(QStringView key)
+{
+    const QVariant value = openStore().value(key.toString());
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString().trimmed();
+        bool isNumber = false;
+        const long long number = text.toLongLong(&isNumber);
+        if (isNumber)
+            return number != 0;
+        return text.compare(u"true"_s, Qt::CaseInsensitive) == 0 || text.compare(u"yes"_s, Qt::CaseInsensitive) == 0;
+    }
+    return false;
+}
+
+void setString(QStringView key, const QString &value) { openStore().setValue(key.toString(), value); }
+void setBool(QStringView key, bool value) { openStore().setValue(key.toString(), value); }
+void remove(QStringView key) { openStore().remove(key.toString()); }
+
+std::optional<QString> lastText()
+{
+    if (auto text = string(Keys::lastText); text && !text->isEmpty())
+        return text;
+    if (auto recent = stringArray(Keys::recentTexts); recent && !recent->isEmpty())
+        return recent->first();
+    return std::nullopt;
+}
+
+void rememberLastText(const QString &text)
+{
+    const QString trimmed = trimmedWhitespace(text);
+    if (trimmed.isEmpty())
+        return;
+    QSettings store = openStore();
+    store.setValue(Keys::lastText.toString(), trimmed);
+    store.remove(Keys::recentTexts.toString());
+}
+
+QString customVocabularyText() { return string(Keys::customVocabulary).value_or(defaultCustomVocabulary()); }
+
+QStringList customVocabulary()
+{
+    QStringList terms;
+    const QString text = customVocabularyText();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == u',' || text[i] == u'\n') {
+            const QString piece = trimmedWhitespace(text.mid(start, i - start));
+            if (!piece.isEmpty())
+                terms.append(piece);
+            start = i + 1;
+        }
+    }
+    return terms;
+}
+
+QString transcriptionPrompt() { return string(Keys::transcriptionPrompt).value_or(defaultTranscriptionPrompt()); }
+
+void setSmartMode(SmartMode mode) { setString(Keys::smartMode, rawValue(mode)); }
+
+std::optional<AIProvider> aiProvider() { return parseAIProvider(string(Keys::aiProvider).value_or(QString())); }
+
+SmartMode smartMode() { return parseSmartMode(string(Keys::smartMode).value_or(QString())).value_or(SmartMode::clean); }
+
+TextPolisher::Quality textQuality()
+{
+    return parsePolishQuality(string(Keys::textQuality).value_or(QString())).value_or(TextPolisher::Quality::accurate);
+}
+
+bool onboardingCompleted() { return boolValue(Keys::onboardingCompleted); }
+
+} // namespace AppSettings

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "enums.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Per-user settings. Nothing is cached: every call opens the store afresh, so a
+// value changed by the settings window or by another process counts at the next use.
+// A missing, unreadable or malformed value reads as absent and each reader applies
+// its fallback; nothing here reports an error.
+namespace AppSettings {
+
+namespace Keys {
+inline constexpr QStringView aiProvider = u"aiProvider";
+inline constexpr QStringView smartMode = u"smartMode";
+inline constexpr QStringView textQuality = u"textQuality";
+inline constexpr QStringView customVocabulary = u"customVocabulary";
+inline constexpr QStringView transcriptionPrompt = u"transcriptionPrompt";
+inline constexpr QStringView lastText = u"lastText";
+inline constexpr QStringView recentTexts = u"recentTexts";
+inline constexpr QStringView onboardingCompleted = u"vorsikOnboardingCompleted";
+inline constexpr QStringView installationToken = u"vorsikInstallationToken";
+inline constexpr QStringView deviceID = u"vorsikDeviceID";
+} // namespace Keys
+
+QString defaultCustomVocabulary();
+QString defaultTranscriptionPrompt();
+
+// Plain store access, the equivalents of string(forKey:), stringArray(forKey:),
+// bool(forKey:), set(_:forKey:), setBool(_:forKey:) and removeObject(forKey:).
+std::optional<QString> string(QStringView key);
+std::optional<QStringList> stringArray(QStringView key);
+bool boolValue(QStringView key);
+void setString(QStringView key, const QString &value);
+void setBool(QStringView key, bool value);
+void remove(QStringView key);
+
+std::optional<QString> lastText();
+void rememberLastText(const QString &text);
+QString customVocabularyText();
+QStringList customVocabulary();
+QString transcriptionPrompt();
+void setSmartMode(SmartMode mode);
+
+// Readers that parse at the place of use, with the documented fallbacks.
+std::optional<AIProvider> aiProvider(); // none selects the own backend path
+SmartMode smartMode();                  // clean when absent or unparsable
+TextPolisher::Quality textQuality();    // accurate when absent or unparsable
+bool onboardingCompleted();
+
+} // namespace AppSettings

@@ -1,0 +1,558 @@
+#include "dictationsessioncontroller.h"
+
+#include "appsettings.h"
+#include "describederror.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+
+#include <QCoro/QCoroTimer>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString openAIKeyAccount = u"openai-api-key"_s;
+const QString gigaChatKeyAccount = u"gigachat-authorization-key"_s;
+const QString copyHint = u" Нажмите «Скопировать»."_s;
+const QString savedTitle = u"Текст сохранён"_s;
+
+QString describe(const std::exception &error)
+{
+    if (const auto *described = dynamic_cast<const DescribedError *>(&error))
+        return described->description();
+    return QString::fromUtf8(error.what());
+}
+
+} // namespace
+
+DictationSessionController::DictationSessionController(Neighbours neighbours, QObject *parent)
+    : QObject(parent)
+    , m_n(std::move(neighbours))
+{
+    m_watchdog.setSingleShot(true);
+}
+
+DictationSessionController::~DictationSessionController()
+{
+    if (m_audioContinuation)
+        m_audioContinuation->finish();
+}
+
+// ---- toggles ---------------------------------------------------------------
+
+void DictationSessionController::toggleFnDictation()
+{
+    if (!AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() != OnboardingStep::ready) {
+        m_n.onboardingWindow->show();
+        return;
+    }
+    switch (m_state) {
+    case DictationState::idle:
+        m_stopWhenRecordingStarts = false;
+        startDictation();
+        break;
+    case DictationState::connecting:
+        m_stopWhenRecordingStarts = true;
+        break;
+    case DictationState::recording:
+        stopDictation();
+        break;
+    case DictationState::processing:
+        break;
+    }
+}
+
+void DictationSessionController::toggleDictation()
+{
+    if (!AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() != OnboardingStep::ready) {
+        m_n.onboardingWindow->show();
+        return;
+    }
+    if (m_state == DictationState::idle)
+        startDictation();
+    else if (m_state == DictationState::recording)
+        stopDictation();
+}
+
+// ---- start -----------------------------------------------------------------
+
+void DictationSessionController::startDictation()
+{
+    if (m_state != DictationState::idle)
+        return;
+
+    AIProvider provider = AIProvider::vorsik;
+    std::optional<QString> key;
+    switch (AppSettings::aiProvider().value_or(AIProvider::vorsik)) {
+    case AIProvider::openAI:
+        provider = AIProvider::openAI;
+        key = m_n.keychain->read(openAIKeyAccount);
+        break;
+    case AIProvider::gigaChat:
+        provider = AIProvider::gigaChat;
+        key = m_n.keychain->read(gigaChatKeyAccount);
+        break;
+    case AIProvider::vorsik:
+        if (m_n.backendConfiguration->isConfigured())
+            key = u"configured"_s;
+        break;
+    }
+
+    if (!key || key->isEmpty()) {
+        switch (provider) {
+        case AIProvider::openAI: showFailureMessage(u"Добавьте OpenAI API key"_s); break;
+        case AIProvider::gigaChat: showFailureMessage(u"Добавьте Authorization Key GigaChat"_s); break;
+        case AIProvider::vorsik: showFailureMessage(u"Установите тестовую сборку российского контура"_s); break;
+        }
+        m_n.settingsWindow->show();
+        return;
+    }
+
+    m_activeProvider = provider;
+    ++m_session;
+    m_completing = false;
+    if (AppSettings::onboardingCompleted()) {
+        m_isOnboardingTestDictation = false;
+        m_insertionTarget = m_n.textInserter->captureTarget();
+    } else {
+        m_isOnboardingTestDictation = m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
+        m_insertionTarget = m_isOnboardingTestDictation ? std::nullopt : m_n.textInserter->captureTarget();
+    }
+
+    setState(DictationState::connecting);
+    refreshMenu();
+    m_finalTranscript.clear();
+
+    if (m_isOnboardingTestDictation)
+        m_n.onboardingWindow->showTestConnecting();
+    else
+        m_n.overlay->showConnecting();
+
+    runStart(provider, *key, m_session);
+}
+
+QCoro::Task<bool> DictationSessionController::requestMicrophonePermission()
+{
+    co_return co_await m_n.microphonePermission->request();
+}
+
+QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString key, quint64 session)
+{
+    QPointer<DictationSessionController> self(this);
+    const bool granted = co_await requestMicrophonePermission();
+    if (!self || session != m_session)
+        co_return;
+
+    if (!granted) {
+        m_insertionTarget.reset();
+        setState(DictationState::idle);
+        refreshMenu();
+        if (m_isOnboardingTestDictation)
+            m_n.onboardingWindow->showTestError(u"нужен доступ к микрофону"_s);
+        else
+            showFailureMessage(u"Нужен доступ к микрофону"_s);
+        m_isOnboardingTestDictation = false;
+        co_return;
+    }
+
+    if (m_isOnboardingTestDictation) {
+        co_await QCoro::sleepFor(m_timings.testDictationPause);
+        if (!self || session != m_session)
+            co_return;
+    }
+
+    std::optional<QString> failure;
+    try {
+        if (provider == AIProvider::openAI)
+            co_await startOpenAIRecording(key);
+        else
+            startGigaChatRecording();
+    } catch (const std::exception &error) {
+        failure = describe(error);
+    }
+    if (!self || !failure || session != m_session)
+        co_return;
+
+    finishAudioStream();
+    cancelForwardTask();
+    if (auto transcriber = std::exchange(m_transcriber, nullptr)) {
+        co_await transcriber->disconnect();
+        if (!self)
+            co_return;
+    }
+    m_gigaAudioCollector.reset();
+    m_insertionTarget.reset();
+    setState(DictationState::idle);
+    refreshMenu();
+    if (m_isOnboardingTestDictation) {
+        m_n.onboardingWindow->showTestError(*failure);
+        m_isOnboardingTestDictation = false;
+    } else {
+        showFailureMessage(*failure);
+    }
+}
+
+void DictationSessionController::startGigaChatRecording()
+{
+    auto collector = std::shared_ptr<AbstractPCMCollector>(m_n.makeCollector());
+    m_gigaAudioCollector = collector;
+    m_n.audioRecorder->start([collector](const QByteArray &chunk) { collector->append(chunk); });
+    recordingBegins();
+}
+
+QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
+{
+    QPointer<DictationSessionController> self(this);
+    const quint64 session = m_session;
+
+    RealtimeTranscriberCallbacks callbacks;
+    callbacks.onPartial = [this, session](const QString &delta) {
+        onMainThreadForSession(session, [this, delta] {
+            m_finalTranscript += delta;
+            m_n.overlay->setTranscriptText(m_finalTranscript);
+        });
+    };
+    callbacks.onFinal = [this, session](const QString &text) {
+        onMainThreadForSession(session, [this, text] { completeDictation(text); });
+    };
+    callbacks.onError = [this, session](const QString &message) {
+        onMainThreadForSession(session, [this, message] { handleTranscriptionError(message); });
+    };
+
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = m_n.makeTranscriber(std::move(callbacks));
+    m_transcriber = transcriber;
+    co_await transcriber->connect(apiKey, AppSettings::transcriptionPrompt(), AppSettings::customVocabulary());
+    if (!self || m_transcriber != transcriber || session != m_session)
+        co_return; // the session ended while connecting
+
+    auto stream = std::make_shared<BoundedChunkStream>();
+    m_audioContinuation = stream;
+    m_forwardCancelled = std::make_shared<bool>(false);
+    m_audioForwardTask.emplace(forwardAudio(stream, transcriber, m_forwardCancelled));
+
+    m_n.audioRecorder->start([stream](const QByteArray &chunk) { stream->yield(chunk); });
+    recordingBegins();
+}
+
+QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
+                                                       std::shared_ptr<AbstractRealtimeTranscriber> transcriber,
+                                                       std::shared_ptr<bool> cancelled)
+{
+    while (!*cancelled) {
+        std::optional<QByteArray> chunk = co_await stream->next();
+        if (!chunk || *cancelled)
+            break;
+        bool failed = false;
+        try {
+            co_await transcriber->appendAudio(*chunk);
+        } catch (const std::exception &) {
+            failed = true; // the transcriber reports its own failures through onError
+        }
+        if (failed)
+            break;
+    }
+}
+
+void DictationSessionController::recordingBegins()
+{
+    setState(DictationState::recording);
+    refreshMenu();
+    if (m_stopWhenRecordingStarts) {
+        m_stopWhenRecordingStarts = false;
+        stopDictation();
+    } else if (m_isOnboardingTestDictation) {
+        m_n.onboardingWindow->showTestListening();
+    } else {
+        m_n.overlay->showListening();
+    }
+}
+
+// ---- stop ------------------------------------------------------------------
+
+void DictationSessionController::stopDictation()
+{
+    if (m_state != DictationState::recording)
+        return;
+    setState(DictationState::processing);
+    refreshMenu();
+    m_n.audioRecorder->stop();
+
+    if (m_activeProvider == AIProvider::openAI) {
+        m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
+        finishAudioStream();
+        finishOpenAIDictation(m_session);
+        return;
+    }
+
+    if (m_activeProvider == AIProvider::gigaChat || !m_isOnboardingTestDictation)
+        m_n.overlay->showEditing();
+    else
+        m_n.onboardingWindow->showTestProcessing();
+
+    QByteArray pcm;
+    if (m_gigaAudioCollector)
+        pcm = m_gigaAudioCollector->takeAll();
+    m_gigaAudioCollector.reset();
+
+    QString key;
+    if (m_activeProvider == AIProvider::gigaChat)
+        key = m_n.keychain->read(gigaChatKeyAccount).value_or(QString());
+    runUpload(m_activeProvider, m_session, std::move(pcm), key, AppSettings::smartMode(),
+              AppSettings::transcriptionPrompt(), AppSettings::customVocabulary());
+}
+
+QCoro::Task<> DictationSessionController::finishOpenAIDictation(quint64 session)
+{
+    QPointer<DictationSessionController> self(this);
+    if (m_audioForwardTask) {
+        QCoro::Task<> forward = std::move(*m_audioForwardTask);
+        m_audioForwardTask.reset();
+        co_await forward; // every chunk recorded so far has been handed over
+        if (!self || session != m_session)
+            co_return;
+    }
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = m_transcriber;
+    if (!transcriber)
+        co_return;
+    std::optional<QString> failure;
+    try {
+        co_await transcriber->commit();
+    } catch (const std::exception &error) {
+        failure = describe(error);
+    }
+    if (!self || session != m_session)
+        co_return;
+    if (failure) {
+        handleTranscriptionError(*failure);
+        co_return;
+    }
+    if (m_state == DictationState::processing && !m_completing) {
+        QObject::disconnect(&m_watchdog, nullptr, this, nullptr);
+        connect(&m_watchdog, &QTimer::timeout, this, [this, session] { onFinalTranscriptOverdue(session); });
+        m_watchdog.start(m_timings.finalTranscriptWatchdog);
+    }
+}
+
+void DictationSessionController::onFinalTranscriptOverdue(quint64 session)
+{
+    if (session != m_session || m_state != DictationState::processing || m_completing)
+        return;
+    handleTranscriptionError(u"Соединение с распознаванием прервано."_s);
+}
+
+QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64 session, QByteArray pcm, QString key,
+                                                    SmartMode mode, QString context, QStringList vocabulary)
+{
+    QPointer<DictationSessionController> self(this);
+    QString text;
+    std::optional<QString> failure;
+    try {
+        if (provider == AIProvider::gigaChat)
+            text = co_await m_n.gigaChatClient->transcribeAndEdit(std::move(pcm), key, mode, context, vocabulary);
+        else
+            text = co_await m_n.vorsikAPIClient->transcribeAndEdit(std::move(pcm), mode, context, vocabulary);
+    } catch (const std::exception &error) {
+        failure = describe(error);
+    }
+    if (!self || session != m_session)
+        co_return; // the dictation was reset meanwhile: the result is stale
+    if (failure)
+        handleTranscriptionError(*failure);
+    else
+        co_await completeDictation(text);
+}
+
+// ---- completion ------------------------------------------------------------
+
+QCoro::Task<> DictationSessionController::completeDictation(QString text)
+{
+    if (m_state != DictationState::recording && m_state != DictationState::processing)
+        co_return;
+    if (m_completing)
+        co_return; // a second result never runs the paste again
+    m_completing = true;
+    m_watchdog.stop();
+    QPointer<DictationSessionController> self(this);
+
+    setState(DictationState::processing);
+    refreshMenu();
+
+    text = text.trimmed();
+    if (text.isEmpty())
+        text = m_finalTranscript.trimmed();
+
+    if (text.isEmpty()) {
+        const bool isTest = m_isOnboardingTestDictation;
+        co_await resetSession();
+        if (!self)
+            co_return;
+        m_completing = false;
+        if (isTest)
+            m_n.onboardingWindow->showTestError(u"речь не распознана"_s);
+        else
+            showFailureMessage(u"Речь не распознана"_s);
+        co_return;
+    }
+
+    if (m_activeProvider == AIProvider::openAI) {
+        const SmartMode mode = AppSettings::smartMode();
+        const std::optional<QString> apiKey = m_n.keychain->read(openAIKeyAccount);
+        if (mode != SmartMode::verbatim && apiKey) {
+            m_n.overlay->showEditing();
+            try {
+                text = co_await m_n.textPolisher->polish(text, mode, AppSettings::textQuality(),
+                                                         AppSettings::transcriptionPrompt(),
+                                                         AppSettings::customVocabulary(), *apiKey);
+            } catch (const std::exception &) {
+                // polishing is optional: the unedited transcript goes on
+            }
+            if (!self)
+                co_return;
+        }
+    }
+
+    AppSettings::rememberLastText(text);
+    refreshMenu();
+
+    if (m_isOnboardingTestDictation) {
+        co_await resetSession();
+        if (!self)
+            co_return;
+        m_completing = false;
+        m_n.onboardingWindow->showTestResult(text);
+        co_return;
+    }
+
+    const TextInsertionOutcome outcome = co_await m_n.textInserter->insert(text, m_insertionTarget);
+    if (!self)
+        co_return;
+    co_await resetSession();
+    if (!self)
+        co_return;
+    m_completing = false;
+
+    switch (outcome.kind) {
+    case TextInsertionOutcome::Kind::inserted:
+        showOverlayMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, insertedHideAfter);
+        break;
+    case TextInsertionOutcome::Kind::needsAccessibilityPermission:
+        m_n.overlay->presentResult(savedTitle, u"Нет разрешения на автоматическую вставку."_s + copyHint, text);
+        break;
+    case TextInsertionOutcome::Kind::unconfirmed:
+        m_n.overlay->presentResult(savedTitle, u"Ворсик не смог подтвердить, что поле приняло текст."_s + copyHint,
+                                   text);
+        break;
+    case TextInsertionOutcome::Kind::targetChanged:
+        m_n.overlay->presentResult(savedTitle, outcome.reason + copyHint, text);
+        break;
+    }
+}
+
+// ---- failure and reset -----------------------------------------------------
+
+void DictationSessionController::handleTranscriptionError(const QString &message)
+{
+    if (m_state == DictationState::idle || m_completing)
+        return;
+    const bool isTest = m_isOnboardingTestDictation;
+    ++m_session;
+    m_watchdog.stop();
+    m_n.audioRecorder->stop();
+    finishAudioStream();
+    cancelForwardTask();
+    m_transcriber.reset();
+    m_gigaAudioCollector.reset();
+    m_insertionTarget.reset();
+    setState(DictationState::idle);
+    refreshMenu();
+    m_isOnboardingTestDictation = false;
+    if (isTest)
+        m_n.onboardingWindow->showTestError(message);
+    else
+        showFailureMessage(message);
+}
+
+QCoro::Task<> DictationSessionController::resetSession()
+{
+    QPointer<DictationSessionController> self(this);
+    ++m_session;
+    m_watchdog.stop();
+    m_n.audioRecorder->stop();
+    finishAudioStream();
+    cancelForwardTask();
+    if (auto transcriber = std::exchange(m_transcriber, nullptr)) {
+        co_await transcriber->disconnect();
+        if (!self)
+            co_return;
+    }
+    m_gigaAudioCollector.reset();
+    m_insertionTarget.reset();
+    m_finalTranscript.clear();
+    m_isOnboardingTestDictation = false;
+    setState(DictationState::idle);
+    refreshMenu();
+}
+
+void DictationSessionController::prepareForTermination()
+{
+    m_n.audioRecorder->stop();
+    finishAudioStream();
+    if (auto transcriber = m_transcriber)
+        [](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> { co_await t->disconnect(); }(transcriber);
+}
+
+// ---- helpers ---------------------------------------------------------------
+
+void DictationSessionController::showOverlayMessage(const QString &title, const QString &detail, MascotState mascot,
+                                                    std::chrono::milliseconds hideAfter)
+{
+    m_n.overlay->showMessage(title, detail, mascot, hideAfter);
+}
+
+void DictationSessionController::showFailureMessage(const QString &detail)
+{
+    showOverlayMessage(u"Не понял…"_s, detail, MascotState::confused, failureHideAfter);
+}
+
+void DictationSessionController::setState(DictationState state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    Q_EMIT stateChanged(state);
+}
+
+void DictationSessionController::refreshMenu()
+{
+    if (m_n.menuBar)
+        m_n.menuBar->updateMenuBar();
+}
+
+void DictationSessionController::finishAudioStream()
+{
+    if (auto stream = std::exchange(m_audioContinuation, nullptr))
+        stream->finish();
+}
+
+void DictationSessionController::cancelForwardTask()
+{
+    if (m_forwardCancelled)
+        *m_forwardCancelled = true;
+    m_forwardCancelled.reset();
+    m_audioForwardTask.reset(); // a running forward task finishes on its own once woken
+}
+
+void DictationSessionController::onMainThreadForSession(quint64 session, std::function<void()> action)
+{
+    std::weak_ptr<int> alive = m_alive;
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [this, alive, session, action = std::move(action)] {
+            if (alive.expired() || session != m_session)
+                return;
+            action();
+        },
+        Qt::QueuedConnection);
+}

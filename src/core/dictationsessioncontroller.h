@@ -1,0 +1,131 @@
+#pragma once
+
+#include "boundedchunkstream.h"
+#include "enums.h"
+#include "neighbours.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <QCoro/QCoroTask>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+// Runs one dictation at a time, from the toggle to the reported outcome. Lives on
+// the main thread; every wait is a coroutine that resumes there. Knows its
+// neighbours only through the interfaces in neighbours.h.
+class DictationSessionController : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Neighbours
+    {
+        AbstractKeychain *keychain = nullptr;
+        AbstractBackendConfiguration *backendConfiguration = nullptr;
+        AbstractMicrophonePermission *microphonePermission = nullptr;
+        AbstractAudioRecorder *audioRecorder = nullptr;
+        std::function<std::unique_ptr<AbstractPCMCollector>()> makeCollector;
+        RealtimeTranscriberFactory makeTranscriber;
+        AbstractVorsikAPIClient *vorsikAPIClient = nullptr;
+        AbstractGigaChatClient *gigaChatClient = nullptr;
+        AbstractTextPolisher *textPolisher = nullptr;
+        AbstractTextInserter *textInserter = nullptr;
+        AbstractOverlay *overlay = nullptr;
+        AbstractOnboardingWindow *onboardingWindow = nullptr;
+        AbstractSettingsWindow *settingsWindow = nullptr;
+        AbstractMenuBar *menuBar = nullptr; // may be set later, when the shell has built it
+    };
+
+    struct Timings
+    {
+        std::chrono::milliseconds testDictationPause{900};
+        // Ends an OpenAI dictation whose final transcript never arrives after commit().
+        std::chrono::milliseconds finalTranscriptWatchdog{30'000};
+    };
+
+    static constexpr std::chrono::milliseconds failureHideAfter{4500};
+    static constexpr std::chrono::milliseconds insertedHideAfter{3500};
+
+    explicit DictationSessionController(Neighbours neighbours, QObject *parent = nullptr);
+    ~DictationSessionController() override;
+
+    void setTimings(Timings timings) { m_timings = timings; }
+    void setMenuBar(AbstractMenuBar *menuBar) { m_n.menuBar = menuBar; }
+
+    void toggleFnDictation();
+    void toggleDictation();
+    void startDictation();
+    void stopDictation();
+    QCoro::Task<> completeDictation(QString text);
+    void handleTranscriptionError(const QString &message);
+    QCoro::Task<> resetSession();
+    QCoro::Task<bool> requestMicrophonePermission();
+    QCoro::Task<> startOpenAIRecording(QString apiKey);
+    void startGigaChatRecording();
+
+    // Termination: stop recording, finish an open stream, disconnect without waiting.
+    void prepareForTermination();
+
+    void showOverlayMessage(const QString &title, const QString &detail, MascotState mascot,
+                            std::chrono::milliseconds hideAfter);
+    void showFailureMessage(const QString &detail);
+
+    DictationState state() const { return m_state; }
+    AIProvider activeProvider() const { return m_activeProvider; }
+    bool stopWhenRecordingStarts() const { return m_stopWhenRecordingStarts; }
+    bool isOnboardingTestDictation() const { return m_isOnboardingTestDictation; }
+    const std::optional<TextInsertionTarget> &insertionTarget() const { return m_insertionTarget; }
+    const QString &finalTranscript() const { return m_finalTranscript; }
+    bool hasTranscriber() const { return m_transcriber != nullptr; }
+    bool hasCollector() const { return m_gigaAudioCollector != nullptr; }
+    bool hasAudioStream() const { return m_audioContinuation != nullptr; }
+
+Q_SIGNALS:
+    void stateChanged(DictationState state);
+
+private:
+    QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
+    QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
+                               std::shared_ptr<AbstractRealtimeTranscriber> transcriber,
+                               std::shared_ptr<bool> cancelled);
+    QCoro::Task<> finishOpenAIDictation(quint64 session);
+    QCoro::Task<> runUpload(AIProvider provider, quint64 session, QByteArray pcm, QString key, SmartMode mode,
+                            QString context, QStringList vocabulary);
+    void recordingBegins();
+    void setState(DictationState state);
+    void refreshMenu();
+    void finishAudioStream();
+    void cancelForwardTask();
+    void onFinalTranscriptOverdue(quint64 session);
+    // Runs `action` on the main thread if this controller still exists and the
+    // dictation `session` is still the current one.
+    void onMainThreadForSession(quint64 session, std::function<void()> action);
+
+    Neighbours m_n;
+    Timings m_timings;
+
+    DictationState m_state = DictationState::idle;
+    AIProvider m_activeProvider = AIProvider::openAI;
+    bool m_stopWhenRecordingStarts = false;
+    bool m_isOnboardingTestDictation = false;
+    std::optional<TextInsertionTarget> m_insertionTarget;
+    QString m_finalTranscript;
+
+    std::shared_ptr<AbstractRealtimeTranscriber> m_transcriber;
+    std::shared_ptr<AbstractPCMCollector> m_gigaAudioCollector;
+    std::shared_ptr<BoundedChunkStream> m_audioContinuation;
+    std::optional<QCoro::Task<>> m_audioForwardTask;
+    std::shared_ptr<bool> m_forwardCancelled;
+
+    // Every start, reset and failure begins a new generation, so late callbacks and
+    // results of an earlier dictation are recognised and dropped.
+    quint64 m_session = 0;
+    // A result is being edited or pasted: a second result, or a late provider error,
+    // must not run the completion again or tear it down.
+    bool m_completing = false;
+    QTimer m_watchdog;
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+};

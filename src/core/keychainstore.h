@@ -1,0 +1,25 @@
+#pragma once
+
+#include "neighbours.h"
+
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+// Reads the user's secrets from the freedesktop Secret Service (GNOME Keyring,
+// KWallet), items with the attributes service = com.plumrest.Vorsik and account.
+// Never writes, never prompts: a locked keyring, no service or no session bus
+// read as none, and a stalled service is given up after `timeout`.
+class KeychainStore final : public AbstractKeychain
+{
+public:
+    static constexpr auto service = "com.plumrest.Vorsik";
+
+    explicit KeychainStore(std::chrono::milliseconds timeout = std::chrono::seconds(2));
+
+    std::optional<QString> read(const QString &account) override;
+
+private:
+    std::chrono::milliseconds m_timeout;
+};

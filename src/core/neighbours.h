@@ -1,0 +1,170 @@
+#pragma once
+
+// The session controller's neighbours, one small interface each with exactly the
+// operations the controller uses. Each subsystem implements its own; the tests
+// implement all of them as fakes.
+
+#include "enums.h"
+#include "textinsertion.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <QCoro/QCoroTask>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+// Read-only access to the user's secrets.
+class AbstractKeychain
+{
+public:
+    virtual ~AbstractKeychain() = default;
+    virtual std::optional<QString> read(const QString &account) = 0;
+};
+
+class AbstractBackendConfiguration
+{
+public:
+    virtual ~AbstractBackendConfiguration() = default;
+    virtual bool isConfigured() const = 0;
+};
+
+class AbstractMicrophonePermission
+{
+public:
+    virtual ~AbstractMicrophonePermission() = default;
+    // True when recording is allowed; may ask the user and wait for the answer.
+    virtual QCoro::Task<bool> request() = 0;
+};
+
+class AbstractAudioRecorder
+{
+public:
+    // Called on the capture thread with non-empty chunks of s16le mono 24 kHz PCM.
+    using PCMHandler = std::function<void(const QByteArray &chunk)>;
+
+    virtual ~AbstractAudioRecorder() = default;
+    // Throws DescribedError when recording cannot start. Starting while running
+    // does nothing and keeps the first handler.
+    virtual void start(PCMHandler onPCMData) = 0;
+    // Harmless when not running.
+    virtual void stop() = 0;
+    virtual bool isRunning() const = 0;
+};
+
+// Thread-safe accumulator of one whole recording.
+class AbstractPCMCollector
+{
+public:
+    virtual ~AbstractPCMCollector() = default;
+    virtual void append(const QByteArray &bytes) = 0;
+    virtual QByteArray takeAll() = 0;
+};
+
+struct RealtimeTranscriberCallbacks
+{
+    // May be called on any thread; the controller hops to the main thread itself.
+    std::function<void(const QString &delta)> onPartial;
+    std::function<void(const QString &text)> onFinal;
+    std::function<void(const QString &message)> onError;
+};
+
+class AbstractRealtimeTranscriber
+{
+public:
+    virtual ~AbstractRealtimeTranscriber() = default;
+    // Throws DescribedError when the connection cannot be made.
+    virtual QCoro::Task<void> connect(QString apiKey, QString prompt, QStringList keywords) = 0;
+    virtual QCoro::Task<void> appendAudio(QByteArray pcm) = 0;
+    virtual QCoro::Task<void> commit() = 0;
+    virtual QCoro::Task<void> disconnect() = 0;
+};
+
+using RealtimeTranscriberFactory =
+    std::function<std::unique_ptr<AbstractRealtimeTranscriber>(RealtimeTranscriberCallbacks callbacks)>;
+
+// Each client returns the finished text or throws DescribedError with a user-facing description.
+class AbstractVorsikAPIClient
+{
+public:
+    virtual ~AbstractVorsikAPIClient() = default;
+    virtual QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
+                                                   QStringList vocabulary) = 0;
+};
+
+class AbstractGigaChatClient
+{
+public:
+    virtual ~AbstractGigaChatClient() = default;
+    virtual QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, QString authorizationKey, SmartMode mode,
+                                                   QString context, QStringList vocabulary) = 0;
+};
+
+class AbstractTextPolisher
+{
+public:
+    virtual ~AbstractTextPolisher() = default;
+    virtual QCoro::Task<QString> polish(QString text, SmartMode mode, TextPolisher::Quality quality, QString context,
+                                        QStringList vocabulary, QString apiKey) = 0;
+};
+
+class AbstractTextInserter
+{
+public:
+    virtual ~AbstractTextInserter() = default;
+    virtual std::optional<TextInsertionTarget> captureTarget() = 0;
+    virtual QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) = 0;
+};
+
+enum class MascotState { searching, writing, thinking, editing, happy, confused };
+
+class AbstractOverlay
+{
+public:
+    virtual ~AbstractOverlay() = default;
+    virtual void showConnecting() = 0;
+    virtual void showListening() = 0;
+    virtual void showProcessing(const QString &title) = 0;
+    virtual void showEditing() = 0;
+    virtual void presentResult(const QString &title, const QString &message, const QString &text) = 0;
+    // The overlay message: hide the result area, let clicks pass through, height 104,
+    // then present the title, detail and mascot, hiding after `hideAfter`.
+    virtual void showMessage(const QString &title, const QString &detail, MascotState mascot,
+                             std::chrono::milliseconds hideAfter) = 0;
+    // The grey detail line (`transcriptLabel`), updated with partial transcripts.
+    virtual void setTranscriptText(const QString &text) = 0;
+};
+
+enum class OnboardingStep { welcome, microphone, accessibility, ready };
+
+class AbstractOnboardingWindow
+{
+public:
+    virtual ~AbstractOnboardingWindow() = default;
+    virtual OnboardingStep currentStep() const = 0;
+    virtual void show() = 0;
+    virtual void showTestConnecting() = 0;
+    virtual void showTestListening() = 0;
+    virtual void showTestProcessing() = 0;
+    virtual void showTestError(const QString &message) = 0;
+    virtual void showTestResult(const QString &text) = 0;
+};
+
+class AbstractSettingsWindow
+{
+public:
+    virtual ~AbstractSettingsWindow() = default;
+    virtual void show() = 0;
+};
+
+// The application shell's status menu and icon, rebuilt after every state change.
+class AbstractMenuBar
+{
+public:
+    virtual ~AbstractMenuBar() = default;
+    virtual void updateMenuBar() = 0;
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "neighbours.h"
+
+// Providers that this build does not carry yet. Each fails with a clear message,
+// so a dictation ends in a visible failure rather than a silent success.
+
+class UnavailableVorsikAPIClient final : public AbstractVorsikAPIClient
+{
+public:
+    QCoro::Task<QString> transcribeAndEdit(QByteArray, SmartMode, QString, QStringList) override;
+};
+
+class UnavailableGigaChatClient final : public AbstractGigaChatClient
+{
+public:
+    QCoro::Task<QString> transcribeAndEdit(QByteArray, QString, SmartMode, QString, QStringList) override;
+};
+
+class UnavailableTextPolisher final : public AbstractTextPolisher
+{
+public:
+    QCoro::Task<QString> polish(QString, SmartMode, TextPolisher::Quality, QString, QStringList, QString) override;
+};
+
+class UnavailableRealtimeTranscriber final : public AbstractRealtimeTranscriber
+{
+public:
+    QCoro::Task<void> connect(QString, QString, QStringList) override;
+    QCoro::Task<void> appendAudio(QByteArray) override { co_return; }
+    QCoro::Task<void> commit() override { co_return; }
+    QCoro::Task<void> disconnect() override { co_return; }
+};
+
+// The backend address is not part of this build yet.
+class UnconfiguredBackend final : public AbstractBackendConfiguration
+{
+public:
+    bool isConfigured() const override { return false; }
+};

@@ -1,0 +1,21 @@
+#include "testutil.h"
+
+#include <QSettings>
+
+using namespace Qt::StringLiterals;
+
+namespace TestUtil {
+
+void clearSettings()
+{
+    QSettings store(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s);
+    store.clear();
+    store.sync();
+}
+
+QString settingsFilePath()
+{
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).fileName();
+}
+
+} // namespace TestUtil
