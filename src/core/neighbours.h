@@ -33,6 +33,17 @@ public:
     virtual bool isConfigured() const = 0;
 };
 
+// Whether this program may read other applications' UI and paste into them. On
+// Linux: the accessibility bus is reachable and enabled; the request switches it on.
+class AbstractAccessibilityPermission
+{
+public:
+    virtual ~AbstractAccessibilityPermission() = default;
+    virtual bool isTrusted() = 0;
+    // Asks for the permission (where the desktop allows, grants it); the answer is not awaited.
+    virtual void requestTrust() = 0;
+};
+
 class AbstractMicrophonePermission
 {
 public:
@@ -152,6 +163,8 @@ public:
     virtual void showTestProcessing() = 0;
     virtual void showTestError(const QString &message) = 0;
     virtual void showTestResult(const QString &text) = 0;
+    // The shell's completion action, called once when the user finishes the walkthrough.
+    virtual void setOnFinish(std::function<void()> onFinish) = 0;
 };
 
 class AbstractSettingsWindow

@@ -27,6 +27,7 @@ public:
     void showTestProcessing() override {}
     void showTestError(const QString &) override {}
     void showTestResult(const QString &) override {}
+    void setOnFinish(std::function<void()>) override {}
 };
 
 class PlaceholderSettingsWindow final : public AbstractSettingsWindow

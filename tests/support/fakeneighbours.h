@@ -177,6 +177,8 @@ public:
     void showTestProcessing() override;
     void showTestError(const QString &message) override;
     void showTestResult(const QString &text) override;
+    void setOnFinish(std::function<void()> callback) override { onFinish = std::move(callback); }
+    std::function<void()> onFinish;
 
 private:
     EventLog m_log;
