@@ -1,0 +1,176 @@
+#include "appsettings.h"
+#include "testutil.h"
+
+#include <QFile>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class AppSettingsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { TestUtil::clearSettings(); }
+
+    static void store(const QString &key, const QVariant &value)
+    {
+        QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).setValue(key, value);
+    }
+
+    // Replaces the file on disk the way another program would.
+    static void writeFileByHand(const QByteArray &contents)
+    {
+        QFile file(TestUtil::settingsFilePath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(contents);
+    }
+};
+
+TEST_F(AppSettingsTest, EnumerationParsingIsExactAndCaseSensitive)
+{
+    EXPECT_EQ(parseAIProvider(u"openAI"_s), AIProvider::openAI);
+    EXPECT_EQ(parseAIProvider(u"openai"_s), std::nullopt);
+    EXPECT_EQ(parseAIProvider(u"gigaChat"_s), AIProvider::gigaChat);
+    EXPECT_EQ(parseSmartMode(u"Clean"_s), std::nullopt);
+    EXPECT_EQ(parseSmartMode(u" clean"_s), std::nullopt);
+    EXPECT_EQ(parsePolishQuality(u"maximum"_s), TextPolisher::Quality::maximum);
+    for (AIProvider provider : allAIProviders)
+        EXPECT_EQ(parseAIProvider(rawValue(provider)), provider);
+    for (SmartMode mode : allSmartModes)
+        EXPECT_EQ(parseSmartMode(rawValue(mode)), mode);
+}
+
+struct ParsedReading
+{
+    const char *stored; // nullptr: key absent
+    SmartMode mode;
+    TextPolisher::Quality quality;
+    std::optional<AIProvider> provider;
+};
+
+class ParsedSettingsTest : public AppSettingsTest, public ::testing::WithParamInterface<ParsedReading>
+{
+};
+
+TEST_P(ParsedSettingsTest, FallBackWhenAbsentOrUnparsable)
+{
+    const ParsedReading &reading = GetParam();
+    if (reading.stored) {
+        const QString value = QString::fromUtf8(reading.stored);
+        store(u"smartMode"_s, value);
+        store(u"textQuality"_s, value);
+        store(u"aiProvider"_s, value);
+    }
+    EXPECT_EQ(AppSettings::smartMode(), reading.mode);
+    EXPECT_EQ(AppSettings::textQuality(), reading.quality);
+    EXPECT_EQ(AppSettings::aiProvider(), reading.provider);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ParsedSettingsTest,
+    ::testing::Values(ParsedReading{nullptr, SmartMode::clean, TextPolisher::Quality::accurate, std::nullopt},
+                      ParsedReading{"Clean", SmartMode::clean, TextPolisher::Quality::accurate, std::nullopt},
+                      ParsedReading{"verbatim", SmartMode::verbatim, TextPolisher::Quality::accurate, std::nullopt},
+                      ParsedReading{"structured", SmartMode::structured, TextPolisher::Quality::accurate,
+                                    std::nullopt},
+                      ParsedReading{"fast", SmartMode::clean, TextPolisher::Quality::fast, std::nullopt},
+                      ParsedReading{"openai", SmartMode::clean, TextPolisher::Quality::accurate, std::nullopt},
+                      ParsedReading{"gigaChat", SmartMode::clean, TextPolisher::Quality::accurate,
+                                    AIProvider::gigaChat}));
+
+TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentText)
+{
+    EXPECT_EQ(AppSettings::lastText(), std::nullopt);
+
+    store(u"recentTexts"_s, QStringList{u"первый"_s, u"второй"_s});
+    store(u"lastText"_s, QString());
+    EXPECT_EQ(AppSettings::lastText(), u"первый"_s);
+
+    store(u"lastText"_s, u"  с пробелами \n"_s);
+    EXPECT_EQ(AppSettings::lastText(), u"  с пробелами \n"_s) << "returned untrimmed";
+}
+
+TEST_F(AppSettingsTest, RememberLastTextTrimsAndRetiresRecentTexts)
+{
+    store(u"recentTexts"_s, QStringList{u"старый"_s, u"ещё"_s});
+
+    AppSettings::rememberLastText(u"   \n\t "_s);
+    EXPECT_EQ(AppSettings::lastText(), u"старый"_s) << "a blank text changes nothing";
+
+    AppSettings::rememberLastText(u"  Привет, мир \n"_s);
+    EXPECT_EQ(AppSettings::lastText(), u"Привет, мир"_s);
+    EXPECT_EQ(AppSettings::stringArray(u"recentTexts"), std::nullopt);
+
+    store(u"lastText"_s, QString());
+    EXPECT_EQ(AppSettings::lastText(), std::nullopt) << "the retired array is never consulted again";
+}
+
+struct VocabularyCase
+{
+    const char *name;
+    std::optional<QString> stored;
+    QStringList expected;
+};
+
+class VocabularyTest : public AppSettingsTest, public ::testing::WithParamInterface<VocabularyCase>
+{
+};
+
+TEST_P(VocabularyTest, SplitsAtCommasAndLineFeeds)
+{
+    if (GetParam().stored)
+        store(u"customVocabulary"_s, *GetParam().stored);
+    EXPECT_EQ(AppSettings::customVocabulary(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VocabularyTest,
+    ::testing::Values(
+        VocabularyCase{"absent", std::nullopt,
+                       {u"ChatGPT"_s, u"Codex"_s, u"Claude"_s, u"macOS"_s, u"OpenAI"_s}},
+        VocabularyCase{"empty", QString(), {}},
+        VocabularyCase{"mixed", u" Ворсик,\nGigaChat , \n  , Qt 6\n\n"_s, {u"Ворсик"_s, u"GigaChat"_s, u"Qt 6"_s}},
+        VocabularyCase{"duplicates", u"a,a\na"_s, {u"a"_s, u"a"_s, u"a"_s}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsent)
+{
+    EXPECT_EQ(AppSettings::transcriptionPrompt(), AppSettings::defaultTranscriptionPrompt());
+    store(u"transcriptionPrompt"_s, QString());
+    EXPECT_EQ(AppSettings::transcriptionPrompt(), QString());
+    EXPECT_EQ(AppSettings::customVocabularyText(), AppSettings::defaultCustomVocabulary());
+}
+
+TEST_F(AppSettingsTest, ValueWrittenByAnotherProgramCountsAtTheNextRead)
+{
+    AppSettings::setSmartMode(SmartMode::verbatim);
+    EXPECT_EQ(AppSettings::smartMode(), SmartMode::verbatim);
+
+    writeFileByHand("[General]\nsmartMode=structured\nvorsikOnboardingCompleted=true\n"
+                    "customVocabulary=Alpha, Beta\n");
+    EXPECT_EQ(AppSettings::smartMode(), SmartMode::structured);
+    EXPECT_TRUE(AppSettings::onboardingCompleted());
+    EXPECT_EQ(AppSettings::customVocabulary(), (QStringList{u"Alpha"_s, u"Beta"_s}));
+}
+
+TEST_F(AppSettingsTest, BrokenFileReadsAsAbsentValues)
+{
+    writeFileByHand(QByteArray("\x00\xff\xfe[[[\n=broken\nsmartMode\n", 24));
+    EXPECT_EQ(AppSettings::smartMode(), SmartMode::clean);
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
+    EXPECT_EQ(AppSettings::lastText(), std::nullopt);
+}
+
+TEST_F(AppSettingsTest, BooleanReadsFalseUnlessSetTrue)
+{
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
+    AppSettings::setBool(u"vorsikOnboardingCompleted", true);
+    EXPECT_TRUE(AppSettings::onboardingCompleted());
+    store(u"vorsikOnboardingCompleted"_s, u"garbage"_s);
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
+}
+
+} // namespace

@@ -1,0 +1,134 @@
+#include "keychainstore.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class KeychainStoreTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("VERBULO_HEADLESS_SESSION"))
+            GTEST_SKIP() << "needs the keyring of scripts/headless-session";
+    }
+    void TearDown() override
+    {
+        for (const QString &account : std::as_const(m_accounts))
+            QProcess::execute(u"secret-tool"_s, {u"clear"_s, u"service"_s, u"com.plumrest.Vorsik"_s, u"account"_s, account});
+    }
+
+    // Stores an item the way a user would, with secret-tool; returns its account.
+    QString storeWithSecretTool(const QByteArray &secret)
+    {
+        const QString account = u"test-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces);
+        m_accounts.append(account);
+        QProcess tool;
+        tool.start(u"secret-tool"_s, {u"store"_s, u"--label=Vorsik test"_s, u"service"_s, u"com.plumrest.Vorsik"_s,
+                                      u"account"_s, account});
+        tool.write(secret);
+        tool.closeWriteChannel();
+        EXPECT_TRUE(tool.waitForFinished(10'000));
+        EXPECT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+        return account;
+    }
+
+    // Runs the probe with `environment` changes; returns its output line.
+    static QString probe(const QString &account, const QProcessEnvironment &environment)
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(QCoreApplication::applicationDirPath() + u"/keychain_probe"_s, {account});
+        if (!process.waitForFinished(15'000))
+            return u"hung"_s;
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    static qint64 probeMilliseconds(const QString &line) { return line.section(u' ', 1).toLongLong(); }
+
+    QStringList m_accounts;
+};
+
+TEST_F(KeychainStoreTest, FindsItemsStoredWithSecretToolUntrimmed)
+{
+    const QString account = storeWithSecretTool(u"  ключ-sk-123 \n"_s.toUtf8());
+    EXPECT_EQ(KeychainStore().read(account), u"  ключ-sk-123 \n"_s);
+}
+
+TEST_F(KeychainStoreTest, MissingItemAndNonUtf8SecretReadAsNone)
+{
+    EXPECT_EQ(KeychainStore().read(u"no-such-account-"_s + QUuid::createUuid().toString()), std::nullopt);
+    const QString account = storeWithSecretTool(QByteArray("\xff\xfe\x80 not text", 12));
+    EXPECT_EQ(KeychainStore().read(account), std::nullopt);
+}
+
+TEST_F(KeychainStoreTest, NoSessionBusReadsAsNoneQuickly)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/verbulo-bus"_s);
+    environment.remove(u"DISPLAY"_s); // no X11 autolaunch of a new bus either
+    const QString line = probe(u"openai-api-key"_s, environment);
+    EXPECT_TRUE(line.startsWith(u"none "_s)) << line.toStdString();
+    EXPECT_LT(probeMilliseconds(line), 2500);
+}
+
+TEST_F(KeychainStoreTest, HungSecretServiceIsGivenUpAfterTheTimeOut)
+{
+    // A private bus whose Secret Service owner never answers.
+    QProcess bus;
+    bus.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address"_s});
+    ASSERT_TRUE(bus.waitForReadyRead(10'000));
+    const QString address = QString::fromUtf8(bus.readLine()).trimmed();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
+
+    QProcess silent;
+    silent.setProcessEnvironment(environment);
+    silent.start(QCoreApplication::applicationDirPath() + u"/keychain_probe"_s, {u"--silent-service"_s});
+    ASSERT_TRUE(silent.waitForReadyRead(10'000));
+
+    const QString line = probe(u"openai-api-key"_s, environment);
+    silent.kill();
+    bus.kill();
+    silent.waitForFinished();
+    bus.waitForFinished();
+    EXPECT_TRUE(line.startsWith(u"none "_s)) << line.toStdString();
+    EXPECT_LT(probeMilliseconds(line), 4000);
+}
+
+TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
+{
+    // A keyring of its own in a bus of its own, so locking it disturbs nobody.
+    const QString script = uR"sh(
+        export HOME=$(mktemp -d) && export XDG_DATA_HOME=$HOME/data XDG_RUNTIME_DIR=$HOME/run
+        mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+        eval "$(printf pw | gnome-keyring-daemon --unlock --daemonize --components=secrets 2>/dev/null)"
+        printf secret | secret-tool store --label=t service com.plumrest.Vorsik account locked-item
+        "$PROBE" locked-item
+        dbus-send --session --dest=org.freedesktop.secrets --print-reply /org/freedesktop/secrets \
+            org.freedesktop.Secret.Service.Lock array:objpath:/org/freedesktop/secrets/collection/login >/dev/null
+        "$PROBE" locked-item
+        pkill -n -f 'gnome-keyring-daemon --unlock --daemonize --components=secrets'
+        rm -rf "$HOME")sh"_s;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"PROBE"_s, QCoreApplication::applicationDirPath() + u"/keychain_probe"_s);
+    environment.remove(u"DISPLAY"_s);
+    QProcess session;
+    session.setProcessEnvironment(environment);
+    session.start(u"dbus-run-session"_s, {u"--"_s, u"bash"_s, u"-c"_s, script});
+    ASSERT_TRUE(session.waitForFinished(30'000));
+    const QStringList lines = QString::fromUtf8(session.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << session.readAllStandardError().toStdString();
+    EXPECT_TRUE(lines[0].startsWith(u"found "_s)) << "unlocked: the item is there";
+    EXPECT_TRUE(lines[1].startsWith(u"none "_s)) << "locked: none, and no unlock prompt";
+    EXPECT_LT(probeMilliseconds(lines[1]), 2500);
+}
+
+} // namespace
