@@ -1,7 +1,9 @@
 #include "appsettings.h"
 #include "testutil.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,7 @@ protected:
     static void writeFileByHand(const QByteArray &contents)
     {
         QFile file(TestUtil::settingsFilePath());
+        QDir().mkpath(QFileInfo(file).absolutePath());
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(contents);
     }
