@@ -53,6 +53,7 @@ struct ParsedReading
     TextPolisher::Quality quality;
     std::optional<AIProvider> provider;
 };
+void PrintTo(const ParsedReading &r, std::ostream *out) { *out << (r.stored ? r.stored : "(absent)"); }
 
 class ParsedSettingsTest : public AppSettingsTest, public ::testing::WithParamInterface<ParsedReading>
 {
@@ -117,6 +118,7 @@ struct VocabularyCase
     std::optional<QString> stored;
     QStringList expected;
 };
+void PrintTo(const VocabularyCase &c, std::ostream *out) { *out << c.name; }
 
 class VocabularyTest : public AppSettingsTest, public ::testing::WithParamInterface<VocabularyCase>
 {

@@ -70,6 +70,7 @@ struct PreconditionCase
     std::optional<QString> openAIKey; // none: no item
     QString expectedMessage;
 };
+void PrintTo(const PreconditionCase &c, std::ostream *out) { *out << c.name; }
 
 class PreconditionTest : public ControllerTest, public ::testing::WithParamInterface<PreconditionCase>
 {
@@ -149,6 +150,7 @@ struct OutcomeCase
     TextInsertionOutcome outcome;
     QString shown;
 };
+void PrintTo(const OutcomeCase &c, std::ostream *out) { *out << c.name; }
 
 class OutcomeTest : public ControllerTest, public ::testing::WithParamInterface<OutcomeCase>
 {
@@ -185,6 +187,7 @@ struct FailureCase
     std::function<void(FakeNeighbourhood &)> arrange;
     QString shown;
 };
+void PrintTo(const FailureCase &c, std::ostream *out) { *out << c.name; }
 
 class FailureTest : public ControllerTest, public ::testing::WithParamInterface<FailureCase>
 {
@@ -466,6 +469,7 @@ struct TestDictationCase
     QString provider;
     QStringList expected; // the whole log
 };
+void PrintTo(const TestDictationCase &c, std::ostream *out) { *out << c.name; }
 
 class TestDictationTest : public ControllerTest, public ::testing::WithParamInterface<TestDictationCase>
 {
