@@ -175,13 +175,8 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     if (!self || !failure || session != m_session)
         co_return;
 
-    finishAudioStream();
-    cancelForwardTask();
-    if (auto transcriber = std::exchange(m_transcriber, nullptr)) {
-        co_await transcriber->disconnect();
-        if (!self)
-            co_return;
-    }
+    if (!co_await closeAudioPath())
+        co_return;
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
     setState(DictationState::idle);
@@ -476,23 +471,30 @@ void DictationSessionController::handleTranscriptionError(const QString &message
 
 QCoro::Task<> DictationSessionController::resetSession()
 {
-    QPointer<DictationSessionController> self(this);
     ++m_session;
     m_watchdog.stop();
     m_n.audioRecorder->stop();
-    finishAudioStream();
-    cancelForwardTask();
-    if (auto transcriber = std::exchange(m_transcriber, nullptr)) {
-        co_await transcriber->disconnect();
-        if (!self)
-            co_return;
-    }
+    if (!co_await closeAudioPath())
+        co_return;
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
     m_finalTranscript.clear();
     m_isOnboardingTestDictation = false;
     setState(DictationState::idle);
     refreshMenu();
+}
+
+QCoro::Task<bool> DictationSessionController::closeAudioPath()
+{
+    QPointer<DictationSessionController> self(this);
+    finishAudioStream();
+    cancelForwardTask();
+    if (auto transcriber = std::exchange(m_transcriber, nullptr)) {
+        co_await transcriber->disconnect();
+        if (!self)
+            co_return false;
+    }
+    co_return true;
 }
 
 void DictationSessionController::prepareForTermination()

@@ -94,6 +94,9 @@ private:
     QCoro::Task<> finishOpenAIDictation(quint64 session);
     QCoro::Task<> runUpload(AIProvider provider, quint64 session, QByteArray pcm, QString key, SmartMode mode,
                             QString context, QStringList vocabulary);
+    // Finishes the stream, stops forwarding and disconnects the transcriber; false
+    // when the controller was destroyed while waiting.
+    QCoro::Task<bool> closeAudioPath();
     void recordingBegins();
     void setState(DictationState state);
     void refreshMenu();
