@@ -41,10 +41,21 @@ QAction *separator(QObject *parent)
     return action;
 }
 
+// The program's own windows and dialogs; not panels, popups, or Qt's stock dialogs
+// (message boxes, file pickers), which carry no application menu anywhere.
 bool isOrdinaryWindow(const QWidget *widget)
 {
-    return widget->isWindow() && widget->windowType() == Qt::Window
-        && !widget->windowFlags().testFlag(Qt::FramelessWindowHint);
+    if (!widget->isWindow() || widget->windowFlags().testFlag(Qt::FramelessWindowHint))
+        return false;
+    if (widget->windowType() == Qt::Window)
+        return true;
+    if (widget->windowType() != Qt::Dialog)
+        return false;
+    for (const char *stock : {"QMessageBox", "QFileDialog", "QInputDialog", "QColorDialog", "QFontDialog",
+                              "QProgressDialog", "QErrorMessage"})
+        if (widget->inherits(stock))
+            return false;
+    return true;
 }
 
 } // namespace

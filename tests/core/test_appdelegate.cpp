@@ -6,9 +6,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
@@ -210,7 +212,7 @@ TEST_F(AppDelegateTest, StatusFollowsTheDictation)
 
 // ---- main menu on the program's windows ---------------------------------------
 
-TEST_F(AppDelegateTest, MainMenuGoesOnOrdinaryWindowsOnly)
+TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
 {
     delegate->applicationDidFinishLaunching();
 
@@ -220,10 +222,17 @@ TEST_F(AppDelegateTest, MainMenuGoesOnOrdinaryWindowsOnly)
     layout->addWidget(field);
     QWidget tool(nullptr, Qt::Tool | Qt::FramelessWindowHint);
     new QVBoxLayout(&tool);
+    QDialog dialog;
+    new QVBoxLayout(&dialog);
+    QMessageBox message(QMessageBox::Information, u"Ворсик"_s, u"Готово"_s);
     window.show();
     tool.show();
+    dialog.show();
+    message.show();
 
     EXPECT_EQ(tool.layout()->menuBar(), nullptr);
+    EXPECT_EQ(message.layout()->menuBar(), nullptr);
+    EXPECT_NE(qobject_cast<QMenuBar *>(dialog.layout()->menuBar()), nullptr);
     auto *bar = qobject_cast<QMenuBar *>(layout->menuBar());
     ASSERT_NE(bar, nullptr);
     QStringList menus;
