@@ -201,6 +201,16 @@ TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
     EXPECT_EQ(received, (QStringList{u"reopen"_s, u"toggle"_s}));
 }
 
+TEST_F(RunningInstance, NameHeldByAnotherProgramThatDoesNotAnswerIsAFailure)
+{
+    QDBusConnection squatter = QDBusConnection::connectToBus(bus.address(), u"test-instance"_s);
+    ASSERT_TRUE(squatter.registerService(SingleInstance::serviceName.toString()));
+    const Finished run = runToEnd({}, environment);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_FALSE(run.crashed);
+    EXPECT_TRUE(run.standardError.contains(u"did not answer"_s)) << run.standardError.toStdString();
+}
+
 TEST_F(RunningInstance, WithoutSessionBusSaysSoAndFails)
 {
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/verbulo-bus"_s);

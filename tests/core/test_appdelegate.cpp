@@ -160,11 +160,12 @@ TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
     }
 }
 
-TEST_F(AppDelegateTest, LastTextItemIsEnabledByAnOlderRecentText)
+TEST_F(AppDelegateTest, StatusMenuItemsReachTheirTargets)
 {
     delegate->applicationDidFinishLaunching();
     EXPECT_FALSE(findAction(delegate->statusMenu(), u"Последний текст…"_s)->isEnabled());
 
+    // A text found only in the older list counts as the last text.
     setRecentTexts({u"из старого списка"_s});
     delegate->updateMenuBar();
     QAction *lastText = findAction(delegate->statusMenu(), u"Последний текст…"_s);
@@ -173,11 +174,7 @@ TEST_F(AppDelegateTest, LastTextItemIsEnabledByAnOlderRecentText)
     lastText->trigger();
     EXPECT_EQ(log(), QStringList{u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|из "
                                  u"старого списка"_s});
-}
 
-TEST_F(AppDelegateTest, MenuItemsReachSettingsAndAccessibility)
-{
-    delegate->applicationDidFinishLaunching();
     log().clear();
     findAction(delegate->statusMenu(), u"Настройки…"_s)->trigger();
     findAction(delegate->statusMenu(), u"Разрешить вставку текста…"_s)->trigger();

@@ -67,20 +67,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MenuCase{DictationState::recording, true, expectedRows(u"Закончить диктовку"_s, true, true)},
                       MenuCase{DictationState::processing, true, expectedRows(u"Начать диктовку"_s, false, true)}));
 
-TEST(StatusMenu, EachItemCallsItsAction)
-{
-    QStringList called;
-    auto record = [&called](QString name) { return [&called, name] { called.append(name); }; };
-    QMenu menu;
-    StatusMenu::build(menu, DictationState::idle, true,
-                      {record(u"toggle"_s), record(u"lastText"_s), record(u"settings"_s),
-                       record(u"accessibility"_s), record(u"quit"_s)});
-    for (QAction *action : menu.actions())
-        if (action->isEnabled())
-            action->trigger();
-    EXPECT_EQ(called, (QStringList{u"toggle"_s, u"lastText"_s, u"settings"_s, u"accessibility"_s, u"quit"_s}));
-}
-
 struct IconCase
 {
     DictationState state;

@@ -94,19 +94,6 @@ INSTANTIATE_TEST_SUITE_P(
                  {true}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(EvdevDevice, ReportsGoneAtEndOfFile)
-{
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-    EvdevDevice device(fds[0]);
-    int gone = 0;
-    QObject::connect(&device, &EvdevDevice::gone, &device, [&gone] { ++gone; });
-    writeAll(fds[1], press);
-    ::close(fds[1]);
-    EXPECT_TRUE(TestUtil::runUntil([&] { return gone == 1; }));
-    EXPECT_TRUE(device.fnIsDown());
-}
-
 // ---- discovery under a directory of FIFOs --------------------------------------------
 
 // A directory standing in for /dev/input: each FIFO is a device; those whose
