@@ -1,19 +1,49 @@
+#include "appdelegate.h"
 #include "audiorecorder.h"
-#include "dictationsessioncontroller.h"
+#include "fnkeymonitor.h"
+#include "gigachatselftest.h"
 #include "keychainstore.h"
 #include "microphonepermission.h"
 #include "pcmbuffercollector.h"
+#include "placeholderaccessibilitypermission.h"
 #include "placeholderwindows.h"
+#include "quitonsignals.h"
+#include "singleinstance.h"
 #include "unavailableservices.h"
 #include "unavailabletextinserter.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QIcon>
+
+#include <QCoro/QCoroTask>
 
 #include <cstdio>
 #include <cstdlib>
 
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool hasArgument(const QStringList &arguments, QStringView argument)
+{
+    // The program's own path at index 0 is not an argument.
+    return arguments.indexOf(argument, 1) > 0;
+}
+
+} // namespace
+
+// VerbuloMain: the self-test, or the single running instance of the program.
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    // Needs no display: it makes its own application object and ends the process.
+    if (hasArgument(arguments, u"--self-test-gigachat"))
+        return GigaChatSelfTest::run(arguments);
+
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         std::fputs("verbulo: no graphical display found (DISPLAY and WAYLAND_DISPLAY are unset).\n", stderr);
@@ -22,6 +52,28 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    QGuiApplication::setDesktopFileName(u"com.plumrest.Vorsik"_s);
+    QApplication::setWindowIcon(QIcon(u":/icons/com.plumrest.Vorsik.png"_s));
+
+    SingleInstance instance(QDBusConnection::sessionBus());
+    const auto request =
+        hasArgument(arguments, u"--toggle") ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
+    switch (QCoro::waitFor(instance.claim(request))) {
+    case SingleInstance::Role::primary:
+        break;
+    case SingleInstance::Role::forwarded:
+        return EXIT_SUCCESS;
+    case SingleInstance::Role::noBus:
+        std::fputs("verbulo: no D-Bus session bus found (DBUS_SESSION_BUS_ADDRESS); start it from a desktop "
+                   "session.\n",
+                   stderr);
+        return EXIT_FAILURE;
+    case SingleInstance::Role::forwardFailed:
+        std::fputs("verbulo: Vorsik is already running but did not answer; try again or restart it.\n", stderr);
+        return EXIT_FAILURE;
+    }
+
+    QuitOnSignals quitOnSignals;
 
     KeychainStore keychain;
     UnconfiguredBackend backend;
@@ -34,6 +86,7 @@ int main(int argc, char *argv[])
     PlaceholderOverlay overlay;
     PlaceholderOnboardingWindow onboarding;
     PlaceholderSettingsWindow settings;
+    PlaceholderAccessibilityPermission accessibility;
 
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;
@@ -51,9 +104,18 @@ int main(int argc, char *argv[])
     neighbours.overlay = &overlay;
     neighbours.onboardingWindow = &onboarding;
     neighbours.settingsWindow = &settings;
-    DictationSessionController controller(std::move(neighbours));
 
-    const int status = app.exec();
-    controller.prepareForTermination();
-    return status;
+    auto makeFnKeyMonitor = [](std::function<void()> onFnPress,
+                               std::function<void(const QString &)> onKeyboardUnavailable) -> std::unique_ptr<QObject> {
+        return FnKeyMonitor::withSystemKeyboards(std::move(onFnPress), std::move(onKeyboardUnavailable));
+    };
+    AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
+
+    QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
+    QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleFnPress);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
+
+    delegate.applicationDidFinishLaunching();
+    QApplication::exec();
+    return EXIT_SUCCESS;
 }

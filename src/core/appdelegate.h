@@ -1,0 +1,79 @@
+#pragma once
+
+#include "dictationsessioncontroller.h"
+#include "neighbours.h"
+#include "statusmenu.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class MainMenu;
+class QMenu;
+class QSystemTrayIcon;
+
+// The program's one long-lived object: it owns the session controller, shows the
+// tray icon and both menus, and answers launch, reopen and termination.
+class AppDelegate : public QObject, public AbstractMenuBar
+{
+    Q_OBJECT
+
+public:
+    // Creates the Fn key monitor: `onFnPress` for every press, `onKeyboardUnavailable`
+    // once when no keyboard can be read. The delegate keeps what it returns.
+    using FnKeyMonitorFactory = std::function<std::unique_ptr<QObject>(
+        std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable)>;
+
+    static constexpr std::chrono::milliseconds readyMessageHideAfter{6000};
+    static constexpr std::chrono::milliseconds keyboardMessageHideAfter{15000};
+
+    AppDelegate(DictationSessionController::Neighbours neighbours, AbstractAccessibilityPermission *accessibility,
+                FnKeyMonitorFactory makeFnKeyMonitor, QObject *parent = nullptr);
+    ~AppDelegate() override;
+
+    DictationSessionController &controller() { return *m_controller; }
+
+    void applicationDidFinishLaunching();
+    // A second start of the program, or the desktop activating it again.
+    bool applicationShouldHandleReopen();
+    void applicationWillTerminate();
+
+    // Menu actions.
+    void toggleFromMenu();
+    void showLastText();
+    void openSettings();
+    void requestAccessibility();
+    void quitApplication();
+
+    // Exactly what an Fn press does; also the route of `verbulo --toggle`.
+    void handleFnPress();
+
+    void updateMenuBar() override;
+
+    // Which theme icons exist; tests replace it.
+    void setIconLookup(StatusMenu::IconLookup lookup) { m_iconLookup = std::move(lookup); }
+
+    QSystemTrayIcon *statusItem() const { return m_statusItem; }
+    QMenu *statusMenu() const { return m_statusMenu.get(); }
+    MainMenu *mainMenu() const { return m_mainMenu; }
+    // Whether the last icon came from the theme, and the title that goes with it.
+    const StatusMenu::Icon &statusIcon() const { return m_statusIcon; }
+
+private:
+    void configureMainMenu();
+    void configureStatusItem();
+    void setStatusIcon(const QString &iconName, const QString &title, const QColor &colour);
+
+    DictationSessionController::Neighbours m_neighbours;
+    AbstractAccessibilityPermission *m_accessibility;
+    FnKeyMonitorFactory m_makeFnKeyMonitor;
+    StatusMenu::IconLookup m_iconLookup = StatusMenu::themeIcon;
+
+    DictationSessionController *m_controller;
+    MainMenu *m_mainMenu = nullptr;
+    QSystemTrayIcon *m_statusItem = nullptr;
+    std::unique_ptr<QMenu> m_statusMenu;
+    StatusMenu::Icon m_statusIcon;
+    std::unique_ptr<QObject> m_fnKeyMonitor;
+};

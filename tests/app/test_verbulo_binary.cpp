@@ -1,0 +1,223 @@
+#include "privatebus.h"
+#include "singleinstance.h"
+#include "testutil.h"
+
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString binary = QStringLiteral(VERBULO_BINARY);
+
+struct Finished
+{
+    int exitCode = -1;
+    bool crashed = false;
+    QString standardError;
+};
+
+Finished runToEnd(const QStringList &arguments, const QProcessEnvironment &environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(binary, arguments);
+    process.closeWriteChannel();
+    Finished run;
+    if (!process.waitForFinished(60'000)) {
+        process.kill();
+        process.waitForFinished();
+        run.standardError = u"<timed out>"_s;
+        return run;
+    }
+    run.exitCode = process.exitCode();
+    run.crashed = process.exitStatus() != QProcess::NormalExit;
+    run.standardError = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// No display, no session bus, nothing from the caller's desktop.
+QProcessEnvironment bareEnvironment(const QString &configHome)
+{
+    QProcessEnvironment environment;
+    environment.insert(u"PATH"_s, u"/usr/bin:/bin"_s);
+    environment.insert(u"XDG_CONFIG_HOME"_s, configHome);
+    return environment;
+}
+
+bool headless() { return qEnvironmentVariableIsSet("VERBULO_HEADLESS_SESSION"); }
+
+// ---- the self-test route --------------------------------------------------------------
+
+class SelfTestRoute : public ::testing::TestWithParam<QStringList>
+{
+};
+
+TEST_P(SelfTestRoute, ReachesTheSelfTestWithoutDisplayOrBus)
+{
+    QTemporaryDir configHome;
+    const Finished run = runToEnd(GetParam(), bareEnvironment(configHome.path()));
+    EXPECT_FALSE(run.crashed);
+    EXPECT_TRUE(run.standardError.contains(u"VERBULO_SELF_TEST"_s)) << run.standardError.toStdString();
+    // Nothing of the application ran: no display was looked for, no launch wrote settings.
+    EXPECT_FALSE(run.standardError.contains(u"display"_s, Qt::CaseInsensitive)) << run.standardError.toStdString();
+    EXPECT_TRUE(QDir(configHome.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot));
+}
+
+INSTANTIATE_TEST_SUITE_P(Positions, SelfTestRoute,
+                         ::testing::Values(QStringList{u"--self-test-gigachat"_s, u"--self-test-model"_s, u"m"_s},
+                                           QStringList{u"--toggle"_s, u"--self-test-gigachat"_s, u"--unknown"_s},
+                                           QStringList{u"--unknown"_s, u"x"_s, u"--self-test-gigachat"_s}));
+
+TEST(VerbuloBinary, WithoutDisplaySaysSoAndFails)
+{
+    QTemporaryDir configHome;
+    const Finished run = runToEnd({}, bareEnvironment(configHome.path()));
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_FALSE(run.crashed);
+    EXPECT_EQ(run.standardError.trimmed().count(u'\n'), 0) << run.standardError.toStdString();
+    EXPECT_TRUE(run.standardError.contains(u"display"_s)) << run.standardError.toStdString();
+}
+
+// ---- a running instance under Xvfb ----------------------------------------------------
+
+class RunningInstance : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (!headless())
+            GTEST_SKIP() << "needs the headless session (scripts/headless-session)";
+        ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, bus.address());
+        environment.insert(u"XDG_CONFIG_HOME"_s, configHome.path());
+        environment.remove(u"QT_QPA_PLATFORM"_s); // the real X server, not offscreen
+        watcher = QDBusConnection::connectToBus(bus.address(), u"watcher"_s);
+    }
+
+    void TearDown() override
+    {
+        if (primary.state() != QProcess::NotRunning) {
+            primary.kill();
+            primary.waitForFinished();
+        }
+        QDBusConnection::disconnectFromBus(u"watcher"_s);
+        QDBusConnection::disconnectFromBus(u"test-instance"_s);
+    }
+
+    bool nameIsOwned() { return watcher.interface()->isServiceRegistered(SingleInstance::serviceName.toString()); }
+
+    void startPrimary()
+    {
+        primary.setProcessEnvironment(environment);
+        primary.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        primary.start(binary, {u"--an-unknown-argument"_s});
+        ASSERT_TRUE(primary.waitForStarted(30'000));
+        ASSERT_TRUE(TestUtil::runUntil([&] { return nameIsOwned() || primary.state() == QProcess::NotRunning; }, 60s));
+        ASSERT_EQ(primary.state(), QProcess::Running);
+    }
+
+    std::optional<QString> storedProvider()
+    {
+        const QString file = configHome.filePath(u"plumrest/Vorsik.ini"_s);
+        if (!QFile::exists(file))
+            return std::nullopt;
+        return QSettings(file, QSettings::IniFormat).value(u"aiProvider"_s).toString();
+    }
+
+    PrivateBus bus;
+    QTemporaryDir configHome;
+    QProcessEnvironment environment;
+    QDBusConnection watcher{QString()};
+    QProcess primary;
+};
+
+TEST_F(RunningInstance, LaunchesStaysUpAndAnswersLaterStarts)
+{
+    startPrimary();
+    EXPECT_TRUE(TestUtil::runUntil([&] { return storedProvider() == u"vorsik"_s; }, 30s));
+
+    // A later start hands over and leaves; so does --toggle. Each exits 0 only
+    // when the running instance has answered.
+    for (const QStringList &arguments : {QStringList{}, QStringList{u"--toggle"_s}}) {
+        SCOPED_TRACE(arguments.join(u' ').toStdString());
+        const Finished run = runToEnd(arguments, environment);
+        EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+        EXPECT_FALSE(run.crashed);
+    }
+    TestUtil::runFor(500ms);
+    EXPECT_EQ(primary.state(), QProcess::Running);
+
+    // Termination by signal runs the orderly shutdown and exits 0.
+    primary.terminate();
+    ASSERT_TRUE(primary.waitForFinished(30'000));
+    EXPECT_EQ(primary.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(primary.exitCode(), 0);
+}
+
+TEST_F(RunningInstance, UnwritableSettingsDoNotStopTheLaunch)
+{
+    // A configuration home under a plain file can never be created, not even by root.
+    QFile blocker(configHome.filePath(u"not-a-directory"_s));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    environment.insert(u"XDG_CONFIG_HOME"_s, blocker.fileName() + u"/config"_s);
+
+    startPrimary();
+    TestUtil::runFor(1s);
+    EXPECT_EQ(primary.state(), QProcess::Running);
+    EXPECT_EQ(runToEnd({}, environment).exitCode, 0);
+}
+
+TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
+{
+    // This test is the running instance; the program is the later start.
+    SingleInstance running(QDBusConnection::connectToBus(bus.address(), u"test-instance"_s));
+    ASSERT_EQ(QCoro::waitFor(running.claim(SingleInstance::Request::reopen)), SingleInstance::Role::primary);
+    QStringList received;
+    QObject::connect(&running, &SingleInstance::reopenRequested, &running, [&] { received.append(u"reopen"_s); });
+    QObject::connect(&running, &SingleInstance::toggleRequested, &running, [&] { received.append(u"toggle"_s); });
+
+    // Driven through the event loop, so this process can answer while the program waits.
+    for (const QStringList &arguments : {QStringList{u"--unknown"_s}, QStringList{u"--toggle"_s}}) {
+        QProcess later;
+        later.setProcessEnvironment(environment);
+        later.start(binary, arguments);
+        ASSERT_TRUE(TestUtil::runUntil([&] { return later.state() == QProcess::NotRunning; }, 60s));
+        EXPECT_EQ(later.exitCode(), 0) << later.readAllStandardError().toStdString();
+    }
+    EXPECT_TRUE(TestUtil::runUntil([&] { return received.size() == 2; }));
+    EXPECT_EQ(received, (QStringList{u"reopen"_s, u"toggle"_s}));
+}
+
+TEST_F(RunningInstance, NameHeldByAnotherProgramThatDoesNotAnswerIsAFailure)
+{
+    QDBusConnection squatter = QDBusConnection::connectToBus(bus.address(), u"test-instance"_s);
+    ASSERT_TRUE(squatter.registerService(SingleInstance::serviceName.toString()));
+    const Finished run = runToEnd({}, environment);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_FALSE(run.crashed);
+    EXPECT_TRUE(run.standardError.contains(u"did not answer"_s)) << run.standardError.toStdString();
+}
+
+TEST_F(RunningInstance, WithoutSessionBusSaysSoAndFails)
+{
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/verbulo-bus"_s);
+    const Finished run = runToEnd({}, environment);
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_FALSE(run.crashed);
+    EXPECT_TRUE(run.standardError.contains(u"verbulo: no D-Bus session bus"_s)) << run.standardError.toStdString();
+}
+
+} // namespace
