@@ -31,8 +31,9 @@ void ControllerWindow::closeEvent(QCloseEvent *event)
 
 void ControllerWindow::keyPressEvent(QKeyEvent *event)
 {
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier
-        && onReturn) {
+    // The keypad's Enter arrives with the keypad modifier; anything else held down is another shortcut.
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && plain && onReturn) {
         onReturn();
         return;
     }

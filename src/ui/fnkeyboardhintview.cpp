@@ -63,6 +63,38 @@ QFont systemFont(int pixelSize, QFont::Weight weight)
     return font;
 }
 
+const QString globe = u"🌐"_s;
+
+// The highlighted label is white on the accent colour. The colour emoji of the
+// globe would be blue on blue there, so the globe is drawn as a white line icon.
+void drawHighlightedLabel(QPainter &painter, const FnKeyboardHintView::Key &key)
+{
+    if (key.label.isEmpty())
+        return;
+    const QFont font = systemFont(9, QFont::Bold);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    const qsizetype globeAt = key.label.indexOf(globe);
+    if (globeAt < 0) {
+        painter.drawText(key.rect, Qt::AlignCenter, key.label);
+        return;
+    }
+    const QString text = key.label.left(globeAt);
+    const QFontMetricsF metrics(font);
+    const qreal radius = 4.0;
+    const qreal width = metrics.horizontalAdvance(text) + 2 * radius;
+    const qreal left = key.rect.center().x() - width / 2;
+    painter.drawText(QRectF(left, key.rect.top(), width, key.rect.height()), Qt::AlignLeft | Qt::AlignVCenter, text);
+    const QPointF centre(left + width - radius, key.rect.center().y());
+    painter.save();
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(Qt::white, 0.9));
+    painter.drawEllipse(centre, radius, radius);
+    painter.drawEllipse(centre, radius * 0.42, radius);
+    painter.drawLine(centre - QPointF(radius, 0), centre + QPointF(radius, 0));
+    painter.restore();
+}
+
 } // namespace
 
 FnKeyboardHintView::FnKeyboardHintView(QWidget *parent)
@@ -138,9 +170,11 @@ void FnKeyboardHintView::paintEvent(QPaintEvent *)
             painter.setBrush(pal.color(QPalette::Base));
         }
         painter.drawRoundedRect(key.rect, 4, 4);
-        if (!key.label.isEmpty()) {
-            painter.setFont(key.highlighted ? systemFont(9, QFont::Bold) : systemFont(8, QFont::Normal));
-            painter.setPen(key.highlighted ? QColor(Qt::white) : pal.color(QPalette::Text));
+        if (key.highlighted)
+            drawHighlightedLabel(painter, key);
+        else if (!key.label.isEmpty()) {
+            painter.setFont(systemFont(8, QFont::Normal));
+            painter.setPen(pal.color(QPalette::Text));
             painter.drawText(key.rect, Qt::AlignCenter, key.label);
         }
         if (key.highlighted)

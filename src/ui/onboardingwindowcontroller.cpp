@@ -126,6 +126,8 @@ void OnboardingWindowController::buildWindow()
     auto *stack = new QVBoxLayout(m_window.get());
     stack->setContentsMargins(45, 24, 45, 24);
     stack->setSpacing(14);
+    // Short pages sit in the middle of the window rather than under its top edge.
+    stack->addStretch(1);
 
     m_mascotView = new MascotView(24, m_window.get());
     m_mascotView->setFixedSize(140, 140);

@@ -144,6 +144,9 @@ void SettingsWindowController::loadValues()
     m_modePopup->setCurrentIndex(m_modePopup->findData(int(AppSettings::smartMode())));
     m_vocabularyField->setText(AppSettings::customVocabularyText());
     m_promptField->setText(AppSettings::transcriptionPrompt());
+    // Long texts should show their beginning, not where the cursor ended up.
+    m_vocabularyField->setCursorPosition(0);
+    m_promptField->setCursorPosition(0);
 }
 
 void SettingsWindowController::save()

@@ -8,6 +8,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -220,6 +221,20 @@ TEST_F(OnboardingTest, TestFeedbackShowsEachStageOnlyOnTheReadyPage)
         EXPECT_TRUE(onboarding.isAnimatingMascot());
         EXPECT_FALSE(primary()->isEnabled());
     }
+}
+
+TEST(OnboardingImagesTest, MissingImagesLeaveTheMascotEmptyWithoutATimer)
+{
+    TestUtil::clearSettings();
+    QTemporaryDir empty;
+    FakeAccessibilityPermission accessibility;
+    OnboardingWindowController onboarding(&accessibility, [] { return false; }, empty.path());
+    onboarding.show();
+    EXPECT_TRUE(onboarding.window()->findChild<MascotView *>()->currentFrameName().isEmpty());
+    EXPECT_FALSE(onboarding.isAnimatingMascot());
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::microphone);
+    EXPECT_FALSE(onboarding.isAnimatingMascot());
 }
 
 TEST(FnKeyboardHintTest, SixRowsFitTheBodyAndTheFnKeyIsHighlighted)

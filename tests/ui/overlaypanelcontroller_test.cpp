@@ -185,7 +185,7 @@ TEST_F(OverlayPanelTest, CopyPutsExactlyTheTextOnTheClipboardAndHidesShortlyAfte
     EXPECT_EQ(title(), u"✓  Текст скопирован"_s);
     EXPECT_TRUE(panel()->isVisible());
     EXPECT_TRUE(TestUtil::runUntil([&] { return !panel()->isVisible(); }));
-    EXPECT_GE(sinceClick.elapsed(), 850); // timers never fire early
+    EXPECT_GE(sinceClick.elapsed(), 800); // not at once: a coarse timer fires at most 5 % early
 }
 
 TEST_F(OverlayPanelTest, CopyWithNothingDisplayedDoesNothing)
