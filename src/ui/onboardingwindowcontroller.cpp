@@ -60,13 +60,15 @@ const QString workingBody =
 const QString workingDetail = u"Пробная диктовка готова. Всё классно — давайте работать."_s;
 
 const QString accessibilityStepsBeforeRequest =
-    u"1. Нажмите кнопку ниже — Ворсик включит специальные возможности системы.\n"
-    "2. Если страница не сменится сама, нажмите кнопку ещё раз: откроются настройки специальных возможностей.\n"
+    u"1. Нажмите кнопку ниже — Ворсик попросит систему включить специальные возможности.\n"
+    "2. Если страница не сменится сама, нажмите кнопку ещё раз: Ворсик откроет настройки специальных "
+    "возможностей (GNOME, KDE).\n"
     "3. Включите в них специальные возможности (вспомогательные технологии).\n"
     "4. Вернитесь к Ворсику — страница сменится сама."_s;
 const QString accessibilityStepsAfterRequest =
     u"1. Ворсик попросил систему включить специальные возможности — обычно страница сменяется сама за секунду.\n"
-    "2. Если этого не произошло, нажмите «Проверить разрешение»: откроются настройки специальных возможностей.\n"
+    "2. Если этого не произошло, нажмите «Проверить разрешение»: Ворсик откроет настройки специальных "
+    "возможностей (GNOME, KDE).\n"
     "3. Включите в них специальные возможности (вспомогательные технологии).\n"
     "4. Вернитесь к Ворсику — страница сменится сама."_s;
 
@@ -176,7 +178,7 @@ void OnboardingWindowController::buildWindow()
     m_primaryButton = new QPushButton(buttonRow);
     m_primaryButton->setObjectName(u"primaryButton"_s);
     for (QPushButton *button : {m_secondaryButton, m_primaryButton}) {
-        button->setFont(systemFont(15, QFont::Medium));
+        button->setFont(systemFont(14, QFont::Medium));
         button->setMinimumHeight(40);
         button->setCursor(Qt::PointingHandCursor);
         buttons->addWidget(button, 1);

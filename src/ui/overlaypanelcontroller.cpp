@@ -237,7 +237,6 @@ void OverlayPanelController::presentResult(const QString &title, const QString &
     int height = int(std::ceil(bounds.height())) + 2 * resultLabelPadding;
     height = std::max(height, int(std::ceil(lineHeight)) + 2 * resultLabelPadding);
     height = std::min(height, int(std::ceil(4 * lineHeight)) + 2 * resultLabelPadding);
-    m_resultLabelHeight = height;
 
     m_resultContainer->setGeometry(resultSideInset, statusHeight, panelWidth - 2 * resultSideInset,
                                    height + resultAreaExtra);

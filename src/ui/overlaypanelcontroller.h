@@ -71,7 +71,6 @@ private:
     QPushButton *m_copyButton = nullptr;
     QPushButton *m_closeButton = nullptr;
     int m_titleLeading = 22;
-    int m_resultLabelHeight = 42;
     std::array<QList<MascotFrame>, 6> m_frames; // indexed by MascotState
     QTimer m_hideTimer;
     QString m_displayedText;
