@@ -1,0 +1,78 @@
+#pragma once
+
+#include "mascotframes.h"
+#include "neighbours.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <optional>
+
+class ClampedLabel;
+class MascotView;
+class QPushButton;
+class QWidget;
+
+// The floating panel at the top centre of the screen that accompanies every
+// dictation. It never takes the keyboard focus, and while it only shows status it
+// lets clicks through to the application underneath.
+class OverlayPanelController : public QObject, public AbstractOverlay
+{
+    Q_OBJECT
+public:
+    static constexpr int panelWidth = 680;
+    static constexpr int statusHeight = 104;
+
+    explicit OverlayPanelController(QString mascotDirectory = MascotFrames::defaultDirectory(),
+                                    QObject *parent = nullptr);
+    ~OverlayPanelController() override;
+
+    void showConnecting() override;
+    void showListening() override;
+    void showProcessing(const QString &title) override;
+    void showEditing() override;
+    void presentResult(const QString &title, const QString &message, const QString &text) override;
+    void showMessage(const QString &title, const QString &detail, MascotState mascot,
+                     std::chrono::milliseconds hideAfter) override;
+    void setTranscriptText(const QString &text) override;
+
+    // Shows a message without touching the result area or the size; with
+    // `hideAfter` the panel hides itself unless another call comes first.
+    void present(const QString &title, const QString &transcript, MascotState mascot,
+                 std::optional<std::chrono::milliseconds> hideAfter);
+    void resizeAndPosition(int height);
+    void hide();
+    void copyDisplayedText();
+    void closePanel() { hide(); }
+
+    QWidget *panel() const;
+    bool ignoresMouseEvents() const { return m_ignoresMouse; }
+    bool hasPendingHide() const { return m_hideTimer.isActive(); }
+
+private:
+    void showStatus(const QString &title, const QString &detail, MascotState mascot);
+    void setIgnoresMouseEvents(bool ignore);
+    void setResultAreaVisible(bool visible);
+    void setTexts(const QString &title, const QString &detail);
+    void layoutTexts();
+    void configureMascot(MascotState state);
+    void scheduleHide(std::chrono::milliseconds delay);
+    void bringToFront();
+
+    std::unique_ptr<QWidget> m_panel;
+    MascotView *m_mascotView = nullptr;
+    ClampedLabel *m_titleLabel = nullptr;
+    ClampedLabel *m_transcriptLabel = nullptr;
+    QWidget *m_resultContainer = nullptr;
+    ClampedLabel *m_resultLabel = nullptr;
+    QPushButton *m_copyButton = nullptr;
+    QPushButton *m_closeButton = nullptr;
+    int m_titleLeading = 22;
+    std::array<QList<MascotFrame>, 6> m_frames; // indexed by MascotState
+    QTimer m_hideTimer;
+    QString m_displayedText;
+    bool m_ignoresMouse = true;
+};

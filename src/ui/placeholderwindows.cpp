@@ -1,1 +1,0 @@
-#include "placeholderwindows.h"

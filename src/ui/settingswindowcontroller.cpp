@@ -1,0 +1,169 @@
+#include "settingswindowcontroller.h"
+
+#include "appsettings.h"
+#include "controllerwindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal)
+{
+    QFont font = QApplication::font();
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    return font;
+}
+
+QLabel *makeSecondaryText(const QString &text, int pixelSize, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(systemFont(pixelSize));
+    QPalette palette = label->palette();
+    QColor colour = palette.color(QPalette::WindowText);
+    colour.setAlphaF(0.62f);
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+    return label;
+}
+
+} // namespace
+
+SettingsWindowController::SettingsWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent)
+    : QObject(parent)
+    , m_accessibility(accessibility)
+{
+}
+
+SettingsWindowController::~SettingsWindowController() = default;
+
+QWidget *SettingsWindowController::window() const { return m_window.get(); }
+
+void SettingsWindowController::show()
+{
+    if (!m_window)
+        buildWindow();
+    loadValues();
+    m_window->presentInFront();
+}
+
+void SettingsWindowController::buildWindow()
+{
+    m_window = std::make_unique<ControllerWindow>();
+    m_window->setObjectName(u"settingsWindow"_s);
+    m_window->setWindowTitle(u"Настройки Ворсика"_s);
+    m_window->resize(720, 500);
+    // Closing by the close box writes nothing, exactly as "Отмена"; show() reloads anyway.
+    m_window->onReturn = [this] { save(); };
+
+    auto *stack = new QVBoxLayout(m_window.get());
+    stack->setContentsMargins(30, 26, 30, 24);
+    stack->setSpacing(18);
+
+    auto *header = new QLabel(u"Ворсик"_s, m_window.get());
+    header->setFont(systemFont(26, QFont::Bold));
+    stack->addWidget(header, 0, Qt::AlignLeft);
+
+    stack->addWidget(makeSecondaryText(u"В любом приложении нажмите Fn один раз, говорите, затем нажмите Fn второй "
+                                       "раз для обработки и вставки текста."_s,
+                                       14, m_window.get()));
+
+    auto *grid = new QGridLayout;
+    grid->setVerticalSpacing(14);
+    grid->setHorizontalSpacing(16);
+    m_modePopup = new QComboBox(m_window.get());
+    m_modePopup->setObjectName(u"modePopup"_s);
+    for (SmartMode mode : allSmartModes)
+        m_modePopup->addItem(displayTitle(mode), QVariant::fromValue(int(mode)));
+    m_vocabularyField = new QLineEdit(m_window.get());
+    m_vocabularyField->setObjectName(u"vocabularyField"_s);
+    m_vocabularyField->setPlaceholderText(u"ChatGPT, Codex, название компании…"_s);
+    m_promptField = new QLineEdit(m_window.get());
+    m_promptField->setObjectName(u"promptField"_s);
+    m_promptField->setPlaceholderText(u"Контекст вашей обычной диктовки"_s);
+    const std::pair<QString, QWidget *> rows[] = {{u"После диктовки"_s, m_modePopup},
+                                                  {u"Имена и термины"_s, m_vocabularyField},
+                                                  {u"Контекст речи"_s, m_promptField}};
+    int row = 0;
+    for (const auto &[title, control] : rows) {
+        auto *label = new QLabel(title, m_window.get());
+        label->setBuddy(control);
+        grid->addWidget(label, row, 0, Qt::AlignRight | Qt::AlignVCenter);
+        control->setFixedWidth(430);
+        control->setMinimumHeight(30);
+        grid->addWidget(control, row, 1, Qt::AlignLeft | Qt::AlignVCenter);
+        ++row;
+    }
+    grid->setColumnStretch(0, 1);
+    stack->addLayout(grid);
+
+    stack->addWidget(makeSecondaryText(
+        u"Режим «Исправлять ошибки» восстанавливает вероятные неверно распознанные слова по смыслу, исправляет "
+        "грамматику и пунктуацию. «Структурировать» дополнительно делит текст на абзацы и списки."_s,
+        12, m_window.get()));
+    stack->addWidget(makeSecondaryText(
+        u"Личный API-ключ не требуется. После второго нажатия Fn запись передаётся на защищённый сервер Ворсика и "
+        "удаляется после обработки. Приложение не сохраняет аудио на диск."_s,
+        12, m_window.get()));
+    stack->addStretch(1);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    auto *accessibilityButton = new QPushButton(u"Разрешить вставку текста…"_s, m_window.get());
+    accessibilityButton->setObjectName(u"accessibilityButton"_s);
+    auto *cancelButton = new QPushButton(u"Отмена"_s, m_window.get());
+    cancelButton->setObjectName(u"cancelButton"_s);
+    auto *saveButton = new QPushButton(u"Сохранить"_s, m_window.get());
+    saveButton->setObjectName(u"saveButton"_s);
+    saveButton->setDefault(true);
+    buttons->addWidget(accessibilityButton);
+    buttons->addStretch(1);
+    buttons->addWidget(cancelButton);
+    buttons->addWidget(saveButton);
+    stack->addLayout(buttons);
+
+    connect(accessibilityButton, &QPushButton::clicked, this, &SettingsWindowController::requestAccessibility);
+    connect(cancelButton, &QPushButton::clicked, this, &SettingsWindowController::cancel);
+    connect(saveButton, &QPushButton::clicked, this, &SettingsWindowController::save);
+}
+
+void SettingsWindowController::loadValues()
+{
+    // Anything but an exact stored raw value reads as the recommended mode.
+    m_modePopup->setCurrentIndex(m_modePopup->findData(int(AppSettings::smartMode())));
+    m_vocabularyField->setText(AppSettings::customVocabularyText());
+    m_promptField->setText(AppSettings::transcriptionPrompt());
+    // Long texts should show their beginning, not where the cursor ended up.
+    m_vocabularyField->setCursorPosition(0);
+    m_promptField->setCursorPosition(0);
+}
+
+void SettingsWindowController::save()
+{
+    if (!m_window)
+        return;
+    AppSettings::setString(AppSettings::Keys::aiProvider, rawValue(AIProvider::vorsik));
+    AppSettings::setSmartMode(SmartMode(m_modePopup->currentData().toInt()));
+    AppSettings::setString(AppSettings::Keys::customVocabulary, m_vocabularyField->text());
+    AppSettings::setString(AppSettings::Keys::transcriptionPrompt, m_promptField->text());
+    m_window->close();
+}
+
+void SettingsWindowController::cancel()
+{
+    if (m_window)
+        m_window->close();
+}
+
+void SettingsWindowController::requestAccessibility() { m_accessibility->requestTrust(); }

@@ -1,0 +1,273 @@
+#include "appsettings.h"
+#include "clampedlabel.h"
+#include "fakeaccessibilitypermission.h"
+#include "fnkeyboardhintview.h"
+#include "mascotview.h"
+#include "onboardingwindowcontroller.h"
+#include "testutil.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class OnboardingTest : public ::testing::Test
+{
+protected:
+    OnboardingTest()
+        : onboarding(&accessibility, [this] { return ++settingsOpened, true; }, MascotFrames::defaultDirectory())
+    {
+        TestUtil::clearSettings();
+        onboarding.setOnFinish([this] { ++finishes; });
+    }
+
+    FakeAccessibilityPermission accessibility;
+    int settingsOpened = 0;
+    int finishes = 0;
+    OnboardingWindowController onboarding;
+
+    QWidget *window() const { return onboarding.window(); }
+    QString text(const QString &name) const { return window()->findChild<QLabel *>(name)->text(); }
+    QPushButton *primary() const { return window()->findChild<QPushButton *>(u"primaryButton"_s); }
+    QPushButton *secondary() const { return window()->findChild<QPushButton *>(u"secondaryButton"_s); }
+    bool shown(const QString &name) const { return window()->findChild<QWidget *>(name)->isVisibleTo(window()); }
+    QString mascotFrame() const { return window()->findChild<MascotView *>()->currentFrameName(); }
+
+    void goToReady()
+    {
+        accessibility.trusted = true;
+        onboarding.show();
+        onboarding.primaryAction(); // welcome → microphone
+        onboarding.primaryAction(); // microphone → accessibility
+        onboarding.primaryAction(); // trusted → ready
+        ASSERT_EQ(onboarding.currentStep(), OnboardingStep::ready);
+    }
+
+    void pressReturn() { QTest::keyClick(window(), Qt::Key_Return); }
+};
+
+TEST_F(OnboardingTest, WalksForwardThroughThePagesAndBackAgain)
+{
+    onboarding.show();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::welcome);
+    EXPECT_EQ(window()->windowTitle(), u"Знакомство со Ворсиком"_s);
+    EXPECT_EQ(text(u"titleLabel"_s), u"Познакомимся?"_s);
+    EXPECT_EQ(primary()->text(), u"Начать настройку"_s);
+    EXPECT_FALSE(secondary()->isVisibleTo(window()));
+    EXPECT_EQ(mascotFrame(), u"VorsHappy"_s);
+
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::microphone);
+    EXPECT_EQ(text(u"progressLabel"_s), u"Шаг 1 из 2"_s);
+    EXPECT_EQ(primary()->text(), u"Продолжить"_s);
+    EXPECT_TRUE(secondary()->isVisibleTo(window()));
+    EXPECT_EQ(mascotFrame(), u"VorsWriting1"_s);
+
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
+    EXPECT_EQ(primary()->text(), u"Настроить вставку текста"_s);
+    EXPECT_TRUE(onboarding.isPollingAccessibility());
+    EXPECT_EQ(mascotFrame(), u"VorsThinking"_s);
+
+    // The first press asks for the permission, a further one opens the desktop's settings.
+    onboarding.primaryAction();
+    EXPECT_EQ(accessibility.requests, 1);
+    EXPECT_EQ(settingsOpened, 0);
+    EXPECT_EQ(primary()->text(), u"Проверить разрешение"_s);
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
+    onboarding.primaryAction();
+    EXPECT_EQ(settingsOpened, 1);
+
+    // Granted elsewhere: polling moves on by itself.
+    accessibility.trusted = true;
+    ASSERT_TRUE(TestUtil::runUntil([&] { return onboarding.currentStep() == OnboardingStep::ready; }));
+    EXPECT_FALSE(onboarding.isPollingAccessibility());
+    EXPECT_EQ(text(u"titleLabel"_s), u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s);
+    EXPECT_TRUE(shown(u"fnKeyboardHint"_s));
+    EXPECT_TRUE(shown(u"testResultField"_s));
+    EXPECT_EQ(text(u"testResultField"_s), u"Нажмите Fn и скажите что-нибудь…"_s);
+    EXPECT_EQ(primary()->text(), u"Готово"_s);
+    EXPECT_FALSE(primary()->isEnabled());
+
+    onboarding.secondaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
+    EXPECT_EQ(text(u"detailLabel"_s), u"Разрешение уже включено. Можно продолжать."_s);
+    EXPECT_EQ(primary()->text(), u"Продолжить"_s);
+    EXPECT_FALSE(onboarding.isPollingAccessibility());
+    EXPECT_FALSE(shown(u"fnKeyboardHint"_s));
+
+    onboarding.secondaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::microphone);
+    onboarding.secondaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::welcome);
+    onboarding.secondaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::welcome);
+}
+
+TEST_F(OnboardingTest, ReopeningOnTheAccessibilityPageAfterTheGrantShowsReady)
+{
+    onboarding.show();
+    onboarding.primaryAction();
+    onboarding.primaryAction();
+    ASSERT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
+    window()->close();
+    accessibility.trusted = true;
+    onboarding.show();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
+    EXPECT_TRUE(window()->isVisible());
+}
+
+TEST_F(OnboardingTest, ReturnBeforeASuccessfulTestDoesNothing)
+{
+    goToReady();
+    pressReturn();
+    onboarding.primaryAction();
+    EXPECT_EQ(finishes, 0);
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
+    EXPECT_TRUE(window()->isVisible());
+}
+
+TEST_F(OnboardingTest, AFailedTestAfterASuccessBlocksCompletionUntilTheNextSuccess)
+{
+    goToReady();
+    onboarding.showTestResult(u"Проверка связи"_s);
+    EXPECT_EQ(text(u"testResultField"_s), u"Проверка связи"_s);
+    EXPECT_EQ(primary()->text(), u"Давайте работать"_s);
+    EXPECT_TRUE(primary()->isEnabled());
+
+    onboarding.showTestError(u"нет сети"_s);
+    EXPECT_EQ(text(u"titleLabel"_s), u"Не получилось"_s);
+    EXPECT_EQ(text(u"testResultField"_s), u"Не получилось: нет сети\nНажмите Fn и попробуйте ещё раз."_s);
+    EXPECT_EQ(text(u"detailLabel"_s), u"Настройка пока не завершена. Проверим ещё раз."_s);
+    EXPECT_FALSE(primary()->isEnabled());
+    EXPECT_EQ(mascotFrame(), u"VorsConfused1"_s);
+    onboarding.primaryAction();
+    pressReturn();
+    EXPECT_EQ(finishes, 0);
+
+    // Leaving the page and coming back keeps the failure: no success is remembered.
+    onboarding.secondaryAction();
+    onboarding.primaryAction();
+    EXPECT_EQ(text(u"testResultField"_s), u"Нажмите Fn и скажите что-нибудь…"_s);
+
+    onboarding.showTestResult(u"Вторая попытка"_s);
+    pressReturn();
+    EXPECT_EQ(finishes, 1);
+    EXPECT_TRUE(AppSettings::onboardingCompleted());
+}
+
+TEST_F(OnboardingTest, CompletionSetsTheFlagClosesAndCallsOnFinishOnce)
+{
+    goToReady();
+    onboarding.showTestResult(u"Готово"_s);
+    onboarding.primaryAction();
+    onboarding.primaryAction();
+    EXPECT_EQ(finishes, 1);
+    EXPECT_TRUE(AppSettings::onboardingCompleted());
+    EXPECT_FALSE(window()->isVisible());
+    EXPECT_FALSE(onboarding.isAnimatingMascot());
+
+    // Once finished, test feedback no longer reaches the window.
+    onboarding.showTestConnecting();
+    EXPECT_EQ(text(u"titleLabel"_s), u"Всё работает!"_s);
+}
+
+TEST_F(OnboardingTest, ClosingStopsBothTimersAndLeavesTheFlagFalse)
+{
+    onboarding.show();
+    onboarding.primaryAction();
+    onboarding.primaryAction();
+    ASSERT_TRUE(onboarding.isPollingAccessibility());
+    ASSERT_TRUE(onboarding.isAnimatingMascot());
+    window()->close();
+    EXPECT_FALSE(onboarding.isPollingAccessibility());
+    EXPECT_FALSE(onboarding.isAnimatingMascot());
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
+    EXPECT_EQ(finishes, 0);
+}
+
+TEST_F(OnboardingTest, TestFeedbackShowsEachStageOnlyOnTheReadyPage)
+{
+    onboarding.show();
+    onboarding.showTestConnecting();
+    EXPECT_EQ(text(u"titleLabel"_s), u"Познакомимся?"_s);
+
+    goToReady();
+    struct Stage
+    {
+        std::function<void()> call;
+        QString title, field, frame;
+    };
+    const Stage stages[] = {
+        {[&] { onboarding.showTestConnecting(); }, u"Ворсик ищет ручку…"_s, u"Ворсик ищет ручку…"_s,
+         u"VorsSearching1"_s},
+        {[&] { onboarding.showTestListening(); }, u"Говорите. Нажмите Fn ещё раз, когда закончите"_s,
+         u"Говорите — нажмите Fn второй раз, когда закончите."_s, u"VorsWriting1"_s},
+        {[&] { onboarding.showTestProcessing(); }, u"Ворсик редактирует текст"_s, u"Ворсик редактирует текст…"_s,
+         u"VorsEditing1"_s},
+    };
+    for (const Stage &stage : stages) {
+        stage.call();
+        EXPECT_EQ(text(u"progressLabel"_s), u"Проверка работы"_s);
+        EXPECT_EQ(text(u"titleLabel"_s), stage.title);
+        EXPECT_EQ(text(u"testResultField"_s), stage.field);
+        EXPECT_EQ(mascotFrame(), stage.frame);
+        EXPECT_TRUE(onboarding.isAnimatingMascot());
+        EXPECT_FALSE(primary()->isEnabled());
+    }
+}
+
+TEST(OnboardingImagesTest, MissingImagesLeaveTheMascotEmptyWithoutATimer)
+{
+    TestUtil::clearSettings();
+    QTemporaryDir empty;
+    FakeAccessibilityPermission accessibility;
+    OnboardingWindowController onboarding(&accessibility, [] { return false; }, empty.path());
+    onboarding.show();
+    EXPECT_TRUE(onboarding.window()->findChild<MascotView *>()->currentFrameName().isEmpty());
+    EXPECT_FALSE(onboarding.isAnimatingMascot());
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::microphone);
+    EXPECT_FALSE(onboarding.isAnimatingMascot());
+}
+
+TEST(FnKeyboardHintTest, SixRowsFitTheBodyAndTheFnKeyIsHighlighted)
+{
+    const QSizeF size(620, 170);
+    const QRectF body = FnKeyboardHintView::bodyRect(size);
+    EXPECT_EQ(body, QRectF(2, 26, 616, 142));
+    const QList<FnKeyboardHintView::Key> keys = FnKeyboardHintView::keyLayout(size);
+
+    QMap<int, QList<FnKeyboardHintView::Key>> rows;
+    for (const auto &key : keys) {
+        EXPECT_TRUE(body.contains(key.rect)) << key.label.toStdString();
+        EXPECT_DOUBLE_EQ(key.rect.height(), 19);
+        rows[key.row].append(key);
+    }
+    ASSERT_EQ(rows.size(), 6);
+    const int expectedCounts[] = {13, 14, 14, 13, 12, 10};
+    for (int r = 0; r < 6; ++r) {
+        const auto &row = rows[r];
+        EXPECT_EQ(row.size(), expectedCounts[r]) << "row " << r;
+        // Each row spans the body with 8 points to spare on either side and 3 between keys.
+        EXPECT_NEAR(row.first().rect.left(), body.left() + 8, 1e-6);
+        EXPECT_NEAR(row.last().rect.right(), body.right() - 8, 1e-6);
+        for (qsizetype i = 1; i < row.size(); ++i)
+            EXPECT_NEAR(row[i].rect.left() - row[i - 1].rect.right(), 3, 1e-6);
+        EXPECT_NEAR(row.first().rect.top(), body.top() + 8 + 22 * r, 1e-6);
+    }
+    EXPECT_LE(rows[5].first().rect.bottom(), body.bottom());
+
+    const auto highlighted = std::count_if(keys.cbegin(), keys.cend(), [](const auto &k) { return k.highlighted; });
+    EXPECT_EQ(highlighted, 1);
+    EXPECT_TRUE(rows[5].first().highlighted);
+    EXPECT_EQ(rows[5].first().label, u"fn  🌐"_s);
+}
+
+} // namespace

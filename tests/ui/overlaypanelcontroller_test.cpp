@@ -1,0 +1,250 @@
+#include "clampedlabel.h"
+#include "mascotview.h"
+#include "overlaypanelcontroller.h"
+#include "testutil.h"
+
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+class OverlayPanelTest : public ::testing::Test
+{
+protected:
+    OverlayPanelController overlay;
+
+    QWidget *panel() const { return overlay.panel(); }
+    ClampedLabel *label(const QString &name) const { return panel()->findChild<ClampedLabel *>(name); }
+    QString title() const { return label(u"titleLabel"_s)->text(); }
+    QString detail() const { return label(u"transcriptLabel"_s)->text(); }
+    MascotView *mascot() const { return panel()->findChild<MascotView *>(); }
+    QWidget *resultArea() const { return panel()->findChild<QWidget *>(u"resultContainer"_s); }
+    QPushButton *button(const QString &name) const { return panel()->findChild<QPushButton *>(name); }
+    bool resultShown() const { return resultArea()->isVisibleTo(panel()); }
+    bool windowIgnoresMouse() const
+    {
+        return panel()->windowHandle() && panel()->windowHandle()->flags().testFlag(Qt::WindowTransparentForInput);
+    }
+
+    void expectStatusForm() const
+    {
+        EXPECT_TRUE(panel()->isVisible());
+        EXPECT_FALSE(resultShown());
+        EXPECT_EQ(panel()->size(), QSize(680, 104));
+        EXPECT_TRUE(overlay.ignoresMouseEvents());
+        EXPECT_TRUE(windowIgnoresMouse());
+    }
+};
+
+struct StatusCase
+{
+    const char *name;
+    std::function<void(OverlayPanelController &)> call;
+    QString title;
+    QString detail;
+    QString firstFrame;
+    bool autoHides = false;
+};
+
+void PrintTo(const StatusCase &c, std::ostream *out) { *out << c.name; }
+
+class OverlayStatusTest : public OverlayPanelTest, public ::testing::WithParamInterface<StatusCase>
+{
+};
+
+TEST_P(OverlayStatusTest, ShowsTextsAndAnimatedMascotInTheStatusForm)
+{
+    const StatusCase &c = GetParam();
+    c.call(overlay);
+    expectStatusForm();
+    EXPECT_EQ(title(), c.title);
+    EXPECT_EQ(detail(), c.detail);
+    ASSERT_TRUE(mascot()->isVisibleTo(panel()));
+    EXPECT_EQ(mascot()->currentFrameName(), c.firstFrame);
+    EXPECT_TRUE(mascot()->isAnimating());
+    EXPECT_EQ(label(u"titleLabel"_s)->x(), 106);
+    EXPECT_EQ(overlay.hasPendingHide(), c.autoHides);
+
+    // Centred and hanging 28 points below the top of the usable area.
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(panel()->x(), available.x() + available.width() / 2 - 340);
+    EXPECT_EQ(panel()->y(), available.y() + 28);
+
+    // The second frame follows.
+    EXPECT_TRUE(TestUtil::runUntil([&] { return mascot()->currentFrameName() != c.firstFrame; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllStates, OverlayStatusTest,
+    ::testing::Values(
+        StatusCase{"connecting", [](OverlayPanelController &o) { o.showConnecting(); }, u"Ищу ручку…"_s,
+                   u"Ворсик ищет ручку"_s, u"VorsSearching1"_s},
+        StatusCase{"listening", [](OverlayPanelController &o) { o.showListening(); },
+                   u"Говорите — нажмите Fn второй раз, когда закончите"_s, u"Ворсик слушает и записывает"_s,
+                   u"VorsWriting1"_s},
+        StatusCase{"processing", [](OverlayPanelController &o) { o.showProcessing(u"Завершаю распознавание…"_s); },
+                   u"Завершаю распознавание…"_s, u"Ворсик думает…"_s, u"VorsThinking"_s},
+        StatusCase{"editing", [](OverlayPanelController &o) { o.showEditing(); }, u"Ворсик редактирует текст…"_s,
+                   u"Проверяет текст и вносит исправления"_s, u"VorsEditing1"_s},
+        StatusCase{"failure",
+                   [](OverlayPanelController &o) {
+                       o.showMessage(u"Не понял…"_s, u"Нет сети"_s, MascotState::confused, 4500ms);
+                   },
+                   u"Не понял…"_s, u"Нет сети"_s, u"VorsConfused1"_s, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(OverlayPanelTest, ResultAfterStatusTakesClicksAndStatusAfterResultGivesThemBack)
+{
+    overlay.showConnecting();
+    overlay.presentResult(u"Текст сохранён"_s, u"Окно сменилось. Нажмите «Скопировать»."_s, u"Привет"_s);
+    EXPECT_TRUE(resultShown());
+    EXPECT_FALSE(overlay.ignoresMouseEvents());
+    EXPECT_FALSE(windowIgnoresMouse());
+    EXPECT_GT(panel()->height(), 104);
+    EXPECT_EQ(title(), u"Текст сохранён"_s);
+    EXPECT_EQ(mascot()->currentFrameName(), u"VorsHappy"_s);
+    EXPECT_TRUE(mascot()->isBreathing());
+    EXPECT_FALSE(overlay.hasPendingHide());
+    EXPECT_EQ(label(u"resultLabel"_s)->text(), u"Привет"_s);
+
+    overlay.showListening();
+    expectStatusForm();
+    EXPECT_FALSE(mascot()->isBreathing());
+}
+
+TEST_F(OverlayPanelTest, ResultHeightFollowsTheLineCountBetweenOneAndFourLines)
+{
+    const QFontMetricsF metrics(label(u"resultLabel"_s)->font());
+    const int oneLine = int(std::ceil(metrics.lineSpacing())) + 20;
+    const int fourLines = int(std::ceil(4 * metrics.lineSpacing())) + 20;
+
+    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, u"Коротко."_s);
+    EXPECT_EQ(label(u"resultLabel"_s)->height(), oneLine);
+    EXPECT_EQ(resultArea()->height(), oneLine + 42);
+    EXPECT_EQ(panel()->height(), oneLine + 162);
+
+    QStringList tenLines;
+    for (int i = 1; i <= 10; ++i)
+        tenLines.append(u"Строка номер "_s + QString::number(i));
+    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, tenLines.join(u'\n'));
+    EXPECT_EQ(label(u"resultLabel"_s)->height(), fourLines);
+    EXPECT_EQ(panel()->height(), fourLines + 162);
+    const QStringList shown = label(u"resultLabel"_s)->visibleLines();
+    ASSERT_EQ(shown.size(), 4);
+    EXPECT_EQ(shown.first(), u"Строка номер 1"_s);
+    EXPECT_TRUE(shown.last().endsWith(u'…'));
+}
+
+TEST_F(OverlayPanelTest, AutoHideIsCancelledByALaterCall)
+{
+    overlay.showMessage(u"Не понял…"_s, u"Ошибка"_s, MascotState::confused, 300ms);
+    overlay.showConnecting();
+    TestUtil::runFor(900ms);
+    EXPECT_TRUE(panel()->isVisible());
+
+    // Without a later call the message does hide.
+    overlay.showMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, 300ms);
+    EXPECT_TRUE(TestUtil::runUntil([&] { return !panel()->isVisible(); }));
+    EXPECT_FALSE(mascot()->isAnimating());
+}
+
+TEST_F(OverlayPanelTest, PresentKeepsTheResultAreaAndSize)
+{
+    overlay.presentResult(u"Последний текст"_s, u"Последняя расшифровка сохранена здесь."_s, u"Текст"_s);
+    const QSize resultSize = panel()->size();
+    overlay.present(u"Заголовок"_s, u"Деталь"_s, MascotState::thinking, std::nullopt);
+    EXPECT_EQ(panel()->size(), resultSize);
+    EXPECT_TRUE(resultShown());
+    EXPECT_EQ(title(), u"Заголовок"_s);
+}
+
+TEST_F(OverlayPanelTest, CopyPutsExactlyTheTextOnTheClipboardAndHidesShortlyAfter)
+{
+    const QString text = u"Первая строка\nВторая — с «кавычками» и  двумя пробелами "_s;
+    QGuiApplication::clipboard()->setText(u"прежнее"_s);
+    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, text);
+    QElapsedTimer sinceClick;
+    sinceClick.start();
+    QTest::mouseClick(button(u"copyButton"_s), Qt::LeftButton);
+
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), text);
+    EXPECT_EQ(title(), u"✓  Текст скопирован"_s);
+    EXPECT_TRUE(panel()->isVisible());
+    EXPECT_TRUE(TestUtil::runUntil([&] { return !panel()->isVisible(); }));
+    EXPECT_GE(sinceClick.elapsed(), 800); // not at once: a coarse timer fires at most 5 % early
+}
+
+TEST_F(OverlayPanelTest, CopyWithNothingDisplayedDoesNothing)
+{
+    QGuiApplication::clipboard()->setText(u"прежнее"_s);
+    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, QString());
+    overlay.copyDisplayedText();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), u"прежнее"_s);
+    EXPECT_EQ(title(), u"Текст сохранён"_s);
+    EXPECT_FALSE(overlay.hasPendingHide());
+}
+
+TEST_F(OverlayPanelTest, CloseHidesAtOnceAndStopsTheMascot)
+{
+    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, u"Текст"_s);
+    QTest::mouseClick(button(u"closeButton"_s), Qt::LeftButton);
+    EXPECT_FALSE(panel()->isVisible());
+    EXPECT_FALSE(mascot()->isAnimating());
+    EXPECT_FALSE(mascot()->isBreathing());
+}
+
+TEST_F(OverlayPanelTest, TranscriptTextReplacesTheDetailLine)
+{
+    overlay.showListening();
+    overlay.setTranscriptText(u"Сегодня мы"_s);
+    EXPECT_EQ(detail(), u"Сегодня мы"_s);
+    EXPECT_EQ(title(), u"Говорите — нажмите Fn второй раз, когда закончите"_s);
+}
+
+TEST(OverlayPanelImagesTest, MissingImagesHideTheMascotAndWidenTheText)
+{
+    QTemporaryDir empty;
+    OverlayPanelController overlay(empty.path());
+    overlay.showConnecting();
+    auto *mascot = overlay.panel()->findChild<MascotView *>();
+    EXPECT_FALSE(mascot->isVisibleTo(overlay.panel()));
+    EXPECT_EQ(overlay.panel()->findChild<QWidget *>(u"titleLabel"_s)->x(), 22);
+    EXPECT_EQ(overlay.panel()->findChild<QWidget *>(u"transcriptLabel"_s)->x(), 22);
+}
+
+TEST(OverlayPanelImagesTest, ASingleImageKeepsShowing)
+{
+    QTemporaryDir directory;
+    const QList<MascotFrame> compiledIn = MascotFrames::load(MascotFrames::defaultDirectory(), MascotState::writing);
+    ASSERT_EQ(compiledIn.size(), 2);
+    ASSERT_TRUE(compiledIn.first().pixmap.save(directory.filePath(u"VorsWriting1.png"_s)));
+    // A file that is not an image counts as missing.
+    QFile broken(directory.filePath(u"VorsWriting2.png"_s));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("not a png");
+    broken.close();
+
+    OverlayPanelController overlay(directory.path());
+    overlay.showListening();
+    auto *mascot = overlay.panel()->findChild<MascotView *>();
+    EXPECT_TRUE(mascot->isVisibleTo(overlay.panel()));
+    TestUtil::runFor(900ms); // more than two frame intervals
+    EXPECT_EQ(mascot->currentFrameName(), u"VorsWriting1"_s);
+    EXPECT_EQ(overlay.panel()->findChild<QWidget *>(u"titleLabel"_s)->x(), 106);
+}
+
+} // namespace

@@ -1,0 +1,141 @@
+// Renders the overlay in every state, each onboarding page and the settings
+// window to PNG files for the documentation. Run it in the headless session:
+//   scripts/headless-session build/tests/ui/verbulo_ui_screenshots docs/screenshots
+#include "appsettings.h"
+#include "fakeaccessibilitypermission.h"
+#include "onboardingwindowcontroller.h"
+#include "overlaypanelcontroller.h"
+#include "settingswindowcontroller.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+QDir outputDir;
+
+void settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+bool save(const QImage &image, const QString &name)
+{
+    const QString path = outputDir.filePath(name + u".png"_s);
+    if (!image.save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+// The panel is see-through, so it is shown over a desktop-like backdrop.
+bool saveOverlay(OverlayPanelController &overlay, const QString &name)
+{
+    settle();
+    QWidget *panel = overlay.panel();
+    const QImage shot = panel->grab().toImage();
+    const QSize canvas(panel->width() + 80, panel->height() + 56);
+    QImage image(canvas * shot.devicePixelRatio(), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(shot.devicePixelRatio());
+    QPainter painter(&image);
+    QLinearGradient wallpaper(0, 0, canvas.width(), canvas.height());
+    wallpaper.setColorAt(0, QColor(0x3a, 0x6f, 0xb0));
+    wallpaper.setColorAt(1, QColor(0x8f, 0x5f, 0xa8));
+    painter.fillRect(QRect(QPoint(), canvas), wallpaper);
+    // A window of some other application under the panel.
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(250, 250, 250));
+    painter.drawRoundedRect(QRectF(90, 60, canvas.width() - 180, canvas.height()), 10, 10);
+    painter.setBrush(QColor(220, 224, 230));
+    for (int y = 90; y < canvas.height(); y += 22)
+        painter.drawRoundedRect(QRectF(120, y, canvas.width() - 300 + (y * 37) % 120, 9), 4, 4);
+    painter.drawImage(QPointF(40, 28), shot);
+    painter.end();
+    return save(image, name);
+}
+
+bool saveWindow(QWidget *window, const QString &name)
+{
+    settle();
+    return save(window->grab().toImage(), name);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Screenshots never touch the user's own settings.
+    QTemporaryDir configHome;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT-DIRECTORY\n", argv[0]);
+        return 2;
+    }
+    outputDir = QDir(QString::fromLocal8Bit(argv[1]));
+    if (!outputDir.mkpath(u"."_s)) {
+        std::fprintf(stderr, "cannot create %s\n", argv[1]);
+        return 1;
+    }
+
+    bool ok = true;
+    OverlayPanelController overlay;
+    overlay.showConnecting();
+    ok &= saveOverlay(overlay, u"overlay-connecting"_s);
+    overlay.showListening();
+    overlay.setTranscriptText(u"Ворсик слушает и записывает"_s);
+    ok &= saveOverlay(overlay, u"overlay-listening"_s);
+    overlay.showProcessing(u"Завершаю распознавание…"_s);
+    ok &= saveOverlay(overlay, u"overlay-processing"_s);
+    overlay.showEditing();
+    ok &= saveOverlay(overlay, u"overlay-editing"_s);
+    overlay.showMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, 0ms);
+    ok &= saveOverlay(overlay, u"overlay-pasted"_s);
+    overlay.showMessage(u"Не понял…"_s, u"Нет подключения к интернету. Проверьте сеть и попробуйте ещё раз."_s,
+                        MascotState::confused, 0ms);
+    ok &= saveOverlay(overlay, u"overlay-failure"_s);
+    overlay.presentResult(u"Текст сохранён"_s,
+                          u"Окно сменилось, пока Ворсик работал. Нажмите «Скопировать»."_s,
+                          u"Добрый день! Высылаю обновлённый план на неделю: в понедельник созвон с командой, "
+                          "во вторник ревью макетов, в среду — релиз. Если есть вопросы, пишите."_s);
+    ok &= saveOverlay(overlay, u"overlay-result"_s);
+    overlay.hide();
+
+    FakeAccessibilityPermission accessibility;
+    OnboardingWindowController onboarding(&accessibility, [] { return false; });
+    onboarding.show();
+    ok &= saveWindow(onboarding.window(), u"onboarding-1-welcome"_s);
+    onboarding.primaryAction();
+    ok &= saveWindow(onboarding.window(), u"onboarding-2-microphone"_s);
+    onboarding.primaryAction();
+    ok &= saveWindow(onboarding.window(), u"onboarding-3-accessibility"_s);
+    accessibility.trusted = true;
+    onboarding.primaryAction();
+    ok &= saveWindow(onboarding.window(), u"onboarding-4-ready"_s);
+    onboarding.showTestListening();
+    ok &= saveWindow(onboarding.window(), u"onboarding-5-test-listening"_s);
+    onboarding.showTestResult(u"Привет! Это моя первая диктовка с Ворсиком."_s);
+    ok &= saveWindow(onboarding.window(), u"onboarding-6-test-result"_s);
+    onboarding.window()->close();
+
+    SettingsWindowController settings(&accessibility);
+    settings.show();
+    ok &= saveWindow(settings.window(), u"settings"_s);
+    settings.cancel();
+
+    return ok ? 0 : 1;
+}

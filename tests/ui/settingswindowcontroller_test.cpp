@@ -1,0 +1,142 @@
+#include "appsettings.h"
+#include "fakeaccessibilitypermission.h"
+#include "settingswindowcontroller.h"
+#include "testutil.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+class SettingsWindowTest : public ::testing::Test
+{
+protected:
+    SettingsWindowTest() { TestUtil::clearSettings(); }
+
+    FakeAccessibilityPermission accessibility;
+    SettingsWindowController settings{&accessibility};
+
+    QWidget *window() const { return settings.window(); }
+    QComboBox *modePopup() const { return window()->findChild<QComboBox *>(u"modePopup"_s); }
+    QLineEdit *field(const QString &name) const { return window()->findChild<QLineEdit *>(name); }
+    QLineEdit *vocabulary() const { return field(u"vocabularyField"_s); }
+    QLineEdit *prompt() const { return field(u"promptField"_s); }
+    void click(const QString &button) const
+    {
+        QTest::mouseClick(window()->findChild<QPushButton *>(button), Qt::LeftButton);
+    }
+    static std::optional<QString> stored(QStringView key) { return AppSettings::string(key); }
+};
+
+struct StoredModeCase
+{
+    std::optional<QString> stored;
+    QString shownTitle;
+};
+
+void PrintTo(const StoredModeCase &c, std::ostream *out) { *out << (c.stored ? c.stored->toStdString() : "nothing"); }
+
+class SettingsModeTest : public SettingsWindowTest, public ::testing::WithParamInterface<StoredModeCase>
+{
+};
+
+TEST_P(SettingsModeTest, StoredModeSelectsItsItemAndAnythingElseTheRecommendedOne)
+{
+    if (GetParam().stored)
+        AppSettings::setString(AppSettings::Keys::smartMode, *GetParam().stored);
+    settings.show();
+    EXPECT_EQ(modePopup()->count(), 3);
+    EXPECT_EQ(modePopup()->currentText(), GetParam().shownTitle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StoredValues, SettingsModeTest,
+    ::testing::Values(StoredModeCase{u"verbatim"_s, u"Без обработки"_s},
+                      StoredModeCase{u"structured"_s, u"Исправлять и структурировать"_s},
+                      StoredModeCase{u"clean"_s, u"Исправлять ошибки — рекомендуется"_s},
+                      StoredModeCase{u"Clean"_s, u"Исправлять ошибки — рекомендуется"_s},
+                      StoredModeCase{u"Verbatim"_s, u"Исправлять ошибки — рекомендуется"_s},
+                      StoredModeCase{u"tidy"_s, u"Исправлять ошибки — рекомендуется"_s},
+                      StoredModeCase{std::nullopt, u"Исправлять ошибки — рекомендуется"_s}),
+    [](const auto &info) { return info.param.stored ? info.param.stored->toStdString() : std::string("nothing"); });
+
+TEST_F(SettingsWindowTest, NothingStoredShowsTheDefaultsNotThePlaceholders)
+{
+    settings.show();
+    EXPECT_EQ(window()->windowTitle(), u"Настройки Ворсика"_s);
+    EXPECT_EQ(vocabulary()->text(), AppSettings::defaultCustomVocabulary());
+    EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
+    EXPECT_EQ(vocabulary()->placeholderText(), u"ChatGPT, Codex, название компании…"_s);
+    EXPECT_EQ(prompt()->placeholderText(), u"Контекст вашей обычной диктовки"_s);
+}
+
+TEST_F(SettingsWindowTest, SavingWithoutChangesWritesAllFourKeys)
+{
+    AppSettings::setString(AppSettings::Keys::aiProvider, u"openAI"_s);
+    settings.show();
+    click(u"saveButton"_s);
+    EXPECT_EQ(stored(AppSettings::Keys::aiProvider), u"vorsik"_s);
+    EXPECT_EQ(stored(AppSettings::Keys::smartMode), u"clean"_s);
+    EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), AppSettings::defaultCustomVocabulary());
+    EXPECT_EQ(stored(AppSettings::Keys::transcriptionPrompt), AppSettings::defaultTranscriptionPrompt());
+    EXPECT_FALSE(window()->isVisible());
+}
+
+TEST_F(SettingsWindowTest, SavingWritesTheFieldsExactlyAsTyped)
+{
+    settings.show();
+    modePopup()->setCurrentIndex(2);
+    vocabulary()->setText(u"  Ворсик,  Qt , "_s);
+    prompt()->clear();
+    click(u"saveButton"_s);
+    EXPECT_EQ(stored(AppSettings::Keys::smartMode), u"structured"_s);
+    EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"  Ворсик,  Qt , "_s);
+    EXPECT_EQ(stored(AppSettings::Keys::transcriptionPrompt), QString());
+}
+
+TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEdits)
+{
+    AppSettings::setString(AppSettings::Keys::customVocabulary, u"Сохранённое"_s);
+    settings.show();
+    vocabulary()->setText(u"Правка"_s);
+    modePopup()->setCurrentIndex(0);
+    click(u"cancelButton"_s);
+    EXPECT_FALSE(window()->isVisible());
+    EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"Сохранённое"_s);
+    EXPECT_EQ(stored(AppSettings::Keys::smartMode), std::nullopt);
+
+    settings.show();
+    EXPECT_EQ(vocabulary()->text(), u"Сохранённое"_s);
+    prompt()->setText(u"Правка"_s);
+    window()->close();
+    EXPECT_EQ(stored(AppSettings::Keys::transcriptionPrompt), std::nullopt);
+    EXPECT_EQ(stored(AppSettings::Keys::aiProvider), std::nullopt);
+    settings.show();
+    EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
+}
+
+TEST_F(SettingsWindowTest, ReturnInAFieldSavesAndCloses)
+{
+    settings.show();
+    vocabulary()->setText(u"Enter"_s);
+    QTest::keyClick(vocabulary(), Qt::Key_Return);
+    EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"Enter"_s);
+    EXPECT_FALSE(window()->isVisible());
+}
+
+TEST_F(SettingsWindowTest, AskingForAccessibilityKeepsTheWindowOpen)
+{
+    settings.show();
+    click(u"accessibilityButton"_s);
+    EXPECT_EQ(accessibility.requests, 1);
+    EXPECT_TRUE(window()->isVisible());
+    EXPECT_EQ(stored(AppSettings::Keys::aiProvider), std::nullopt);
+}
+
+} // namespace
