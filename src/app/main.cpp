@@ -4,10 +4,12 @@
 #include "gigachatselftest.h"
 #include "keychainstore.h"
 #include "microphonepermission.h"
+#include "onboardingwindowcontroller.h"
+#include "overlaypanelcontroller.h"
 #include "pcmbuffercollector.h"
 #include "placeholderaccessibilitypermission.h"
-#include "placeholderwindows.h"
 #include "quitonsignals.h"
+#include "settingswindowcontroller.h"
 #include "singleinstance.h"
 #include "unavailableservices.h"
 #include "unavailabletextinserter.h"
@@ -83,10 +85,10 @@ int main(int argc, char *argv[])
     UnavailableGigaChatClient gigaChat;
     UnavailableTextPolisher polisher;
     UnavailableTextInserter inserter;
-    PlaceholderOverlay overlay;
-    PlaceholderOnboardingWindow onboarding;
-    PlaceholderSettingsWindow settings;
     PlaceholderAccessibilityPermission accessibility;
+    OverlayPanelController overlay;
+    OnboardingWindowController onboarding(&accessibility);
+    SettingsWindowController settings(&accessibility);
 
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;
