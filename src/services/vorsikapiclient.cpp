@@ -61,6 +61,16 @@ QByteArray vocabularyJSON(const QStringList &vocabulary)
     return json;
 }
 
+// The backend's own explanation of a failed request, or `fallback` with the status.
+// A blank "detail" would leave the user with an empty message, so it counts as none.
+QString failureMessage(const QByteArray &body, const QString &fallback, int status)
+{
+    const std::optional<QString> detail = VorsikAPIResponseParser::errorMessage(body);
+    if (detail && !detail->trimmed().isEmpty())
+        return *detail;
+    return fallback + QString::number(status);
+}
+
 // The client went away while a transfer was under way.
 VorsikAPIError cancelled()
 {
@@ -88,8 +98,8 @@ bool isAnswer(QNetworkReply::NetworkError error, const QVariant &status)
            || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
 }
 
-// Hands a request body to Qt without copying it and refuses to start over once
-// Qt has read from it: Qt's HTTP layer would otherwise send the request again on a
+// Lends a request body to Qt (shared, never copied whole; Qt reads it piece by
+// piece as the socket drains) and refuses to start over once Qt has read from it: Qt's HTTP layer would otherwise send the request again on a
 // connection that closed without an answer, and a dictation must never be uploaded
 // twice behind the user's back.
 class SingleUseBody final : public QIODevice
@@ -98,7 +108,7 @@ public:
     explicit SingleUseBody(QByteArray bytes)
         : m_bytes(std::move(bytes))
     {
-        open(QIODevice::ReadOnly);
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
 
     bool isSequential() const override { return false; }
@@ -240,8 +250,7 @@ QCoro::Task<QString> VorsikAPIClient::installationToken()
 
     const Transfer transfer = co_await send(std::move(request), QByteArray());
     if (transfer.status < 200 || transfer.status > 299) {
-        throw VorsikAPIError(Case::server, VorsikAPIResponseParser::errorMessage(transfer.body)
-                                               .value_or(u"Ошибка регистрации "_s + QString::number(transfer.status)));
+        throw VorsikAPIError(Case::server, failureMessage(transfer.body, u"Ошибка регистрации "_s, transfer.status));
     }
     const std::optional<QString> token = VorsikAPIResponseParser::installationToken(transfer.body);
     if (!token || !isUsableToken(*token))
@@ -267,8 +276,7 @@ QCoro::Task<QString> VorsikAPIClient::uploadDictation(QByteArray body, QByteArra
     if (transfer.status == 401)
         throw VorsikAPIError(Case::unauthorized);
     if (transfer.status < 200 || transfer.status > 299) {
-        throw VorsikAPIError(Case::server, VorsikAPIResponseParser::errorMessage(transfer.body)
-                                               .value_or(u"Ошибка сервера "_s + QString::number(transfer.status)));
+        throw VorsikAPIError(Case::server, failureMessage(transfer.body, u"Ошибка сервера "_s, transfer.status));
     }
     const QString text = VorsikAPIResponseParser::text(transfer.body).value_or(QString()).trimmed();
     if (text.isEmpty())

@@ -260,6 +260,8 @@ const std::vector<Exchange> exchanges = {
      {}, Case::server, u"Слишком много запросов"_s, u"t"_s},
     {"UploadArrayDetail", u"t"_s, {Response::json(429, R"({"detail":[{"msg":"x"}]})")}, {dictations}, {},
      Case::server, u"Ошибка сервера 429"_s, u"t"_s},
+    {"UploadBlankDetail", u"t"_s, {Response::json(500, R"({"detail":"  "})")}, {dictations}, {}, Case::server,
+     u"Ошибка сервера 500"_s, u"t"_s},
     {"UploadNonJSONError", u"t"_s, {Response::text(429, "<html>slow down</html>")}, {dictations}, {}, Case::server,
      u"Ошибка сервера 429"_s, u"t"_s},
     {"TextIsTrimmed", u"t"_s, {Response::json(200, R"({"text":"  \t Привет, мир.\n"})")}, {dictations},
