@@ -213,6 +213,8 @@ struct Exchange
     std::optional<QString> expectedStoredToken;
 };
 
+void PrintTo(const Exchange &row, std::ostream *out) { *out << row.name; }
+
 class VorsikAPIExchangeTest : public VorsikAPIClientTest, public ::testing::WithParamInterface<Exchange>
 {
 };
@@ -315,6 +317,8 @@ struct BadBody
     QByteArray body;
 };
 
+void PrintTo(const BadBody &row, std::ostream *out) { *out << row.name; }
+
 class VorsikAPIBadBodyTest : public VorsikAPIClientTest, public ::testing::WithParamInterface<BadBody>
 {
 };
@@ -381,6 +385,8 @@ struct TransferFailure
     Response answer;
     QString qtText; // empty: any non-empty text
 };
+
+void PrintTo(const TransferFailure &row, std::ostream *out) { *out << row.name; }
 
 class VorsikAPITransferFailureTest : public VorsikAPIClientTest, public ::testing::WithParamInterface<TransferFailure>
 {

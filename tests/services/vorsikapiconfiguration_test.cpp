@@ -1,7 +1,6 @@
 #include "appsettings.h"
 #include "testutil.h"
 #include "vorsikapiconfiguration.h"
-#include "vorsikapiresponseparser.h"
 
 #include <QRegularExpression>
 
@@ -85,21 +84,4 @@ TEST(VorsikAPIConfigurationTest, DeviceIDIsMadeOnceAndKept)
 
     AppSettings::setString(AppSettings::Keys::deviceID, u"Set-By-Hand"_s);
     EXPECT_EQ(configuration.deviceID(), u"Set-By-Hand"_s);
-}
-
-TEST(VorsikAPIResponseParserTest, ReadsStringMembersOfAnObjectOnly)
-{
-    using namespace VorsikAPIResponseParser;
-    const QByteArray all = R"({"installation_token":"t","detail":"Ошибка","text":" x "})";
-    EXPECT_EQ(installationToken(all), u"t"_s);
-    EXPECT_EQ(errorMessage(all), u"Ошибка"_s);
-    EXPECT_EQ(text(all), u" x "_s);
-
-    for (const QByteArray &none : {QByteArray(), QByteArray("null"), QByteArray(R"(["t"])"),
-                                   QByteArray(R"({"text":null,"detail":{"m":"x"},"installation_token":1})"),
-                                   QByteArray(R"({"text":"x")"), QByteArray("\xff\xfe\x00", 3)}) {
-        EXPECT_EQ(installationToken(none), std::nullopt) << none.toStdString();
-        EXPECT_EQ(errorMessage(none), std::nullopt) << none.toStdString();
-        EXPECT_EQ(text(none), std::nullopt) << none.toStdString();
-    }
 }

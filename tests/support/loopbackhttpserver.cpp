@@ -8,6 +8,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 struct LoopbackHttpServer::Connection
@@ -294,7 +296,7 @@ void LoopbackHttpServer::readFrom(Connection *connection)
             }
             bodyLength = *length;
         } else {
-            bodyLength = request.header("Content-Length").value_or("0").trimmed().toLongLong();
+            bodyLength = std::max(0LL, request.header("Content-Length").value_or("0").trimmed().toLongLong());
             if (buffer.size() < bodyStart + bodyLength) {
                 if (!connection->continued && request.header("Expect").value_or(QByteArray()).toLower()
                                                   == "100-continue") {
