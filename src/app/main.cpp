@@ -12,6 +12,8 @@
 #include "settingswindowcontroller.h"
 #include "singleinstance.h"
 #include "unavailableservices.h"
+#include "vorsikapiclient.h"
+#include "vorsikapiconfiguration.h"
 #include "unavailabletextinserter.h"
 
 #include <QApplication>
@@ -78,10 +80,10 @@ int main(int argc, char *argv[])
     QuitOnSignals quitOnSignals;
 
     KeychainStore keychain;
-    UnconfiguredBackend backend;
+    VorsikAPIConfiguration backend;
     MicrophonePermission microphone;
     AudioRecorder recorder;
-    UnavailableVorsikAPIClient vorsik;
+    VorsikAPIClient vorsik(backend);
     UnavailableGigaChatClient gigaChat;
     UnavailableTextPolisher polisher;
     UnavailableTextInserter inserter;

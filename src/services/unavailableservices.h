@@ -5,12 +5,6 @@
 // Providers that this build does not carry yet. Each fails with a clear message,
 // so a dictation ends in a visible failure rather than a silent success.
 
-class UnavailableVorsikAPIClient final : public AbstractVorsikAPIClient
-{
-public:
-    QCoro::Task<QString> transcribeAndEdit(QByteArray, SmartMode, QString, QStringList) override;
-};
-
 class UnavailableGigaChatClient final : public AbstractGigaChatClient
 {
 public:
@@ -30,11 +24,4 @@ public:
     QCoro::Task<void> appendAudio(QByteArray) override { co_return; }
     QCoro::Task<void> commit() override { co_return; }
     QCoro::Task<void> disconnect() override { co_return; }
-};
-
-// The backend address is not part of this build yet.
-class UnconfiguredBackend final : public AbstractBackendConfiguration
-{
-public:
-    bool isConfigured() const override { return false; }
 };

@@ -1,0 +1,116 @@
+#include "loopbackhttpserver.h"
+#include "testutil.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Response = LoopbackHttpServer::Response;
+
+namespace {
+
+struct CurlResult
+{
+    int exitCode = -1;
+    QByteArray output;
+};
+
+// Runs curl without blocking the event loop the server lives on.
+CurlResult curl(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(u"curl"_s, QStringList{u"-sS"_s, u"--max-time"_s, u"20"_s} + arguments);
+    EXPECT_TRUE(process.waitForStarted(10'000));
+    EXPECT_TRUE(TestUtil::runUntil([&] { return process.state() == QProcess::NotRunning; }, 30s));
+    return {process.exitCode(), process.readAllStandardOutput()};
+}
+
+} // namespace
+
+TEST(LoopbackHttpServerTest, RecordsAChunkedUploadRawAndDecoded)
+{
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.listen());
+    server.enqueue(Response::text(201, "stored"));
+    QTemporaryDir dir;
+    QFile file(dir.filePath(u"body"_s));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const QByteArray payload = QByteArray(70'000, 'a') + "\r\n--end";
+    file.write(payload);
+    file.close();
+
+    const CurlResult result = curl({u"--data-binary"_s, u"@"_s + file.fileName(), u"-H"_s,
+                                    u"Transfer-Encoding: chunked"_s, u"-H"_s, u"Expect: 100-continue"_s,
+                                    u"-H"_s, u"X-Order: 1"_s, server.url(u"/up"_s).toString() + u"?q=1"_s});
+
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "stored");
+    ASSERT_EQ(server.requestCount(), 1);
+    const LoopbackHttpServer::Request &request = server.requests().at(0);
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.target, "/up?q=1");
+    EXPECT_EQ(request.path, "/up");
+    EXPECT_EQ(request.header("x-order"), QByteArray("1"));
+    EXPECT_EQ(request.body, payload);
+    EXPECT_TRUE(request.raw.startsWith("POST /up?q=1 HTTP/1.1\r\n"));
+    EXPECT_TRUE(request.raw.endsWith("0\r\n\r\n"));
+    EXPECT_GT(request.raw.size(), payload.size()); // the chunk framing is kept
+}
+
+TEST(LoopbackHttpServerTest, WithholdsOrDropsAnswersAsScripted)
+{
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.listen());
+    server.enqueue(Response::neverAnswering());
+    server.enqueue(Response::closing());
+    Response late = Response::text(200, "late");
+    late.delay = 200ms;
+    server.enqueue(late);
+
+    EXPECT_EQ(curl({u"--max-time"_s, u"1"_s, server.url(u"/a"_s).toString()}).exitCode, 28); // timed out
+    EXPECT_EQ(curl({server.url(u"/b"_s).toString()}).exitCode, 52);                          // empty reply
+    EXPECT_EQ(curl({server.url(u"/c"_s).toString()}).output, "late");
+    EXPECT_EQ(curl({server.url(u"/d"_s).toString()}).output, "no scripted answer for GET /d");
+    EXPECT_EQ(server.requestCount(), 4);
+    EXPECT_EQ(server.connectionCount(), 4);
+}
+
+TEST(LoopbackHttpServerTest, ServesTLSWithTheGivenCertificate)
+{
+    QTemporaryDir dir;
+    const QString certPath = dir.filePath(u"cert.pem"_s);
+    const QString keyPath = dir.filePath(u"key.pem"_s);
+    QProcess openssl;
+    openssl.start(u"openssl"_s, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s,
+                                 u"1"_s, u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s,
+                                 u"subjectAltName=IP:127.0.0.1"_s, u"-keyout"_s, keyPath, u"-out"_s, certPath});
+    ASSERT_TRUE(openssl.waitForFinished(60'000));
+    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
+    QFile certFile(certPath), keyFile(keyPath);
+    ASSERT_TRUE(certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
+    const QSslCertificate certificate(&certFile, QSsl::Pem);
+    const QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem);
+    ASSERT_FALSE(certificate.isNull());
+    ASSERT_FALSE(key.isNull());
+
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.listenTls(certificate, key));
+    EXPECT_EQ(server.baseUrl().scheme(), u"https"_s);
+    server.enqueue(Response::json(200, R"({"ok":true})"));
+
+    const CurlResult trusted = curl({u"--cacert"_s, certPath, u"-d"_s, u"x=1"_s, server.url(u"/t"_s).toString()});
+    EXPECT_EQ(trusted.exitCode, 0);
+    EXPECT_EQ(trusted.output, R"({"ok":true})");
+    ASSERT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(server.requests().at(0).body, "x=1");
+
+    // A client that does not trust the certificate never gets to send a request.
+    const CurlResult untrusted = curl({server.url(u"/u"_s).toString()}); // the system's CAs only
+    EXPECT_NE(untrusted.exitCode, 0);
+    EXPECT_TRUE(TestUtil::runUntil([&] { return !server.tlsErrors().isEmpty(); }, 10s));
+    EXPECT_EQ(server.requestCount(), 1);
+}
