@@ -14,7 +14,7 @@ namespace {
 
 // What start() may spend waiting on the server; tearing down a failed start
 // takes a few milliseconds more and still stays within three seconds.
-constexpr pa_usec_t startBudget = 2'500 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t startBudget = 2'000 * PA_USEC_PER_MSEC;
 constexpr quint32 fragmentFrames = 2048;
 
 QString pulseDescription(int error)
@@ -293,6 +293,9 @@ void AudioRecorder::Capture::onFinish(pa_mainloop_api *, void *self)
     auto *capture = static_cast<Capture *>(self);
     if (pa_stream_get_state(capture->m_stream) == PA_STREAM_READY)
         capture->readAvailable();
+    // The main thread needs a moment to wake up; data arriving meanwhile must not
+    // reach the resampler after its end-of-input flush.
+    pa_stream_set_read_callback(capture->m_stream, nullptr, nullptr);
     try {
         capture->m_converter->flush(capture->m_onPCMData);
     } catch (...) {

@@ -74,7 +74,7 @@ quint32 PCMConverter::outputCapacity(quint32 frames, double inputRate)
 void PCMConverter::convert(const void *frames, std::size_t frameCount,
                            const AbstractAudioRecorder::PCMHandler &onChunk)
 {
-    if (frameCount == 0 || !frames)
+    if (frameCount == 0 || !frames || m_flushed)
         return;
     if (m_inputType == SampleType::float32 && m_channels == 1) {
         resample(static_cast<const float *>(frames), frameCount, onChunk);
@@ -122,6 +122,10 @@ void PCMConverter::resample(const float *mono, std::size_t frameCount,
 void PCMConverter::flush(const AbstractAudioRecorder::PCMHandler &onChunk)
 {
     // A null input tells soxr the stream has ended; it then drains its filter.
+    // Input after that point is not allowed, so convert() ignores it.
+    if (m_flushed)
+        return;
+    m_flushed = true;
     const quint32 capacity = outputCapacity(4096, m_inputRate);
     for (;;) {
         QByteArray chunk(qsizetype(capacity) * 2, Qt::Uninitialized);

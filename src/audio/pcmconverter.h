@@ -34,7 +34,8 @@ public:
     // Converts `frameCount` whole frames and hands each non-empty chunk to
     // `onChunk`. A buffer that cannot be converted is dropped.
     void convert(const void *frames, std::size_t frameCount, const AbstractAudioRecorder::PCMHandler &onChunk);
-    // Hands out what the resampler still holds; call once when the input ends.
+    // Hands out what the resampler still holds. Ends the input: later calls to
+    // convert() and flush() do nothing.
     void flush(const AbstractAudioRecorder::PCMHandler &onChunk);
 
     std::size_t bytesPerFrame() const { return m_bytesPerFrame; }
@@ -47,5 +48,6 @@ private:
     unsigned m_channels;
     std::size_t m_bytesPerFrame;
     soxr *m_soxr = nullptr;
+    bool m_flushed = false;
     std::vector<float> m_mono; // reused, so a steady stream allocates only its output chunks
 };
