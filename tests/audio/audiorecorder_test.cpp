@@ -301,11 +301,12 @@ QString runTool(const QString &program, const QStringList &arguments, int timeou
 class TestSink
 {
 public:
-    TestSink(int rate, int channels)
+    TestSink(int rate, int channels, const QString &format)
         : m_name(u"verbulo_test_%1_%2"_s.arg(QCoreApplication::applicationPid()).arg(rate))
     {
         m_module = runTool(u"pactl"_s, {u"load-module"_s, u"module-null-sink"_s, u"sink_name="_s + m_name,
-                                        u"rate=%1"_s.arg(rate), u"channels=%1"_s.arg(channels)});
+                                        u"rate=%1"_s.arg(rate), u"channels=%1"_s.arg(channels),
+                                        u"format="_s + format});
         runTool(u"pactl"_s, {u"set-default-source"_s, m_name + u".monitor"_s});
     }
     ~TestSink()
@@ -431,20 +432,32 @@ TEST_F(AudioRecorderTest, RecordsSpeechPlayedIntoTheDefaultSource)
     EXPECT_EQ(log.count(), afterStop);
 }
 
-class AudioRecorderToneTest : public AudioRecorderTest, public ::testing::WithParamInterface<std::pair<int, int>>
+struct SourceCase
+{
+    int rate;
+    int channels;
+    const char *format;
+};
+
+void PrintTo(const SourceCase &source, std::ostream *out)
+{
+    *out << source.rate << " Hz, " << source.channels << " ch, " << source.format;
+}
+
+class AudioRecorderToneTest : public AudioRecorderTest, public ::testing::WithParamInterface<SourceCase>
 {
 };
 
 TEST_P(AudioRecorderToneTest, ConvertsRateAndChannelsOfTheSource)
 {
-    const auto [rate, channels] = GetParam();
+    const auto [rate, channels, format] = GetParam();
     const QString tone = path(u"tone.raw"_s);
     {
         QFile file(tone);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(toneFrames(PCMConverter::SampleType::float32, rate, channels, std::size_t(rate)));
     }
-    TestSink sink(rate, channels);
+    TestSink sink(rate, channels, QString::fromLatin1(format));
 
     AudioRecorder recorder;
     ChunkLog log;
@@ -463,7 +476,8 @@ TEST_P(AudioRecorderToneTest, ConvertsRateAndChannelsOfTheSource)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, AudioRecorderToneTest,
-                         ::testing::Values(std::pair{48000, 2}, std::pair{44100, 1}));
+                         ::testing::Values(SourceCase{48000, 2, "s16le"}, SourceCase{44100, 1, "float32le"},
+                                           SourceCase{32000, 2, "s24le"}));
 
 TEST_F(AudioRecorderTest, SecondStartKeepsTheFirstHandlerAndStopIsIdempotent)
 {
