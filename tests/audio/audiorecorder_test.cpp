@@ -16,9 +16,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <numbers>
+#include <utility>
 #include <vector>
 
 using namespace Qt::StringLiterals;
