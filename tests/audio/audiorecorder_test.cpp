@@ -151,6 +151,12 @@ struct ToneCase
     unsigned channels;
 };
 
+void PrintTo(const ToneCase &tone, std::ostream *out)
+{
+    static const char *const names[] = {"int16", "int32", "float32"};
+    *out << names[int(tone.type)] << ' ' << tone.rate << " Hz " << tone.channels << " ch";
+}
+
 class PCMConverterToneTest : public ::testing::TestWithParam<ToneCase>
 {
 };
