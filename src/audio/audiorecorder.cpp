@@ -1,10 +1,331 @@
 #include "audiorecorder.h"
 
-#include "describederror.h"
+#include "audiorecordererror.h"
+#include "pcmconverter.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <optional>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
-void AudioRecorder::start(PCMHandler)
+namespace {
+
+// What start() may spend waiting on the server; tearing down a failed start
+// takes a few milliseconds more and still stays within three seconds.
+constexpr pa_usec_t startBudget = 2'000 * PA_USEC_PER_MSEC;
+constexpr quint32 fragmentFrames = 2048;
+
+QString pulseDescription(int error)
 {
-    throw DescribedError(u"Запись с микрофона пока недоступна в этой сборке."_s);
+    return QString::fromUtf8(pa_strerror(error));
+}
+
+class MainloopLock
+{
+public:
+    explicit MainloopLock(pa_threaded_mainloop *loop)
+        : m_loop(loop)
+    {
+        pa_threaded_mainloop_lock(m_loop);
+    }
+    ~MainloopLock() { pa_threaded_mainloop_unlock(m_loop); }
+    MainloopLock(const MainloopLock &) = delete;
+    MainloopLock &operator=(const MainloopLock &) = delete;
+
+private:
+    pa_threaded_mainloop *m_loop;
+};
+
+struct SourceInfo
+{
+    QByteArray name;
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+};
+
+// The capture formats the converter reads directly; anything else (24-bit,
+// 8-bit, a-law…) the server converts to float without loss on the way.
+std::pair<pa_sample_format_t, PCMConverter::SampleType> captureFormat(pa_sample_format_t sourceFormat)
+{
+    switch (sourceFormat) {
+    case PA_SAMPLE_S16NE: return {PA_SAMPLE_S16NE, PCMConverter::SampleType::int16};
+    case PA_SAMPLE_S32NE: return {PA_SAMPLE_S32NE, PCMConverter::SampleType::int32};
+    default: return {PA_SAMPLE_FLOAT32NE, PCMConverter::SampleType::float32};
+    }
+}
+
+} // namespace
+
+// One recording: the threaded main loop (whose thread is the capture thread),
+// the connection, the record stream and the converter. Destroying it tears all
+// of that down, so a failed start and stop() leave the same nothing behind.
+class AudioRecorder::Capture
+{
+public:
+    explicit Capture(PCMHandler onPCMData)
+        : m_onPCMData(std::move(onPCMData))
+    {
+    }
+    ~Capture();
+
+    // Throws AudioRecorderError; the caller destroys the object afterwards.
+    void open();
+    // Delivers what is still buffered, on the capture thread, before teardown.
+    void finish();
+
+private:
+    void connectContext();
+    SourceInfo lookUpDefaultSource();
+    void connectStream(const SourceInfo &source);
+    // Waits on the main loop until `done` holds; throws when the server fails
+    // or the start budget runs out.
+    template<typename Done>
+    void waitFor(Done done);
+    void readAvailable();
+
+    static void signalLoop(pa_context *, void *self);
+    static void signalLoopFromStream(pa_stream *, void *self);
+    static void onDeadline(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self);
+    static void onSourceInfo(pa_context *, const pa_source_info *info, int eol, void *self);
+    static void onReadable(pa_stream *, size_t, void *self);
+    static void onFinish(pa_mainloop_api *, void *self);
+
+    PCMHandler m_onPCMData;
+    pa_threaded_mainloop *m_loop = nullptr;
+    pa_context *m_context = nullptr;
+    pa_stream *m_stream = nullptr;
+    pa_time_event *m_deadline = nullptr;
+    bool m_timedOut = false;
+    bool m_finished = false;
+    std::optional<SourceInfo> m_source;
+    int m_lookupError = PA_OK;
+    std::unique_ptr<PCMConverter> m_converter;
+    std::size_t m_frameSize = 0;
+};
+
+AudioRecorder::Capture::~Capture()
+{
+    if (!m_loop)
+        return;
+    {
+        MainloopLock lock(m_loop);
+        if (m_stream) {
+            pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+            pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+            pa_stream_disconnect(m_stream);
+            pa_stream_unref(m_stream);
+        }
+        if (m_deadline)
+            pa_threaded_mainloop_get_api(m_loop)->time_free(m_deadline);
+        if (m_context) {
+            pa_context_set_state_callback(m_context, nullptr, nullptr);
+            pa_context_disconnect(m_context);
+            pa_context_unref(m_context);
+        }
+    }
+    // Joins the capture thread: after this the handler is never called again.
+    pa_threaded_mainloop_stop(m_loop);
+    pa_threaded_mainloop_free(m_loop);
+}
+
+void AudioRecorder::Capture::open()
+{
+    m_loop = pa_threaded_mainloop_new();
+    if (!m_loop)
+        throw AudioRecorderError::soundServer(pulseDescription(PA_ERR_INTERNAL));
+    pa_threaded_mainloop_set_name(m_loop, "verbulo-capture");
+    m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Vorsik");
+    if (!m_context)
+        throw AudioRecorderError::soundServer(pulseDescription(PA_ERR_INTERNAL));
+    if (pa_threaded_mainloop_start(m_loop) < 0)
+        throw AudioRecorderError::soundServer(pulseDescription(PA_ERR_INTERNAL));
+
+    MainloopLock lock(m_loop);
+    m_deadline = pa_context_rttime_new(m_context, pa_rtclock_now() + startBudget, &Capture::onDeadline, this);
+    connectContext();
+    const SourceInfo source = lookUpDefaultSource();
+    const auto [format, sampleType] = captureFormat(source.spec.format);
+    // Before the stream exists, so a converter failure leaves nothing running.
+    m_converter = std::make_unique<PCMConverter>(sampleType, double(source.spec.rate), source.spec.channels);
+    m_frameSize = m_converter->bytesPerFrame();
+    pa_sample_spec spec = source.spec;
+    spec.format = format;
+    connectStream(SourceInfo{source.name, spec, source.map});
+    pa_threaded_mainloop_get_api(m_loop)->time_free(m_deadline);
+    m_deadline = nullptr;
+}
+
+template<typename Done>
+void AudioRecorder::Capture::waitFor(Done done)
+{
+    while (!done()) {
+        if (m_timedOut)
+            throw AudioRecorderError::soundServer(pulseDescription(PA_ERR_TIMEOUT));
+        pa_threaded_mainloop_wait(m_loop);
+    }
+}
+
+void AudioRecorder::Capture::connectContext()
+{
+    pa_context_set_state_callback(m_context, &Capture::signalLoop, this);
+    // Spawning a daemon from here could hold start() past its bound; desktops
+    // start their sound server themselves.
+    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
+    waitFor([this] {
+        const pa_context_state_t state = pa_context_get_state(m_context);
+        if (!PA_CONTEXT_IS_GOOD(state))
+            throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
+        return state == PA_CONTEXT_READY;
+    });
+}
+
+SourceInfo AudioRecorder::Capture::lookUpDefaultSource()
+{
+    pa_operation *operation =
+        pa_context_get_source_info_by_name(m_context, "@DEFAULT_SOURCE@", &Capture::onSourceInfo, this);
+    if (!operation)
+        throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
+    try {
+        waitFor([&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+    } catch (...) {
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        throw;
+    }
+    pa_operation_unref(operation);
+    if (m_lookupError != PA_OK && m_lookupError != PA_ERR_NOENTITY)
+        throw AudioRecorderError::soundServer(pulseDescription(m_lookupError));
+    if (!m_source || m_source->spec.rate == 0 || m_source->spec.channels == 0)
+        throw AudioRecorderError::noInputDevice();
+    return *m_source;
+}
+
+void AudioRecorder::Capture::connectStream(const SourceInfo &source)
+{
+    m_stream = pa_stream_new(m_context, "Диктовка", &source.spec, &source.map);
+    if (!m_stream)
+        throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
+    pa_stream_set_state_callback(m_stream, &Capture::signalLoopFromStream, this);
+    pa_stream_set_read_callback(m_stream, &Capture::onReadable, this);
+    pa_buffer_attr attributes;
+    attributes.maxlength = quint32(-1);
+    attributes.tlength = quint32(-1);
+    attributes.prebuf = quint32(-1);
+    attributes.minreq = quint32(-1);
+    attributes.fragsize = quint32(fragmentFrames * m_frameSize);
+    if (pa_stream_connect_record(m_stream, source.name.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+        throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
+    waitFor([this] {
+        const pa_stream_state_t state = pa_stream_get_state(m_stream);
+        if (!PA_STREAM_IS_GOOD(state))
+            throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
+        return state == PA_STREAM_READY;
+    });
+}
+
+void AudioRecorder::Capture::finish()
+{
+    if (!m_loop || !m_stream)
+        return;
+    MainloopLock lock(m_loop);
+    m_finished = false;
+    pa_mainloop_api_once(pa_threaded_mainloop_get_api(m_loop), &Capture::onFinish, this);
+    while (!m_finished)
+        pa_threaded_mainloop_wait(m_loop);
+}
+
+void AudioRecorder::Capture::readAvailable()
+{
+    while (pa_stream_readable_size(m_stream) > 0) {
+        const void *data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(m_stream, &data, &bytes) < 0 || bytes == 0)
+            return;
+        // A null pointer marks a hole the server could not fill; nothing to convert.
+        // Record streams deliver whole frames.
+        try {
+            if (data)
+                m_converter->convert(data, bytes / m_frameSize, m_onPCMData);
+        } catch (...) {
+            // Never let a failure escape into the sound library: the buffer is dropped.
+        }
+        pa_stream_drop(m_stream);
+    }
+}
+
+void AudioRecorder::Capture::signalLoop(pa_context *, void *self)
+{
+    pa_threaded_mainloop_signal(static_cast<Capture *>(self)->m_loop, 0);
+}
+
+void AudioRecorder::Capture::signalLoopFromStream(pa_stream *, void *self)
+{
+    pa_threaded_mainloop_signal(static_cast<Capture *>(self)->m_loop, 0);
+}
+
+void AudioRecorder::Capture::onDeadline(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self)
+{
+    auto *capture = static_cast<Capture *>(self);
+    capture->m_timedOut = true;
+    pa_threaded_mainloop_signal(capture->m_loop, 0);
+}
+
+void AudioRecorder::Capture::onSourceInfo(pa_context *context, const pa_source_info *info, int eol, void *self)
+{
+    auto *capture = static_cast<Capture *>(self);
+    if (eol < 0)
+        capture->m_lookupError = pa_context_errno(context);
+    else if (info && !capture->m_source)
+        capture->m_source = SourceInfo{QByteArray(info->name), info->sample_spec, info->channel_map};
+    pa_threaded_mainloop_signal(capture->m_loop, 0);
+}
+
+void AudioRecorder::Capture::onReadable(pa_stream *, size_t, void *self)
+{
+    static_cast<Capture *>(self)->readAvailable();
+}
+
+void AudioRecorder::Capture::onFinish(pa_mainloop_api *, void *self)
+{
+    auto *capture = static_cast<Capture *>(self);
+    if (pa_stream_get_state(capture->m_stream) == PA_STREAM_READY)
+        capture->readAvailable();
+    // The main thread needs a moment to wake up; data arriving meanwhile must not
+    // reach the resampler after its end-of-input flush.
+    pa_stream_set_read_callback(capture->m_stream, nullptr, nullptr);
+    try {
+        capture->m_converter->flush(capture->m_onPCMData);
+    } catch (...) {
+    }
+    capture->m_finished = true;
+    pa_threaded_mainloop_signal(capture->m_loop, 0);
+}
+
+AudioRecorder::AudioRecorder() = default;
+
+AudioRecorder::~AudioRecorder()
+{
+    stop();
+}
+
+void AudioRecorder::start(PCMHandler onPCMData)
+{
+    if (m_running)
+        return;
+    auto capture = std::make_unique<Capture>(std::move(onPCMData));
+    capture->open(); // on failure the unique_ptr tears down whatever was made
+    m_capture = std::move(capture);
+    m_running = true;
+}
+
+void AudioRecorder::stop()
+{
+    if (!m_running)
+        return;
+    m_capture->finish();
+    m_capture.reset();
+    m_running = false;
 }
