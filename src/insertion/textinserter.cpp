@@ -39,7 +39,9 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return TextInsertionOutcome::targetChanged(*reason);
 
     const std::optional<EditorSnapshot> before = editorSnapshot(*prePaste);
-    paste(text, shortcutFor(*prePaste));
+    // Without a keystroke nothing can have been pasted, whatever the window still looks like.
+    if (!paste(text, shortcutFor(*prePaste)))
+        co_return TextInsertionOutcome::unconfirmed();
 
     QPointer<TextInserter> self(this);
     for (const std::chrono::milliseconds delay : confirmationDelays) {
@@ -84,7 +86,7 @@ PasteShortcut TextInserter::shortcutFor(const TextInsertionTarget &capture)
     return role == u"terminal"_s ? PasteShortcut::controlShiftV : PasteShortcut::controlV;
 }
 
-void TextInserter::paste(const QString &text, PasteShortcut shortcut)
+bool TextInserter::paste(const QString &text, PasteShortcut shortcut)
 {
     // A paste that follows another within the restore delay finds our own
     // previous text on the clipboard; the user's contents are the ones still waiting.
@@ -93,11 +95,12 @@ void TextInserter::paste(const QString &text, PasteShortcut shortcut)
         : m_clipboard.snapshot();
     m_clipboard.setText(text);
     const quint64 changeCount = m_clipboard.changeCount();
-    m_keystrokes.sendPaste(shortcut);
+    const bool sent = m_keystrokes.sendPaste(shortcut);
 
     const quint64 generation = ++m_restoreGeneration;
     m_pendingRestore = PendingRestore{std::move(snapshot), changeCount, generation};
     QTimer::singleShot(restoreDelay, this, [this, generation] { restoreIfUntouched(generation); });
+    return sent;
 }
 
 void TextInserter::restoreIfUntouched(quint64 generation)

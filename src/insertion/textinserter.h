@@ -54,7 +54,8 @@ private:
 
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
     PasteShortcut shortcutFor(const TextInsertionTarget &capture);
-    void paste(const QString &text, PasteShortcut shortcut);
+    // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.
+    bool paste(const QString &text, PasteShortcut shortcut);
     void restoreIfUntouched(quint64 generation);
 
     AccessibilityBackend &m_backend;
