@@ -2,6 +2,7 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -161,6 +162,44 @@ std::optional<qint64> X11WindowResolver::windowId(qint32 processIdentifier, cons
     }
     if (auto id = only(titled))
         return id;
-    // Several windows with this title (or none with it): the position must tell them apart.
-    return only(near(titled.empty() ? candidates : titled));
+    // Several windows with this title (or none with it): the position must tell them apart,
+    // and among look-alikes at one place, the one that has the focus.
+    const std::vector<Candidate> fitting = near(titled.empty() ? candidates : titled);
+    if (fitting.size() <= 1)
+        return only(fitting);
+    const std::vector<xcb_window_t> focusChain = focusedWindowChain(root);
+    std::vector<Candidate> focused;
+    for (const Candidate &candidate : fitting) {
+        if (std::find(focusChain.begin(), focusChain.end(), candidate.window) != focusChain.end())
+            focused.push_back(candidate);
+    }
+    return only(focused);
+}
+
+std::vector<uint32_t> X11WindowResolver::focusedWindowChain(uint32_t root)
+{
+    xcb_connection_t *c = m_connection;
+    std::vector<xcb_window_t> chain;
+    xcb_window_t window = XCB_WINDOW_NONE;
+    // A window manager names the active client; without one the input focus tells.
+    if (const xcb_atom_t active = atom(c, "_NET_ACTIVE_WINDOW"); active != XCB_ATOM_NONE) {
+        auto reply = adopt(
+            xcb_get_property_reply(c, xcb_get_property(c, 0, root, active, XCB_ATOM_WINDOW, 0, 1), nullptr));
+        if (reply && reply->format == 32 && xcb_get_property_value_length(reply.get()) >= 4)
+            window = *static_cast<xcb_window_t *>(xcb_get_property_value(reply.get()));
+    }
+    if (window == XCB_WINDOW_NONE) {
+        auto focus = adopt(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+        if (focus)
+            window = focus->focus;
+    }
+    // The focus may sit on a child of the top-level window.
+    for (int depth = 0; window != XCB_WINDOW_NONE && window != root && depth < 32; ++depth) {
+        chain.push_back(window);
+        auto tree = adopt(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
+        if (!tree)
+            break;
+        window = tree->parent;
+    }
+    return chain;
 }

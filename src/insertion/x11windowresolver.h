@@ -3,7 +3,9 @@
 #include <QRectF>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 struct xcb_connection_t;
 
@@ -21,5 +23,8 @@ public:
                                    const std::optional<QRectF> &frame);
 
 private:
+    // The window that has the focus and its ancestors below the root.
+    std::vector<uint32_t> focusedWindowChain(uint32_t root);
+
     xcb_connection_t *m_connection = nullptr;
 };
