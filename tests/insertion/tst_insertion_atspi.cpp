@@ -141,6 +141,16 @@ TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboard)
     EXPECT_EQ(html, "<p>earlier <b>text</b></p>");
 }
 
+TEST_F(InsertionIntegrationTest, EmptyClipboardIsEmptyAgainAfterThePaste)
+{
+    ASSERT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
+    const std::optional<TextInsertionTarget> captured = captureOf(*target);
+    ASSERT_TRUE(captured);
+    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
+    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
+}
+
 TEST_F(InsertionIntegrationTest, CopyMadeSoonAfterThePasteSurvives)
 {
     target->copy("earlier", "<i>earlier</i>");

@@ -155,15 +155,28 @@ TEST_F(InsertTest, TerminalsGetControlShiftV)
     EXPECT_EQ(keys.sent, std::vector<PasteShortcut>{PasteShortcut::controlShiftV});
 }
 
+namespace {
+
+// A change of the desktop and the outcome it must lead to.
+struct ChangeCase
+{
+    const char *name;
+    std::function<void(InsertTest &)> change;
+    TextInsertionOutcome outcome;
+};
+
+const ChangeCase otherPage{"another page",
+                           [](InsertTest &t) { t.window->set(Attribute::url, u"https://b.example/"_s); },
+                           TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s)};
+const ChangeCase otherWindow{"another window",
+                             [](InsertTest &t) { t.window->set(Attribute::windowNumber, qint64(78)); },
+                             TextInsertionOutcome::targetChanged(u"Открыто другое окно."_s)};
+
+} // namespace
+
 TEST_F(InsertTest, PastesNothingWhenTheTargetChanged)
 {
-    struct Case
-    {
-        const char *name;
-        std::function<void(InsertTest &)> change;
-        TextInsertionOutcome outcome;
-    };
-    const Case cases[] = {
+    const ChangeCase cases[] = {
         {"not trusted", [](InsertTest &t) { t.backend.trusted = false; },
          TextInsertionOutcome::needsAccessibilityPermission()},
         {"nothing to capture", [](InsertTest &t) { t.backend.frontmost.reset(); },
@@ -174,12 +187,10 @@ TEST_F(InsertTest, PastesNothingWhenTheTargetChanged)
              t.backend.frontmost = 43;
          },
          TextInsertionOutcome::targetChanged(u"Открыто другое приложение."_s)},
-        {"another page", [](InsertTest &t) { t.window->set(Attribute::url, u"https://b.example/"_s); },
-         TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s)},
-        {"another window", [](InsertTest &t) { t.window->set(Attribute::windowNumber, qint64(78)); },
-         TextInsertionOutcome::targetChanged(u"Открыто другое окно."_s)},
+        otherPage,
+        otherWindow,
     };
-    for (const Case &c : cases) {
+    for (const ChangeCase &c : cases) {
         SCOPED_TRACE(c.name);
         window->set(Attribute::url, u"https://a.example/"_s).set(Attribute::windowNumber, qint64(77));
         backend = ScriptedAccessibilityBackend();
@@ -201,13 +212,7 @@ TEST_F(InsertTest, PastesNothingWhenTheTargetChanged)
 
 TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
 {
-    struct Case
-    {
-        const char *name;
-        std::function<void(InsertTest &)> afterPaste;
-        TextInsertionOutcome outcome;
-    };
-    const Case cases[] = {
+    const ChangeCase cases[] = {
         {"field that reports nothing, same window", [](InsertTest &) {}, TextInsertionOutcome::inserted()},
         {"window closed", [](InsertTest &t) { t.application->attributes.erase(Attribute::focusedWindow); },
          TextInsertionOutcome::unconfirmed()},
@@ -218,19 +223,17 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
              t.backend.frontmost = 43;
          },
          TextInsertionOutcome::targetChanged(u"Открыто другое приложение."_s)},
-        {"another page", [](InsertTest &t) { t.window->set(Attribute::url, u"https://b.example/"_s); },
-         TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s)},
-        {"another window", [](InsertTest &t) { t.window->set(Attribute::windowNumber, qint64(78)); },
-         TextInsertionOutcome::targetChanged(u"Открыто другое окно."_s)},
+        otherPage,
+        otherWindow,
     };
-    for (const Case &c : cases) {
+    for (const ChangeCase &c : cases) {
         SCOPED_TRACE(c.name);
         backend = ScriptedAccessibilityBackend();
         SetUp();
         window->set(Attribute::url, u"https://a.example/"_s).set(Attribute::windowNumber, qint64(77));
         field->attributes.clear();
         field->set(Attribute::parent, AccessibleElementRef(window));
-        keys.onPaste = [this, &c] { c.afterPaste(*this); };
+        keys.onPaste = [this, &c] { c.change(*this); };
         const auto target = inserter.captureTarget();
         const int capturesBefore = backend.captures;
         EXPECT_EQ(insert(u"текст"_s, target), c.outcome);
