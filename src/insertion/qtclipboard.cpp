@@ -5,6 +5,18 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Targets of the X11 selection protocol itself, which the platform lists beside the real formats.
+bool isSelectionProtocolTarget(const QString &format)
+{
+    static const QStringList targets{u"TARGETS"_s,  u"MULTIPLE"_s,         u"TIMESTAMP"_s,       u"SAVE_TARGETS"_s,
+                                     u"DELETE"_s,   u"INSERT_SELECTION"_s, u"INSERT_PROPERTY"_s, u"CLIPBOARD_MANAGER"_s};
+    return targets.contains(format);
+}
+
+} // namespace
+
 QtClipboard::QtClipboard(QObject *parent) : QObject(parent), m_clipboard(QGuiApplication::clipboard())
 {
     connect(m_clipboard, &QClipboard::dataChanged, this, &QtClipboard::noteChange);
@@ -21,6 +33,8 @@ ClipboardSnapshot QtClipboard::snapshot()
         return snapshot;
     QMap<QString, QByteArray> item;
     for (const QString &format : formats) {
+        if (isSelectionProtocolTarget(format))
+            continue;
         // A format the owner lists but cannot deliver is left out.
         QByteArray bytes = data->data(format);
         if (!bytes.isEmpty())

@@ -128,6 +128,9 @@ TEST_F(InsertionIntegrationTest, CaptureFindsProcessWindowAndFocusedField)
 TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboard)
 {
     target->copy("earlier text", "<p>earlier <b>text</b></p>");
+    const ClipboardSnapshot earlier = clipboard.snapshot();
+    ASSERT_EQ(earlier.items.size(), 1);
+    EXPECT_EQ(earlier.items[0].keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
 
@@ -143,6 +146,7 @@ TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboard)
 
 TEST_F(InsertionIntegrationTest, EmptyClipboardIsEmptyAgainAfterThePaste)
 {
+    clipboard.restore(ClipboardSnapshot{}); // an earlier case in this process may still own it
     ASSERT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
