@@ -206,6 +206,21 @@ TEST_F(InsertionIntegrationTest, AccessibilitySwitchedOffNeedsPermissionAndTouch
     EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
 }
 
+TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadAsAbsent)
+{
+    const std::optional<TextInsertionTarget> captured = captureOf(*target);
+    ASSERT_TRUE(captured);
+    target->killNow();
+    TestUtil::runFor(300ms);
+
+    TargetCapture capture(*backend);
+    const WindowFingerprint stale = capture.fingerprint(captured->window);
+    EXPECT_FALSE(stale.title || stale.role || stale.frame || stale.number);
+    EXPECT_EQ(textAttribute(*backend, captured->focusedElement, AccessibilityAttribute::value), std::nullopt);
+    EXPECT_EQ(insert(u"Текст"_s, captured),
+              TextInsertionOutcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
+}
+
 TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
 {
     const std::optional<TextInsertionTarget> captured = captureOf(*target);

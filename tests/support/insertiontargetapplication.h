@@ -37,6 +37,12 @@ public:
 
     qint32 pid() const { return qint32(m_process.processId()); }
 
+    void killNow()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
     // Sends a command and waits for the answer line that starts with `expected`.
     QByteArray ask(const QByteArray &command, const QByteArray &expected)
     {
