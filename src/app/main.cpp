@@ -1,20 +1,23 @@
+#include "accessibilitypermission.h"
 #include "appdelegate.h"
+#include "atspiaccessibilitybackend.h"
 #include "audiorecorder.h"
 #include "fnkeymonitor.h"
 #include "gigachatselftest.h"
 #include "keychainstore.h"
+#include "keystrokesender.h"
 #include "microphonepermission.h"
 #include "onboardingwindowcontroller.h"
 #include "overlaypanelcontroller.h"
 #include "pcmbuffercollector.h"
-#include "placeholderaccessibilitypermission.h"
+#include "qtclipboard.h"
 #include "quitonsignals.h"
 #include "settingswindowcontroller.h"
 #include "singleinstance.h"
 #include "unavailableservices.h"
 #include "vorsikapiclient.h"
 #include "vorsikapiconfiguration.h"
-#include "unavailabletextinserter.h"
+#include "textinserter.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -86,8 +89,12 @@ int main(int argc, char *argv[])
     VorsikAPIClient vorsik(backend);
     UnavailableGigaChatClient gigaChat;
     UnavailableTextPolisher polisher;
-    UnavailableTextInserter inserter;
-    PlaceholderAccessibilityPermission accessibility;
+    AccessibilityPermission accessibility;
+    // Created early: it follows focus events from here on.
+    AtspiAccessibilityBackend accessibilityBackend(accessibility);
+    QtClipboard clipboard;
+    std::unique_ptr<AbstractKeystrokeSender> keystrokes = makeKeystrokeSender();
+    TextInserter inserter(accessibilityBackend, clipboard, *keystrokes);
     OverlayPanelController overlay;
     OnboardingWindowController onboarding(&accessibility);
     SettingsWindowController settings(&accessibility);

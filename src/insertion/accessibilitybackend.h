@@ -1,0 +1,79 @@
+#pragma once
+
+#include "textinsertion.h"
+
+#include <QPointF>
+#include <QSizeF>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+#include <variant>
+
+// A text range in UTF-16 code units, the unit QString counts in.
+struct TextRange
+{
+    qint64 location = 0;
+    qint64 length = 0;
+
+    friend bool operator==(const TextRange &, const TextRange &) = default;
+};
+
+// The attributes the insertion rules read; a backend maps each to what its
+// platform offers and fails the read where it has no equivalent.
+enum class AccessibilityAttribute {
+    focusedWindow,     // of an application element
+    focusedUIElement,  // of an application element
+    windowNumber,
+    role,
+    subrole,
+    identifier,
+    title,
+    position,
+    size,
+    url,
+    document,
+    parent,
+    value,
+    selectedTextRange,
+};
+
+// What one attribute read yields. std::monostate is a failed read of any kind.
+using AttributeValue =
+    std::variant<std::monostate, AccessibleElementRef, QString, qint64, QUrl, QPointF, QSizeF, TextRange>;
+
+// The platform's accessibility API, reduced to the operations the insertion rules need.
+class AccessibilityBackend
+{
+public:
+    virtual ~AccessibilityBackend() = default;
+
+    virtual bool isTrusted() = 0;
+    // Asks for (and where possible grants) the permission; the answer is not awaited.
+    virtual void requestTrust() = 0;
+    // The process that has the keyboard focus, if any.
+    virtual std::optional<qint32> frontmostProcessIdentifier() = 0;
+    virtual qint32 ownProcessIdentifier() = 0;
+    virtual AccessibleElementRef applicationElement(qint32 processIdentifier) = 0;
+    virtual AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) = 0;
+    virtual bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) = 0;
+};
+
+// Attribute readers: each yields an absent value on every failure, including a
+// value of the wrong type. None reports an error.
+AccessibleElementRef elementAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
+                                      AccessibilityAttribute name);
+std::optional<qint64> integerAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
+                                       AccessibilityAttribute name);
+std::optional<QString> textAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
+                                     AccessibilityAttribute name);
+std::optional<QPointF> pointAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
+                                      AccessibilityAttribute name);
+std::optional<QSizeF> sizeAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
+                                    AccessibilityAttribute name);
+std::optional<TextRange> rangeAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
+                                        AccessibilityAttribute name);
+// A string trimmed of white space (absent when nothing is left) or a URL's
+// absolute form, untrimmed; anything else is absent.
+std::optional<QString> stringOrURLAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
+                                            AccessibilityAttribute name);

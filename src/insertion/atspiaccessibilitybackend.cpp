@@ -1,0 +1,509 @@
+#include "atspiaccessibilitybackend.h"
+
+#include "x11windowresolver.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QHash>
+
+#include <atspi/atspi.h>
+
+#include <algorithm>
+#include <deque>
+
+namespace {
+
+// Owns one reference to an AT-SPI object.
+class AtspiElement final : public AccessibleElement
+{
+public:
+    // Adopts the reference the caller holds.
+    AtspiElement(AtspiAccessible *accessible, bool isApplication)
+        : m_accessible(accessible), m_isApplication(isApplication)
+    {
+    }
+    ~AtspiElement() override { g_object_unref(m_accessible); }
+    AtspiElement(const AtspiElement &) = delete;
+    AtspiElement &operator=(const AtspiElement &) = delete;
+
+    AtspiAccessible *accessible() const { return m_accessible; }
+    bool isApplication() const { return m_isApplication; }
+    QString busName() const
+    {
+        const AtspiApplication *app = m_accessible->parent.app;
+        return app && app->bus_name ? QString::fromUtf8(app->bus_name) : QString();
+    }
+    QString path() const { return QString::fromUtf8(m_accessible->parent.path); }
+
+private:
+    AtspiAccessible *m_accessible;
+    bool m_isApplication;
+};
+
+using ElementPtr = std::shared_ptr<const AtspiElement>;
+
+ElementPtr adopt(AtspiAccessible *accessible, bool isApplication = false)
+{
+    return accessible ? std::make_shared<const AtspiElement>(accessible, isApplication) : nullptr;
+}
+
+ElementPtr share(AtspiAccessible *accessible, bool isApplication = false)
+{
+    return accessible ? adopt(ATSPI_ACCESSIBLE(g_object_ref(accessible)), isApplication) : nullptr;
+}
+
+const AtspiElement *atspi(const AccessibleElementRef &element)
+{
+    return dynamic_cast<const AtspiElement *>(element.get());
+}
+
+QString takeString(gchar *text)
+{
+    if (!text)
+        return {};
+    QString result = QString::fromUtf8(text);
+    g_free(text);
+    return result;
+}
+
+// AT-SPI counts text offsets in characters; QString counts UTF-16 code units.
+qint64 utf16Offset(const QString &prefix, qint64 characters)
+{
+    qint64 units = 0;
+    qint64 seen = 0;
+    for (; seen < characters && units < prefix.size(); ++seen) {
+        const bool pair = prefix.at(units).isHighSurrogate() && units + 1 < prefix.size()
+            && prefix.at(units + 1).isLowSurrogate();
+        units += pair ? 2 : 1;
+    }
+    // Past the text we were given each character counts as one unit.
+    return units + (characters - seen);
+}
+
+// Up to this many elements are searched for the focused one when no focus event named it.
+constexpr int focusSearchLimit = 300;
+
+} // namespace
+
+class AtspiAccessibilityBackend::Private
+{
+public:
+    explicit Private(AbstractAccessibilityPermission &permission) : permission(permission) {}
+
+    AbstractAccessibilityPermission &permission;
+    X11WindowResolver windows;
+    AtspiEventListener *listener = nullptr;
+    // Per application bus name: the element focus events last named.
+    QHash<QString, ElementPtr> focusedByApplication;
+    ElementPtr lastActivatedWindow;
+    ElementPtr frontmostApplication;
+    QHash<QString, qint32> processByBusName;
+    QHash<QString, QDeadlineTimer> hungUntil;
+    std::chrono::nanoseconds timeInCalls{0};
+
+    static const QStringList eventTypes;
+
+    static void onEvent(AtspiEvent *event, void *self)
+    {
+        static_cast<Private *>(self)->noteEvent(event);
+        g_boxed_free(ATSPI_TYPE_EVENT, event);
+    }
+
+    // Events can arrive in the middle of our own calls; this only records.
+    void noteEvent(const AtspiEvent *event)
+    {
+        if (!event->source || !event->type)
+            return;
+        const QByteArray type(event->type);
+        ElementPtr source = share(event->source);
+        if (type.startsWith("window:activate")) {
+            lastActivatedWindow = std::move(source);
+        } else if (type.startsWith("focus:") || (type.startsWith("object:state-changed:focused") && event->detail1)) {
+            const QString bus = source->busName();
+            if (!bus.isEmpty())
+                focusedByApplication.insert(bus, std::move(source));
+        }
+    }
+
+    // Whether calls to the application behind this element may be made: never to
+    // this program itself (it would answer only after the time-out) nor to one that seems hung.
+    bool mayCall(const AtspiElement &element)
+    {
+        const QString bus = element.busName();
+        if (bus.isEmpty())
+            return false;
+        if (auto it = hungUntil.find(bus); it != hungUntil.end()) {
+            if (!it->hasExpired())
+                return false;
+            hungUntil.erase(it);
+        }
+        const std::optional<qint32> pid = processOf(element);
+        return pid && *pid != qint32(QCoreApplication::applicationPid());
+    }
+
+    std::optional<qint32> processOf(const AtspiElement &element)
+    {
+        const QString bus = element.busName();
+        if (auto it = processByBusName.constFind(bus); it != processByBusName.constEnd())
+            return *it;
+        // Answered by the bus daemon, not by the application.
+        GError *error = nullptr;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const guint pid = atspi_accessible_get_process_id(element.accessible(), &error);
+        timeInCalls += std::chrono::nanoseconds(elapsed.nsecsElapsed());
+        if (error) {
+            g_error_free(error);
+            return std::nullopt;
+        }
+        processByBusName.insert(bus, qint32(pid));
+        return qint32(pid);
+    }
+
+    // Runs one call to the element's application, timing it and noting a hang.
+    template<typename Call>
+    auto call(const AtspiElement &element, Call &&run) -> decltype(run(static_cast<GError **>(nullptr)))
+    {
+        using Result = decltype(run(static_cast<GError **>(nullptr)));
+        if (!mayCall(element))
+            return Result{};
+        GError *error = nullptr;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        Result result = run(&error);
+        const auto took = std::chrono::nanoseconds(elapsed.nsecsElapsed());
+        timeInCalls += took;
+        if (took >= callTimeout * 3 / 4)
+            hungUntil.insert(element.busName(), QDeadlineTimer(hungApplicationPause));
+        if (error) {
+            g_error_free(error);
+            return Result{};
+        }
+        return result;
+    }
+
+    bool hasState(const AtspiElement &element, AtspiStateType state)
+    {
+        return call(element, [&](GError **) {
+            AtspiStateSet *states = atspi_accessible_get_state_set(element.accessible());
+            if (!states)
+                return false;
+            const bool has = atspi_state_set_contains(states, state)
+                && !atspi_state_set_contains(states, ATSPI_STATE_DEFUNCT);
+            g_object_unref(states);
+            return has;
+        });
+    }
+
+    std::vector<ElementPtr> children(const AtspiElement &element)
+    {
+        std::vector<ElementPtr> result;
+        const gint count = call(element, [&](GError **error) {
+            return atspi_accessible_get_child_count(element.accessible(), error);
+        });
+        for (gint i = 0; i < count; ++i) {
+            ElementPtr child = adopt(call(element, [&](GError **error) {
+                return atspi_accessible_get_child_at_index(element.accessible(), i, error);
+            }));
+            if (child)
+                result.push_back(std::move(child));
+        }
+        return result;
+    }
+
+    ElementPtr activeWindow(const AtspiElement &application)
+    {
+        for (ElementPtr &window : children(application)) {
+            if (hasState(*window, ATSPI_STATE_ACTIVE))
+                return window;
+        }
+        return nullptr;
+    }
+
+    std::vector<ElementPtr> applications()
+    {
+        std::vector<ElementPtr> result;
+        ElementPtr desktop = adopt(atspi_get_desktop(0));
+        if (!desktop)
+            return result;
+        for (ElementPtr &child : children(*desktop))
+            result.push_back(share(child->accessible(), true));
+        return result;
+    }
+
+    ElementPtr applicationOfWindow(const AtspiElement &window)
+    {
+        if (AtspiApplication *app = window.accessible()->parent.app; app && app->root)
+            return share(app->root, true);
+        return adopt(call(window, [&](GError **error) {
+                         return atspi_accessible_get_application(window.accessible(), error);
+                     }),
+                     true);
+    }
+
+    ElementPtr focusedElement(const AtspiElement &application)
+    {
+        if (ElementPtr tracked = focusedByApplication.value(application.busName())) {
+            if (hasState(*tracked, ATSPI_STATE_FOCUSED))
+                return tracked;
+        }
+        // No focus event seen for it (it may have had the focus before we started):
+        // look for the focused element in the active window, within a bound.
+        ElementPtr window = activeWindow(application);
+        if (!window)
+            return nullptr;
+        std::deque<ElementPtr> queue{window};
+        for (int visited = 0; !queue.empty() && visited < focusSearchLimit; ++visited) {
+            ElementPtr element = std::move(queue.front());
+            queue.pop_front();
+            if (hasState(*element, ATSPI_STATE_FOCUSED)) {
+                focusedByApplication.insert(application.busName(), element);
+                return element;
+            }
+            if (!mayCall(*element))
+                return nullptr;
+            for (ElementPtr &child : children(*element))
+                queue.push_back(std::move(child));
+        }
+        return nullptr;
+    }
+
+    std::optional<QString> text(const AtspiElement &element, gchar *(*read)(AtspiAccessible *, GError **))
+    {
+        bool ok = false;
+        QString value = call(element, [&](GError **error) {
+            gchar *raw = read(element.accessible(), error);
+            ok = raw != nullptr;
+            return takeString(raw);
+        });
+        return ok ? std::optional<QString>(value) : std::nullopt;
+    }
+
+    std::optional<QRectF> extents(const AtspiElement &element)
+    {
+        return call(element, [&](GError **error) -> std::optional<QRectF> {
+            AtspiComponent *component = atspi_accessible_get_component_iface(element.accessible());
+            if (!component)
+                return std::nullopt;
+            AtspiRect *rect = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, error);
+            g_object_unref(component);
+            if (!rect)
+                return std::nullopt;
+            QRectF result(rect->x, rect->y, rect->width, rect->height);
+            g_free(rect);
+            if (result.width() < 0 || result.height() < 0)
+                return std::nullopt;
+            return result;
+        });
+    }
+
+    std::optional<QString> documentAttribute(const AtspiElement &element, const char *name)
+    {
+        return call(element, [&](GError **error) -> std::optional<QString> {
+            AtspiDocument *document = atspi_accessible_get_document_iface(element.accessible());
+            if (!document)
+                return std::nullopt;
+            gchar *raw = atspi_document_get_document_attribute_value(document, const_cast<gchar *>(name), error);
+            g_object_unref(document);
+            if (!raw)
+                return std::nullopt;
+            return takeString(raw);
+        });
+    }
+
+    std::optional<QString> wholeText(const AtspiElement &element)
+    {
+        return call(element, [&](GError **error) -> std::optional<QString> {
+            AtspiText *text = atspi_accessible_get_text_iface(element.accessible());
+            if (!text)
+                return std::nullopt;
+            gchar *raw = atspi_text_get_text(text, 0, -1, error);
+            g_object_unref(text);
+            if (!raw)
+                return std::nullopt;
+            return takeString(raw);
+        });
+    }
+
+    std::optional<TextRange> selectedRange(const AtspiElement &element)
+    {
+        return call(element, [&](GError **error) -> std::optional<TextRange> {
+            AtspiText *text = atspi_accessible_get_text_iface(element.accessible());
+            if (!text)
+                return std::nullopt;
+            std::optional<TextRange> range;
+            gint start = -1, end = -1;
+            if (atspi_text_get_n_selections(text, nullptr) > 0) {
+                if (AtspiRange *selection = atspi_text_get_selection(text, 0, nullptr)) {
+                    start = std::min(selection->start_offset, selection->end_offset);
+                    end = std::max(selection->start_offset, selection->end_offset);
+                    g_free(selection);
+                }
+            }
+            if (start < 0 || end <= start) {
+                start = end = atspi_text_get_caret_offset(text, error);
+            }
+            if (start >= 0 && !(error && *error)) {
+                // Offsets become UTF-16 units by measuring the text in front of them.
+                const QString prefix = takeString(atspi_text_get_text(text, 0, end, nullptr));
+                const qint64 location = utf16Offset(prefix, start);
+                range = TextRange{location, utf16Offset(prefix, end) - location};
+            }
+            g_object_unref(text);
+            return range;
+        });
+    }
+
+    std::optional<qint64> windowNumber(const AtspiElement &window)
+    {
+        const std::optional<qint32> pid = processOf(window);
+        if (!pid || !mayCall(window))
+            return std::nullopt;
+        const std::optional<QString> title = text(window, atspi_accessible_get_name);
+        return windows.windowId(*pid, title, extents(window));
+    }
+};
+
+const QStringList AtspiAccessibilityBackend::Private::eventTypes{
+    QStringLiteral("window:activate"),
+    QStringLiteral("focus:"),
+    QStringLiteral("object:state-changed:focused"),
+};
+
+AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission)
+    : d(std::make_unique<Private>(permission))
+{
+    // Attaches to the default GLib main context, which Qt's event loop runs.
+    atspi_init();
+    atspi_set_timeout(int(callTimeout.count()), 0);
+    d->listener = atspi_event_listener_new(&Private::onEvent, d.get(), nullptr);
+    for (const QString &type : Private::eventTypes)
+        atspi_event_listener_register(d->listener, type.toUtf8().constData(), nullptr);
+}
+
+AtspiAccessibilityBackend::~AtspiAccessibilityBackend()
+{
+    for (const QString &type : Private::eventTypes)
+        atspi_event_listener_deregister(d->listener, type.toUtf8().constData(), nullptr);
+    g_object_unref(d->listener);
+}
+
+bool AtspiAccessibilityBackend::isTrusted()
+{
+    DBusConnection *bus = atspi_get_a11y_bus();
+    return bus && dbus_connection_get_is_connected(bus) && d->permission.isTrusted();
+}
+
+void AtspiAccessibilityBackend::requestTrust() { d->permission.requestTrust(); }
+
+std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
+{
+    d->frontmostApplication.reset();
+    // One of our own windows has the focus; nothing of ours is asked over the bus.
+    if (QGuiApplication::focusWindow())
+        return ownProcessIdentifier();
+
+    if (ElementPtr window = d->lastActivatedWindow; window && d->hasState(*window, ATSPI_STATE_ACTIVE)) {
+        if (ElementPtr application = d->applicationOfWindow(*window)) {
+            if (std::optional<qint32> pid = d->processOf(*application)) {
+                d->frontmostApplication = std::move(application);
+                return pid;
+            }
+        }
+    }
+    for (ElementPtr &application : d->applications()) {
+        if (!d->mayCall(*application))
+            continue;
+        if (ElementPtr window = d->activeWindow(*application)) {
+            d->lastActivatedWindow = std::move(window);
+            d->frontmostApplication = application;
+            return d->processOf(*application);
+        }
+    }
+    return std::nullopt;
+}
+
+qint32 AtspiAccessibilityBackend::ownProcessIdentifier() { return qint32(QCoreApplication::applicationPid()); }
+
+AccessibleElementRef AtspiAccessibilityBackend::applicationElement(qint32 processIdentifier)
+{
+    if (d->frontmostApplication && d->processOf(*d->frontmostApplication) == processIdentifier)
+        return d->frontmostApplication;
+    for (ElementPtr &application : d->applications()) {
+        if (d->processOf(*application) == processIdentifier)
+            return application;
+    }
+    return nullptr;
+}
+
+AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &reference, AccessibilityAttribute name)
+{
+    const AtspiElement *element = atspi(reference);
+    if (!element)
+        return {};
+    auto value = [](auto optional) -> AttributeValue {
+        if (optional)
+            return *optional;
+        return {};
+    };
+    auto elementValue = [](ElementPtr found) -> AttributeValue {
+        if (found)
+            return AccessibleElementRef(std::move(found));
+        return {};
+    };
+
+    switch (name) {
+    case AccessibilityAttribute::focusedWindow:
+        return element->isApplication() ? elementValue(d->activeWindow(*element)) : AttributeValue{};
+    case AccessibilityAttribute::focusedUIElement:
+        return element->isApplication() ? elementValue(d->focusedElement(*element)) : AttributeValue{};
+    case AccessibilityAttribute::windowNumber:
+        return value(d->windowNumber(*element));
+    case AccessibilityAttribute::role:
+        return value(d->text(*element, atspi_accessible_get_role_name));
+    case AccessibilityAttribute::subrole:
+        return {};
+    case AccessibilityAttribute::identifier:
+        return value(d->text(*element, atspi_accessible_get_accessible_id));
+    case AccessibilityAttribute::title:
+        return value(d->text(*element, atspi_accessible_get_name));
+    case AccessibilityAttribute::position:
+        if (std::optional<QRectF> rect = d->extents(*element))
+            return rect->topLeft();
+        return {};
+    case AccessibilityAttribute::size:
+        if (std::optional<QRectF> rect = d->extents(*element))
+            return rect->size();
+        return {};
+    case AccessibilityAttribute::url:
+        if (std::optional<QString> url = d->documentAttribute(*element, "DocURL")) {
+            const QUrl parsed(*url, QUrl::StrictMode);
+            if (parsed.isValid() && !parsed.isRelative())
+                return parsed;
+            return *url;
+        }
+        return {};
+    case AccessibilityAttribute::document:
+        return value(d->documentAttribute(*element, "URI"));
+    case AccessibilityAttribute::parent:
+        return elementValue(adopt(d->call(*element, [&](GError **error) {
+            return atspi_accessible_get_parent(element->accessible(), error);
+        })));
+    case AccessibilityAttribute::value:
+        return value(d->wholeText(*element));
+    case AccessibilityAttribute::selectedTextRange:
+        return value(d->selectedRange(*element));
+    }
+    return {};
+}
+
+bool AtspiAccessibilityBackend::isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b)
+{
+    const AtspiElement *first = atspi(a);
+    const AtspiElement *second = atspi(b);
+    return first && second && first->busName() == second->busName() && first->path() == second->path();
+}
+
+std::chrono::nanoseconds AtspiAccessibilityBackend::timeInCalls() const { return d->timeInCalls; }

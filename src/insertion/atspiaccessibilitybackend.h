@@ -1,0 +1,42 @@
+#pragma once
+
+#include "accessibilitybackend.h"
+#include "neighbours.h"
+
+#include <chrono>
+#include <memory>
+
+// The accessibility backend over the AT-SPI bus (libatspi). The frontmost
+// application is the one whose window is ACTIVE; its focused element is the
+// last one focus events named, checked against the FOCUSED state.
+//
+// Every call to another application has a time-out, and an application that
+// let one run out is left alone for a few seconds, so a hung program costs a
+// capture at most one time-out instead of freezing this one.
+class AtspiAccessibilityBackend final : public AccessibilityBackend
+{
+public:
+    static constexpr std::chrono::milliseconds callTimeout{400};
+    static constexpr std::chrono::milliseconds hungApplicationPause{3000};
+
+    explicit AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission);
+    ~AtspiAccessibilityBackend() override;
+    AtspiAccessibilityBackend(const AtspiAccessibilityBackend &) = delete;
+    AtspiAccessibilityBackend &operator=(const AtspiAccessibilityBackend &) = delete;
+
+    bool isTrusted() override;
+    void requestTrust() override;
+    std::optional<qint32> frontmostProcessIdentifier() override;
+    qint32 ownProcessIdentifier() override;
+    AccessibleElementRef applicationElement(qint32 processIdentifier) override;
+    AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override;
+    bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override;
+
+    // How long the AT-SPI calls of this object took in total; for measurements.
+    std::chrono::nanoseconds timeInCalls() const;
+
+    class Private;
+
+private:
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+// Everything the clipboard held: one map of format to bytes per item, in order.
+struct ClipboardSnapshot
+{
+    QList<QMap<QString, QByteArray>> items;
+
+    friend bool operator==(const ClipboardSnapshot &, const ClipboardSnapshot &) = default;
+};
+
+// The system clipboard as the paste needs it.
+class AbstractClipboard
+{
+public:
+    virtual ~AbstractClipboard() = default;
+    virtual ClipboardSnapshot snapshot() = 0;
+    // Replaces the contents with the snapshot; an empty snapshot leaves the clipboard empty.
+    virtual void restore(const ClipboardSnapshot &snapshot) = 0;
+    // Replaces the contents with plain text.
+    virtual void setText(const QString &text) = 0;
+    // Grows with every change of the clipboard's contents or owner, including this program's own writes.
+    virtual quint64 changeCount() const = 0;
+};

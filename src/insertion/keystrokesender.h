@@ -1,0 +1,17 @@
+#pragma once
+
+#include <memory>
+
+enum class PasteShortcut { controlV, controlShiftV };
+
+// Sends the paste shortcut to whatever has the keyboard focus.
+class AbstractKeystrokeSender
+{
+public:
+    virtual ~AbstractKeystrokeSender() = default;
+    // False when the keystroke could not be sent.
+    virtual bool sendPaste(PasteShortcut shortcut) = 0;
+};
+
+// XTest on X11, a uinput keyboard on Wayland.
+std::unique_ptr<AbstractKeystrokeSender> makeKeystrokeSender();

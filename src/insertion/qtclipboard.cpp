@@ -1,0 +1,88 @@
+#include "qtclipboard.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Targets of the X11 selection protocol itself, which the platform lists beside the real formats.
+bool isSelectionProtocolTarget(const QString &format)
+{
+    static const QStringList targets{u"TARGETS"_s,  u"MULTIPLE"_s,         u"TIMESTAMP"_s,       u"SAVE_TARGETS"_s,
+                                     u"DELETE"_s,   u"INSERT_SELECTION"_s, u"INSERT_PROPERTY"_s, u"CLIPBOARD_MANAGER"_s};
+    return targets.contains(format);
+}
+
+} // namespace
+
+QtClipboard::QtClipboard(QObject *parent) : QObject(parent), m_clipboard(QGuiApplication::clipboard())
+{
+    connect(m_clipboard, &QClipboard::dataChanged, this, &QtClipboard::noteChange);
+}
+
+ClipboardSnapshot QtClipboard::snapshot()
+{
+    ClipboardSnapshot snapshot;
+    const QMimeData *data = m_clipboard->mimeData(QClipboard::Clipboard);
+    if (!data)
+        return snapshot;
+    const QStringList formats = data->formats();
+    if (formats.isEmpty())
+        return snapshot;
+    QMap<QString, QByteArray> item;
+    for (const QString &format : formats) {
+        if (isSelectionProtocolTarget(format))
+            continue;
+        // A format the owner lists but cannot deliver is left out.
+        QByteArray bytes = data->data(format);
+        if (!bytes.isEmpty())
+            item.insert(format, std::move(bytes));
+    }
+    snapshot.items.append(std::move(item));
+    return snapshot;
+}
+
+void QtClipboard::restore(const ClipboardSnapshot &snapshot)
+{
+    if (snapshot.items.isEmpty()) {
+        m_ownData.clear();
+        m_clipboard->clear(QClipboard::Clipboard);
+        ++m_changeCount;
+        return;
+    }
+    // The desktop clipboard holds one item; several recorded items merge, the first holder of a format winning.
+    auto *data = new QMimeData;
+    for (const QMap<QString, QByteArray> &item : snapshot.items) {
+        for (auto it = item.cbegin(); it != item.cend(); ++it) {
+            if (!data->hasFormat(it.key()))
+                data->setData(it.key(), it.value());
+        }
+    }
+    write(data);
+}
+
+void QtClipboard::setText(const QString &text)
+{
+    auto *data = new QMimeData;
+    data->setText(text);
+    write(data);
+}
+
+quint64 QtClipboard::changeCount() const { return m_changeCount; }
+
+void QtClipboard::write(QMimeData *data)
+{
+    m_ownData = data;
+    m_clipboard->setMimeData(data, QClipboard::Clipboard);
+    ++m_changeCount;
+}
+
+void QtClipboard::noteChange()
+{
+    // The platform may report our own write again later; that is no change by anyone else.
+    if (m_ownData && m_clipboard->ownsClipboard() && m_clipboard->mimeData(QClipboard::Clipboard) == m_ownData.data())
+        return;
+    ++m_changeCount;
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "clipboard.h"
+
+#include <QMimeData>
+#include <QObject>
+#include <QPointer>
+
+class QClipboard;
+
+// The desktop clipboard through QClipboard. Its change counter counts every
+// dataChanged signal except the late echoes of this object's own writes.
+class QtClipboard final : public QObject, public AbstractClipboard
+{
+    Q_OBJECT
+public:
+    explicit QtClipboard(QObject *parent = nullptr);
+
+    ClipboardSnapshot snapshot() override;
+    void restore(const ClipboardSnapshot &snapshot) override;
+    void setText(const QString &text) override;
+    quint64 changeCount() const override;
+
+private:
+    void write(QMimeData *data);
+    void noteChange();
+
+    QClipboard *m_clipboard;
+    QPointer<QMimeData> m_ownData;
+    quint64 m_changeCount = 0;
+};

@@ -1,0 +1,47 @@
+#include "xtestkeystrokesender.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <vector>
+
+XTestKeystrokeSender::XTestKeystrokeSender()
+{
+    // A connection of our own: the keystroke does not depend on which platform Qt runs on.
+    m_display = XOpenDisplay(nullptr);
+    if (!m_display)
+        return;
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    m_hasXTest = XTestQueryExtension(m_display, &eventBase, &errorBase, &major, &minor);
+}
+
+XTestKeystrokeSender::~XTestKeystrokeSender()
+{
+    if (m_display)
+        XCloseDisplay(m_display);
+}
+
+bool XTestKeystrokeSender::sendPaste(PasteShortcut shortcut)
+{
+    if (!m_display || !m_hasXTest)
+        return false;
+    const KeyCode control = XKeysymToKeycode(m_display, XK_Control_L);
+    const KeyCode shift = XKeysymToKeycode(m_display, XK_Shift_L);
+    const KeyCode v = XKeysymToKeycode(m_display, XK_v);
+    if (!control || !v || (shortcut == PasteShortcut::controlShiftV && !shift))
+        return false;
+
+    std::vector<KeyCode> modifiers{control};
+    if (shortcut == PasteShortcut::controlShiftV)
+        modifiers.push_back(shift);
+    for (KeyCode key : modifiers)
+        XTestFakeKeyEvent(m_display, key, True, CurrentTime);
+    XTestFakeKeyEvent(m_display, v, True, CurrentTime);
+    XTestFakeKeyEvent(m_display, v, False, CurrentTime);
+    for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)
+        XTestFakeKeyEvent(m_display, *it, False, CurrentTime);
+    XSync(m_display, False);
+    return true;
+}

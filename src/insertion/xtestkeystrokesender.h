@@ -1,0 +1,21 @@
+#pragma once
+
+#include "keystrokesender.h"
+
+struct _XDisplay;
+
+// Synthetic key presses through the X server's XTest extension.
+class XTestKeystrokeSender final : public AbstractKeystrokeSender
+{
+public:
+    XTestKeystrokeSender();
+    ~XTestKeystrokeSender() override;
+    XTestKeystrokeSender(const XTestKeystrokeSender &) = delete;
+    XTestKeystrokeSender &operator=(const XTestKeystrokeSender &) = delete;
+
+    bool sendPaste(PasteShortcut shortcut) override;
+
+private:
+    _XDisplay *m_display = nullptr;
+    bool m_hasXTest = false;
+};

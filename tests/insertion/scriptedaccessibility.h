@@ -1,0 +1,118 @@
+#pragma once
+
+#include "accessibilitybackend.h"
+#include "clipboard.h"
+#include "keystrokesender.h"
+
+#include <QHash>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+// An element whose attributes the test sets; a read of anything unset fails.
+class ScriptedElement final : public AccessibleElement
+{
+public:
+    explicit ScriptedElement(QString name) : name(std::move(name)) {}
+    QString name;
+    std::map<AccessibilityAttribute, AttributeValue> attributes;
+
+    ScriptedElement &set(AccessibilityAttribute attribute, AttributeValue value)
+    {
+        attributes[attribute] = std::move(value);
+        return *this;
+    }
+};
+
+using ScriptedElementPtr = std::shared_ptr<ScriptedElement>;
+
+inline ScriptedElementPtr makeElement(const QString &name) { return std::make_shared<ScriptedElement>(name); }
+
+// An accessibility API whose answers the test scripts; elements are the same
+// object exactly when they are the same ScriptedElement.
+class ScriptedAccessibilityBackend final : public AccessibilityBackend
+{
+public:
+    bool trusted = true;
+    int trustRequests = 0;
+    std::optional<qint32> frontmost;
+    qint32 ownPid = 100;
+    std::map<qint32, ScriptedElementPtr> applications;
+    int captures = 0; // frontmost look-ups, one per capture
+
+    bool isTrusted() override { return trusted; }
+    void requestTrust() override { ++trustRequests; }
+    std::optional<qint32> frontmostProcessIdentifier() override
+    {
+        ++captures;
+        return frontmost;
+    }
+    qint32 ownProcessIdentifier() override { return ownPid; }
+    AccessibleElementRef applicationElement(qint32 pid) override
+    {
+        auto it = applications.find(pid);
+        return it == applications.end() ? nullptr : it->second;
+    }
+    AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override
+    {
+        const auto *scripted = dynamic_cast<const ScriptedElement *>(element.get());
+        if (!scripted)
+            return {};
+        auto it = scripted->attributes.find(name);
+        return it == scripted->attributes.end() ? AttributeValue{} : it->second;
+    }
+    bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override { return a == b; }
+};
+
+// A clipboard with memory: what it holds, and every write.
+class FakeClipboard final : public AbstractClipboard
+{
+public:
+    ClipboardSnapshot contents;
+    quint64 changes = 0;
+    QStringList writtenTexts;
+    int restores = 0;
+
+    ClipboardSnapshot snapshot() override { return contents; }
+    void restore(const ClipboardSnapshot &snapshot) override
+    {
+        ++restores;
+        contents = snapshot;
+        ++changes;
+    }
+    void setText(const QString &text) override
+    {
+        writtenTexts.append(text);
+        contents = ClipboardSnapshot{{{{QStringLiteral("text/plain"), text.toUtf8()}}}};
+        ++changes;
+    }
+    quint64 changeCount() const override { return changes; }
+
+    // Someone else copies.
+    void copyByUser(const QString &text)
+    {
+        contents = ClipboardSnapshot{{{{QStringLiteral("text/plain"), text.toUtf8()}}}};
+        ++changes;
+    }
+};
+
+class FakeKeystrokeSender final : public AbstractKeystrokeSender
+{
+public:
+    std::vector<PasteShortcut> sent;
+    bool works = true;
+    // What the focused application does with the keystroke.
+    std::function<void()> onPaste;
+
+    bool sendPaste(PasteShortcut shortcut) override
+    {
+        if (!works)
+            return false;
+        sent.push_back(shortcut);
+        if (onPaste)
+            onPaste();
+        return true;
+    }
+};
