@@ -145,7 +145,12 @@ private:
 QString createWorkingDirectory()
 {
     const QString name = u"Verbulo-Giga-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    const QString path = QDir(QDir::tempPath()).filePath(name);
+    // QDir::tempPath() is empty when TMPDIR names a missing directory; the directory
+    // must then fail to be made there, not appear in the current directory.
+    QString parent = QDir::tempPath();
+    if (parent.isEmpty())
+        parent = qEnvironmentVariable("TMPDIR");
+    const QString path = QDir(parent).filePath(name);
     const QByteArray encoded = QFile::encodeName(path);
     if (::mkdir(encoded.constData(), 0700) != 0) {
         const int error = errno;

@@ -184,6 +184,17 @@ QCoro::Task<int> runSelfTest(Options options, Reporter &reporter)
     co_return 0;
 }
 
+// Every failure, expected or not, ends in one FAILED line.
+QCoro::Task<int> runGuarded(Options options, Reporter &reporter)
+{
+    try {
+        co_return co_await runSelfTest(std::move(options), reporter);
+    } catch (const std::exception &error) {
+        reporter.line(failedPrefix + QString::fromLocal8Bit(error.what()));
+    }
+    co_return 1;
+}
+
 } // namespace
 
 int run(const QStringList &arguments)
@@ -198,7 +209,7 @@ int run(const QStringList &arguments)
         application = std::make_unique<QCoreApplication>(argc, argv);
 
     Reporter reporter;
-    const int status = QCoro::waitFor(runSelfTest(parseOptions(arguments), reporter));
+    const int status = QCoro::waitFor(runGuarded(parseOptions(arguments), reporter));
     // The background deletion of the uploaded file is not waited for, but its
     // working directory must not outlive the process.
     GigaChatCurlTransport::abandonPendingExchanges();
