@@ -1,5 +1,7 @@
 #include "gigachattestsupport.h"
 
+#include "loopbackhttpserver.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -190,5 +192,17 @@ GigaChatConfiguration configurationWithCurl(const QString &curlPath)
 {
     GigaChatConfiguration configuration = GigaChatConfiguration::production();
     configuration.curlPath = curlPath;
+    return configuration;
+}
+
+GigaChatConfiguration loopbackConfiguration(const LoopbackHttpServer &server)
+{
+    GigaChatConfiguration configuration = GigaChatConfiguration::production();
+    configuration.oauthHost = u"127.0.0.1"_s;
+    configuration.apiHost = u"127.0.0.1"_s;
+    configuration.oauthURL = server.url(u"/api/v2/oauth"_s);
+    configuration.apiBaseURL = server.baseUrl();
+    configuration.rootCertificateBase64 = TestCertificates::shared().rootBase64;
+    configuration.subCertificateBase64 = TestCertificates::shared().subBase64;
     return configuration;
 }

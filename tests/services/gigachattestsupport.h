@@ -113,3 +113,9 @@ T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono
         std::rethrow_exception(error);
     return std::move(*value);
 }
+
+class LoopbackHttpServer;
+
+// The configuration that sends everything to `server` through the real curl,
+// trusting only the test root and sub CA.
+GigaChatConfiguration loopbackConfiguration(const LoopbackHttpServer &server);
