@@ -58,6 +58,7 @@ QThreadPool *transportPool()
 
 QMutex runningMutex;
 QSet<qint64> runningProcesses;
+bool abandoning = false; // while set, a curl that starts is killed at once
 
 std::optional<QString> strictUTF8(const QByteArray &bytes)
 {
@@ -128,6 +129,8 @@ public:
         : m_pid(pid)
     {
         QMutexLocker lock(&runningMutex);
+        if (abandoning)
+            ::kill(pid_t(m_pid), SIGKILL);
         runningProcesses.insert(m_pid);
     }
     ~RunningProcessEntry()
@@ -366,10 +369,13 @@ void abandonPendingExchanges()
 {
     {
         QMutexLocker lock(&runningMutex);
+        abandoning = true;
         for (const qint64 pid : std::as_const(runningProcesses))
             ::kill(pid_t(pid), SIGKILL);
     }
     transportPool()->waitForDone(5000);
+    QMutexLocker lock(&runningMutex);
+    abandoning = false;
 }
 
 } // namespace GigaChatCurlTransport

@@ -1,4 +1,5 @@
 #include "gigachatclient.h"
+#include "gigachatcurltransport.h"
 #include "gigachaterror.h"
 #include "gigachattestsupport.h"
 #include "loopbackhttpserver.h"
@@ -8,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -194,5 +196,37 @@ INSTANTIATE_TEST_SUITE_P(
         HostileRow{"htmlErrorPage", Answer::text(502, "<html>Bad Gateway</html>", "text/html"),
                    GigaChatError::Case::api}),
     [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+
+namespace {
+
+// curl gives up before reading the body; the unread body must not turn a
+// connection failure into anything else.
+TEST(GigaChatHttpsRefused, ABodyToAClosedPortIsCurlsConnectionFailure)
+{
+    PrivateTemporaryDirectory temporary;
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    LoopbackHttpServer placeholder;
+    GigaChatConfiguration configuration = loopbackConfiguration(placeholder);
+    configuration.apiBaseURL = QUrl(u"https://127.0.0.1:%1"_s.arg(port));
+    GigaChatConfiguration::replaceForTesting(configuration);
+
+    GigaChatCurlTransport::Request request;
+    request.url = QUrl(u"https://127.0.0.1:%1/v1/files"_s.arg(port));
+    request.method = u"POST"_s;
+    try {
+        awaitTask(GigaChatCurlTransport::send(request, QByteArray(3'000'000, 'x'), 10));
+        ADD_FAILURE() << "a closed port answered";
+    } catch (const GigaChatCurlTransport::TransportError &error) {
+        EXPECT_EQ(error.exitCode(), 7) << error.what();
+    }
+    GigaChatConfiguration::replaceForTesting(std::nullopt);
+    EXPECT_EQ(temporary.leftoverWorkingDirectories(), QStringList());
+}
 
 } // namespace
