@@ -44,6 +44,17 @@ static void BM_ExchangeWithoutBody(benchmark::State &state)
 }
 BENCHMARK(BM_ExchangeWithoutBody)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+static void BM_ExchangeWithEmptyBody(benchmark::State &state)
+{
+    useStandIn();
+    const auto request = modelListRequest();
+    for (auto _ : state) {
+        auto response = GigaChatCurlTransport::sendSynchronously(request, QByteArray(""), 120);
+        benchmark::DoNotOptimize(response.statusCode);
+    }
+}
+BENCHMARK(BM_ExchangeWithEmptyBody)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // A one-minute recording's upload body (about 2.9 MB) through standard input.
 static void BM_ExchangeWithMinuteUpload(benchmark::State &state)
 {

@@ -79,12 +79,15 @@ protected:
     LoopbackHttpServer server;
 };
 
-TEST_F(GigaChatSelfTestProcess, EmptyStandardInputIsAMissingKey)
+TEST_F(GigaChatSelfTestProcess, BlankOrUndecodableStandardInputIsAMissingKey)
 {
-    const SelfTestRun result = run({u"--self-test-gigachat"_s, u"--self-test-key-stdin"_s}, QByteArray(" \n\t \n"));
-    EXPECT_EQ(result.lines, QStringList({u"started"_s, u"VERBULO_SELF_TEST_FAILED: missing_key"_s}));
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_TRUE(result.output.isEmpty());
+    for (const QByteArray &input : {QByteArray(), QByteArray(" \n\t \n"), QByteArray("\xff\xfe key")}) {
+        const SelfTestRun result = run({u"--self-test-gigachat"_s, u"--self-test-key-stdin"_s}, input);
+        EXPECT_EQ(result.lines, QStringList({u"started"_s, u"VERBULO_SELF_TEST_FAILED: missing_key"_s}));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_TRUE(result.output.isEmpty());
+    }
+    EXPECT_EQ(server.requestCount(), 0);
 }
 
 TEST_F(GigaChatSelfTestProcess, AMissingAudioFileFailsWithTheFileSystemsDescriptionAndNoTraffic)
