@@ -156,7 +156,7 @@ TEST_P(GigaChatHostileServerTest, EndsInTheClientsErrorsAndLeavesNothingBehind)
     listen(TestCertificates::shared().server, TestCertificates::shared().serverKey);
     server.enqueue(GetParam().answer);
     server.enqueue(Answer::json(200, R"({"data":[{"id":"GigaChat"}]})"));
-    GigaChatClient client(10, 1);
+    GigaChatClient client(30, 1);
     try {
         EXPECT_EQ(awaitTask(client.validateConnection(u"key"_s)), QStringList{u"GigaChat"_s});
         EXPECT_FALSE(GetParam().error) << "no error";
