@@ -3,6 +3,7 @@
 #include "atspiaccessibilitybackend.h"
 #include "audiorecorder.h"
 #include "fnkeymonitor.h"
+#include "gigachatclient.h"
 #include "gigachatselftest.h"
 #include "keychainstore.h"
 #include "keystrokesender.h"
@@ -87,7 +88,7 @@ int main(int argc, char *argv[])
     MicrophonePermission microphone;
     AudioRecorder recorder;
     VorsikAPIClient vorsik(backend);
-    UnavailableGigaChatClient gigaChat;
+    GigaChatClient gigaChat(120, 3);
     UnavailableTextPolisher polisher;
     AccessibilityPermission accessibility;
     // Created early: it follows focus events from here on.

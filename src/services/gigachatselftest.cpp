@@ -1,13 +1,219 @@
 #include "gigachatselftest.h"
 
+#include "gigachatclient.h"
+#include "gigachatcurltransport.h"
+#include "keychainstore.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QStringDecoder>
+#include <QTextBoundaryFinder>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroTask>
+
 #include <cstdio>
+#include <memory>
+#include <optional>
+
+using namespace Qt::StringLiterals;
 
 namespace GigaChatSelfTest {
 
-int run(const QStringList &)
+namespace {
+
+const QString okPrefix = u"VERBULO_SELF_TEST_OK: "_s;
+const QString failedPrefix = u"VERBULO_SELF_TEST_FAILED: "_s;
+
+struct Options
 {
-    std::fputs("VERBULO_SELF_TEST_FAILED: the GigaChat self-test is not part of this build\n", stderr);
-    return 1;
+    bool keyFromStandardInput = false;
+    std::optional<QString> audioPath;
+    QString model = QString::fromLatin1(GigaChatClient::dictationModel);
+};
+
+// The first occurrence of an option counts; its value is the argument after it.
+std::optional<QString> valueAfter(const QStringList &arguments, const QString &option)
+{
+    const qsizetype index = arguments.indexOf(option);
+    if (index < 0 || index + 1 >= arguments.size())
+        return std::nullopt;
+    return arguments.at(index + 1);
+}
+
+Options parseOptions(const QStringList &arguments)
+{
+    Options options;
+    options.keyFromStandardInput = arguments.contains(u"--self-test-key-stdin"_s);
+    options.audioPath = valueAfter(arguments, u"--self-test-audio"_s);
+    if (auto model = valueAfter(arguments, u"--self-test-model"_s))
+        options.model = *model;
+    return options;
+}
+
+// Result lines are read by scripts: each stays one line, and the key never
+// appears, even when a server echoes it back in a message.
+class Reporter
+{
+public:
+    void hideKey(const QString &key)
+    {
+        if (key.size() >= 8)
+            m_secrets.append(key);
+    }
+
+    void line(QString text) const
+    {
+        for (const QString &secret : m_secrets)
+            text.replace(secret, u"[ключ скрыт]"_s);
+        text.replace(u'\r', u' ');
+        text.replace(u'\n', u' ');
+        const QByteArray bytes = text.toUtf8() + '\n';
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    QStringList m_secrets;
+};
+
+qsizetype graphemeCount(const QString &text)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() != -1)
+        ++count;
+    return count;
+}
+
+QString usageText(const std::optional<GigaChatUsage> &usage)
+{
+    if (!usage)
+        return u"unavailable"_s;
+    return u"prompt=%1 completion=%2 total=%3 precached=%4"_s.arg(usage->promptTokens)
+        .arg(usage->completionTokens)
+        .arg(usage->totalTokens)
+        .arg(usage->precachedPromptTokens);
+}
+
+std::optional<QString> keyFromStandardInput()
+{
+    QFile input;
+    if (!input.open(stdin, QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = input.readAll();
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text.trimmed();
+}
+
+// Thrown and caught inside the self-test only: the audio file could not be read.
+QByteArray readAudioFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw DescribedError(u"Не удалось прочитать файл «%1»: %2"_s.arg(path, file.errorString()));
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw DescribedError(u"Не удалось прочитать файл «%1»: %2"_s.arg(path, file.errorString()));
+    return bytes;
+}
+
+template<typename Function>
+auto onWorker(Function function) -> QCoro::Task<decltype(function())>
+{
+    using Result = decltype(function());
+    struct Outcome
+    {
+        std::optional<Result> value;
+        std::exception_ptr error;
+    };
+    Outcome outcome = co_await QtConcurrent::run([function = std::move(function)] {
+        Outcome result;
+        try {
+            result.value = function();
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+        return result;
+    });
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
+    co_return std::move(*outcome.value);
+}
+
+QCoro::Task<int> runSelfTest(Options options, Reporter &reporter)
+{
+    reporter.line(u"started"_s);
+
+    std::optional<QString> key;
+    if (options.keyFromStandardInput)
+        key = co_await onWorker(keyFromStandardInput);
+    else
+        key = co_await onWorker([] { return KeychainStore().read(u"gigachat-authorization-key"_s); });
+    if (!key || key->isEmpty()) {
+        reporter.line(failedPrefix + u"missing_key"_s);
+        co_return 1;
+    }
+    reporter.hideKey(*key);
+    reporter.hideKey(key->trimmed());
+    reporter.hideKey(GigaChatClient::normalizedAuthorizationKey(*key));
+    reporter.line(u"key_loaded"_s);
+
+    GigaChatClient client(180, 1);
+    try {
+        if (options.audioPath) {
+            const QByteArray wav = co_await onWorker([path = *options.audioPath] { return readAudioFile(path); });
+            const GigaChatSelfTestResult result = co_await client.transcribeWAVForSelfTest(wav, *key, options.model);
+            reporter.line(okPrefix + u"model="_s + options.model + u" usage="_s + usageText(result.usage)
+                          + u" transcript_chars="_s + QString::number(graphemeCount(result.text)));
+        } else {
+            const QStringList models = co_await client.validateConnection(*key);
+            reporter.line(okPrefix + u"models="_s + models.join(u','));
+        }
+    } catch (const DescribedError &error) {
+        reporter.line(failedPrefix + error.description());
+        co_return 1;
+    } catch (const std::exception &error) {
+        reporter.line(failedPrefix + QString::fromLocal8Bit(error.what()));
+        co_return 1;
+    }
+    co_return 0;
+}
+
+// Every failure, expected or not, ends in one FAILED line.
+QCoro::Task<int> runGuarded(Options options, Reporter &reporter)
+{
+    try {
+        co_return co_await runSelfTest(std::move(options), reporter);
+    } catch (const std::exception &error) {
+        reporter.line(failedPrefix + QString::fromLocal8Bit(error.what()));
+    }
+    co_return 1;
+}
+
+} // namespace
+
+int run(const QStringList &arguments)
+{
+    // The entry hands over before any application object exists; the self-test
+    // needs an event loop but no display.
+    static int argc = 1;
+    static char name[] = "verbulo";
+    static char *argv[] = {name, nullptr};
+    std::unique_ptr<QCoreApplication> application;
+    if (!QCoreApplication::instance())
+        application = std::make_unique<QCoreApplication>(argc, argv);
+
+    Reporter reporter;
+    const int status = QCoro::waitFor(runGuarded(parseOptions(arguments), reporter));
+    // The background deletion of the uploaded file is not waited for, but its
+    // working directory must not outlive the process.
+    GigaChatCurlTransport::abandonPendingExchanges();
+    return status;
 }
 
 } // namespace GigaChatSelfTest

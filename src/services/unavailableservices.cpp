@@ -11,12 +11,6 @@ namespace {
 }
 } // namespace
 
-QCoro::Task<QString> UnavailableGigaChatClient::transcribeAndEdit(QByteArray, QString, SmartMode, QString, QStringList)
-{
-    unavailable(u"Распознавание через GigaChat"_s);
-    co_return QString();
-}
-
 QCoro::Task<QString> UnavailableTextPolisher::polish(QString, SmartMode, TextPolisher::Quality, QString, QStringList,
                                                      QString)
 {

@@ -5,12 +5,6 @@
 // Providers that this build does not carry yet. Each fails with a clear message,
 // so a dictation ends in a visible failure rather than a silent success.
 
-class UnavailableGigaChatClient final : public AbstractGigaChatClient
-{
-public:
-    QCoro::Task<QString> transcribeAndEdit(QByteArray, QString, SmartMode, QString, QStringList) override;
-};
-
 class UnavailableTextPolisher final : public AbstractTextPolisher
 {
 public:

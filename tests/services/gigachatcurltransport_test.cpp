@@ -1,0 +1,290 @@
+#include "gigachatcertificates.h"
+#include "gigachatcurltransport.h"
+#include "gigachaterror.h"
+#include "gigachattestsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSslCertificate>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+using namespace GigaChatCurlTransport;
+
+namespace {
+
+const QUrl filesURL(u"https://gigachat.devices.sberbank.ru/v1/files"_s);
+
+class CurlTransportTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path())); }
+    void TearDown() override
+    {
+        EXPECT_EQ(temporary.leftoverWorkingDirectories(), QStringList());
+        GigaChatConfiguration::replaceForTesting(std::nullopt);
+    }
+
+    static Request request(QUrl url, std::optional<QString> method = {}, QList<std::pair<QString, QString>> headers = {})
+    {
+        Request request;
+        request.url = std::move(url);
+        request.method = std::move(method);
+        request.headers = std::move(headers);
+        return request;
+    }
+
+    FakeCurl curl;
+    PrivateTemporaryDirectory temporary;
+};
+
+template<typename Error>
+Error failureOf(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const Error &error) {
+        return error;
+    }
+    ADD_FAILURE() << "the expected error was not thrown";
+    throw std::logic_error("no error");
+}
+
+TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesAndPermissionsOfOneExchange)
+{
+    const QByteArray body("binary\0body\xff", 12);
+    curl.answer(1, 0, "201", {}, R"({"id":"file-1"})");
+
+    const Response response =
+        awaitTask(send(request(filesURL, u"POST"_s, {{u"b"_s, u"2"_s}, {u"A"_s, u"1"_s}}), body, 120));
+
+    EXPECT_EQ(response.statusCode, 201);
+    EXPECT_EQ(response.data, R"({"id":"file-1"})");
+    ASSERT_EQ(curl.callCount(), 1);
+    const FakeCurlCall call = curl.call(1);
+    const QString dir = call.workingDirectory;
+    EXPECT_EQ(QFileInfo(dir).dir().path(), temporary.path());
+    EXPECT_TRUE(QRegularExpression(u"^Verbulo-Giga-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"_s)
+                    .match(QFileInfo(dir).fileName())
+                    .hasMatch())
+        << dir.toStdString();
+    const QStringList expected{
+        u"--silent"_s, u"--show-error"_s, u"--request"_s, u"POST"_s, u"--url"_s, filesURL.toString(),
+        u"--cacert"_s, dir + u"/russian-ca.pem"_s, u"--capath"_s, dir, u"--config"_s, dir + u"/curl.conf"_s,
+        u"--connect-timeout"_s, u"15"_s, u"--max-time"_s, u"120"_s, u"--output"_s, dir + u"/response.bin"_s,
+        u"--write-out"_s, u"%{http_code}"_s, u"--data-binary"_s, u"@-"_s,
+    };
+    EXPECT_EQ(call.arguments, expected);
+    const QMap<QString, QString> permissions{
+        {u"directory"_s, u"700"_s}, {u"russian-ca.pem"_s, u"600"_s}, {u"curl.conf"_s, u"600"_s},
+        {u"response.bin"_s, u"600"_s}};
+    EXPECT_EQ(call.permissions, permissions);
+    EXPECT_EQ(call.configuration, "header = \"A: 1\"\nheader = \"b: 2\"\n");
+    EXPECT_EQ(call.caFile, certificatePEMData());
+    EXPECT_EQ(call.standardInput, body);
+}
+
+TEST_F(CurlTransportTest, WithoutBodyStandardInputIsTheNullDeviceAndAnEmptyBodyIsStillSent)
+{
+    curl.answer(0, 0, "200");
+    awaitTask(send(request(filesURL), std::nullopt, 120));
+    awaitTask(send(request(filesURL), QByteArray(""), 120));
+
+    const FakeCurlCall withoutBody = curl.call(1);
+    EXPECT_EQ(withoutBody.argumentAfter(u"--request"_s), u"GET"_s);
+    EXPECT_FALSE(withoutBody.arguments.contains(u"--data-binary"_s));
+    EXPECT_EQ(withoutBody.standardInputSource, u"/dev/null"_s);
+    EXPECT_EQ(withoutBody.configuration, "\n");
+
+    const FakeCurlCall emptyBody = curl.call(2);
+    EXPECT_EQ(emptyBody.arguments.mid(emptyBody.arguments.size() - 2), QStringList({u"--data-binary"_s, u"@-"_s}));
+    EXPECT_TRUE(emptyBody.standardInputSource.startsWith(u"pipe:"_s)) << emptyBody.standardInputSource.toStdString();
+    EXPECT_EQ(emptyBody.standardInput, QByteArray(""));
+}
+
+TEST(CurlTransportArguments, TimeOutsAreClampedAndTruncated)
+{
+    const struct { double timeout; const char *connect; const char *maximum; } rows[] = {
+        {120, "15", "120"}, {180, "15", "180"}, {2.5, "3", "5"}, {7.9, "7", "7"}, {1, "3", "5"},
+    };
+    for (const auto &row : rows) {
+        const QStringList list = arguments(u"GET"_s, filesURL, u"/tmp/x"_s, row.timeout, false);
+        EXPECT_EQ(list.at(list.indexOf(u"--connect-timeout"_s) + 1), QLatin1StringView(row.connect)) << row.timeout;
+        EXPECT_EQ(list.at(list.indexOf(u"--max-time"_s) + 1), QLatin1StringView(row.maximum)) << row.timeout;
+    }
+}
+
+TEST(CurlTransportConfiguration, HeadersAreSortedCaseInsensitivelyStablyAndEscaped)
+{
+    using Headers = QList<std::pair<QString, QString>>;
+    const struct { Headers headers; QByteArray text; } rows[] = {
+        {{}, "\n"},
+        {{{u"b"_s, u"2"_s}, {u"A"_s, u"1"_s}, {u"c"_s, u"3"_s}}, "header = \"A: 1\"\nheader = \"b: 2\"\nheader = \"c: 3\"\n"},
+        {{{u"accept"_s, u"1"_s}, {u"Accept"_s, u"2"_s}}, "header = \"accept: 1\"\nheader = \"Accept: 2\"\n"},
+        {{{u"X"_s, u"say \"hi\" C:\\dir"_s}}, "header = \"X: say \\\"hi\\\" C:\\\\dir\"\n"},
+        {{{u"X"_s, u"a\r\nb\nc\rd"_s}}, "header = \"X: abcd\"\n"},
+        {{{u"X"_s, u"Ключ"_s}}, "header = \"X: \xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87\"\n"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(configurationText(row.headers), row.text);
+}
+
+TEST_F(CurlTransportTest, StatusCodeComesFromStandardOutput)
+{
+    const struct { QByteArray output; std::optional<qint64> status; } rows[] = {
+        {" 200\n", 200}, {"404", 404}, {"+201", 201}, {"abc", std::nullopt}, {"", std::nullopt},
+        {"2 00", std::nullopt}, {"99999999999999999999", std::nullopt}, {"\xff" "200", std::nullopt},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        curl.answer(++n, 0, row.output, {}, "answer body");
+        if (row.status) {
+            const Response response = awaitTask(send(request(filesURL), std::nullopt, 120));
+            EXPECT_EQ(response.statusCode, *row.status) << row.output.toStdString();
+            EXPECT_EQ(response.data, "answer body");
+        } else {
+            const auto error = failureOf<GigaChatError>([&] { awaitTask(send(request(filesURL), std::nullopt, 120)); });
+            EXPECT_EQ(error.errorCase(), GigaChatError::Case::invalidResponse) << row.output.toStdString();
+        }
+    }
+}
+
+TEST_F(CurlTransportTest, NonZeroExitBecomesTransportErrorWithTrimmedStandardError)
+{
+    const struct { int exit; QByteArray standardError; QString details; QString description; } rows[] = {
+        {6, "", u""_s, u"Ошибка защищённого соединения"_s},
+        {7, "  curl: (7) Failed to connect\n", u"curl: (7) Failed to connect"_s, u"curl: (7) Failed to connect"_s},
+        {35, "\xff\xfe broken", u""_s, u"Ошибка защищённого соединения"_s},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        curl.answer(++n, row.exit, "000", row.standardError, "partial");
+        const auto error = failureOf<TransportError>([&] { awaitTask(send(request(filesURL), std::nullopt, 120)); });
+        EXPECT_EQ(error.exitCode(), row.exit);
+        EXPECT_EQ(error.details(), row.details);
+        EXPECT_EQ(error.description(), row.description);
+    }
+}
+
+TEST_F(CurlTransportTest, OnlyHttpsToTheTwoHostsIsAllowedAndNothingIsWrittenOtherwise)
+{
+    curl.answer(0, 0, "200");
+    for (const QString &url : {u"http://gigachat.devices.sberbank.ru/v1/models"_s, u"https://example.com/v1/models"_s,
+                               u"https://devices.sberbank.ru/"_s, u"file:///etc/passwd"_s,
+                               u"gigachat.devices.sberbank.ru/v1/models"_s, u"https:///v1/models"_s}) {
+        const auto error = failureOf<GigaChatError>([&] { awaitTask(send(request(QUrl(url)), std::nullopt, 120)); });
+        EXPECT_EQ(error.errorCase(), GigaChatError::Case::invalidURL) << url.toStdString();
+    }
+    EXPECT_EQ(curl.callCount(), 0);
+    EXPECT_TRUE(QDir(temporary.path()).isEmpty());
+
+    awaitTask(send(request(QUrl(u"HTTPS://ngw.devices.sberbank.ru:9443/api/v2/oauth"_s)), std::nullopt, 120));
+    EXPECT_EQ(curl.callCount(), 1);
+}
+
+TEST(CurlTransportCertificates, EmbeddedCertificatesAreTheRussianTrustedRootAndSubCA)
+{
+    EXPECT_EQ(GigaChatCertificates::rootBase64().size(), 1972);
+    EXPECT_EQ(GigaChatCertificates::subBase64().size(), 2484);
+
+    const QByteArray pem = certificatePEMData();
+    for (const QByteArray &line : pem.split('\n'))
+        EXPECT_LE(line.size(), 64);
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem, QSsl::Pem);
+    ASSERT_EQ(certificates.size(), 2);
+    const QSslCertificate &root = certificates[0];
+    const QSslCertificate &sub = certificates[1];
+    EXPECT_EQ(root.toDer().size(), 1478);
+    EXPECT_EQ(sub.toDer().size(), 1862);
+    EXPECT_EQ(root.toDer().toBase64(), GigaChatCertificates::rootBase64().toByteArray());
+    EXPECT_EQ(root.subjectInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Root CA"_s});
+    EXPECT_EQ(root.issuerInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Root CA"_s});
+    EXPECT_EQ(sub.subjectInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Sub CA"_s});
+    EXPECT_EQ(sub.issuerInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Root CA"_s});
+    EXPECT_EQ(sub.subjectInfo(QSslCertificate::Organization),
+              QStringList{u"The Ministry of Digital Development and Communications"_s});
+    EXPECT_EQ(root.effectiveDate().toUTC(), QDateTime::fromString(u"2022-03-01T21:04:15Z"_s, Qt::ISODate));
+    EXPECT_EQ(root.expiryDate().toUTC(), QDateTime::fromString(u"2032-02-27T21:04:15Z"_s, Qt::ISODate));
+    EXPECT_EQ(sub.effectiveDate().toUTC(), QDateTime::fromString(u"2022-03-02T11:25:19Z"_s, Qt::ISODate));
+    EXPECT_EQ(sub.expiryDate().toUTC(), QDateTime::fromString(u"2027-03-06T11:25:19Z"_s, Qt::ISODate));
+    EXPECT_EQ(root.digest(QCryptographicHash::Sha256).toHex(':').toUpper(),
+              "D2:6D:2D:02:31:B7:C3:9F:92:CC:73:85:12:BA:54:10:35:19:E4:40:5D:68:B5:BD:70:3E:97:88:CA:8E:CF:31");
+    EXPECT_EQ(sub.digest(QCryptographicHash::Sha256).toHex(':').toUpper(),
+              "BB:BD:E2:10:3E:79:0B:99:9E:C6:2B:D0:3C:F6:25:A5:A2:E7:C3:16:E1:0A:FE:6A:49:0E:ED:EA:D8:B3:FD:9B");
+}
+
+TEST_F(CurlTransportTest, CertificateTextThatDoesNotDecodeGivesCertificateRequired)
+{
+    GigaChatConfiguration configuration = configurationWithCurl(FakeCurl::path());
+    configuration.subCertificateBase64 = "not*base64";
+    GigaChatConfiguration::replaceForTesting(configuration);
+    const auto error = failureOf<GigaChatError>([&] { awaitTask(send(request(filesURL), std::nullopt, 120)); });
+    EXPECT_EQ(error.errorCase(), GigaChatError::Case::certificateRequired);
+    EXPECT_EQ(curl.callCount(), 0);
+}
+
+TEST_F(CurlTransportTest, WriteSecurelyReplacesWithOwnerOnlyPermissionsOrFailsAsNetwork)
+{
+    const QString path = temporary.path() + u"/file"_s;
+    QFile existing(path);
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("old and longer");
+    existing.close();
+    ::chmod(QFile::encodeName(path).constData(), 0644);
+
+    writeSecurely("new", path);
+    struct stat status {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    QFile written(path);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll(), "new");
+    QFile::remove(path);
+
+    const auto error = failureOf<GigaChatError>([&] { writeSecurely("x", temporary.path() + u"/missing/file"_s); });
+    EXPECT_EQ(error.description(), u"Не удалось подключиться к GigaChat: Не удалось подготовить защищённое соединение."_s);
+}
+
+TEST_F(CurlTransportTest, LaunchAndDirectoryFailuresPropagateAndLeaveNothingBehind)
+{
+    GigaChatConfiguration configuration = configurationWithCurl(temporary.path() + u"/no-such-curl"_s);
+    GigaChatConfiguration::replaceForTesting(configuration);
+    try {
+        awaitTask(send(request(filesURL), QByteArray("x"), 120));
+        ADD_FAILURE() << "a missing curl was launched";
+    } catch (const GigaChatError &error) {
+        ADD_FAILURE() << "a launch failure is not a GigaChat error: " << error.what();
+    } catch (const DescribedError &error) {
+        EXPECT_TRUE(error.description().contains(u"curl"_s)) << error.what();
+    }
+
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(temporary.path() + u"/missing"_s));
+    const auto directory = failureOf<DescribedError>([&] { sendSynchronously(request(filesURL), std::nullopt, 120); });
+    qputenv("TMPDIR", previous);
+    EXPECT_TRUE(directory.description().contains(u"/missing/Verbulo-Giga-"_s)) << directory.description().toStdString();
+}
+
+TEST_F(CurlTransportTest, AbandoningKillsARunningCurlAndRemovesItsDirectory)
+{
+    curl.answer(1, 0, "200");
+    curl.answerSlowly(1, 60);
+    bool finished = false;
+    auto exchange = [](bool *finished) -> QCoro::Task<> {
+        try {
+            co_await send(Request{filesURL, {}, {}, {}}, std::nullopt, 120);
+        } catch (...) {
+        }
+        *finished = true;
+    }(&finished);
+    ASSERT_TRUE(TestUtil::runUntil([this] { return curl.callCount() == 1; }, std::chrono::seconds(30)));
+    abandonPendingExchanges();
+    EXPECT_TRUE(TestUtil::runUntil([&finished] { return finished; }, std::chrono::seconds(30)));
+}
+
+} // namespace
