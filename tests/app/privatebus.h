@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QTemporaryDir>
 
 // A D-Bus session bus of the test's own, so tests that claim the program's name
 // never meet each other or a running program.
@@ -10,6 +11,12 @@ class PrivateBus
 public:
     PrivateBus()
     {
+        // A runtime directory of its own: services this bus activates (the
+        // accessibility bus above all) must not replace the sockets of the
+        // headless session that other tests are using.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
+        m_daemon.setProcessEnvironment(environment);
         m_daemon.start(QStringLiteral("dbus-daemon"),
                        {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
         if (!m_daemon.waitForStarted(10'000))
@@ -32,6 +39,7 @@ public:
     const QString &address() const { return m_address; }
 
 private:
+    QTemporaryDir m_runtimeDir;
     QProcess m_daemon;
     QString m_address;
 };

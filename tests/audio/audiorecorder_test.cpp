@@ -289,8 +289,10 @@ protected:
 
     QLockFile m_turn{qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath()) + u"/verbulo-audio-tests.lock"_s};
     QTemporaryDir m_dir;
-    AudioRecorder m_recorder;
+    // Declared before the recorder so that it outlives a recording still running
+    // when a test ends.
     ChunkLog m_log;
+    AudioRecorder m_recorder;
 };
 
 } // namespace
@@ -384,6 +386,7 @@ TEST_F(AudioRecorderTest, SecondStartKeepsTheFirstHandlerAndStopIsIdempotent)
     ChunkLog third;
     m_recorder.start(third.handler());
     EXPECT_TRUE(TestUtil::runUntil([&] { return third.count() >= 1; }, 10s));
+    m_recorder.stop(); // before `third` goes: the capture thread writes into it
 }
 
 TEST_F(AudioRecorderTest, ServerFailuresEndStartWithinThreeSecondsAndAllowARetry)

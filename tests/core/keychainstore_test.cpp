@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QUuid>
 
 #include <gtest/gtest.h>
@@ -82,7 +83,11 @@ TEST_F(KeychainStoreTest, NoSessionBusReadsAsNoneQuickly)
 TEST_F(KeychainStoreTest, HungSecretServiceIsGivenUpAfterTheTimeOut)
 {
     // A private bus whose Secret Service owner never answers.
+    QTemporaryDir runtimeDir; // nothing this bus activates may touch the session's sockets
+    QProcessEnvironment busEnvironment = QProcessEnvironment::systemEnvironment();
+    busEnvironment.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir.path());
     QProcess bus;
+    bus.setProcessEnvironment(busEnvironment);
     bus.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address"_s});
     ASSERT_TRUE(bus.waitForReadyRead(10'000));
     const QString address = QString::fromUtf8(bus.readLine()).trimmed();
@@ -120,6 +125,8 @@ TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"PROBE"_s, QCoreApplication::applicationDirPath() + u"/keychain_probe"_s);
     environment.remove(u"DISPLAY"_s);
+    QTemporaryDir runtimeDir;
+    environment.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir.path());
     QProcess session;
     session.setProcessEnvironment(environment);
     session.start(u"dbus-run-session"_s, {u"--"_s, u"bash"_s, u"-c"_s, script});
