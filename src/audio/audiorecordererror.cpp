@@ -2,13 +2,6 @@
 
 using namespace Qt::StringLiterals;
 
-AudioRecorderError::AudioRecorderError(Case errorCase, QString message)
-    : DescribedError(describe(errorCase, message))
-    , m_case(errorCase)
-    , m_message(std::move(message))
-{
-}
-
 QString AudioRecorderError::describe(Case errorCase, const QString &message)
 {
     switch (errorCase) {

@@ -2,13 +2,6 @@
 
 using namespace Qt::StringLiterals;
 
-GigaChatError::GigaChatError(Case errorCase, QString message)
-    : DescribedError(describe(errorCase, message))
-    , m_case(errorCase)
-    , m_message(std::move(message))
-{
-}
-
 QString GigaChatError::describe(Case errorCase, const QString &message)
 {
     switch (errorCase) {

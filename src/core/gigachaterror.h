@@ -2,22 +2,15 @@
 
 #include "describederror.h"
 
+enum class GigaChatErrorCase { network, api, invalidURL, missingKey, emptyAudio, audioTooLong, invalidResponse,
+                               emptyResponse, certificateRequired };
+
 // The error of the whole GigaChat path; also raised by the WAV encoder for an
 // over-long recording, whichever provider asked.
-class GigaChatError : public DescribedError
+class GigaChatError : public CaseError<GigaChatError, GigaChatErrorCase>
 {
 public:
-    enum class Case { network, api, invalidURL, missingKey, emptyAudio, audioTooLong, invalidResponse, emptyResponse,
-                      certificateRequired };
-
-    explicit GigaChatError(Case errorCase, QString message = {});
+    using CaseError::CaseError;
 
     static QString describe(Case errorCase, const QString &message);
-
-    Case errorCase() const noexcept { return m_case; }
-    const QString &message() const noexcept { return m_message; }
-
-private:
-    Case m_case;
-    QString m_message;
 };

@@ -2,13 +2,6 @@
 
 using namespace Qt::StringLiterals;
 
-VorsikAPIError::VorsikAPIError(Case errorCase, QString message)
-    : DescribedError(describe(errorCase, message))
-    , m_case(errorCase)
-    , m_message(std::move(message))
-{
-}
-
 QString VorsikAPIError::describe(Case errorCase, const QString &message)
 {
     switch (errorCase) {

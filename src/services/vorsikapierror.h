@@ -2,20 +2,13 @@
 
 #include "describederror.h"
 
+enum class VorsikAPIErrorCase { network, server, emptyAudio, notConfigured, invalidResponse, unauthorized };
+
 // The error of the own backend client; its description is shown to the user unchanged.
-class VorsikAPIError : public DescribedError
+class VorsikAPIError : public CaseError<VorsikAPIError, VorsikAPIErrorCase>
 {
 public:
-    enum class Case { network, server, emptyAudio, notConfigured, invalidResponse, unauthorized };
-
-    explicit VorsikAPIError(Case errorCase, QString message = {});
+    using CaseError::CaseError;
 
     static QString describe(Case errorCase, const QString &message);
-
-    Case errorCase() const noexcept { return m_case; }
-    const QString &message() const noexcept { return m_message; }
-
-private:
-    Case m_case;
-    QString m_message;
 };
