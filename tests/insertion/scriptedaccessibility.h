@@ -4,7 +4,6 @@
 #include "clipboard.h"
 #include "keystrokesender.h"
 
-#include <QHash>
 #include <QStringList>
 
 #include <functional>
@@ -15,8 +14,6 @@
 class ScriptedElement final : public AccessibleElement
 {
 public:
-    explicit ScriptedElement(QString name) : name(std::move(name)) {}
-    QString name;
     std::map<AccessibilityAttribute, AttributeValue> attributes;
 
     ScriptedElement &set(AccessibilityAttribute attribute, AttributeValue value)
@@ -28,7 +25,7 @@ public:
 
 using ScriptedElementPtr = std::shared_ptr<ScriptedElement>;
 
-inline ScriptedElementPtr makeElement(const QString &name) { return std::make_shared<ScriptedElement>(name); }
+inline ScriptedElementPtr makeElement() { return std::make_shared<ScriptedElement>(); }
 
 // An accessibility API whose answers the test scripts; elements are the same
 // object exactly when they are the same ScriptedElement.
@@ -44,11 +41,7 @@ public:
 
     bool isTrusted() override { return trusted; }
     void requestTrust() override { ++trustRequests; }
-    std::optional<qint32> frontmostProcessIdentifier() override
-    {
-        ++captures;
-        return frontmost;
-    }
+    std::optional<qint32> frontmostProcessIdentifier() override { return ++captures, frontmost; }
     qint32 ownProcessIdentifier() override { return ownPid; }
     AccessibleElementRef applicationElement(qint32 pid) override
     {
@@ -58,10 +51,9 @@ public:
     AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override
     {
         const auto *scripted = dynamic_cast<const ScriptedElement *>(element.get());
-        if (!scripted)
+        if (!scripted || !scripted->attributes.contains(name))
             return {};
-        auto it = scripted->attributes.find(name);
-        return it == scripted->attributes.end() ? AttributeValue{} : it->second;
+        return scripted->attributes.at(name);
     }
     bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override { return a == b; }
 };
@@ -85,11 +77,9 @@ public:
     void setText(const QString &text) override
     {
         writtenTexts.append(text);
-        contents = ClipboardSnapshot{{{{QStringLiteral("text/plain"), text.toUtf8()}}}};
-        ++changes;
+        copyByUser(text);
     }
     quint64 changeCount() const override { return changes; }
-
     // Someone else copies.
     void copyByUser(const QString &text)
     {
@@ -103,8 +93,7 @@ class FakeKeystrokeSender final : public AbstractKeystrokeSender
 public:
     std::vector<PasteShortcut> sent;
     bool works = true;
-    // What the focused application does with the keystroke.
-    std::function<void()> onPaste;
+    std::function<void()> onPaste; // what the focused application does with the keystroke
 
     bool sendPaste(PasteShortcut shortcut) override
     {

@@ -69,22 +69,19 @@ protected:
     TargetApplication *startTarget()
     {
         targets.push_back(std::make_unique<TargetApplication>(QStringLiteral(INSERTION_TARGET_WINDOW)));
-        TargetApplication *started = targets.back().get();
-        EXPECT_EQ(started->ask({}, "ready"), "ready");
-        return started;
+        EXPECT_EQ(targets.back()->ask({}, "ready"), "ready");
+        return targets.back().get();
     }
 
     // The application registers on the accessibility bus some time after its window shows.
     std::optional<TextInsertionTarget> captureOf(const TargetApplication &application)
     {
         std::optional<TextInsertionTarget> captured;
-        TestUtil::runUntil(
-            [&] {
-                captured = inserter->captureTarget();
-                return captured && captured->applicationPID == application.pid() && captured->focusedElement;
-            },
-            20s);
-        return captured;
+        const auto found = [&] {
+            captured = inserter->captureTarget();
+            return captured && captured->applicationPID == application.pid() && captured->focusedElement;
+        };
+        return TestUtil::runUntil(found, 20s) ? captured : std::nullopt;
     }
 
     TextInsertionOutcome insert(const QString &text, std::optional<TextInsertionTarget> where)
@@ -107,63 +104,43 @@ TEST_F(InsertionIntegrationTest, CaptureFindsProcessWindowAndFocusedField)
 {
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
-    EXPECT_EQ(captured->applicationPID, target->pid());
     const WindowFingerprint &window = captured->windowFingerprint;
     EXPECT_EQ(window.title, u"Vorsik target"_s);
-    EXPECT_TRUE(window.number.has_value());
-    ASSERT_TRUE(window.frame.has_value());
+    ASSERT_TRUE(window.number && window.frame);
     EXPECT_NEAR(window.frame->width(), 420, 1);
     EXPECT_EQ(textAttribute(*backend, captured->focusedElement, AccessibilityAttribute::role), u"text"_s);
 
     // A backend that saw no focus event finds the same field by searching the window.
     AtspiAccessibilityBackend late(permission);
-    TargetCapture lateCapture(late);
-    const std::optional<TextInsertionTarget> again = lateCapture.captureTarget();
-    ASSERT_TRUE(again);
+    const std::optional<TextInsertionTarget> again = TargetCapture(late).captureTarget();
+    ASSERT_TRUE(again && again->focusedElement);
     EXPECT_EQ(again->windowFingerprint.number, window.number);
-    ASSERT_TRUE(again->focusedElement);
     EXPECT_TRUE(late.isSameObject(again->focusedElement, captured->focusedElement));
 }
 
-TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboard)
+TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnlessSomeoneCopied)
 {
     target->copy("earlier text", "<p>earlier <b>text</b></p>");
-    const ClipboardSnapshot earlier = clipboard.snapshot();
-    ASSERT_EQ(earlier.items.size(), 1);
-    EXPECT_EQ(earlier.items[0].keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
+    EXPECT_EQ(clipboard.snapshot().items.value(0).keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
-
     const QString text = u"Привет, мир! Съешь же ещё этих мягких французских булок."_s;
     EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
     EXPECT_EQ(target->text("one"), text);
-
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
-    const auto [plain, html] = target->clipboard();
-    EXPECT_EQ(plain, "earlier text");
-    EXPECT_EQ(html, "<p>earlier <b>text</b></p>");
-}
+    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("earlier text"), QByteArray("<p>earlier <b>text</b></p>")));
 
-TEST_F(InsertionIntegrationTest, EmptyClipboardIsEmptyAgainAfterThePaste)
-{
-    clipboard.restore(ClipboardSnapshot{}); // an earlier case in this process may still own it
-    ASSERT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
-    const std::optional<TextInsertionTarget> captured = captureOf(*target);
-    ASSERT_TRUE(captured);
-    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
-    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
-}
-
-TEST_F(InsertionIntegrationTest, CopyMadeSoonAfterThePasteSurvives)
-{
-    target->copy("earlier", "<i>earlier</i>");
-    const std::optional<TextInsertionTarget> captured = captureOf(*target);
-    ASSERT_TRUE(captured);
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
     target->copy("newer", "<i>newer</i>");
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("newer"), QByteArray("<i>newer</i>")));
+
+    // An empty clipboard is empty again afterwards.
+    clipboard.restore(ClipboardSnapshot{});
+    ASSERT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
+    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
+    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
 }
 
 TEST_F(InsertionIntegrationTest, PastesNothingWhenAnotherWindowOrApplicationHasTheFocus)
@@ -178,15 +155,11 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenAnotherWindowOrApplicationHasT
 
     TargetApplication *other = startTarget();
     ASSERT_EQ(other->ask("open three 100 100", "opened three"), "opened three");
-    ASSERT_TRUE(TestUtil::runUntil(
-        [&] { return inserter->captureTarget().value_or(TextInsertionTarget{}).applicationPID == other->pid(); },
-        20s));
+    ASSERT_TRUE(captureOf(*other));
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыто другое приложение."_s));
 
     TestUtil::runFor(300ms);
-    EXPECT_EQ(target->text("one"), QString());
-    EXPECT_EQ(target->text("two"), QString());
-    EXPECT_EQ(other->text("three"), QString());
+    EXPECT_EQ(target->text("one") + target->text("two") + other->text("three"), QString());
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
 }
 
@@ -212,19 +185,15 @@ TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadA
     ASSERT_TRUE(captured);
     target->killNow();
     TestUtil::runFor(300ms);
-
-    TargetCapture capture(*backend);
-    const WindowFingerprint stale = capture.fingerprint(captured->window);
+    const WindowFingerprint stale = TargetCapture(*backend).fingerprint(captured->window);
     EXPECT_FALSE(stale.title || stale.role || stale.frame || stale.number);
-    EXPECT_EQ(textAttribute(*backend, captured->focusedElement, AccessibilityAttribute::value), std::nullopt);
     EXPECT_EQ(insert(u"Текст"_s, captured),
               TextInsertionOutcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
 }
 
 TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
 {
-    const std::optional<TextInsertionTarget> captured = captureOf(*target);
-    ASSERT_TRUE(captured);
+    ASSERT_TRUE(captureOf(*target));
     ::kill(pid_t(target->pid()), SIGSTOP);
     QElapsedTimer elapsed;
     elapsed.start();

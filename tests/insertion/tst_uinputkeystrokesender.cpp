@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
 #include <vector>
 
 // The virtual keyboard is read back through its own device node.
@@ -24,7 +23,8 @@ TEST(UinputKeystrokeSenderTest, TypesControlShiftV)
     ASSERT_EQ(libevdev_new_from_fd(fd, &device), 0);
 
     ASSERT_TRUE(sender.sendPaste(PasteShortcut::controlShiftV));
-    std::vector<std::pair<unsigned int, int>> keys;
+    using Keys = std::vector<std::pair<unsigned int, int>>;
+    Keys keys;
     pollfd readable{fd, POLLIN, 0};
     while (keys.size() < 6 && ::poll(&readable, 1, 2000) > 0) {
         input_event event;
@@ -33,9 +33,8 @@ TEST(UinputKeystrokeSenderTest, TypesControlShiftV)
                 keys.emplace_back(event.code, event.value);
         }
     }
-    const std::vector<std::pair<unsigned int, int>> expected{
-        {KEY_LEFTCTRL, 1}, {KEY_LEFTSHIFT, 1}, {KEY_V, 1}, {KEY_V, 0}, {KEY_LEFTSHIFT, 0}, {KEY_LEFTCTRL, 0}};
-    EXPECT_EQ(keys, expected);
+    EXPECT_EQ(keys, (Keys{{KEY_LEFTCTRL, 1}, {KEY_LEFTSHIFT, 1}, {KEY_V, 1}, {KEY_V, 0}, {KEY_LEFTSHIFT, 0},
+                          {KEY_LEFTCTRL, 0}}));
     libevdev_free(device);
     ::close(fd);
 }

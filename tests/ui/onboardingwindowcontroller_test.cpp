@@ -1,5 +1,4 @@
 #include "appsettings.h"
-#include "clampedlabel.h"
 #include "fakeaccessibilitypermission.h"
 #include "fnkeyboardhintview.h"
 #include "mascotview.h"
@@ -56,33 +55,28 @@ TEST_F(OnboardingTest, WalksForwardThroughThePagesAndBackAgain)
 {
     onboarding.show();
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::welcome);
-    EXPECT_EQ(window()->windowTitle(), u"Знакомство со Ворсиком"_s);
     EXPECT_EQ(text(u"titleLabel"_s), u"Познакомимся?"_s);
     EXPECT_EQ(primary()->text(), u"Начать настройку"_s);
     EXPECT_FALSE(secondary()->isVisibleTo(window()));
-    EXPECT_EQ(mascotFrame(), u"VorsHappy"_s);
 
     onboarding.primaryAction();
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::microphone);
     EXPECT_EQ(text(u"progressLabel"_s), u"Шаг 1 из 2"_s);
-    EXPECT_EQ(primary()->text(), u"Продолжить"_s);
     EXPECT_TRUE(secondary()->isVisibleTo(window()));
-    EXPECT_EQ(mascotFrame(), u"VorsWriting1"_s);
 
     onboarding.primaryAction();
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
     EXPECT_EQ(primary()->text(), u"Настроить вставку текста"_s);
     EXPECT_TRUE(onboarding.isPollingAccessibility());
-    EXPECT_EQ(mascotFrame(), u"VorsThinking"_s);
 
     // The first press asks for the permission, a further one opens the desktop's settings.
     onboarding.primaryAction();
     EXPECT_EQ(accessibility.requests, 1);
     EXPECT_EQ(settingsOpened, 0);
     EXPECT_EQ(primary()->text(), u"Проверить разрешение"_s);
-    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
     onboarding.primaryAction();
     EXPECT_EQ(settingsOpened, 1);
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
 
     // Granted elsewhere: polling moves on by itself.
     accessibility.trusted = true;
@@ -90,24 +84,18 @@ TEST_F(OnboardingTest, WalksForwardThroughThePagesAndBackAgain)
     EXPECT_FALSE(onboarding.isPollingAccessibility());
     EXPECT_EQ(text(u"titleLabel"_s), u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s);
     EXPECT_TRUE(shown(u"fnKeyboardHint"_s));
-    EXPECT_TRUE(shown(u"testResultField"_s));
     EXPECT_EQ(text(u"testResultField"_s), u"Нажмите Fn и скажите что-нибудь…"_s);
-    EXPECT_EQ(primary()->text(), u"Готово"_s);
     EXPECT_FALSE(primary()->isEnabled());
 
     onboarding.secondaryAction();
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
     EXPECT_EQ(text(u"detailLabel"_s), u"Разрешение уже включено. Можно продолжать."_s);
-    EXPECT_EQ(primary()->text(), u"Продолжить"_s);
     EXPECT_FALSE(onboarding.isPollingAccessibility());
     EXPECT_FALSE(shown(u"fnKeyboardHint"_s));
-
-    onboarding.secondaryAction();
-    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::microphone);
-    onboarding.secondaryAction();
-    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::welcome);
-    onboarding.secondaryAction();
-    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::welcome);
+    for (const OnboardingStep step : {OnboardingStep::microphone, OnboardingStep::welcome, OnboardingStep::welcome}) {
+        onboarding.secondaryAction();
+        EXPECT_EQ(onboarding.currentStep(), step);
+    }
 }
 
 TEST_F(OnboardingTest, ReopeningOnTheAccessibilityPageAfterTheGrantShowsReady)
@@ -115,7 +103,6 @@ TEST_F(OnboardingTest, ReopeningOnTheAccessibilityPageAfterTheGrantShowsReady)
     onboarding.show();
     onboarding.primaryAction();
     onboarding.primaryAction();
-    ASSERT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
     window()->close();
     accessibility.trusted = true;
     onboarding.show();
@@ -123,19 +110,13 @@ TEST_F(OnboardingTest, ReopeningOnTheAccessibilityPageAfterTheGrantShowsReady)
     EXPECT_TRUE(window()->isVisible());
 }
 
-TEST_F(OnboardingTest, ReturnBeforeASuccessfulTestDoesNothing)
+TEST_F(OnboardingTest, CompletesOnceAndOnlyWhileTheLastTestSucceeded)
 {
     goToReady();
     pressReturn();
     onboarding.primaryAction();
     EXPECT_EQ(finishes, 0);
-    EXPECT_FALSE(AppSettings::onboardingCompleted());
-    EXPECT_TRUE(window()->isVisible());
-}
 
-TEST_F(OnboardingTest, AFailedTestAfterASuccessBlocksCompletionUntilTheNextSuccess)
-{
-    goToReady();
     onboarding.showTestResult(u"Проверка связи"_s);
     EXPECT_EQ(text(u"testResultField"_s), u"Проверка связи"_s);
     EXPECT_EQ(primary()->text(), u"Давайте работать"_s);
@@ -146,33 +127,23 @@ TEST_F(OnboardingTest, AFailedTestAfterASuccessBlocksCompletionUntilTheNextSucce
     EXPECT_EQ(text(u"testResultField"_s), u"Не получилось: нет сети\nНажмите Fn и попробуйте ещё раз."_s);
     EXPECT_EQ(text(u"detailLabel"_s), u"Настройка пока не завершена. Проверим ещё раз."_s);
     EXPECT_FALSE(primary()->isEnabled());
-    EXPECT_EQ(mascotFrame(), u"VorsConfused1"_s);
     onboarding.primaryAction();
     pressReturn();
-    EXPECT_EQ(finishes, 0);
-
     // Leaving the page and coming back keeps the failure: no success is remembered.
     onboarding.secondaryAction();
     onboarding.primaryAction();
     EXPECT_EQ(text(u"testResultField"_s), u"Нажмите Fn и скажите что-нибудь…"_s);
+    EXPECT_EQ(finishes, 0);
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
+    EXPECT_TRUE(window()->isVisible());
 
     onboarding.showTestResult(u"Вторая попытка"_s);
     pressReturn();
-    EXPECT_EQ(finishes, 1);
-    EXPECT_TRUE(AppSettings::onboardingCompleted());
-}
-
-TEST_F(OnboardingTest, CompletionSetsTheFlagClosesAndCallsOnFinishOnce)
-{
-    goToReady();
-    onboarding.showTestResult(u"Готово"_s);
-    onboarding.primaryAction();
     onboarding.primaryAction();
     EXPECT_EQ(finishes, 1);
     EXPECT_TRUE(AppSettings::onboardingCompleted());
     EXPECT_FALSE(window()->isVisible());
     EXPECT_FALSE(onboarding.isAnimatingMascot());
-
     // Once finished, test feedback no longer reaches the window.
     onboarding.showTestConnecting();
     EXPECT_EQ(text(u"titleLabel"_s), u"Всё работает!"_s);
@@ -183,8 +154,7 @@ TEST_F(OnboardingTest, ClosingStopsBothTimersAndLeavesTheFlagFalse)
     onboarding.show();
     onboarding.primaryAction();
     onboarding.primaryAction();
-    ASSERT_TRUE(onboarding.isPollingAccessibility());
-    ASSERT_TRUE(onboarding.isAnimatingMascot());
+    ASSERT_TRUE(onboarding.isPollingAccessibility() && onboarding.isAnimatingMascot());
     window()->close();
     EXPECT_FALSE(onboarding.isPollingAccessibility());
     EXPECT_FALSE(onboarding.isAnimatingMascot());

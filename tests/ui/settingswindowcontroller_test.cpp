@@ -59,8 +59,6 @@ INSTANTIATE_TEST_SUITE_P(
     StoredValues, SettingsModeTest,
     ::testing::Values(StoredModeCase{u"verbatim"_s, u"Без обработки"_s},
                       StoredModeCase{u"structured"_s, u"Исправлять и структурировать"_s},
-                      StoredModeCase{u"clean"_s, u"Исправлять ошибки — рекомендуется"_s},
-                      StoredModeCase{u"Clean"_s, u"Исправлять ошибки — рекомендуется"_s},
                       StoredModeCase{u"Verbatim"_s, u"Исправлять ошибки — рекомендуется"_s},
                       StoredModeCase{u"tidy"_s, u"Исправлять ошибки — рекомендуется"_s},
                       StoredModeCase{std::nullopt, u"Исправлять ошибки — рекомендуется"_s}),
@@ -69,7 +67,6 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SettingsWindowTest, NothingStoredShowsTheDefaultsNotThePlaceholders)
 {
     settings.show();
-    EXPECT_EQ(window()->windowTitle(), u"Настройки Ворсика"_s);
     EXPECT_EQ(vocabulary()->text(), AppSettings::defaultCustomVocabulary());
     EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
     EXPECT_EQ(vocabulary()->placeholderText(), u"ChatGPT, Codex, название компании…"_s);
@@ -88,16 +85,17 @@ TEST_F(SettingsWindowTest, SavingWithoutChangesWritesAllFourKeys)
     EXPECT_FALSE(window()->isVisible());
 }
 
-TEST_F(SettingsWindowTest, SavingWritesTheFieldsExactlyAsTyped)
+TEST_F(SettingsWindowTest, ReturnInAFieldSavesTheFieldsExactlyAsTyped)
 {
     settings.show();
     modePopup()->setCurrentIndex(2);
     vocabulary()->setText(u"  Ворсик,  Qt , "_s);
     prompt()->clear();
-    click(u"saveButton"_s);
+    QTest::keyClick(vocabulary(), Qt::Key_Return);
     EXPECT_EQ(stored(AppSettings::Keys::smartMode), u"structured"_s);
     EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"  Ворсик,  Qt , "_s);
     EXPECT_EQ(stored(AppSettings::Keys::transcriptionPrompt), QString());
+    EXPECT_FALSE(window()->isVisible());
 }
 
 TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEdits)
@@ -119,15 +117,6 @@ TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEdits)
     EXPECT_EQ(stored(AppSettings::Keys::aiProvider), std::nullopt);
     settings.show();
     EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
-}
-
-TEST_F(SettingsWindowTest, ReturnInAFieldSavesAndCloses)
-{
-    settings.show();
-    vocabulary()->setText(u"Enter"_s);
-    QTest::keyClick(vocabulary(), Qt::Key_Return);
-    EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"Enter"_s);
-    EXPECT_FALSE(window()->isVisible());
 }
 
 TEST_F(SettingsWindowTest, AskingForAccessibilityKeepsTheWindowOpen)
