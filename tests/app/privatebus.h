@@ -11,9 +11,8 @@ class PrivateBus
 public:
     PrivateBus()
     {
-        // A runtime directory of its own: services this bus activates (the
-        // accessibility bus above all) must not replace the sockets of the
-        // headless session that other tests are using.
+        // A runtime directory of its own: services this bus activates must not
+        // replace the sockets of the headless session other tests are using.
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
         m_daemon.setProcessEnvironment(environment);

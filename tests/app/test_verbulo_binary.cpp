@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
@@ -33,17 +31,13 @@ Finished runToEnd(const QStringList &arguments, const QProcessEnvironment &envir
     process.setProcessEnvironment(environment);
     process.start(binary, arguments);
     process.closeWriteChannel();
-    Finished run;
     if (!process.waitForFinished(60'000)) {
         process.kill();
         process.waitForFinished();
-        run.standardError = u"<timed out>"_s;
-        return run;
+        return {-1, false, u"<timed out>"_s};
     }
-    run.exitCode = process.exitCode();
-    run.crashed = process.exitStatus() != QProcess::NormalExit;
-    run.standardError = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return {process.exitCode(), process.exitStatus() != QProcess::NormalExit,
+            QString::fromUtf8(process.readAllStandardError())};
 }
 
 // No display, no session bus, nothing from the caller's desktop.
@@ -55,7 +49,13 @@ QProcessEnvironment bareEnvironment(const QString &configHome)
     return environment;
 }
 
-bool headless() { return qEnvironmentVariableIsSet("VERBULO_HEADLESS_SESSION"); }
+// The run ended by itself with a failure status and told the user `why` on standard error.
+void expectFailure(const Finished &run, const QString &why)
+{
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_FALSE(run.crashed);
+    EXPECT_TRUE(run.standardError.contains(why)) << run.standardError.toStdString();
+}
 
 // ---- the self-test route --------------------------------------------------------------
 
@@ -83,10 +83,8 @@ TEST(VerbuloBinary, WithoutDisplaySaysSoAndFails)
 {
     QTemporaryDir configHome;
     const Finished run = runToEnd({}, bareEnvironment(configHome.path()));
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_FALSE(run.crashed);
-    EXPECT_EQ(run.standardError.trimmed().count(u'\n'), 0) << run.standardError.toStdString();
-    EXPECT_TRUE(run.standardError.contains(u"display"_s)) << run.standardError.toStdString();
+    expectFailure(run, u"display"_s);
+    EXPECT_EQ(run.standardError.trimmed().count(u'\n'), 0) << "one line";
 }
 
 // ---- a running instance under Xvfb ----------------------------------------------------
@@ -96,7 +94,7 @@ class RunningInstance : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (!headless())
+        if (!qEnvironmentVariableIsSet("VERBULO_HEADLESS_SESSION"))
             GTEST_SKIP() << "needs the headless session (scripts/headless-session)";
         ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
         environment = QProcessEnvironment::systemEnvironment();
@@ -128,12 +126,9 @@ protected:
         ASSERT_EQ(primary.state(), QProcess::Running);
     }
 
-    std::optional<QString> storedProvider()
+    QString storedProvider()
     {
-        const QString file = configHome.filePath(u"plumrest/Vorsik.ini"_s);
-        if (!QFile::exists(file))
-            return std::nullopt;
-        return QSettings(file, QSettings::IniFormat).value(u"aiProvider"_s).toString();
+        return QSettings(configHome.filePath(u"plumrest/Vorsik.ini"_s), QSettings::IniFormat).value(u"aiProvider"_s).toString();
     }
 
     PrivateBus bus;
@@ -169,10 +164,8 @@ TEST_F(RunningInstance, LaunchesStaysUpAndAnswersLaterStarts)
 TEST_F(RunningInstance, UnwritableSettingsDoNotStopTheLaunch)
 {
     // A configuration home under a plain file can never be created, not even by root.
-    QFile blocker(configHome.filePath(u"not-a-directory"_s));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    environment.insert(u"XDG_CONFIG_HOME"_s, blocker.fileName() + u"/config"_s);
+    ASSERT_TRUE(QFile(configHome.filePath(u"not-a-directory"_s)).open(QIODevice::WriteOnly));
+    environment.insert(u"XDG_CONFIG_HOME"_s, configHome.filePath(u"not-a-directory/config"_s));
 
     startPrimary();
     TestUtil::runFor(1s);
@@ -205,19 +198,13 @@ TEST_F(RunningInstance, NameHeldByAnotherProgramThatDoesNotAnswerIsAFailure)
 {
     QDBusConnection squatter = QDBusConnection::connectToBus(bus.address(), u"test-instance"_s);
     ASSERT_TRUE(squatter.registerService(SingleInstance::serviceName.toString()));
-    const Finished run = runToEnd({}, environment);
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_FALSE(run.crashed);
-    EXPECT_TRUE(run.standardError.contains(u"did not answer"_s)) << run.standardError.toStdString();
+    expectFailure(runToEnd({}, environment), u"did not answer"_s);
 }
 
 TEST_F(RunningInstance, WithoutSessionBusSaysSoAndFails)
 {
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/verbulo-bus"_s);
-    const Finished run = runToEnd({}, environment);
-    EXPECT_NE(run.exitCode, 0);
-    EXPECT_FALSE(run.crashed);
-    EXPECT_TRUE(run.standardError.contains(u"verbulo: no D-Bus session bus"_s)) << run.standardError.toStdString();
+    expectFailure(runToEnd({}, environment), u"verbulo: no D-Bus session bus"_s);
 }
 
 } // namespace

@@ -32,20 +32,6 @@ protected:
     }
 };
 
-TEST_F(AppSettingsTest, EnumerationParsingIsExactAndCaseSensitive)
-{
-    EXPECT_EQ(parseAIProvider(u"openAI"_s), AIProvider::openAI);
-    EXPECT_EQ(parseAIProvider(u"openai"_s), std::nullopt);
-    EXPECT_EQ(parseAIProvider(u"gigaChat"_s), AIProvider::gigaChat);
-    EXPECT_EQ(parseSmartMode(u"Clean"_s), std::nullopt);
-    EXPECT_EQ(parseSmartMode(u" clean"_s), std::nullopt);
-    EXPECT_EQ(parsePolishQuality(u"maximum"_s), TextPolisher::Quality::maximum);
-    for (AIProvider provider : allAIProviders)
-        EXPECT_EQ(parseAIProvider(rawValue(provider)), provider);
-    for (SmartMode mode : allSmartModes)
-        EXPECT_EQ(parseSmartMode(rawValue(mode)), mode);
-}
-
 struct ParsedReading
 {
     const char *stored; // nullptr: key absent
@@ -59,40 +45,37 @@ class ParsedSettingsTest : public AppSettingsTest, public ::testing::WithParamIn
 {
 };
 
-TEST_P(ParsedSettingsTest, FallBackWhenAbsentOrUnparsable)
+TEST_P(ParsedSettingsTest, ParseExactlyAndFallBackWhenAbsentOrUnparsable)
 {
     const ParsedReading &reading = GetParam();
-    if (reading.stored) {
-        const QString value = QString::fromUtf8(reading.stored);
-        store(u"smartMode"_s, value);
-        store(u"textQuality"_s, value);
-        store(u"aiProvider"_s, value);
-    }
+    if (reading.stored)
+        for (const QString &key : {u"smartMode"_s, u"textQuality"_s, u"aiProvider"_s})
+            store(key, QString::fromUtf8(reading.stored));
     EXPECT_EQ(AppSettings::smartMode(), reading.mode);
     EXPECT_EQ(AppSettings::textQuality(), reading.quality);
     EXPECT_EQ(AppSettings::aiProvider(), reading.provider);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, ParsedSettingsTest,
-    ::testing::Values(ParsedReading{nullptr, SmartMode::clean, TextPolisher::Quality::accurate, std::nullopt},
-                      ParsedReading{"Clean", SmartMode::clean, TextPolisher::Quality::accurate, std::nullopt},
-                      ParsedReading{"verbatim", SmartMode::verbatim, TextPolisher::Quality::accurate, std::nullopt},
-                      ParsedReading{"structured", SmartMode::structured, TextPolisher::Quality::accurate,
-                                    std::nullopt},
-                      ParsedReading{"fast", SmartMode::clean, TextPolisher::Quality::fast, std::nullopt},
-                      ParsedReading{"openai", SmartMode::clean, TextPolisher::Quality::accurate, std::nullopt},
-                      ParsedReading{"gigaChat", SmartMode::clean, TextPolisher::Quality::accurate,
-                                    AIProvider::gigaChat}));
+using Quality = TextPolisher::Quality;
+INSTANTIATE_TEST_SUITE_P(Values, ParsedSettingsTest,
+                         ::testing::Values(ParsedReading{nullptr, SmartMode::clean, Quality::accurate, std::nullopt},
+                                           ParsedReading{"Verbatim", SmartMode::clean, Quality::accurate, std::nullopt},
+                                           ParsedReading{" structured", SmartMode::clean, Quality::accurate, std::nullopt},
+                                           ParsedReading{"maximum", SmartMode::clean, Quality::maximum, std::nullopt},
+                                           ParsedReading{"verbatim", SmartMode::verbatim, Quality::accurate, std::nullopt},
+                                           ParsedReading{"structured", SmartMode::structured, Quality::accurate, std::nullopt},
+                                           ParsedReading{"fast", SmartMode::clean, Quality::fast, std::nullopt},
+                                           ParsedReading{"openai", SmartMode::clean, Quality::accurate, std::nullopt},
+                                           ParsedReading{"openAI", SmartMode::clean, Quality::accurate, AIProvider::openAI},
+                                           ParsedReading{"vorsik", SmartMode::clean, Quality::accurate, AIProvider::vorsik},
+                                           ParsedReading{"gigaChat", SmartMode::clean, Quality::accurate, AIProvider::gigaChat}));
 
 TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentText)
 {
     EXPECT_EQ(AppSettings::lastText(), std::nullopt);
-
     store(u"recentTexts"_s, QStringList{u"первый"_s, u"второй"_s});
     store(u"lastText"_s, QString());
     EXPECT_EQ(AppSettings::lastText(), u"первый"_s);
-
     store(u"lastText"_s, u"  с пробелами \n"_s);
     EXPECT_EQ(AppSettings::lastText(), u"  с пробелами \n"_s) << "returned untrimmed";
 }
@@ -100,14 +83,12 @@ TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentText)
 TEST_F(AppSettingsTest, RememberLastTextTrimsAndRetiresRecentTexts)
 {
     store(u"recentTexts"_s, QStringList{u"старый"_s, u"ещё"_s});
-
     AppSettings::rememberLastText(u"   \n\t "_s);
     EXPECT_EQ(AppSettings::lastText(), u"старый"_s) << "a blank text changes nothing";
 
     AppSettings::rememberLastText(u"  Привет, мир \n"_s);
     EXPECT_EQ(AppSettings::lastText(), u"Привет, мир"_s);
     EXPECT_EQ(AppSettings::stringArray(u"recentTexts"), std::nullopt);
-
     store(u"lastText"_s, QString());
     EXPECT_EQ(AppSettings::lastText(), std::nullopt) << "the retired array is never consulted again";
 }
@@ -134,28 +115,31 @@ TEST_P(VocabularyTest, SplitsAtCommasAndLineFeeds)
 INSTANTIATE_TEST_SUITE_P(
     Cases, VocabularyTest,
     ::testing::Values(
-        VocabularyCase{"absent", std::nullopt,
-                       {u"ChatGPT"_s, u"Codex"_s, u"Claude"_s, u"macOS"_s, u"OpenAI"_s}},
+        VocabularyCase{"absent", std::nullopt, {u"ChatGPT"_s, u"Codex"_s, u"Claude"_s, u"macOS"_s, u"OpenAI"_s}},
         VocabularyCase{"empty", QString(), {}},
         VocabularyCase{"mixed", u" Ворсик,\nGigaChat , \n  , Qt 6\n\n"_s, {u"Ворсик"_s, u"GigaChat"_s, u"Qt 6"_s}},
         VocabularyCase{"duplicates", u"a,a\na"_s, {u"a"_s, u"a"_s, u"a"_s}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsent)
+TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsentAndBooleansReadFalseUnlessTrue)
 {
     EXPECT_EQ(AppSettings::transcriptionPrompt(), AppSettings::defaultTranscriptionPrompt());
     store(u"transcriptionPrompt"_s, QString());
     EXPECT_EQ(AppSettings::transcriptionPrompt(), QString());
     EXPECT_EQ(AppSettings::customVocabularyText(), AppSettings::defaultCustomVocabulary());
+
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
+    AppSettings::setBool(u"vorsikOnboardingCompleted", true);
+    EXPECT_TRUE(AppSettings::onboardingCompleted());
+    store(u"vorsikOnboardingCompleted"_s, u"garbage"_s);
+    EXPECT_FALSE(AppSettings::onboardingCompleted());
 }
 
 TEST_F(AppSettingsTest, ValueWrittenByAnotherProgramCountsAtTheNextRead)
 {
     AppSettings::setSmartMode(SmartMode::verbatim);
     EXPECT_EQ(AppSettings::smartMode(), SmartMode::verbatim);
-
-    writeFileByHand("[General]\nsmartMode=structured\nvorsikOnboardingCompleted=true\n"
-                    "customVocabulary=Alpha, Beta\n");
+    writeFileByHand("[General]\nsmartMode=structured\nvorsikOnboardingCompleted=true\ncustomVocabulary=Alpha, Beta\n");
     EXPECT_EQ(AppSettings::smartMode(), SmartMode::structured);
     EXPECT_TRUE(AppSettings::onboardingCompleted());
     EXPECT_EQ(AppSettings::customVocabulary(), (QStringList{u"Alpha"_s, u"Beta"_s}));
@@ -167,15 +151,6 @@ TEST_F(AppSettingsTest, BrokenFileReadsAsAbsentValues)
     EXPECT_EQ(AppSettings::smartMode(), SmartMode::clean);
     EXPECT_FALSE(AppSettings::onboardingCompleted());
     EXPECT_EQ(AppSettings::lastText(), std::nullopt);
-}
-
-TEST_F(AppSettingsTest, BooleanReadsFalseUnlessSetTrue)
-{
-    EXPECT_FALSE(AppSettings::onboardingCompleted());
-    AppSettings::setBool(u"vorsikOnboardingCompleted", true);
-    EXPECT_TRUE(AppSettings::onboardingCompleted());
-    store(u"vorsikOnboardingCompleted"_s, u"garbage"_s);
-    EXPECT_FALSE(AppSettings::onboardingCompleted());
 }
 
 } // namespace

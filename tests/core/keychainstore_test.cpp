@@ -1,7 +1,7 @@
+#include "../app/privatebus.h"
 #include "keychainstore.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -11,6 +11,27 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+const QString service = u"com.plumrest.Vorsik"_s;
+QString probePath() { return QCoreApplication::applicationDirPath() + u"/keychain_probe"_s; }
+
+// Runs the probe with `environment`; returns its output line, "found|none <milliseconds>".
+QString probe(const QProcessEnvironment &environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(probePath(), {u"openai-api-key"_s});
+    if (!process.waitForFinished(15'000))
+        return u"hung"_s;
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// A "none" answer that came within `limit` milliseconds.
+void expectQuickNone(const QString &line, qint64 limit)
+{
+    EXPECT_TRUE(line.startsWith(u"none "_s)) << line.toStdString();
+    EXPECT_LT(line.section(u' ', 1).toLongLong(), limit) << line.toStdString();
+}
 
 class KeychainStoreTest : public ::testing::Test
 {
@@ -23,36 +44,22 @@ protected:
     void TearDown() override
     {
         for (const QString &account : std::as_const(m_accounts))
-            QProcess::execute(u"secret-tool"_s, {u"clear"_s, u"service"_s, u"com.plumrest.Vorsik"_s, u"account"_s, account});
+            QProcess::execute(u"secret-tool"_s, {u"clear"_s, u"service"_s, service, u"account"_s, account});
     }
 
     // Stores an item the way a user would, with secret-tool; returns its account.
     QString storeWithSecretTool(const QByteArray &secret)
     {
-        const QString account = u"test-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces);
-        m_accounts.append(account);
+        m_accounts.append(u"test-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces));
         QProcess tool;
-        tool.start(u"secret-tool"_s, {u"store"_s, u"--label=Vorsik test"_s, u"service"_s, u"com.plumrest.Vorsik"_s,
-                                      u"account"_s, account});
+        tool.start(u"secret-tool"_s, {u"store"_s, u"--label=Vorsik test"_s, u"service"_s, service, u"account"_s,
+                                      m_accounts.last()});
         tool.write(secret);
         tool.closeWriteChannel();
         EXPECT_TRUE(tool.waitForFinished(10'000));
         EXPECT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
-        return account;
+        return m_accounts.last();
     }
-
-    // Runs the probe with `environment` changes; returns its output line.
-    static QString probe(const QString &account, const QProcessEnvironment &environment)
-    {
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(QCoreApplication::applicationDirPath() + u"/keychain_probe"_s, {account});
-        if (!process.waitForFinished(15'000))
-            return u"hung"_s;
-        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-    }
-
-    static qint64 probeMilliseconds(const QString &line) { return line.section(u' ', 1).toLongLong(); }
 
     QStringList m_accounts;
 };
@@ -75,37 +82,24 @@ TEST_F(KeychainStoreTest, NoSessionBusReadsAsNoneQuickly)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/verbulo-bus"_s);
     environment.remove(u"DISPLAY"_s); // no X11 autolaunch of a new bus either
-    const QString line = probe(u"openai-api-key"_s, environment);
-    EXPECT_TRUE(line.startsWith(u"none "_s)) << line.toStdString();
-    EXPECT_LT(probeMilliseconds(line), 2500);
+    expectQuickNone(probe(environment), 2500);
 }
 
 TEST_F(KeychainStoreTest, HungSecretServiceIsGivenUpAfterTheTimeOut)
 {
     // A private bus whose Secret Service owner never answers.
-    QTemporaryDir runtimeDir; // nothing this bus activates may touch the session's sockets
-    QProcessEnvironment busEnvironment = QProcessEnvironment::systemEnvironment();
-    busEnvironment.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir.path());
-    QProcess bus;
-    bus.setProcessEnvironment(busEnvironment);
-    bus.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address"_s});
-    ASSERT_TRUE(bus.waitForReadyRead(10'000));
-    const QString address = QString::fromUtf8(bus.readLine()).trimmed();
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
-
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, bus.address());
     QProcess silent;
     silent.setProcessEnvironment(environment);
-    silent.start(QCoreApplication::applicationDirPath() + u"/keychain_probe"_s, {u"--silent-service"_s});
+    silent.start(probePath(), {u"--silent-service"_s});
     ASSERT_TRUE(silent.waitForReadyRead(10'000));
 
-    const QString line = probe(u"openai-api-key"_s, environment);
+    expectQuickNone(probe(environment), 4000);
     silent.kill();
-    bus.kill();
     silent.waitForFinished();
-    bus.waitForFinished();
-    EXPECT_TRUE(line.startsWith(u"none "_s)) << line.toStdString();
-    EXPECT_LT(probeMilliseconds(line), 4000);
 }
 
 TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
@@ -122,11 +116,11 @@ TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
         "$PROBE" locked-item
         pkill -n -f 'gnome-keyring-daemon --unlock --daemonize --components=secrets'
         rm -rf "$HOME")sh"_s;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"PROBE"_s, QCoreApplication::applicationDirPath() + u"/keychain_probe"_s);
-    environment.remove(u"DISPLAY"_s);
     QTemporaryDir runtimeDir;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"PROBE"_s, probePath());
     environment.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir.path());
+    environment.remove(u"DISPLAY"_s);
     QProcess session;
     session.setProcessEnvironment(environment);
     session.start(u"dbus-run-session"_s, {u"--"_s, u"bash"_s, u"-c"_s, script});
@@ -134,8 +128,7 @@ TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
     const QStringList lines = QString::fromUtf8(session.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 2) << session.readAllStandardError().toStdString();
     EXPECT_TRUE(lines[0].startsWith(u"found "_s)) << "unlocked: the item is there";
-    EXPECT_TRUE(lines[1].startsWith(u"none "_s)) << "locked: none, and no unlock prompt";
-    EXPECT_LT(probeMilliseconds(lines[1]), 2500);
+    expectQuickNone(lines[1], 2500); // locked: none, and no unlock prompt
 }
 
 } // namespace

@@ -18,9 +18,12 @@
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
 
 namespace {
+
+namespace Keys = AppSettings::Keys;
+
+const QString lastTextShown = u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|%1"_s;
 
 class FakeAccessibilityPermission final : public AbstractAccessibilityPermission
 {
@@ -33,14 +36,6 @@ public:
 void setRecentTexts(const QStringList &texts)
 {
     QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).setValue(u"recentTexts"_s, texts);
-}
-
-QAction *findAction(QMenu *menu, const QString &title)
-{
-    for (QAction *action : menu->actions())
-        if (action->text() == title)
-            return action;
-    return nullptr;
 }
 
 class AppDelegateTest : public ::testing::Test
@@ -65,6 +60,13 @@ protected:
     }
 
     QStringList &log() { return *fakes.log; }
+    QAction *item(const QString &title)
+    {
+        for (QAction *action : delegate->statusMenu()->actions())
+            if (action->text() == title)
+                return action;
+        return nullptr;
+    }
     QString firstItemRow()
     {
         const QAction *first = delegate->statusMenu()->actions().value(0);
@@ -83,30 +85,31 @@ TEST_F(AppDelegateTest, LaunchWritesProviderAndOpensTheFirstWindow)
     for (const bool completed : {false, true}) {
         SCOPED_TRACE(completed);
         TestUtil::clearSettings();
-        AppSettings::setString(AppSettings::Keys::aiProvider, u"openAI"_s);
-        AppSettings::setBool(AppSettings::Keys::onboardingCompleted, completed);
-        log().clear();
+        AppSettings::setString(Keys::aiProvider, u"openAI"_s);
+        AppSettings::setBool(Keys::onboardingCompleted, completed);
         FakeNeighbourhood local;
         AppDelegate launched(local.neighbours(), &accessibility, {});
         launched.applicationDidFinishLaunching();
 
-        EXPECT_EQ(AppSettings::string(AppSettings::Keys::aiProvider), u"vorsik"_s);
+        EXPECT_EQ(AppSettings::string(Keys::aiProvider), u"vorsik"_s);
         ASSERT_NE(launched.statusItem(), nullptr);
         EXPECT_EQ(launched.statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
         EXPECT_EQ(launched.statusItem()->contextMenu(), launched.statusMenu());
-        EXPECT_EQ(launched.statusMenu()->actions().size(), 8);
         EXPECT_EQ(*local.log, QStringList{completed ? u"settings.show"_s : u"onboarding.show"_s});
     }
 }
 
-TEST_F(AppDelegateTest, OnboardingCompletionShowsTheReadyMessage)
+TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOverlay)
 {
     delegate->applicationDidFinishLaunching();
-    ASSERT_TRUE(fakes.onboarding.onFinish);
+    ASSERT_TRUE(fakes.onboarding.onFinish && keyboardUnavailable);
     log().clear();
     fakes.onboarding.onFinish();
-    EXPECT_EQ(log(), QStringList{u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
-                                 u"ещё раз, когда закончите.|happy|6000"_s});
+    keyboardUnavailable(u"Добавьте себя в группу input."_s);
+    EXPECT_TRUE(TestUtil::runUntil([&] { return log().size() == 2; }));
+    EXPECT_EQ(log(), (QStringList{u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
+                                  u"ещё раз, когда закончите.|happy|6000"_s,
+                                  u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|15000"_s}));
 }
 
 TEST_F(AppDelegateTest, FnPressTogglesOnTheNextTurnOfTheEventLoop)
@@ -114,20 +117,13 @@ TEST_F(AppDelegateTest, FnPressTogglesOnTheNextTurnOfTheEventLoop)
     delegate->applicationDidFinishLaunching();
     ASSERT_TRUE(fnPress);
     log().clear();
-    // Setup not finished: the controller answers a press by showing the walkthrough.
+    // Setup not finished: Fn and the menu alike show the walkthrough instead of starting.
     fnPress();
     EXPECT_TRUE(log().isEmpty()); // the key event is not held up by the toggle
     EXPECT_TRUE(TestUtil::runUntil([&] { return log() == QStringList{u"onboarding.show"_s}; }));
-}
-
-TEST_F(AppDelegateTest, UnreadableKeyboardIsToldInTheOverlay)
-{
-    delegate->applicationDidFinishLaunching();
-    ASSERT_TRUE(keyboardUnavailable);
-    log().clear();
-    keyboardUnavailable(u"Добавьте себя в группу input."_s);
-    EXPECT_TRUE(TestUtil::runUntil([&] { return !log().isEmpty(); }));
-    EXPECT_EQ(log(), QStringList{u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|15000"_s});
+    item(u"Начать диктовку"_s)->trigger();
+    EXPECT_EQ(log(), (QStringList{u"onboarding.show"_s, u"onboarding.show"_s}));
+    EXPECT_EQ(delegate->controller().state(), DictationState::idle);
 }
 
 TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
@@ -139,19 +135,14 @@ TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
         QStringList recentTexts;
         QString expected;
     };
-    const Case cases[] = {
-        {false, u"текст"_s, {}, u"onboarding.show"_s},
-        {true, QString(), {}, u"settings.show"_s},
-        {true, u"текст"_s, {}, u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|текст"_s},
-        {true, QString(), {u"старый"_s, u"ещё"_s},
-         u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|старый"_s},
-    };
-    for (const Case &c : cases) {
+    for (const Case &c : {Case{false, u"текст"_s, {}, u"onboarding.show"_s}, Case{true, {}, {}, u"settings.show"_s},
+                          Case{true, u"текст"_s, {}, lastTextShown.arg(u"текст"_s)},
+                          Case{true, {}, {u"старый"_s, u"ещё"_s}, lastTextShown.arg(u"старый"_s)}}) {
         SCOPED_TRACE(c.expected.toStdString());
         TestUtil::clearSettings();
-        AppSettings::setBool(AppSettings::Keys::onboardingCompleted, c.completed);
+        AppSettings::setBool(Keys::onboardingCompleted, c.completed);
         if (!c.lastText.isEmpty())
-            AppSettings::setString(AppSettings::Keys::lastText, c.lastText);
+            AppSettings::setString(Keys::lastText, c.lastText);
         if (!c.recentTexts.isEmpty())
             setRecentTexts(c.recentTexts);
         log().clear();
@@ -163,35 +154,30 @@ TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
 TEST_F(AppDelegateTest, StatusMenuItemsReachTheirTargets)
 {
     delegate->applicationDidFinishLaunching();
-    EXPECT_FALSE(findAction(delegate->statusMenu(), u"Последний текст…"_s)->isEnabled());
+    EXPECT_FALSE(item(u"Последний текст…"_s)->isEnabled());
 
     // A text found only in the older list counts as the last text.
     setRecentTexts({u"из старого списка"_s});
     delegate->updateMenuBar();
-    QAction *lastText = findAction(delegate->statusMenu(), u"Последний текст…"_s);
-    ASSERT_TRUE(lastText->isEnabled());
+    ASSERT_TRUE(item(u"Последний текст…"_s)->isEnabled());
     log().clear();
-    lastText->trigger();
-    EXPECT_EQ(log(), QStringList{u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|из "
-                                 u"старого списка"_s});
-
-    log().clear();
-    findAction(delegate->statusMenu(), u"Настройки…"_s)->trigger();
-    findAction(delegate->statusMenu(), u"Разрешить вставку текста…"_s)->trigger();
-    EXPECT_EQ(log(), QStringList{u"settings.show"_s});
+    item(u"Последний текст…"_s)->trigger();
+    item(u"Настройки…"_s)->trigger();
+    item(u"Разрешить вставку текста…"_s)->trigger();
+    EXPECT_EQ(log(), (QStringList{lastTextShown.arg(u"из старого списка"_s), u"settings.show"_s}));
     EXPECT_EQ(accessibility.requests, 1);
 }
 
 TEST_F(AppDelegateTest, StatusFollowsTheDictation)
 {
-    AppSettings::setBool(AppSettings::Keys::onboardingCompleted, true);
+    AppSettings::setBool(Keys::onboardingCompleted, true);
     Gate microphone;
     fakes.microphone.gate = &microphone;
     delegate->applicationDidFinishLaunching();
     EXPECT_EQ(firstItemRow(), u"Начать диктовку|on"_s);
     EXPECT_EQ(delegate->statusIcon().title, QString());
 
-    findAction(delegate->statusMenu(), u"Начать диктовку"_s)->trigger();
+    item(u"Начать диктовку"_s)->trigger();
     ASSERT_EQ(delegate->controller().state(), DictationState::connecting);
     EXPECT_EQ(firstItemRow(), u"Начать диктовку|off"_s);
     EXPECT_EQ(delegate->statusIcon().title, u" …"_s);
@@ -207,44 +193,33 @@ TEST_F(AppDelegateTest, StatusFollowsTheDictation)
     EXPECT_FALSE(fakes.recorder.isRunning());
 }
 
-// ---- main menu on the program's windows ---------------------------------------
-
 TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
 {
     delegate->applicationDidFinishLaunching();
-
-    QWidget window;
-    auto *layout = new QVBoxLayout(&window);
-    auto *field = new QLineEdit(u"вставленный текст"_s, &window);
-    layout->addWidget(field);
-    QWidget tool(nullptr, Qt::Tool | Qt::FramelessWindowHint);
-    new QVBoxLayout(&tool);
+    QWidget window, tool(nullptr, Qt::Tool | Qt::FramelessWindowHint);
     QDialog dialog;
-    new QVBoxLayout(&dialog);
     QMessageBox message(QMessageBox::Information, u"Ворсик"_s, u"Готово"_s);
-    window.show();
-    tool.show();
-    dialog.show();
-    message.show();
+    auto *field = new QLineEdit(u"вставленный текст"_s, &window);
+    (new QVBoxLayout(&window))->addWidget(field);
+    new QVBoxLayout(&tool);
+    new QVBoxLayout(&dialog);
+    for (QWidget *w : {&window, &tool, static_cast<QWidget *>(&dialog), static_cast<QWidget *>(&message)})
+        w->show();
 
     EXPECT_EQ(tool.layout()->menuBar(), nullptr);
     EXPECT_EQ(message.layout()->menuBar(), nullptr);
     EXPECT_NE(qobject_cast<QMenuBar *>(dialog.layout()->menuBar()), nullptr);
-    auto *bar = qobject_cast<QMenuBar *>(layout->menuBar());
+    auto *bar = qobject_cast<QMenuBar *>(window.layout()->menuBar());
     ASSERT_NE(bar, nullptr);
     QStringList menus;
     for (QAction *menuAction : bar->actions()) {
         QStringList items;
-        for (QAction *item : menuAction->menu()->actions())
-            items.append(item->isSeparator() ? u"-"_s
-                                             : item->text() + u"|"_s
-                                                   + item->shortcut().toString(QKeySequence::PortableText));
+        for (QAction *i : menuAction->menu()->actions())
+            items.append(i->isSeparator() ? u"-"_s : i->text() + u"|"_s + i->shortcut().toString(QKeySequence::PortableText));
         menus.append(menuAction->text() + u": "_s + items.join(u", "_s));
     }
-    EXPECT_EQ(menus, (QStringList{
-                         u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
-                         u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s,
-                     }));
+    EXPECT_EQ(menus, (QStringList{u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
+                                  u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s}));
 
     // Edit commands go to the focused field.
     window.activateWindow();

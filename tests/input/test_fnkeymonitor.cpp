@@ -44,32 +44,4 @@ INSTANTIATE_TEST_SUITE_P(
                       EdgeCase{"ThreePressesWithNoise", "DDUUDUDDU", 3, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
-class CountingSource final : public FnKeySource
-{
-public:
-    int starts = 0;
-    void start() override { ++starts; }
-    void report(bool down) { Q_EMIT fnStateChanged(down); }
-};
-
-TEST(FnKeyMonitor, SourcesShareOneFnState)
-{
-    int actions = 0;
-    FnKeyMonitor monitor([&actions] { ++actions; });
-    auto first = std::make_unique<CountingSource>();
-    auto second = std::make_unique<CountingSource>();
-    CountingSource *a = first.get();
-    CountingSource *b = second.get();
-    monitor.addSource(std::move(first));
-    monitor.addSource(std::move(second));
-    EXPECT_EQ(a->starts, 1);
-    EXPECT_EQ(b->starts, 1);
-
-    a->report(true);
-    b->report(true); // the same press seen twice is still one press
-    b->report(false);
-    a->report(true);
-    EXPECT_EQ(actions, 2);
-}
-
 } // namespace
