@@ -38,13 +38,17 @@ protected:
     bool shown(const QString &name) const { return window()->findChild<QWidget *>(name)->isVisibleTo(window()); }
     QString mascotFrame() const { return window()->findChild<MascotView *>()->currentFrameName(); }
 
+    // Shows the window and presses the primary button: once to the microphone, twice to the accessibility page.
+    void showAfterPresses(int presses)
+    {
+        onboarding.show();
+        for (int i = 0; i < presses; ++i)
+            onboarding.primaryAction();
+    }
     void goToReady()
     {
         accessibility.trusted = true;
-        onboarding.show();
-        onboarding.primaryAction(); // welcome → microphone
-        onboarding.primaryAction(); // microphone → accessibility
-        onboarding.primaryAction(); // trusted → ready
+        showAfterPresses(3);
         ASSERT_EQ(onboarding.currentStep(), OnboardingStep::ready);
     }
 
@@ -98,18 +102,6 @@ TEST_F(OnboardingTest, WalksForwardThroughThePagesAndBackAgain)
     }
 }
 
-TEST_F(OnboardingTest, ReopeningOnTheAccessibilityPageAfterTheGrantShowsReady)
-{
-    onboarding.show();
-    onboarding.primaryAction();
-    onboarding.primaryAction();
-    window()->close();
-    accessibility.trusted = true;
-    onboarding.show();
-    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
-    EXPECT_TRUE(window()->isVisible());
-}
-
 TEST_F(OnboardingTest, CompletesOnceAndOnlyWhileTheLastTestSucceeded)
 {
     goToReady();
@@ -149,17 +141,20 @@ TEST_F(OnboardingTest, CompletesOnceAndOnlyWhileTheLastTestSucceeded)
     EXPECT_EQ(text(u"titleLabel"_s), u"Всё работает!"_s);
 }
 
-TEST_F(OnboardingTest, ClosingStopsBothTimersAndLeavesTheFlagFalse)
+TEST_F(OnboardingTest, ClosingStopsBothTimersAndReopeningAfterTheGrantShowsReady)
 {
-    onboarding.show();
-    onboarding.primaryAction();
-    onboarding.primaryAction();
+    showAfterPresses(2);
     ASSERT_TRUE(onboarding.isPollingAccessibility() && onboarding.isAnimatingMascot());
     window()->close();
     EXPECT_FALSE(onboarding.isPollingAccessibility());
     EXPECT_FALSE(onboarding.isAnimatingMascot());
     EXPECT_FALSE(AppSettings::onboardingCompleted());
     EXPECT_EQ(finishes, 0);
+
+    accessibility.trusted = true;
+    onboarding.show();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
+    EXPECT_TRUE(window()->isVisible());
 }
 
 TEST_F(OnboardingTest, TestFeedbackShowsEachStageOnlyOnTheReadyPage)
@@ -169,25 +164,21 @@ TEST_F(OnboardingTest, TestFeedbackShowsEachStageOnlyOnTheReadyPage)
     EXPECT_EQ(text(u"titleLabel"_s), u"Познакомимся?"_s);
 
     goToReady();
-    struct Stage
-    {
-        std::function<void()> call;
-        QString title, field, frame;
-    };
-    const Stage stages[] = {
-        {[&] { onboarding.showTestConnecting(); }, u"Ворсик ищет ручку…"_s, u"Ворсик ищет ручку…"_s,
+    using Call = void (OnboardingWindowController::*)();
+    const std::tuple<Call, QString, QString, QString> stages[] = {
+        {&OnboardingWindowController::showTestConnecting, u"Ворсик ищет ручку…"_s, u"Ворсик ищет ручку…"_s,
          u"VorsSearching1"_s},
-        {[&] { onboarding.showTestListening(); }, u"Говорите. Нажмите Fn ещё раз, когда закончите"_s,
+        {&OnboardingWindowController::showTestListening, u"Говорите. Нажмите Fn ещё раз, когда закончите"_s,
          u"Говорите — нажмите Fn второй раз, когда закончите."_s, u"VorsWriting1"_s},
-        {[&] { onboarding.showTestProcessing(); }, u"Ворсик редактирует текст"_s, u"Ворсик редактирует текст…"_s,
-         u"VorsEditing1"_s},
+        {&OnboardingWindowController::showTestProcessing, u"Ворсик редактирует текст"_s,
+         u"Ворсик редактирует текст…"_s, u"VorsEditing1"_s},
     };
-    for (const Stage &stage : stages) {
-        stage.call();
+    for (const auto &[call, title, field, frame] : stages) {
+        (onboarding.*call)();
         EXPECT_EQ(text(u"progressLabel"_s), u"Проверка работы"_s);
-        EXPECT_EQ(text(u"titleLabel"_s), stage.title);
-        EXPECT_EQ(text(u"testResultField"_s), stage.field);
-        EXPECT_EQ(mascotFrame(), stage.frame);
+        EXPECT_EQ(text(u"titleLabel"_s), title);
+        EXPECT_EQ(text(u"testResultField"_s), field);
+        EXPECT_EQ(mascotFrame(), frame);
         EXPECT_TRUE(onboarding.isAnimatingMascot());
         EXPECT_FALSE(primary()->isEnabled());
     }

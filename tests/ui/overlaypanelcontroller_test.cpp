@@ -192,19 +192,15 @@ TEST_F(OverlayPanelTest, CopyPutsExactlyTheTextOnTheClipboardAndHidesShortlyAfte
     EXPECT_GE(sinceClick.elapsed(), 800); // not at once: a coarse timer fires at most 5 % early
 }
 
-TEST(OverlayPanelImagesTest, MissingImagesHideTheMascotAndWidenTheText)
-{
-    QTemporaryDir empty;
-    OverlayPanelController overlay(empty.path());
-    overlay.showConnecting();
-    EXPECT_FALSE(mascotOf(overlay)->isVisibleTo(overlay.panel()));
-    EXPECT_EQ(child(overlay, u"titleLabel"_s)->x(), 22);
-    EXPECT_EQ(child(overlay, u"transcriptLabel"_s)->x(), 22);
-}
-
-TEST(OverlayPanelImagesTest, ASingleImageKeepsShowing)
+TEST(OverlayPanelImagesTest, MissingImagesHideTheMascotAndASingleImageKeepsShowing)
 {
     QTemporaryDir directory;
+    OverlayPanelController empty(directory.path());
+    empty.showConnecting();
+    EXPECT_FALSE(mascotOf(empty)->isVisibleTo(empty.panel()));
+    EXPECT_EQ(child(empty, u"titleLabel"_s)->x(), 22);
+    EXPECT_EQ(child(empty, u"transcriptLabel"_s)->x(), 22);
+
     const QList<MascotFrame> compiledIn = MascotFrames::load(MascotFrames::defaultDirectory(), MascotState::writing);
     ASSERT_EQ(compiledIn.size(), 2);
     ASSERT_TRUE(compiledIn.first().pixmap.save(directory.filePath(u"VorsWriting1.png"_s)));
@@ -212,7 +208,6 @@ TEST(OverlayPanelImagesTest, ASingleImageKeepsShowing)
     QFile broken(directory.filePath(u"VorsWriting2.png"_s));
     ASSERT_TRUE(broken.open(QIODevice::WriteOnly) && broken.write("not a png") > 0);
     broken.close();
-
     OverlayPanelController overlay(directory.path());
     overlay.showListening();
     EXPECT_TRUE(mascotOf(overlay)->isVisibleTo(overlay.panel()));

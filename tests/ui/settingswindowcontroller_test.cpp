@@ -34,35 +34,26 @@ protected:
     static std::optional<QString> stored(QStringView key) { return AppSettings::string(key); }
 };
 
-struct StoredModeCase
+TEST_F(SettingsWindowTest, StoredModeSelectsItsItemAndAnythingElseTheRecommendedOne)
 {
-    std::optional<QString> stored;
-    QString shownTitle;
-};
-
-void PrintTo(const StoredModeCase &c, std::ostream *out) { *out << (c.stored ? c.stored->toStdString() : "nothing"); }
-
-class SettingsModeTest : public SettingsWindowTest, public ::testing::WithParamInterface<StoredModeCase>
-{
-};
-
-TEST_P(SettingsModeTest, StoredModeSelectsItsItemAndAnythingElseTheRecommendedOne)
-{
-    if (GetParam().stored)
-        AppSettings::setString(AppSettings::Keys::smartMode, *GetParam().stored);
-    settings.show();
-    EXPECT_EQ(modePopup()->count(), 3);
-    EXPECT_EQ(modePopup()->currentText(), GetParam().shownTitle);
+    const QString recommended = u"Исправлять ошибки — рекомендуется"_s;
+    const std::pair<std::optional<QString>, QString> cases[] = {
+        {u"verbatim"_s, u"Без обработки"_s}, {u"structured"_s, u"Исправлять и структурировать"_s},
+        {u"Verbatim"_s, recommended},        {u"tidy"_s, recommended},
+        {std::nullopt, recommended},
+    };
+    for (const auto &[mode, shown] : cases) {
+        SCOPED_TRACE(mode.value_or(u"nothing"_s).toStdString());
+        TestUtil::clearSettings();
+        if (mode)
+            AppSettings::setString(AppSettings::Keys::smartMode, *mode);
+        SettingsWindowController fresh(&accessibility);
+        fresh.show();
+        const auto *popup = fresh.window()->findChild<QComboBox *>(u"modePopup"_s);
+        EXPECT_EQ(popup->count(), 3);
+        EXPECT_EQ(popup->currentText(), shown);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    StoredValues, SettingsModeTest,
-    ::testing::Values(StoredModeCase{u"verbatim"_s, u"Без обработки"_s},
-                      StoredModeCase{u"structured"_s, u"Исправлять и структурировать"_s},
-                      StoredModeCase{u"Verbatim"_s, u"Исправлять ошибки — рекомендуется"_s},
-                      StoredModeCase{u"tidy"_s, u"Исправлять ошибки — рекомендуется"_s},
-                      StoredModeCase{std::nullopt, u"Исправлять ошибки — рекомендуется"_s}),
-    [](const auto &info) { return info.param.stored ? info.param.stored->toStdString() : std::string("nothing"); });
 
 TEST_F(SettingsWindowTest, NothingStoredShowsTheDefaultsNotThePlaceholders)
 {
