@@ -20,40 +20,14 @@ namespace {
 
 const QUrl filesURL(u"https://gigachat.devices.sberbank.ru/v1/files"_s);
 
-class CurlTransportTest : public ::testing::Test
+Request request(QUrl url, std::optional<QString> method = {}, QList<std::pair<QString, QString>> headers = {})
 {
-protected:
-    void SetUp() override { GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path())); }
-    void TearDown() override
-    {
-        EXPECT_EQ(temporary.leftoverWorkingDirectories(), QStringList());
-        GigaChatConfiguration::replaceForTesting(std::nullopt);
-    }
-
-    static Request request(QUrl url, std::optional<QString> method = {}, QList<std::pair<QString, QString>> headers = {})
-    {
-        Request request;
-        request.url = std::move(url);
-        request.method = std::move(method);
-        request.headers = std::move(headers);
-        return request;
-    }
-
-    FakeCurl curl;
-    PrivateTemporaryDirectory temporary;
-};
-
-template<typename Error>
-Error failureOf(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const Error &error) {
-        return error;
-    }
-    ADD_FAILURE() << "the expected error was not thrown";
-    throw std::logic_error("no error");
+    return Request{std::move(url), std::move(method), std::move(headers), {}};
 }
+
+Response get(const QUrl &url = filesURL) { return awaitTask(send(request(url), std::nullopt, 120)); }
+
+using CurlTransportTest = GigaChatTest;
 
 TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesAndPermissionsOfOneExchange)
 {
@@ -68,7 +42,7 @@ TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesAndPermissionsOfOneExchan
     ASSERT_EQ(curl.callCount(), 1);
     const FakeCurlCall call = curl.call(1);
     const QString dir = call.workingDirectory;
-    EXPECT_EQ(QFileInfo(dir).dir().path(), temporary.path());
+    EXPECT_EQ(QFileInfo(dir).dir().path(), temporaryPath());
     EXPECT_TRUE(QRegularExpression(u"^Verbulo-Giga-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"_s)
                     .match(QFileInfo(dir).fileName())
                     .hasMatch())
@@ -92,7 +66,7 @@ TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesAndPermissionsOfOneExchan
 TEST_F(CurlTransportTest, WithoutBodyStandardInputIsTheNullDeviceAndAnEmptyBodyIsStillSent)
 {
     curl.answer(0, 0, "200");
-    awaitTask(send(request(filesURL), std::nullopt, 120));
+    get();
     awaitTask(send(request(filesURL), QByteArray(""), 120));
 
     const FakeCurlCall withoutBody = curl.call(1);
@@ -134,64 +108,66 @@ TEST(CurlTransportConfiguration, HeadersAreSortedCaseInsensitivelyStablyAndEscap
         EXPECT_EQ(configurationText(row.headers), row.text);
 }
 
-TEST_F(CurlTransportTest, StatusCodeComesFromStandardOutput)
+// A clean exit gives the status from standard output (invalid when it is not a number); any
+// other exit is a transport error that carries curl's trimmed, valid UTF-8 standard error.
+TEST_F(CurlTransportTest, CurlsExitAndOutputsBecomeResponseOrError)
 {
-    const struct { QByteArray output; std::optional<qint64> status; } rows[] = {
-        {" 200\n", 200}, {"404", 404}, {"+201", 201}, {"abc", std::nullopt}, {"", std::nullopt},
-        {"2 00", std::nullopt}, {"99999999999999999999", std::nullopt}, {"\xff" "200", std::nullopt},
+    const struct { int exit; QByteArray output; QByteArray standardError; std::optional<qint64> status; QString details; } rows[] = {
+        {0, " 200\n", {}, 200, {}}, {0, "404", {}, 404, {}}, {0, "+201", {}, 201, {}}, {0, "abc", {}, {}, {}},
+        {0, "", {}, {}, {}}, {0, "2 00", {}, {}, {}}, {0, "99999999999999999999", {}, {}, {}},
+        {0, "\xff" "200", {}, {}, {}},
+        {6, "000", "", {}, u""_s},
+        {7, "000", "  curl: (7) Failed to connect\n", {}, u"curl: (7) Failed to connect"_s},
+        {35, "000", "\xff\xfe broken", {}, u""_s},
     };
     int n = 0;
     for (const auto &row : rows) {
-        curl.answer(++n, 0, row.output, {}, "answer body");
+        SCOPED_TRACE(row.output.toStdString() + " exit " + std::to_string(row.exit));
+        curl.answer(++n, row.exit, row.output, row.standardError, "answer body");
         if (row.status) {
-            const Response response = awaitTask(send(request(filesURL), std::nullopt, 120));
-            EXPECT_EQ(response.statusCode, *row.status) << row.output.toStdString();
+            const Response response = get();
+            EXPECT_EQ(response.statusCode, *row.status);
             EXPECT_EQ(response.data, "answer body");
+        } else if (row.exit == 0) {
+            const auto error = errorOf<GigaChatError>([] { get(); });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->errorCase(), GigaChatError::Case::invalidResponse);
         } else {
-            const auto error = failureOf<GigaChatError>([&] { awaitTask(send(request(filesURL), std::nullopt, 120)); });
-            EXPECT_EQ(error.errorCase(), GigaChatError::Case::invalidResponse) << row.output.toStdString();
+            const auto error = errorOf<TransportError>([] { get(); });
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->exitCode(), row.exit);
+            EXPECT_EQ(error->details(), row.details);
+            EXPECT_EQ(error->description(), row.details.isEmpty() ? u"Ошибка защищённого соединения"_s : row.details);
         }
     }
 }
 
-TEST_F(CurlTransportTest, NonZeroExitBecomesTransportErrorWithTrimmedStandardError)
-{
-    const struct { int exit; QByteArray standardError; QString details; QString description; } rows[] = {
-        {6, "", u""_s, u"Ошибка защищённого соединения"_s},
-        {7, "  curl: (7) Failed to connect\n", u"curl: (7) Failed to connect"_s, u"curl: (7) Failed to connect"_s},
-        {35, "\xff\xfe broken", u""_s, u"Ошибка защищённого соединения"_s},
-    };
-    int n = 0;
-    for (const auto &row : rows) {
-        curl.answer(++n, row.exit, "000", row.standardError, "partial");
-        const auto error = failureOf<TransportError>([&] { awaitTask(send(request(filesURL), std::nullopt, 120)); });
-        EXPECT_EQ(error.exitCode(), row.exit);
-        EXPECT_EQ(error.details(), row.details);
-        EXPECT_EQ(error.description(), row.description);
-    }
-}
-
-TEST_F(CurlTransportTest, OnlyHttpsToTheTwoHostsIsAllowedAndNothingIsWrittenOtherwise)
+TEST_F(CurlTransportTest, OnlyHttpsToTheTwoHostsWithDecodableCertificatesRunsCurl)
 {
     curl.answer(0, 0, "200");
     for (const QString &url : {u"http://gigachat.devices.sberbank.ru/v1/models"_s, u"https://example.com/v1/models"_s,
                                u"https://devices.sberbank.ru/"_s, u"file:///etc/passwd"_s,
                                u"gigachat.devices.sberbank.ru/v1/models"_s, u"https:///v1/models"_s}) {
-        const auto error = failureOf<GigaChatError>([&] { awaitTask(send(request(QUrl(url)), std::nullopt, 120)); });
-        EXPECT_EQ(error.errorCase(), GigaChatError::Case::invalidURL) << url.toStdString();
+        const auto error = errorOf<GigaChatError>([&url] { get(QUrl(url)); });
+        ASSERT_TRUE(error) << url.toStdString();
+        EXPECT_EQ(error->errorCase(), GigaChatError::Case::invalidURL) << url.toStdString();
     }
+    GigaChatConfiguration configuration = configurationWithCurl(FakeCurl::path());
+    configuration.subCertificateBase64 = "not*base64";
+    GigaChatConfiguration::replaceForTesting(configuration);
+    const auto error = errorOf<GigaChatError>([] { get(); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->errorCase(), GigaChatError::Case::certificateRequired);
     EXPECT_EQ(curl.callCount(), 0);
-    EXPECT_TRUE(QDir(temporary.path()).isEmpty());
+    EXPECT_TRUE(QDir(temporaryPath()).isEmpty());
 
-    awaitTask(send(request(QUrl(u"HTTPS://ngw.devices.sberbank.ru:9443/api/v2/oauth"_s)), std::nullopt, 120));
+    GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path()));
+    get(QUrl(u"HTTPS://ngw.devices.sberbank.ru:9443/api/v2/oauth"_s));
     EXPECT_EQ(curl.callCount(), 1);
 }
 
 TEST(CurlTransportCertificates, EmbeddedCertificatesAreTheRussianTrustedRootAndSubCA)
 {
-    EXPECT_EQ(GigaChatCertificates::rootBase64().size(), 1972);
-    EXPECT_EQ(GigaChatCertificates::subBase64().size(), 2484);
-
     const QByteArray pem = certificatePEMData();
     for (const QByteArray &line : pem.split('\n'))
         EXPECT_LE(line.size(), 64);
@@ -199,38 +175,18 @@ TEST(CurlTransportCertificates, EmbeddedCertificatesAreTheRussianTrustedRootAndS
     ASSERT_EQ(certificates.size(), 2);
     const QSslCertificate &root = certificates[0];
     const QSslCertificate &sub = certificates[1];
-    EXPECT_EQ(root.toDer().size(), 1478);
-    EXPECT_EQ(sub.toDer().size(), 1862);
     EXPECT_EQ(root.toDer().toBase64(), GigaChatCertificates::rootBase64().toByteArray());
-    EXPECT_EQ(root.subjectInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Root CA"_s});
-    EXPECT_EQ(root.issuerInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Root CA"_s});
-    EXPECT_EQ(sub.subjectInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Sub CA"_s});
-    EXPECT_EQ(sub.issuerInfo(QSslCertificate::CommonName), QStringList{u"Russian Trusted Root CA"_s});
-    EXPECT_EQ(sub.subjectInfo(QSslCertificate::Organization),
-              QStringList{u"The Ministry of Digital Development and Communications"_s});
-    EXPECT_EQ(root.effectiveDate().toUTC(), QDateTime::fromString(u"2022-03-01T21:04:15Z"_s, Qt::ISODate));
-    EXPECT_EQ(root.expiryDate().toUTC(), QDateTime::fromString(u"2032-02-27T21:04:15Z"_s, Qt::ISODate));
-    EXPECT_EQ(sub.effectiveDate().toUTC(), QDateTime::fromString(u"2022-03-02T11:25:19Z"_s, Qt::ISODate));
-    EXPECT_EQ(sub.expiryDate().toUTC(), QDateTime::fromString(u"2027-03-06T11:25:19Z"_s, Qt::ISODate));
+    EXPECT_EQ(sub.toDer().toBase64(), GigaChatCertificates::subBase64().toByteArray());
+    EXPECT_EQ(sub.issuerInfo(QSslCertificate::CommonName), root.subjectInfo(QSslCertificate::CommonName));
     EXPECT_EQ(root.digest(QCryptographicHash::Sha256).toHex(':').toUpper(),
               "D2:6D:2D:02:31:B7:C3:9F:92:CC:73:85:12:BA:54:10:35:19:E4:40:5D:68:B5:BD:70:3E:97:88:CA:8E:CF:31");
     EXPECT_EQ(sub.digest(QCryptographicHash::Sha256).toHex(':').toUpper(),
               "BB:BD:E2:10:3E:79:0B:99:9E:C6:2B:D0:3C:F6:25:A5:A2:E7:C3:16:E1:0A:FE:6A:49:0E:ED:EA:D8:B3:FD:9B");
 }
 
-TEST_F(CurlTransportTest, CertificateTextThatDoesNotDecodeGivesCertificateRequired)
-{
-    GigaChatConfiguration configuration = configurationWithCurl(FakeCurl::path());
-    configuration.subCertificateBase64 = "not*base64";
-    GigaChatConfiguration::replaceForTesting(configuration);
-    const auto error = failureOf<GigaChatError>([&] { awaitTask(send(request(filesURL), std::nullopt, 120)); });
-    EXPECT_EQ(error.errorCase(), GigaChatError::Case::certificateRequired);
-    EXPECT_EQ(curl.callCount(), 0);
-}
-
 TEST_F(CurlTransportTest, WriteSecurelyReplacesWithOwnerOnlyPermissionsOrFailsAsNetwork)
 {
-    const QString path = temporary.path() + u"/file"_s;
+    const QString path = temporaryPath() + u"/file"_s;
     QFile existing(path);
     ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
     existing.write("old and longer");
@@ -241,19 +197,18 @@ TEST_F(CurlTransportTest, WriteSecurelyReplacesWithOwnerOnlyPermissionsOrFailsAs
     struct stat status {};
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
-    QFile written(path);
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    EXPECT_EQ(written.readAll(), "new");
-    QFile::remove(path);
+    ASSERT_TRUE(existing.open(QIODevice::ReadOnly));
+    EXPECT_EQ(existing.readAll(), "new");
+    existing.remove();
 
-    const auto error = failureOf<GigaChatError>([&] { writeSecurely("x", temporary.path() + u"/missing/file"_s); });
-    EXPECT_EQ(error.description(), u"Не удалось подключиться к GigaChat: Не удалось подготовить защищённое соединение."_s);
+    const auto error = errorOf<GigaChatError>([this] { writeSecurely("x", temporaryPath() + u"/missing/file"_s); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->description(), u"Не удалось подключиться к GigaChat: Не удалось подготовить защищённое соединение."_s);
 }
 
 TEST_F(CurlTransportTest, LaunchAndDirectoryFailuresPropagateAndLeaveNothingBehind)
 {
-    GigaChatConfiguration configuration = configurationWithCurl(temporary.path() + u"/no-such-curl"_s);
-    GigaChatConfiguration::replaceForTesting(configuration);
+    GigaChatConfiguration::replaceForTesting(configurationWithCurl(temporaryPath() + u"/no-such-curl"_s));
     try {
         awaitTask(send(request(filesURL), QByteArray("x"), 120));
         ADD_FAILURE() << "a missing curl was launched";
@@ -264,20 +219,20 @@ TEST_F(CurlTransportTest, LaunchAndDirectoryFailuresPropagateAndLeaveNothingBehi
     }
 
     const QByteArray previous = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(temporary.path() + u"/missing"_s));
-    const auto directory = failureOf<DescribedError>([&] { sendSynchronously(request(filesURL), std::nullopt, 120); });
+    qputenv("TMPDIR", QFile::encodeName(temporaryPath() + u"/missing"_s));
+    const auto directory = errorOf<DescribedError>([] { sendSynchronously(request(filesURL), std::nullopt, 120); });
     qputenv("TMPDIR", previous);
-    EXPECT_TRUE(directory.description().contains(u"/missing/Verbulo-Giga-"_s)) << directory.description().toStdString();
+    ASSERT_TRUE(directory);
+    EXPECT_TRUE(directory->description().contains(u"/missing/Verbulo-Giga-"_s)) << directory->what();
 }
 
 TEST_F(CurlTransportTest, AbandoningKillsARunningCurlAndRemovesItsDirectory)
 {
-    curl.answer(1, 0, "200");
-    curl.answerSlowly(1, 60);
+    curl.answer(1, 0, "200", {}, {}, 60);
     bool finished = false;
     auto exchange = [](bool *finished) -> QCoro::Task<> {
         try {
-            co_await send(Request{filesURL, {}, {}, {}}, std::nullopt, 120);
+            co_await send(request(filesURL), std::nullopt, 120);
         } catch (...) {
         }
         *finished = true;

@@ -22,33 +22,32 @@ namespace {
 
 const QByteArray tokenAnswer = R"({"access_token":"T0k3n","expires_at":1})";
 
-class GigaChatHttpsTest : public ::testing::Test
+class GigaChatHttpsTest : public GigaChatTest
 {
 protected:
-    void TearDown() override
+    void listen(bool trusted = true)
     {
-        EXPECT_EQ(temporary.leftoverWorkingDirectories(), QStringList());
-        GigaChatConfiguration::replaceForTesting(std::nullopt);
-    }
-
-    void listen(const QSslCertificate &certificate, const QSslKey &key)
-    {
-        ASSERT_TRUE(server.listenTls(certificate, key));
+        const TestCertificates &certificates = TestCertificates::shared();
+        ASSERT_TRUE(trusted ? server.listenTls(certificates.server, certificates.serverKey)
+                            : server.listenTls(certificates.strangerServer, certificates.strangerKey));
         GigaChatConfiguration::replaceForTesting(loopbackConfiguration(server));
     }
 
-    static QByteArray header(const LoopbackHttpServer::Request &request, const char *name)
+    // "METHOD path" and then the named headers, "<absent>" for a missing one.
+    static QByteArrayList summary(const LoopbackHttpServer::Request &request, const QByteArrayList &headers)
     {
-        return request.header(name).value_or("<absent>");
+        QByteArrayList result{request.method + ' ' + request.path};
+        for (const QByteArray &name : headers)
+            result.append(name + ": " + request.header(name).value_or("<absent>"));
+        return result;
     }
 
-    PrivateTemporaryDirectory temporary;
     LoopbackHttpServer server;
 };
 
 TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
 {
-    listen(TestCertificates::shared().server, TestCertificates::shared().serverKey);
+    listen();
     server.enqueue(Answer::json(200, tokenAnswer));
     server.enqueue(Answer::json(200, R"({"id":"file-1","object":"file"})"));
     server.enqueue(Answer::json(200, R"({"choices":[{"message":{"content":"  Привет, мир.\n"}}],)"
@@ -68,22 +67,18 @@ TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
     ASSERT_EQ(requests.size(), 4);
 
     const auto &token = requests[0];
-    EXPECT_EQ(token.method, "POST");
-    EXPECT_EQ(token.path, "/api/v2/oauth");
-    EXPECT_EQ(header(token, "Content-Type"), "application/x-www-form-urlencoded");
-    EXPECT_EQ(header(token, "Accept"), "application/json");
-    EXPECT_EQ(header(token, "Authorization"), "Basic abcDEF==");
+    EXPECT_EQ(summary(token, {"Content-Type", "Accept", "Authorization"}),
+              QByteArrayList({"POST /api/v2/oauth", "Content-Type: application/x-www-form-urlencoded",
+                              "Accept: application/json", "Authorization: Basic abcDEF=="}));
     EXPECT_TRUE(QRegularExpression(u"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"_s)
-                    .match(QString::fromLatin1(header(token, "RqUID")))
+                    .match(QString::fromLatin1(token.header("RqUID").value_or("")))
                     .hasMatch());
     EXPECT_EQ(token.body, "scope=GIGACHAT_API_PERS");
 
     const auto &upload = requests[1];
-    EXPECT_EQ(upload.method, "POST");
-    EXPECT_EQ(upload.path, "/v1/files");
-    EXPECT_EQ(header(upload, "Authorization"), "Bearer T0k3n");
-    EXPECT_EQ(header(upload, "Accept"), "application/json");
-    const QByteArray contentType = header(upload, "Content-Type");
+    EXPECT_EQ(summary(upload, {"Authorization", "Accept"}),
+              QByteArrayList({"POST /v1/files", "Authorization: Bearer T0k3n", "Accept: application/json"}));
+    const QByteArray contentType = upload.header("Content-Type").value_or("");
     const auto boundaryMatch =
         QRegularExpression(u"^multipart/form-data; boundary=(Verbulo-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
                            u"[0-9A-F]{12})$"_s)
@@ -98,11 +93,9 @@ TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
                               "general\r\n--" + boundary + "--\r\n");
 
     const auto &chat = requests[2];
-    EXPECT_EQ(chat.method, "POST");
-    EXPECT_EQ(chat.path, "/v1/chat/completions");
-    EXPECT_EQ(header(chat, "Authorization"), "Bearer T0k3n");
-    EXPECT_EQ(header(chat, "Content-Type"), "application/json");
-    EXPECT_EQ(header(chat, "Accept"), "application/json");
+    EXPECT_EQ(summary(chat, {"Authorization", "Content-Type", "Accept"}),
+              QByteArrayList({"POST /v1/chat/completions", "Authorization: Bearer T0k3n",
+                              "Content-Type: application/json", "Accept: application/json"}));
     const QJsonObject body = QJsonDocument::fromJson(chat.body).object();
     EXPECT_EQ(body.keys(), QStringList({u"messages"_s, u"model"_s, u"stream"_s, u"temperature"_s}));
     EXPECT_EQ(body[u"model"_s].toString(), u"GigaChat-3-Ultra"_s);
@@ -115,118 +108,79 @@ TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
     EXPECT_TRUE(messages[0][u"content"_s].toString().endsWith(
         u"\nКонтекст речи: Заметки\nПредпочтительные имена и термины: Ворсик"_s));
 
-    const auto &deletion = requests[3];
-    EXPECT_EQ(deletion.method, "POST");
-    EXPECT_EQ(deletion.path, "/v1/files/file-1/delete");
-    EXPECT_EQ(header(deletion, "Authorization"), "Bearer T0k3n");
-    EXPECT_TRUE(deletion.body.isEmpty());
+    EXPECT_EQ(summary(requests[3], {"Authorization"}),
+              QByteArrayList({"POST /v1/files/file-1/delete", "Authorization: Bearer T0k3n"}));
+    EXPECT_TRUE(requests[3].body.isEmpty());
 }
 
 TEST_F(GigaChatHttpsTest, AServerOfAnUnknownAuthorityIsACertificateFailureWithoutRetry)
 {
-    listen(TestCertificates::shared().strangerServer, TestCertificates::shared().strangerKey);
+    listen(false);
     server.enqueue(Answer::json(200, tokenAnswer));
     GigaChatClient client(120, 3);
-    try {
-        awaitTask(client.validateConnection(u"key"_s));
-        ADD_FAILURE() << "an unknown authority was trusted";
-    } catch (const GigaChatError &error) {
-        EXPECT_EQ(error.errorCase(), GigaChatError::Case::certificateRequired) << error.what();
-    }
+    const auto error = errorOf<GigaChatError>([&client] { awaitTask(client.validateConnection(u"key"_s)); });
+    ASSERT_TRUE(error) << "an unknown authority was trusted";
+    EXPECT_EQ(error->errorCase(), GigaChatError::Case::certificateRequired) << error->what();
     EXPECT_EQ(server.requestCount(), 0);
     // The handshake was refused by curl, not by the server; the fake-curl tests show there was no second attempt.
     EXPECT_TRUE(TestUtil::runUntil([this] { return !server.tlsErrors().isEmpty(); }));
 }
 
-struct HostileRow
+// curl gives up before reading the body; the unread body must not turn a
+// connection failure into anything else.
+TEST_F(GigaChatHttpsTest, ABodyToAClosedPortIsCurlsConnectionFailure)
 {
-    const char *name;
-    Answer answer;
-    std::optional<GigaChatError::Case> error;
-};
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const QUrl url(u"https://127.0.0.1:%1/v1/files"_s.arg(probe.serverPort()));
+    probe.close();
+    GigaChatConfiguration configuration = loopbackConfiguration(server);
+    configuration.apiBaseURL = url.adjusted(QUrl::RemovePath);
+    GigaChatConfiguration::replaceForTesting(configuration);
 
-void PrintTo(const HostileRow &row, std::ostream *out) { *out << row.name; }
-
-class GigaChatHostileServerTest : public GigaChatHttpsTest, public ::testing::WithParamInterface<HostileRow>
-{
-};
-
-TEST_P(GigaChatHostileServerTest, EndsInTheClientsErrorsAndLeavesNothingBehind)
-{
-    listen(TestCertificates::shared().server, TestCertificates::shared().serverKey);
-    server.enqueue(GetParam().answer);
-    server.enqueue(Answer::json(200, R"({"data":[{"id":"GigaChat"}]})"));
-    GigaChatClient client(30, 1);
-    try {
-        EXPECT_EQ(awaitTask(client.validateConnection(u"key"_s)), QStringList{u"GigaChat"_s});
-        EXPECT_FALSE(GetParam().error) << "no error";
-    } catch (const GigaChatError &error) {
-        ASSERT_TRUE(GetParam().error) << error.what();
-        EXPECT_EQ(error.errorCase(), *GetParam().error) << error.what();
-        if (error.errorCase() == GigaChatError::Case::network) {
-            EXPECT_TRUE(error.message().contains(u"(curl "_s)) << error.what();
-        }
-    }
+    const auto error = errorOf<GigaChatCurlTransport::TransportError>([&url] {
+        awaitTask(GigaChatCurlTransport::send({url, u"POST"_s, {}, {}}, QByteArray(3'000'000, 'x'), 10));
+    });
+    ASSERT_TRUE(error) << "a closed port answered";
+    EXPECT_EQ(error->exitCode(), 7) << error->what();
 }
 
-Answer withReason(Answer answer, QByteArray reason)
+Answer changed(Answer answer, QByteArray reason, std::chrono::milliseconds delay = {})
 {
     answer.reason = std::move(reason);
-    return answer;
-}
-
-Answer delayed(Answer answer, std::chrono::milliseconds delay)
-{
     answer.delay = delay;
     return answer;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, GigaChatHostileServerTest,
-    ::testing::Values(
-        HostileRow{"oddStatusText", withReason(Answer::json(200, tokenAnswer), "Perfectly Fine Indeed"), std::nullopt},
-        HostileRow{"slowWithinTheTimeOut", delayed(Answer::json(200, tokenAnswer), std::chrono::milliseconds(1500)),
-                   std::nullopt},
-        HostileRow{"binaryBody", Answer::text(200, QByteArray("\x00\xff\xfe\x01{\"access_token\"", 19)),
-                   GigaChatError::Case::invalidResponse},
-        HostileRow{"hugeBody", Answer::json(200, QByteArray(8 * 1024 * 1024, '[')),
-                   GigaChatError::Case::invalidResponse},
-        HostileRow{"brokenStatusLine", Answer::raw("HTTP/1.1 two hundred\r\n\r\n"), GigaChatError::Case::network},
-        HostileRow{"closedWithoutAnswer", Answer::closing(), GigaChatError::Case::network},
-        HostileRow{"htmlErrorPage", Answer::text(502, "<html>Bad Gateway</html>", "text/html"),
-                   GigaChatError::Case::api}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-} // namespace
-
-namespace {
-
-// curl gives up before reading the body; the unread body must not turn a
-// connection failure into anything else.
-TEST(GigaChatHttpsRefused, ABodyToAClosedPortIsCurlsConnectionFailure)
+TEST_F(GigaChatHttpsTest, AHostileServerEndsInTheClientsErrorsAndLeavesNothingBehind)
 {
-    PrivateTemporaryDirectory temporary;
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
-
-    LoopbackHttpServer placeholder;
-    GigaChatConfiguration configuration = loopbackConfiguration(placeholder);
-    configuration.apiBaseURL = QUrl(u"https://127.0.0.1:%1"_s.arg(port));
-    GigaChatConfiguration::replaceForTesting(configuration);
-
-    GigaChatCurlTransport::Request request;
-    request.url = QUrl(u"https://127.0.0.1:%1/v1/files"_s.arg(port));
-    request.method = u"POST"_s;
-    try {
-        awaitTask(GigaChatCurlTransport::send(request, QByteArray(3'000'000, 'x'), 10));
-        ADD_FAILURE() << "a closed port answered";
-    } catch (const GigaChatCurlTransport::TransportError &error) {
-        EXPECT_EQ(error.exitCode(), 7) << error.what();
+    const struct { const char *name; Answer answer; std::optional<GigaChatError::Case> error; } rows[] = {
+        {"oddStatusText", changed(Answer::json(200, tokenAnswer), "Perfectly Fine Indeed"), std::nullopt},
+        {"slowWithinTheTimeOut", changed(Answer::json(200, tokenAnswer), {}, std::chrono::milliseconds(1500)),
+         std::nullopt},
+        {"binaryBody", Answer::text(200, QByteArray("\x00\xff\xfe\x01{\"access_token\"", 19)),
+         GigaChatError::Case::invalidResponse},
+        {"hugeBody", Answer::json(200, QByteArray(8 * 1024 * 1024, '[')), GigaChatError::Case::invalidResponse},
+        {"brokenStatusLine", Answer::raw("HTTP/1.1 two hundred\r\n\r\n"), GigaChatError::Case::network},
+        {"closedWithoutAnswer", Answer::closing(), GigaChatError::Case::network},
+        {"htmlErrorPage", Answer::text(502, "<html>Bad Gateway</html>", "text/html"), GigaChatError::Case::api},
+    };
+    listen();
+    GigaChatClient client(30, 1);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        server.enqueue(row.answer);
+        if (!row.error)
+            server.enqueue(Answer::json(200, R"({"data":[{"id":"GigaChat"}]})"));
+        const auto error = errorOf<GigaChatError>(
+            [&client] { EXPECT_EQ(awaitTask(client.validateConnection(u"key"_s)), QStringList{u"GigaChat"_s}); });
+        ASSERT_EQ(error.has_value(), row.error.has_value()) << (error ? error->what() : "no error");
+        if (error) {
+            EXPECT_EQ(error->errorCase(), *row.error) << error->what();
+            EXPECT_EQ(error->message().contains(u"(curl "_s), row.error == GigaChatError::Case::network) << error->what();
+        }
+        EXPECT_EQ(server.pendingResponses(), 0);
     }
-    GigaChatConfiguration::replaceForTesting(std::nullopt);
-    EXPECT_EQ(temporary.leftoverWorkingDirectories(), QStringList());
 }
 
 } // namespace

@@ -23,42 +23,35 @@ const QByteArray tokenAnswer = R"({"access_token":"T0k3n"})";
 struct SelfTestRun
 {
     int exitCode = -1;
-    QStringList lines;   // standard error
-    QByteArray output;   // standard output
+    QStringList lines;     // standard error
+    QByteArray output;     // standard output
     QByteArray errorBytes;
 };
 
-class GigaChatSelfTestProcess : public ::testing::Test
+class GigaChatSelfTestProcess : public GigaChatTest
 {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(server.listenTls(TestCertificates::shared().server, TestCertificates::shared().serverKey));
     }
-    void TearDown() override { EXPECT_EQ(temporary.leftoverWorkingDirectories(), QStringList()); }
 
-    SelfTestRun run(const QStringList &arguments, const std::optional<QByteArray> &input)
+    SelfTestRun run(const QStringList &arguments, const QByteArray &input = {})
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"VERBULO_TEST_GIGACHAT_BASE_URL"_s, server.baseUrl().toString());
         environment.insert(u"VERBULO_TEST_GIGACHAT_ROOT"_s, QString::fromLatin1(TestCertificates::shared().rootBase64));
         environment.insert(u"VERBULO_TEST_GIGACHAT_SUB"_s, QString::fromLatin1(TestCertificates::shared().subBase64));
-        environment.insert(u"TMPDIR"_s, temporary.path());
         process.setProcessEnvironment(environment);
-        if (!input)
-            process.setStandardInputFile(QProcess::nullDevice());
         process.start(QStringLiteral(SELF_TEST_DRIVER), arguments);
         if (!process.waitForStarted(30'000))
             return {};
-        if (input) {
-            process.write(*input);
-            process.closeWriteChannel();
-        }
+        process.write(input);
+        process.closeWriteChannel();
         // The server answers on this thread, so the loop runs while the self-test works.
-        const bool finished =
-            TestUtil::runUntil([&process] { return process.state() == QProcess::NotRunning; }, std::chrono::seconds(120));
-        EXPECT_TRUE(finished);
+        EXPECT_TRUE(TestUtil::runUntil([&process] { return process.state() == QProcess::NotRunning; },
+                                       std::chrono::seconds(120)));
         SelfTestRun result;
         result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         result.errorBytes = process.readAllStandardError();
@@ -68,16 +61,6 @@ protected:
         return result;
     }
 
-    QString writeWAV()
-    {
-        const QString path = temporary.path() + u"/speech.wav"_s;
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write(WAVEncoder::encodePCM16Mono24kHz(QByteArray(4800, '\x11')));
-        return path;
-    }
-
-    PrivateTemporaryDirectory temporary;
     LoopbackHttpServer server;
 };
 
@@ -94,7 +77,7 @@ TEST_F(GigaChatSelfTestProcess, BlankOrUndecodableStandardInputIsAMissingKey)
 
 TEST_F(GigaChatSelfTestProcess, AMissingAudioFileFailsWithTheFileSystemsDescriptionAndNoTraffic)
 {
-    const QString missing = temporary.path() + u"/absent/speech.wav"_s;
+    const QString missing = temporaryPath() + u"/absent/speech.wav"_s;
     const SelfTestRun result = run({u"--self-test-gigachat"_s, u"--self-test-audio"_s, missing, u"--self-test-key-stdin"_s},
                            key + "\n");
     ASSERT_EQ(result.lines.size(), 3) << result.errorBytes.toStdString();
@@ -141,7 +124,11 @@ TEST_F(GigaChatSelfTestProcess, TranscriptionReportsModelUsageAndCharactersButNo
          u"prompt=12 completion=5 total=17 precached=3"_s},
         {"", u"unavailable"_s},
     };
-    const QString wav = writeWAV();
+    const QString wav = temporaryPath() + u"/speech.wav"_s;
+    QFile file(wav);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(WAVEncoder::encodePCM16Mono24kHz(QByteArray(4800, '\x11')));
+    file.close();
     for (const auto &row : rows) {
         const int before = server.requestCount();
         // Answered by path: the self-test does not wait for the deletion, which may or may not arrive.
@@ -171,9 +158,9 @@ TEST_F(GigaChatSelfTestProcess, TranscriptionReportsModelUsageAndCharactersButNo
         ASSERT_NE(chatRequest, requests.end());
         const QJsonObject chat = QJsonDocument::fromJson(chatRequest->body).object();
         EXPECT_EQ(chat[u"model"_s].toString(), u"GigaChat-2-Max"_s);
-        EXPECT_TRUE(chat[u"messages"_s][0][u"content"_s].toString().contains(
-            u"Обработка: Расшифруй максимально дословно."_s));
-        EXPECT_TRUE(chat[u"messages"_s][0][u"content"_s].toString().contains(
+        const QString prompt = chat[u"messages"_s][0][u"content"_s].toString();
+        EXPECT_TRUE(prompt.contains(u"Обработка: Расшифруй максимально дословно."_s));
+        EXPECT_TRUE(prompt.endsWith(
             u"\nКонтекст речи: Проверка распознавания Verbulo\nПредпочтительные имена и термины: не указаны"_s));
     }
 }
@@ -191,7 +178,7 @@ TEST_F(GigaChatSelfTestProcess, AStoredKeyOfSpacesIsLoadedThenRejectedByTheClien
     store.closeWriteChannel();
     ASSERT_TRUE(store.waitForFinished(30'000) && store.exitCode() == 0) << store.readAllStandardError().toStdString();
 
-    const SelfTestRun result = run({u"--self-test-gigachat"_s}, std::nullopt);
+    const SelfTestRun result = run({u"--self-test-gigachat"_s});
 
     QProcess clear;
     clear.start(u"secret-tool"_s, QStringList{u"clear"_s} + attributes);

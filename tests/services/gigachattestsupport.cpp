@@ -6,8 +6,6 @@
 #include <QFile>
 #include <QProcess>
 
-#include <gtest/gtest.h>
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -33,17 +31,8 @@ QString FakeCurlCall::argumentAfter(const QString &option) const
     return index >= 0 && index + 1 < arguments.size() ? arguments.at(index + 1) : QString();
 }
 
-FakeCurl::FakeCurl()
-{
-    qputenv("FAKE_CURL_DIR", QFile::encodeName(m_directory.path()));
-}
-
-FakeCurl::~FakeCurl() { qunsetenv("FAKE_CURL_DIR"); }
-
-QString FakeCurl::path() { return QStringLiteral(FAKE_CURL_PATH); }
-
 void FakeCurl::answer(int n, int exitCode, const QByteArray &standardOutput, const QByteArray &standardError,
-                      const QByteArray &body)
+                      const QByteArray &body, double seconds)
 {
     const QString step = m_directory.filePath(n == 0 ? u"steps/default"_s : u"steps/%1"_s.arg(n));
     QDir().mkpath(step);
@@ -51,13 +40,8 @@ void FakeCurl::answer(int n, int exitCode, const QByteArray &standardOutput, con
     writeFile(step + u"/stdout"_s, standardOutput);
     writeFile(step + u"/stderr"_s, standardError);
     writeFile(step + u"/body"_s, body);
-}
-
-void FakeCurl::answerSlowly(int n, double seconds)
-{
-    const QString step = m_directory.filePath(n == 0 ? u"steps/default"_s : u"steps/%1"_s.arg(n));
-    QDir().mkpath(step);
-    writeFile(step + u"/sleep"_s, QByteArray::number(seconds));
+    if (seconds > 0)
+        writeFile(step + u"/sleep"_s, QByteArray::number(seconds));
 }
 
 int FakeCurl::callCount() const { return readAll(m_directory.filePath(u"count"_s)).trimmed().toInt(); }
@@ -84,32 +68,19 @@ FakeCurlCall FakeCurl::call(int n) const
     return call;
 }
 
-PrivateTemporaryDirectory::PrivateTemporaryDirectory()
-    : m_previous(qgetenv("TMPDIR"))
-{
-    QDir(m_directory.path()).mkdir(u"tmp"_s);
-    qputenv("TMPDIR", QFile::encodeName(path()));
-}
-
-PrivateTemporaryDirectory::~PrivateTemporaryDirectory()
-{
-    if (m_previous.isEmpty())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", m_previous);
-}
-
-QString PrivateTemporaryDirectory::path() const { return m_directory.filePath(u"tmp"_s); }
-
-QStringList PrivateTemporaryDirectory::leftoverWorkingDirectories() const
-{
-    return QDir(path()).entryList({u"Verbulo-Giga-*"_s}, QDir::AllEntries | QDir::Hidden | QDir::System);
-}
-
 namespace {
 
-void openssl(const QString &directory, const QStringList &arguments)
+// A certificate and its key in `directory`: self-signed, or issued by `issuer`.
+void makeCertificate(const QString &directory, const QString &name, const QString &subject, const QString &issuer,
+                     const QStringList &extensions)
 {
+    QStringList arguments{u"req"_s, u"-x509"_s, u"-new"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s,
+                          u"ec_paramgen_curve:P-256"_s, u"-nodes"_s, u"-days"_s, u"3"_s, u"-subj"_s, subject,
+                          u"-keyout"_s, name + u".key"_s, u"-out"_s, name + u".pem"_s};
+    if (!issuer.isEmpty())
+        arguments << u"-CA"_s << issuer + u".pem"_s << u"-CAkey"_s << issuer + u".key"_s;
+    for (const QString &extension : extensions)
+        arguments << u"-addext"_s << extension;
     QProcess process;
     process.setWorkingDirectory(directory);
     process.start(u"openssl"_s, arguments);
@@ -117,46 +88,9 @@ void openssl(const QString &directory, const QStringList &arguments)
         qFatal("openssl %s failed: %s", qPrintable(arguments.join(u' ')), process.readAllStandardError().constData());
 }
 
-void makeKey(const QString &directory, const QString &name)
-{
-    openssl(directory, {u"genpkey"_s, u"-algorithm"_s, u"EC"_s, u"-pkeyopt"_s, u"ec_paramgen_curve:P-256"_s,
-                        u"-out"_s, name + u".key"_s});
-}
+QSslCertificate certificate(const QString &path) { return QSslCertificate(readAll(path), QSsl::Pem); }
 
-void makeRoot(const QString &directory, const QString &name, const QString &commonName)
-{
-    makeKey(directory, name);
-    openssl(directory, {u"req"_s, u"-x509"_s, u"-new"_s, u"-key"_s, name + u".key"_s, u"-days"_s, u"3"_s,
-                        u"-subj"_s, u"/C=RU/O=Verbulo Tests/CN="_s + commonName, u"-addext"_s,
-                        u"basicConstraints=critical,CA:TRUE"_s, u"-addext"_s,
-                        u"keyUsage=critical,keyCertSign,cRLSign"_s, u"-out"_s, name + u".pem"_s});
-}
-
-void makeIssued(const QString &directory, const QString &name, const QString &issuer, const QString &subject,
-                const QString &extensions)
-{
-    makeKey(directory, name);
-    QFile file(directory + u'/' + name + u".ext"_s);
-    if (!file.open(QIODevice::WriteOnly))
-        qFatal("cannot write the extension file");
-    file.write(extensions.toUtf8());
-    file.close();
-    openssl(directory, {u"req"_s, u"-new"_s, u"-key"_s, name + u".key"_s, u"-subj"_s, subject, u"-out"_s,
-                        name + u".csr"_s});
-    openssl(directory, {u"x509"_s, u"-req"_s, u"-in"_s, name + u".csr"_s, u"-CA"_s, issuer + u".pem"_s, u"-CAkey"_s,
-                        issuer + u".key"_s, u"-CAcreateserial"_s, u"-days"_s, u"3"_s, u"-extfile"_s,
-                        name + u".ext"_s, u"-out"_s, name + u".pem"_s});
-}
-
-QSslCertificate certificate(const QString &path)
-{
-    return QSslCertificate(readAll(path), QSsl::Pem);
-}
-
-QSslKey key(const QString &path)
-{
-    return QSslKey(readAll(path), QSsl::Ec, QSsl::Pem);
-}
+QSslKey key(const QString &path) { return QSslKey(readAll(path), QSsl::Ec, QSsl::Pem); }
 
 } // namespace
 
@@ -165,14 +99,14 @@ const TestCertificates &TestCertificates::shared()
     static const TestCertificates certificates = [] {
         static QTemporaryDir directory;
         const QString dir = directory.path();
-        const QString serverExtensions = u"basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1\n"
-                                         u"extendedKeyUsage=serverAuth\n"_s;
-        makeRoot(dir, u"root"_s, u"Verbulo Test Root CA"_s);
-        makeIssued(dir, u"sub"_s, u"root"_s, u"/C=RU/O=Verbulo Tests/CN=Verbulo Test Sub CA"_s,
-                   u"basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"_s);
-        makeIssued(dir, u"server"_s, u"sub"_s, u"/CN=127.0.0.1"_s, serverExtensions);
-        makeRoot(dir, u"stranger"_s, u"Unrelated CA"_s);
-        makeIssued(dir, u"strangerserver"_s, u"stranger"_s, u"/CN=127.0.0.1"_s, serverExtensions);
+        const QStringList authority{u"basicConstraints=critical,CA:TRUE"_s, u"keyUsage=critical,keyCertSign,cRLSign"_s};
+        const QStringList server{u"basicConstraints=CA:FALSE"_s, u"subjectAltName=IP:127.0.0.1"_s,
+                                 u"extendedKeyUsage=serverAuth"_s};
+        makeCertificate(dir, u"root"_s, u"/C=RU/O=Verbulo Tests/CN=Verbulo Test Root CA"_s, {}, authority);
+        makeCertificate(dir, u"sub"_s, u"/C=RU/O=Verbulo Tests/CN=Verbulo Test Sub CA"_s, u"root"_s, authority);
+        makeCertificate(dir, u"server"_s, u"/CN=127.0.0.1"_s, u"sub"_s, server);
+        makeCertificate(dir, u"stranger"_s, u"/C=RU/O=Verbulo Tests/CN=Unrelated CA"_s, {}, authority);
+        makeCertificate(dir, u"strangerserver"_s, u"/CN=127.0.0.1"_s, u"stranger"_s, server);
 
         TestCertificates result;
         result.rootBase64 = certificate(dir + u"/root.pem"_s).toDer().toBase64();

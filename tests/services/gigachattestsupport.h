@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QMap>
 #include <QSslCertificate>
 #include <QSslKey>
@@ -12,6 +14,8 @@
 #include <QTemporaryDir>
 
 #include <QCoro/QCoroTask>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <exception>
@@ -38,34 +42,19 @@ struct FakeCurlCall
 class FakeCurl
 {
 public:
-    FakeCurl();
-    ~FakeCurl();
+    FakeCurl() { qputenv("FAKE_CURL_DIR", QFile::encodeName(m_directory.path())); }
+    ~FakeCurl() { qunsetenv("FAKE_CURL_DIR"); }
 
-    static QString path();
+    static QString path() { return QStringLiteral(FAKE_CURL_PATH); }
     // Answer of run `n` (from 1); n = 0 sets the answer of every run without its own.
+    // The run waits `seconds` before it ends.
     void answer(int n, int exitCode, const QByteArray &standardOutput, const QByteArray &standardError = {},
-                const QByteArray &body = {});
-    void answerSlowly(int n, double seconds);
+                const QByteArray &body = {}, double seconds = 0);
     int callCount() const;
     FakeCurlCall call(int n) const;
 
 private:
     QTemporaryDir m_directory;
-};
-
-// Points TMPDIR at a fresh directory for the test, so working directories that
-// are left behind can be found without looking at anyone else's.
-class PrivateTemporaryDirectory
-{
-public:
-    PrivateTemporaryDirectory();
-    ~PrivateTemporaryDirectory();
-    QString path() const;
-    QStringList leftoverWorkingDirectories() const;
-
-private:
-    QTemporaryDir m_directory;
-    QByteArray m_previous;
 };
 
 // Certificates made with openssl when the test runs: a root and a sub CA in the
@@ -83,8 +72,48 @@ struct TestCertificates
     static const TestCertificates &shared();
 };
 
-// production() with curl and, when given, the hosts and addresses replaced.
+// production() with curl replaced.
 GigaChatConfiguration configurationWithCurl(const QString &curlPath);
+
+class LoopbackHttpServer;
+
+// The configuration that sends everything to `server` through the real curl,
+// trusting only the test root and sub CA.
+GigaChatConfiguration loopbackConfiguration(const LoopbackHttpServer &server);
+
+// GigaChat pointed at the fake curl, with TMPDIR at a fresh directory that every test
+// must leave without a working directory (so none is mistaken for anyone else's).
+class GigaChatTest : public ::testing::Test
+{
+protected:
+    GigaChatTest()
+        : m_previousTemporary(qgetenv("TMPDIR"))
+    {
+        qputenv("TMPDIR", QFile::encodeName(m_temporary.path()));
+    }
+    ~GigaChatTest() override
+    {
+        if (m_previousTemporary.isEmpty())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", m_previousTemporary);
+    }
+    void SetUp() override { GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path())); }
+    void TearDown() override
+    {
+        const QDir temporary(temporaryPath());
+        EXPECT_EQ(temporary.entryList({QStringLiteral("Verbulo-Giga-*")}, QDir::AllEntries | QDir::Hidden | QDir::System),
+                  QStringList());
+        GigaChatConfiguration::replaceForTesting(std::nullopt);
+    }
+    QString temporaryPath() const { return m_temporary.path(); }
+
+    FakeCurl curl;
+
+private:
+    QTemporaryDir m_temporary;
+    QByteArray m_previousTemporary;
+};
 
 namespace TestAwait {
 template<typename T>
@@ -114,8 +143,14 @@ T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono
     return std::move(*value);
 }
 
-class LoopbackHttpServer;
-
-// The configuration that sends everything to `server` through the real curl,
-// trusting only the test root and sub CA.
-GigaChatConfiguration loopbackConfiguration(const LoopbackHttpServer &server);
+// The error of type `Error` that `call` throws; none when it throws nothing.
+template<typename Error, typename Call>
+std::optional<Error> errorOf(Call &&call)
+{
+    try {
+        call();
+    } catch (const Error &error) {
+        return error;
+    }
+    return std::nullopt;
+}

@@ -78,39 +78,3 @@ TEST(LoopbackHttpServerTest, WithholdsOrDropsAnswersAsScripted)
     EXPECT_EQ(server.requestCount(), 4);
     EXPECT_EQ(server.connectionCount(), 4);
 }
-
-TEST(LoopbackHttpServerTest, ServesTLSWithTheGivenCertificate)
-{
-    QTemporaryDir dir;
-    const QString certPath = dir.filePath(u"cert.pem"_s);
-    const QString keyPath = dir.filePath(u"key.pem"_s);
-    QProcess openssl;
-    openssl.start(u"openssl"_s, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s,
-                                 u"1"_s, u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s,
-                                 u"subjectAltName=IP:127.0.0.1"_s, u"-keyout"_s, keyPath, u"-out"_s, certPath});
-    ASSERT_TRUE(openssl.waitForFinished(60'000));
-    ASSERT_EQ(openssl.exitCode(), 0) << openssl.readAllStandardError().toStdString();
-    QFile certFile(certPath), keyFile(keyPath);
-    ASSERT_TRUE(certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
-    const QSslCertificate certificate(&certFile, QSsl::Pem);
-    const QSslKey key(&keyFile, QSsl::Rsa, QSsl::Pem);
-    ASSERT_FALSE(certificate.isNull());
-    ASSERT_FALSE(key.isNull());
-
-    LoopbackHttpServer server;
-    ASSERT_TRUE(server.listenTls(certificate, key));
-    EXPECT_EQ(server.baseUrl().scheme(), u"https"_s);
-    server.enqueue(Response::json(200, R"({"ok":true})"));
-
-    const CurlResult trusted = curl({u"--cacert"_s, certPath, u"-d"_s, u"x=1"_s, server.url(u"/t"_s).toString()});
-    EXPECT_EQ(trusted.exitCode, 0);
-    EXPECT_EQ(trusted.output, R"({"ok":true})");
-    ASSERT_EQ(server.requestCount(), 1);
-    EXPECT_EQ(server.requests().at(0).body, "x=1");
-
-    // A client that does not trust the certificate never gets to send a request.
-    const CurlResult untrusted = curl({server.url(u"/u"_s).toString()}); // the system's CAs only
-    EXPECT_NE(untrusted.exitCode, 0);
-    EXPECT_TRUE(TestUtil::runUntil([&] { return !server.tlsErrors().isEmpty(); }, 10s));
-    EXPECT_EQ(server.requestCount(), 1);
-}
