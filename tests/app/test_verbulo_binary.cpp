@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
@@ -126,9 +128,13 @@ protected:
         ASSERT_EQ(primary.state(), QProcess::Running);
     }
 
-    QString storedProvider()
+    // Read only once the file exists: a settings object made before would keep reading it as empty.
+    std::optional<QString> storedProvider()
     {
-        return QSettings(configHome.filePath(u"plumrest/Vorsik.ini"_s), QSettings::IniFormat).value(u"aiProvider"_s).toString();
+        const QString file = configHome.filePath(u"plumrest/Vorsik.ini"_s);
+        if (!QFile::exists(file))
+            return std::nullopt;
+        return QSettings(file, QSettings::IniFormat).value(u"aiProvider"_s).toString();
     }
 
     PrivateBus bus;
