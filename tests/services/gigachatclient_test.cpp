@@ -126,7 +126,8 @@ TEST_P(GigaChatRetryTest, TransientCurlFailuresAreRetriedAndEverythingElseIsFina
     const RetryRow &row = GetParam();
     script(row.answers);
     GigaChatClient client(120, row.attempts);
-    const auto error = errorOf(client.validateConnection(u"key"_s));
+    QStringList models;
+    const auto error = ::errorOf<GigaChatError>([&] { models = awaitTask(client.validateConnection(u"key"_s)); });
     ASSERT_EQ(curl.callCount(), row.runs);
     // Every failure falls in the first exchange, so run n is its attempt n. Lower bounds only:
     // a loaded machine may start curl late, never early.
@@ -137,6 +138,7 @@ TEST_P(GigaChatRetryTest, TransientCurlFailuresAreRetriedAndEverythingElseIsFina
     }
     if (!row.error) {
         EXPECT_FALSE(error) << error->what();
+        EXPECT_EQ(models, QStringList({u"A"_s, u"B"_s})) << "string ids, in order";
         return;
     }
     ASSERT_TRUE(error);
@@ -150,7 +152,9 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, GigaChatRetryTest,
     ::testing::Values(
         RetryRow{"succeedsOnTheThirdAttempt",
-                 {{28, "000", ""}, {28, "000", ""}, {0, "200", tokenAnswer}, {0, "200", R"({"data":[]})"}}, 3,
+                 {{28, "000", ""}, {28, "000", ""}, {0, "200", tokenAnswer},
+                  {0, "200", R"({"data":[{"id":"A"},{},{"id":3},{"id":"B"}]})"}},
+                 3,
                  std::nullopt, {}, 4},
         RetryRow{"timesOutThreeTimes", {{28, "000", ""}, {28, "000", ""}, {28, "000", ""}}, 3,
                  GigaChatError::Case::network, networkPrefix + u"curl: (28) failed (curl 28)"_s, 3},
@@ -170,24 +174,13 @@ INSTANTIATE_TEST_SUITE_P(
                  GigaChatError::Case::invalidResponse, u"GigaChat вернул некорректный ответ."_s, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(GigaChatClientTest, ModelListKeepsStringIdsInOrder)
-{
-    script({{0, "200", tokenAnswer}, {0, "200", R"({"data":[{"id":"A"},{},{"id":3},{"id":"B"}]})"},
-            {0, "200", tokenAnswer}, {0, "200", R"({"data":[]})"}});
-    GigaChatClient client;
-    EXPECT_EQ(awaitTask(client.validateConnection(u"key"_s)), QStringList({u"A"_s, u"B"_s}));
-    EXPECT_EQ(awaitTask(client.validateConnection(u"key"_s)), QStringList());
-    EXPECT_EQ(curl.call(2).argumentAfter(u"--url"_s), u"https://gigachat.devices.sberbank.ru/v1/models"_s);
-}
-
 TEST_F(GigaChatClientTest, TranscriptPromptCarriesModeContextAndTheFirstHundredTerms)
 {
     QStringList vocabulary;
     for (int i = 0; i < 150; ++i)
         vocabulary.append(u"t%1"_s.arg(i));
     script({{0, "200", tokenAnswer}, {0, "200", uploadAnswer}, {0, "200", chatAnswer(R"(" Текст \n")")},
-            {0, "200", "{}"}, {0, "200", tokenAnswer}, {0, "200", uploadAnswer},
-            {0, "200", chatAnswer(R"("Ещё")")}, {0, "200", "{}"}});
+            {0, "200", "{}"}});
     GigaChatClient client;
 
     EXPECT_EQ(awaitTask(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::clean, u" Письмо коллеге "_s,
@@ -203,42 +196,35 @@ TEST_F(GigaChatClientTest, TranscriptPromptCarriesModeContextAndTheFirstHundredT
         + vocabulary.mid(0, 100).join(u", "_s);
     EXPECT_EQ(transcriptMessage(3)[u"content"_s].toString(), expected);
     EXPECT_EQ(transcriptMessage(3)[u"attachments"_s].toArray(), QJsonArray{u"file-1"_s});
-
-    awaitTask(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::structured, QString(), {}));
-    const QString second = transcriptMessage(7)[u"content"_s].toString();
-    EXPECT_TRUE(second.contains(u"Обработка: Преврати диктовку в ясный готовый текст:"_s));
-    EXPECT_TRUE(second.endsWith(u"\nКонтекст речи: не указан\nПредпочтительные имена и термины: не указаны"_s));
 }
 
-TEST_F(GigaChatClientTest, EmptyTranscriptKeepsTheLastUsageAndTheFileIsStillDeleted)
+TEST_F(GigaChatClientTest, EveryUploadedFileIsDeletedAndNoDeletionFailureCostsATranscript)
 {
     script({{0, "200", tokenAnswer}, {0, "200", uploadAnswer},
-            {0, "200", chatAnswer(R"("Раз")", R"({"prompt_tokens":10})")}, {0, "200", "{}"},
-            {0, "200", tokenAnswer}, {0, "200", uploadAnswer}, {0, "200", chatAnswer(R"(" \n ")", R"({"prompt_tokens":99})")},
-            {0, "500", "{}"}});
+            {0, "200", chatAnswer(R"("Раз")", R"({"prompt_tokens":10})")}, {3, "000", ""},
+            {0, "200", tokenAnswer}, {0, "200", uploadAnswer},
+            {0, "200", chatAnswer(R"(" \n ")", R"({"prompt_tokens":99})")}, {0, "500", "{}"},
+            {0, "200", tokenAnswer}, {0, "200", R"({"id":"../models"})"}, {0, "200", chatAnswer(R"("Текст")")}});
     GigaChatClient client;
     EXPECT_FALSE(client.lastUsage());
-    awaitTask(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::verbatim, {}, {}));
+    EXPECT_EQ(awaitTask(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::verbatim, {}, {})), u"Раз"_s);
     EXPECT_EQ(client.lastUsage(), (GigaChatUsage{10, 0, 0, 0}));
+    EXPECT_EQ(curl.callCount(), 4);
 
+    // An empty transcript is an error that keeps the last usage; its file is deleted all the same.
     const auto error = errorOf(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::verbatim, {}, {}));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->errorCase(), GigaChatError::Case::emptyResponse);
     EXPECT_EQ(client.lastUsage(), (GigaChatUsage{10, 0, 0, 0}));
     ASSERT_EQ(curl.callCount(), 8);
     EXPECT_EQ(curl.call(8).argumentAfter(u"--url"_s), u"https://gigachat.devices.sberbank.ru/v1/files/file-1/delete"_s);
-}
 
-TEST_F(GigaChatClientTest, AFailedDeletionOrAFileIdThatIsNotAPlainPathSegmentKeepsTheTranscript)
-{
-    script({{0, "200", tokenAnswer}, {0, "200", uploadAnswer}, {0, "200", chatAnswer(R"("Готово")")}, {3, "000", ""},
-            {0, "200", tokenAnswer}, {0, "200", R"({"id":"../models"})"}, {0, "200", chatAnswer(R"("Текст")")}});
-    GigaChatClient client;
-    EXPECT_EQ(awaitTask(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::verbatim, {}, {})), u"Готово"_s);
-    EXPECT_EQ(curl.callCount(), 4);
-    // No deletion at all for that id.
-    EXPECT_EQ(awaitTask(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::verbatim, {}, {})), u"Текст"_s);
-    EXPECT_EQ(curl.callCount(), 7);
+    // A file id that is not a plain path segment is never deleted.
+    EXPECT_EQ(awaitTask(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::structured, {}, {})), u"Текст"_s);
+    EXPECT_EQ(curl.callCount(), 11);
+    const QString prompt = transcriptMessage(11)[u"content"_s].toString();
+    EXPECT_TRUE(prompt.contains(u"Обработка: Преврати диктовку в ясный готовый текст:"_s));
+    EXPECT_TRUE(prompt.endsWith(u"\nКонтекст речи: не указан\nПредпочтительные имена и термины: не указаны"_s));
 }
 
 TEST_F(GigaChatClientTest, MissingKeyAndEmptyAudioFailBeforeAnyTraffic)

@@ -29,7 +29,7 @@ Response get(const QUrl &url = filesURL) { return awaitTask(send(request(url), s
 
 using CurlTransportTest = GigaChatTest;
 
-TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesAndPermissionsOfOneExchange)
+TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesPermissionsAndStandardInputOfEachExchange)
 {
     const QByteArray body("binary\0body\xff", 12);
     curl.answer(1, 0, "201", {}, R"({"id":"file-1"})");
@@ -61,21 +61,17 @@ TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesAndPermissionsOfOneExchan
     EXPECT_EQ(call.configuration, "header = \"A: 1\"\nheader = \"b: 2\"\n");
     EXPECT_EQ(call.caFile, certificatePEMData());
     EXPECT_EQ(call.standardInput, body);
-}
 
-TEST_F(CurlTransportTest, WithoutBodyStandardInputIsTheNullDeviceAndAnEmptyBodyIsStillSent)
-{
+    // Without a body standard input is the null device; an empty body is still sent.
     curl.answer(0, 0, "200");
     get();
     awaitTask(send(request(filesURL), QByteArray(""), 120));
-
-    const FakeCurlCall withoutBody = curl.call(1);
+    const FakeCurlCall withoutBody = curl.call(2);
     EXPECT_EQ(withoutBody.argumentAfter(u"--request"_s), u"GET"_s);
     EXPECT_FALSE(withoutBody.arguments.contains(u"--data-binary"_s));
     EXPECT_EQ(withoutBody.standardInputSource, u"/dev/null"_s);
     EXPECT_EQ(withoutBody.configuration, "\n");
-
-    const FakeCurlCall emptyBody = curl.call(2);
+    const FakeCurlCall emptyBody = curl.call(3);
     EXPECT_EQ(emptyBody.arguments.mid(emptyBody.arguments.size() - 2), QStringList({u"--data-binary"_s, u"@-"_s}));
     EXPECT_TRUE(emptyBody.standardInputSource.startsWith(u"pipe:"_s)) << emptyBody.standardInputSource.toStdString();
     EXPECT_EQ(emptyBody.standardInput, QByteArray(""));

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 
 using namespace Qt::StringLiterals;
 using Answer = LoopbackHttpServer::Response;
@@ -24,7 +23,6 @@ struct SelfTestRun
 {
     int exitCode = -1;
     QStringList lines;     // standard error
-    QByteArray output;     // standard output
     QByteArray errorBytes;
 };
 
@@ -55,7 +53,7 @@ protected:
         SelfTestRun result;
         result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         result.errorBytes = process.readAllStandardError();
-        result.output = process.readAllStandardOutput();
+        EXPECT_TRUE(process.readAllStandardOutput().isEmpty()) << "the self-test reports on standard error only";
         EXPECT_TRUE(result.errorBytes.endsWith('\n')) << result.errorBytes.toStdString();
         result.lines = QString::fromUtf8(result.errorBytes).split(u'\n', Qt::SkipEmptyParts);
         return result;
@@ -70,7 +68,6 @@ TEST_F(GigaChatSelfTestProcess, BlankOrUndecodableStandardInputIsAMissingKey)
         const SelfTestRun result = run({u"--self-test-gigachat"_s, u"--self-test-key-stdin"_s}, input);
         EXPECT_EQ(result.lines, QStringList({u"started"_s, u"VERBULO_SELF_TEST_FAILED: missing_key"_s}));
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_TRUE(result.output.isEmpty());
     }
     EXPECT_EQ(server.requestCount(), 0);
 }
@@ -100,7 +97,6 @@ TEST_F(GigaChatSelfTestProcess, ModelListJoinsIdsWithABareCommaAndNeverPrintsThe
     EXPECT_EQ(result.lines, QStringList({u"started"_s, u"key_loaded"_s,
                                          u"VERBULO_SELF_TEST_OK: models=GigaChat,GigaChat-Pro"_s}));
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(result.output.isEmpty());
     EXPECT_FALSE(result.errorBytes.contains(key));
     ASSERT_EQ(server.requestCount(), 2);
     EXPECT_EQ(server.requests()[0].header("Authorization"), "Basic " + key);
@@ -119,49 +115,43 @@ TEST_F(GigaChatSelfTestProcess, AServerThatEchoesTheKeyDoesNotGetItPrinted)
 
 TEST_F(GigaChatSelfTestProcess, TranscriptionReportsModelUsageAndCharactersButNotTheText)
 {
-    const struct { QByteArray usage; QString usageText; } rows[] = {
-        {R"(,"usage":{"prompt_tokens":12,"completion_tokens":5,"total_tokens":17,"precached_prompt_tokens":3})",
-         u"prompt=12 completion=5 total=17 precached=3"_s},
-        {"", u"unavailable"_s},
-    };
     const QString wav = temporaryPath() + u"/speech.wav"_s;
     QFile file(wav);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(WAVEncoder::encodePCM16Mono24kHz(QByteArray(4800, '\x11')));
     file.close();
-    for (const auto &row : rows) {
+    QByteArray usage;
+    // Answered by path: the self-test does not wait for the deletion, which may or may not arrive.
+    server.setHandler([&usage](const LoopbackHttpServer::Request &request) {
+        if (request.path == "/api/v2/oauth")
+            return Answer::json(200, tokenAnswer);
+        if (request.path == "/v1/files")
+            return Answer::json(200, R"({"id":"file-1"})");
+        if (request.path == "/v1/chat/completions")
+            return Answer::json(200, R"({"choices":[{"message":{"content":" Привет, мир 👍🏽\n"}}])" + usage + "}");
+        return Answer::json(200, "{}");
+    });
+    const std::pair<QByteArray, QString> rows[] = {
+        {R"(,"usage":{"prompt_tokens":12,"completion_tokens":5,"total_tokens":17,"precached_prompt_tokens":3})",
+         u"prompt=12 completion=5 total=17 precached=3"_s},
+        {"", u"unavailable"_s},
+    };
+    for (const auto &[answeredUsage, usageText] : rows) {
+        usage = answeredUsage;
         const int before = server.requestCount();
-        // Answered by path: the self-test does not wait for the deletion, which may or may not arrive.
-        const QByteArray chatAnswer =
-            R"({"choices":[{"message":{"content":" Привет, мир 👍🏽\n"}}])" + row.usage + "}";
-        server.setHandler([chatAnswer](const LoopbackHttpServer::Request &request) {
-            if (request.path == "/api/v2/oauth")
-                return Answer::json(200, tokenAnswer);
-            if (request.path == "/v1/files")
-                return Answer::json(200, R"({"id":"file-1"})");
-            if (request.path == "/v1/chat/completions")
-                return Answer::json(200, chatAnswer);
-            return Answer::json(200, "{}");
-        });
-        const SelfTestRun result = run({u"--self-test-gigachat"_s, u"--self-test-key-stdin"_s, u"--self-test-audio"_s, wav,
-                                u"--self-test-model"_s, u"GigaChat-2-Max"_s, u"--self-test-model"_s, u"Other"_s},
-                               key);
-        EXPECT_EQ(result.lines,
-                  QStringList({u"started"_s, u"key_loaded"_s,
-                               u"VERBULO_SELF_TEST_OK: model=GigaChat-2-Max usage="_s + row.usageText
-                                   + u" transcript_chars=13"_s}));
+        const SelfTestRun result = run({u"--self-test-gigachat"_s, u"--self-test-key-stdin"_s, u"--self-test-audio"_s,
+                                        wav, u"--self-test-model"_s, u"GigaChat-2-Max"_s, u"--self-test-model"_s,
+                                        u"Other"_s},
+                                       key);
+        EXPECT_EQ(result.lines, QStringList({u"started"_s, u"key_loaded"_s,
+                                             u"VERBULO_SELF_TEST_OK: model=GigaChat-2-Max usage="_s + usageText
+                                                 + u" transcript_chars=13"_s}));
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_FALSE(result.errorBytes.contains("Привет"));
-        const auto &requests = server.requests();
-        const auto chatRequest = std::find_if(requests.begin() + before, requests.end(),
-                                              [](const auto &request) { return request.path == "/v1/chat/completions"; });
-        ASSERT_NE(chatRequest, requests.end());
-        const QJsonObject chat = QJsonDocument::fromJson(chatRequest->body).object();
-        EXPECT_EQ(chat[u"model"_s].toString(), u"GigaChat-2-Max"_s);
-        const QString prompt = chat[u"messages"_s][0][u"content"_s].toString();
-        EXPECT_TRUE(prompt.contains(u"Обработка: Расшифруй максимально дословно."_s));
-        EXPECT_TRUE(prompt.endsWith(
-            u"\nКонтекст речи: Проверка распознавания Verbulo\nПредпочтительные имена и термины: не указаны"_s));
+        ASSERT_GE(server.requestCount(), before + 3);
+        EXPECT_EQ(server.requests()[before + 2].path, "/v1/chat/completions");
+        EXPECT_EQ(QJsonDocument::fromJson(server.requests()[before + 2].body)[u"model"_s].toString(),
+                  u"GigaChat-2-Max"_s);
     }
 }
 

@@ -60,21 +60,3 @@ TEST(LoopbackHttpServerTest, RecordsAChunkedUploadRawAndDecoded)
     EXPECT_TRUE(request.raw.endsWith("0\r\n\r\n"));
     EXPECT_GT(request.raw.size(), payload.size()); // the chunk framing is kept
 }
-
-TEST(LoopbackHttpServerTest, WithholdsOrDropsAnswersAsScripted)
-{
-    LoopbackHttpServer server;
-    ASSERT_TRUE(server.listen());
-    server.enqueue(Response::neverAnswering());
-    server.enqueue(Response::closing());
-    Response late = Response::text(200, "late");
-    late.delay = 200ms;
-    server.enqueue(late);
-
-    EXPECT_EQ(curl({u"--max-time"_s, u"1"_s, server.url(u"/a"_s).toString()}).exitCode, 28); // timed out
-    EXPECT_EQ(curl({server.url(u"/b"_s).toString()}).exitCode, 52);                          // empty reply
-    EXPECT_EQ(curl({server.url(u"/c"_s).toString()}).output, "late");
-    EXPECT_EQ(curl({server.url(u"/d"_s).toString()}).output, "no scripted answer for GET /d");
-    EXPECT_EQ(server.requestCount(), 4);
-    EXPECT_EQ(server.connectionCount(), 4);
-}

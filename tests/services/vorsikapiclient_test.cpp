@@ -215,35 +215,39 @@ void PrintTo(const Exchange &row, std::ostream *out) { *out << row.name; }
 
 std::vector<Exchange> exchanges()
 {
+    using Failure = std::pair<Case, QString>;
+    const Failure invalid{Case::invalidResponse, invalidResponseText};
+    const auto server = [](const QString &description) { return Failure{Case::server, description}; };
+    // A first dictation that fails at its registration; a registered one that fails at its upload.
+    const auto atRegistration = [](std::string name, Response answer, const Failure &failure) {
+        return Exchange{std::move(name), {}, {std::move(answer)}, {installations}, {}, failure.first, failure.second, {}};
+    };
+    const auto atUpload = [](std::string name, Response answer, const Failure &failure) {
+        return Exchange{std::move(name), u"t"_s, {std::move(answer)}, {dictations}, {}, failure.first, failure.second,
+                        u"t"_s};
+    };
     const Response ok = Response::json(200, R"({"text":"ok"})");
     std::vector<Exchange> rows = {
         {"CachedEmptyTokenRegisters", u""_s, {Response::json(200, tokenAnswer("fresh")), ok},
          {installations, dictations}, u"ok"_s, {}, {}, u"fresh"_s},
         {"CachedTokenIsUsed", u"kept"_s, {ok}, {dictations}, u"ok"_s, {}, {}, u"kept"_s},
-        {"EmptyRegistrationToken", {}, {Response::json(200, tokenAnswer(""))}, {installations}, {},
-         Case::invalidResponse, invalidResponseText, {}},
-        {"NumericRegistrationToken", {}, {Response::json(200, R"({"installation_token":42})")}, {installations}, {},
-         Case::invalidResponse, invalidResponseText, {}},
-        {"MissingRegistrationToken", {}, {Response::json(201, R"({"token":"x"})")}, {installations}, {},
-         Case::invalidResponse, invalidResponseText, {}},
-        {"TokenThatWouldSplitAHeader", {}, {Response::json(200, tokenAnswer(R"(a\r\nX-Evil: 1)"))}, {installations},
-         {}, Case::invalidResponse, invalidResponseText, {}},
-        {"RegistrationStatusWithoutDetail", {}, {Response::text(503, "busy")}, {installations}, {}, Case::server,
-         u"Ошибка регистрации 503"_s, {}},
-        {"RegistrationStatusWithDetail", {}, {Response::json(403, R"({"detail":"Устройство заблокировано"})")},
-         {installations}, {}, Case::server, u"Устройство заблокировано"_s, {}},
-        {"UploadStringDetail", u"t"_s, {Response::json(429, R"({"detail":"Слишком много запросов"})")}, {dictations},
-         {}, Case::server, u"Слишком много запросов"_s, u"t"_s},
-        {"UploadArrayDetail", u"t"_s, {Response::json(429, R"({"detail":[{"msg":"x"}]})")}, {dictations}, {},
-         Case::server, u"Ошибка сервера 429"_s, u"t"_s},
-        {"UploadBlankDetail", u"t"_s, {Response::json(500, R"({"detail":"  "})")}, {dictations}, {}, Case::server,
-         u"Ошибка сервера 500"_s, u"t"_s},
-        {"UploadNonJSONError", u"t"_s, {Response::text(429, "<html>slow down</html>")}, {dictations}, {},
-         Case::server, u"Ошибка сервера 429"_s, u"t"_s},
         {"TextIsTrimmed", u"t"_s, {Response::json(200, R"({"text":"  \t Привет, мир.\n"})")}, {dictations},
          u"Привет, мир."_s, {}, {}, u"t"_s},
-        {"BlankText", u"t"_s, {Response::json(200, R"({"text":" \n\t "})")}, {dictations}, {},
-         Case::invalidResponse, invalidResponseText, u"t"_s},
+        atRegistration("EmptyRegistrationToken", Response::json(200, tokenAnswer("")), invalid),
+        atRegistration("NumericRegistrationToken", Response::json(200, R"({"installation_token":42})"), invalid),
+        atRegistration("MissingRegistrationToken", Response::json(201, R"({"token":"x"})"), invalid),
+        atRegistration("TokenThatWouldSplitAHeader", Response::json(200, tokenAnswer(R"(a\r\nX-Evil: 1)")), invalid),
+        atRegistration("RegistrationStatusWithoutDetail", Response::text(503, "busy"), server(u"Ошибка регистрации 503"_s)),
+        atRegistration("RegistrationStatusWithDetail", Response::json(403, R"({"detail":"Устройство заблокировано"})"),
+                       server(u"Устройство заблокировано"_s)),
+        atRegistration("UnauthorizedRegistrationIsAServerError", Response::json(401, ""),
+                       server(u"Ошибка регистрации 401"_s)),
+        atUpload("UploadStringDetail", Response::json(429, R"({"detail":"Слишком много запросов"})"),
+                 server(u"Слишком много запросов"_s)),
+        atUpload("UploadArrayDetail", Response::json(429, R"({"detail":[{"msg":"x"}]})"), server(u"Ошибка сервера 429"_s)),
+        atUpload("UploadBlankDetail", Response::json(500, R"({"detail":"  "})"), server(u"Ошибка сервера 500"_s)),
+        atUpload("UploadNonJSONError", Response::text(429, "<html>slow down</html>"), server(u"Ошибка сервера 429"_s)),
+        atUpload("BlankText", Response::json(200, R"({"text":" \n\t "})"), invalid),
         {"UnauthorizedThenReRegistered", u"old"_s,
          {Response::json(401, R"({"detail":"expired"})"), Response::json(200, tokenAnswer("new")), ok},
          {dictations, installations, dictations}, u"ok"_s, {}, {}, u"new"_s},
@@ -256,8 +260,6 @@ std::vector<Exchange> exchanges()
         {"FreshRegistrationRejectedThenRenewed", {},
          {Response::json(200, tokenAnswer("a")), Response::json(401, ""), Response::json(200, tokenAnswer("b")), ok},
          {installations, dictations, installations, dictations}, u"ok"_s, {}, {}, u"b"_s},
-        {"UnauthorizedRegistrationIsAServerError", {}, {Response::json(401, "")}, {installations}, {}, Case::server,
-         u"Ошибка регистрации 401"_s, {}},
         {"RefusedConnection", {}, {}, {}, {}, Case::network, networkPrefix + u"Connection refused"_s, {}},
     };
 
@@ -274,14 +276,10 @@ std::vector<Exchange> exchanges()
     };
     for (const auto &[name, body] : badBodies) {
         const auto answer = [&body](int status) { return Response::text(status, body, "application/json"); };
-        rows.push_back({name + "BodyOfRegistration"s, {}, {answer(200)}, {installations}, {}, Case::invalidResponse,
-                        invalidResponseText, {}});
-        rows.push_back({name + "BodyOfRegistrationError"s, {}, {answer(500)}, {installations}, {}, Case::server,
-                        u"Ошибка регистрации 500"_s, {}});
-        rows.push_back({name + "BodyOfTranscript"s, u"t"_s, {answer(200)}, {dictations}, {}, Case::invalidResponse,
-                        invalidResponseText, u"t"_s});
-        rows.push_back({name + "BodyOfUploadError"s, u"t"_s, {answer(502)}, {dictations}, {}, Case::server,
-                        u"Ошибка сервера 502"_s, u"t"_s});
+        rows.push_back(atRegistration(name + "BodyOfRegistration"s, answer(200), invalid));
+        rows.push_back(atRegistration(name + "BodyOfRegistrationError"s, answer(500), server(u"Ошибка регистрации 500"_s)));
+        rows.push_back(atUpload(name + "BodyOfTranscript"s, answer(200), invalid));
+        rows.push_back(atUpload(name + "BodyOfUploadError"s, answer(502), server(u"Ошибка сервера 502"_s)));
     }
 
     // Transfers that fail: neither a registration nor an upload is retried.
@@ -295,9 +293,8 @@ std::vector<Exchange> exchanges()
         {"NotHTTP", Response::raw("SSH-2.0-OpenSSH_9.2\r\n"), QString()},
     };
     for (const auto &[name, answer, description] : failures) {
-        rows.push_back({name + "DuringRegistration"s, {}, {answer}, {installations}, {}, Case::network, description, {}});
-        rows.push_back({name + "DuringUpload"s, u"kept"_s, {answer}, {dictations}, {}, Case::network, description,
-                        u"kept"_s});
+        rows.push_back(atRegistration(name + "DuringRegistration"s, answer, {Case::network, description}));
+        rows.push_back(atUpload(name + "DuringUpload"s, answer, {Case::network, description}));
     }
     return rows;
 }

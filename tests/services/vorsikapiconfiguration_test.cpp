@@ -16,10 +16,7 @@ TEST(VorsikAPIConfigurationTest, BaseURLFormsBothEndpointsOrNone)
         std::optional<QString> installations; // none: not configured
         std::optional<QString> dictations;
     } rows[] = {
-        {QString(), {}, {}},
-        {u"  "_s, {}, {}},
-        {u"api.vorsik.ru"_s, {}, {}},
-        {u"http://exa mple.ru"_s, {}, {}},
+        {QString(), {}, {}}, {u"  "_s, {}, {}}, {u"api.vorsik.ru"_s, {}, {}}, {u"http://exa mple.ru"_s, {}, {}},
         {u"file:///tmp/backend"_s, {}, {}},
         {u"https://api.vorsik.ru"_s, u"https://api.vorsik.ru/v1/installations"_s, u"https://api.vorsik.ru/v1/dictations"_s},
         {u"https://api.vorsik.ru/"_s, u"https://api.vorsik.ru/v1/installations"_s, u"https://api.vorsik.ru/v1/dictations"_s},
@@ -41,8 +38,7 @@ TEST(VorsikAPIConfigurationTest, AppVersionNamesMissingPartsUnknown)
     {
         QString shortVersion, buildNumber, expected;
     } rows[] = {
-        {QString(), QString(), u"macOS-unknown-unknown"_s},
-        {u"1.2"_s, QString(), u"macOS-1.2-unknown"_s},
+        {QString(), QString(), u"macOS-unknown-unknown"_s}, {u"1.2"_s, QString(), u"macOS-1.2-unknown"_s},
         {QString(), u"34"_s, u"macOS-unknown-34"_s},
     };
     for (const auto &row : rows)
