@@ -59,7 +59,7 @@ protected:
     std::unique_ptr<DictationSessionController> controller;
 };
 
-template <typename Case>
+template<typename Case>
 class ControllerTable : public ControllerTest, public ::testing::WithParamInterface<Case>
 {
 };
