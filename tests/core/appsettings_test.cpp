@@ -57,18 +57,19 @@ TEST_P(ParsedSettingsTest, ParseExactlyAndFallBackWhenAbsentOrUnparsable)
 }
 
 using Quality = TextPolisher::Quality;
-INSTANTIATE_TEST_SUITE_P(Values, ParsedSettingsTest,
-                         ::testing::Values(ParsedReading{nullptr, SmartMode::clean, Quality::accurate, std::nullopt},
-                                           ParsedReading{"Verbatim", SmartMode::clean, Quality::accurate, std::nullopt},
-                                           ParsedReading{" structured", SmartMode::clean, Quality::accurate, std::nullopt},
-                                           ParsedReading{"maximum", SmartMode::clean, Quality::maximum, std::nullopt},
-                                           ParsedReading{"verbatim", SmartMode::verbatim, Quality::accurate, std::nullopt},
-                                           ParsedReading{"structured", SmartMode::structured, Quality::accurate, std::nullopt},
-                                           ParsedReading{"fast", SmartMode::clean, Quality::fast, std::nullopt},
-                                           ParsedReading{"openai", SmartMode::clean, Quality::accurate, std::nullopt},
-                                           ParsedReading{"openAI", SmartMode::clean, Quality::accurate, AIProvider::openAI},
-                                           ParsedReading{"vorsik", SmartMode::clean, Quality::accurate, AIProvider::vorsik},
-                                           ParsedReading{"gigaChat", SmartMode::clean, Quality::accurate, AIProvider::gigaChat}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, ParsedSettingsTest,
+    ::testing::Values(ParsedReading{nullptr, SmartMode::clean, Quality::accurate, std::nullopt},
+                      ParsedReading{"Verbatim", SmartMode::clean, Quality::accurate, std::nullopt},
+                      ParsedReading{" structured", SmartMode::clean, Quality::accurate, std::nullopt},
+                      ParsedReading{"maximum", SmartMode::clean, Quality::maximum, std::nullopt},
+                      ParsedReading{"verbatim", SmartMode::verbatim, Quality::accurate, std::nullopt},
+                      ParsedReading{"structured", SmartMode::structured, Quality::accurate, std::nullopt},
+                      ParsedReading{"fast", SmartMode::clean, Quality::fast, std::nullopt},
+                      ParsedReading{"openai", SmartMode::clean, Quality::accurate, std::nullopt},
+                      ParsedReading{"openAI", SmartMode::clean, Quality::accurate, AIProvider::openAI},
+                      ParsedReading{"vorsik", SmartMode::clean, Quality::accurate, AIProvider::vorsik},
+                      ParsedReading{"gigaChat", SmartMode::clean, Quality::accurate, AIProvider::gigaChat}));
 
 TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentText)
 {

@@ -150,7 +150,10 @@ TEST_P(OutcomeTest, EachPasteOutcomeIsReported)
     EXPECT_EQ(AppSettings::lastText(), u"текст"_s);
 }
 
-QString saved(const QString &why) { return u"overlay.result|Текст сохранён|%1 Нажмите «Скопировать».|текст"_s.arg(why); }
+QString saved(const QString &why)
+{
+    return u"overlay.result|Текст сохранён|%1 Нажмите «Скопировать».|текст"_s.arg(why);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, OutcomeTest,
@@ -221,7 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"nothingRecognised", false, nothingHeard, failure(u"Речь не распознана"_s)},
         FailureCase{"nothingRecognisedInTest", true, nothingHeard, u"onboarding.error|речь не распознана"_s},
         FailureCase{"openAIUnreachable", false, openAIUnreachable, failure(u"Нет соединения с OpenAI."_s)},
-        FailureCase{"openAIUnreachableInTest", true, openAIUnreachable, u"onboarding.error|Нет соединения с OpenAI."_s}),
+        FailureCase{"openAIUnreachableInTest", true, openAIUnreachable,
+                    u"onboarding.error|Нет соединения с OpenAI."_s}),
     byName);
 
 // ---- toggles while busy ------------------------------------------------------

@@ -109,7 +109,8 @@ TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOver
     EXPECT_TRUE(TestUtil::runUntil([&] { return log().size() == 2; }));
     EXPECT_EQ(log(), (QStringList{u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
                                   u"ещё раз, когда закончите.|happy|6000"_s,
-                                  u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|15000"_s}));
+                                  u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|"
+                                  u"15000"_s}));
 }
 
 TEST_F(AppDelegateTest, FnPressTogglesOnTheNextTurnOfTheEventLoop)
@@ -212,11 +213,13 @@ TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
     for (QAction *menuAction : bar->actions()) {
         QStringList items;
         for (QAction *i : menuAction->menu()->actions())
-            items.append(i->isSeparator() ? u"-"_s : i->text() + u"|"_s + i->shortcut().toString(QKeySequence::PortableText));
+            items.append(i->isSeparator() ? u"-"_s
+                                          : i->text() + u"|"_s + i->shortcut().toString(QKeySequence::PortableText));
         menus.append(menuAction->text() + u": "_s + items.join(u", "_s));
     }
-    EXPECT_EQ(menus, (QStringList{u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
-                                  u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s}));
+    EXPECT_EQ(menus,
+              (QStringList{u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
+                           u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s}));
 
     // Edit commands go to the focused field.
     window.activateWindow();

@@ -86,8 +86,8 @@ TEST_P(StatusIcon, ThemeImageIsTintedOrDrawnWithMicrophoneAndTitle)
     EXPECT_EQ(themed.icon.pixmap(22, 22).toImage().pixelColor(11, 11).rgb(), tint.rgb());
 
     // Without the theme image: a drawn icon, not a blank square, and the microphone in the title.
-    const StatusMenu::Icon drawn =
-        StatusMenu::makeIcon(look.iconName, look.title, StatusMenu::labelColour(), [](const QString &) { return QIcon(); });
+    const StatusMenu::Icon drawn = StatusMenu::makeIcon(look.iconName, look.title, StatusMenu::labelColour(),
+                                                        [](const QString &) { return QIcon(); });
     EXPECT_FALSE(drawn.hasImage);
     EXPECT_EQ(drawn.title, u"🎤"_s + c.title);
     const QImage image = drawn.icon.pixmap(32, 32).toImage();

@@ -32,7 +32,10 @@ QByteArray record(quint16 type, quint16 code, qint32 value)
 
 QByteArray key(quint16 code, qint32 value) { return record(EV_KEY, code, value) + record(EV_SYN, SYN_REPORT, 0); }
 
-void writeAll(int fd, const QByteArray &bytes) { ASSERT_EQ(::write(fd, bytes.constData(), bytes.size()), bytes.size()); }
+void writeAll(int fd, const QByteArray &bytes)
+{
+    ASSERT_EQ(::write(fd, bytes.constData(), bytes.size()), bytes.size());
+}
 
 // ---- one device read through a pipe ----------------------------------------------
 
@@ -157,7 +160,8 @@ TEST(EvdevFnKeySource, FollowsKeyboardsAsTheyComeAndGo)
     auto owned = std::make_unique<EvdevFnKeySource>(input.access());
     EvdevFnKeySource *source = owned.get();
     QStringList told;
-    QObject::connect(&monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [&told](const QString &text) { told.append(text); });
+    QObject::connect(&monitor, &FnKeyMonitor::keyboardUnavailable, &monitor,
+                     [&told](const QString &text) { told.append(text); });
     monitor.addSource(std::move(owned));
     EXPECT_EQ(source->deviceCount(), 1);
     EXPECT_TRUE(told.isEmpty());
@@ -208,7 +212,8 @@ TEST_P(EvdevUnavailable, TellsTheUserOnceWhatToDo)
     // Told through the monitor, which passes on what its sources report.
     FnKeyMonitor monitor({});
     QStringList told;
-    QObject::connect(&monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [&told](const QString &text) { told.append(text); });
+    QObject::connect(&monitor, &FnKeyMonitor::keyboardUnavailable, &monitor,
+                     [&told](const QString &text) { told.append(text); });
     monitor.addSource(std::make_unique<EvdevFnKeySource>(input.access()));
     // A later change under the directory does not repeat the message.
     input.add(u"event7"_s, false);
