@@ -95,6 +95,9 @@ public:
     AbstractAccessibilityPermission &permission;
     X11WindowResolver windows;
     AtspiEventListener *listener = nullptr;
+    // libatspi aborts the process when asked anything without an accessibility
+    // bus, so nothing below the connection check calls it until this is true.
+    bool connected = false;
     // Per application bus name: the element focus events last named.
     QHash<QString, ElementPtr> focusedByApplication;
     ElementPtr lastActivatedWindow;
@@ -375,23 +378,43 @@ const QStringList AtspiAccessibilityBackend::Private::eventTypes{
 AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission)
     : d(std::make_unique<Private>(permission))
 {
-    // Attaches to the default GLib main context, which Qt's event loop runs.
-    atspi_init();
-    atspi_set_timeout(int(callTimeout.count()), 0);
-    d->listener = atspi_event_listener_new(&Private::onEvent, d.get(), nullptr);
-    for (const QString &type : Private::eventTypes)
-        atspi_event_listener_register(d->listener, type.toUtf8().constData(), nullptr);
+    connectToBus();
 }
 
 AtspiAccessibilityBackend::~AtspiAccessibilityBackend()
 {
+    if (!d->connected)
+        return;
     for (const QString &type : Private::eventTypes)
         atspi_event_listener_deregister(d->listener, type.toUtf8().constData(), nullptr);
     g_object_unref(d->listener);
 }
 
+bool AtspiAccessibilityBackend::connectToBus()
+{
+    if (d->connected)
+        return true;
+    // A bounded check first: libatspi's own look-up of the bus may block for long.
+    if (!d->permission.isTrusted())
+        return false;
+    // Attaches to the default GLib main context, which Qt's event loop runs.
+    atspi_init();
+    if (!atspi_get_a11y_bus()) {
+        atspi_exit(); // so that a later attempt starts afresh
+        return false;
+    }
+    atspi_set_timeout(int(callTimeout.count()), 0);
+    d->listener = atspi_event_listener_new(&Private::onEvent, d.get(), nullptr);
+    for (const QString &type : Private::eventTypes)
+        atspi_event_listener_register(d->listener, type.toUtf8().constData(), nullptr);
+    d->connected = true;
+    return true;
+}
+
 bool AtspiAccessibilityBackend::isTrusted()
 {
+    if (!connectToBus())
+        return false;
     DBusConnection *bus = atspi_get_a11y_bus();
     return bus && dbus_connection_get_is_connected(bus) && d->permission.isTrusted();
 }
@@ -401,6 +424,8 @@ void AtspiAccessibilityBackend::requestTrust() { d->permission.requestTrust(); }
 std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
 {
     d->frontmostApplication.reset();
+    if (!d->connected)
+        return std::nullopt;
     // One of our own windows has the focus; nothing of ours is asked over the bus.
     if (QGuiApplication::focusWindow())
         return ownProcessIdentifier();
@@ -429,6 +454,8 @@ qint32 AtspiAccessibilityBackend::ownProcessIdentifier() { return qint32(QCoreAp
 
 AccessibleElementRef AtspiAccessibilityBackend::applicationElement(qint32 processIdentifier)
 {
+    if (!d->connected)
+        return nullptr;
     if (d->frontmostApplication && d->processOf(*d->frontmostApplication) == processIdentifier)
         return d->frontmostApplication;
     for (ElementPtr &application : d->applications()) {

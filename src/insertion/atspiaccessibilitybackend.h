@@ -38,5 +38,8 @@ public:
     class Private;
 
 private:
+    // Connects once the accessibility bus is there; false while it is not.
+    bool connectToBus();
+
     std::unique_ptr<Private> d;
 };
