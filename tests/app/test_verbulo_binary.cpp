@@ -103,6 +103,10 @@ protected:
         environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, bus.address());
         environment.insert(u"XDG_CONFIG_HOME"_s, configHome.path());
         environment.remove(u"QT_QPA_PLATFORM"_s); // the real X server, not offscreen
+        // Keep the program off the desktop's shared accessibility bus: the insertion
+        // tests run (and stop) applications there, and that traffic is not what these
+        // tests are about.
+        environment.insert(u"AT_SPI_BUS_ADDRESS"_s, u"unix:path=/nonexistent/verbulo-a11y-bus"_s);
         watcher = QDBusConnection::connectToBus(bus.address(), u"watcher"_s);
     }
 
