@@ -1,4 +1,5 @@
 #include "fnkeyboardhintview.h"
+#include "uifont.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -53,14 +54,6 @@ QList<QList<KeySpec>> keyRows()
                                      {u"↑↓"_s},                {u"→"_s}};
 
     return {functionRow, digitRow, topLetters, homeRow, bottomLetters, modifierRow};
-}
-
-QFont systemFont(int pixelSize, QFont::Weight weight)
-{
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
 }
 
 const QString globe = u"🌐"_s;

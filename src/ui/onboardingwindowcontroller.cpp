@@ -1,4 +1,5 @@
 #include "onboardingwindowcontroller.h"
+#include "uifont.h"
 
 #include "appsettings.h"
 #include "clampedlabel.h"
@@ -17,14 +18,6 @@ using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 namespace {
-
-QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal)
-{
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
-}
 
 QColor secondaryColour(const QPalette &palette)
 {

@@ -1,4 +1,5 @@
 #include "overlaypanelcontroller.h"
+#include "uifont.h"
 
 #include "clampedlabel.h"
 #include "mascotview.h"
@@ -44,14 +45,6 @@ std::chrono::milliseconds frameInterval(MascotState state)
     case MascotState::confused: return 300ms;
     }
     return 500ms;
-}
-
-QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal)
-{
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
 }
 
 // The panel's window: a dark, slightly see-through rounded plate. Qt cannot blur

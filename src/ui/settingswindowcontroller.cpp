@@ -1,4 +1,5 @@
 #include "settingswindowcontroller.h"
+#include "uifont.h"
 
 #include "appsettings.h"
 #include "controllerwindow.h"
@@ -15,14 +16,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal)
-{
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
-}
 
 QLabel *makeSecondaryText(const QString &text, int pixelSize, QWidget *parent)
 {
