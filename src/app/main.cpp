@@ -2,6 +2,7 @@
 #include "appdelegate.h"
 #include "atspiaccessibilitybackend.h"
 #include "audiorecorder.h"
+#include "commandline.h"
 #include "fnkeymonitor.h"
 #include "gigachatclient.h"
 #include "gigachatselftest.h"
@@ -31,16 +32,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-bool hasArgument(const QStringList &arguments, QStringView argument)
-{
-    // The program's own path at index 0 is not an argument.
-    return arguments.indexOf(argument, 1) > 0;
-}
-
-} // namespace
-
 // VerbuloMain: the self-test, or the single running instance of the program.
 int main(int argc, char *argv[])
 {
@@ -49,8 +40,11 @@ int main(int argc, char *argv[])
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
     // Needs no display: it makes its own application object and ends the process.
-    if (hasArgument(arguments, u"--self-test-gigachat"))
+    const CommandLine::Request command = CommandLine::parse(arguments);
+    if (command.action == CommandLine::Action::selfTest)
         return GigaChatSelfTest::run(arguments);
+    if (command.action != CommandLine::Action::run && command.action != CommandLine::Action::toggle)
+        return CommandLine::report(command);
 
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
@@ -65,7 +59,7 @@ int main(int argc, char *argv[])
 
     SingleInstance instance(QDBusConnection::sessionBus());
     const auto request =
-        hasArgument(arguments, u"--toggle") ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
+        command.action == CommandLine::Action::toggle ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
     switch (QCoro::waitFor(instance.claim(request))) {
     case SingleInstance::Role::primary:
         break;

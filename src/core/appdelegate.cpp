@@ -152,7 +152,7 @@ void AppDelegate::updateMenuBar()
         return;
     const DictationState state = m_controller->state();
     const StatusMenu::Appearance look = StatusMenu::appearance(state);
-    setStatusIcon(look.iconName, look.title, look.alert ? StatusMenu::alertRed() : StatusMenu::labelColour());
+    setStatusIcon(look.iconName, look.title, look.alert ? StatusMenu::alertRed() : QColor());
 
     QPointer<AppDelegate> self(this);
     auto guarded = [self](void (AppDelegate::*action)()) {

@@ -7,7 +7,6 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPalette>
 #include <QPixmap>
 
 using namespace Qt::StringLiterals;
@@ -30,8 +29,9 @@ QPixmap tinted(const QPixmap &source, const QColor &tint)
     return result;
 }
 
-// A rounded badge in the window colour, so the label colour reads on any panel,
-// with the microphone above the title (or alone when there is no title).
+// A dark rounded badge with light lettering: the program's palette says nothing about the
+// panel, and this pair reads on light and dark panels alike. The microphone stands above the
+// title (or alone when there is no title).
 QPixmap drawnPixmap(int size, const QString &title, const QColor &tint)
 {
     QPixmap pixmap(size, size);
@@ -42,9 +42,7 @@ QPixmap drawnPixmap(int size, const QString &title, const QColor &tint)
     const QRectF badge = QRectF(pixmap.rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath path;
     path.addRoundedRect(badge, size * 0.2, size * 0.2);
-    QColor background = QApplication::palette().color(QPalette::Window);
-    background.setAlphaF(0.9);
-    painter.fillPath(path, background);
+    painter.fillPath(path, QColor(36, 31, 49, 230));
 
     const QString text = title.trimmed();
     QFont font = QApplication::font();
@@ -67,7 +65,7 @@ QPixmap drawnPixmap(int size, const QString &title, const QColor &tint)
     while (pixelSize > 6 && QFontMetrics(font).horizontalAdvance(text) > size - 2)
         font.setPixelSize(--pixelSize);
     painter.setFont(font);
-    painter.setPen(tint);
+    painter.setPen(tint.isValid() ? tint : QColor(Qt::white));
     painter.drawText(lower, Qt::AlignCenter, text);
     return pixmap;
 }
@@ -97,9 +95,8 @@ Appearance appearance(DictationState state)
     return {};
 }
 
-QColor labelColour() { return QApplication::palette().color(QPalette::WindowText); }
-
-QColor alertRed() { return QColor(255, 59, 48); }
+// Contrast about 4.5:1 against both white and black panels.
+QColor alertRed() { return QColor(224, 27, 36); }
 
 QIcon themeIcon(const QString &name) { return QIcon::hasThemeIcon(name) ? QIcon::fromTheme(name) : QIcon(); }
 
@@ -110,8 +107,9 @@ Icon makeIcon(const QString &iconName, const QString &title, const QColor &tint,
     result.hasImage = !image.isNull();
     result.title = result.hasImage ? title : microphone + title;
     for (const int size : iconSizes) {
+        const QPixmap themed = result.hasImage ? image.pixmap(size, size) : QPixmap();
         if (result.hasImage)
-            result.icon.addPixmap(tinted(image.pixmap(size, size), tint));
+            result.icon.addPixmap(tint.isValid() ? tinted(themed, tint) : themed);
         else
             result.icon.addPixmap(drawnPixmap(size, title, tint));
     }

@@ -26,7 +26,6 @@ struct Appearance
 
 Appearance appearance(DictationState state);
 
-QColor labelColour();
 QColor alertRed();
 
 // What the tray ends up showing for one appearance.
@@ -41,8 +40,9 @@ using IconLookup = std::function<QIcon(const QString &name)>;
 // QIcon::fromTheme, or a null icon when the theme lacks the name.
 QIcon themeIcon(const QString &name);
 
-// The theme's icon tinted with `tint`, or, when the theme lacks it, a drawn icon
-// carrying "🎤" and the title.
+// The theme's icon tinted with `tint` (as it is when `tint` is invalid: symbolic icons
+// follow the panel's own colours), or, when the theme lacks it, a drawn icon carrying
+// "🎤" and the title.
 Icon makeIcon(const QString &iconName, const QString &title, const QColor &tint, const IconLookup &lookup);
 
 struct Handlers

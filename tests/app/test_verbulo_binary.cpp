@@ -25,6 +25,7 @@ struct Finished
     int exitCode = -1;
     bool crashed = false;
     QString standardError;
+    QString standardOutput;
 };
 
 Finished runToEnd(const QStringList &arguments, const QProcessEnvironment &environment)
@@ -36,10 +37,10 @@ Finished runToEnd(const QStringList &arguments, const QProcessEnvironment &envir
     if (!process.waitForFinished(60'000)) {
         process.kill();
         process.waitForFinished();
-        return {-1, false, u"<timed out>"_s};
+        return {-1, false, u"<timed out>"_s, {}};
     }
     return {process.exitCode(), process.exitStatus() != QProcess::NormalExit,
-            QString::fromUtf8(process.readAllStandardError())};
+            QString::fromUtf8(process.readAllStandardError()), QString::fromUtf8(process.readAllStandardOutput())};
 }
 
 // No display, no session bus, nothing from the caller's desktop.
@@ -89,6 +90,43 @@ TEST(VerbuloBinary, WithoutDisplaySaysSoAndFails)
     EXPECT_EQ(run.standardError.trimmed().count(u'\n'), 0) << "one line";
 }
 
+// ---- answers that need no display -------------------------------------------------------
+
+struct Answer
+{
+    QStringList arguments;
+    int exitCode;
+    QString expected; // on standard output for success, standard error otherwise
+};
+
+void PrintTo(const Answer &answer, std::ostream *out) { *out << answer.arguments.join(u' ').left(40).toStdString(); }
+
+class CommandLineAnswer : public ::testing::TestWithParam<Answer>
+{
+};
+
+TEST_P(CommandLineAnswer, ComesWithoutDisplay)
+{
+    QTemporaryDir configHome;
+    const Finished run = runToEnd(GetParam().arguments, bareEnvironment(configHome.path()));
+    EXPECT_FALSE(run.crashed);
+    EXPECT_EQ(run.exitCode, GetParam().exitCode);
+    const QString &shown = run.exitCode == 0 ? run.standardOutput : run.standardError;
+    EXPECT_TRUE(shown.contains(GetParam().expected)) << shown.toStdString();
+    if (run.exitCode != 0) {
+        EXPECT_EQ(run.standardError.trimmed().count(u'\n'), 0) << "one line";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, CommandLineAnswer,
+    ::testing::Values(Answer{{u"--help"_s}, 0, u"--self-test-audio <file>"_s}, Answer{{u"-h"_s}, 0, u"--toggle"_s},
+                      Answer{{u"--toggle"_s, u"--version"_s}, 0, u"verbulo " VERBULO_VERSION " (build "_s},
+                      Answer{{u"--bogus"_s, u"--toggle"_s}, 2, u"'bogus'"_s},
+                      Answer{{u"--toggle=x"_s}, 2, u"'--toggle'"_s},
+                      Answer{{u"--self-test-audio"_s, u"a.wav"_s}, 2, u"--self-test-gigachat"_s},
+                      Answer{QStringList(3000, QString()), 2, u"Unexpected argument"_s}));
+
 // ---- a running instance under Xvfb ----------------------------------------------------
 
 class RunningInstance : public ::testing::Test
@@ -126,7 +164,7 @@ protected:
     {
         primary.setProcessEnvironment(environment);
         primary.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        primary.start(binary, {u"--an-unknown-argument"_s});
+        primary.start(binary, QStringList());
         ASSERT_TRUE(primary.waitForStarted(30'000));
         ASSERT_TRUE(TestUtil::runUntil([&] { return nameIsOwned() || primary.state() == QProcess::NotRunning; }, 60s));
         ASSERT_EQ(primary.state(), QProcess::Running);
@@ -193,7 +231,7 @@ TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
     QObject::connect(&running, &SingleInstance::toggleRequested, &running, [&] { received.append(u"toggle"_s); });
 
     // Driven through the event loop, so this process can answer while the program waits.
-    for (const QStringList &arguments : {QStringList{u"--unknown"_s}, QStringList{u"--toggle"_s}}) {
+    for (const QStringList &arguments : {QStringList(), QStringList{u"--toggle"_s}}) {
         QProcess later;
         later.setProcessEnvironment(environment);
         later.start(binary, arguments);

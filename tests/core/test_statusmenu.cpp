@@ -66,13 +66,13 @@ class StatusIcon : public ::testing::TestWithParam<IconCase>
 {
 };
 
-TEST_P(StatusIcon, ThemeImageIsTintedOrDrawnWithMicrophoneAndTitle)
+TEST_P(StatusIcon, ThemeImageIsRedOrUntouchedOrDrawnWithMicrophoneAndTitle)
 {
     const IconCase &c = GetParam();
     const StatusMenu::Appearance look = StatusMenu::appearance(c.state);
     EXPECT_EQ(look.alert, c.alert);
 
-    const QColor tint = look.alert ? StatusMenu::alertRed() : Qt::darkBlue;
+    const QColor tint = look.alert ? StatusMenu::alertRed() : QColor();
     QStringList askedFor;
     const StatusMenu::Icon themed = StatusMenu::makeIcon(look.iconName, look.title, tint, [&](const QString &name) {
         askedFor.append(name);
@@ -83,10 +83,10 @@ TEST_P(StatusIcon, ThemeImageIsTintedOrDrawnWithMicrophoneAndTitle)
     EXPECT_EQ(askedFor, QStringList{c.iconName});
     EXPECT_TRUE(themed.hasImage);
     EXPECT_EQ(themed.title, c.title);
-    EXPECT_EQ(themed.icon.pixmap(22, 22).toImage().pixelColor(11, 11).rgb(), tint.rgb());
+    EXPECT_EQ(themed.icon.pixmap(22, 22).toImage().pixelColor(11, 11).rgb(), look.alert ? tint.rgb() : qRgb(0, 0, 0));
 
     // Without the theme image: a drawn icon, not a blank square, and the microphone in the title.
-    const StatusMenu::Icon drawn = StatusMenu::makeIcon(look.iconName, look.title, StatusMenu::labelColour(),
+    const StatusMenu::Icon drawn = StatusMenu::makeIcon(look.iconName, look.title, tint,
                                                         [](const QString &) { return QIcon(); });
     EXPECT_FALSE(drawn.hasImage);
     EXPECT_EQ(drawn.title, u"🎤"_s + c.title);
