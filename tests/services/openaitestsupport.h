@@ -43,8 +43,6 @@ QString outcomeOf(QCoro::Task<T> task)
 class LoopbackWebSocketServer : public QObject
 {
 public:
-    using Script = std::function<void(QWebSocket &client, const QJsonObject &message)>;
-
     LoopbackWebSocketServer()
         : m_server(QStringLiteral("loopback"), QWebSocketServer::NonSecureMode)
     {
@@ -62,15 +60,8 @@ public:
     }
 
     QString baseURL() const { return QStringLiteral("http://127.0.0.1:") + QString::number(m_server.serverPort()); }
-    QStringList types() const
-    {
-        QStringList result;
-        for (const QJsonObject &message : messages)
-            result.append(message.value(u"type").toString());
-        return result;
-    }
 
-    Script onMessage;
+    std::function<void(QWebSocket &client, const QJsonObject &message)> onMessage;
     QPointer<QWebSocket> client;
     QNetworkRequest handshake;
     QList<QJsonObject> messages;

@@ -12,17 +12,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Heard
-{
-    QStringList events; // "partial:…", "final:…", "error:…" in arrival order
-};
+// What the callbacks reported: "partial:…", "final:…", "error:…" in arrival order.
+using Heard = QStringList;
 
 std::unique_ptr<RealtimeTranscriber> makeTranscriber(Heard &heard, const QString &baseURL)
 {
     RealtimeTranscriberCallbacks callbacks;
-    callbacks.onPartial = [&heard](const QString &text) { heard.events.append(u"partial:"_s + text); };
-    callbacks.onFinal = [&heard](const QString &text) { heard.events.append(u"final:"_s + text); };
-    callbacks.onError = [&heard](const QString &text) { heard.events.append(u"error:"_s + text); };
+    callbacks.onPartial = [&heard](const QString &text) { heard.append(u"partial:"_s + text); };
+    callbacks.onFinal = [&heard](const QString &text) { heard.append(u"final:"_s + text); };
+    callbacks.onError = [&heard](const QString &text) { heard.append(u"error:"_s + text); };
     return std::make_unique<RealtimeTranscriber>(callbacks, OpenAIConfiguration(baseURL));
 }
 
@@ -30,8 +28,6 @@ void await(QCoro::Task<void> task)
 {
     EXPECT_EQ(outcomeOf(std::move(task)), QString());
 }
-
-const QString lost = u"error:Соединение с распознаванием прервано."_s;
 
 } // namespace
 
@@ -50,7 +46,7 @@ TEST(RealtimeTranscriberTest, WholeDictationOverALoopbackSocket)
     const QList<Case> cases{
         {"close after final", {delta.arg(u"При"_s), delta.arg(u"вет"_s), done.arg(u"Привет"_s), u"CLOSE"_s},
          {u"partial:При"_s, u"partial:вет"_s, u"final:Привет"_s}},
-        {"close before final", {delta.arg(u"При"_s), u"CLOSE"_s}, {u"partial:При"_s, lost}},
+        {"close before final", {delta.arg(u"При"_s), u"CLOSE"_s}, {u"partial:При"_s, u"error:Соединение с распознаванием прервано."_s}},
         {"ignored events",
          {u"not json"_s, u"[1]"_s, uR"({"type":7})"_s, uR"({"type":"session.updated"})"_s,
           uR"({"type":"conversation.item.input_audio_transcription.delta","delta":5})"_s,
@@ -87,27 +83,22 @@ TEST(RealtimeTranscriberTest, WholeDictationOverALoopbackSocket)
             pcm += chunk;
         }
         await(transcriber->commit());
-        ASSERT_TRUE(TestUtil::runUntil([&] { return heard.events.size() >= c.expected.size(); }, 5s));
+        ASSERT_TRUE(TestUtil::runUntil([&] { return heard.size() >= c.expected.size(); }, 5s));
         TestUtil::runUntil([] { return false; }, 100ms); // room for an unwanted extra callback
-        EXPECT_EQ(heard.events, c.expected);
+        EXPECT_EQ(heard, c.expected);
 
         EXPECT_EQ(server.handshake.url().path(), u"/v1/realtime");
         EXPECT_EQ(server.handshake.url().query(), u"intent=transcription");
         EXPECT_EQ(server.handshake.rawHeader("Authorization"), "Bearer sk-test");
-        ASSERT_EQ(server.types(), (QStringList{u"session.update"_s, u"input_audio_buffer.append"_s,
-                                               u"input_audio_buffer.append"_s, u"input_audio_buffer.append"_s,
-                                               u"input_audio_buffer.commit"_s}));
+        ASSERT_EQ(server.messages.size(), 5);
+        EXPECT_EQ(server.messages[4].value(u"type"), u"input_audio_buffer.commit"_s);
         const QJsonObject session = server.messages[0].value(u"session").toObject();
-        EXPECT_EQ(session.value(u"type"), u"transcription"_s);
-        const QJsonObject input = session.value(u"audio").toObject().value(u"input").toObject();
-        EXPECT_EQ(input.value(u"format").toObject(), (QJsonObject{{u"type"_s, u"audio/pcm"_s}, {u"rate"_s, 24000}}));
-        EXPECT_TRUE(input.contains(u"turn_detection") && input.value(u"turn_detection").isNull());
-        const QJsonObject settings = input.value(u"transcription").toObject();
-        EXPECT_EQ(settings.value(u"model"), u"gpt-live-transcribe"_s);
-        EXPECT_EQ(settings.value(u"languages").toArray(), (QJsonArray{u"ru"_s, u"en"_s}));
-        EXPECT_EQ(settings.value(u"delay"), u"medium"_s);
-        EXPECT_EQ(settings.value(u"prompt"), u"Совещание"_s);
-        EXPECT_EQ(settings.value(u"keywords").toArray(), QJsonArray::fromStringList(keywords.mid(0, 100)));
+        const QJsonObject settings{{u"model"_s, u"gpt-live-transcribe"_s}, {u"languages"_s, QJsonArray{u"ru"_s, u"en"_s}},
+                                   {u"delay"_s, u"medium"_s}, {u"prompt"_s, u"Совещание"_s},
+                                   {u"keywords"_s, QJsonArray::fromStringList(keywords.mid(0, 100))}};
+        EXPECT_EQ(session, (QJsonObject{{u"type"_s, u"transcription"_s}, {u"audio"_s, QJsonObject{{u"input"_s, QJsonObject{
+            {u"format"_s, QJsonObject{{u"type"_s, u"audio/pcm"_s}, {u"rate"_s, 24000}}},
+            {u"transcription"_s, settings}, {u"turn_detection"_s, QJsonValue::Null}}}}}}));
         QByteArray received;
         for (qsizetype i = 1; i <= 3; ++i)
             received += QByteArray::fromBase64(server.messages[i].value(u"audio").toString().toLatin1(),
@@ -119,16 +110,8 @@ TEST(RealtimeTranscriberTest, WholeDictationOverALoopbackSocket)
         await(transcriber->commit());
         TestUtil::runUntil([] { return false; }, 50ms);
         EXPECT_EQ(server.messages.size(), 5);
-        EXPECT_EQ(heard.events, c.expected);
+        EXPECT_EQ(heard, c.expected);
     }
-}
-
-TEST(RealtimeTranscriberTest, EmptyPromptAndKeywordsLeaveOnlyTheFixedSettings)
-{
-    const QJsonObject settings = RealtimeTranscriber::sessionUpdate({}, {})
-                                     .value(u"session").toObject().value(u"audio").toObject()
-                                     .value(u"input").toObject().value(u"transcription").toObject();
-    EXPECT_EQ(settings.keys(), (QStringList{u"delay"_s, u"languages"_s, u"model"_s}));
 }
 
 // Addresses that cannot be reached or formed end connect() with a described error, in time.
@@ -138,7 +121,6 @@ TEST(RealtimeTranscriberTest, ConnectFailures)
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
     const QList<QPair<QString, QString>> cases{
         {u"http://127.0.0.1:%1"_s.arg(silent.serverPort()), u"Нет соединения с сервисом распознавания."_s},
-        {u"ftp://example.com"_s, u"Некорректный адрес сервиса распознавания."_s},
         {u"not a url"_s, u"Некорректный адрес сервиса распознавания."_s},
     };
     for (const auto &[baseURL, expected] : cases) {
@@ -147,6 +129,6 @@ TEST(RealtimeTranscriberTest, ConnectFailures)
         auto transcriber = makeTranscriber(heard, baseURL);
         transcriber->setConnectTimeout(300ms);
         EXPECT_EQ(outcomeOf(transcriber->connect(u"sk-test"_s, {}, {})), u"error:"_s + expected);
-        EXPECT_TRUE(heard.events.isEmpty());
+        EXPECT_TRUE(heard.isEmpty());
     }
 }

@@ -68,18 +68,15 @@ TEST(TextPolisherTest, RequestForEachQualityAndMode)
         EXPECT_EQ(outcome(polisher, u"сырой текст"_s, c.mode, c.quality, c.context, c.vocabulary), u"ok"_s);
         ASSERT_EQ(server.requestCount(), 1);
         const LoopbackHttpServer::Request &request = server.requests().first();
-        EXPECT_EQ(request.method + ' ' + request.target, "POST /v1/responses");
-        EXPECT_EQ(request.header("Authorization"), "Bearer sk-secret");
-        EXPECT_EQ(request.header("Content-Type"), "application/json");
+        EXPECT_EQ(request.method + ' ' + request.target + ' ' + request.header("Authorization").value_or("") + ' '
+                      + request.header("Content-Type").value_or(""),
+                  "POST /v1/responses Bearer sk-secret application/json");
         const QJsonObject body = QJsonDocument::fromJson(request.body).object();
-        EXPECT_EQ(body.keys(),
-                  (QStringList{u"input"_s, u"instructions"_s, u"model"_s, u"reasoning"_s, u"store"_s, u"text"_s}));
-        EXPECT_EQ(body.value(u"model"), QString::fromLatin1(c.model));
-        EXPECT_EQ(body.value(u"store"), false);
-        EXPECT_EQ(body.value(u"reasoning").toObject(), (QJsonObject{{u"effort"_s, QString::fromLatin1(c.effort)}}));
-        EXPECT_EQ(body.value(u"text").toObject(), (QJsonObject{{u"verbosity"_s, u"low"_s}}));
-        EXPECT_EQ(body.value(u"input"), u"сырой текст"_s);
         const QString instructions = body.value(u"instructions").toString();
+        EXPECT_EQ(body, (QJsonObject{{u"model"_s, QString::fromLatin1(c.model)}, {u"store"_s, false},
+                                     {u"reasoning"_s, QJsonObject{{u"effort"_s, QString::fromLatin1(c.effort)}}},
+                                     {u"text"_s, QJsonObject{{u"verbosity"_s, u"low"_s}}},
+                                     {u"instructions"_s, instructions}, {u"input"_s, u"сырой текст"_s}}));
         EXPECT_TRUE(instructions.startsWith(head));
         if (!c.tail.isEmpty()) {
             EXPECT_EQ(instructions.mid(head.size()), c.tail);
@@ -96,7 +93,6 @@ TEST(TextPolisherTest, Answers)
          u"Готово."_s},
         {Response::json(200, R"({"output":[{"content":[{"type":"output_text","text":" \n\t"}]}]})"),
          u"error:Редактор текста вернул пустой ответ."_s},
-        {Response::json(200, "not json"), u"error:Редактор текста вернул пустой ответ."_s},
         {Response::json(200, QByteArray(10 * 1024 * 1024, '[')), u"error:Редактор текста вернул пустой ответ."_s},
         {Response::json(401, R"({"error":{"message":"Incorrect API key"}})"), u"error:Incorrect API key"_s},
         {Response::text(500, "<html>oops</html>", "text/html"), u"error:HTTP 500"_s},
@@ -124,7 +120,6 @@ TEST(TextPolisherTest, VerbatimAndBadAddressesMakeNoRequest)
     ASSERT_TRUE(server.listen());
     OpenAITextPolisher polisher(OpenAIConfiguration(server.baseUrl().toString()));
     EXPECT_EQ(outcome(polisher, u"  как есть "_s, SmartMode::verbatim), u"  как есть "_s);
-    EXPECT_EQ(outcome(polisher, QString(), SmartMode::verbatim), QString());
     OpenAITextPolisher unreachable(OpenAIConfiguration(u"api.openai.com"_s));
     EXPECT_EQ(outcome(unreachable, u"x"_s, SmartMode::clean), u"error:Некорректный адрес редактора текста."_s);
     EXPECT_EQ(server.requestCount(), 0);
