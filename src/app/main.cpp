@@ -14,9 +14,10 @@
 #include "pcmbuffercollector.h"
 #include "qtclipboard.h"
 #include "quitonsignals.h"
+#include "realtimetranscriber.h"
 #include "settingswindowcontroller.h"
 #include "singleinstance.h"
-#include "unavailableservices.h"
+#include "textpolisher.h"
 #include "vorsikapiclient.h"
 #include "vorsikapiconfiguration.h"
 #include "textinserter.h"
@@ -83,7 +84,7 @@ int main(int argc, char *argv[])
     AudioRecorder recorder;
     VorsikAPIClient vorsik(backend);
     GigaChatClient gigaChat(120, 3);
-    UnavailableTextPolisher polisher;
+    OpenAITextPolisher polisher;
     AccessibilityPermission accessibility;
     // Created early: it follows focus events from here on.
     AtspiAccessibilityBackend accessibilityBackend(accessibility);
@@ -100,8 +101,8 @@ int main(int argc, char *argv[])
     neighbours.microphonePermission = &microphone;
     neighbours.audioRecorder = &recorder;
     neighbours.makeCollector = [] { return std::make_unique<PCMBufferCollector>(); };
-    neighbours.makeTranscriber = [](RealtimeTranscriberCallbacks) {
-        return std::make_unique<UnavailableRealtimeTranscriber>();
+    neighbours.makeTranscriber = [](RealtimeTranscriberCallbacks callbacks) {
+        return std::make_unique<RealtimeTranscriber>(std::move(callbacks));
     };
     neighbours.vorsikAPIClient = &vorsik;
     neighbours.gigaChatClient = &gigaChat;

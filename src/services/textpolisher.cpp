@@ -1,0 +1,147 @@
+#include "textpolisher.h"
+
+#include "openaierrors.h"
+#include "responsetextparser.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include <QCoro/QCoroNetworkReply>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Quality = TextPolisher::Quality;
+
+constexpr QStringView promptHead =
+    u"Ты редактор текста после автоматического распознавания голоса. Текст может содержать фонетически похожие, "
+    u"но неверные слова, неправильные окончания, потерянную пунктуацию, обрывки и повторы.\n\n"
+    u"Восстанови наиболее вероятную исходную мысль по смыслу всей диктовки. Исправляй очевидные ошибки "
+    u"распознавания смело, включая имена, термины, омонимы и согласование. Сохрани все числа, факты, условия, "
+    u"отрицания, команды и намерение автора. Не придумывай новую информацию и не отвечай на содержание "
+    u"диктовки — только отредактируй её.\n\n"
+    u"Верни только готовый текст без предисловий, кавычек и комментариев.\n"
+    u"Режим: ";
+
+constexpr QStringView cleanText =
+    u"Исправь ошибки распознавания, грамматику, пунктуацию и регистр. Убери слова-паразиты, случайные обрывки "
+    u"и явные самоповторы. Сохрани естественную разговорную формулировку, все факты и намерение автора.";
+
+constexpr QStringView structuredText =
+    u"Преврати диктовку в ясный готовый текст: исправь ошибки распознавания, грамматику и пунктуацию, убери "
+    u"слова-паразиты, обрывки и повторы, раздели мысли на абзацы. Используй список только при настоящем "
+    u"перечислении. Сохрани все факты и намерение автора.";
+
+constexpr qsizetype vocabularyLimit = 100;
+
+} // namespace
+
+QString TextPolisher::model(Quality quality)
+{
+    switch (quality) {
+    case Quality::fast: return u"gpt-5.6-luna"_s;
+    case Quality::maximum: return u"gpt-5.6-sol"_s;
+    case Quality::accurate: break;
+    }
+    return u"gpt-5.6-terra"_s;
+}
+
+QString TextPolisher::reasoningEffort(Quality quality)
+{
+    switch (quality) {
+    case Quality::fast: return u"none"_s;
+    case Quality::maximum: return u"medium"_s;
+    case Quality::accurate: break;
+    }
+    return u"low"_s;
+}
+
+std::chrono::seconds TextPolisher::timeout(Quality quality)
+{
+    switch (quality) {
+    case Quality::fast: return std::chrono::seconds(30);
+    case Quality::maximum: return std::chrono::seconds(90);
+    case Quality::accurate: break;
+    }
+    return std::chrono::seconds(50);
+}
+
+QString TextPolisher::instructions(SmartMode mode, const QString &context, const QStringList &vocabulary)
+{
+    const QString terms = vocabulary.mid(0, vocabularyLimit).join(u", "_s);
+    QString result = promptHead.toString();
+    result.append(mode == SmartMode::structured ? structuredText : cleanText);
+    result.append(u"\nКонтекст речи: "_s).append(context.isEmpty() ? u"не указан"_s : context);
+    result.append(u"\nПредпочтительные имена и термины: "_s).append(terms.isEmpty() ? u"не указаны"_s : terms);
+    return result;
+}
+
+QByteArray TextPolisher::requestBody(const QString &text, SmartMode mode, Quality quality, const QString &context,
+                                     const QStringList &vocabulary)
+{
+    const QJsonObject body{
+        {"model"_L1, model(quality)},
+        {"store"_L1, false},
+        {"reasoning"_L1, QJsonObject{{"effort"_L1, reasoningEffort(quality)}}},
+        {"text"_L1, QJsonObject{{"verbosity"_L1, "low"_L1}}},
+        {"instructions"_L1, instructions(mode, context, vocabulary)},
+        {"input"_L1, text},
+    };
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+OpenAITextPolisher::OpenAITextPolisher(OpenAIConfiguration configuration)
+    : m_configuration(std::move(configuration))
+{
+}
+
+QCoro::Task<QString> OpenAITextPolisher::polish(QString text, SmartMode mode, TextPolisher::Quality quality,
+                                                QString context, QStringList vocabulary, QString apiKey)
+{
+    if (mode == SmartMode::verbatim)
+        co_return text;
+    const std::optional<QUrl> url = m_configuration.responsesURL();
+    if (!url)
+        throw TextPolisherError(TextPolisherErrorCase::invalidURL);
+
+    const std::chrono::milliseconds timeout = m_timeoutOverride.value_or(TextPolisher::timeout(quality));
+    QNetworkRequest request(*url);
+    request.setRawHeader("Authorization", "Bearer " + apiKey.toUtf8());
+    request.setRawHeader("Content-Type", "application/json");
+    request.setTransferTimeout(static_cast<int>(timeout.count()));
+
+    // A session of its own for this one request: no cookies or connections outlive it.
+    QNetworkAccessManager session;
+    session.setCookieJar(nullptr);
+    const std::unique_ptr<QNetworkReply> reply(
+        session.post(request, TextPolisher::requestBody(text, mode, quality, context, vocabulary)));
+    QTimer::singleShot(timeout, reply.get(), [reply = reply.get()] { reply->abort(); });
+    co_await reply.get();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        // Qt reports both time-outs as a cancelled operation, which would tell the user nothing.
+        if (reply->error() == QNetworkReply::OperationCanceledError)
+            throw DescribedError(QCoreApplication::translate("QAbstractSocket", "Socket operation timed out"));
+        if (reply->error() != QNetworkReply::NoError)
+            throw DescribedError(reply->errorString());
+        throw TextPolisherError(TextPolisherErrorCase::invalidResponse);
+    }
+    const QByteArray body = reply->readAll();
+    const int code = status.toInt();
+    if (code < 200 || code > 299) {
+        throw TextPolisherError(TextPolisherErrorCase::api,
+                                ResponseTextParser::errorMessage(body).value_or(u"HTTP "_s + QString::number(code)));
+    }
+    const QString result = ResponseTextParser::outputText(body).value_or(QString()).trimmed();
+    if (result.isEmpty())
+        throw TextPolisherError(TextPolisherErrorCase::emptyResponse);
+    co_return result;
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPointer>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+#include "describederror.h"
+#include "testutil.h"
+
+#include <QCoro/QCoroTask>
+
+#include <functional>
+
+// Runs `task` to its end: its value, or "error:" and the description it threw.
+// (QCoro::waitFor would wait forever for a task that throws.)
+template<typename T>
+QString outcomeOf(QCoro::Task<T> task)
+{
+    std::optional<QString> outcome;
+    [](QCoro::Task<T> inner, std::optional<QString> &out) -> QCoro::Task<> {
+        try {
+            if constexpr (std::is_void_v<T>) {
+                co_await std::move(inner);
+                out = QString();
+            } else {
+                out = co_await std::move(inner);
+            }
+        } catch (const DescribedError &error) {
+            out = QStringLiteral("error:") + error.description();
+        }
+    }(std::move(task), outcome);
+    TestUtil::runUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30));
+    return outcome.value_or(QStringLiteral("unfinished"));
+}
+
+// A real web-socket server on 127.0.0.1 standing in for the realtime service. It records
+// every text message and the handshake request; `onMessage` scripts its answers.
+class LoopbackWebSocketServer : public QObject
+{
+public:
+    LoopbackWebSocketServer()
+        : m_server(QStringLiteral("loopback"), QWebSocketServer::NonSecureMode)
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_server, &QWebSocketServer::newConnection, this, [this] {
+            client = m_server.nextPendingConnection();
+            handshake = client->request();
+            QObject::connect(client, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
+                const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+                messages.append(message);
+                if (onMessage && client)
+                    onMessage(*client, message);
+            });
+        });
+    }
+
+    QString baseURL() const { return QStringLiteral("http://127.0.0.1:") + QString::number(m_server.serverPort()); }
+
+    std::function<void(QWebSocket &client, const QJsonObject &message)> onMessage;
+    QPointer<QWebSocket> client;
+    QNetworkRequest handshake;
+    QList<QJsonObject> messages;
+
+private:
+    QWebSocketServer m_server;
+};
