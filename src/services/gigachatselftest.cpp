@@ -145,7 +145,11 @@ auto onWorker(Function function) -> QCoro::Task<decltype(function())>
     co_return std::move(*outcome.value);
 }
 
-QCoro::Task<int> runSelfTest(Options options, Reporter &reporter)
+// GCC 12 mishandles by-value coroutine parameters and co_return inside catch
+// handlers once the coroutine resumed from a worker result (a use-after-free
+// under ASan). The options stay with the caller, which outlives both
+// coroutines, and the handlers only pick the status.
+QCoro::Task<int> runSelfTest(const Options &options, Reporter &reporter)
 {
     reporter.line(u"started"_s);
 
@@ -164,6 +168,7 @@ QCoro::Task<int> runSelfTest(Options options, Reporter &reporter)
     reporter.line(u"key_loaded"_s);
 
     GigaChatClient client(180, 1);
+    int status = 0;
     try {
         if (options.audioPath) {
             const QByteArray wav = co_await onWorker([path = *options.audioPath] { return readAudioFile(path); });
@@ -176,23 +181,24 @@ QCoro::Task<int> runSelfTest(Options options, Reporter &reporter)
         }
     } catch (const DescribedError &error) {
         reporter.line(failedPrefix + error.description());
-        co_return 1;
+        status = 1;
     } catch (const std::exception &error) {
         reporter.line(failedPrefix + QString::fromLocal8Bit(error.what()));
-        co_return 1;
+        status = 1;
     }
-    co_return 0;
+    co_return status;
 }
 
 // Every failure, expected or not, ends in one FAILED line.
-QCoro::Task<int> runGuarded(Options options, Reporter &reporter)
+QCoro::Task<int> runGuarded(const Options &options, Reporter &reporter)
 {
+    int status = 1;
     try {
-        co_return co_await runSelfTest(std::move(options), reporter);
+        status = co_await runSelfTest(options, reporter);
     } catch (const std::exception &error) {
         reporter.line(failedPrefix + QString::fromLocal8Bit(error.what()));
     }
-    co_return 1;
+    co_return status;
 }
 
 } // namespace
@@ -209,7 +215,8 @@ int run(const QStringList &arguments)
         application = std::make_unique<QCoreApplication>(argc, argv);
 
     Reporter reporter;
-    const int status = QCoro::waitFor(runGuarded(parseOptions(arguments), reporter));
+    const Options options = parseOptions(arguments);
+    const int status = QCoro::waitFor(runGuarded(options, reporter));
     // The background deletion of the uploaded file is not waited for, but its
     // working directory must not outlive the process.
     GigaChatCurlTransport::abandonPendingExchanges();
