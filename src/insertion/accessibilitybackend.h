@@ -2,6 +2,7 @@
 
 #include "textinsertion.h"
 
+#include <QDeadlineTimer>
 #include <QPointF>
 #include <QSizeF>
 #include <QString>
@@ -57,6 +58,8 @@ public:
     virtual AccessibleElementRef applicationElement(qint32 processIdentifier) = 0;
     virtual AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) = 0;
     virtual bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) = 0;
+    // Once the deadline has passed, calls to other applications fail at once instead of being made.
+    virtual void setDeadline(QDeadlineTimer deadline) { Q_UNUSED(deadline) }
 };
 
 // Attribute readers: each yields an absent value on every failure, including a

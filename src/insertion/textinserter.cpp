@@ -1,10 +1,16 @@
 #include "textinserter.h"
 
+#include <QDeadlineTimer>
+#include <QFutureWatcher>
 #include <QPointer>
+#include <QPromise>
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
+
+#include <algorithm>
 
 #include <cstdlib>
 
@@ -12,8 +18,15 @@ using namespace Qt::StringLiterals;
 
 TextInserter::TextInserter(AccessibilityBackend &backend, AbstractClipboard &clipboard,
                            AbstractKeystrokeSender &keystrokes, QObject *parent)
-    : QObject(parent), m_backend(backend), m_clipboard(clipboard), m_keystrokes(keystrokes), m_capture(backend)
+    : QObject(parent), m_backend(backend), m_clipboard(clipboard), m_keystrokes(keystrokes), m_capture(backend),
+      m_accessibilityContext(new QObject)
 {
+    m_accessibilityThread.setObjectName(u"accessibility"_s);
+    m_accessibilityContext->moveToThread(&m_accessibilityThread);
+    connect(&m_accessibilityThread, &QThread::finished, m_accessibilityContext, &QObject::deleteLater);
+    m_accessibilityThread.start();
+    // Connecting early lets the backend follow focus events from the start.
+    QMetaObject::invokeMethod(m_accessibilityContext, [this] { m_backend.isTrusted(); }, Qt::QueuedConnection);
 }
 
 TextInserter::~TextInserter()
@@ -21,50 +34,114 @@ TextInserter::~TextInserter()
     // Leaving before the scheduled restore must not leave the dictated text in place of the user's clipboard.
     if (m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount)
         m_clipboard.restore(m_pendingRestore->snapshot);
+    // Work still queued is dropped; a call in progress ends within its time-out.
+    m_accessibilityThread.quit();
+    m_accessibilityThread.wait();
 }
 
-std::optional<TextInsertionTarget> TextInserter::captureTarget() { return m_capture.captureTarget(); }
+template<typename Result>
+QCoro::Task<std::optional<Result>> TextInserter::onAccessibilityThread(const std::function<Result()> &work)
+{
+    const QDeadlineTimer deadline(readDeadline);
+    auto promise = std::make_shared<QPromise<Result>>();
+    QFuture<Result> future = promise->future();
+    promise->start();
+    QMetaObject::invokeMethod(
+        m_accessibilityContext,
+        [this, promise, deadline, work] {
+            m_backend.setDeadline(deadline);
+            promise->addResult(work());
+            m_backend.setDeadline(QDeadlineTimer(QDeadlineTimer::Forever));
+            promise->finish();
+        },
+        Qt::QueuedConnection);
+
+    QFutureWatcher<Result> watcher;
+    watcher.setFuture(future);
+    if (!future.isFinished()) {
+        const auto left = std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0));
+        co_await qCoro(&watcher, &QFutureWatcherBase::finished, left);
+    }
+    if (!future.isResultReadyAt(0))
+        co_return std::nullopt;
+    co_return future.resultAt(0);
+}
+
+QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
+{
+    using Target = std::optional<TextInsertionTarget>;
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    const std::function<Target()> capture = [this] { return m_capture.captureTarget(); };
+    const std::optional<Target> captured = co_await onAccessibilityThread<Target>(capture);
+    co_return captured.value_or(std::nullopt);
+}
+
+TextInserter::Look TextInserter::look(const TextInsertionTarget &stored)
+{
+    Look result;
+    result.target = m_capture.captureTarget();
+    result.changeReason = m_capture.changeReason(stored, result.target);
+    if (result.target) {
+        result.sameWindow = m_capture.windowsMatch(stored, *result.target);
+        result.editor = editorSnapshot(*result.target);
+        result.shortcut = shortcutFor(*result.target);
+    }
+    return result;
+}
 
 QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::optional<TextInsertionTarget> target)
 {
-    if (!m_backend.isTrusted()) {
+    QPointer<TextInserter> self(this);
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    const std::function<bool()> readTrust = [this] { return m_backend.isTrusted(); };
+    const std::optional<bool> trusted = co_await onAccessibilityThread<bool>(readTrust);
+    if (!self)
+        co_return TextInsertionOutcome::unconfirmed();
+    if (trusted == false) {
         m_backend.requestTrust();
         co_return TextInsertionOutcome::needsAccessibilityPermission();
     }
     if (!target)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::noStoredTargetReason);
 
-    const std::optional<TextInsertionTarget> prePaste = m_capture.captureTarget();
-    if (std::optional<QString> reason = m_capture.changeReason(target, prePaste))
-        co_return TextInsertionOutcome::targetChanged(*reason);
+    const TextInsertionTarget stored = *target;
+    const std::function<Look()> lookAgain = [this, stored] { return look(stored); };
+    const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain);
+    if (!self)
+        co_return TextInsertionOutcome::unconfirmed();
+    if (!prePaste)
+        co_return TextInsertionOutcome::targetChanged(TargetCapture::noCurrentWindowReason);
+    if (prePaste->changeReason)
+        co_return TextInsertionOutcome::targetChanged(*prePaste->changeReason);
 
-    const std::optional<EditorSnapshot> before = editorSnapshot(*prePaste);
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
-    if (!paste(text, shortcutFor(*prePaste)))
+    if (!paste(text, prePaste->shortcut))
         co_return TextInsertionOutcome::unconfirmed();
 
-    QPointer<TextInserter> self(this);
+    const qint32 pid = prePaste->target->applicationPID;
     for (const std::chrono::milliseconds delay : confirmationDelays) {
         co_await QCoro::sleepFor(delay);
         if (!self)
             co_return TextInsertionOutcome::unconfirmed();
-        const std::optional<TextInsertionTarget> check = m_capture.captureTarget();
-        if (!check || check->applicationPID != prePaste->applicationPID || !m_capture.windowsMatch(*target, *check))
+        const std::optional<Look> check = co_await onAccessibilityThread<Look>(lookAgain);
+        if (!self)
+            co_return TextInsertionOutcome::unconfirmed();
+        if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
             continue;
-        if (insertionWasConfirmed(text, before, editorSnapshot(*check)))
+        if (insertionWasConfirmed(text, prePaste->editor, check->editor))
             co_return TextInsertionOutcome::inserted();
     }
 
     // Nothing showed the text arriving; if the focus is still in the remembered
     // window, the paste went there.
-    const std::optional<TextInsertionTarget> final = m_capture.captureTarget();
-    if (!final)
+    const std::optional<Look> last = co_await onAccessibilityThread<Look>(lookAgain);
+    if (!self || !last || !last->target)
         co_return TextInsertionOutcome::unconfirmed();
-    if (final->applicationPID != prePaste->applicationPID)
+    if (last->target->applicationPID != pid)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherApplicationReason);
-    if (target->pageIdentity && final->pageIdentity && *target->pageIdentity != *final->pageIdentity)
+    if (stored.pageIdentity && last->target->pageIdentity && *stored.pageIdentity != *last->target->pageIdentity)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherPageReason);
-    if (!m_capture.windowsMatch(*target, *final))
+    if (!last->sameWindow)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason);
     co_return TextInsertionOutcome::inserted();
 }
