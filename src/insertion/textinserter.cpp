@@ -76,13 +76,16 @@ QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
     co_return captured.value_or(std::nullopt);
 }
 
-TextInserter::Look TextInserter::look(const TextInsertionTarget &stored)
+TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &stored)
 {
     Look result;
+    result.trusted = m_backend.isTrusted();
+    if (!result.trusted || !stored)
+        return result;
     result.target = m_capture.captureTarget();
     result.changeReason = m_capture.changeReason(stored, result.target);
     if (result.target) {
-        result.sameWindow = m_capture.windowsMatch(stored, *result.target);
+        result.sameWindow = m_capture.windowsMatch(*stored, *result.target);
         result.editor = editorSnapshot(*result.target);
         result.shortcut = shortcutFor(*result.target);
     }
@@ -93,22 +96,16 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
 {
     QPointer<TextInserter> self(this);
     // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
-    const std::function<bool()> readTrust = [this] { return m_backend.isTrusted(); };
-    const std::optional<bool> trusted = co_await onAccessibilityThread<bool>(readTrust);
+    const std::function<Look()> lookAgain = [this, target] { return look(target); };
+    const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain);
     if (!self)
         co_return TextInsertionOutcome::unconfirmed();
-    if (trusted == false) {
+    if (prePaste && !prePaste->trusted) {
         m_backend.requestTrust();
         co_return TextInsertionOutcome::needsAccessibilityPermission();
     }
     if (!target)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::noStoredTargetReason);
-
-    const TextInsertionTarget stored = *target;
-    const std::function<Look()> lookAgain = [this, stored] { return look(stored); };
-    const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain);
-    if (!self)
-        co_return TextInsertionOutcome::unconfirmed();
     if (!prePaste)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::noCurrentWindowReason);
     if (prePaste->changeReason)
@@ -139,7 +136,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return TextInsertionOutcome::unconfirmed();
     if (last->target->applicationPID != pid)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherApplicationReason);
-    if (stored.pageIdentity && last->target->pageIdentity && *stored.pageIdentity != *last->target->pageIdentity)
+    if (target->pageIdentity && last->target->pageIdentity && *target->pageIdentity != *last->target->pageIdentity)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherPageReason);
     if (!last->sameWindow)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason);

@@ -62,6 +62,7 @@ private:
 
     struct Look
     {
+        bool trusted = false;
         std::optional<TextInsertionTarget> target;
         std::optional<QString> changeReason;
         bool sameWindow = false;
@@ -72,9 +73,9 @@ private:
     // Runs the work on the accessibility thread; nothing when it has not finished by the deadline.
     template<typename Result>
     QCoro::Task<std::optional<Result>> onAccessibilityThread(const std::function<Result()> &work);
-    // A fresh capture compared with the stored one, with the focused field's state;
-    // runs on the accessibility thread.
-    Look look(const TextInsertionTarget &stored);
+    // The permission and, with a stored target, a fresh capture compared with it and
+    // the focused field's state; runs on the accessibility thread.
+    Look look(const std::optional<TextInsertionTarget> &stored);
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
     PasteShortcut shortcutFor(const TextInsertionTarget &capture);
     // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.

@@ -2,6 +2,8 @@
 #include "testutil.h"
 #include "textinserter.h"
 
+#include <QElapsedTimer>
+
 #include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
@@ -209,4 +211,22 @@ TEST_F(InsertTest, RestoresTheClipboardOnceAfterBackToBackPastesUnlessSomeoneCop
     TestUtil::runFor(TextInserter::restoreDelay + 300ms);
     EXPECT_EQ(clipboard.restores, 1);
     EXPECT_EQ(clipboard.contents.items.value(0).value(u"text/plain"_s), u"свежее"_s.toUtf8());
+}
+
+TEST_F(InsertTest, SlowOrHungApplicationCostsACaptureOrAPasteNoMoreThanTheDeadline)
+{
+    const auto target = QCoro::waitFor(inserter.captureTarget());
+    for (const int delay : {250, -1}) {
+        SCOPED_TRACE(delay);
+        backend.delay->milliseconds = delay;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        EXPECT_FALSE(QCoro::waitFor(inserter.captureTarget()).has_value());
+        EXPECT_LT(elapsed.restart(), (TextInserter::readDeadline + 50ms).count());
+        EXPECT_EQ(insert(u"текст"_s, target),
+                  Outcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
+        EXPECT_LT(elapsed.elapsed(), (TextInserter::readDeadline + 50ms).count());
+    }
+    backend.delay->answer.release();
+    EXPECT_TRUE(keys.sent.empty());
 }
