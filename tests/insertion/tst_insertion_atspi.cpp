@@ -1,8 +1,9 @@
 // The insertion path against the real services of a headless desktop: Xvfb, the
 // accessibility bus and a Qt application that the tests paste into.
 #include "accessibilitypermission.h"
-#include "insertiontargetapplication.h"
 #include "atspiaccessibilitybackend.h"
+#include "insertiontargetapplication.h"
+#include "overlaypanelcontroller.h"
 #include "qtclipboard.h"
 #include "testutil.h"
 #include "textinserter.h"
@@ -13,7 +14,11 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QWidget>
+#include <QWindow>
 
 #include <QCoro/QCoroTask>
 
@@ -193,6 +198,26 @@ TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
         EXPECT_LT(elapsed.elapsed(), (TextInserter::readDeadline + 100ms).count());
     }
     ::kill(pid_t(target->pid()), SIGCONT);
+}
+
+TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay)
+{
+    if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+        GTEST_SKIP() << "needs xdotool";
+    OverlayPanelController overlay;
+    // A status first, so the result grows the panel beyond the status height.
+    overlay.showListening();
+    const QString text = u"Сохранённый текст 🙂"_s;
+    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, text);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return overlay.panel()->windowHandle()->isExposed(); }, 5s));
+    const QWidget *copy = overlay.panel()->findChild<QWidget *>(u"copyButton"_s);
+    const QPoint centre = copy->mapToGlobal(copy->rect().center());
+    ASSERT_GT(centre.y() - overlay.panel()->y(), OverlayPanelController::statusHeight);
+    TestUtil::runFor(200ms);
+    ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(centre.x()),
+                                               QString::number(centre.y()), u"click"_s, u"1"_s}),
+              0);
+    EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
 
 int main(int argc, char *argv[])
