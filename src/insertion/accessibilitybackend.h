@@ -37,6 +37,7 @@ enum class AccessibilityAttribute {
     parent,
     value,
     selectedTextRange,
+    editable,          // 1 when the element takes typed text, 0 when it does not
 };
 
 // What one attribute read yields. std::monostate is a failed read of any kind.

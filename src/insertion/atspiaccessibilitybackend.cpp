@@ -547,6 +547,10 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
         return value(d->wholeText(*element));
     case AccessibilityAttribute::selectedTextRange:
         return value(d->selectedRange(*element));
+    case AccessibilityAttribute::editable:
+        if (!d->mayCall(*element))
+            return {};
+        return qint64(d->hasState(*element, ATSPI_STATE_EDITABLE));
     }
     return {};
 }

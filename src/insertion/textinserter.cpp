@@ -32,8 +32,8 @@ TextInserter::TextInserter(AccessibilityBackend &backend, AbstractClipboard &cli
 TextInserter::~TextInserter()
 {
     // Leaving before the scheduled restore must not leave the dictated text in place of the user's clipboard.
-    if (m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount)
-        m_clipboard.restore(m_pendingRestore->snapshot);
+    if (m_pendingRestore && m_pendingRestore->snapshot && m_clipboard.changeCount() == m_pendingRestore->changeCount)
+        m_clipboard.restore(*m_pendingRestore->snapshot);
     // Work still queued is dropped; a call in progress ends within its time-out.
     m_accessibilityThread.quit();
     m_accessibilityThread.wait();
@@ -88,6 +88,8 @@ TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &
         result.sameWindow = m_capture.windowsMatch(*stored, *result.target);
         result.editor = editorSnapshot(*result.target);
         result.shortcut = shortcutFor(*result.target);
+        if (result.target->focusedElement)
+            result.focusTakesText = takesText(result.target->focusedElement);
     }
     return result;
 }
@@ -111,6 +113,9 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     if (prePaste->changeReason)
         co_return TextInsertionOutcome::targetChanged(*prePaste->changeReason);
 
+    // A keystroke into something that takes no text, or by a way that cannot reach the window, is lost.
+    if (prePaste->focusTakesText == false || !m_keystrokes.reaches(*prePaste->target))
+        co_return TextInsertionOutcome::unconfirmed();
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     if (!paste(text, prePaste->shortcut))
         co_return TextInsertionOutcome::unconfirmed();
@@ -140,6 +145,9 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherPageReason);
     if (!last->sameWindow)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason);
+    // The same window alone is no evidence: the focus must be in something that takes text.
+    if (last->focusTakesText != true)
+        co_return TextInsertionOutcome::unconfirmed();
     co_return TextInsertionOutcome::inserted();
 }
 
@@ -160,13 +168,22 @@ PasteShortcut TextInserter::shortcutFor(const TextInsertionTarget &capture)
     return role == u"terminal"_s ? PasteShortcut::controlShiftV : PasteShortcut::controlV;
 }
 
+std::optional<bool> TextInserter::takesText(const AccessibleElementRef &element)
+{
+    if (textAttribute(m_backend, element, AccessibilityAttribute::role) == u"terminal"_s)
+        return true;
+    if (const std::optional<qint64> editable = integerAttribute(m_backend, element, AccessibilityAttribute::editable))
+        return *editable != 0;
+    return std::nullopt;
+}
+
 bool TextInserter::paste(const QString &text, PasteShortcut shortcut)
 {
     // A paste that follows another within the restore delay finds our own
     // previous text on the clipboard; the user's contents are the ones still waiting.
-    ClipboardSnapshot snapshot = m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount
-        ? m_pendingRestore->snapshot
-        : m_clipboard.snapshot();
+    std::optional<ClipboardSnapshot> snapshot =
+        m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount ? m_pendingRestore->snapshot
+                                                                                        : m_clipboard.snapshot();
     m_clipboard.setText(text);
     const quint64 changeCount = m_clipboard.changeCount();
     const bool sent = m_keystrokes.sendPaste(shortcut);
@@ -184,8 +201,8 @@ void TextInserter::restoreIfUntouched(quint64 generation)
     const PendingRestore pending = std::move(*m_pendingRestore);
     m_pendingRestore.reset();
     // Someone copied something since the paste: theirs is the newer contents and stays.
-    if (m_clipboard.changeCount() == pending.changeCount)
-        m_clipboard.restore(pending.snapshot);
+    if (pending.snapshot && m_clipboard.changeCount() == pending.changeCount)
+        m_clipboard.restore(*pending.snapshot);
 }
 
 QString TextInserter::normalizeForConfirmation(const QString &text)

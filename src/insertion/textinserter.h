@@ -55,7 +55,8 @@ public:
 private:
     struct PendingRestore
     {
-        ClipboardSnapshot snapshot;
+        // Nothing when the contents could not be read: then nothing is put back.
+        std::optional<ClipboardSnapshot> snapshot;
         quint64 changeCount = 0;
         quint64 generation = 0;
     };
@@ -67,6 +68,7 @@ private:
         std::optional<QString> changeReason;
         bool sameWindow = false;
         std::optional<EditorSnapshot> editor;
+        std::optional<bool> focusTakesText;
         PasteShortcut shortcut = PasteShortcut::controlV;
     };
 
@@ -78,6 +80,8 @@ private:
     Look look(const std::optional<TextInsertionTarget> &stored);
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
     PasteShortcut shortcutFor(const TextInsertionTarget &capture);
+    // Whether the focused element takes text: editable or a terminal; nothing when unknown.
+    std::optional<bool> takesText(const AccessibleElementRef &element);
     // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.
     bool paste(const QString &text, PasteShortcut shortcut);
     void restoreIfUntouched(quint64 generation);

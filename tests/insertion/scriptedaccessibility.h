@@ -90,8 +90,14 @@ public:
     quint64 changes = 0;
     QStringList writtenTexts;
     int restores = 0;
+    bool readable = true;
 
-    ClipboardSnapshot snapshot() override { return contents; }
+    std::optional<ClipboardSnapshot> snapshot() override
+    {
+        if (!readable)
+            return std::nullopt;
+        return contents;
+    }
     void restore(const ClipboardSnapshot &snapshot) override
     {
         ++restores;
@@ -117,7 +123,10 @@ class FakeKeystrokeSender final : public AbstractKeystrokeSender
 public:
     std::vector<PasteShortcut> sent;
     bool works = true;
+    bool reachesTarget = true;
     std::function<void()> onPaste; // what the focused application does with the keystroke
+
+    bool reaches(const TextInsertionTarget &) const override { return reachesTarget; }
 
     bool sendPaste(PasteShortcut shortcut) override
     {

@@ -127,7 +127,7 @@ TEST_F(InsertionIntegrationTest, CaptureFindsProcessWindowAndFocusedField)
 TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnlessSomeoneCopied)
 {
     target->copy("earlier text", "<p>earlier <b>text</b></p>");
-    EXPECT_EQ(clipboard.snapshot().items.value(0).keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
+    EXPECT_EQ(clipboard.snapshot().value_or(ClipboardSnapshot()).items.value(0).keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
     const QString text = u"Привет, мир! Съешь же ещё этих мягких французских булок."_s;

@@ -104,6 +104,7 @@ public:
             .set(Attribute::focusedUIElement, AccessibleElementRef(field));
         window->set(Attribute::windowNumber, qint64(77)).set(Attribute::url, u"https://a.example/"_s);
         field->set(Attribute::value, u"Здравствуйте"_s)
+            .set(Attribute::editable, qint64(1))
             .set(Attribute::selectedTextRange, TextRange{12, 0})
             .set(Attribute::parent, AccessibleElementRef(window));
         clipboard.contents = richContents();
@@ -150,6 +151,12 @@ TEST_F(InsertTest, PastesNothingWhenTheTargetChangedOrAccessibilityIsOff)
     EXPECT_EQ(insert(u"текст"_s, target), Outcome::targetChanged(u"Открыто другое окно."_s));
     EXPECT_EQ(insert(u"текст"_s, std::nullopt), Outcome::targetChanged(u"Ворсик не смог запомнить исходное окно."_s));
     EXPECT_EQ(backend.trustRequests, 0);
+    // Nothing would arrive: the focus takes no text, or the keystroke cannot reach the window.
+    field->set(Attribute::editable, qint64(0));
+    EXPECT_EQ(insert(u"текст"_s), Outcome::unconfirmed());
+    field->set(Attribute::editable, qint64(1));
+    keys.reachesTarget = false;
+    EXPECT_EQ(insert(u"текст"_s), Outcome::unconfirmed());
     backend.trusted = false;
     EXPECT_EQ(insert(u"текст"_s, target), Outcome::needsAccessibilityPermission());
     EXPECT_EQ(backend.trustRequests, 1);
@@ -162,7 +169,11 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
 {
     using Change = std::function<void()>;
     const std::tuple<const char *, Change, Outcome> cases[] = {
-        {"field that reports nothing, same window", [] {}, Outcome::inserted()},
+        {"field that reports no text, same window", [] {}, Outcome::inserted()},
+        {"focus moved to something that takes no text", [&] { field->set(Attribute::editable, qint64(0)); },
+         Outcome::unconfirmed()},
+        {"focus unreadable", [&] { application->attributes.erase(Attribute::focusedUIElement); },
+         Outcome::unconfirmed()},
         {"window closed", [&] { application->attributes.erase(Attribute::focusedWindow); }, Outcome::unconfirmed()},
         {"another application",
          [&] {
@@ -179,7 +190,7 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
     for (const auto &[name, change, outcome] : cases) {
         SCOPED_TRACE(name);
         SetUp();
-        field->attributes = {{Attribute::parent, AccessibleElementRef(window)}};
+        field->attributes = {{Attribute::parent, AccessibleElementRef(window)}, {Attribute::editable, qint64(1)}};
         keys.onPaste = change;
         const auto target = QCoro::waitFor(inserter.captureTarget());
         const int capturesBefore = backend.captures;
@@ -211,6 +222,14 @@ TEST_F(InsertTest, RestoresTheClipboardOnceAfterBackToBackPastesUnlessSomeoneCop
     TestUtil::runFor(TextInserter::restoreDelay + 300ms);
     EXPECT_EQ(clipboard.restores, 1);
     EXPECT_EQ(clipboard.contents.items.value(0).value(u"text/plain"_s), u"свежее"_s.toUtf8());
+
+    // What could not be read is not put back as an empty clipboard.
+    clipboard.readable = false;
+    EXPECT_EQ(insert(u"снова"_s), Outcome::inserted());
+    TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+    EXPECT_EQ(clipboard.restores, 1);
+    EXPECT_EQ(clipboard.writtenTexts.last(), u"снова"_s);
+    EXPECT_FALSE(clipboard.contents.items.isEmpty());
 }
 
 TEST_F(InsertTest, SlowOrHungApplicationCostsACaptureOrAPasteNoMoreThanTheDeadline)
