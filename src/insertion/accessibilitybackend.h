@@ -38,6 +38,7 @@ enum class AccessibilityAttribute {
     value,
     selectedTextRange,
     editable,          // 1 when the element takes typed text, 0 when it does not
+    objectIdentity,    // what names this very object for as long as it lives, whatever it shows
 };
 
 // What one attribute read yields. std::monostate is a failed read of any kind.

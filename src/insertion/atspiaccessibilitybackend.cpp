@@ -547,6 +547,8 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
         return value(d->wholeText(*element));
     case AccessibilityAttribute::selectedTextRange:
         return value(d->selectedRange(*element));
+    case AccessibilityAttribute::objectIdentity:
+        return element->busName() + u'\n' + element->path();
     case AccessibilityAttribute::editable:
         if (!d->mayCall(*element))
             return {};

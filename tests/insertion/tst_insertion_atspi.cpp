@@ -200,6 +200,23 @@ TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
     ::kill(pid_t(target->pid()), SIGCONT);
 }
 
+TEST_F(InsertionIntegrationTest, AnotherTabOfAGtkWindowIsAnotherPage)
+{
+    TargetApplication gtk(QStringLiteral(GTK_TARGET_WINDOW));
+    if (gtk.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
+    ASSERT_EQ(gtk.ask("open tabs 100 300", "opened tabs"), "opened tabs");
+    const std::optional<TextInsertionTarget> captured = captureOf(gtk);
+    ASSERT_TRUE(captured && captured->pageIdentity);
+
+    ASSERT_EQ(gtk.ask("activate tabs2", "active tabs2"), "active tabs2");
+    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s));
+    ASSERT_EQ(gtk.ask("activate tabs", "active tabs"), "active tabs");
+    EXPECT_EQ(insert(u"Привет, 🙂"_s, captured), TextInsertionOutcome::inserted());
+    EXPECT_EQ(gtk.text("tabs"), u"Привет, 🙂"_s);
+    EXPECT_EQ(gtk.text("tabs2"), QString());
+}
+
 TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay)
 {
     if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
