@@ -40,9 +40,10 @@ TextInserter::~TextInserter()
 }
 
 template<typename Result>
-QCoro::Task<std::optional<Result>> TextInserter::onAccessibilityThread(const std::function<Result()> &work)
+QCoro::Task<std::optional<Result>> TextInserter::onAccessibilityThread(const std::function<Result()> &work,
+                                                                       std::chrono::milliseconds timeout)
 {
-    const QDeadlineTimer deadline(readDeadline);
+    const QDeadlineTimer deadline(timeout);
     auto promise = std::make_shared<QPromise<Result>>();
     QFuture<Result> future = promise->future();
     promise->start();
@@ -72,7 +73,7 @@ QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
     using Target = std::optional<TextInsertionTarget>;
     // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
     const std::function<Target()> capture = [this] { return m_capture.captureTarget(); };
-    const std::optional<Target> captured = co_await onAccessibilityThread<Target>(capture);
+    const std::optional<Target> captured = co_await onAccessibilityThread<Target>(capture, readDeadline);
     co_return captured.value_or(std::nullopt);
 }
 
@@ -87,9 +88,9 @@ TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &
     if (result.target) {
         result.sameWindow = m_capture.windowsMatch(*stored, *result.target);
         result.editor = editorSnapshot(*result.target);
-        result.shortcut = shortcutFor(*result.target);
+        result.terminal = isTerminal(*result.target);
         if (result.target->focusedElement)
-            result.focusTakesText = takesText(result.target->focusedElement);
+            result.focusTakesText = result.terminal ? std::optional(true) : takesText(*result.target);
     }
     return result;
 }
@@ -99,7 +100,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     QPointer<TextInserter> self(this);
     // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
     const std::function<Look()> lookAgain = [this, target] { return look(target); };
-    const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain);
+    const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
     if (!self)
         co_return TextInsertionOutcome::unconfirmed();
     if (prePaste && !prePaste->trusted) {
@@ -117,7 +118,8 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     if (prePaste->focusTakesText == false || !m_keystrokes.reaches(*prePaste->target))
         co_return TextInsertionOutcome::unconfirmed();
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
-    if (!paste(text, prePaste->shortcut))
+    // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
+    if (!paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV))
         co_return TextInsertionOutcome::unconfirmed();
 
     const qint32 pid = prePaste->target->applicationPID;
@@ -125,7 +127,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_await QCoro::sleepFor(delay);
         if (!self)
             co_return TextInsertionOutcome::unconfirmed();
-        const std::optional<Look> check = co_await onAccessibilityThread<Look>(lookAgain);
+        const std::optional<Look> check = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
         if (!self)
             co_return TextInsertionOutcome::unconfirmed();
         if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
@@ -136,7 +138,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
 
     // Nothing showed the text arriving; if the focus is still in the remembered
     // window, the paste went there.
-    const std::optional<Look> last = co_await onAccessibilityThread<Look>(lookAgain);
+    const std::optional<Look> last = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
     if (!self || !last || !last->target)
         co_return TextInsertionOutcome::unconfirmed();
     if (last->target->applicationPID != pid)
@@ -161,18 +163,33 @@ std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTa
     return snapshot;
 }
 
-PasteShortcut TextInserter::shortcutFor(const TextInsertionTarget &capture)
+bool TextInserter::isTerminal(const TextInsertionTarget &capture)
 {
-    // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
-    const std::optional<QString> role = textAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::role);
-    return role == u"terminal"_s ? PasteShortcut::controlShiftV : PasteShortcut::controlV;
+    // Matched against the application's name in lower case, without a path.
+    static const QStringList knownTerminals{
+        u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s, u"xfce4-terminal"_s, u"qterminal"_s,
+        u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s, u"wezterm-gui"_s, u"foot"_s,
+        u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s, u"lxterminal"_s};
+    AccessibleElementRef element = capture.focusedElement;
+    // The text area itself or the widget right around it; deeper lies the rest of the window.
+    for (int depth = 0; element && depth < 3; ++depth) {
+        if (textAttribute(m_backend, element, AccessibilityAttribute::role) == u"terminal"_s)
+            return true;
+        element = elementAttribute(m_backend, element, AccessibilityAttribute::parent);
+    }
+    const AccessibleElementRef application = m_backend.applicationElement(capture.applicationPID);
+    const QString name = textAttribute(m_backend, application, AccessibilityAttribute::title)
+                             .value_or(QString())
+                             .trimmed()
+                             .section(u'/', -1)
+                             .toLower();
+    return knownTerminals.contains(name);
 }
 
-std::optional<bool> TextInserter::takesText(const AccessibleElementRef &element)
+std::optional<bool> TextInserter::takesText(const TextInsertionTarget &capture)
 {
-    if (textAttribute(m_backend, element, AccessibilityAttribute::role) == u"terminal"_s)
-        return true;
-    if (const std::optional<qint64> editable = integerAttribute(m_backend, element, AccessibilityAttribute::editable))
+    if (const std::optional<qint64> editable =
+            integerAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::editable))
         return *editable != 0;
     return std::nullopt;
 }

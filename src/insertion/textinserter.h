@@ -36,8 +36,10 @@ public:
         std::chrono::milliseconds(180), std::chrono::milliseconds(260), std::chrono::milliseconds(360)};
     // The clipboard gets its earlier contents back this long after the keystroke.
     static constexpr std::chrono::milliseconds restoreDelay{1500};
-    // One capture, or one look at the target before or after the paste, gives up after this long.
+    // A capture gives up after this long; so the press that starts a dictation never waits for more.
     static constexpr std::chrono::milliseconds readDeadline{300};
+    // One look at the target before or after the paste, which reads more, gives up after this long.
+    static constexpr std::chrono::milliseconds lookDeadline{2000};
 
     TextInserter(AccessibilityBackend &backend, AbstractClipboard &clipboard, AbstractKeystrokeSender &keystrokes,
                  QObject *parent = nullptr);
@@ -69,19 +71,21 @@ private:
         bool sameWindow = false;
         std::optional<EditorSnapshot> editor;
         std::optional<bool> focusTakesText;
-        PasteShortcut shortcut = PasteShortcut::controlV;
+        bool terminal = false;
     };
 
     // Runs the work on the accessibility thread; nothing when it has not finished by the deadline.
     template<typename Result>
-    QCoro::Task<std::optional<Result>> onAccessibilityThread(const std::function<Result()> &work);
+    QCoro::Task<std::optional<Result>> onAccessibilityThread(const std::function<Result()> &work,
+                                                             std::chrono::milliseconds timeout);
     // The permission and, with a stored target, a fresh capture compared with it and
     // the focused field's state; runs on the accessibility thread.
     Look look(const std::optional<TextInsertionTarget> &stored);
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
-    PasteShortcut shortcutFor(const TextInsertionTarget &capture);
-    // Whether the focused element takes text: editable or a terminal; nothing when unknown.
-    std::optional<bool> takesText(const AccessibleElementRef &element);
+    // A terminal by the focus's role, an ancestor's role or the application's name.
+    bool isTerminal(const TextInsertionTarget &capture);
+    // Whether the focused element takes text: editable or in a terminal; nothing when unknown.
+    std::optional<bool> takesText(const TextInsertionTarget &capture);
     // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.
     bool paste(const QString &text, PasteShortcut shortcut);
     void restoreIfUntouched(quint64 generation);

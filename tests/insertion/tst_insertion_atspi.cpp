@@ -113,15 +113,6 @@ TEST_F(InsertionIntegrationTest, CaptureFindsProcessWindowAndFocusedField)
     EXPECT_EQ(window.title, u"Vorsik target"_s);
     ASSERT_TRUE(window.number && window.frame);
     EXPECT_NEAR(window.frame->width(), 420, 1);
-    EXPECT_EQ(textAttribute(*backend, captured->focusedElement, AccessibilityAttribute::role), u"text"_s);
-
-    // A backend that saw no focus event finds the same field by searching the window.
-    AtspiAccessibilityBackend late(permission);
-    TextInserter lateInserter(late, clipboard, *keys);
-    const std::optional<TextInsertionTarget> again = QCoro::waitFor(lateInserter.captureTarget());
-    ASSERT_TRUE(again && again->focusedElement);
-    EXPECT_EQ(again->windowFingerprint.number, window.number);
-    EXPECT_TRUE(late.isSameObject(again->focusedElement, captured->focusedElement));
 }
 
 TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnlessSomeoneCopied)
@@ -181,8 +172,6 @@ TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadA
     ASSERT_TRUE(captured);
     target->killNow();
     TestUtil::runFor(300ms);
-    const WindowFingerprint stale = TargetCapture(*backend).fingerprint(captured->window);
-    EXPECT_FALSE(stale.title || stale.role || stale.frame || stale.number);
     EXPECT_EQ(insert(u"Текст"_s, captured),
               TextInsertionOutcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
 }
@@ -209,9 +198,12 @@ TEST_F(InsertionIntegrationTest, AnotherTabOfAGtkWindowIsAnotherPage)
     const std::optional<TextInsertionTarget> captured = captureOf(gtk);
     ASSERT_TRUE(captured && captured->pageIdentity);
 
+    // Each switch is awaited until a capture sees it: a loaded machine may make the application look hung.
     ASSERT_EQ(gtk.ask("activate tabs2", "active tabs2"), "active tabs2");
+    ASSERT_TRUE(captureOf(gtk));
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s));
     ASSERT_EQ(gtk.ask("activate tabs", "active tabs"), "active tabs");
+    ASSERT_TRUE(captureOf(gtk));
     EXPECT_EQ(insert(u"Привет, 🙂"_s, captured), TextInsertionOutcome::inserted());
     EXPECT_EQ(gtk.text("tabs"), u"Привет, 🙂"_s);
     EXPECT_EQ(gtk.text("tabs2"), QString());
@@ -230,7 +222,6 @@ TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay
     const QWidget *copy = overlay.panel()->findChild<QWidget *>(u"copyButton"_s);
     const QPoint centre = copy->mapToGlobal(copy->rect().center());
     ASSERT_GT(centre.y() - overlay.panel()->y(), OverlayPanelController::statusHeight);
-    TestUtil::runFor(200ms);
     ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(centre.x()),
                                                QString::number(centre.y()), u"click"_s, u"1"_s}),
               0);

@@ -100,8 +100,7 @@ TEST(PageIdentityTest, SearchesUpToTwentyElementsAndSkipsBlankValues)
 
     // Without any URL or document: the nearest page tab's object, else the nearest document's.
     chain[0]->attributes.erase(Attribute::url);
-    chain[1]->attributes.clear();
-    chain[1]->set(Attribute::parent, AccessibleElementRef(chain[2]));
+    chain[1]->attributes = {{Attribute::parent, AccessibleElementRef(chain[2])}};
     chain[19]->attributes.erase(Attribute::url);
     chain[2]->set(Attribute::role, u"document text"_s).set(Attribute::objectIdentity, u":1.5\n/doc"_s);
     EXPECT_EQ(capture.pageIdentity(chain[0]), u"frame::1.5\n/doc"_s);
