@@ -1,5 +1,6 @@
 // Insertion into the test window under scripts/headless-session: the time from
-// insert() to its outcome, and the time one capture spends in AT-SPI calls.
+// insert() to its outcome, the time one capture spends in AT-SPI calls, and the
+// longest the main thread's event loop went without turning meanwhile.
 #include "accessibilitypermission.h"
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
@@ -9,11 +10,14 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <QCoro/QCoroTask>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -50,10 +54,31 @@ struct Rig
         if (target.ask({}, "ready") != "ready" || target.ask("open bench 100 100", "opened bench") != "opened bench")
             return false;
         return waitFor([&] {
-            captured = inserter.captureTarget();
+            captured = QCoro::waitFor(inserter.captureTarget());
             return captured && captured->applicationPID == target.pid() && captured->focusedElement;
         });
     }
+};
+
+// Ticks on every turn of the event loop and keeps the longest gap between two.
+class StallMeter
+{
+public:
+    StallMeter()
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longest = std::max(m_longest, m_sinceTick.nsecsElapsed());
+            m_sinceTick.restart();
+        });
+        m_sinceTick.start();
+        m_timer.start(0);
+    }
+    double longestMilliseconds() const { return double(m_longest) / 1e6; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longest = 0;
 };
 
 // Made on first use, dropped before the application object goes.
@@ -77,11 +102,13 @@ void BM_InsertIntoTestWindow(benchmark::State &state)
     if (!r)
         return;
     int inserted = 0;
+    StallMeter stall;
     for (auto _ : state) {
         const TextInsertionOutcome outcome = QCoro::waitFor(r->inserter.insert(u"Проверка связи. "_s, r->captured));
         inserted += outcome == TextInsertionOutcome::inserted();
     }
     state.counters["inserted"] = benchmark::Counter(inserted, benchmark::Counter::kAvgIterations);
+    state.counters["max_stall_ms"] = stall.longestMilliseconds();
 }
 BENCHMARK(BM_InsertIntoTestWindow)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
@@ -91,10 +118,12 @@ void BM_CaptureTarget(benchmark::State &state)
     if (!r)
         return;
     const auto before = r->backend.timeInCalls();
+    StallMeter stall;
     for (auto _ : state)
-        benchmark::DoNotOptimize(r->inserter.captureTarget());
+        benchmark::DoNotOptimize(QCoro::waitFor(r->inserter.captureTarget()));
     const double inCalls = std::chrono::duration<double, std::milli>(r->backend.timeInCalls() - before).count();
     state.counters["atspi_ms"] = benchmark::Counter(inCalls, benchmark::Counter::kAvgIterations);
+    state.counters["max_stall_ms"] = stall.longestMilliseconds();
 }
 BENCHMARK(BM_CaptureTarget)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(200);
 

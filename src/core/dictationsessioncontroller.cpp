@@ -113,13 +113,11 @@ void DictationSessionController::startDictation()
     m_activeProvider = provider;
     ++m_session;
     m_completing = false;
-    if (AppSettings::onboardingCompleted()) {
-        m_isOnboardingTestDictation = false;
-        m_insertionTarget = m_n.textInserter->captureTarget();
-    } else {
-        m_isOnboardingTestDictation = m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
-        m_insertionTarget = m_isOnboardingTestDictation ? std::nullopt : m_n.textInserter->captureTarget();
-    }
+    m_isOnboardingTestDictation =
+        !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
+    m_insertionTarget.reset();
+    if (!m_isOnboardingTestDictation)
+        captureInsertionTarget(m_session);
 
     setState(DictationState::connecting);
     refreshMenu();
@@ -131,6 +129,13 @@ void DictationSessionController::startDictation()
         m_n.overlay->showConnecting();
 
     runStart(provider, *key, m_session);
+}
+
+QCoro::Task<> DictationSessionController::captureInsertionTarget(quint64 session)
+{
+    std::optional<TextInsertionTarget> target = co_await m_n.textInserter->captureTarget();
+    if (session == m_session)
+        m_insertionTarget = std::move(target);
 }
 
 QCoro::Task<bool> DictationSessionController::requestMicrophonePermission()

@@ -88,6 +88,7 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
+    QCoro::Task<> captureInsertionTarget(quint64 session);
     QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
                                std::shared_ptr<AbstractRealtimeTranscriber> transcriber,
                                std::shared_ptr<bool> cancelled);

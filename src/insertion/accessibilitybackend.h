@@ -2,6 +2,7 @@
 
 #include "textinsertion.h"
 
+#include <QDeadlineTimer>
 #include <QPointF>
 #include <QSizeF>
 #include <QString>
@@ -36,6 +37,8 @@ enum class AccessibilityAttribute {
     parent,
     value,
     selectedTextRange,
+    editable,          // 1 when the element takes typed text, 0 when it does not
+    objectIdentity,    // what names this very object for as long as it lives, whatever it shows
 };
 
 // What one attribute read yields. std::monostate is a failed read of any kind.
@@ -57,6 +60,8 @@ public:
     virtual AccessibleElementRef applicationElement(qint32 processIdentifier) = 0;
     virtual AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) = 0;
     virtual bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) = 0;
+    // Once the deadline has passed, calls to other applications fail at once instead of being made.
+    virtual void setDeadline(QDeadlineTimer deadline) { Q_UNUSED(deadline) }
 };
 
 // Attribute readers: each yields an absent value on every failure, including a

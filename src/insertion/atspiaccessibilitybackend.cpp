@@ -15,6 +15,16 @@
 
 namespace {
 
+// The main context AT-SPI was connected on; libatspi is not thread-safe, so
+// everything of it happens on the thread that iterates this context.
+GMainContext *atspiContext = nullptr;
+
+gboolean unrefAccessible(gpointer accessible)
+{
+    g_object_unref(accessible);
+    return G_SOURCE_REMOVE;
+}
+
 // Owns one reference to an AT-SPI object.
 class AtspiElement final : public AccessibleElement
 {
@@ -24,7 +34,14 @@ public:
         : m_accessible(accessible), m_isApplication(isApplication)
     {
     }
-    ~AtspiElement() override { g_object_unref(m_accessible); }
+    // The last holder may be on another thread; the reference is dropped on AT-SPI's own.
+    ~AtspiElement() override
+    {
+        if (atspiContext)
+            g_main_context_invoke(atspiContext, unrefAccessible, m_accessible);
+        else
+            g_object_unref(m_accessible);
+    }
     AtspiElement(const AtspiElement &) = delete;
     AtspiElement &operator=(const AtspiElement &) = delete;
 
@@ -104,6 +121,7 @@ public:
     ElementPtr frontmostApplication;
     QHash<QString, qint32> processByBusName;
     QHash<QString, QDeadlineTimer> hungUntil;
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};
     std::chrono::nanoseconds timeInCalls{0};
 
     static const QStringList eventTypes;
@@ -135,7 +153,7 @@ public:
     bool mayCall(const AtspiElement &element)
     {
         const QString bus = element.busName();
-        if (bus.isEmpty())
+        if (bus.isEmpty() || deadline.hasExpired())
             return false;
         if (auto it = hungUntil.find(bus); it != hungUntil.end()) {
             if (!it->hasExpired())
@@ -151,6 +169,8 @@ public:
         const QString bus = element.busName();
         if (auto it = processByBusName.constFind(bus); it != processByBusName.constEnd())
             return *it;
+        if (deadline.hasExpired())
+            return std::nullopt;
         // Answered by the bus daemon, not by the application.
         GError *error = nullptr;
         QElapsedTimer elapsed;
@@ -378,7 +398,6 @@ const QStringList AtspiAccessibilityBackend::Private::eventTypes{
 AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission)
     : d(std::make_unique<Private>(permission))
 {
-    connectToBus();
 }
 
 AtspiAccessibilityBackend::~AtspiAccessibilityBackend()
@@ -397,11 +416,17 @@ bool AtspiAccessibilityBackend::connectToBus()
     // A bounded check first: libatspi's own look-up of the bus may block for long.
     if (!d->permission.isTrusted())
         return false;
-    // Attaches to the default GLib main context, which Qt's event loop runs.
     atspi_init();
     if (!atspi_get_a11y_bus()) {
         atspi_exit(); // so that a later attempt starts afresh
         return false;
+    }
+    // Events and replies are dispatched by the context of the thread that connects,
+    // which Qt's event loop runs there: the main thread never handles AT-SPI traffic.
+    if (GMainContext *context = g_main_context_get_thread_default(); context && context != atspiContext) {
+        atspi_set_main_context(context);
+        // Held for good: references dropped after that thread ended must not reach a freed context.
+        atspiContext = g_main_context_ref(context);
     }
     atspi_set_timeout(int(callTimeout.count()), 0);
     d->listener = atspi_event_listener_new(&Private::onEvent, d.get(), nullptr);
@@ -522,6 +547,12 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
         return value(d->wholeText(*element));
     case AccessibilityAttribute::selectedTextRange:
         return value(d->selectedRange(*element));
+    case AccessibilityAttribute::objectIdentity:
+        return element->busName() + u'\n' + element->path();
+    case AccessibilityAttribute::editable:
+        if (!d->mayCall(*element))
+            return {};
+        return qint64(d->hasState(*element, ATSPI_STATE_EDITABLE));
     }
     return {};
 }
@@ -532,5 +563,7 @@ bool AtspiAccessibilityBackend::isSameObject(const AccessibleElementRef &a, cons
     const AtspiElement *second = atspi(b);
     return first && second && first->busName() == second->busName() && first->path() == second->path();
 }
+
+void AtspiAccessibilityBackend::setDeadline(QDeadlineTimer deadline) { d->deadline = deadline; }
 
 std::chrono::nanoseconds AtspiAccessibilityBackend::timeInCalls() const { return d->timeInCalls; }

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <memory>
 
-// The accessibility backend over the AT-SPI bus (libatspi). The frontmost
+// The accessibility backend over the AT-SPI bus (libatspi). All of its calls
+// must come from one thread, which connects on the first and then dispatches
+// AT-SPI's events in its own GLib main context. The frontmost
 // application is the one whose window is ACTIVE; its focused element is the
 // last one focus events named, checked against the FOCUSED state.
 //
@@ -31,6 +33,7 @@ public:
     AccessibleElementRef applicationElement(qint32 processIdentifier) override;
     AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override;
     bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override;
+    void setDeadline(QDeadlineTimer deadline) override;
 
     // How long the AT-SPI calls of this object took in total; for measurements.
     std::chrono::nanoseconds timeInCalls() const;

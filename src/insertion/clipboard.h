@@ -5,6 +5,8 @@
 #include <QMap>
 #include <QString>
 
+#include <optional>
+
 // Everything the clipboard held: one map of format to bytes per item, in order.
 struct ClipboardSnapshot
 {
@@ -18,7 +20,8 @@ class AbstractClipboard
 {
 public:
     virtual ~AbstractClipboard() = default;
-    virtual ClipboardSnapshot snapshot() = 0;
+    // Nothing when the contents could not be read.
+    virtual std::optional<ClipboardSnapshot> snapshot() = 0;
     // Replaces the contents with the snapshot; an empty snapshot leaves the clipboard empty.
     virtual void restore(const ClipboardSnapshot &snapshot) = 0;
     // Replaces the contents with plain text.

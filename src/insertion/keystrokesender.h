@@ -1,5 +1,7 @@
 #pragma once
 
+#include "textinsertion.h"
+
 #include <memory>
 
 enum class PasteShortcut { controlV, controlShiftV };
@@ -11,6 +13,12 @@ public:
     virtual ~AbstractKeystrokeSender() = default;
     // False when the keystroke could not be sent.
     virtual bool sendPaste(PasteShortcut shortcut) = 0;
+    // Whether a keystroke sent this way can arrive in the target's window.
+    virtual bool reaches(const TextInsertionTarget &target) const
+    {
+        Q_UNUSED(target)
+        return true;
+    }
 };
 
 // XTest on X11, a uinput keyboard on Wayland.

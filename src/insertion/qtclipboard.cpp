@@ -22,12 +22,12 @@ QtClipboard::QtClipboard(QObject *parent) : QObject(parent), m_clipboard(QGuiApp
     connect(m_clipboard, &QClipboard::dataChanged, this, &QtClipboard::noteChange);
 }
 
-ClipboardSnapshot QtClipboard::snapshot()
+std::optional<ClipboardSnapshot> QtClipboard::snapshot()
 {
     ClipboardSnapshot snapshot;
     const QMimeData *data = m_clipboard->mimeData(QClipboard::Clipboard);
     if (!data)
-        return snapshot;
+        return std::nullopt;
     const QStringList formats = data->formats();
     if (formats.isEmpty())
         return snapshot;
@@ -40,6 +40,9 @@ ClipboardSnapshot QtClipboard::snapshot()
         if (!bytes.isEmpty())
             item.insert(format, std::move(bytes));
     }
+    // An owner that lists formats and delivers none could not be read.
+    if (item.isEmpty())
+        return std::nullopt;
     snapshot.items.append(std::move(item));
     return snapshot;
 }

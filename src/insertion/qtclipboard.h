@@ -16,7 +16,7 @@ class QtClipboard final : public QObject, public AbstractClipboard
 public:
     explicit QtClipboard(QObject *parent = nullptr);
 
-    ClipboardSnapshot snapshot() override;
+    std::optional<ClipboardSnapshot> snapshot() override;
     void restore(const ClipboardSnapshot &snapshot) override;
     void setText(const QString &text) override;
     quint64 changeCount() const override;

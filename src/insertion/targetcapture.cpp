@@ -81,14 +81,30 @@ WindowFingerprint TargetCapture::fingerprint(const AccessibleElementRef &window)
 
 std::optional<QString> TargetCapture::pageIdentity(const AccessibleElementRef &element)
 {
+    // Names, not identities, of a tab change as its document is edited; the object stays.
+    static const QStringList documentRoles{u"document frame"_s, u"document web"_s, u"document text"_s,
+                                           u"document spreadsheet"_s, u"document presentation"_s,
+                                           u"document email"_s, u"internal frame"_s};
+    std::optional<QString> tab;
+    std::optional<QString> frame;
     AccessibleElementRef current = element;
     for (int visited = 1; current && visited <= pageIdentitySearchDepth; ++visited) {
         if (std::optional<QString> url = stringOrURLAttribute(m_backend, current, AccessibilityAttribute::url))
             return u"url:"_s + *url;
         if (std::optional<QString> document = stringOrURLAttribute(m_backend, current, AccessibilityAttribute::document))
             return u"document:"_s + *document;
+        if (!tab || !frame) {
+            const std::optional<QString> role = textAttribute(m_backend, current, AccessibilityAttribute::role);
+            std::optional<QString> &slot = role == u"page tab"_s ? tab : frame;
+            if (role && !slot && (role == u"page tab"_s || documentRoles.contains(*role)))
+                slot = textAttribute(m_backend, current, AccessibilityAttribute::objectIdentity);
+        }
         current = elementAttribute(m_backend, current, AccessibilityAttribute::parent);
     }
+    if (tab)
+        return u"tab:"_s + *tab;
+    if (frame)
+        return u"frame:"_s + *frame;
     return std::nullopt;
 }
 

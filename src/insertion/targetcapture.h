@@ -29,7 +29,9 @@ public:
     // focused element; nothing without permission or without a focused window.
     std::optional<TextInsertionTarget> captureTarget();
     WindowFingerprint fingerprint(const AccessibleElementRef &window);
-    // "url:…" or "document:…" from the nearest of at most 20 elements up the parent chain.
+    // "url:…" or "document:…" from the nearest of at most 20 elements up the parent chain;
+    // where none has either, "tab:…" or "frame:…", the identity of the nearest page tab,
+    // else of the nearest document: another tab of the same window is another page.
     std::optional<QString> pageIdentity(const AccessibleElementRef &element);
     bool windowsMatch(const TextInsertionTarget &stored, const TextInsertionTarget &current);
     // The reason the target counts as changed, or nothing when it is unchanged.

@@ -1,10 +1,16 @@
 #include "textinserter.h"
 
+#include <QDeadlineTimer>
+#include <QFutureWatcher>
 #include <QPointer>
+#include <QPromise>
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
+
+#include <algorithm>
 
 #include <cstdlib>
 
@@ -12,60 +18,138 @@ using namespace Qt::StringLiterals;
 
 TextInserter::TextInserter(AccessibilityBackend &backend, AbstractClipboard &clipboard,
                            AbstractKeystrokeSender &keystrokes, QObject *parent)
-    : QObject(parent), m_backend(backend), m_clipboard(clipboard), m_keystrokes(keystrokes), m_capture(backend)
+    : QObject(parent), m_backend(backend), m_clipboard(clipboard), m_keystrokes(keystrokes), m_capture(backend),
+      m_accessibilityContext(new QObject)
 {
+    m_accessibilityThread.setObjectName(u"accessibility"_s);
+    m_accessibilityContext->moveToThread(&m_accessibilityThread);
+    connect(&m_accessibilityThread, &QThread::finished, m_accessibilityContext, &QObject::deleteLater);
+    m_accessibilityThread.start();
+    // Connecting early lets the backend follow focus events from the start.
+    QMetaObject::invokeMethod(m_accessibilityContext, [this] { m_backend.isTrusted(); }, Qt::QueuedConnection);
 }
 
 TextInserter::~TextInserter()
 {
     // Leaving before the scheduled restore must not leave the dictated text in place of the user's clipboard.
-    if (m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount)
-        m_clipboard.restore(m_pendingRestore->snapshot);
+    if (m_pendingRestore && m_pendingRestore->snapshot && m_clipboard.changeCount() == m_pendingRestore->changeCount)
+        m_clipboard.restore(*m_pendingRestore->snapshot);
+    // Work still queued is dropped; a call in progress ends within its time-out.
+    m_accessibilityThread.quit();
+    m_accessibilityThread.wait();
 }
 
-std::optional<TextInsertionTarget> TextInserter::captureTarget() { return m_capture.captureTarget(); }
+template<typename Result>
+QCoro::Task<std::optional<Result>> TextInserter::onAccessibilityThread(const std::function<Result()> &work,
+                                                                       std::chrono::milliseconds timeout)
+{
+    const QDeadlineTimer deadline(timeout);
+    auto promise = std::make_shared<QPromise<Result>>();
+    QFuture<Result> future = promise->future();
+    promise->start();
+    QMetaObject::invokeMethod(
+        m_accessibilityContext,
+        [this, promise, deadline, work] {
+            m_backend.setDeadline(deadline);
+            promise->addResult(work());
+            m_backend.setDeadline(QDeadlineTimer(QDeadlineTimer::Forever));
+            promise->finish();
+        },
+        Qt::QueuedConnection);
+
+    QFutureWatcher<Result> watcher;
+    watcher.setFuture(future);
+    if (!future.isFinished()) {
+        const auto left = std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0));
+        co_await qCoro(&watcher, &QFutureWatcherBase::finished, left);
+    }
+    if (!future.isResultReadyAt(0))
+        co_return std::nullopt;
+    co_return future.resultAt(0);
+}
+
+QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
+{
+    using Target = std::optional<TextInsertionTarget>;
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    const std::function<Target()> capture = [this] { return m_capture.captureTarget(); };
+    const std::optional<Target> captured = co_await onAccessibilityThread<Target>(capture, readDeadline);
+    co_return captured.value_or(std::nullopt);
+}
+
+TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &stored)
+{
+    Look result;
+    result.trusted = m_backend.isTrusted();
+    if (!result.trusted || !stored)
+        return result;
+    result.target = m_capture.captureTarget();
+    result.changeReason = m_capture.changeReason(stored, result.target);
+    if (result.target) {
+        result.sameWindow = m_capture.windowsMatch(*stored, *result.target);
+        result.editor = editorSnapshot(*result.target);
+        result.terminal = isTerminal(*result.target);
+        if (result.target->focusedElement)
+            result.focusTakesText = result.terminal ? std::optional(true) : takesText(*result.target);
+    }
+    return result;
+}
 
 QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::optional<TextInsertionTarget> target)
 {
-    if (!m_backend.isTrusted()) {
+    QPointer<TextInserter> self(this);
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    const std::function<Look()> lookAgain = [this, target] { return look(target); };
+    const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
+    if (!self)
+        co_return TextInsertionOutcome::unconfirmed();
+    if (prePaste && !prePaste->trusted) {
         m_backend.requestTrust();
         co_return TextInsertionOutcome::needsAccessibilityPermission();
     }
     if (!target)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::noStoredTargetReason);
+    if (!prePaste)
+        co_return TextInsertionOutcome::targetChanged(TargetCapture::noCurrentWindowReason);
+    if (prePaste->changeReason)
+        co_return TextInsertionOutcome::targetChanged(*prePaste->changeReason);
 
-    const std::optional<TextInsertionTarget> prePaste = m_capture.captureTarget();
-    if (std::optional<QString> reason = m_capture.changeReason(target, prePaste))
-        co_return TextInsertionOutcome::targetChanged(*reason);
-
-    const std::optional<EditorSnapshot> before = editorSnapshot(*prePaste);
+    // A keystroke into something that takes no text, or by a way that cannot reach the window, is lost.
+    if (prePaste->focusTakesText == false || !m_keystrokes.reaches(*prePaste->target))
+        co_return TextInsertionOutcome::unconfirmed();
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
-    if (!paste(text, shortcutFor(*prePaste)))
+    // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
+    if (!paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV))
         co_return TextInsertionOutcome::unconfirmed();
 
-    QPointer<TextInserter> self(this);
+    const qint32 pid = prePaste->target->applicationPID;
     for (const std::chrono::milliseconds delay : confirmationDelays) {
         co_await QCoro::sleepFor(delay);
         if (!self)
             co_return TextInsertionOutcome::unconfirmed();
-        const std::optional<TextInsertionTarget> check = m_capture.captureTarget();
-        if (!check || check->applicationPID != prePaste->applicationPID || !m_capture.windowsMatch(*target, *check))
+        const std::optional<Look> check = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
+        if (!self)
+            co_return TextInsertionOutcome::unconfirmed();
+        if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
             continue;
-        if (insertionWasConfirmed(text, before, editorSnapshot(*check)))
+        if (insertionWasConfirmed(text, prePaste->editor, check->editor))
             co_return TextInsertionOutcome::inserted();
     }
 
     // Nothing showed the text arriving; if the focus is still in the remembered
     // window, the paste went there.
-    const std::optional<TextInsertionTarget> final = m_capture.captureTarget();
-    if (!final)
+    const std::optional<Look> last = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
+    if (!self || !last || !last->target)
         co_return TextInsertionOutcome::unconfirmed();
-    if (final->applicationPID != prePaste->applicationPID)
+    if (last->target->applicationPID != pid)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherApplicationReason);
-    if (target->pageIdentity && final->pageIdentity && *target->pageIdentity != *final->pageIdentity)
+    if (target->pageIdentity && last->target->pageIdentity && *target->pageIdentity != *last->target->pageIdentity)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherPageReason);
-    if (!m_capture.windowsMatch(*target, *final))
+    if (!last->sameWindow)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason);
+    // The same window alone is no evidence: the focus must be in something that takes text.
+    if (last->focusTakesText != true)
+        co_return TextInsertionOutcome::unconfirmed();
     co_return TextInsertionOutcome::inserted();
 }
 
@@ -79,20 +163,44 @@ std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTa
     return snapshot;
 }
 
-PasteShortcut TextInserter::shortcutFor(const TextInsertionTarget &capture)
+bool TextInserter::isTerminal(const TextInsertionTarget &capture)
 {
-    // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
-    const std::optional<QString> role = textAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::role);
-    return role == u"terminal"_s ? PasteShortcut::controlShiftV : PasteShortcut::controlV;
+    // Matched against the application's name in lower case, without a path.
+    static const QStringList knownTerminals{
+        u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s, u"xfce4-terminal"_s, u"qterminal"_s,
+        u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s, u"wezterm-gui"_s, u"foot"_s,
+        u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s, u"lxterminal"_s};
+    AccessibleElementRef element = capture.focusedElement;
+    // The text area itself or the widget right around it; deeper lies the rest of the window.
+    for (int depth = 0; element && depth < 3; ++depth) {
+        if (textAttribute(m_backend, element, AccessibilityAttribute::role) == u"terminal"_s)
+            return true;
+        element = elementAttribute(m_backend, element, AccessibilityAttribute::parent);
+    }
+    const AccessibleElementRef application = m_backend.applicationElement(capture.applicationPID);
+    const QString name = textAttribute(m_backend, application, AccessibilityAttribute::title)
+                             .value_or(QString())
+                             .trimmed()
+                             .section(u'/', -1)
+                             .toLower();
+    return knownTerminals.contains(name);
+}
+
+std::optional<bool> TextInserter::takesText(const TextInsertionTarget &capture)
+{
+    if (const std::optional<qint64> editable =
+            integerAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::editable))
+        return *editable != 0;
+    return std::nullopt;
 }
 
 bool TextInserter::paste(const QString &text, PasteShortcut shortcut)
 {
     // A paste that follows another within the restore delay finds our own
     // previous text on the clipboard; the user's contents are the ones still waiting.
-    ClipboardSnapshot snapshot = m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount
-        ? m_pendingRestore->snapshot
-        : m_clipboard.snapshot();
+    std::optional<ClipboardSnapshot> snapshot =
+        m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount ? m_pendingRestore->snapshot
+                                                                                        : m_clipboard.snapshot();
     m_clipboard.setText(text);
     const quint64 changeCount = m_clipboard.changeCount();
     const bool sent = m_keystrokes.sendPaste(shortcut);
@@ -110,8 +218,8 @@ void TextInserter::restoreIfUntouched(quint64 generation)
     const PendingRestore pending = std::move(*m_pendingRestore);
     m_pendingRestore.reset();
     // Someone copied something since the paste: theirs is the newer contents and stays.
-    if (m_clipboard.changeCount() == pending.changeCount)
-        m_clipboard.restore(pending.snapshot);
+    if (pending.snapshot && m_clipboard.changeCount() == pending.changeCount)
+        m_clipboard.restore(*pending.snapshot);
 }
 
 QString TextInserter::normalizeForConfirmation(const QString &text)

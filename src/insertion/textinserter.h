@@ -8,9 +8,11 @@
 
 #include <QObject>
 #include <QString>
+#include <QThread>
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // The state of a focused text element before or after the paste.
@@ -22,6 +24,10 @@ struct EditorSnapshot
 
 // Pastes a dictated text into the place remembered when the dictation began,
 // only while that place is unchanged, and confirms that the text arrived.
+//
+// Every read of other applications runs on a thread of its own, so an
+// application that answers slowly or never cannot hold up this program: the
+// caller gets "nothing" once a read has taken its deadline.
 class TextInserter final : public QObject, public AbstractTextInserter
 {
     Q_OBJECT
@@ -30,12 +36,16 @@ public:
         std::chrono::milliseconds(180), std::chrono::milliseconds(260), std::chrono::milliseconds(360)};
     // The clipboard gets its earlier contents back this long after the keystroke.
     static constexpr std::chrono::milliseconds restoreDelay{1500};
+    // A capture gives up after this long; so the press that starts a dictation never waits for more.
+    static constexpr std::chrono::milliseconds readDeadline{300};
+    // One look at the target before or after the paste, which reads more, gives up after this long.
+    static constexpr std::chrono::milliseconds lookDeadline{2000};
 
     TextInserter(AccessibilityBackend &backend, AbstractClipboard &clipboard, AbstractKeystrokeSender &keystrokes,
                  QObject *parent = nullptr);
     ~TextInserter() override;
 
-    std::optional<TextInsertionTarget> captureTarget() override;
+    QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() override;
     QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) override;
 
     // Whether the focused field shows signs of the pasted text; lengths in UTF-16 code units.
@@ -47,13 +57,35 @@ public:
 private:
     struct PendingRestore
     {
-        ClipboardSnapshot snapshot;
+        // Nothing when the contents could not be read: then nothing is put back.
+        std::optional<ClipboardSnapshot> snapshot;
         quint64 changeCount = 0;
         quint64 generation = 0;
     };
 
+    struct Look
+    {
+        bool trusted = false;
+        std::optional<TextInsertionTarget> target;
+        std::optional<QString> changeReason;
+        bool sameWindow = false;
+        std::optional<EditorSnapshot> editor;
+        std::optional<bool> focusTakesText;
+        bool terminal = false;
+    };
+
+    // Runs the work on the accessibility thread; nothing when it has not finished by the deadline.
+    template<typename Result>
+    QCoro::Task<std::optional<Result>> onAccessibilityThread(const std::function<Result()> &work,
+                                                             std::chrono::milliseconds timeout);
+    // The permission and, with a stored target, a fresh capture compared with it and
+    // the focused field's state; runs on the accessibility thread.
+    Look look(const std::optional<TextInsertionTarget> &stored);
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
-    PasteShortcut shortcutFor(const TextInsertionTarget &capture);
+    // A terminal by the focus's role, an ancestor's role or the application's name.
+    bool isTerminal(const TextInsertionTarget &capture);
+    // Whether the focused element takes text: editable or in a terminal; nothing when unknown.
+    std::optional<bool> takesText(const TextInsertionTarget &capture);
     // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.
     bool paste(const QString &text, PasteShortcut shortcut);
     void restoreIfUntouched(quint64 generation);
@@ -62,6 +94,8 @@ private:
     AbstractClipboard &m_clipboard;
     AbstractKeystrokeSender &m_keystrokes;
     TargetCapture m_capture;
+    QThread m_accessibilityThread;
+    QObject *m_accessibilityContext;
     std::optional<PendingRestore> m_pendingRestore;
     quint64 m_restoreGeneration = 0;
 };

@@ -14,6 +14,8 @@ public:
     XTestKeystrokeSender &operator=(const XTestKeystrokeSender &) = delete;
 
     bool sendPaste(PasteShortcut shortcut) override;
+    // Only X11 windows take XTest keystrokes; a window the X server does not know has no number.
+    bool reaches(const TextInsertionTarget &target) const override { return target.windowFingerprint.number.has_value(); }
 
 private:
     _XDisplay *m_display = nullptr;

@@ -238,8 +238,9 @@ void OverlayPanelController::presentResult(const QString &title, const QString &
         row->setGeometry(0, height + 10, m_resultContainer->width(), 32);
 
     setResultAreaVisible(true);
-    setIgnoresMouseEvents(false);
+    // Sized first: the window's input area is taken from its size when clicks are switched on.
     resizeAndPosition(height + resultPanelExtra);
+    setIgnoresMouseEvents(false);
     m_hideTimer.stop();
     setTexts(title, message);
     configureMascot(MascotState::happy);
@@ -289,8 +290,14 @@ void OverlayPanelController::setIgnoresMouseEvents(bool ignore)
     Qt::WindowFlags flags = m_panel->windowFlags();
     flags.setFlag(Qt::WindowTransparentForInput, ignore);
     m_panel->overrideWindowFlags(flags);
-    if (QWindow *window = m_panel->windowHandle())
+    if (QWindow *window = m_panel->windowHandle()) {
+        // The X11 platform renews the input area only when the flag changes, from
+        // the size at that moment: passing through "ignore" first makes it renew
+        // when a bigger result follows a smaller one.
+        if (!ignore)
+            window->setFlags(flags | Qt::WindowTransparentForInput);
         window->setFlags(flags);
+    }
     m_panel->setCursor(ignore ? Qt::ArrowCursor : Qt::OpenHandCursor);
 }
 

@@ -6,9 +6,13 @@
 
 #include <QStringList>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <semaphore>
+#include <thread>
 
 // An element whose attributes the test sets; a read of anything unset fails.
 class ScriptedElement final : public AccessibleElement
@@ -38,24 +42,44 @@ public:
     qint32 ownPid = 100;
     std::map<qint32, ScriptedElementPtr> applications;
     int captures = 0; // frontmost look-ups, one per capture
+    struct Delay
+    {
+        // Each question to an application first waits this long; below zero, until `answer` is released.
+        std::atomic<int> milliseconds = 0;
+        std::counting_semaphore<> answer{0};
+    };
+    std::shared_ptr<Delay> delay = std::make_shared<Delay>();
 
     bool isTrusted() override { return trusted; }
     void requestTrust() override { ++trustRequests; }
-    std::optional<qint32> frontmostProcessIdentifier() override { return ++captures, frontmost; }
+    std::optional<qint32> frontmostProcessIdentifier() override { return delayCall(), ++captures, frontmost; }
     qint32 ownProcessIdentifier() override { return ownPid; }
     AccessibleElementRef applicationElement(qint32 pid) override
     {
+        delayCall();
         auto it = applications.find(pid);
         return it == applications.end() ? nullptr : it->second;
     }
     AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override
     {
+        delayCall();
         const auto *scripted = dynamic_cast<const ScriptedElement *>(element.get());
         if (!scripted || !scripted->attributes.contains(name))
             return {};
         return scripted->attributes.at(name);
     }
     bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override { return a == b; }
+
+private:
+    void delayCall()
+    {
+        if (const int wait = delay->milliseconds; wait < 0) {
+            delay->answer.acquire();
+            delay->answer.release();
+        } else if (wait > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        }
+    }
 };
 
 // A clipboard with memory: what it holds, and every write.
@@ -66,8 +90,14 @@ public:
     quint64 changes = 0;
     QStringList writtenTexts;
     int restores = 0;
+    bool readable = true;
 
-    ClipboardSnapshot snapshot() override { return contents; }
+    std::optional<ClipboardSnapshot> snapshot() override
+    {
+        if (!readable)
+            return std::nullopt;
+        return contents;
+    }
     void restore(const ClipboardSnapshot &snapshot) override
     {
         ++restores;
@@ -93,7 +123,10 @@ class FakeKeystrokeSender final : public AbstractKeystrokeSender
 public:
     std::vector<PasteShortcut> sent;
     bool works = true;
+    bool reachesTarget = true;
     std::function<void()> onPaste; // what the focused application does with the keystroke
+
+    bool reaches(const TextInsertionTarget &) const override { return reachesTarget; }
 
     bool sendPaste(PasteShortcut shortcut) override
     {

@@ -1,8 +1,9 @@
 // The insertion path against the real services of a headless desktop: Xvfb, the
 // accessibility bus and a Qt application that the tests paste into.
 #include "accessibilitypermission.h"
-#include "insertiontargetapplication.h"
 #include "atspiaccessibilitybackend.h"
+#include "insertiontargetapplication.h"
+#include "overlaypanelcontroller.h"
 #include "qtclipboard.h"
 #include "testutil.h"
 #include "textinserter.h"
@@ -13,7 +14,11 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QWidget>
+#include <QWindow>
 
 #include <QCoro/QCoroTask>
 
@@ -78,7 +83,7 @@ protected:
     {
         std::optional<TextInsertionTarget> captured;
         const auto found = [&] {
-            captured = inserter->captureTarget();
+            captured = QCoro::waitFor(inserter->captureTarget());
             return captured && captured->applicationPID == application.pid() && captured->focusedElement;
         };
         return TestUtil::runUntil(found, 20s) ? captured : std::nullopt;
@@ -108,20 +113,12 @@ TEST_F(InsertionIntegrationTest, CaptureFindsProcessWindowAndFocusedField)
     EXPECT_EQ(window.title, u"Vorsik target"_s);
     ASSERT_TRUE(window.number && window.frame);
     EXPECT_NEAR(window.frame->width(), 420, 1);
-    EXPECT_EQ(textAttribute(*backend, captured->focusedElement, AccessibilityAttribute::role), u"text"_s);
-
-    // A backend that saw no focus event finds the same field by searching the window.
-    AtspiAccessibilityBackend late(permission);
-    const std::optional<TextInsertionTarget> again = TargetCapture(late).captureTarget();
-    ASSERT_TRUE(again && again->focusedElement);
-    EXPECT_EQ(again->windowFingerprint.number, window.number);
-    EXPECT_TRUE(late.isSameObject(again->focusedElement, captured->focusedElement));
 }
 
 TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnlessSomeoneCopied)
 {
     target->copy("earlier text", "<p>earlier <b>text</b></p>");
-    EXPECT_EQ(clipboard.snapshot().items.value(0).keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
+    EXPECT_EQ(clipboard.snapshot().value_or(ClipboardSnapshot()).items.value(0).keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
     const QString text = u"Привет, мир! Съешь же ещё этих мягких французских булок."_s;
@@ -159,7 +156,7 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыто другое приложение."_s));
 
     setAccessibilityEnabled(false);
-    EXPECT_FALSE(inserter->captureTarget().has_value());
+    EXPECT_FALSE(QCoro::waitFor(inserter->captureTarget()).has_value());
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::needsAccessibilityPermission());
 
     TestUtil::runFor(300ms);
@@ -175,8 +172,6 @@ TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadA
     ASSERT_TRUE(captured);
     target->killNow();
     TestUtil::runFor(300ms);
-    const WindowFingerprint stale = TargetCapture(*backend).fingerprint(captured->window);
-    EXPECT_FALSE(stale.title || stale.role || stale.frame || stale.number);
     EXPECT_EQ(insert(u"Текст"_s, captured),
               TextInsertionOutcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
 }
@@ -185,13 +180,52 @@ TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
 {
     ASSERT_TRUE(captureOf(*target));
     ::kill(pid_t(target->pid()), SIGSTOP);
-    QElapsedTimer elapsed;
-    elapsed.start();
-    for (int i = 0; i < 5; ++i)
-        inserter->captureTarget();
-    // Five captures of a stopped application: the first pays one call time-out, the rest none.
-    EXPECT_LT(elapsed.elapsed(), 10'000);
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QCoro::waitFor(inserter->captureTarget());
+        EXPECT_LT(elapsed.elapsed(), (TextInserter::readDeadline + 100ms).count());
+    }
     ::kill(pid_t(target->pid()), SIGCONT);
+}
+
+TEST_F(InsertionIntegrationTest, AnotherTabOfAGtkWindowIsAnotherPage)
+{
+    TargetApplication gtk(QStringLiteral(GTK_TARGET_WINDOW));
+    if (gtk.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
+    ASSERT_EQ(gtk.ask("open tabs 100 300", "opened tabs"), "opened tabs");
+    const std::optional<TextInsertionTarget> captured = captureOf(gtk);
+    ASSERT_TRUE(captured && captured->pageIdentity);
+
+    // Each switch is awaited until a capture sees it: a loaded machine may make the application look hung.
+    ASSERT_EQ(gtk.ask("activate tabs2", "active tabs2"), "active tabs2");
+    ASSERT_TRUE(captureOf(gtk));
+    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s));
+    ASSERT_EQ(gtk.ask("activate tabs", "active tabs"), "active tabs");
+    ASSERT_TRUE(captureOf(gtk));
+    EXPECT_EQ(insert(u"Привет, 🙂"_s, captured), TextInsertionOutcome::inserted());
+    EXPECT_EQ(gtk.text("tabs"), u"Привет, 🙂"_s);
+    EXPECT_EQ(gtk.text("tabs2"), QString());
+}
+
+TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay)
+{
+    if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+        GTEST_SKIP() << "needs xdotool";
+    OverlayPanelController overlay;
+    // A status first, so the result grows the panel beyond the status height.
+    overlay.showListening();
+    const QString text = u"Сохранённый текст 🙂"_s;
+    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, text);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return overlay.panel()->windowHandle()->isExposed(); }, 5s));
+    const QWidget *copy = overlay.panel()->findChild<QWidget *>(u"copyButton"_s);
+    const QPoint centre = copy->mapToGlobal(copy->rect().center());
+    ASSERT_GT(centre.y() - overlay.panel()->y(), OverlayPanelController::statusHeight);
+    ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(centre.x()),
+                                               QString::number(centre.y()), u"click"_s, u"1"_s}),
+              0);
+    EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
 
 int main(int argc, char *argv[])

@@ -97,6 +97,16 @@ TEST(PageIdentityTest, SearchesUpToTwentyElementsAndSkipsBlankValues)
     EXPECT_EQ(capture.pageIdentity(chain[0]), u"url:https://example.org/a%20b"_s);
     chain[0]->set(Attribute::url, u"  https://trimmed.example/  "_s);
     EXPECT_EQ(capture.pageIdentity(chain[0]), u"url:https://trimmed.example/"_s);
+
+    // Without any URL or document: the nearest page tab's object, else the nearest document's.
+    chain[0]->attributes.erase(Attribute::url);
+    chain[1]->attributes = {{Attribute::parent, AccessibleElementRef(chain[2])}};
+    chain[19]->attributes.erase(Attribute::url);
+    chain[2]->set(Attribute::role, u"document text"_s).set(Attribute::objectIdentity, u":1.5\n/doc"_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"frame::1.5\n/doc"_s);
+    chain[4]->set(Attribute::role, u"page tab"_s).set(Attribute::objectIdentity, u":1.5\n/tab/2"_s);
+    chain[3]->set(Attribute::role, u"page tab"_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"tab::1.5\n/tab/2"_s);
 }
 
 namespace {

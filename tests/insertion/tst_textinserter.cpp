@@ -2,6 +2,8 @@
 #include "testutil.h"
 #include "textinserter.h"
 
+#include <QElapsedTimer>
+
 #include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
@@ -102,6 +104,7 @@ public:
             .set(Attribute::focusedUIElement, AccessibleElementRef(field));
         window->set(Attribute::windowNumber, qint64(77)).set(Attribute::url, u"https://a.example/"_s);
         field->set(Attribute::value, u"Здравствуйте"_s)
+            .set(Attribute::editable, qint64(1))
             .set(Attribute::selectedTextRange, TextRange{12, 0})
             .set(Attribute::parent, AccessibleElementRef(window));
         clipboard.contents = richContents();
@@ -116,7 +119,7 @@ public:
     {
         return QCoro::waitFor(inserter.insert(text, std::move(target)));
     }
-    Outcome insert(const QString &text) { return insert(text, inserter.captureTarget()); }
+    Outcome insert(const QString &text) { return insert(text, QCoro::waitFor(inserter.captureTarget())); }
 
     ScriptedAccessibilityBackend backend;
     FakeClipboard clipboard;
@@ -129,7 +132,7 @@ public:
 
 TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
 {
-    const auto target = inserter.captureTarget();
+    const auto target = QCoro::waitFor(inserter.captureTarget());
     const int capturesBefore = backend.captures;
     EXPECT_EQ(insert(u", коллеги!"_s, target), Outcome::inserted());
     EXPECT_EQ(backend.captures - capturesBefore, 2); // before the paste and the first check
@@ -137,17 +140,28 @@ TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
 
     field->set(Attribute::role, u"terminal"_s);
     EXPECT_EQ(insert(u"ls"_s), Outcome::inserted());
-    EXPECT_EQ(keys.sent, (std::vector{PasteShortcut::controlV, PasteShortcut::controlShiftV}));
+    // A terminal known by name whose text area reports no text role and no editing.
+    field->set(Attribute::role, u"filler"_s).set(Attribute::editable, qint64(0));
+    application->set(Attribute::title, u"/usr/bin/Konsole"_s);
+    EXPECT_EQ(insert(u"pwd"_s), Outcome::inserted());
+    using enum PasteShortcut;
+    EXPECT_EQ(keys.sent, (std::vector{controlV, controlShiftV, controlShiftV}));
 }
 
 TEST_F(InsertTest, PastesNothingWhenTheTargetChangedOrAccessibilityIsOff)
 {
     // Which reason each change gives is the capture rules' business; here: nothing is touched.
-    const auto target = inserter.captureTarget();
+    const auto target = QCoro::waitFor(inserter.captureTarget());
     window->set(Attribute::windowNumber, qint64(78));
     EXPECT_EQ(insert(u"текст"_s, target), Outcome::targetChanged(u"Открыто другое окно."_s));
     EXPECT_EQ(insert(u"текст"_s, std::nullopt), Outcome::targetChanged(u"Ворсик не смог запомнить исходное окно."_s));
     EXPECT_EQ(backend.trustRequests, 0);
+    // Nothing would arrive: the focus takes no text, or the keystroke cannot reach the window.
+    field->set(Attribute::editable, qint64(0));
+    EXPECT_EQ(insert(u"текст"_s), Outcome::unconfirmed());
+    field->set(Attribute::editable, qint64(1));
+    keys.reachesTarget = false;
+    EXPECT_EQ(insert(u"текст"_s), Outcome::unconfirmed());
     backend.trusted = false;
     EXPECT_EQ(insert(u"текст"_s, target), Outcome::needsAccessibilityPermission());
     EXPECT_EQ(backend.trustRequests, 1);
@@ -160,7 +174,11 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
 {
     using Change = std::function<void()>;
     const std::tuple<const char *, Change, Outcome> cases[] = {
-        {"field that reports nothing, same window", [] {}, Outcome::inserted()},
+        {"field that reports no text, same window", [] {}, Outcome::inserted()},
+        {"focus moved to something that takes no text", [&] { field->set(Attribute::editable, qint64(0)); },
+         Outcome::unconfirmed()},
+        {"focus unreadable", [&] { application->attributes.erase(Attribute::focusedUIElement); },
+         Outcome::unconfirmed()},
         {"window closed", [&] { application->attributes.erase(Attribute::focusedWindow); }, Outcome::unconfirmed()},
         {"another application",
          [&] {
@@ -177,9 +195,9 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
     for (const auto &[name, change, outcome] : cases) {
         SCOPED_TRACE(name);
         SetUp();
-        field->attributes = {{Attribute::parent, AccessibleElementRef(window)}};
+        field->attributes = {{Attribute::parent, AccessibleElementRef(window)}, {Attribute::editable, qint64(1)}};
         keys.onPaste = change;
-        const auto target = inserter.captureTarget();
+        const auto target = QCoro::waitFor(inserter.captureTarget());
         const int capturesBefore = backend.captures;
         EXPECT_EQ(insert(u"текст"_s, target), outcome);
         EXPECT_EQ(backend.captures - capturesBefore, 5); // before, three checks, final
@@ -209,4 +227,30 @@ TEST_F(InsertTest, RestoresTheClipboardOnceAfterBackToBackPastesUnlessSomeoneCop
     TestUtil::runFor(TextInserter::restoreDelay + 300ms);
     EXPECT_EQ(clipboard.restores, 1);
     EXPECT_EQ(clipboard.contents.items.value(0).value(u"text/plain"_s), u"свежее"_s.toUtf8());
+
+    // What could not be read is not put back as an empty clipboard.
+    clipboard.readable = false;
+    EXPECT_EQ(insert(u"снова"_s), Outcome::inserted());
+    TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+    EXPECT_EQ(clipboard.restores, 1);
+    EXPECT_EQ(clipboard.writtenTexts.last(), u"снова"_s);
+    EXPECT_FALSE(clipboard.contents.items.isEmpty());
+}
+
+TEST_F(InsertTest, SlowOrHungApplicationCostsACaptureOrAPasteNoMoreThanTheDeadline)
+{
+    const auto target = QCoro::waitFor(inserter.captureTarget());
+    for (const int delay : {250, -1}) {
+        SCOPED_TRACE(delay);
+        backend.delay->milliseconds = delay;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        EXPECT_FALSE(QCoro::waitFor(inserter.captureTarget()).has_value());
+        EXPECT_LT(elapsed.restart(), (TextInserter::readDeadline + 50ms).count());
+        EXPECT_EQ(insert(u"текст"_s, target),
+                  Outcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
+        EXPECT_LT(elapsed.elapsed(), (TextInserter::lookDeadline + 250ms).count());
+    }
+    backend.delay->answer.release();
+    EXPECT_TRUE(keys.sent.empty());
 }

@@ -153,11 +153,11 @@ QCoro::Task<QString> FakeTextPolisher::polish(QString t, SmartMode m, TextPolish
     return answerWith(answer);
 }
 
-std::optional<TextInsertionTarget> FakeTextInserter::captureTarget()
+QCoro::Task<std::optional<TextInsertionTarget>> FakeTextInserter::captureTarget()
 {
     ++captures;
     m_log->append(u"inserter.capture"_s);
-    return target;
+    co_return target;
 }
 
 QCoro::Task<TextInsertionOutcome> FakeTextInserter::insert(QString text, std::optional<TextInsertionTarget> t)

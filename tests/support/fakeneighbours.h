@@ -140,7 +140,7 @@ public:
     QStringList insertedTexts;
     std::vector<std::optional<TextInsertionTarget>> insertTargets;
 
-    std::optional<TextInsertionTarget> captureTarget() override;
+    QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() override;
     QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) override;
 
 private:

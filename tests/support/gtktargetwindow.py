@@ -1,0 +1,64 @@
+#!/usr/bin/python3
+# A GTK window for the insertion tests, driven like insertiontargetwindow:
+#   open NAME X Y   a window "Vorsik target" with two notebook tabs, an entry in each (NAME, NAME2);
+#                   answers "opened NAME" once NAME has the focus
+#   activate NAME   shows that entry's tab and focuses it; answers "active NAME"
+#   text NAME       answers "text NAME BASE64" with the entry's UTF-8 text
+#   quit
+import base64
+import sys
+
+import gi
+
+gi.require_version("Gtk", "3.0")
+from gi.repository import GLib, Gtk  # noqa: E402
+
+entries = {}
+
+
+def answer(line):
+    print(line, flush=True)
+
+
+def activate(name, reply, attempts=100):
+    entry, notebook, page, window = entries[name]
+    notebook.set_current_page(page)
+    if window.is_active() and entry.has_focus() or attempts == 0:
+        answer((reply if attempts else "failed ") + name)
+        return
+    window.present()
+    entry.grab_focus()
+    GLib.timeout_add(50, activate, name, reply, attempts - 1)
+
+
+def run(words):
+    if words[:1] == ["open"] and len(words) == 4:
+        window = Gtk.Window(title="Vorsik target")
+        window.move(int(words[2]), int(words[3]))
+        window.set_default_size(420, 120)
+        notebook = Gtk.Notebook()
+        for page, key in enumerate((words[1], words[1] + "2")):
+            entries[key] = (Gtk.Entry(), notebook, page, window)
+            notebook.append_page(entries[key][0], Gtk.Label(label=key))
+        window.add(notebook)
+        window.show_all()
+        activate(words[1], "opened ")
+    elif words[:1] == ["activate"] and words[1:] and words[1] in entries:
+        activate(words[1], "active ")
+    elif words[:1] == ["text"] and words[1:] and words[1] in entries:
+        answer("text " + words[1] + " " + base64.b64encode(entries[words[1]][0].get_text().encode()).decode())
+    elif words[:1] == ["quit"]:
+        Gtk.main_quit()
+
+
+def read_input(source, condition):
+    line = sys.stdin.readline()
+    if not line:
+        Gtk.main_quit()
+    run(line.split())
+    return bool(line)
+
+
+GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, read_input)
+answer("ready")
+Gtk.main()
