@@ -50,7 +50,7 @@ struct Rig
         if (target.ask({}, "ready") != "ready" || target.ask("open bench 100 100", "opened bench") != "opened bench")
             return false;
         return waitFor([&] {
-            captured = inserter.captureTarget();
+            captured = QCoro::waitFor(inserter.captureTarget());
             return captured && captured->applicationPID == target.pid() && captured->focusedElement;
         });
     }
@@ -92,7 +92,7 @@ void BM_CaptureTarget(benchmark::State &state)
         return;
     const auto before = r->backend.timeInCalls();
     for (auto _ : state)
-        benchmark::DoNotOptimize(r->inserter.captureTarget());
+        benchmark::DoNotOptimize(QCoro::waitFor(r->inserter.captureTarget()));
     const double inCalls = std::chrono::duration<double, std::milli>(r->backend.timeInCalls() - before).count();
     state.counters["atspi_ms"] = benchmark::Counter(inCalls, benchmark::Counter::kAvgIterations);
 }

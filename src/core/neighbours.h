@@ -127,7 +127,7 @@ class AbstractTextInserter
 {
 public:
     virtual ~AbstractTextInserter() = default;
-    virtual std::optional<TextInsertionTarget> captureTarget() = 0;
+    virtual QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() = 0;
     virtual QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) = 0;
 };
 

@@ -23,7 +23,10 @@ TextInserter::~TextInserter()
         m_clipboard.restore(m_pendingRestore->snapshot);
 }
 
-std::optional<TextInsertionTarget> TextInserter::captureTarget() { return m_capture.captureTarget(); }
+QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
+{
+    co_return m_capture.captureTarget();
+}
 
 QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::optional<TextInsertionTarget> target)
 {

@@ -35,7 +35,7 @@ public:
                  QObject *parent = nullptr);
     ~TextInserter() override;
 
-    std::optional<TextInsertionTarget> captureTarget() override;
+    QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() override;
     QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) override;
 
     // Whether the focused field shows signs of the pasted text; lengths in UTF-16 code units.

@@ -78,7 +78,7 @@ protected:
     {
         std::optional<TextInsertionTarget> captured;
         const auto found = [&] {
-            captured = inserter->captureTarget();
+            captured = QCoro::waitFor(inserter->captureTarget());
             return captured && captured->applicationPID == application.pid() && captured->focusedElement;
         };
         return TestUtil::runUntil(found, 20s) ? captured : std::nullopt;
@@ -159,7 +159,7 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыто другое приложение."_s));
 
     setAccessibilityEnabled(false);
-    EXPECT_FALSE(inserter->captureTarget().has_value());
+    EXPECT_FALSE(QCoro::waitFor(inserter->captureTarget()).has_value());
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::needsAccessibilityPermission());
 
     TestUtil::runFor(300ms);
@@ -188,7 +188,7 @@ TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
     QElapsedTimer elapsed;
     elapsed.start();
     for (int i = 0; i < 5; ++i)
-        inserter->captureTarget();
+        QCoro::waitFor(inserter->captureTarget());
     // Five captures of a stopped application: the first pays one call time-out, the rest none.
     EXPECT_LT(elapsed.elapsed(), 10'000);
     ::kill(pid_t(target->pid()), SIGCONT);

@@ -116,7 +116,7 @@ public:
     {
         return QCoro::waitFor(inserter.insert(text, std::move(target)));
     }
-    Outcome insert(const QString &text) { return insert(text, inserter.captureTarget()); }
+    Outcome insert(const QString &text) { return insert(text, QCoro::waitFor(inserter.captureTarget())); }
 
     ScriptedAccessibilityBackend backend;
     FakeClipboard clipboard;
@@ -129,7 +129,7 @@ public:
 
 TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
 {
-    const auto target = inserter.captureTarget();
+    const auto target = QCoro::waitFor(inserter.captureTarget());
     const int capturesBefore = backend.captures;
     EXPECT_EQ(insert(u", коллеги!"_s, target), Outcome::inserted());
     EXPECT_EQ(backend.captures - capturesBefore, 2); // before the paste and the first check
@@ -143,7 +143,7 @@ TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
 TEST_F(InsertTest, PastesNothingWhenTheTargetChangedOrAccessibilityIsOff)
 {
     // Which reason each change gives is the capture rules' business; here: nothing is touched.
-    const auto target = inserter.captureTarget();
+    const auto target = QCoro::waitFor(inserter.captureTarget());
     window->set(Attribute::windowNumber, qint64(78));
     EXPECT_EQ(insert(u"текст"_s, target), Outcome::targetChanged(u"Открыто другое окно."_s));
     EXPECT_EQ(insert(u"текст"_s, std::nullopt), Outcome::targetChanged(u"Ворсик не смог запомнить исходное окно."_s));
@@ -179,7 +179,7 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
         SetUp();
         field->attributes = {{Attribute::parent, AccessibleElementRef(window)}};
         keys.onPaste = change;
-        const auto target = inserter.captureTarget();
+        const auto target = QCoro::waitFor(inserter.captureTarget());
         const int capturesBefore = backend.captures;
         EXPECT_EQ(insert(u"текст"_s, target), outcome);
         EXPECT_EQ(backend.captures - capturesBefore, 5); // before, three checks, final
