@@ -120,6 +120,7 @@ void DictationSessionController::startDictation()
         !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
     m_insertionTarget.reset();
     m_targetPending = !m_isOnboardingTestDictation;
+    m_clock.start();
     qCDebug(lcCore) << "dictation" << m_session << "starts with" << rawValue(provider);
     if (m_targetPending)
         detach(awaitTarget(m_session, m_n.textInserter->captureTarget()));
@@ -146,7 +147,8 @@ QCoro::Task<> DictationSessionController::awaitTarget(quint64 session,
     if (session == m_session) {
         m_insertionTarget = std::move(target);
         m_targetPending = false;
-        qCDebug(lcCore) << "dictation" << session << (m_insertionTarget ? "has a target" : "has no target");
+        qCDebug(lcCore) << "dictation" << session << (m_insertionTarget ? "has a target" : "has no target")
+                        << "after" << m_clock.elapsed() << "ms";
     }
     Q_EMIT targetCaptured();
 }
@@ -270,6 +272,7 @@ QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedCh
 
 void DictationSessionController::recordingBegins()
 {
+    qCDebug(lcCore) << "dictation" << m_session << "records after" << m_clock.elapsed() << "ms";
     setState(DictationState::recording);
     refreshMenu();
     if (m_stopWhenRecordingStarts) {
@@ -291,6 +294,7 @@ void DictationSessionController::stopDictation()
     setState(DictationState::processing);
     refreshMenu();
     m_n.audioRecorder->stop();
+    qCDebug(lcCore) << "dictation" << m_session << "stops recording after" << m_clock.elapsed() << "ms";
 
     if (m_activeProvider == AIProvider::openAI) {
         m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
@@ -446,7 +450,10 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
     }
     if (session != m_session)
         co_return;
+    qCDebug(lcCore) << "dictation" << session << "pastes after" << m_clock.elapsed() << "ms";
     const TextInsertionOutcome outcome = co_await m_n.textInserter->insert(text, m_insertionTarget);
+    qCDebug(lcCore) << "dictation" << session << "paste outcome" << int(outcome.kind) << "after"
+                    << m_clock.elapsed() << "ms";
     if (!self)
         co_return;
     co_await resetSession();
@@ -477,6 +484,7 @@ void DictationSessionController::handleTranscriptionError(const QString &message
 {
     if (m_state == DictationState::idle || m_completing)
         return;
+    qCWarning(lcCore) << "dictation" << m_session << "failed:" << message;
     const bool isTest = m_isOnboardingTestDictation;
     ++m_session;
     m_watchdog.stop();

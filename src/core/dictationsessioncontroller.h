@@ -4,6 +4,7 @@
 #include "enums.h"
 #include "neighbours.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -124,6 +125,7 @@ private:
     std::optional<TextInsertionTarget> m_insertionTarget;
     // The capture runs alongside the start of the recording; the paste waits for it.
     bool m_targetPending = false;
+    QElapsedTimer m_clock; // since the press, for the debug timings
     QString m_finalTranscript;
 
     std::shared_ptr<AbstractRealtimeTranscriber> m_transcriber;
