@@ -1,6 +1,7 @@
 #include "audiorecorder.h"
 
 #include "audiorecordererror.h"
+#include "logging.h"
 #include "pcmconverter.h"
 
 #include <pulse/pulseaudio.h>
@@ -251,6 +252,7 @@ void AudioRecorder::Capture::readAvailable()
                 m_converter->convert(data, bytes / m_frameSize, m_onPCMData);
         } catch (...) {
             // Never let a failure escape into the sound library: the buffer is dropped.
+            qCWarning(lcAudio) << "a captured buffer was dropped:" << bytes << "bytes";
         }
         pa_stream_drop(m_stream);
     }

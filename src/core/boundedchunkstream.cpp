@@ -1,5 +1,7 @@
 #include "boundedchunkstream.h"
 
+#include "logging.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 
@@ -15,7 +17,10 @@ void BoundedChunkStream::yield(QByteArray chunk)
         return;
     if (m_chunks.size() >= m_capacity) {
         m_chunks.pop_front();
+        // Counted in powers of two so a long stall does not flood the log.
         ++m_dropped;
+        if ((m_dropped & (m_dropped - 1)) == 0)
+            qCWarning(lcCore) << "audio stream full:" << m_dropped << "chunks dropped";
     }
     m_chunks.push_back(std::move(chunk));
     wakeWaiter(lock);

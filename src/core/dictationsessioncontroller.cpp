@@ -2,11 +2,14 @@
 
 #include "appsettings.h"
 #include "describederror.h"
+#include "detachedtask.h"
+#include "logging.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
 
+#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 
 using namespace Qt::StringLiterals;
@@ -116,8 +119,11 @@ void DictationSessionController::startDictation()
     m_isOnboardingTestDictation =
         !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
     m_insertionTarget.reset();
-    if (!m_isOnboardingTestDictation)
-        captureInsertionTarget(m_session);
+    m_targetPending = !m_isOnboardingTestDictation;
+    m_clock.start();
+    qCDebug(lcCore) << "dictation" << m_session << "starts with" << rawValue(provider);
+    if (m_targetPending)
+        detach(awaitTarget(m_session, m_n.textInserter->captureTarget()));
 
     setState(DictationState::connecting);
     refreshMenu();
@@ -128,14 +134,23 @@ void DictationSessionController::startDictation()
     else
         m_n.overlay->showConnecting();
 
-    runStart(provider, *key, m_session);
+    detach(runStart(provider, *key, m_session));
 }
 
-QCoro::Task<> DictationSessionController::captureInsertionTarget(quint64 session)
+QCoro::Task<> DictationSessionController::awaitTarget(quint64 session,
+                                                      QCoro::Task<std::optional<TextInsertionTarget>> capture)
 {
-    std::optional<TextInsertionTarget> target = co_await m_n.textInserter->captureTarget();
-    if (session == m_session)
+    QPointer<DictationSessionController> self(this);
+    std::optional<TextInsertionTarget> target = co_await capture;
+    if (!self)
+        co_return;
+    if (session == m_session) {
         m_insertionTarget = std::move(target);
+        m_targetPending = false;
+        qCDebug(lcCore) << "dictation" << session << (m_insertionTarget ? "has a target" : "has no target")
+                        << "after" << m_clock.elapsed() << "ms";
+    }
+    Q_EMIT targetCaptured();
 }
 
 QCoro::Task<bool> DictationSessionController::requestMicrophonePermission()
@@ -215,7 +230,7 @@ QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
         });
     };
     callbacks.onFinal = [this, session](const QString &text) {
-        onMainThreadForSession(session, [this, text] { completeDictation(text); });
+        onMainThreadForSession(session, [this, text] { detach(completeDictation(text)); });
     };
     callbacks.onError = [this, session](const QString &message) {
         onMainThreadForSession(session, [this, message] { handleTranscriptionError(message); });
@@ -257,6 +272,7 @@ QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedCh
 
 void DictationSessionController::recordingBegins()
 {
+    qCDebug(lcCore) << "dictation" << m_session << "records after" << m_clock.elapsed() << "ms";
     setState(DictationState::recording);
     refreshMenu();
     if (m_stopWhenRecordingStarts) {
@@ -278,11 +294,12 @@ void DictationSessionController::stopDictation()
     setState(DictationState::processing);
     refreshMenu();
     m_n.audioRecorder->stop();
+    qCDebug(lcCore) << "dictation" << m_session << "stops recording after" << m_clock.elapsed() << "ms";
 
     if (m_activeProvider == AIProvider::openAI) {
         m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
         finishAudioStream();
-        finishOpenAIDictation(m_session);
+        detach(finishOpenAIDictation(m_session));
         return;
     }
 
@@ -299,8 +316,8 @@ void DictationSessionController::stopDictation()
     QString key;
     if (m_activeProvider == AIProvider::gigaChat)
         key = m_n.keychain->read(gigaChatKeyAccount).value_or(QString());
-    runUpload(m_activeProvider, m_session, std::move(pcm), key, AppSettings::smartMode(),
-              AppSettings::transcriptionPrompt(), AppSettings::customVocabulary());
+    detach(runUpload(m_activeProvider, m_session, std::move(pcm), key, AppSettings::smartMode(),
+                     AppSettings::transcriptionPrompt(), AppSettings::customVocabulary()));
 }
 
 QCoro::Task<> DictationSessionController::finishOpenAIDictation(quint64 session)
@@ -425,7 +442,18 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         co_return;
     }
 
+    const quint64 session = m_session;
+    while (m_targetPending && session == m_session) {
+        co_await qCoro(this, &DictationSessionController::targetCaptured);
+        if (!self)
+            co_return;
+    }
+    if (session != m_session)
+        co_return;
+    qCDebug(lcCore) << "dictation" << session << "pastes after" << m_clock.elapsed() << "ms";
     const TextInsertionOutcome outcome = co_await m_n.textInserter->insert(text, m_insertionTarget);
+    qCDebug(lcCore) << "dictation" << session << "paste outcome" << int(outcome.kind) << "after"
+                    << m_clock.elapsed() << "ms";
     if (!self)
         co_return;
     co_await resetSession();
@@ -456,6 +484,7 @@ void DictationSessionController::handleTranscriptionError(const QString &message
 {
     if (m_state == DictationState::idle || m_completing)
         return;
+    qCWarning(lcCore) << "dictation" << m_session << "failed:" << message;
     const bool isTest = m_isOnboardingTestDictation;
     ++m_session;
     m_watchdog.stop();
@@ -507,10 +536,46 @@ void DictationSessionController::prepareForTermination()
     m_n.audioRecorder->stop();
     finishAudioStream();
     if (auto transcriber = m_transcriber)
-        [](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> { co_await t->disconnect(); }(transcriber);
+        startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> {
+            co_await t->disconnect();
+        }(transcriber), {});
 }
 
 // ---- helpers ---------------------------------------------------------------
+
+void DictationSessionController::detach(QCoro::Task<> task)
+{
+    startDetached(std::move(task), [self = QPointer(this)](const QString &description) {
+        if (self)
+            self->abandonDictation(description);
+    });
+}
+
+void DictationSessionController::abandonDictation(const QString &description)
+{
+    const bool isTest = m_isOnboardingTestDictation;
+    ++m_session;
+    m_completing = false;
+    m_targetPending = false;
+    m_watchdog.stop();
+    m_n.audioRecorder->stop();
+    finishAudioStream();
+    cancelForwardTask();
+    if (auto transcriber = std::exchange(m_transcriber, nullptr))
+        startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> {
+            co_await t->disconnect();
+        }(std::move(transcriber)), {});
+    m_gigaAudioCollector.reset();
+    m_insertionTarget.reset();
+    m_finalTranscript.clear();
+    m_isOnboardingTestDictation = false;
+    setState(DictationState::idle);
+    refreshMenu();
+    if (isTest)
+        m_n.onboardingWindow->showTestError(description);
+    else
+        showFailureMessage(description);
+}
 
 void DictationSessionController::showOverlayMessage(const QString &title, const QString &detail, MascotState mascot,
                                                     std::chrono::milliseconds hideAfter)

@@ -4,6 +4,7 @@
 #include "enums.h"
 #include "neighbours.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -85,10 +86,16 @@ public:
 
 Q_SIGNALS:
     void stateChanged(DictationState state);
+    // The target captured at the press is known (or known to be absent).
+    void targetCaptured();
 
 private:
+    // Every fire-and-forget task goes through here: a throw ends the dictation.
+    void detach(QCoro::Task<> task);
+    // Ends whatever is under way after an unexpected failure, without awaiting anything.
+    void abandonDictation(const QString &description);
+    QCoro::Task<> awaitTarget(quint64 session, QCoro::Task<std::optional<TextInsertionTarget>> capture);
     QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
-    QCoro::Task<> captureInsertionTarget(quint64 session);
     QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
                                std::shared_ptr<AbstractRealtimeTranscriber> transcriber,
                                std::shared_ptr<bool> cancelled);
@@ -116,6 +123,9 @@ private:
     bool m_stopWhenRecordingStarts = false;
     bool m_isOnboardingTestDictation = false;
     std::optional<TextInsertionTarget> m_insertionTarget;
+    // The capture runs alongside the start of the recording; the paste waits for it.
+    bool m_targetPending = false;
+    QElapsedTimer m_clock; // since the press, for the debug timings
     QString m_finalTranscript;
 
     std::shared_ptr<AbstractRealtimeTranscriber> m_transcriber;

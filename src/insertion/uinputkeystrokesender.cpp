@@ -1,6 +1,10 @@
 #include "uinputkeystrokesender.h"
 
+#include "logging.h"
+
 #include <libevdev/libevdev-uinput.h>
+
+#include <cstring>
 #include <libevdev/libevdev.h>
 
 #include <vector>
@@ -14,8 +18,11 @@ UinputKeystrokeSender::UinputKeystrokeSender()
     libevdev_enable_event_type(m_device, EV_KEY);
     for (unsigned int key : {KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_V})
         libevdev_enable_event_code(m_device, EV_KEY, key, nullptr);
-    if (libevdev_uinput_create_from_device(m_device, LIBEVDEV_UINPUT_OPEN_MANAGED, &m_uinput) != 0)
+    if (const int error = libevdev_uinput_create_from_device(m_device, LIBEVDEV_UINPUT_OPEN_MANAGED, &m_uinput);
+        error != 0) {
+        qCWarning(lcInsertion) << "no uinput paste keyboard:" << strerror(-error);
         m_uinput = nullptr;
+    }
 }
 
 UinputKeystrokeSender::~UinputKeystrokeSender()

@@ -1,5 +1,7 @@
 #include "xtestkeystrokesender.h"
 
+#include "logging.h"
+
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -11,10 +13,14 @@ XTestKeystrokeSender::XTestKeystrokeSender()
 {
     // A connection of our own: the keystroke does not depend on which platform Qt runs on.
     m_display = XOpenDisplay(nullptr);
-    if (!m_display)
+    if (!m_display) {
+        qCWarning(lcInsertion) << "no X display: XTest paste unavailable";
         return;
+    }
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     m_hasXTest = XTestQueryExtension(m_display, &eventBase, &errorBase, &major, &minor);
+    if (!m_hasXTest)
+        qCWarning(lcInsertion) << "the X server has no XTest extension";
 }
 
 XTestKeystrokeSender::~XTestKeystrokeSender()

@@ -228,6 +228,73 @@ INSTANTIATE_TEST_SUITE_P(
                     u"onboarding.error|Нет соединения с OpenAI."_s}),
     byName);
 
+// ---- unexpected throws from detached steps -----------------------------------
+
+struct ThrowCase
+{
+    const char *name;
+    std::function<void(FakeNeighbourhood &)> arrange;
+    QString shown;
+};
+void PrintTo(const ThrowCase &c, std::ostream *out) { *out << c.name; }
+using ThrowTest = ControllerTable<ThrowCase>;
+
+TEST_P(ThrowTest, AThrowEndsTheDictationShowsItAndTheNextPressWorks)
+{
+    f.vorsik.answer.text = u"текст"_s;
+    GetParam().arrange(f);
+    dictate();
+    if (auto *t = f.lastTranscriber()) {
+        ASSERT_TRUE(TestUtil::runUntil([&] { return t->commits == 1; }));
+        t->callbacks.onFinal(u"текст"_s);
+    }
+    ASSERT_TRUE(reach(DictationState::idle));
+    EXPECT_EQ(log().last(), GetParam().shown);
+    EXPECT_FALSE(controller->insertionTarget().has_value());
+    EXPECT_FALSE(controller->hasCollector());
+    EXPECT_FALSE(controller->hasTranscriber());
+
+    f.inserter.insertThrows = false;
+    f.vorsik.answer = {u"снова"_s, std::nullopt, nullptr};
+    f.nextTranscriberDisconnectThrows = false;
+    dictate();
+    if (auto *t = f.lastTranscriber()) {
+        ASSERT_TRUE(TestUtil::runUntil([&] { return t->commits == 1; }));
+        t->callbacks.onFinal(u"снова"_s);
+    }
+    ASSERT_TRUE(reach(DictationState::idle));
+    EXPECT_EQ(log().last(), inserted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Throws, ThrowTest,
+    ::testing::Values(
+        ThrowCase{"inserter", [](FakeNeighbourhood &n) { n.inserter.insertThrows = true; }, failure(u"inserter broke"_s)},
+        ThrowCase{"provider", [](FakeNeighbourhood &n) { n.vorsik.answer.throwsUnknown = true; },
+                  failure(u"Внутренняя ошибка Ворсика."_s)},
+        ThrowCase{"transcriberDisconnect",
+                  [](FakeNeighbourhood &n) {
+                      AppSettings::setString(Keys::aiProvider, u"openAI"_s);
+                      AppSettings::setString(Keys::smartMode, u"verbatim"_s);
+                      n.nextTranscriberDisconnectThrows = true;
+                  },
+                  failure(u"socket closed twice"_s)}),
+    byName);
+
+TEST_F(ControllerTest, PasteWaitsForASlowCaptureAndUsesItsTarget)
+{
+    Gate capture;
+    f.inserter.captureGate = &capture;
+    f.vorsik.answer.text = u"текст"_s;
+    dictate();
+    TestUtil::runFor(50ms);
+    EXPECT_TRUE(f.inserter.insertedTexts.isEmpty()) << "no paste before the target is known";
+    capture.open();
+    ASSERT_TRUE(reach(DictationState::idle));
+    ASSERT_EQ(f.inserter.insertTargets.size(), 1u);
+    EXPECT_EQ(f.inserter.insertTargets[0]->applicationPID, 4242);
+}
+
 // ---- toggles while busy ------------------------------------------------------
 
 TEST_F(ControllerTest, MenuToggleDoesNothingWhileConnectingOrProcessing)

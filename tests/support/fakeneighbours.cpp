@@ -2,6 +2,8 @@
 
 #include "pcmbuffercollector.h"
 
+#include <stdexcept>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -23,6 +25,8 @@ QCoro::Task<QString> answerWith(ScriptedAnswer answer)
 {
     if (answer.gate)
         co_await answer.gate->wait();
+    if (answer.throwsUnknown)
+        throw 42;
     if (answer.error)
         throw DescribedError(*answer.error);
     co_return answer.text.value_or(QString());
@@ -119,6 +123,8 @@ QCoro::Task<void> FakeRealtimeTranscriber::disconnect()
 {
     ++disconnects;
     m_log->append(u"transcriber.disconnect"_s);
+    if (disconnectThrows)
+        throw std::runtime_error("socket closed twice");
     co_return;
 }
 
@@ -157,6 +163,8 @@ QCoro::Task<std::optional<TextInsertionTarget>> FakeTextInserter::captureTarget(
 {
     ++captures;
     m_log->append(u"inserter.capture"_s);
+    if (captureGate)
+        co_await captureGate->wait();
     co_return target;
 }
 
@@ -167,6 +175,8 @@ QCoro::Task<TextInsertionOutcome> FakeTextInserter::insert(QString text, std::op
     m_log->append(u"inserter.insert|"_s + text);
     if (gate)
         co_await gate->wait();
+    if (insertThrows)
+        throw std::runtime_error("inserter broke");
     co_return outcome;
 }
 
@@ -210,6 +220,7 @@ DictationSessionController::Neighbours FakeNeighbourhood::neighbours()
     n.makeTranscriber = [this](RealtimeTranscriberCallbacks callbacks) -> std::unique_ptr<AbstractRealtimeTranscriber> {
         auto fake = std::make_shared<FakeRealtimeTranscriber>(std::move(callbacks), log);
         fake->connectError = nextTranscriberConnectError;
+        fake->disconnectThrows = nextTranscriberDisconnectThrows;
         fake->connectGate = nextTranscriberConnectGate;
         transcribers.push_back(fake);
         return std::make_unique<TranscriberHandle>(fake);

@@ -67,6 +67,7 @@ public:
         : callbacks(std::move(callbacks)), m_log(std::move(log)) {}
     RealtimeTranscriberCallbacks callbacks;
     std::optional<QString> connectError;
+    bool disconnectThrows = false;
     Gate *connectGate = nullptr;
     QString apiKey, prompt;
     QStringList keywords;
@@ -89,6 +90,7 @@ struct ScriptedAnswer
     std::optional<QString> text;  // success
     std::optional<QString> error; // failure description
     Gate *gate = nullptr;
+    bool throwsUnknown = false; // throws something that is not a std::exception
 };
 
 class FakeVorsikAPIClient final : public AbstractVorsikAPIClient
@@ -136,6 +138,8 @@ public:
     std::optional<TextInsertionTarget> target;
     TextInsertionOutcome outcome = TextInsertionOutcome::inserted();
     Gate *gate = nullptr;
+    Gate *captureGate = nullptr;
+    bool insertThrows = false;
     int captures = 0;
     QStringList insertedTexts;
     std::vector<std::optional<TextInsertionTarget>> insertTargets;
@@ -213,6 +217,7 @@ struct FakeNeighbourhood
     // fire late callbacks.
     std::vector<std::shared_ptr<FakeRealtimeTranscriber>> transcribers;
     std::optional<QString> nextTranscriberConnectError;
+    bool nextTranscriberDisconnectThrows = false;
     Gate *nextTranscriberConnectGate = nullptr;
     FakeVorsikAPIClient vorsik;
     FakeGigaChatClient gigaChat;
