@@ -510,6 +510,11 @@ QCoro::Task<> DictationSessionController::resetSession()
     m_n.audioRecorder->stop();
     if (!co_await closeAudioPath())
         co_return;
+    returnToIdle();
+}
+
+void DictationSessionController::returnToIdle()
+{
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
     m_finalTranscript.clear();
@@ -535,13 +540,17 @@ void DictationSessionController::prepareForTermination()
 {
     m_n.audioRecorder->stop();
     finishAudioStream();
-    if (auto transcriber = m_transcriber)
-        startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> {
-            co_await t->disconnect();
-        }(transcriber), {});
+    if (m_transcriber)
+        disconnectWithoutWaiting(m_transcriber);
 }
 
-// ---- helpers ---------------------------------------------------------------
+void DictationSessionController::disconnectWithoutWaiting(std::shared_ptr<AbstractRealtimeTranscriber> transcriber)
+{
+    // Only logged on failure: the dictation it belonged to is already over.
+    startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> {
+        co_await t->disconnect();
+    }(std::move(transcriber)), {});
+}
 
 void DictationSessionController::detach(QCoro::Task<> task)
 {
@@ -562,15 +571,8 @@ void DictationSessionController::abandonDictation(const QString &description)
     finishAudioStream();
     cancelForwardTask();
     if (auto transcriber = std::exchange(m_transcriber, nullptr))
-        startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> {
-            co_await t->disconnect();
-        }(std::move(transcriber)), {});
-    m_gigaAudioCollector.reset();
-    m_insertionTarget.reset();
-    m_finalTranscript.clear();
-    m_isOnboardingTestDictation = false;
-    setState(DictationState::idle);
-    refreshMenu();
+        disconnectWithoutWaiting(std::move(transcriber));
+    returnToIdle();
     if (isTest)
         m_n.onboardingWindow->showTestError(description);
     else

@@ -94,6 +94,9 @@ private:
     void detach(QCoro::Task<> task);
     // Ends whatever is under way after an unexpected failure, without awaiting anything.
     void abandonDictation(const QString &description);
+    void disconnectWithoutWaiting(std::shared_ptr<AbstractRealtimeTranscriber> transcriber);
+    // Drops what the dictation held and shows the idle state.
+    void returnToIdle();
     QCoro::Task<> awaitTarget(quint64 session, QCoro::Task<std::optional<TextInsertionTarget>> capture);
     QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
     QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
