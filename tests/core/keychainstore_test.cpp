@@ -102,9 +102,11 @@ TEST_F(KeychainStoreTest, HungSecretServiceIsGivenUpAfterTheTimeOut)
     silent.waitForFinished();
 }
 
-TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
+TEST_F(KeychainStoreTest, LockedKeyringAsksForTheUnlockAndADeclinedOneReadsAsNone)
 {
-    // A keyring of its own in a bus of its own, so locking it disturbs nobody.
+    // A keyring of its own in a bus of its own, so locking it disturbs nobody. With no
+    // display its prompter cannot show and the service reports the prompt dismissed,
+    // as when the user declines.
     const QString script = uR"sh(
         export HOME=$(mktemp -d) && export XDG_DATA_HOME=$HOME/data XDG_RUNTIME_DIR=$HOME/run
         mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -113,7 +115,10 @@ TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
         "$PROBE" locked-item
         dbus-send --session --dest=org.freedesktop.secrets --print-reply /org/freedesktop/secrets \
             org.freedesktop.Secret.Service.Lock array:objpath:/org/freedesktop/secrets/collection/login >/dev/null
-        "$PROBE" locked-item
+        dbus-monitor --session "interface='org.freedesktop.Secret.Service'" \
+            "interface='org.freedesktop.Secret.Prompt'" >"$HOME/calls" 2>/dev/null & monitor=$!
+        sleep 0.3 && "$PROBE" locked-item && sleep 0.2 && kill $monitor
+        grep -o -E 'member=(Unlock|Prompt|Completed)$' "$HOME/calls" | tr '\n' ' '
         pkill -n -f 'gnome-keyring-daemon --unlock --daemonize --components=secrets'
         rm -rf "$HOME")sh"_s;
     QTemporaryDir runtimeDir;
@@ -126,9 +131,10 @@ TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
     session.start(u"dbus-run-session"_s, {u"--"_s, u"bash"_s, u"-c"_s, script});
     ASSERT_TRUE(session.waitForFinished(30'000));
     const QStringList lines = QString::fromUtf8(session.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2) << session.readAllStandardError().toStdString();
+    ASSERT_EQ(lines.size(), 3) << session.readAllStandardError().toStdString();
     EXPECT_TRUE(lines[0].startsWith(u"found "_s)) << "unlocked: the item is there";
-    expectQuickNone(lines[1], 2500); // locked: none, and no unlock prompt
+    expectQuickNone(lines[1], 2500);
+    EXPECT_EQ(lines[2].trimmed(), u"member=Unlock member=Prompt member=Completed"_s) << "none only after the refusal";
 }
 
 } // namespace
