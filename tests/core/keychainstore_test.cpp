@@ -102,9 +102,11 @@ TEST_F(KeychainStoreTest, HungSecretServiceIsGivenUpAfterTheTimeOut)
     silent.waitForFinished();
 }
 
-TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
+TEST_F(KeychainStoreTest, LockedKeyringIsUnlockedThroughItsPromptAndADeclinedOneReadsAsNone)
 {
-    // A keyring of its own in a bus of its own, so locking it disturbs nobody.
+    // A keyring of its own in a bus of its own, so locking it disturbs nobody. With no
+    // display its prompter cannot show and the service reports the prompt dismissed,
+    // as when the user declines; given the display, the password is typed into it.
     const QString script = uR"sh(
         export HOME=$(mktemp -d) && export XDG_DATA_HOME=$HOME/data XDG_RUNTIME_DIR=$HOME/run
         mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -113,22 +115,33 @@ TEST_F(KeychainStoreTest, LockedKeyringReadsAsNoneWithoutPrompting)
         "$PROBE" locked-item
         dbus-send --session --dest=org.freedesktop.secrets --print-reply /org/freedesktop/secrets \
             org.freedesktop.Secret.Service.Lock array:objpath:/org/freedesktop/secrets/collection/login >/dev/null
-        "$PROBE" locked-item
+        dbus-monitor --session "interface='org.freedesktop.Secret.Service'" \
+            "interface='org.freedesktop.Secret.Prompt'" >"$HOME/calls" 2>/dev/null & monitor=$!
+        sleep 0.3 && "$PROBE" locked-item && sleep 0.2 && kill $monitor
+        grep -o -E 'member=(Unlock|Prompt|Completed)$' "$HOME/calls" | tr '\n' ' '
+        echo && export DISPLAY=$PROMPT_DISPLAY && dbus-update-activation-environment DISPLAY NO_AT_BRIDGE=1 >/dev/null
+        "$PROBE" locked-item & probe=$!
+        timeout 20 xdotool search --sync --onlyvisible --class gcr-prompter windowfocus --sync
+        sleep 2.5 && xdotool type --delay 20 pw && xdotool key Return && wait $probe
         pkill -n -f 'gnome-keyring-daemon --unlock --daemonize --components=secrets'
         rm -rf "$HOME")sh"_s;
     QTemporaryDir runtimeDir;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"PROBE"_s, probePath());
     environment.insert(u"XDG_RUNTIME_DIR"_s, runtimeDir.path());
+    environment.insert(u"PROMPT_DISPLAY"_s, environment.value(u"DISPLAY"_s));
     environment.remove(u"DISPLAY"_s);
     QProcess session;
     session.setProcessEnvironment(environment);
     session.start(u"dbus-run-session"_s, {u"--"_s, u"bash"_s, u"-c"_s, script});
     ASSERT_TRUE(session.waitForFinished(30'000));
     const QStringList lines = QString::fromUtf8(session.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 2) << session.readAllStandardError().toStdString();
+    ASSERT_EQ(lines.size(), 4) << lines.join(u'|').toStdString();
     EXPECT_TRUE(lines[0].startsWith(u"found "_s)) << "unlocked: the item is there";
-    expectQuickNone(lines[1], 2500); // locked: none, and no unlock prompt
+    expectQuickNone(lines[1], 2500);
+    EXPECT_EQ(lines[2].trimmed(), u"member=Unlock member=Prompt member=Completed"_s) << "none only after the refusal";
+    // Answered later than the service's own time-out, as a person would.
+    EXPECT_TRUE(lines[3].startsWith(u"found "_s)) << "unlocked by the password typed into the prompt";
 }
 
 } // namespace
