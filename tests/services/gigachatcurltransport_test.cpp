@@ -4,13 +4,18 @@
 #include "gigachattestsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSslCertificate>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include <signal.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -27,7 +32,16 @@ Request request(QUrl url, std::optional<QString> method = {}, QList<std::pair<QS
 
 Response get(const QUrl &url = filesURL) { return awaitTask(send(request(url), std::nullopt, 120)); }
 
-using CurlTransportTest = GigaChatTest;
+// The headless session has a runtime directory; these tests choose their own.
+class CurlTransportTest : public GigaChatTest
+{
+protected:
+    CurlTransportTest() { qunsetenv("XDG_RUNTIME_DIR"); }
+    ~CurlTransportTest() override { qputenv("XDG_RUNTIME_DIR", m_runtime); }
+
+private:
+    QByteArray m_runtime = qgetenv("XDG_RUNTIME_DIR");
+};
 
 TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesPermissionsAndStandardInputOfEachExchange)
 {
@@ -236,6 +250,70 @@ TEST_F(CurlTransportTest, AbandoningKillsARunningCurlAndRemovesItsDirectory)
     ASSERT_TRUE(TestUtil::runUntil([this] { return curl.callCount() == 1; }, std::chrono::seconds(30)));
     abandonPendingExchanges();
     EXPECT_TRUE(TestUtil::runUntil([&finished] { return finished; }, std::chrono::seconds(30)));
+}
+
+TEST_F(CurlTransportTest, TheWorkingDirectoryLivesInTheRuntimeDirectoryWhenThereIsOne)
+{
+    curl.answer(0, 0, "200");
+    const QString runtime = temporaryPath() + u"/run"_s;
+    ASSERT_TRUE(QDir().mkdir(runtime));
+    const struct { QString variable; QString parent; } rows[] = {
+        {runtime, runtime}, {{}, temporaryPath()}, {u"relative/run"_s, temporaryPath()},
+        {runtime + u"/missing"_s, {}},
+    };
+    int calls = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.variable.toStdString());
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(row.variable));
+        if (row.parent.isEmpty()) {
+            const auto error = errorOf<DescribedError>([] { get(); });
+            ASSERT_TRUE(error);
+            EXPECT_TRUE(error->description().contains(row.variable + u"/Verbulo-Giga-"_s)) << error->what();
+            continue;
+        }
+        get();
+        EXPECT_EQ(QFileInfo(curl.call(++calls).workingDirectory).dir().path(), row.parent);
+        EXPECT_TRUE(QDir(row.parent).entryList({u"Verbulo-Giga-*"_s}).isEmpty());
+    }
+}
+
+// The wait leaves the event loop running, and a curl that hangs past its --max-time is
+// killed at the limit and reaped: its process id no longer exists.
+TEST_F(CurlTransportTest, ACurlThatExitsAtOnceOrNeverIsAwaitedUntilItsTimeOut)
+{
+    const struct { double sleep; std::optional<qint64> status; qint64 minimumMs; qint64 maximumMs; } rows[] = {
+        {0, 200, 0, 2'000}, {-1, {}, 7'000, 10'000},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.sleep);
+        curl.answer(++n, 0, "200");
+        QFile sleep(qEnvironmentVariable("FAKE_CURL_DIR") + u"/steps/%1/sleep"_s.arg(n));
+        ASSERT_TRUE(sleep.open(QIODevice::WriteOnly) && sleep.write(QByteArray::number(row.sleep)) > 0);
+        sleep.close();
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(100);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const auto error = errorOf<TransportError>([&row] {
+            EXPECT_EQ(std::optional<qint64>(awaitTask(send(request(filesURL), QByteArray("x"), 1)).statusCode), row.status);
+        });
+        EXPECT_GE(elapsed.elapsed(), row.minimumMs);
+        EXPECT_LE(elapsed.elapsed(), row.maximumMs);
+        EXPECT_GE(ticks, row.minimumMs / 200);
+        EXPECT_EQ(bool(error), !row.status);
+        if (error) {
+            EXPECT_EQ(error->exitCode(), 28);
+            EXPECT_EQ(error->description(), u"curl не завершился за отведённое время"_s);
+        }
+        QFile pidFile(qEnvironmentVariable("FAKE_CURL_DIR") + u"/calls/%1/pid"_s.arg(n));
+        ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+        const pid_t pid = pid_t(pidFile.readAll().trimmed().toLongLong());
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(::kill(pid, 0) == -1 && errno == ESRCH);
+    }
 }
 
 } // namespace
