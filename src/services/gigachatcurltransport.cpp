@@ -4,18 +4,16 @@
 #include "gigachaterror.h"
 
 #include <QCollator>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QProcess>
 #include <QSet>
 #include <QStringDecoder>
-#include <QThreadPool>
 #include <QUuid>
-#include <QtConcurrent/QtConcurrentRun>
 
-#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroProcess>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,7 +23,6 @@
 #include <exception>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,21 +40,9 @@ const QString responseFileName = u"response.bin"_s;
 
 QString systemErrorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// Blocking curl runs would starve the shared pool that the rest of the program
-// uses for short jobs, so they get their own. Never deleted: a process that
-// exits with an exchange in flight must not wait for it.
-QThreadPool *transportPool()
-{
-    static QThreadPool *pool = [] {
-        auto *created = new QThreadPool;
-        created->setMaxThreadCount(16);
-        return created;
-    }();
-    return pool;
-}
-
-QMutex runningMutex;
-QSet<qint64> runningProcesses;
+// The curl runs in flight, all owned by coroutines on the main thread; kept so
+// that a process about to exit can stop them and let their directories go.
+QSet<QProcess *> runningProcesses;
 bool abandoning = false; // while set, a curl that starts is killed at once
 
 std::optional<QString> strictUTF8(const QByteArray &bytes)
@@ -125,35 +110,38 @@ private:
 class RunningProcessEntry
 {
 public:
-    explicit RunningProcessEntry(qint64 pid)
-        : m_pid(pid)
+    explicit RunningProcessEntry(QProcess *process)
+        : m_process(process)
     {
-        QMutexLocker lock(&runningMutex);
+        runningProcesses.insert(m_process);
         if (abandoning)
-            ::kill(pid_t(m_pid), SIGKILL);
-        runningProcesses.insert(m_pid);
+            m_process->kill();
     }
-    ~RunningProcessEntry()
-    {
-        QMutexLocker lock(&runningMutex);
-        runningProcesses.remove(m_pid);
-    }
+    ~RunningProcessEntry() { runningProcesses.remove(m_process); }
     RunningProcessEntry(const RunningProcessEntry &) = delete;
     RunningProcessEntry &operator=(const RunningProcessEntry &) = delete;
 
 private:
-    qint64 m_pid;
+    QProcess *m_process;
 };
+
+// A per-user tmpfs that nobody else can list is the better home for the CA and
+// header files; the temporary directory serves when the session has none.
+QString workingDirectoryParent()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
+        return runtime;
+    // QDir::tempPath() is empty when TMPDIR names a missing directory; the directory
+    // must then fail to be made there, not appear in the current directory.
+    const QString temporary = QDir::tempPath();
+    return temporary.isEmpty() ? qEnvironmentVariable("TMPDIR") : temporary;
+}
 
 QString createWorkingDirectory()
 {
     const QString name = u"Verbulo-Giga-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    // QDir::tempPath() is empty when TMPDIR names a missing directory; the directory
-    // must then fail to be made there, not appear in the current directory.
-    QString parent = QDir::tempPath();
-    if (parent.isEmpty())
-        parent = qEnvironmentVariable("TMPDIR");
-    const QString path = QDir(parent).filePath(name);
+    const QString path = QDir(workingDirectoryParent()).filePath(name);
     const QByteArray encoded = QFile::encodeName(path);
     if (::mkdir(encoded.constData(), 0700) != 0) {
         const int error = errno;
@@ -189,11 +177,17 @@ QByteArray readResponseFile(const QString &path)
     return data;
 }
 
-struct Outcome
+QCoro::Task<> collect(QCoro::Task<Response> task, std::optional<Response> *response, std::exception_ptr *error,
+                      bool *done, QEventLoop *loop)
 {
-    std::optional<Response> response;
-    std::exception_ptr error;
-};
+    try {
+        response->emplace(co_await std::move(task));
+    } catch (...) {
+        *error = std::current_exception();
+    }
+    *done = true;
+    loop->quit();
+}
 
 } // namespace
 
@@ -290,7 +284,7 @@ QStringList arguments(const QString &method, const QUrl &url, const QString &dir
     return list;
 }
 
-Response sendSynchronously(const Request &request, const std::optional<QByteArray> &body, double timeout)
+QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, double timeout)
 {
     const GigaChatConfiguration configuration = GigaChatConfiguration::current();
     checkTarget(request.url, configuration);
@@ -303,16 +297,18 @@ Response sendSynchronously(const Request &request, const std::optional<QByteArra
     writeSecurely(configurationText(request.headers), dir.filePath(configFileName));
     writeSecurely(QByteArray(), dir.filePath(responseFileName));
 
+    // Declared after the remover: the process is gone before its directory is removed.
     QProcess curl;
     curl.setProgram(configuration.curlPath);
     curl.setArguments(arguments(request.method.value_or(u"GET"_s), request.url, directory, timeout, body.has_value()));
     curl.setProcessEnvironment(curlEnvironment(directory));
     if (!body)
         curl.setStandardInputFile(QProcess::nullDevice());
+    // Only the fork and exec are waited for here, never curl's run.
     curl.start(QIODevice::ReadWrite);
     if (!curl.waitForStarted(-1))
         throw DescribedError(u"Не удалось запустить curl: "_s + curl.errorString());
-    const RunningProcessEntry entry(curl.processId());
+    const RunningProcessEntry entry(&curl);
 
     if (body) {
         if (curl.write(*body) != body->size())
@@ -321,10 +317,13 @@ Response sendSynchronously(const Request &request, const std::optional<QByteArra
     }
 
     // curl stops itself at --max-time; the margin only guards against a curl that hangs.
-    const qint64 limitMs = qint64(std::max(truncatedSeconds(std::max(timeout, 5.0)), 0)) * 1000 + 30'000;
-    if (!curl.waitForFinished(int(std::min<qint64>(limitMs, INT_MAX)))) {
-        curl.kill();
-        curl.waitForFinished(-1);
+    const qint64 limitMs = qint64(std::max(truncatedSeconds(std::max(timeout, 5.0)), 0)) * 1000 + 2'000;
+    if (!co_await qCoro(curl).waitForFinished(std::chrono::milliseconds(limitMs))) {
+        // Still ours and unreaped: QProcess signals only a child it has not collected.
+        if (curl.state() != QProcess::NotRunning) {
+            curl.kill();
+            co_await qCoro(curl).waitForFinished(std::chrono::seconds(5));
+        }
         throw TransportError(28, u"curl не завершился за отведённое время"_s);
     }
     const QByteArray standardOutput = curl.readAllStandardOutput();
@@ -344,37 +343,36 @@ Response sendSynchronously(const Request &request, const std::optional<QByteArra
     if (!statusCode)
         throw GigaChatError(GigaChatError::Case::invalidResponse);
 
-    return Response{readResponseFile(dir.filePath(responseFileName)), *statusCode};
+    co_return Response{readResponseFile(dir.filePath(responseFileName)), *statusCode};
 }
 
-QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, double timeout)
+Response sendSynchronously(const Request &request, const std::optional<QByteArray> &body, double timeout)
 {
-    QFuture<Outcome> future = QtConcurrent::run(transportPool(), [request = std::move(request),
-                                                                   body = std::move(body), timeout] {
-        Outcome outcome;
-        try {
-            outcome.response = sendSynchronously(request, body, timeout);
-        } catch (...) {
-            outcome.error = std::current_exception();
-        }
-        return outcome;
-    });
-    Outcome outcome = co_await future;
-    if (outcome.error)
-        std::rethrow_exception(outcome.error);
-    co_return std::move(*outcome.response);
+    // QCoro::waitFor never returns when the task throws, so the outcome is collected here.
+    std::optional<Response> response;
+    std::exception_ptr error;
+    bool done = false;
+    QEventLoop loop;
+    QCoro::Task<> collecting = collect(send(request, body, timeout), &response, &error, &done, &loop);
+    if (!done)
+        loop.exec();
+    if (error)
+        std::rethrow_exception(error);
+    return std::move(*response);
 }
 
 void abandonPendingExchanges()
 {
-    {
-        QMutexLocker lock(&runningMutex);
-        abandoning = true;
-        for (const qint64 pid : std::as_const(runningProcesses))
-            ::kill(pid_t(pid), SIGKILL);
+    abandoning = true;
+    for (QProcess *process : std::as_const(runningProcesses)) {
+        if (process->state() != QProcess::NotRunning)
+            process->kill();
     }
-    transportPool()->waitForDone(5000);
-    QMutexLocker lock(&runningMutex);
+    // The exchanges resume from this loop, see their process end and remove their directories.
+    const QDeadlineTimer deadline(5000);
+    QEventLoop loop;
+    while (!runningProcesses.isEmpty() && !deadline.hasExpired())
+        loop.processEvents(QEventLoop::WaitForMoreEvents, 50);
     abandoning = false;
 }
 

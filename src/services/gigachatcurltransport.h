@@ -14,7 +14,8 @@
 
 // Every HTTPS exchange with GigaChat runs the system's curl with a private CA
 // file holding only the two embedded certificates. Each call works in its own
-// 0700 directory under the temporary directory, which is removed on every path.
+// 0700 directory under $XDG_RUNTIME_DIR (the temporary directory without one),
+// which is removed on every path.
 // HTTP statuses are not interpreted here; curl's own failures come back as
 // TransportError with its exit code.
 namespace GigaChatCurlTransport {
@@ -46,10 +47,11 @@ private:
     QString m_details;
 };
 
-// Runs sendSynchronously on a worker and resumes the caller with its result or error.
+// The whole exchange; curl is awaited on the caller's event loop, which never blocks.
+// Call on the thread that runs abandonPendingExchanges.
 QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, double timeout);
 
-// The whole blocking exchange.
+// send() waited for in a local event loop, for callers without one of their own.
 Response sendSynchronously(const Request &request, const std::optional<QByteArray> &body, double timeout);
 
 // The CA file: the root's PEM block followed by the sub-CA's.

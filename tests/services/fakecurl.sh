@@ -5,7 +5,8 @@
 # the working directory and its files, and the time it started. It then answers
 # from $FAKE_CURL_DIR/steps/N/ (or steps/default/): "body" is copied to the
 # --output file, "stdout" and "stderr" are written, "sleep" seconds are waited,
-# and "exit" gives the exit status (0 when absent).
+# and "exit" gives the exit status (0 when absent); a negative "sleep" never
+# exits, as a hung curl. Its process id is kept in "pid".
 set -u
 dir="$FAKE_CURL_DIR"
 n=$(( $(cat "$dir/count" 2>/dev/null || echo 0) + 1 ))
@@ -13,6 +14,7 @@ echo "$n" > "$dir/count"
 call="$dir/calls/$n"
 mkdir -p "$call"
 date +%s.%N > "$call/time"
+echo $$ > "$call/pid"
 printf '%s\n' "$@" > "$call/args"
 
 output="" config="" cacert="" hasbody=""
@@ -42,5 +44,7 @@ step="$dir/steps/$n"
 [ -f "$step/body" ] && cp "$step/body" "$output"
 [ -f "$step/stdout" ] && cat "$step/stdout"
 [ -f "$step/stderr" ] && cat "$step/stderr" >&2
-[ -f "$step/sleep" ] && sleep "$(cat "$step/sleep")"
+if [ -f "$step/sleep" ]; then
+  case "$(cat "$step/sleep")" in -*) exec sleep infinity ;; *) sleep "$(cat "$step/sleep")" ;; esac
+fi
 exit "$(cat "$step/exit" 2>/dev/null || echo 0)"

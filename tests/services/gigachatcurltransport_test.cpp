@@ -4,13 +4,18 @@
 #include "gigachattestsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSslCertificate>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include <signal.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -25,9 +30,25 @@ Request request(QUrl url, std::optional<QString> method = {}, QList<std::pair<QS
     return Request{std::move(url), std::move(method), std::move(headers), {}};
 }
 
+// Reads a file the fake curl keeps, or writes it when given contents.
+QByteArray fakeCurlFile(const QString &name, const std::optional<QByteArray> &contents = {})
+{
+    QFile file(qEnvironmentVariable("FAKE_CURL_DIR") + u'/' + name);
+    EXPECT_TRUE(file.open(contents ? QIODevice::WriteOnly : QIODevice::ReadOnly));
+    return contents ? QByteArray::number(file.write(*contents)) : file.readAll();
+}
+
 Response get(const QUrl &url = filesURL) { return awaitTask(send(request(url), std::nullopt, 120)); }
 
-using CurlTransportTest = GigaChatTest;
+class CurlTransportTest : public GigaChatTest
+{
+protected:
+    CurlTransportTest() { qunsetenv("XDG_RUNTIME_DIR"); }
+    ~CurlTransportTest() override { qputenv("XDG_RUNTIME_DIR", m_runtime); }
+
+private:
+    QByteArray m_runtime = qgetenv("XDG_RUNTIME_DIR");
+};
 
 TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesPermissionsAndStandardInputOfEachExchange)
 {
@@ -236,6 +257,49 @@ TEST_F(CurlTransportTest, AbandoningKillsARunningCurlAndRemovesItsDirectory)
     ASSERT_TRUE(TestUtil::runUntil([this] { return curl.callCount() == 1; }, std::chrono::seconds(30)));
     abandonPendingExchanges();
     EXPECT_TRUE(TestUtil::runUntil([&finished] { return finished; }, std::chrono::seconds(30)));
+}
+
+// Under the runtime directory when it is absolute, else the temporary one; a missing parent fails.
+TEST_F(CurlTransportTest, TheWorkingDirectoryLivesInTheRuntimeDirectoryWhenThereIsOne)
+{
+    curl.answer(0, 0, "200");
+    const QString runtime = temporaryPath() + u"/run"_s;
+    ASSERT_TRUE(QDir().mkdir(runtime));
+    const struct { QString variable; QString parent; } rows[] = {
+        {runtime, runtime}, {{}, temporaryPath()}, {u"run"_s, temporaryPath()}, {runtime + u"/missing"_s, {}}};
+    int calls = 0;
+    for (const auto &row : rows) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(row.variable));
+        const auto error = errorOf<DescribedError>([] { get(); });
+        EXPECT_EQ(error ? error->description().section(u'/', 0, -2) : QFileInfo(curl.call(++calls).workingDirectory).dir().path(),
+                  row.parent.isEmpty() ? u"Не удалось создать временную папку «"_s + row.variable : row.parent);
+    }
+}
+
+// The wait keeps the event loop running; a curl that hangs past its --max-time is killed
+// at the limit and reaped, so its process id no longer exists.
+TEST_F(CurlTransportTest, ACurlThatExitsAtOnceOrNeverIsAwaitedUntilItsTimeOut)
+{
+    const struct { const char *sleep; std::optional<qint64> status; qint64 minimumMs, maximumMs; } rows[] = {
+        {"0", 200, 0, 2'000}, {"-1", {}, 6'500, 10'000}};
+    for (int n = 1; n <= 2; ++n) {
+        const auto &row = rows[n - 1];
+        curl.answer(n, 0, "200");
+        fakeCurlFile(u"steps/%1/sleep"_s.arg(n), row.sleep);
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(100);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const auto error = errorOf<TransportError>([&row] {
+            EXPECT_EQ(std::optional(awaitTask(send(request(filesURL), QByteArray("x"), 1)).statusCode), row.status);
+        });
+        EXPECT_TRUE(elapsed.elapsed() >= row.minimumMs && elapsed.elapsed() <= row.maximumMs && ticks >= row.minimumMs / 200);
+        EXPECT_EQ(error ? error->exitCode() : 0, row.status ? 0 : 28);
+        EXPECT_EQ(error ? error->description() : QString(), row.status ? QString() : u"curl не завершился за отведённое время"_s);
+        EXPECT_TRUE(::kill(pid_t(fakeCurlFile(u"calls/%1/pid"_s.arg(n)).trimmed().toInt()), 0) == -1 && errno == ESRCH);
+    }
 }
 
 } // namespace
