@@ -43,34 +43,41 @@ constexpr qsizetype vocabularyLimit = 100;
 
 } // namespace
 
-QString TextPolisher::model(Quality quality)
+namespace {
+
+// Each quality's model, reasoning effort and request time-out, decided in one place.
+struct Profile
+{
+    QStringView model;
+    QStringView effort;
+    std::chrono::seconds timeout;
+};
+
+Profile profile(Quality quality)
 {
     switch (quality) {
-    case Quality::fast: return u"gpt-5.6-luna"_s;
-    case Quality::maximum: return u"gpt-5.6-sol"_s;
+    case Quality::fast: return {u"gpt-5.6-luna", u"none", std::chrono::seconds(30)};
+    case Quality::maximum: return {u"gpt-5.6-sol", u"medium", std::chrono::seconds(90)};
     case Quality::accurate: break;
     }
-    return u"gpt-5.6-terra"_s;
+    return {u"gpt-5.6-terra", u"low", std::chrono::seconds(50)};
+}
+
+} // namespace
+
+QString TextPolisher::model(Quality quality)
+{
+    return profile(quality).model.toString();
 }
 
 QString TextPolisher::reasoningEffort(Quality quality)
 {
-    switch (quality) {
-    case Quality::fast: return u"none"_s;
-    case Quality::maximum: return u"medium"_s;
-    case Quality::accurate: break;
-    }
-    return u"low"_s;
+    return profile(quality).effort.toString();
 }
 
 std::chrono::seconds TextPolisher::timeout(Quality quality)
 {
-    switch (quality) {
-    case Quality::fast: return std::chrono::seconds(30);
-    case Quality::maximum: return std::chrono::seconds(90);
-    case Quality::accurate: break;
-    }
-    return std::chrono::seconds(50);
+    return profile(quality).timeout;
 }
 
 QString TextPolisher::instructions(SmartMode mode, const QString &context, const QStringList &vocabulary)
