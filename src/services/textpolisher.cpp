@@ -8,11 +8,11 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QScopedPointer>
 #include <QTimer>
 
 #include <QCoro/QCoroNetworkReply>
 
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -124,13 +124,14 @@ QCoro::Task<QString> OpenAITextPolisher::polish(QString text, SmartMode mode, Te
     request.setRawHeader("Content-Type", "application/json");
     request.setTransferTimeout(static_cast<int>(timeout.count()));
 
-    // A session of its own for this one request: no cookies or connections outlive it.
-    QNetworkAccessManager session;
-    session.setCookieJar(nullptr);
-    const std::unique_ptr<QNetworkReply> reply(
-        session.post(request, TextPolisher::requestBody(text, mode, quality, context, vocabulary)));
-    QTimer::singleShot(timeout, reply.get(), [reply = reply.get()] { reply->abort(); });
-    co_await reply.get();
+    // A session of its own for this one request: no cookies or connections outlive it. The coroutine
+    // resumes inside the reply's finished signal, so the session and its reply (a child) go later.
+    const QScopedPointer<QNetworkAccessManager, QScopedPointerDeleteLater> session(new QNetworkAccessManager);
+    session->setCookieJar(nullptr);
+    QNetworkReply *const reply =
+        session->post(request, TextPolisher::requestBody(text, mode, quality, context, vocabulary));
+    QTimer::singleShot(timeout, reply, [reply] { reply->abort(); });
+    co_await reply;
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
