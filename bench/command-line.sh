@@ -4,7 +4,7 @@
 # Usage: bench/command-line.sh <build directory>
 set -euo pipefail
 build_dir=${1:-build}
-binary=$build_dir/src/app/verbulo
+binary=$build_dir/bin/verbulo
 env -i PATH=/usr/bin:/bin hyperfine -N --warmup 3 --runs 30 "$binary --version" "$binary --help"
 
 scratch=$(mktemp -d)

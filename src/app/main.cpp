@@ -1,128 +1,47 @@
-#include "accessibilitypermission.h"
-#include "appdelegate.h"
-#include "atspiaccessibilitybackend.h"
-#include "audiorecorder.h"
 #include "commandline.h"
-#include "fnkeymonitor.h"
-#include "gigachatclient.h"
-#include "gigachatselftest.h"
-#include "keychainstore.h"
-#include "keystrokesender.h"
-#include "microphonepermission.h"
-#include "onboardingwindowcontroller.h"
-#include "overlaypanelcontroller.h"
-#include "pcmbuffercollector.h"
-#include "qtclipboard.h"
-#include "quitonsignals.h"
-#include "realtimetranscriber.h"
-#include "settingswindowcontroller.h"
-#include "singleinstance.h"
-#include "textpolisher.h"
-#include "vorsikapiclient.h"
-#include "vorsikapiconfiguration.h"
-#include "textinserter.h"
 
-#include <QApplication>
-#include <QDBusConnection>
-#include <QIcon>
-
-#include <QCoro/QCoroTask>
+#include <QDir>
+#include <QFileInfo>
+#include <QLibrary>
 
 #include <cstdio>
 #include <cstdlib>
 
 using namespace Qt::StringLiterals;
 
-// VerbuloMain: the self-test, or the single running instance of the program.
+namespace {
+
+// The desktop program lives in a module of its own, so that help, version and a
+// mistyped option answer without loading the graphical and audio libraries.
+QString desktopModulePath()
+{
+    // The module's place relative to this executable is the same in the build tree and
+    // in every installation prefix.
+    const QString executableDirectory = QFileInfo(u"/proc/self/exe"_s).canonicalFilePath().section(u'/', 0, -2);
+    return QDir(executableDirectory).filePath(QStringLiteral(VERBULO_DESKTOP_MODULE));
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
-    // Needs no display: it makes its own application object and ends the process.
     const CommandLine::Request command = CommandLine::parse(arguments);
-    if (command.action == CommandLine::Action::selfTest)
-        return GigaChatSelfTest::run(arguments);
-    if (command.action != CommandLine::Action::run && command.action != CommandLine::Action::toggle)
+    if (command.action != CommandLine::Action::run && command.action != CommandLine::Action::toggle
+        && command.action != CommandLine::Action::selfTest)
         return CommandLine::report(command);
 
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        std::fputs("verbulo: no graphical display found (DISPLAY and WAYLAND_DISPLAY are unset).\n", stderr);
+    QLibrary module(desktopModulePath());
+    // Global, so that type information is shared with the Qt plugins the program loads later.
+    module.setLoadHints(QLibrary::ExportExternalSymbolsHint);
+    using DesktopMain = int (*)(int, char **, int);
+    const auto desktopMain = reinterpret_cast<DesktopMain>(module.resolve("verbuloDesktopMain"));
+    if (!desktopMain) {
+        std::fprintf(stderr, "verbulo: the program is incomplete: %s\n", qPrintable(module.errorString()));
         return EXIT_FAILURE;
     }
-
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    QGuiApplication::setDesktopFileName(u"com.plumrest.Vorsik"_s);
-    QApplication::setWindowIcon(QIcon(u":/icons/com.plumrest.Vorsik.png"_s));
-
-    SingleInstance instance(QDBusConnection::sessionBus());
-    const auto request =
-        command.action == CommandLine::Action::toggle ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
-    switch (QCoro::waitFor(instance.claim(request))) {
-    case SingleInstance::Role::primary:
-        break;
-    case SingleInstance::Role::forwarded:
-        return EXIT_SUCCESS;
-    case SingleInstance::Role::noBus:
-        std::fputs("verbulo: no D-Bus session bus found (DBUS_SESSION_BUS_ADDRESS); start it from a desktop "
-                   "session.\n",
-                   stderr);
-        return EXIT_FAILURE;
-    case SingleInstance::Role::forwardFailed:
-        std::fputs("verbulo: Vorsik is already running but did not answer; try again or restart it.\n", stderr);
-        return EXIT_FAILURE;
-    }
-
-    QuitOnSignals quitOnSignals;
-
-    KeychainStore keychain;
-    VorsikAPIConfiguration backend;
-    MicrophonePermission microphone;
-    AudioRecorder recorder;
-    VorsikAPIClient vorsik(backend);
-    GigaChatClient gigaChat(120, 3);
-    OpenAITextPolisher polisher;
-    AccessibilityPermission accessibility;
-    // Created early: it follows focus events from here on.
-    AtspiAccessibilityBackend accessibilityBackend(accessibility);
-    QtClipboard clipboard;
-    std::unique_ptr<AbstractKeystrokeSender> keystrokes = makeKeystrokeSender();
-    TextInserter inserter(accessibilityBackend, clipboard, *keystrokes);
-    OverlayPanelController overlay;
-    OnboardingWindowController onboarding(&accessibility);
-    SettingsWindowController settings(&accessibility);
-
-    DictationSessionController::Neighbours neighbours;
-    neighbours.keychain = &keychain;
-    neighbours.backendConfiguration = &backend;
-    neighbours.microphonePermission = &microphone;
-    neighbours.audioRecorder = &recorder;
-    neighbours.makeCollector = [] { return std::make_unique<PCMBufferCollector>(); };
-    neighbours.makeTranscriber = [](RealtimeTranscriberCallbacks callbacks) {
-        return std::make_unique<RealtimeTranscriber>(std::move(callbacks));
-    };
-    neighbours.vorsikAPIClient = &vorsik;
-    neighbours.gigaChatClient = &gigaChat;
-    neighbours.textPolisher = &polisher;
-    neighbours.textInserter = &inserter;
-    neighbours.overlay = &overlay;
-    neighbours.onboardingWindow = &onboarding;
-    neighbours.settingsWindow = &settings;
-
-    auto makeFnKeyMonitor = [](std::function<void()> onFnPress,
-                               std::function<void(const QString &)> onKeyboardUnavailable) -> std::unique_ptr<QObject> {
-        return FnKeyMonitor::withSystemKeyboards(std::move(onFnPress), std::move(onKeyboardUnavailable));
-    };
-    AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
-
-    QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
-    QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleFnPress);
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
-
-    delegate.applicationDidFinishLaunching();
-    QApplication::exec();
-    return EXIT_SUCCESS;
+    return desktopMain(argc, argv, static_cast<int>(command.action));
 }

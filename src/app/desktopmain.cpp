@@ -1,0 +1,127 @@
+#include "accessibilitypermission.h"
+#include "appdelegate.h"
+#include "atspiaccessibilitybackend.h"
+#include "audiorecorder.h"
+#include "commandline.h"
+#include "fnkeymonitor.h"
+#include "gigachatclient.h"
+#include "gigachatselftest.h"
+#include "keychainstore.h"
+#include "keystrokesender.h"
+#include "microphonepermission.h"
+#include "onboardingwindowcontroller.h"
+#include "overlaypanelcontroller.h"
+#include "pcmbuffercollector.h"
+#include "qtclipboard.h"
+#include "quitonsignals.h"
+#include "realtimetranscriber.h"
+#include "settingswindowcontroller.h"
+#include "singleinstance.h"
+#include "textpolisher.h"
+#include "vorsikapiclient.h"
+#include "vorsikapiconfiguration.h"
+#include "textinserter.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QIcon>
+
+#include <QCoro/QCoroTask>
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace Qt::StringLiterals;
+
+// The self-test, or the single running instance of the program; the launcher has
+// already answered help, version and errors.
+extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int action)
+{
+    const auto command = static_cast<CommandLine::Action>(action);
+    // Needs no display: it makes its own application object and ends the process.
+    if (command == CommandLine::Action::selfTest) {
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i)
+            arguments.append(QString::fromLocal8Bit(argv[i]));
+        return GigaChatSelfTest::run(arguments);
+    }
+
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs("verbulo: no graphical display found (DISPLAY and WAYLAND_DISPLAY are unset).\n", stderr);
+        return EXIT_FAILURE;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QGuiApplication::setDesktopFileName(u"com.plumrest.Vorsik"_s);
+    QApplication::setWindowIcon(QIcon(u":/icons/com.plumrest.Vorsik.png"_s));
+
+    SingleInstance instance(QDBusConnection::sessionBus());
+    const auto request =
+        command == CommandLine::Action::toggle ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
+    switch (QCoro::waitFor(instance.claim(request))) {
+    case SingleInstance::Role::primary:
+        break;
+    case SingleInstance::Role::forwarded:
+        return EXIT_SUCCESS;
+    case SingleInstance::Role::noBus:
+        std::fputs("verbulo: no D-Bus session bus found (DBUS_SESSION_BUS_ADDRESS); start it from a desktop "
+                   "session.\n",
+                   stderr);
+        return EXIT_FAILURE;
+    case SingleInstance::Role::forwardFailed:
+        std::fputs("verbulo: Vorsik is already running but did not answer; try again or restart it.\n", stderr);
+        return EXIT_FAILURE;
+    }
+
+    QuitOnSignals quitOnSignals;
+
+    KeychainStore keychain;
+    VorsikAPIConfiguration backend;
+    MicrophonePermission microphone;
+    AudioRecorder recorder;
+    VorsikAPIClient vorsik(backend);
+    GigaChatClient gigaChat(120, 3);
+    OpenAITextPolisher polisher;
+    AccessibilityPermission accessibility;
+    // Created early: it follows focus events from here on.
+    AtspiAccessibilityBackend accessibilityBackend(accessibility);
+    QtClipboard clipboard;
+    std::unique_ptr<AbstractKeystrokeSender> keystrokes = makeKeystrokeSender();
+    TextInserter inserter(accessibilityBackend, clipboard, *keystrokes);
+    OverlayPanelController overlay;
+    OnboardingWindowController onboarding(&accessibility);
+    SettingsWindowController settings(&accessibility);
+
+    DictationSessionController::Neighbours neighbours;
+    neighbours.keychain = &keychain;
+    neighbours.backendConfiguration = &backend;
+    neighbours.microphonePermission = &microphone;
+    neighbours.audioRecorder = &recorder;
+    neighbours.makeCollector = [] { return std::make_unique<PCMBufferCollector>(); };
+    neighbours.makeTranscriber = [](RealtimeTranscriberCallbacks callbacks) {
+        return std::make_unique<RealtimeTranscriber>(std::move(callbacks));
+    };
+    neighbours.vorsikAPIClient = &vorsik;
+    neighbours.gigaChatClient = &gigaChat;
+    neighbours.textPolisher = &polisher;
+    neighbours.textInserter = &inserter;
+    neighbours.overlay = &overlay;
+    neighbours.onboardingWindow = &onboarding;
+    neighbours.settingsWindow = &settings;
+
+    auto makeFnKeyMonitor = [](std::function<void()> onFnPress,
+                               std::function<void(const QString &)> onKeyboardUnavailable) -> std::unique_ptr<QObject> {
+        return FnKeyMonitor::withSystemKeyboards(std::move(onFnPress), std::move(onKeyboardUnavailable));
+    };
+    AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
+
+    QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
+    QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleFnPress);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
+
+    delegate.applicationDidFinishLaunching();
+    QApplication::exec();
+    return EXIT_SUCCESS;
+}
