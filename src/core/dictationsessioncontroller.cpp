@@ -53,6 +53,12 @@ void DictationSessionController::toggleFnDictation()
     }
     switch (m_state) {
     case DictationState::idle:
+        // A second press while the keyring is still answering (its unlock prompt
+        // may be up) means the user changed their mind.
+        if (m_readingKey) {
+            cancelKeyRead();
+            break;
+        }
         m_stopWhenRecordingStarts = false;
         startDictation();
         break;
@@ -83,26 +89,47 @@ void DictationSessionController::toggleDictation()
 
 void DictationSessionController::startDictation()
 {
-    if (m_state != DictationState::idle)
+    if (m_state != DictationState::idle || m_readingKey)
         return;
 
-    AIProvider provider = AIProvider::vorsik;
-    std::optional<QString> key;
+    const quint64 session = ++m_session;
+    m_clock.start();
     switch (AppSettings::aiProvider().value_or(AIProvider::vorsik)) {
     case AIProvider::openAI:
-        provider = AIProvider::openAI;
-        key = m_n.keychain->read(openAIKeyAccount);
+        m_readingKey = true;
+        detach(readKeyAndBegin(AIProvider::openAI, openAIKeyAccount, session));
         break;
     case AIProvider::gigaChat:
-        provider = AIProvider::gigaChat;
-        key = m_n.keychain->read(gigaChatKeyAccount);
+        m_readingKey = true;
+        detach(readKeyAndBegin(AIProvider::gigaChat, gigaChatKeyAccount, session));
         break;
     case AIProvider::vorsik:
-        if (m_n.backendConfiguration->isConfigured())
-            key = u"configured"_s;
+        beginDictation(AIProvider::vorsik,
+                       m_n.backendConfiguration->isConfigured() ? std::optional(u"configured"_s) : std::nullopt);
         break;
     }
+}
 
+QCoro::Task<> DictationSessionController::readKeyAndBegin(AIProvider provider, QString account, quint64 session)
+{
+    QPointer<DictationSessionController> self(this);
+    std::optional<QString> key = co_await m_n.keychain->read(account);
+    if (!self || session != m_session)
+        co_return; // given up while the keyring answered: the answer is not used
+    m_readingKey = false;
+    qCDebug(lcCore) << "dictation" << session << "read its key after" << m_clock.elapsed() << "ms";
+    beginDictation(provider, key);
+}
+
+void DictationSessionController::cancelKeyRead()
+{
+    qCDebug(lcCore) << "dictation" << m_session << "given up while its key was read";
+    m_readingKey = false;
+    ++m_session;
+}
+
+void DictationSessionController::beginDictation(AIProvider provider, const std::optional<QString> &key)
+{
     if (!key || key->isEmpty()) {
         switch (provider) {
         case AIProvider::openAI: showFailureMessage(u"Добавьте OpenAI API key"_s); break;
@@ -114,13 +141,11 @@ void DictationSessionController::startDictation()
     }
 
     m_activeProvider = provider;
-    ++m_session;
     m_completing = false;
     m_isOnboardingTestDictation =
         !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
     m_insertionTarget.reset();
     m_targetPending = !m_isOnboardingTestDictation;
-    m_clock.start();
     qCDebug(lcCore) << "dictation" << m_session << "starts with" << rawValue(provider);
     if (m_targetPending)
         detach(awaitTarget(m_session, m_n.textInserter->captureTarget()));
@@ -313,10 +338,7 @@ void DictationSessionController::stopDictation()
         pcm = m_gigaAudioCollector->takeAll();
     m_gigaAudioCollector.reset();
 
-    QString key;
-    if (m_activeProvider == AIProvider::gigaChat)
-        key = m_n.keychain->read(gigaChatKeyAccount).value_or(QString());
-    detach(runUpload(m_activeProvider, m_session, std::move(pcm), key, AppSettings::smartMode(),
+    detach(runUpload(m_activeProvider, m_session, std::move(pcm), AppSettings::smartMode(),
                      AppSettings::transcriptionPrompt(), AppSettings::customVocabulary()));
 }
 
@@ -359,10 +381,18 @@ void DictationSessionController::onFinalTranscriptOverdue(quint64 session)
     handleTranscriptionError(u"Соединение с распознаванием прервано."_s);
 }
 
-QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64 session, QByteArray pcm, QString key,
+QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64 session, QByteArray pcm,
                                                     SmartMode mode, QString context, QStringList vocabulary)
 {
     QPointer<DictationSessionController> self(this);
+    QString key;
+    if (provider == AIProvider::gigaChat) {
+        key = (co_await m_n.keychain->read(gigaChatKeyAccount)).value_or(QString());
+        if (!self || session != m_session)
+            co_return;
+    }
+    qCDebug(lcCore) << "dictation" << session << "uploads" << pcm.size() << "bytes after" << m_clock.elapsed()
+                    << "ms";
     QString text;
     std::optional<QString> failure;
     try {
@@ -375,6 +405,8 @@ QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64
     }
     if (!self || session != m_session)
         co_return; // the dictation was reset meanwhile: the result is stale
+    qCDebug(lcCore) << "dictation" << session << (failure ? "upload failed" : "upload answered") << "after"
+                    << m_clock.elapsed() << "ms";
     if (failure)
         handleTranscriptionError(*failure);
     else
@@ -392,6 +424,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
     m_completing = true;
     m_watchdog.stop();
     QPointer<DictationSessionController> self(this);
+    const quint64 session = m_session;
 
     setState(DictationState::processing);
     refreshMenu();
@@ -415,15 +448,18 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
 
     if (m_activeProvider == AIProvider::openAI) {
         const SmartMode mode = AppSettings::smartMode();
-        const std::optional<QString> apiKey = m_n.keychain->read(openAIKeyAccount);
+        const std::optional<QString> apiKey = co_await m_n.keychain->read(openAIKeyAccount);
+        if (!self || session != m_session)
+            co_return;
         if (mode != SmartMode::verbatim && apiKey) {
             m_n.overlay->showEditing();
             try {
                 text = co_await m_n.textPolisher->polish(text, mode, AppSettings::textQuality(),
                                                          AppSettings::transcriptionPrompt(),
                                                          AppSettings::customVocabulary(), *apiKey);
-            } catch (const std::exception &) {
+            } catch (const std::exception &error) {
                 // polishing is optional: the unedited transcript goes on
+                qCWarning(lcCore) << "dictation" << session << "polishing failed:" << describe(error);
             }
             if (!self)
                 co_return;
@@ -442,7 +478,6 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         co_return;
     }
 
-    const quint64 session = m_session;
     while (m_targetPending && session == m_session) {
         co_await qCoro(this, &DictationSessionController::targetCaptured);
         if (!self)
@@ -538,6 +573,8 @@ QCoro::Task<bool> DictationSessionController::closeAudioPath()
 
 void DictationSessionController::prepareForTermination()
 {
+    if (m_readingKey)
+        cancelKeyRead();
     m_n.audioRecorder->stop();
     finishAudioStream();
     if (m_transcriber)
@@ -566,6 +603,7 @@ void DictationSessionController::abandonDictation(const QString &description)
     ++m_session;
     m_completing = false;
     m_targetPending = false;
+    m_readingKey = false;
     m_watchdog.stop();
     m_n.audioRecorder->stop();
     finishAudioStream();

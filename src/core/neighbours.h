@@ -18,12 +18,13 @@
 #include <memory>
 #include <optional>
 
-// Read-only access to the user's secrets.
+// Read-only access to the user's secrets. A read may wait for the user to unlock
+// the keyring: it is awaited and resumes on the caller's thread.
 class AbstractKeychain
 {
 public:
     virtual ~AbstractKeychain() = default;
-    virtual std::optional<QString> read(const QString &account) = 0;
+    virtual QCoro::Task<std::optional<QString>> read(QString account) = 0;
 };
 
 class AbstractBackendConfiguration

@@ -22,7 +22,9 @@ class FakeKeychain final : public AbstractKeychain
 public:
     QHash<QString, QString> items;
     int reads = 0;
-    std::optional<QString> read(const QString &account) override;
+    Gate *gate = nullptr; // when set, the answer waits for it (a keyring showing its unlock prompt)
+    bool throws = false;
+    QCoro::Task<std::optional<QString>> read(QString account) override;
 };
 
 class FakeBackendConfiguration final : public AbstractBackendConfiguration
