@@ -20,6 +20,7 @@ const QString openAIKeyAccount = u"openai-api-key"_s;
 const QString gigaChatKeyAccount = u"gigachat-authorization-key"_s;
 const QString copyHint = u" Нажмите «Скопировать»."_s;
 const QString savedTitle = u"Текст сохранён"_s;
+const QString microphoneLostNote = u"Запись прервалась: микрофон пропал."_s;
 
 QString describe(const std::exception &error)
 {
@@ -94,6 +95,7 @@ void DictationSessionController::startDictation()
 
     const quint64 session = ++m_session;
     m_clock.start();
+    m_microphoneLost = false;
     switch (AppSettings::aiProvider().value_or(AIProvider::vorsik)) {
     case AIProvider::openAI:
         m_readingKey = true;
@@ -213,12 +215,13 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
         if (provider == AIProvider::openAI)
             co_await startOpenAIRecording(key);
         else
-            startGigaChatRecording();
+            co_await startGigaChatRecording();
     } catch (const std::exception &error) {
         failure = describe(error);
     }
     if (!self || !failure || session != m_session)
         co_return;
+    qCWarning(lcCore) << "dictation" << session << "could not start recording:" << *failure;
 
     if (!co_await closeAudioPath())
         co_return;
@@ -234,12 +237,47 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     }
 }
 
-void DictationSessionController::startGigaChatRecording()
+QCoro::Task<> DictationSessionController::startGigaChatRecording()
 {
+    QPointer<DictationSessionController> self(this);
+    const quint64 session = m_session;
     auto collector = std::shared_ptr<AbstractPCMCollector>(m_n.makeCollector());
     m_gigaAudioCollector = collector;
-    m_n.audioRecorder->start([collector](const QByteArray &chunk) { collector->append(chunk); });
+    AbstractAudioRecorder::PCMHandler append = [collector](const QByteArray &chunk) { collector->append(chunk); };
+    QCoro::Task<> starting = m_n.audioRecorder->start(std::move(append), lossHandler(session));
+    co_await starting;
+    if (!self || session != m_session)
+        co_return; // ended while the recorder started; its stop() gave the start up
     recordingBegins();
+}
+
+AbstractAudioRecorder::LossHandler DictationSessionController::lossHandler(quint64 session)
+{
+    return [self = QPointer(this), session] {
+        if (self)
+            self->onMicrophoneLost(session);
+    };
+}
+
+void DictationSessionController::onMicrophoneLost(quint64 session)
+{
+    if (session != m_session || m_state != DictationState::recording)
+        return;
+    qCWarning(lcCore) << "dictation" << session << "lost its microphone after" << m_clock.elapsed() << "ms";
+    // What was recorded until now is processed as if the user had pressed Fn.
+    m_microphoneLost = true;
+    stopDictation();
+}
+
+void DictationSessionController::showLossNote()
+{
+    if (m_microphoneLost)
+        m_n.overlay->setTranscriptText(microphoneLostNote);
+}
+
+QString DictationSessionController::lossNoted(const QString &text) const
+{
+    return m_microphoneLost ? microphoneLostNote + u' ' + text : text;
 }
 
 QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
@@ -272,7 +310,11 @@ QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
     m_forwardCancelled = std::make_shared<bool>(false);
     m_audioForwardTask.emplace(forwardAudio(stream, transcriber, m_forwardCancelled));
 
-    m_n.audioRecorder->start([stream](const QByteArray &chunk) { stream->yield(chunk); });
+    AbstractAudioRecorder::PCMHandler yield = [stream](const QByteArray &chunk) { stream->yield(chunk); };
+    QCoro::Task<> starting = m_n.audioRecorder->start(std::move(yield), lossHandler(session));
+    co_await starting;
+    if (!self || session != m_session)
+        co_return;
     recordingBegins();
 }
 
@@ -287,8 +329,9 @@ QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedCh
         bool failed = false;
         try {
             co_await transcriber->appendAudio(*chunk);
-        } catch (const std::exception &) {
+        } catch (const std::exception &error) {
             failed = true; // the transcriber reports its own failures through onError
+            qCWarning(lcCore) << "audio forwarding stopped:" << describe(error);
         }
         if (failed)
             break;
@@ -323,6 +366,7 @@ void DictationSessionController::stopDictation()
 
     if (m_activeProvider == AIProvider::openAI) {
         m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
+        showLossNote();
         finishAudioStream();
         detach(finishOpenAIDictation(m_session));
         return;
@@ -332,6 +376,7 @@ void DictationSessionController::stopDictation()
         m_n.overlay->showEditing();
     else
         m_n.onboardingWindow->showTestProcessing();
+    showLossNote();
 
     QByteArray pcm;
     if (m_gigaAudioCollector)
@@ -442,7 +487,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         if (isTest)
             m_n.onboardingWindow->showTestError(u"речь не распознана"_s);
         else
-            showFailureMessage(u"Речь не распознана"_s);
+            showFailureMessage(lossNoted(u"Речь не распознана"_s));
         co_return;
     }
 
@@ -498,17 +543,19 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
 
     switch (outcome.kind) {
     case TextInsertionOutcome::Kind::inserted:
-        showOverlayMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, insertedHideAfter);
+        showOverlayMessage(u"✓  Текст вставлен"_s, m_microphoneLost ? microphoneLostNote : QString(), MascotState::happy,
+                           insertedHideAfter);
         break;
     case TextInsertionOutcome::Kind::needsAccessibilityPermission:
-        m_n.overlay->presentResult(savedTitle, u"Нет разрешения на автоматическую вставку."_s + copyHint, text);
-        break;
-    case TextInsertionOutcome::Kind::unconfirmed:
-        m_n.overlay->presentResult(savedTitle, u"Ворсик не смог подтвердить, что поле приняло текст."_s + copyHint,
+        m_n.overlay->presentResult(savedTitle, lossNoted(u"Нет разрешения на автоматическую вставку."_s + copyHint),
                                    text);
         break;
+    case TextInsertionOutcome::Kind::unconfirmed:
+        m_n.overlay->presentResult(
+            savedTitle, lossNoted(u"Ворсик не смог подтвердить, что поле приняло текст."_s + copyHint), text);
+        break;
     case TextInsertionOutcome::Kind::targetChanged:
-        m_n.overlay->presentResult(savedTitle, outcome.reason + copyHint, text);
+        m_n.overlay->presentResult(savedTitle, lossNoted(outcome.reason + copyHint), text);
         break;
     }
 }
@@ -535,7 +582,7 @@ void DictationSessionController::handleTranscriptionError(const QString &message
     if (isTest)
         m_n.onboardingWindow->showTestError(message);
     else
-        showFailureMessage(message);
+        showFailureMessage(lossNoted(message));
 }
 
 QCoro::Task<> DictationSessionController::resetSession()

@@ -65,7 +65,7 @@ public:
     QCoro::Task<> resetSession();
     QCoro::Task<bool> requestMicrophonePermission();
     QCoro::Task<> startOpenAIRecording(QString apiKey);
-    void startGigaChatRecording();
+    QCoro::Task<> startGigaChatRecording();
 
     // Termination: stop recording, finish an open stream, disconnect without waiting.
     void prepareForTermination();
@@ -114,6 +114,12 @@ private:
     // when the controller was destroyed while waiting.
     QCoro::Task<bool> closeAudioPath();
     void recordingBegins();
+    AbstractAudioRecorder::LossHandler lossHandler(quint64 session);
+    // The microphone went away mid-recording: what was captured is finished as usual.
+    void onMicrophoneLost(quint64 session);
+    void showLossNote();
+    // `text` behind the note that the recording stopped early, when it did.
+    QString lossNoted(const QString &text) const;
     void setState(DictationState state);
     void refreshMenu();
     void finishAudioStream();
@@ -133,6 +139,7 @@ private:
     // The key is being read from the keyring (its unlock prompt may be up); the
     // state stays idle until the answer says whether the dictation can start.
     bool m_readingKey = false;
+    bool m_microphoneLost = false;
     std::optional<TextInsertionTarget> m_insertionTarget;
     // The capture runs alongside the start of the recording; the paste waits for it.
     bool m_targetPending = false;
