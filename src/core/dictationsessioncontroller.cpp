@@ -597,6 +597,7 @@ QCoro::Task<> DictationSessionController::resetSession()
 
 void DictationSessionController::returnToIdle()
 {
+    qCDebug(lcCore) << "dictation" << m_session << "is over after" << m_clock.elapsed() << "ms";
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
     m_finalTranscript.clear();

@@ -17,6 +17,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -337,6 +338,13 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsAndStartStopCanBeRepe
     // No socket at all, and a socket that accepts connections but never speaks the protocol.
     QLocalServer silent;
     ASSERT_TRUE(silent.listen(path(u"silent"_s)));
+    // Meanwhile the main thread runs on: the server is waited for elsewhere.
+    QElapsedTimer sinceTick;
+    qint64 longestStall = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { longestStall = std::max(longestStall, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(5);
     for (const QString &socket : {path(u"no-such-socket"_s), silent.fullServerName()}) {
         QElapsedTimer elapsed;
         elapsed.start();
@@ -347,6 +355,8 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsAndStartStopCanBeRepe
         EXPECT_FALSE(error->message().isEmpty()); // PulseAudio's own description
         EXPECT_FALSE(m_recorder.isRunning());
     }
+    ticker.stop();
+    EXPECT_LT(longestStall, 500);
 
     // Back on the real server; a second start keeps the first handler.
     ChunkLog second;
@@ -359,9 +369,15 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsAndStartStopCanBeRepe
     EXPECT_FALSE(m_recorder.isRunning());
     EXPECT_EQ(second.count(), 0);
 
+    // A start given up while it opens never records; the next one waits for it to settle.
     ChunkLog third;
+    const auto givenUp = tryStart(m_recorder, second.handler());
+    m_recorder.stop();
     EXPECT_FALSE(start(third.handler()));
     EXPECT_TRUE(TestUtil::runUntil([&] { return third.count() >= 1; }, 10s));
+    const qsizetype late = second.count();
+    TestUtil::runFor(200ms);
+    EXPECT_EQ(second.count(), late) << "the given-up capture still records";
     m_recorder.stop(); // before `third` goes: the capture thread writes into it
 }
 

@@ -70,38 +70,21 @@ QCoro::Task<bool> FakeMicrophonePermission::request()
     co_return granted;
 }
 
-QCoro::Task<> FakeAudioRecorder::start(PCMHandler onPCMData, LossHandler onLost)
+QCoro::Task<> FakeAudioRecorder::start(PCMHandler onPCMData, LossHandler)
 {
     ++starts;
     if (m_running)
         co_return;
-    m_stopWhenStarted = false;
-    if (startGate)
-        co_await startGate->wait();
     if (startError)
         throw DescribedError(*startError);
-    if (std::exchange(m_stopWhenStarted, false))
-        co_return;
     m_handler = std::move(onPCMData);
-    m_onLost = std::move(onLost);
     m_running = true;
     m_log->append(u"recorder.start"_s);
-}
-
-void FakeAudioRecorder::lose()
-{
-    m_running = false;
-    m_handler = nullptr;
-    m_log->append(u"recorder.lost"_s);
-    if (LossHandler onLost = std::exchange(m_onLost, nullptr))
-        onLost();
 }
 
 void FakeAudioRecorder::stop()
 {
     ++stops;
-    if (startGate && !startGate->isOpen())
-        m_stopWhenStarted = true;
     if (!m_running)
         return;
     m_running = false;

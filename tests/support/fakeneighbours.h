@@ -47,7 +47,6 @@ class FakeAudioRecorder final : public AbstractAudioRecorder
 public:
     explicit FakeAudioRecorder(EventLog log) : m_log(std::move(log)) {}
     std::optional<QString> startError;
-    Gate *startGate = nullptr; // when set, the start waits for it (a slow sound server)
     int starts = 0;
     int stops = 0;
 
@@ -56,15 +55,11 @@ public:
     bool isRunning() const override { return m_running; }
     // Delivers a chunk as the capture thread would.
     void feed(const QByteArray &chunk);
-    // The microphone goes away.
-    void lose();
 
 private:
     EventLog m_log;
     PCMHandler m_handler;
-    LossHandler m_onLost;
     bool m_running = false;
-    bool m_stopWhenStarted = false;
 };
 
 class FakeRealtimeTranscriber final : public AbstractRealtimeTranscriber
