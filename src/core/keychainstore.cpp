@@ -71,7 +71,10 @@ std::optional<std::string> lookup(const std::string &account, GCancellable *canc
     std::unique_ptr<SecretService, GObjectDeleter> service(
         secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, &error));
     if (!service) {
-        warnAbout(error, "connecting to the Secret Service");
+        // GLib's reason talks of buses and displays; it is for whoever debugs the set-up.
+        qCWarning(lcCore) << "keyring: the Secret Service cannot be reached";
+        qCDebug(lcCore) << "keyring:" << (error ? error->message : "no reason given");
+        g_clear_error(&error);
         return std::nullopt;
     }
 

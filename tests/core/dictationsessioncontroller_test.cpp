@@ -337,12 +337,6 @@ INSTANTIATE_TEST_SUITE_P(
                             return true;
                         },
                         false, {}},
-        SlowKeyringCase{"menuToggleWaits", "gigaChat",
-                        [](std::unique_ptr<DictationSessionController> &c) {
-                            c->toggleDictation();
-                            return true;
-                        },
-                        false, recordingShown},
         SlowKeyringCase{"programEnds", "openAI",
                         [](std::unique_ptr<DictationSessionController> &c) {
                             c->prepareForTermination();
