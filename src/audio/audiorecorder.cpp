@@ -386,6 +386,7 @@ QFuture<std::exception_ptr> openOnOwnThread(std::function<void()> open)
         } catch (...) {
             failure = std::current_exception();
         }
+        open = nullptr; // whatever it holds is torn down by its owner, not on this thread
         promise.addResult(failure);
         promise.finish();
     }).detach();
