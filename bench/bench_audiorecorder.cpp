@@ -3,6 +3,7 @@
 #include "pcmconverter.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 
 #include <benchmark/benchmark.h>
@@ -13,6 +14,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <numbers>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -66,10 +69,28 @@ static void BM_Convert48kStereoFloat(benchmark::State &state)
 }
 BENCHMARK(BM_Convert48kStereoFloat)->Unit(benchmark::kMillisecond);
 
-// Time from start() returning to the first chunk, against the local PulseAudio
+// start() is awaited: it needs an event loop to resume on.
+QCoro::Task<> startOrSkip(AudioRecorder &recorder, AbstractAudioRecorder::PCMHandler handler, benchmark::State &state)
+{
+    std::optional<std::string> failure;
+    try {
+        co_await recorder.start(std::move(handler), {});
+    } catch (const std::exception &error) {
+        failure = error.what();
+    }
+    if (failure)
+        state.SkipWithError(failure->c_str());
+}
+
+// Time from the call of start() to the first chunk, against the local PulseAudio
 // (run inside scripts/headless-session). Reported as median and maximum.
 static void BM_StartToFirstChunk(benchmark::State &state)
 {
+    static int argc = 1;
+    static char name[] = "bench_audiorecorder";
+    static char *argv[] = {name, nullptr};
+    if (!QCoreApplication::instance())
+        new QCoreApplication(argc, argv);
     std::vector<double> latenciesMs;
     for (auto _ : state) {
         std::mutex lock;
@@ -77,20 +98,20 @@ static void BM_StartToFirstChunk(benchmark::State &state)
         std::chrono::steady_clock::time_point firstChunk{};
         bool seen = false;
         AudioRecorder recorder;
-        try {
-            recorder.start([&](const QByteArray &) {
+        const auto started = std::chrono::steady_clock::now();
+        QCoro::waitFor(startOrSkip(
+            recorder,
+            [&](const QByteArray &) {
                 std::lock_guard guard(lock);
                 if (!seen) {
                     seen = true;
                     firstChunk = std::chrono::steady_clock::now();
                     arrived.notify_one();
                 }
-            });
-        } catch (const std::exception &error) {
-            state.SkipWithError(error.what());
+            },
+            state));
+        if (state.error_occurred())
             break;
-        }
-        const auto started = std::chrono::steady_clock::now();
         std::unique_lock guard(lock);
         if (!arrived.wait_for(guard, std::chrono::seconds(5), [&] { return seen; })) {
             guard.unlock();

@@ -6,7 +6,18 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <QElapsedTimer>
+#include <QFuture>
+#include <QMetaObject>
+#include <QPointer>
+#include <QPromise>
+
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroSignal>
+
+#include <exception>
 #include <optional>
+#include <thread>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -73,8 +84,12 @@ public:
 
     // Throws AudioRecorderError; the caller destroys the object afterwards.
     void open();
+    // From now on a stream that fails or a server that goes away is reported to
+    // `recorder` (on its thread) as the loss of capture `generation`.
+    void reportLossTo(AudioRecorder *recorder, quint64 generation);
     // Delivers what is still buffered, on the capture thread, before teardown.
     void finish();
+    const QByteArray &sourceName() const { return m_source->name; }
 
 private:
     void connectContext();
@@ -85,6 +100,9 @@ private:
     template<typename Done>
     void waitFor(Done done);
     void readAvailable();
+    // With the main loop locked: notices a failed stream or connection once.
+    void checkForLoss();
+    void flushConverter();
 
     static void signalLoop(pa_context *, void *self);
     static void signalLoopFromStream(pa_stream *, void *self);
@@ -100,6 +118,9 @@ private:
     pa_time_event *m_deadline = nullptr;
     bool m_timedOut = false;
     bool m_finished = false;
+    AudioRecorder *m_reportTo = nullptr;
+    quint64 m_generation = 0;
+    bool m_lost = false;
     std::optional<SourceInfo> m_source;
     int m_lookupError = PA_OK;
     std::unique_ptr<PCMConverter> m_converter;
@@ -211,13 +232,16 @@ void AudioRecorder::Capture::connectStream(const SourceInfo &source)
         throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
     pa_stream_set_state_callback(m_stream, &Capture::signalLoopFromStream, this);
     pa_stream_set_read_callback(m_stream, &Capture::onReadable, this);
-    pa_buffer_attr attributes;
+    pa_buffer_attr attributes{};
     attributes.maxlength = quint32(-1);
     attributes.tlength = quint32(-1);
     attributes.prebuf = quint32(-1);
     attributes.minreq = quint32(-1);
     attributes.fragsize = quint32(fragmentFrames * m_frameSize);
-    if (pa_stream_connect_record(m_stream, source.name.constData(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+    // A stream that may not move is ended by the server when its source goes, which
+    // is how a removed microphone is noticed rather than silently swapped.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(m_stream, source.name.constData(), &attributes, flags) < 0)
         throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
     waitFor([this] {
         const pa_stream_state_t state = pa_stream_get_state(m_stream);
@@ -225,6 +249,39 @@ void AudioRecorder::Capture::connectStream(const SourceInfo &source)
             throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
         return state == PA_STREAM_READY;
     });
+}
+
+void AudioRecorder::Capture::reportLossTo(AudioRecorder *recorder, quint64 generation)
+{
+    MainloopLock lock(m_loop);
+    m_reportTo = recorder;
+    m_generation = generation;
+    checkForLoss(); // it may have gone between the start and now
+}
+
+void AudioRecorder::Capture::checkForLoss()
+{
+    if (!m_reportTo || m_lost)
+        return;
+    const bool streamGone = m_stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream));
+    if (!streamGone && PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context)))
+        return;
+    m_lost = true;
+    qCWarning(lcAudio) << "the recording stopped on its own:" << pulseDescription(pa_context_errno(m_context));
+    pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+    flushConverter(); // what the resampler still holds belongs to the recording
+    QMetaObject::invokeMethod(
+        m_reportTo, [recorder = m_reportTo, generation = m_generation] { recorder->captureLost(generation); },
+        Qt::QueuedConnection);
+}
+
+void AudioRecorder::Capture::flushConverter()
+{
+    try {
+        m_converter->flush(m_onPCMData);
+    } catch (...) {
+        qCWarning(lcAudio) << "the end of the recording was dropped";
+    }
 }
 
 void AudioRecorder::Capture::finish()
@@ -243,8 +300,14 @@ void AudioRecorder::Capture::readAvailable()
     while (pa_stream_readable_size(m_stream) > 0) {
         const void *data = nullptr;
         size_t bytes = 0;
-        if (pa_stream_peek(m_stream, &data, &bytes) < 0 || bytes == 0)
+        if (pa_stream_peek(m_stream, &data, &bytes) < 0) {
+            qCWarning(lcAudio) << "reading the stream failed:" << pulseDescription(pa_context_errno(m_context));
             return;
+        }
+        if (bytes == 0)
+            return;
+        if (!data)
+            qCWarning(lcAudio) << "the server left a hole of" << bytes << "bytes in the recording";
         // A null pointer marks a hole the server could not fill; nothing to convert.
         // Record streams deliver whole frames.
         try {
@@ -260,12 +323,16 @@ void AudioRecorder::Capture::readAvailable()
 
 void AudioRecorder::Capture::signalLoop(pa_context *, void *self)
 {
-    pa_threaded_mainloop_signal(static_cast<Capture *>(self)->m_loop, 0);
+    auto *capture = static_cast<Capture *>(self);
+    pa_threaded_mainloop_signal(capture->m_loop, 0);
+    capture->checkForLoss();
 }
 
 void AudioRecorder::Capture::signalLoopFromStream(pa_stream *, void *self)
 {
-    pa_threaded_mainloop_signal(static_cast<Capture *>(self)->m_loop, 0);
+    auto *capture = static_cast<Capture *>(self);
+    pa_threaded_mainloop_signal(capture->m_loop, 0);
+    capture->checkForLoss();
 }
 
 void AudioRecorder::Capture::onDeadline(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self)
@@ -298,36 +365,108 @@ void AudioRecorder::Capture::onFinish(pa_mainloop_api *, void *self)
     // The main thread needs a moment to wake up; data arriving meanwhile must not
     // reach the resampler after its end-of-input flush.
     pa_stream_set_read_callback(capture->m_stream, nullptr, nullptr);
-    try {
-        capture->m_converter->flush(capture->m_onPCMData);
-    } catch (...) {
-    }
+    capture->flushConverter();
     capture->m_finished = true;
     pa_threaded_mainloop_signal(capture->m_loop, 0);
 }
 
-AudioRecorder::AudioRecorder() = default;
+namespace {
+
+// Opening waits on the server (up to the start budget); it runs on a thread of
+// its own so that neither the caller nor a shared pool is held up.
+QFuture<std::exception_ptr> openOnOwnThread(std::function<void()> open)
+{
+    QPromise<std::exception_ptr> promise;
+    QFuture<std::exception_ptr> future = promise.future();
+    promise.start();
+    std::thread([promise = std::move(promise), open = std::move(open)]() mutable {
+        std::exception_ptr failure;
+        try {
+            open();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        open = nullptr; // whatever it holds is torn down by its owner, not on this thread
+        promise.addResult(failure);
+        promise.finish();
+    }).detach();
+    return future;
+}
+
+} // namespace
+
+AudioRecorder::AudioRecorder(QObject *parent)
+    : QObject(parent)
+{
+}
 
 AudioRecorder::~AudioRecorder()
 {
     stop();
 }
 
-void AudioRecorder::start(PCMHandler onPCMData)
+QCoro::Task<> AudioRecorder::start(PCMHandler onPCMData, LossHandler onLost)
 {
+    QPointer<AudioRecorder> self(this);
+    // One capture at a time: a start still opening for a dictation given up
+    // meanwhile settles first.
+    while (m_starting) {
+        co_await qCoro(this, &AudioRecorder::startSettled);
+        if (!self)
+            co_return;
+    }
     if (m_running)
-        return;
-    auto capture = std::make_unique<Capture>(std::move(onPCMData));
-    capture->open(); // on failure the unique_ptr tears down whatever was made
-    m_capture = std::move(capture);
-    m_running = true;
+        co_return;
+
+    m_starting = true;
+    m_stopWhenStarted = false;
+    QElapsedTimer clock;
+    clock.start();
+    auto capture = std::make_shared<Capture>(std::move(onPCMData));
+    // Named rather than temporaries inside the co_await: GCC 12 mishandles those.
+    std::function<void()> open = [capture] { capture->open(); };
+    QFuture<std::exception_ptr> opening = openOnOwnThread(std::move(open));
+    const std::exception_ptr failure = co_await opening;
+    if (!self)
+        co_return; // the capture goes with this frame
+    m_starting = false;
+    const bool stopped = std::exchange(m_stopWhenStarted, false);
+    if (!failure && !stopped) {
+        m_capture = capture;
+        m_onLost = std::move(onLost);
+        m_running = true;
+        capture->reportLossTo(this, ++m_generation);
+        qCDebug(lcAudio) << "recording from" << capture->sourceName() << "started after" << clock.elapsed() << "ms";
+    } else if (stopped) {
+        qCDebug(lcAudio) << "a start was given up after" << clock.elapsed() << "ms";
+    }
+    Q_EMIT startSettled();
+    if (failure) {
+        qCWarning(lcAudio) << "recording could not start after" << clock.elapsed() << "ms";
+        std::rethrow_exception(failure);
+    }
 }
 
 void AudioRecorder::stop()
 {
+    if (m_starting) {
+        m_stopWhenStarted = true;
+        return;
+    }
     if (!m_running)
         return;
     m_capture->finish();
     m_capture.reset();
+    m_onLost = nullptr;
     m_running = false;
+}
+
+void AudioRecorder::captureLost(quint64 generation)
+{
+    if (!m_running || generation != m_generation)
+        return; // stopped meanwhile: nothing was lost
+    m_capture.reset();
+    m_running = false;
+    if (LossHandler onLost = std::exchange(m_onLost, nullptr))
+        onLost();
 }

@@ -1,6 +1,7 @@
 #include "pcmconverter.h"
 
 #include "audiorecordererror.h"
+#include "logging.h"
 
 #include <QSysInfo>
 
@@ -106,8 +107,11 @@ void PCMConverter::resample(const float *mono, std::size_t frameCount,
         QByteArray chunk(qsizetype(capacity) * 2, Qt::Uninitialized);
         std::size_t used = 0;
         std::size_t produced = 0;
-        if (soxr_process(m_soxr, mono, frameCount, &used, chunk.data(), capacity, &produced))
-            return; // a buffer that cannot be converted is missing from the recording
+        if (const soxr_error_t error = soxr_process(m_soxr, mono, frameCount, &used, chunk.data(), capacity, &produced)) {
+            // A buffer that cannot be converted is missing from the recording.
+            qCWarning(lcAudio) << "resampling failed, a buffer was dropped:" << error;
+            return;
+        }
         if (produced > 0) {
             chunk.truncate(qsizetype(produced) * 2);
             onChunk(chunk);

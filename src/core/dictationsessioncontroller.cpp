@@ -20,6 +20,7 @@ const QString openAIKeyAccount = u"openai-api-key"_s;
 const QString gigaChatKeyAccount = u"gigachat-authorization-key"_s;
 const QString copyHint = u" Нажмите «Скопировать»."_s;
 const QString savedTitle = u"Текст сохранён"_s;
+const QString microphoneLostNote = u"Запись прервалась: микрофон пропал."_s;
 
 QString describe(const std::exception &error)
 {
@@ -53,6 +54,12 @@ void DictationSessionController::toggleFnDictation()
     }
     switch (m_state) {
     case DictationState::idle:
+        // A second press while the keyring is still answering (its unlock prompt
+        // may be up) means the user changed their mind.
+        if (m_readingKey) {
+            cancelKeyRead();
+            break;
+        }
         m_stopWhenRecordingStarts = false;
         startDictation();
         break;
@@ -83,26 +90,48 @@ void DictationSessionController::toggleDictation()
 
 void DictationSessionController::startDictation()
 {
-    if (m_state != DictationState::idle)
+    if (m_state != DictationState::idle || m_readingKey)
         return;
 
-    AIProvider provider = AIProvider::vorsik;
-    std::optional<QString> key;
+    const quint64 session = ++m_session;
+    m_clock.start();
+    m_microphoneLost = false;
     switch (AppSettings::aiProvider().value_or(AIProvider::vorsik)) {
     case AIProvider::openAI:
-        provider = AIProvider::openAI;
-        key = m_n.keychain->read(openAIKeyAccount);
+        m_readingKey = true;
+        detach(readKeyAndBegin(AIProvider::openAI, openAIKeyAccount, session));
         break;
     case AIProvider::gigaChat:
-        provider = AIProvider::gigaChat;
-        key = m_n.keychain->read(gigaChatKeyAccount);
+        m_readingKey = true;
+        detach(readKeyAndBegin(AIProvider::gigaChat, gigaChatKeyAccount, session));
         break;
     case AIProvider::vorsik:
-        if (m_n.backendConfiguration->isConfigured())
-            key = u"configured"_s;
+        beginDictation(AIProvider::vorsik,
+                       m_n.backendConfiguration->isConfigured() ? std::optional(u"configured"_s) : std::nullopt);
         break;
     }
+}
 
+QCoro::Task<> DictationSessionController::readKeyAndBegin(AIProvider provider, QString account, quint64 session)
+{
+    QPointer<DictationSessionController> self(this);
+    std::optional<QString> key = co_await m_n.keychain->read(account);
+    if (!self || session != m_session)
+        co_return; // given up while the keyring answered: the answer is not used
+    m_readingKey = false;
+    qCDebug(lcCore) << "dictation" << session << "read its key after" << m_clock.elapsed() << "ms";
+    beginDictation(provider, key);
+}
+
+void DictationSessionController::cancelKeyRead()
+{
+    qCDebug(lcCore) << "dictation" << m_session << "given up while its key was read";
+    m_readingKey = false;
+    ++m_session;
+}
+
+void DictationSessionController::beginDictation(AIProvider provider, const std::optional<QString> &key)
+{
     if (!key || key->isEmpty()) {
         switch (provider) {
         case AIProvider::openAI: showFailureMessage(u"Добавьте OpenAI API key"_s); break;
@@ -114,13 +143,11 @@ void DictationSessionController::startDictation()
     }
 
     m_activeProvider = provider;
-    ++m_session;
     m_completing = false;
     m_isOnboardingTestDictation =
         !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
     m_insertionTarget.reset();
     m_targetPending = !m_isOnboardingTestDictation;
-    m_clock.start();
     qCDebug(lcCore) << "dictation" << m_session << "starts with" << rawValue(provider);
     if (m_targetPending)
         detach(awaitTarget(m_session, m_n.textInserter->captureTarget()));
@@ -188,12 +215,13 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
         if (provider == AIProvider::openAI)
             co_await startOpenAIRecording(key);
         else
-            startGigaChatRecording();
+            co_await startGigaChatRecording();
     } catch (const std::exception &error) {
         failure = describe(error);
     }
     if (!self || !failure || session != m_session)
         co_return;
+    qCWarning(lcCore) << "dictation" << session << "could not start recording:" << *failure;
 
     if (!co_await closeAudioPath())
         co_return;
@@ -209,12 +237,47 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     }
 }
 
-void DictationSessionController::startGigaChatRecording()
+QCoro::Task<> DictationSessionController::startGigaChatRecording()
 {
+    QPointer<DictationSessionController> self(this);
+    const quint64 session = m_session;
     auto collector = std::shared_ptr<AbstractPCMCollector>(m_n.makeCollector());
     m_gigaAudioCollector = collector;
-    m_n.audioRecorder->start([collector](const QByteArray &chunk) { collector->append(chunk); });
+    AbstractAudioRecorder::PCMHandler append = [collector](const QByteArray &chunk) { collector->append(chunk); };
+    QCoro::Task<> starting = m_n.audioRecorder->start(std::move(append), lossHandler(session));
+    co_await starting;
+    if (!self || session != m_session)
+        co_return; // ended while the recorder started; its stop() gave the start up
     recordingBegins();
+}
+
+AbstractAudioRecorder::LossHandler DictationSessionController::lossHandler(quint64 session)
+{
+    return [self = QPointer(this), session] {
+        if (self)
+            self->onMicrophoneLost(session);
+    };
+}
+
+void DictationSessionController::onMicrophoneLost(quint64 session)
+{
+    if (session != m_session || m_state != DictationState::recording)
+        return;
+    qCWarning(lcCore) << "dictation" << session << "lost its microphone after" << m_clock.elapsed() << "ms";
+    // What was recorded until now is processed as if the user had pressed Fn.
+    m_microphoneLost = true;
+    stopDictation();
+}
+
+void DictationSessionController::showLossNote()
+{
+    if (m_microphoneLost)
+        m_n.overlay->setTranscriptText(microphoneLostNote);
+}
+
+QString DictationSessionController::lossNoted(const QString &text) const
+{
+    return m_microphoneLost ? microphoneLostNote + u' ' + text : text;
 }
 
 QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
@@ -247,7 +310,11 @@ QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
     m_forwardCancelled = std::make_shared<bool>(false);
     m_audioForwardTask.emplace(forwardAudio(stream, transcriber, m_forwardCancelled));
 
-    m_n.audioRecorder->start([stream](const QByteArray &chunk) { stream->yield(chunk); });
+    AbstractAudioRecorder::PCMHandler yield = [stream](const QByteArray &chunk) { stream->yield(chunk); };
+    QCoro::Task<> starting = m_n.audioRecorder->start(std::move(yield), lossHandler(session));
+    co_await starting;
+    if (!self || session != m_session)
+        co_return;
     recordingBegins();
 }
 
@@ -262,8 +329,9 @@ QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedCh
         bool failed = false;
         try {
             co_await transcriber->appendAudio(*chunk);
-        } catch (const std::exception &) {
+        } catch (const std::exception &error) {
             failed = true; // the transcriber reports its own failures through onError
+            qCWarning(lcCore) << "audio forwarding stopped:" << describe(error);
         }
         if (failed)
             break;
@@ -298,6 +366,7 @@ void DictationSessionController::stopDictation()
 
     if (m_activeProvider == AIProvider::openAI) {
         m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
+        showLossNote();
         finishAudioStream();
         detach(finishOpenAIDictation(m_session));
         return;
@@ -307,16 +376,14 @@ void DictationSessionController::stopDictation()
         m_n.overlay->showEditing();
     else
         m_n.onboardingWindow->showTestProcessing();
+    showLossNote();
 
     QByteArray pcm;
     if (m_gigaAudioCollector)
         pcm = m_gigaAudioCollector->takeAll();
     m_gigaAudioCollector.reset();
 
-    QString key;
-    if (m_activeProvider == AIProvider::gigaChat)
-        key = m_n.keychain->read(gigaChatKeyAccount).value_or(QString());
-    detach(runUpload(m_activeProvider, m_session, std::move(pcm), key, AppSettings::smartMode(),
+    detach(runUpload(m_activeProvider, m_session, std::move(pcm), AppSettings::smartMode(),
                      AppSettings::transcriptionPrompt(), AppSettings::customVocabulary()));
 }
 
@@ -359,10 +426,18 @@ void DictationSessionController::onFinalTranscriptOverdue(quint64 session)
     handleTranscriptionError(u"Соединение с распознаванием прервано."_s);
 }
 
-QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64 session, QByteArray pcm, QString key,
+QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64 session, QByteArray pcm,
                                                     SmartMode mode, QString context, QStringList vocabulary)
 {
     QPointer<DictationSessionController> self(this);
+    QString key;
+    if (provider == AIProvider::gigaChat) {
+        key = (co_await m_n.keychain->read(gigaChatKeyAccount)).value_or(QString());
+        if (!self || session != m_session)
+            co_return;
+    }
+    qCDebug(lcCore) << "dictation" << session << "uploads" << pcm.size() << "bytes after" << m_clock.elapsed()
+                    << "ms";
     QString text;
     std::optional<QString> failure;
     try {
@@ -375,6 +450,8 @@ QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64
     }
     if (!self || session != m_session)
         co_return; // the dictation was reset meanwhile: the result is stale
+    qCDebug(lcCore) << "dictation" << session << (failure ? "upload failed" : "upload answered") << "after"
+                    << m_clock.elapsed() << "ms";
     if (failure)
         handleTranscriptionError(*failure);
     else
@@ -392,6 +469,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
     m_completing = true;
     m_watchdog.stop();
     QPointer<DictationSessionController> self(this);
+    const quint64 session = m_session;
 
     setState(DictationState::processing);
     refreshMenu();
@@ -409,21 +487,24 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         if (isTest)
             m_n.onboardingWindow->showTestError(u"речь не распознана"_s);
         else
-            showFailureMessage(u"Речь не распознана"_s);
+            showFailureMessage(lossNoted(u"Речь не распознана"_s));
         co_return;
     }
 
     if (m_activeProvider == AIProvider::openAI) {
         const SmartMode mode = AppSettings::smartMode();
-        const std::optional<QString> apiKey = m_n.keychain->read(openAIKeyAccount);
+        const std::optional<QString> apiKey = co_await m_n.keychain->read(openAIKeyAccount);
+        if (!self || session != m_session)
+            co_return;
         if (mode != SmartMode::verbatim && apiKey) {
             m_n.overlay->showEditing();
             try {
                 text = co_await m_n.textPolisher->polish(text, mode, AppSettings::textQuality(),
                                                          AppSettings::transcriptionPrompt(),
                                                          AppSettings::customVocabulary(), *apiKey);
-            } catch (const std::exception &) {
+            } catch (const std::exception &error) {
                 // polishing is optional: the unedited transcript goes on
+                qCWarning(lcCore) << "dictation" << session << "polishing failed:" << describe(error);
             }
             if (!self)
                 co_return;
@@ -442,7 +523,6 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         co_return;
     }
 
-    const quint64 session = m_session;
     while (m_targetPending && session == m_session) {
         co_await qCoro(this, &DictationSessionController::targetCaptured);
         if (!self)
@@ -463,17 +543,19 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
 
     switch (outcome.kind) {
     case TextInsertionOutcome::Kind::inserted:
-        showOverlayMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, insertedHideAfter);
+        showOverlayMessage(u"✓  Текст вставлен"_s, m_microphoneLost ? microphoneLostNote : QString(), MascotState::happy,
+                           insertedHideAfter);
         break;
     case TextInsertionOutcome::Kind::needsAccessibilityPermission:
-        m_n.overlay->presentResult(savedTitle, u"Нет разрешения на автоматическую вставку."_s + copyHint, text);
-        break;
-    case TextInsertionOutcome::Kind::unconfirmed:
-        m_n.overlay->presentResult(savedTitle, u"Ворсик не смог подтвердить, что поле приняло текст."_s + copyHint,
+        m_n.overlay->presentResult(savedTitle, lossNoted(u"Нет разрешения на автоматическую вставку."_s + copyHint),
                                    text);
         break;
+    case TextInsertionOutcome::Kind::unconfirmed:
+        m_n.overlay->presentResult(
+            savedTitle, lossNoted(u"Ворсик не смог подтвердить, что поле приняло текст."_s + copyHint), text);
+        break;
     case TextInsertionOutcome::Kind::targetChanged:
-        m_n.overlay->presentResult(savedTitle, outcome.reason + copyHint, text);
+        m_n.overlay->presentResult(savedTitle, lossNoted(outcome.reason + copyHint), text);
         break;
     }
 }
@@ -500,7 +582,7 @@ void DictationSessionController::handleTranscriptionError(const QString &message
     if (isTest)
         m_n.onboardingWindow->showTestError(message);
     else
-        showFailureMessage(message);
+        showFailureMessage(lossNoted(message));
 }
 
 QCoro::Task<> DictationSessionController::resetSession()
@@ -515,6 +597,7 @@ QCoro::Task<> DictationSessionController::resetSession()
 
 void DictationSessionController::returnToIdle()
 {
+    qCDebug(lcCore) << "dictation" << m_session << "is over after" << m_clock.elapsed() << "ms";
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
     m_finalTranscript.clear();
@@ -538,6 +621,8 @@ QCoro::Task<bool> DictationSessionController::closeAudioPath()
 
 void DictationSessionController::prepareForTermination()
 {
+    if (m_readingKey)
+        cancelKeyRead();
     m_n.audioRecorder->stop();
     finishAudioStream();
     if (m_transcriber)
@@ -566,6 +651,7 @@ void DictationSessionController::abandonDictation(const QString &description)
     ++m_session;
     m_completing = false;
     m_targetPending = false;
+    m_readingKey = false;
     m_watchdog.stop();
     m_n.audioRecorder->stop();
     finishAudioStream();

@@ -65,7 +65,7 @@ public:
     QCoro::Task<> resetSession();
     QCoro::Task<bool> requestMicrophonePermission();
     QCoro::Task<> startOpenAIRecording(QString apiKey);
-    void startGigaChatRecording();
+    QCoro::Task<> startGigaChatRecording();
 
     // Termination: stop recording, finish an open stream, disconnect without waiting.
     void prepareForTermination();
@@ -77,6 +77,7 @@ public:
     DictationState state() const { return m_state; }
     AIProvider activeProvider() const { return m_activeProvider; }
     bool stopWhenRecordingStarts() const { return m_stopWhenRecordingStarts; }
+    bool isReadingKey() const { return m_readingKey; }
     bool isOnboardingTestDictation() const { return m_isOnboardingTestDictation; }
     const std::optional<TextInsertionTarget> &insertionTarget() const { return m_insertionTarget; }
     const QString &finalTranscript() const { return m_finalTranscript; }
@@ -98,17 +99,27 @@ private:
     // Drops what the dictation held and shows the idle state.
     void returnToIdle();
     QCoro::Task<> awaitTarget(quint64 session, QCoro::Task<std::optional<TextInsertionTarget>> capture);
+    QCoro::Task<> readKeyAndBegin(AIProvider provider, QString account, quint64 session);
+    void cancelKeyRead();
+    // The start once the provider's precondition is known: fails it or begins connecting.
+    void beginDictation(AIProvider provider, const std::optional<QString> &key);
     QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
     QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
                                std::shared_ptr<AbstractRealtimeTranscriber> transcriber,
                                std::shared_ptr<bool> cancelled);
     QCoro::Task<> finishOpenAIDictation(quint64 session);
-    QCoro::Task<> runUpload(AIProvider provider, quint64 session, QByteArray pcm, QString key, SmartMode mode,
-                            QString context, QStringList vocabulary);
+    QCoro::Task<> runUpload(AIProvider provider, quint64 session, QByteArray pcm, SmartMode mode, QString context,
+                            QStringList vocabulary);
     // Finishes the stream, stops forwarding and disconnects the transcriber; false
     // when the controller was destroyed while waiting.
     QCoro::Task<bool> closeAudioPath();
     void recordingBegins();
+    AbstractAudioRecorder::LossHandler lossHandler(quint64 session);
+    // The microphone went away mid-recording: what was captured is finished as usual.
+    void onMicrophoneLost(quint64 session);
+    void showLossNote();
+    // `text` behind the note that the recording stopped early, when it did.
+    QString lossNoted(const QString &text) const;
     void setState(DictationState state);
     void refreshMenu();
     void finishAudioStream();
@@ -125,6 +136,10 @@ private:
     AIProvider m_activeProvider = AIProvider::openAI;
     bool m_stopWhenRecordingStarts = false;
     bool m_isOnboardingTestDictation = false;
+    // The key is being read from the keyring (its unlock prompt may be up); the
+    // state stays idle until the answer says whether the dictation can start.
+    bool m_readingKey = false;
+    bool m_microphoneLost = false;
     std::optional<TextInsertionTarget> m_insertionTarget;
     // The capture runs alongside the start of the recording; the paste waits for it.
     bool m_targetPending = false;

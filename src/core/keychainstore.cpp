@@ -1,11 +1,17 @@
 #include "keychainstore.h"
 
+#include "logging.h"
+
 #include <libsecret/secret.h>
 
+#include <QElapsedTimer>
+#include <QFutureWatcher>
+#include <QPromise>
 #include <QStringDecoder>
 
+#include <QCoro/QCoroSignal>
+
 #include <atomic>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -34,6 +40,14 @@ struct GObjectDeleter
     void operator()(gpointer object) const { g_object_unref(object); }
 };
 
+// Logs and clears a failure of the Secret Service; its message names the step, never a secret.
+void warnAbout(GError *&error, const char *step)
+{
+    if (error && !g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+        qCWarning(lcCore) << "keyring:" << step << "failed:" << error->message;
+    g_clear_error(&error);
+}
+
 std::optional<std::string> secretOf(SecretItem *item)
 {
     SecretValue *value = secret_item_get_secret(item);
@@ -57,6 +71,9 @@ std::optional<std::string> lookup(const std::string &account, GCancellable *canc
     std::unique_ptr<SecretService, GObjectDeleter> service(
         secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, &error));
     if (!service) {
+        // GLib's reason talks of buses and displays; it is for whoever debugs the set-up.
+        qCWarning(lcCore) << "keyring: the Secret Service cannot be reached";
+        qCDebug(lcCore) << "keyring:" << (error ? error->message : "no reason given");
         g_clear_error(&error);
         return std::nullopt;
     }
@@ -70,7 +87,7 @@ std::optional<std::string> lookup(const std::string &account, GCancellable *canc
                                               static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
                                               cancellable, &error);
     g_hash_table_unref(attributes);
-    g_clear_error(&error);
+    warnAbout(error, "the search");
 
     std::optional<std::string> result;
     GList *locked = nullptr;
@@ -86,14 +103,16 @@ std::optional<std::string> lookup(const std::string &account, GCancellable *canc
         GList *unlocked = nullptr;
         prompting = true;
         secret_service_unlock_sync(service.get(), locked, cancellable, &unlocked, &error);
-        g_clear_error(&error);
+        warnAbout(error, "unlocking");
+        if (!unlocked)
+            qCWarning(lcCore) << "keyring: the unlock was declined";
         // The service hands back the very items it unlocked.
         for (GList *node = unlocked; node && !result; node = node->next) {
             if (!SECRET_IS_ITEM(node->data))
                 continue;
             if (secret_item_load_secret_sync(SECRET_ITEM(node->data), cancellable, &error))
                 result = secretOf(SECRET_ITEM(node->data));
-            g_clear_error(&error);
+            warnAbout(error, "loading an unlocked secret");
         }
         g_list_free_full(unlocked, g_object_unref);
     }
@@ -110,33 +129,47 @@ KeychainStore::KeychainStore(std::chrono::milliseconds timeout, std::chrono::mil
 {
 }
 
-std::optional<QString> KeychainStore::read(const QString &account)
+QCoro::Task<std::optional<QString>> KeychainStore::read(QString account)
 {
+    // Copied before the first wait: the store may be gone when the answer comes.
+    const std::chrono::milliseconds timeout = m_timeout, unlockTimeout = m_unlockTimeout;
+    QElapsedTimer clock;
+    clock.start();
+
     // The search runs on its own thread so that a stalled or absent service can be
-    // abandoned after the time-out instead of freezing the caller.
+    // abandoned after the time-out; the caller's thread keeps running meanwhile.
     std::shared_ptr<GCancellable> cancellable(g_cancellable_new(), g_object_unref);
-    std::promise<std::optional<std::string>> promise;
-    std::future<std::optional<std::string>> future = promise.get_future();
     auto prompting = std::make_shared<std::atomic<bool>>(false);
+    QPromise<std::optional<std::string>> promise;
+    QFutureWatcher<std::optional<std::string>> watcher;
+    watcher.setFuture(promise.future());
+    promise.start();
     std::thread([promise = std::move(promise), account = account.toStdString(), cancellable, prompting]() mutable {
-        promise.set_value(lookup(account, cancellable.get(), *prompting));
+        promise.addResult(lookup(account, cancellable.get(), *prompting));
+        promise.finish();
     }).detach();
 
-    bool ready = future.wait_for(m_timeout) == std::future_status::ready;
-    if (!ready && *prompting)
-        ready = future.wait_for(m_unlockTimeout) == std::future_status::ready;
-    if (!ready) {
+    // The watcher reports a finish that happened before the wait began, too.
+    if (!watcher.isFinished())
+        co_await qCoro(&watcher, &QFutureWatcherBase::finished, timeout);
+    if (!watcher.isFinished() && *prompting)
+        co_await qCoro(&watcher, &QFutureWatcherBase::finished, unlockTimeout);
+    if (!watcher.isFinished()) {
         g_cancellable_cancel(cancellable.get());
-        return std::nullopt;
+        qCWarning(lcCore) << "keyring: no answer after" << clock.elapsed() << "ms, read as no key";
+        co_return std::nullopt;
     }
-    std::optional<std::string> bytes = future.get();
+    std::optional<std::string> bytes = watcher.future().takeResult();
+    qCDebug(lcCore) << "keyring:" << (bytes ? "found" : "no") << "item after" << clock.elapsed() << "ms";
     if (!bytes)
-        return std::nullopt;
+        co_return std::nullopt;
 
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(QByteArrayView(bytes->data(), static_cast<qsizetype>(bytes->size())));
     std::fill(bytes->begin(), bytes->end(), '\0');
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
+    if (decoder.hasError()) {
+        qCWarning(lcCore) << "keyring: the item is not UTF-8 text, read as no key";
+        co_return std::nullopt;
+    }
+    co_return text;
 }

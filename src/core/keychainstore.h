@@ -21,7 +21,7 @@ public:
     explicit KeychainStore(std::chrono::milliseconds timeout = std::chrono::seconds(2),
                            std::chrono::milliseconds unlockTimeout = std::chrono::seconds(60));
 
-    std::optional<QString> read(const QString &account) override;
+    QCoro::Task<std::optional<QString>> read(QString account) override;
 
 private:
     std::chrono::milliseconds m_timeout;

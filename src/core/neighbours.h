@@ -18,12 +18,13 @@
 #include <memory>
 #include <optional>
 
-// Read-only access to the user's secrets.
+// Read-only access to the user's secrets. A read may wait for the user to unlock
+// the keyring: it is awaited and resumes on the caller's thread.
 class AbstractKeychain
 {
 public:
     virtual ~AbstractKeychain() = default;
-    virtual std::optional<QString> read(const QString &account) = 0;
+    virtual QCoro::Task<std::optional<QString>> read(QString account) = 0;
 };
 
 class AbstractBackendConfiguration
@@ -57,12 +58,15 @@ class AbstractAudioRecorder
 public:
     // Called on the capture thread with non-empty chunks of s16le mono 24 kHz PCM.
     using PCMHandler = std::function<void(const QByteArray &chunk)>;
+    // Called on the main thread when the recording ends on its own (the sound server
+    // went away, the microphone was removed), after every chunk captured until then.
+    using LossHandler = std::function<void()>;
 
     virtual ~AbstractAudioRecorder() = default;
-    // Throws DescribedError when recording cannot start. Starting while running
-    // does nothing and keeps the first handler.
-    virtual void start(PCMHandler onPCMData) = 0;
-    // Harmless when not running.
+    // Resumes once recording runs; throws DescribedError when it cannot start.
+    // Starting while running does nothing and keeps the first handlers.
+    virtual QCoro::Task<> start(PCMHandler onPCMData, LossHandler onLost) = 0;
+    // Harmless when not running; a start still under way ends without recording.
     virtual void stop() = 0;
     virtual bool isRunning() const = 0;
 };

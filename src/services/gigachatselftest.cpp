@@ -157,7 +157,7 @@ QCoro::Task<int> runSelfTest(const Options &options, Reporter &reporter)
     if (options.keyFromStandardInput)
         key = co_await onWorker(keyFromStandardInput);
     else
-        key = co_await onWorker([] { return KeychainStore().read(u"gigachat-authorization-key"_s); });
+        key = co_await KeychainStore().read(u"gigachat-authorization-key"_s);
     if (!key || key->isEmpty()) {
         reporter.line(failedPrefix + u"missing_key"_s);
         co_return 1;

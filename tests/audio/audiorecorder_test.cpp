@@ -1,5 +1,9 @@
+#include "appsettings.h"
 #include "audiorecorder.h"
 #include "audiorecordererror.h"
+#include "dictationsessioncontroller.h"
+#include "fakeneighbours.h"
+#include "pcmbuffercollector.h"
 #include "pcmconverter.h"
 
 #include "testutil.h"
@@ -13,6 +17,7 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -193,6 +198,18 @@ QByteArray runTool(const QString &program, const QStringList &arguments)
     return {};
 }
 
+QCoro::Task<std::optional<AudioRecorderError>> tryStart(AudioRecorder &recorder,
+                                                        AbstractAudioRecorder::PCMHandler handler)
+{
+    std::optional<AudioRecorderError> failure;
+    try {
+        co_await recorder.start(std::move(handler), {});
+    } catch (const AudioRecorderError &error) {
+        failure = error;
+    }
+    co_return failure;
+}
+
 class AudioRecorderTest : public ::testing::Test
 {
 protected:
@@ -208,17 +225,41 @@ protected:
     }
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    // Starts the recorder against the server at `socket`: the error it throws, if any.
+    // Starts the recorder and waits until it runs: the error it threw, if any.
+    std::optional<AudioRecorderError> start(AbstractAudioRecorder::PCMHandler handler)
+    {
+        return QCoro::waitFor(tryStart(m_recorder, std::move(handler)));
+    }
+    // Starts the recorder against the server at `socket`.
     std::optional<AudioRecorderError> startAgainst(const QString &socket)
     {
         qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
         const auto restore = qScopeGuard([] { qunsetenv("PULSE_SERVER"); });
-        try {
-            m_recorder.start(m_log.handler());
-        } catch (const AudioRecorderError &error) {
-            return error;
-        }
-        return std::nullopt;
+        return start(m_log.handler());
+    }
+
+    // A daemon of its own with `module` loaded, off the session bus (where the session's
+    // daemon holds the name) and with a runtime directory of its own; its socket once it answers.
+    QString startPrivateServer(QProcess &daemon, const QString &module = {})
+    {
+        const QString socket = path(u"private-native"_s);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"XDG_RUNTIME_DIR"_s, m_dir.path());
+        environment.remove(u"DBUS_SESSION_BUS_ADDRESS"_s);
+        daemon.setProcessEnvironment(environment);
+        QStringList arguments{u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s,
+                              u"--load=module-native-protocol-unix socket="_s + socket};
+        if (!module.isEmpty())
+            arguments.append(u"--load="_s + module);
+        daemon.start(u"pulseaudio"_s, arguments);
+        EXPECT_TRUE(TestUtil::runUntil(
+            [&] {
+                QProcess pactl;
+                pactl.start(u"pactl"_s, {u"--server=unix:"_s + socket, u"info"_s});
+                return pactl.waitForFinished() && pactl.exitStatus() == QProcess::NormalExit && pactl.exitCode() == 0;
+            },
+            15s));
+        return socket;
     }
 
     QLockFile m_turn{qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath()) + u"/verbulo-audio-tests.lock"_s};
@@ -241,7 +282,7 @@ TEST_F(AudioRecorderTest, RecordsSpeechPlayedIntoTheDefaultSource)
     const Samples played = sound(Samples(referenceSamples, referenceSamples + reference.size() / 2));
     ASSERT_GT(played.size(), 24000u);
 
-    m_recorder.start(m_log.handler());
+    ASSERT_FALSE(start(m_log.handler()));
     QThread::msleep(200);
     runTool(u"paplay"_s, {u"--device=verbulo_sink"_s, speech});
     QThread::msleep(400);
@@ -279,7 +320,7 @@ TEST_F(AudioRecorderTest, ConvertsRateAndChannelsOfTheSource)
         runTool(u"pactl"_s, {u"set-default-source"_s, sink + u".monitor"_s});
 
         ChunkLog log;
-        m_recorder.start(log.handler());
+        ASSERT_FALSE(start(log.handler()));
         runTool(u"pacat"_s, {u"--playback"_s, u"--device="_s + sink, u"--format=float32le"_s,
                              u"--rate=%1"_s.arg(rate), u"--channels=%1"_s.arg(channels), tone});
         QThread::msleep(300);
@@ -297,6 +338,13 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsAndStartStopCanBeRepe
     // No socket at all, and a socket that accepts connections but never speaks the protocol.
     QLocalServer silent;
     ASSERT_TRUE(silent.listen(path(u"silent"_s)));
+    // Meanwhile the main thread runs on: the server is waited for elsewhere.
+    QElapsedTimer sinceTick;
+    qint64 longestStall = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { longestStall = std::max(longestStall, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(5);
     for (const QString &socket : {path(u"no-such-socket"_s), silent.fullServerName()}) {
         QElapsedTimer elapsed;
         elapsed.start();
@@ -307,11 +355,13 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsAndStartStopCanBeRepe
         EXPECT_FALSE(error->message().isEmpty()); // PulseAudio's own description
         EXPECT_FALSE(m_recorder.isRunning());
     }
+    ticker.stop();
+    EXPECT_LT(longestStall, 500);
 
     // Back on the real server; a second start keeps the first handler.
     ChunkLog second;
-    m_recorder.start(m_log.handler());
-    m_recorder.start(second.handler());
+    EXPECT_FALSE(start(m_log.handler()));
+    EXPECT_FALSE(start(second.handler()));
     EXPECT_TRUE(m_recorder.isRunning());
     EXPECT_TRUE(TestUtil::runUntil([&] { return m_log.count() >= 3; }, 10s));
     m_recorder.stop();
@@ -319,36 +369,118 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsAndStartStopCanBeRepe
     EXPECT_FALSE(m_recorder.isRunning());
     EXPECT_EQ(second.count(), 0);
 
+    // A start given up while it opens never records; the next one waits for it to settle.
     ChunkLog third;
-    m_recorder.start(third.handler());
+    const auto givenUp = tryStart(m_recorder, second.handler());
+    m_recorder.stop();
+    EXPECT_FALSE(start(third.handler()));
     EXPECT_TRUE(TestUtil::runUntil([&] { return third.count() >= 1; }, 10s));
+    const qsizetype late = second.count();
+    TestUtil::runFor(200ms);
+    EXPECT_EQ(second.count(), late) << "the given-up capture still records";
     m_recorder.stop(); // before `third` goes: the capture thread writes into it
 }
 
 TEST_F(AudioRecorderTest, ServerWithoutSourcesReportsNoMicrophone)
 {
-    // A private daemon with no sink and no source at all; off the session bus, where the
-    // session's daemon holds the name, and with a runtime directory of its own.
-    const QString socket = path(u"empty-native"_s);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"XDG_RUNTIME_DIR"_s, m_dir.path());
-    environment.remove(u"DBUS_SESSION_BUS_ADDRESS"_s);
     QProcess daemon;
-    daemon.setProcessEnvironment(environment);
-    daemon.start(u"pulseaudio"_s, {u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s,
-                                   u"--load=module-native-protocol-unix socket="_s + socket});
-    const auto stopDaemon = qScopeGuard([&] { daemon.terminate(), daemon.waitForFinished(5000); });
-
-    // Until the daemon listens, start() fails to connect; after that, for want of a source.
-    std::optional<AudioRecorderError> error;
-    ASSERT_TRUE(TestUtil::runUntil(
-        [&] {
-            error = startAgainst(socket);
-            return !error || error->errorCase() != AudioRecorderError::Case::soundServer;
-        },
-        15s));
+    const auto stopDaemon = qScopeGuard([&] { daemon.kill(), daemon.waitForFinished(); });
+    const std::optional<AudioRecorderError> error = startAgainst(startPrivateServer(daemon));
     ASSERT_TRUE(error) << "started without a source";
     EXPECT_EQ(error->errorCase(), AudioRecorderError::Case::noInputDevice);
     EXPECT_EQ(error->description(), u"Микрофон не найден."_s);
     EXPECT_FALSE(m_recorder.isRunning());
 }
+
+// ---- the microphone lost in the middle of a dictation ---------------------------
+
+namespace {
+
+// Counts what reaches the collector: what the dictation must hand on, no less.
+class CountingCollector final : public AbstractPCMCollector
+{
+public:
+    explicit CountingCollector(std::shared_ptr<std::atomic<qsizetype>> appended) : m_appended(std::move(appended)) {}
+    void append(const QByteArray &bytes) override
+    {
+        m_inner.append(bytes);
+        *m_appended += bytes.size();
+    }
+    QByteArray takeAll() override { return m_inner.takeAll(); }
+
+private:
+    PCMBufferCollector m_inner;
+    std::shared_ptr<std::atomic<qsizetype>> m_appended;
+};
+
+struct LossCase
+{
+    const char *name;
+    bool killServer; // otherwise the source in use is unloaded
+};
+void PrintTo(const LossCase &c, std::ostream *out) { *out << c.name; }
+
+class MicrophoneLossTest : public AudioRecorderTest, public ::testing::WithParamInterface<LossCase>
+{
+};
+
+} // namespace
+
+TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
+{
+    TestUtil::clearSettings();
+    AppSettings::setBool(AppSettings::Keys::onboardingCompleted, true);
+    FakeNeighbourhood f;
+    f.vorsik.answer.text = u"текст"_s;
+    auto appended = std::make_shared<std::atomic<qsizetype>>(0);
+    DictationSessionController::Neighbours neighbours = f.neighbours();
+    neighbours.audioRecorder = &m_recorder;
+    neighbours.makeCollector = [appended] { return std::make_unique<CountingCollector>(appended); };
+    DictationSessionController controller(neighbours);
+
+    QProcess daemon;
+    const QString sink = u"verbulo_lost_%1"_s.arg(QCoreApplication::applicationPid());
+    QString module;
+    const auto restore = qScopeGuard([&] {
+        qunsetenv("PULSE_SERVER");
+        runTool(u"pactl"_s, {u"set-default-source"_s, u"verbulo_sink.monitor"_s});
+    });
+    if (GetParam().killServer) {
+        const QString socket = startPrivateServer(daemon, u"module-null-sink sink_name="_s + sink);
+        qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
+    } else {
+        module = QString::fromLatin1(runTool(u"pactl"_s, {u"load-module"_s, u"module-null-sink"_s,
+                                                           u"sink_name="_s + sink}));
+        runTool(u"pactl"_s, {u"set-default-source"_s, sink + u".monitor"_s});
+    }
+
+    controller.toggleFnDictation();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return *appended >= 19200; }, 10s)) << "0.4 s recorded before the fault";
+    if (GetParam().killServer)
+        daemon.kill(), daemon.waitForFinished();
+    else
+        runTool(u"pactl"_s, {u"unload-module"_s, module});
+    QElapsedTimer sinceFault;
+    sinceFault.start();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() != DictationState::recording; }, 5s));
+    EXPECT_LT(sinceFault.elapsed(), 500);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }));
+    EXPECT_EQ(f.vorsik.pcm.size(), appended->load()) << "everything recorded was sent";
+    const QString note = u"Запись прервалась: микрофон пропал."_s;
+    EXPECT_TRUE(f.log->contains(u"overlay.transcript|"_s + note));
+    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен|%1|happy|3500"_s.arg(note));
+
+    // The next dictation records from whatever is now the default source.
+    qunsetenv("PULSE_SERVER");
+    controller.toggleFnDictation();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::recording; }, 5s));
+    const qsizetype before = appended->load();
+    EXPECT_TRUE(TestUtil::runUntil([&] { return *appended > before + 4800; }, 5s));
+    controller.toggleFnDictation();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }));
+    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен||happy|3500"_s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, MicrophoneLossTest,
+                         ::testing::Values(LossCase{"soundServerKilled", true}, LossCase{"sourceUnloaded", false}),
+                         [](const auto &info) { return std::string(info.param.name); });

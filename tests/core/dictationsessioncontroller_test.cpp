@@ -281,6 +281,72 @@ INSTANTIATE_TEST_SUITE_P(
                   failure(u"socket closed twice"_s)}),
     byName);
 
+// ---- a keyring that answers late (its unlock prompt is up) -------------------
+
+struct SlowKeyringCase
+{
+    const char *name;
+    const char *provider;
+    // What happens while the read is pending; false when the controller is gone.
+    std::function<bool(std::unique_ptr<DictationSessionController> &)> meanwhile;
+    bool readThrows;
+    QStringList shown; // after the answer came
+};
+void PrintTo(const SlowKeyringCase &c, std::ostream *out) { *out << c.name; }
+using SlowKeyringTest = ControllerTable<SlowKeyringCase>;
+
+TEST_P(SlowKeyringTest, TheMainThreadRunsOnAndALateAnswerIsUsedOnlyWhenStillWanted)
+{
+    const SlowKeyringCase &c = GetParam();
+    useProvider(QString::fromLatin1(c.provider));
+    Gate unlocked;
+    f.keychain.gate = &unlocked;
+    f.keychain.throws = c.readThrows;
+    controller->toggleFnDictation();
+    TestUtil::runFor(30ms);
+    EXPECT_TRUE(controller->isReadingKey());
+    EXPECT_EQ(controller->state(), DictationState::idle);
+    const bool alive = c.meanwhile(controller);
+    unlocked.open();
+    TestUtil::runFor(30ms);
+    EXPECT_EQ(log(), c.shown);
+    if (!alive)
+        return;
+    EXPECT_FALSE(controller->isReadingKey());
+    if (controller->state() == DictationState::idle) {
+        f.keychain.throws = false; // the next press starts afresh
+        controller->toggleFnDictation();
+        EXPECT_TRUE(reach(DictationState::recording));
+    }
+}
+
+const auto waitForAnswer = [](std::unique_ptr<DictationSessionController> &) { return true; };
+const QStringList recordingShown{u"inserter.capture"_s, u"overlay.connecting"_s, u"recorder.start"_s,
+                                 u"overlay.listening"_s};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SlowKeyringTest,
+    ::testing::Values(
+        SlowKeyringCase{"gigaChatStartsOnceUnlocked", "gigaChat", waitForAnswer, false, recordingShown},
+        SlowKeyringCase{"openAIStartsOnceUnlocked", "openAI", waitForAnswer, false,
+                        {u"inserter.capture"_s, u"overlay.connecting"_s, u"transcriber.connect"_s,
+                         u"recorder.start"_s, u"overlay.listening"_s}},
+        SlowKeyringCase{"secondFnPressGivesUp", "gigaChat",
+                        [](std::unique_ptr<DictationSessionController> &c) {
+                            c->toggleFnDictation();
+                            return true;
+                        },
+                        false, {}},
+        SlowKeyringCase{"programEnds", "openAI",
+                        [](std::unique_ptr<DictationSessionController> &c) {
+                            c->prepareForTermination();
+                            c.reset();
+                            return false;
+                        },
+                        false, {}},
+        SlowKeyringCase{"readThrows", "openAI", waitForAnswer, true, {failure(u"keyring broke"_s)}}),
+    byName);
+
 TEST_F(ControllerTest, PasteWaitsForASlowCaptureAndUsesItsTarget)
 {
     Gate capture;

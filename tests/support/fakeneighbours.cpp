@@ -51,12 +51,16 @@ private:
 
 } // namespace
 
-std::optional<QString> FakeKeychain::read(const QString &account)
+QCoro::Task<std::optional<QString>> FakeKeychain::read(QString account)
 {
     ++reads;
+    if (gate)
+        co_await gate->wait();
+    if (throws)
+        throw std::runtime_error("keyring broke");
     if (!items.contains(account))
-        return std::nullopt;
-    return items.value(account);
+        co_return std::nullopt;
+    co_return items.value(account);
 }
 
 QCoro::Task<bool> FakeMicrophonePermission::request()
@@ -66,11 +70,11 @@ QCoro::Task<bool> FakeMicrophonePermission::request()
     co_return granted;
 }
 
-void FakeAudioRecorder::start(PCMHandler onPCMData)
+QCoro::Task<> FakeAudioRecorder::start(PCMHandler onPCMData, LossHandler)
 {
     ++starts;
     if (m_running)
-        return;
+        co_return;
     if (startError)
         throw DescribedError(*startError);
     m_handler = std::move(onPCMData);

@@ -22,7 +22,9 @@ class FakeKeychain final : public AbstractKeychain
 public:
     QHash<QString, QString> items;
     int reads = 0;
-    std::optional<QString> read(const QString &account) override;
+    Gate *gate = nullptr; // when set, the answer waits for it (a keyring showing its unlock prompt)
+    bool throws = false;
+    QCoro::Task<std::optional<QString>> read(QString account) override;
 };
 
 class FakeBackendConfiguration final : public AbstractBackendConfiguration
@@ -48,7 +50,7 @@ public:
     int starts = 0;
     int stops = 0;
 
-    void start(PCMHandler onPCMData) override;
+    QCoro::Task<> start(PCMHandler onPCMData, LossHandler onLost) override;
     void stop() override;
     bool isRunning() const override { return m_running; }
     // Delivers a chunk as the capture thread would.
