@@ -469,8 +469,11 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         m_n.overlay->presentResult(savedTitle, u"Нет разрешения на автоматическую вставку."_s + copyHint, text);
         break;
     case TextInsertionOutcome::Kind::unconfirmed:
-        m_n.overlay->presentResult(savedTitle, u"Ворсик не смог подтвердить, что поле приняло текст."_s + copyHint,
-                                   text);
+        m_n.overlay->presentResult(
+            savedTitle,
+            (outcome.reason.isEmpty() ? u"Ворсик не смог подтвердить, что поле приняло текст."_s : outcome.reason)
+                + copyHint,
+            text);
         break;
     case TextInsertionOutcome::Kind::targetChanged:
         m_n.overlay->presentResult(savedTitle, outcome.reason + copyHint, text);

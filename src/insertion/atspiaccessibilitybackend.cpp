@@ -7,10 +7,12 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QHash>
+#include <QWindow>
 
 #include <atspi/atspi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 
 namespace {
@@ -60,6 +62,14 @@ private:
 };
 
 using ElementPtr = std::shared_ptr<const AtspiElement>;
+
+// A top-level X11 window of an application that is not on the accessibility bus.
+class X11WindowElement final : public AccessibleElement
+{
+public:
+    explicit X11WindowElement(qint64 id) : id(id) {}
+    const qint64 id;
+};
 
 ElementPtr adopt(AtspiAccessible *accessible, bool isApplication = false)
 {
@@ -111,6 +121,9 @@ public:
 
     AbstractAccessibilityPermission &permission;
     X11WindowResolver windows;
+    // Kept by the main thread, where Qt's windows live, and read here.
+    std::shared_ptr<std::atomic<bool>> ownWindowFocused = std::make_shared<std::atomic<bool>>(false);
+    QMetaObject::Connection focusConnection;
     AtspiEventListener *listener = nullptr;
     // libatspi aborts the process when asked anything without an accessibility
     // bus, so nothing below the connection check calls it until this is true.
@@ -387,6 +400,19 @@ public:
         const std::optional<QString> title = text(window, atspi_accessible_get_name);
         return windows.windowId(*pid, title, extents(window));
     }
+
+    std::optional<QString> windowClass(const AccessibleElement &element)
+    {
+        std::optional<qint64> number;
+        if (const auto *x11 = dynamic_cast<const X11WindowElement *>(&element))
+            number = x11->id;
+        else if (const auto *atspi = dynamic_cast<const AtspiElement *>(&element))
+            number = windowNumber(*atspi);
+        const std::optional<X11WindowResolver::TopLevel> window = number ? windows.describe(*number) : std::nullopt;
+        if (!window || window->windowClass.isEmpty())
+            return std::nullopt;
+        return window->windowClass.join(u'\n');
+    }
 };
 
 const QStringList AtspiAccessibilityBackend::Private::eventTypes{
@@ -398,10 +424,18 @@ const QStringList AtspiAccessibilityBackend::Private::eventTypes{
 AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission)
     : d(std::make_unique<Private>(permission))
 {
+    if (qGuiApp) {
+        d->ownWindowFocused->store(QGuiApplication::focusWindow() != nullptr);
+        d->focusConnection = QObject::connect(qGuiApp, &QGuiApplication::focusWindowChanged,
+                                              [focused = d->ownWindowFocused](QWindow *window) {
+                                                  focused->store(window != nullptr);
+                                              });
+    }
 }
 
 AtspiAccessibilityBackend::~AtspiAccessibilityBackend()
 {
+    QObject::disconnect(d->focusConnection);
     if (!d->connected)
         return;
     for (const QString &type : Private::eventTypes)
@@ -451,8 +485,11 @@ std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
     d->frontmostApplication.reset();
     if (!d->connected)
         return std::nullopt;
+    // The window system knows the window in front, also of programs the bus does not see.
+    if (const auto front = d->windows.frontWindow(); front && front->processIdentifier)
+        return front->processIdentifier;
     // One of our own windows has the focus; nothing of ours is asked over the bus.
-    if (QGuiApplication::focusWindow())
+    if (d->ownWindowFocused->load())
         return ownProcessIdentifier();
 
     if (ElementPtr window = d->lastActivatedWindow; window && d->hasState(*window, ATSPI_STATE_ACTIVE)) {
@@ -490,16 +527,38 @@ AccessibleElementRef AtspiAccessibilityBackend::applicationElement(qint32 proces
     return nullptr;
 }
 
+AccessibleElementRef AtspiAccessibilityBackend::frontWindow(qint32 processIdentifier)
+{
+    const auto front = d->windows.frontWindow();
+    if (!front || front->processIdentifier != processIdentifier)
+        return nullptr;
+    return std::make_shared<const X11WindowElement>(front->id);
+}
+
 AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &reference, AccessibilityAttribute name)
 {
-    const AtspiElement *element = atspi(reference);
-    if (!element)
-        return {};
     auto value = [](auto optional) -> AttributeValue {
         if (optional)
             return *optional;
         return {};
     };
+    if (const auto *window = dynamic_cast<const X11WindowElement *>(reference.get())) {
+        switch (name) {
+        case AccessibilityAttribute::windowNumber:
+            return window->id;
+        case AccessibilityAttribute::title:
+            if (const auto described = d->windows.describe(window->id))
+                return value(described->title);
+            return {};
+        case AccessibilityAttribute::windowClass:
+            return value(d->windowClass(*window));
+        default:
+            return {};
+        }
+    }
+    const AtspiElement *element = atspi(reference);
+    if (!element)
+        return {};
     auto elementValue = [](ElementPtr found) -> AttributeValue {
         if (found)
             return AccessibleElementRef(std::move(found));
@@ -553,12 +612,18 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
         if (!d->mayCall(*element))
             return {};
         return qint64(d->hasState(*element, ATSPI_STATE_EDITABLE));
+    case AccessibilityAttribute::windowClass:
+        return value(d->windowClass(*element));
     }
     return {};
 }
 
 bool AtspiAccessibilityBackend::isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b)
 {
+    const auto *firstWindow = dynamic_cast<const X11WindowElement *>(a.get());
+    const auto *secondWindow = dynamic_cast<const X11WindowElement *>(b.get());
+    if (firstWindow || secondWindow)
+        return firstWindow && secondWindow && firstWindow->id == secondWindow->id;
     const AtspiElement *first = atspi(a);
     const AtspiElement *second = atspi(b);
     return first && second && first->busName() == second->busName() && first->path() == second->path();

@@ -33,6 +33,7 @@ public:
     AccessibleElementRef applicationElement(qint32 processIdentifier) override;
     AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override;
     bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override;
+    AccessibleElementRef frontWindow(qint32 processIdentifier) override;
     void setDeadline(QDeadlineTimer deadline) override;
 
     // How long the AT-SPI calls of this object took in total; for measurements.

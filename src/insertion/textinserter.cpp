@@ -113,23 +113,27 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return TextInsertionOutcome::targetChanged(TargetCapture::noCurrentWindowReason);
     if (prePaste->changeReason)
         co_return TextInsertionOutcome::targetChanged(*prePaste->changeReason);
+    // Where nothing inside the window can be read, that is what the kept text is explained by.
+    const TextInsertionOutcome unconfirmed = target->windowLevel
+        ? TextInsertionOutcome::unconfirmed(TargetCapture::noTextFieldReason)
+        : TextInsertionOutcome::unconfirmed();
 
     // A keystroke into something that takes no text, or by a way that cannot reach the window, is lost.
     if (prePaste->focusTakesText == false || !m_keystrokes.reaches(*prePaste->target))
-        co_return TextInsertionOutcome::unconfirmed();
+        co_return unconfirmed;
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
     if (!paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV))
-        co_return TextInsertionOutcome::unconfirmed();
+        co_return unconfirmed;
 
     const qint32 pid = prePaste->target->applicationPID;
     for (const std::chrono::milliseconds delay : confirmationDelays) {
         co_await QCoro::sleepFor(delay);
         if (!self)
-            co_return TextInsertionOutcome::unconfirmed();
+            co_return unconfirmed;
         const std::optional<Look> check = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
         if (!self)
-            co_return TextInsertionOutcome::unconfirmed();
+            co_return unconfirmed;
         if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
             continue;
         if (insertionWasConfirmed(text, prePaste->editor, check->editor))
@@ -140,16 +144,17 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     // window, the paste went there.
     const std::optional<Look> last = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
     if (!self || !last || !last->target)
-        co_return TextInsertionOutcome::unconfirmed();
+        co_return unconfirmed;
     if (last->target->applicationPID != pid)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherApplicationReason);
     if (target->pageIdentity && last->target->pageIdentity && *target->pageIdentity != *last->target->pageIdentity)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherPageReason);
     if (!last->sameWindow)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason);
-    // The same window alone is no evidence: the focus must be in something that takes text.
-    if (last->focusTakesText != true)
-        co_return TextInsertionOutcome::unconfirmed();
+    // The same window alone is no evidence: the focus must be in something that takes text,
+    // unless nothing inside the window can be read at all.
+    if (last->focusTakesText != true && !last->target->windowLevel)
+        co_return unconfirmed;
     co_return TextInsertionOutcome::inserted();
 }
 
@@ -165,7 +170,7 @@ std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTa
 
 bool TextInserter::isTerminal(const TextInsertionTarget &capture)
 {
-    // Matched against the application's name in lower case, without a path.
+    // Matched against the application's name and window class in lower case, without a path.
     static const QStringList knownTerminals{
         u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s, u"xfce4-terminal"_s, u"qterminal"_s,
         u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s, u"wezterm-gui"_s, u"foot"_s,
@@ -177,13 +182,18 @@ bool TextInserter::isTerminal(const TextInsertionTarget &capture)
             return true;
         element = elementAttribute(m_backend, element, AccessibilityAttribute::parent);
     }
-    const AccessibleElementRef application = m_backend.applicationElement(capture.applicationPID);
-    const QString name = textAttribute(m_backend, application, AccessibilityAttribute::title)
-                             .value_or(QString())
-                             .trimmed()
-                             .section(u'/', -1)
-                             .toLower();
-    return knownTerminals.contains(name);
+    const auto known = [](const std::optional<QString> &names) {
+        const QStringList parts = names.value_or(QString()).split(u'\n');
+        return std::any_of(parts.cbegin(), parts.cend(), [](const QString &name) {
+            return knownTerminals.contains(name.trimmed().section(u'/', -1).toLower());
+        });
+    };
+    if (!capture.windowLevel) {
+        const AccessibleElementRef application = m_backend.applicationElement(capture.applicationPID);
+        if (known(textAttribute(m_backend, application, AccessibilityAttribute::title)))
+            return true;
+    }
+    return known(textAttribute(m_backend, capture.window, AccessibilityAttribute::windowClass));
 }
 
 std::optional<bool> TextInserter::takesText(const TextInsertionTarget &capture)

@@ -241,6 +241,73 @@ TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay
     EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
 
+// A program the accessibility bus cannot see: its window in front is all there is to check.
+struct WindowLevelCase
+{
+    const char *name;
+    bool terminal;
+    QByteArray change; // what happens between the two presses: a command to the program, "kill", or nothing
+    TextInsertionOutcome outcome;
+};
+
+class WindowLevelTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<WindowLevelCase>
+{
+};
+
+TEST_P(WindowLevelTest, PastesOnlyIntoTheSameWindowWithTheSameTitle)
+{
+    const WindowLevelCase &c = GetParam();
+    QHash<QString, QString> environment{{u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, {}},
+                                        {u"AT_SPI_BUS_ADDRESS"_s, {}},
+                                        {u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent"_s}};
+    if (c.terminal)
+        environment.insert({{u"VERBULO_TARGET_TERMINAL"_s, u"1"_s}, {u"RESOURCE_NAME"_s, u"xterm"_s}});
+    TargetApplication hidden(QStringLiteral(INSERTION_TARGET_WINDOW), environment);
+    ASSERT_EQ(hidden.ask({}, "ready"), "ready");
+    ASSERT_EQ(hidden.ask("open one 100 300", "opened one"), "opened one");
+    std::optional<TextInsertionTarget> captured;
+    ASSERT_TRUE(TestUtil::runUntil([&] {
+        captured = QCoro::waitFor(inserter->captureTarget());
+        return captured && captured->applicationPID == hidden.pid();
+    }, 20s));
+    ASSERT_TRUE(captured->windowLevel && captured->windowFingerprint.number);
+    EXPECT_EQ(captured->windowFingerprint.title, u"Vorsik target"_s);
+
+    const QString text = u"Привет из окна без доступности 🙂"_s;
+    if (c.change == "kill") {
+        // Whatever is in front afterwards, the text must not land there.
+        hidden.killNow();
+        EXPECT_EQ(insert(text, captured).kind, TextInsertionOutcome::Kind::targetChanged);
+        EXPECT_EQ(target->text("one"), QString());
+        return;
+    }
+    if (!c.change.isEmpty()) {
+        const QByteArray word = c.change.split(' ').value(0);
+        ASSERT_FALSE(hidden.ask(c.change, word == "open" ? "opened" : "titled").isEmpty());
+    }
+    EXPECT_EQ(insert(text, captured), c.outcome);
+    EXPECT_EQ(hidden.text("one"), c.outcome == TextInsertionOutcome::inserted() ? text : QString());
+}
+
+const QByteArray hugeHostileTitle =
+    ("\x01\x1b[31m\xff\xfe$(reboot)`id`" + QByteArray(200000, 'x')).toBase64();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WindowLevelTest,
+    ::testing::Values(
+        WindowLevelCase{"Unchanged", false, {}, TextInsertionOutcome::inserted()},
+        WindowLevelCase{"TerminalByWindowClass", true, {}, TextInsertionOutcome::inserted()},
+        WindowLevelCase{"TitleSpacedOut", false, "title one " + QByteArray(" Vorsik target\n").toBase64(),
+                        TextInsertionOutcome::inserted()},
+        WindowLevelCase{"AnotherWindow", false, "open two 100 300",
+                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
+        WindowLevelCase{"Retitled", false, "title one " + u"Другой документ"_s.toUtf8().toBase64(),
+                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
+        WindowLevelCase{"HostileTitle", false, "title one " + hugeHostileTitle,
+                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
+        WindowLevelCase{"ApplicationDied", false, "kill", {}}),
+    [](const ::testing::TestParamInfo<WindowLevelCase> &info) { return std::string(info.param.name); });
+
 int main(int argc, char *argv[])
 {
     // Clipboard and keystrokes must reach the other application: use the X server when there is one.
