@@ -2,6 +2,11 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+
+#include "x11clipboardreader.h"
 
 using namespace Qt::StringLiterals;
 
@@ -45,6 +50,15 @@ std::optional<ClipboardSnapshot> QtClipboard::snapshot()
         return std::nullopt;
     snapshot.items.append(std::move(item));
     return snapshot;
+}
+
+QCoro::Task<std::optional<ClipboardSnapshot>> QtClipboard::readSnapshot()
+{
+    // Qt reads another program's X11 clipboard by blocking this thread for seconds when the owner
+    // does not answer; a connection of our own on a worker waits instead. Our own contents Qt has at hand.
+    if (QGuiApplication::platformName() != u"xcb"_s || m_clipboard->ownsClipboard())
+        co_return snapshot();
+    co_return co_await QtConcurrent::run(readX11Clipboard, readTimeout);
 }
 
 void QtClipboard::restore(const ClipboardSnapshot &snapshot)

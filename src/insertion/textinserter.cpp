@@ -123,7 +123,8 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return unconfirmed;
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
-    if (!paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV))
+    const bool sent = co_await paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV);
+    if (!self || !sent)
         co_return unconfirmed;
 
     const qint32 pid = prePaste->target->applicationPID;
@@ -204,13 +205,19 @@ std::optional<bool> TextInserter::takesText(const TextInsertionTarget &capture)
     return std::nullopt;
 }
 
-bool TextInserter::paste(const QString &text, PasteShortcut shortcut)
+QCoro::Task<bool> TextInserter::paste(QString text, PasteShortcut shortcut)
 {
     // A paste that follows another within the restore delay finds our own
     // previous text on the clipboard; the user's contents are the ones still waiting.
-    std::optional<ClipboardSnapshot> snapshot =
-        m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount ? m_pendingRestore->snapshot
-                                                                                        : m_clipboard.snapshot();
+    std::optional<ClipboardSnapshot> snapshot;
+    if (m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount) {
+        snapshot = m_pendingRestore->snapshot;
+    } else {
+        QPointer<TextInserter> self(this);
+        snapshot = co_await m_clipboard.readSnapshot();
+        if (!self)
+            co_return false;
+    }
     m_clipboard.setText(text);
     const quint64 changeCount = m_clipboard.changeCount();
     const bool sent = m_keystrokes.sendPaste(shortcut);
@@ -218,7 +225,7 @@ bool TextInserter::paste(const QString &text, PasteShortcut shortcut)
     const quint64 generation = ++m_restoreGeneration;
     m_pendingRestore = PendingRestore{std::move(snapshot), changeCount, generation};
     QTimer::singleShot(restoreDelay, this, [this, generation] { restoreIfUntouched(generation); });
-    return sent;
+    co_return sent;
 }
 
 void TextInserter::restoreIfUntouched(quint64 generation)

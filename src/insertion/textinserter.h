@@ -87,7 +87,7 @@ private:
     // Whether the focused element takes text: editable or in a terminal; nothing when unknown.
     std::optional<bool> takesText(const TextInsertionTarget &capture);
     // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.
-    bool paste(const QString &text, PasteShortcut shortcut);
+    QCoro::Task<bool> paste(QString text, PasteShortcut shortcut);
     void restoreIfUntouched(quint64 generation);
 
     AccessibilityBackend &m_backend;

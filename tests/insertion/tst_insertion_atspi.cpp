@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QWidget>
 #include <QWindow>
@@ -174,6 +175,34 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
     // The permission request switched the bus back on.
     EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+}
+
+TEST_F(InsertionIntegrationTest, ClipboardOwnerThatNeverAnswersHoldsNothingUpAndIsNotEmptied)
+{
+    TargetApplication owner(QStringLiteral(INSERTION_TARGET_WINDOW));
+    ASSERT_EQ(owner.ask({}, "ready"), "ready");
+    owner.copy("mine", "<b>mine</b>");
+    const std::optional<TextInsertionTarget> captured = captureOf(*target);
+    ASSERT_TRUE(captured);
+    ::kill(pid_t(owner.pid()), SIGSTOP);
+
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, sinceTick.restart());
+    });
+    sinceTick.start();
+    ticks.start(5);
+    const QString text = u"Текст поверх занятого буфера"_s;
+    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
+    ticks.stop();
+    // Qt's own read would block the thread for seconds per format.
+    EXPECT_LT(longestGap, 1000);
+    EXPECT_EQ(target->text("one"), text);
+    // What could not be read is not put back as an empty clipboard.
+    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    EXPECT_EQ(target->clipboard().first, text.toUtf8());
 }
 
 TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadAsAbsent)
