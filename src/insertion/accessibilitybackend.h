@@ -61,6 +61,14 @@ public:
     virtual AccessibleElementRef applicationElement(qint32 processIdentifier) = 0;
     virtual AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) = 0;
     virtual bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) = 0;
+    // Inserts the text at the element's caret without the clipboard; false where the element
+    // cannot take it so. Whether it arrived is for the caller to read back.
+    virtual bool insertText(const AccessibleElementRef &element, const QString &text)
+    {
+        Q_UNUSED(element)
+        Q_UNUSED(text)
+        return false;
+    }
     // For a process the accessibility bus does not know: its window in front as the window
     // system sees it, whose number, title and class read as attributes; nothing without one.
     virtual AccessibleElementRef frontWindow(qint32 processIdentifier)

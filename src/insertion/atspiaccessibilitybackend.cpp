@@ -133,6 +133,7 @@ public:
     ElementPtr lastActivatedWindow;
     ElementPtr frontmostApplication;
     QHash<QString, qint32> processByBusName;
+    QHash<QString, QString> toolkitByBusName;
     QHash<QString, QDeadlineTimer> hungUntil;
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     std::chrono::nanoseconds timeInCalls{0};
@@ -525,6 +526,42 @@ AccessibleElementRef AtspiAccessibilityBackend::applicationElement(qint32 proces
             return application;
     }
     return nullptr;
+}
+
+bool AtspiAccessibilityBackend::insertText(const AccessibleElementRef &reference, const QString &text)
+{
+    const AtspiElement *element = atspi(reference);
+    if (!element || text.isEmpty())
+        return false;
+    const QString bus = element->busName();
+    if (!d->toolkitByBusName.contains(bus)) {
+        // Some toolkits name themselves only on their application object.
+        const ElementPtr application = d->applicationOfWindow(*element);
+        const std::optional<QString> toolkit =
+            application ? d->text(*application, atspi_accessible_get_toolkit_name) : std::nullopt;
+        if (!toolkit)
+            return false;
+        d->toolkitByBusName.insert(bus, *toolkit);
+    }
+    // The length argument is counted in UTF-16 units by Qt and in bytes by the ATK toolkits (GTK and others).
+    const bool qt = d->toolkitByBusName.value(bus).compare(u"Qt", Qt::CaseInsensitive) == 0;
+    const QByteArray utf8 = text.toUtf8();
+    const gint length = gint(qt ? text.size() : utf8.size());
+    return d->call(*element, [&](GError **error) {
+        AtspiEditableText *editable = atspi_accessible_get_editable_text_iface(element->accessible());
+        AtspiText *readable = atspi_accessible_get_text_iface(element->accessible());
+        bool inserted = false;
+        if (editable && readable) {
+            // The caret comes in the toolkit's own unit and goes back in it.
+            const gint caret = atspi_text_get_caret_offset(readable, nullptr);
+            inserted = atspi_editable_text_insert_text(editable, std::max(caret, 0), utf8.constData(), length, error);
+        }
+        if (editable)
+            g_object_unref(editable);
+        if (readable)
+            g_object_unref(readable);
+        return inserted;
+    });
 }
 
 AccessibleElementRef AtspiAccessibilityBackend::frontWindow(qint32 processIdentifier)

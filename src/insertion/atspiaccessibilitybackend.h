@@ -34,6 +34,7 @@ public:
     AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override;
     bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override;
     AccessibleElementRef frontWindow(qint32 processIdentifier) override;
+    bool insertText(const AccessibleElementRef &element, const QString &text) override;
     void setDeadline(QDeadlineTimer deadline) override;
 
     // How long the AT-SPI calls of this object took in total; for measurements.

@@ -118,9 +118,25 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         ? TextInsertionOutcome::unconfirmed(TargetCapture::noTextFieldReason)
         : TextInsertionOutcome::unconfirmed();
 
-    // A keystroke into something that takes no text, or by a way that cannot reach the window, is lost.
-    if (prePaste->focusTakesText == false || !m_keystrokes.reaches(*prePaste->target))
+    // A keystroke into something that takes no text is lost.
+    if (prePaste->focusTakesText == false)
         co_return unconfirmed;
+    if (!m_keystrokes.reaches(*prePaste->target)) {
+        // No keystroke gets there; an editable field can still take the text straight, and show it.
+        if (prePaste->focusTakesText != true || prePaste->terminal || !prePaste->editor || !prePaste->editor->value)
+            co_return unconfirmed;
+        const std::function<bool()> insertDirectly = [this, field = prePaste->target->focusedElement,
+                                                      before = *prePaste->editor->value, text] {
+            if (!m_backend.insertText(field, text))
+                return false;
+            const std::optional<QString> after = textAttribute(m_backend, field, AccessibilityAttribute::value);
+            return after && insertedExactly(before, *after, text);
+        };
+        const std::optional<bool> landed = co_await onAccessibilityThread<bool>(insertDirectly, lookDeadline);
+        if (!self || !landed.value_or(false))
+            co_return unconfirmed;
+        co_return TextInsertionOutcome::inserted();
+    }
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
     const bool sent = co_await paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV);
@@ -237,6 +253,24 @@ void TextInserter::restoreIfUntouched(quint64 generation)
     // Someone copied something since the paste: theirs is the newer contents and stays.
     if (pending.snapshot && m_clipboard.changeCount() == pending.changeCount)
         m_clipboard.restore(*pending.snapshot);
+}
+
+bool TextInserter::insertedExactly(const QString &before, const QString &after, const QString &text)
+{
+    if (text.isEmpty() || after.size() != before.size() + text.size())
+        return false;
+    // The text sits somewhere between the longest common start and the longest common end.
+    qsizetype start = 0;
+    while (start < before.size() && before.at(start) == after.at(start))
+        ++start;
+    qsizetype end = 0;
+    while (end < before.size() && before.at(before.size() - 1 - end) == after.at(after.size() - 1 - end))
+        ++end;
+    for (qsizetype at = std::max<qsizetype>(0, before.size() - end); at <= start; ++at) {
+        if (QStringView(after).mid(at, text.size()) == text && QStringView(after).left(at) == QStringView(before).left(at))
+            return true;
+    }
+    return false;
 }
 
 QString TextInserter::normalizeForConfirmation(const QString &text)

@@ -51,6 +51,8 @@ public:
     // Whether the focused field shows signs of the pasted text; lengths in UTF-16 code units.
     static bool insertionWasConfirmed(const QString &text, const std::optional<EditorSnapshot> &before,
                                       const std::optional<EditorSnapshot> &after);
+    // Whether `after` is `before` with exactly `text` inserted at one place.
+    static bool insertedExactly(const QString &before, const QString &after, const QString &text);
     // White space runs collapsed to one space, trimmed; case untouched.
     static QString normalizeForConfirmation(const QString &text);
 

@@ -5,6 +5,7 @@
 #include "insertiontargetapplication.h"
 #include "overlaypanelcontroller.h"
 #include "qtclipboard.h"
+#include "scriptedaccessibility.h"
 #include "testutil.h"
 #include "textinserter.h"
 #include "xtestkeystrokesender.h"
@@ -269,6 +270,44 @@ TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay
               0);
     EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
+
+// Where no keystroke reaches the window, an editable field takes the text over the accessibility bus.
+struct DirectCase
+{
+    const char *name;
+    const char *program;
+};
+
+class DirectInsertionTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<DirectCase>
+{
+};
+
+TEST_P(DirectInsertionTest, InsertsAtTheCaretWithoutTheClipboardAndReadsItBack)
+{
+    TargetApplication application(QString::fromUtf8(GetParam().program));
+    if (application.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "cannot start " << GetParam().program;
+    FakeKeystrokeSender unreachable;
+    unreachable.reachesTarget = false;
+    inserter.reset();
+    backend = std::make_unique<AtspiAccessibilityBackend>(permission);
+    inserter = std::make_unique<TextInserter>(*backend, clipboard, unreachable);
+    ASSERT_EQ(application.ask("open direct 100 300", "opened direct"), "opened direct");
+    const std::optional<TextInsertionTarget> captured = captureOf(application);
+    ASSERT_TRUE(captured);
+    target->copy("keep", "<b>keep</b>");
+
+    const QString text = u"Съешь ещё 🙂 мягких булок"_s;
+    EXPECT_EQ(insertOnceSeen(text, captured), TextInsertionOutcome::inserted());
+    EXPECT_EQ(application.text("direct"), text);
+    EXPECT_TRUE(unreachable.sent.empty());
+    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, DirectInsertionTest,
+                         ::testing::Values(DirectCase{"Qt", INSERTION_TARGET_WINDOW},
+                                           DirectCase{"Gtk", GTK_TARGET_WINDOW}),
+                         [](const ::testing::TestParamInfo<DirectCase> &info) { return std::string(info.param.name); });
 
 // A program the accessibility bus cannot see: its window in front is all there is to check.
 struct WindowLevelCase

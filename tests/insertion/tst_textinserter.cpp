@@ -78,6 +78,26 @@ TEST_P(ConfirmationTest, AppliesCaretLengthAndContentRules)
 
 INSTANTIATE_TEST_SUITE_P(Cases, ConfirmationTest, ::testing::ValuesIn(confirmationCases));
 
+TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
+{
+    struct Case
+    {
+        QString before, after, text;
+        bool exact;
+    };
+    const Case cases[] = {
+        {u"ab"_s, u"a🙂b"_s, u"🙂"_s, true},
+        {u"aaa"_s, u"aaaa"_s, u"a"_s, true},
+        {u"мир"_s, u"Привет, мир"_s, u"Привет, "_s, true},
+        {u"ab"_s, u"a🙂"_s, u"🙂"_s, false},        // something else went missing
+        {u"ab"_s, u"ab🙂🙂"_s, u"🙂"_s, false},      // more than the text arrived
+        {u""_s, u"Приве"_s, u"Привет"_s, false},   // cut short
+        {u"ab"_s, u"ab"_s, u""_s, false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(TextInserter::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
+}
+
 namespace {
 
 ClipboardSnapshot richContents()
