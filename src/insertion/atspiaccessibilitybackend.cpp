@@ -124,6 +124,7 @@ public:
     // Kept by the main thread, where Qt's windows live, and read here.
     std::shared_ptr<std::atomic<bool>> ownWindowFocused = std::make_shared<std::atomic<bool>>(false);
     QMetaObject::Connection focusConnection;
+    std::optional<X11WindowResolver::TopLevel> lastFront;
     AtspiEventListener *listener = nullptr;
     // libatspi aborts the process when asked anything without an accessibility
     // bus, so nothing below the connection check calls it until this is true.
@@ -405,10 +406,15 @@ public:
     std::optional<QString> windowClass(const AccessibleElement &element)
     {
         std::optional<qint64> number;
-        if (const auto *x11 = dynamic_cast<const X11WindowElement *>(&element))
+        if (const auto *x11 = dynamic_cast<const X11WindowElement *>(&element)) {
             number = x11->id;
-        else if (const auto *atspi = dynamic_cast<const AtspiElement *>(&element))
+        } else if (const auto *atspi = dynamic_cast<const AtspiElement *>(&element)) {
+            // The window in front was just described when its process was looked up.
+            if (lastFront && lastFront->processIdentifier && lastFront->processIdentifier == processOf(*atspi)
+                && !lastFront->windowClass.isEmpty())
+                return lastFront->windowClass.join(u'\n');
             number = windowNumber(*atspi);
+        }
         const std::optional<X11WindowResolver::TopLevel> window = number ? windows.describe(*number) : std::nullopt;
         if (!window || window->windowClass.isEmpty())
             return std::nullopt;
@@ -483,12 +489,17 @@ void AtspiAccessibilityBackend::requestTrust() { d->permission.requestTrust(); }
 
 std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
 {
-    d->frontmostApplication.reset();
     if (!d->connected)
         return std::nullopt;
     // The window system knows the window in front, also of programs the bus does not see.
-    if (const auto front = d->windows.frontWindow(); front && front->processIdentifier)
+    const auto front = d->lastFront = d->windows.frontWindow();
+    if (front && front->processIdentifier) {
+        // The application found for it last time is kept while it stays in front.
+        if (d->frontmostApplication && d->processOf(*d->frontmostApplication) != front->processIdentifier)
+            d->frontmostApplication.reset();
         return front->processIdentifier;
+    }
+    d->frontmostApplication.reset();
     // One of our own windows has the focus; nothing of ours is asked over the bus.
     if (d->ownWindowFocused->load())
         return ownProcessIdentifier();
@@ -522,8 +533,10 @@ AccessibleElementRef AtspiAccessibilityBackend::applicationElement(qint32 proces
     if (d->frontmostApplication && d->processOf(*d->frontmostApplication) == processIdentifier)
         return d->frontmostApplication;
     for (ElementPtr &application : d->applications()) {
-        if (d->processOf(*application) == processIdentifier)
+        if (d->processOf(*application) == processIdentifier) {
+            d->frontmostApplication = application;
             return application;
+        }
     }
     return nullptr;
 }
@@ -566,7 +579,7 @@ bool AtspiAccessibilityBackend::insertText(const AccessibleElementRef &reference
 
 AccessibleElementRef AtspiAccessibilityBackend::frontWindow(qint32 processIdentifier)
 {
-    const auto front = d->windows.frontWindow();
+    const auto front = d->lastFront = d->windows.frontWindow();
     if (!front || front->processIdentifier != processIdentifier)
         return nullptr;
     return std::make_shared<const X11WindowElement>(front->id);

@@ -1,6 +1,7 @@
 #include "textinserter.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QPointer>
 #include <QPromise>
@@ -77,7 +78,7 @@ QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
     co_return captured.value_or(std::nullopt);
 }
 
-TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &stored)
+TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &stored, bool decide)
 {
     Look result;
     result.trusted = m_backend.isTrusted();
@@ -88,6 +89,8 @@ TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &
     if (result.target) {
         result.sameWindow = m_capture.windowsMatch(*stored, *result.target);
         result.editor = editorSnapshot(*result.target);
+        if (!decide)
+            return result;
         result.terminal = isTerminal(*result.target);
         if (result.target->focusedElement)
             result.focusTakesText = result.terminal ? std::optional(true) : takesText(*result.target);
@@ -99,7 +102,8 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
 {
     QPointer<TextInserter> self(this);
     // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
-    const std::function<Look()> lookAgain = [this, target] { return look(target); };
+    const std::function<Look()> lookAgain = [this, target] { return look(target, true); };
+    const std::function<Look()> confirmationLook = [this, target] { return look(target, false); };
     const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
     if (!self)
         co_return TextInsertionOutcome::unconfirmed();
@@ -144,17 +148,30 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return unconfirmed;
 
     const qint32 pid = prePaste->target->applicationPID;
+    QElapsedTimer sincePaste;
+    sincePaste.start();
+    std::chrono::milliseconds checkpoint{0};
+    const bool readable = prePaste->editor && (prePaste->editor->value || prePaste->editor->selectedRange);
     for (const std::chrono::milliseconds delay : confirmationDelays) {
-        co_await QCoro::sleepFor(delay);
-        if (!self)
-            co_return unconfirmed;
-        const std::optional<Look> check = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
-        if (!self)
-            co_return unconfirmed;
-        if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
-            continue;
-        if (insertionWasConfirmed(text, prePaste->editor, check->editor))
-            co_return TextInsertionOutcome::inserted();
+        checkpoint += delay;
+        // Every look is a full check; looking sooner only ends the wait sooner. Without a
+        // field that shows its text or caret there is nothing to see early.
+        bool lastOfWait = false;
+        while (!lastOfWait) {
+            const auto left = checkpoint - std::chrono::milliseconds(sincePaste.elapsed());
+            const bool early = readable && left > earlyLookInterval;
+            co_await QCoro::sleepFor(early ? earlyLookInterval : std::max(left, std::chrono::milliseconds(0)));
+            lastOfWait = !early;
+            if (!self)
+                co_return unconfirmed;
+            const std::optional<Look> check = co_await onAccessibilityThread<Look>(confirmationLook, lookDeadline);
+            if (!self)
+                co_return unconfirmed;
+            if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
+                continue;
+            if (insertionWasConfirmed(text, prePaste->editor, check->editor))
+                co_return TextInsertionOutcome::inserted();
+        }
     }
 
     // Nothing showed the text arriving; if the focus is still in the remembered

@@ -34,6 +34,9 @@ class TextInserter final : public QObject, public AbstractTextInserter
 public:
     static constexpr std::array<std::chrono::milliseconds, 3> confirmationDelays{
         std::chrono::milliseconds(180), std::chrono::milliseconds(260), std::chrono::milliseconds(360)};
+    // Within each of those waits a field that can be read is looked at this often, so the
+    // first sign of the text ends the wait instead of the full delay.
+    static constexpr std::chrono::milliseconds earlyLookInterval{20};
     // The clipboard gets its earlier contents back this long after the keystroke.
     static constexpr std::chrono::milliseconds restoreDelay{1500};
     // A capture gives up after this long; so the press that starts a dictation never waits for more.
@@ -81,8 +84,9 @@ private:
     QCoro::Task<std::optional<Result>> onAccessibilityThread(const std::function<Result()> &work,
                                                              std::chrono::milliseconds timeout);
     // The permission and, with a stored target, a fresh capture compared with it and
-    // the focused field's state; runs on the accessibility thread.
-    Look look(const std::optional<TextInsertionTarget> &stored);
+    // the focused field's state; runs on the accessibility thread. Whether the focus is a
+    // terminal and takes text is read only with `decide`: a confirmation look needs neither.
+    Look look(const std::optional<TextInsertionTarget> &stored, bool decide);
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
     // A terminal by the focus's role, an ancestor's role or the application's name.
     bool isTerminal(const TextInsertionTarget &capture);
