@@ -491,8 +491,10 @@ std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
 {
     if (!d->connected)
         return std::nullopt;
-    // The window system knows the window in front, also of programs the bus does not see.
-    const auto front = d->lastFront = d->windows.frontWindow();
+    // The X server knows the window in front, also of programs the bus does not see; under
+    // Wayland it knows only its X clients, and its focus may be stale.
+    static const bool x11Session = qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const auto front = d->lastFront = x11Session ? d->windows.frontWindow() : std::nullopt;
     if (front && front->processIdentifier) {
         // The application found for it last time is kept while it stays in front.
         if (d->frontmostApplication && d->processOf(*d->frontmostApplication) != front->processIdentifier)

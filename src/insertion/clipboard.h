@@ -30,6 +30,8 @@ public:
     virtual void restore(const ClipboardSnapshot &snapshot) = 0;
     // Replaces the contents with plain text.
     virtual void setText(const QString &text) = 0;
+    // Replaces the primary selection, where the platform has one, with plain text.
+    virtual void setSelectionText(const QString &text) { Q_UNUSED(text) }
     // Grows with every change of the clipboard's contents or owner, including this program's own writes.
     virtual quint64 changeCount() const = 0;
 };

@@ -87,6 +87,12 @@ void QtClipboard::setText(const QString &text)
     write(data);
 }
 
+void QtClipboard::setSelectionText(const QString &text)
+{
+    if (m_clipboard->supportsSelection())
+        m_clipboard->setText(text, QClipboard::Selection);
+}
+
 quint64 QtClipboard::changeCount() const { return m_changeCount; }
 
 void QtClipboard::write(QMimeData *data)

@@ -25,6 +25,7 @@ public:
     QCoro::Task<std::optional<ClipboardSnapshot>> readSnapshot() override;
     void restore(const ClipboardSnapshot &snapshot) override;
     void setText(const QString &text) override;
+    void setSelectionText(const QString &text) override;
     quint64 changeCount() const override;
 
 private:

@@ -91,7 +91,7 @@ TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &
         result.editor = editorSnapshot(*result.target);
         if (!decide)
             return result;
-        result.terminal = isTerminal(*result.target);
+        result.terminal = terminalShortcut(*result.target);
         if (result.target->focusedElement)
             result.focusTakesText = result.terminal ? std::optional(true) : takesText(*result.target);
     }
@@ -143,7 +143,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     }
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
-    const bool sent = co_await paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV);
+    const bool sent = co_await paste(text, prePaste->terminal.value_or(PasteShortcut::controlV));
     if (!self || !sent)
         co_return unconfirmed;
 
@@ -202,30 +202,36 @@ std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTa
     return snapshot;
 }
 
-bool TextInserter::isTerminal(const TextInsertionTarget &capture)
+std::optional<PasteShortcut> TextInserter::terminalShortcut(const TextInsertionTarget &capture)
 {
     // Matched against the application's name and window class in lower case, without a path.
     static const QStringList knownTerminals{
         u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s, u"xfce4-terminal"_s, u"qterminal"_s,
         u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s, u"wezterm-gui"_s, u"foot"_s,
-        u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s, u"lxterminal"_s};
+        u"lxterminal"_s};
+    // These bind no key to the clipboard: Ctrl+Shift+V types ^V; Shift+Insert pastes the primary selection.
+    static const QStringList selectionTerminals{u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s};
     AccessibleElementRef element = capture.focusedElement;
     // The text area itself or the widget right around it; deeper lies the rest of the window.
     for (int depth = 0; element && depth < 3; ++depth) {
         if (textAttribute(m_backend, element, AccessibilityAttribute::role) == u"terminal"_s)
-            return true;
+            return PasteShortcut::controlShiftV;
         element = elementAttribute(m_backend, element, AccessibilityAttribute::parent);
     }
-    const auto known = [](const std::optional<QString> &names) {
-        const QStringList parts = names.value_or(QString()).split(u'\n');
-        return std::any_of(parts.cbegin(), parts.cend(), [](const QString &name) {
-            return knownTerminals.contains(name.trimmed().section(u'/', -1).toLower());
-        });
+    const auto known = [](const std::optional<QString> &names) -> std::optional<PasteShortcut> {
+        for (const QString &part : names.value_or(QString()).split(u'\n')) {
+            const QString name = part.trimmed().section(u'/', -1).toLower();
+            if (selectionTerminals.contains(name))
+                return PasteShortcut::shiftInsert;
+            if (knownTerminals.contains(name))
+                return PasteShortcut::controlShiftV;
+        }
+        return std::nullopt;
     };
     if (!capture.windowLevel) {
         const AccessibleElementRef application = m_backend.applicationElement(capture.applicationPID);
-        if (known(textAttribute(m_backend, application, AccessibilityAttribute::title)))
-            return true;
+        if (const auto shortcut = known(textAttribute(m_backend, application, AccessibilityAttribute::title)))
+            return shortcut;
     }
     return known(textAttribute(m_backend, capture.window, AccessibilityAttribute::windowClass));
 }
@@ -252,6 +258,8 @@ QCoro::Task<bool> TextInserter::paste(QString text, PasteShortcut shortcut)
             co_return false;
     }
     m_clipboard.setText(text);
+    if (shortcut == PasteShortcut::shiftInsert)
+        m_clipboard.setSelectionText(text);
     const quint64 changeCount = m_clipboard.changeCount();
     const bool sent = m_keystrokes.sendPaste(shortcut);
 

@@ -76,7 +76,8 @@ private:
         bool sameWindow = false;
         std::optional<EditorSnapshot> editor;
         std::optional<bool> focusTakesText;
-        bool terminal = false;
+        // The shortcut a terminal pastes with; nothing for anything else.
+        std::optional<PasteShortcut> terminal;
     };
 
     // Runs the work on the accessibility thread; nothing when it has not finished by the deadline.
@@ -88,8 +89,9 @@ private:
     // terminal and takes text is read only with `decide`: a confirmation look needs neither.
     Look look(const std::optional<TextInsertionTarget> &stored, bool decide);
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
-    // A terminal by the focus's role, an ancestor's role or the application's name.
-    bool isTerminal(const TextInsertionTarget &capture);
+    // A terminal by the focus's role, an ancestor's role, the application's name or the window's
+    // class, with the shortcut it pastes by; nothing for anything else.
+    std::optional<PasteShortcut> terminalShortcut(const TextInsertionTarget &capture);
     // Whether the focused element takes text: editable or in a terminal; nothing when unknown.
     std::optional<bool> takesText(const TextInsertionTarget &capture);
     // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.

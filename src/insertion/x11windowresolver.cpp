@@ -239,8 +239,11 @@ std::optional<X11WindowResolver::TopLevel> X11WindowResolver::describe(qint64 wi
 
     TopLevel result;
     result.id = window;
-    if (pid && pid->size() >= 4)
-        result.processIdentifier = qint32(*reinterpret_cast<const uint32_t *>(pid->constData()));
+    if (pid && pid->size() >= 4) {
+        uint32_t value = 0;
+        std::memcpy(&value, pid->constData(), sizeof value);
+        result.processIdentifier = qint32(value);
+    }
     if (name)
         result.title = QString::fromUtf8(*name);
     else if (legacyName)

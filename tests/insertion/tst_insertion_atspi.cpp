@@ -271,6 +271,37 @@ TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay
     EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
 
+TEST_F(InsertionIntegrationTest, XtermTakesTheTextThroughThePrimarySelection)
+{
+    if (QStandardPaths::findExecutable(u"xterm"_s).isEmpty() || QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+        GTEST_SKIP() << "needs xterm and xdotool";
+    QTemporaryDir directory;
+    const QString typed = directory.filePath(u"typed"_s);
+    QProcess xterm;
+    xterm.start(u"xterm"_s, {u"-u8"_s, u"-geometry"_s, u"80x10+50+400"_s, u"-e"_s, u"sh"_s, u"-c"_s,
+                             u"stty raw -echo; exec cat > \"$0\""_s, typed});
+    ASSERT_TRUE(xterm.waitForStarted());
+    QProcess search;
+    search.start(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--pid"_s, QString::number(xterm.processId())});
+    ASSERT_TRUE(search.waitForFinished(20000));
+    const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(u'\n').value(0);
+    ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window}), 0);
+    std::optional<TextInsertionTarget> captured;
+    ASSERT_TRUE(TestUtil::runUntil([&] {
+        captured = QCoro::waitFor(inserter->captureTarget());
+        return captured && captured->applicationPID == qint32(xterm.processId());
+    }, 20s));
+    const QString text = u"Привет, терминал 🙂"_s;
+    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
+    const auto landed = [&] {
+        QFile file(typed);
+        return file.open(QIODevice::ReadOnly) && file.readAll() == text.toUtf8();
+    };
+    EXPECT_TRUE(TestUtil::runUntil(landed, 5s));
+    xterm.kill();
+    xterm.waitForFinished();
+}
+
 // Where no keystroke reaches the window, an editable field takes the text over the accessibility bus.
 struct DirectCase
 {

@@ -224,6 +224,30 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
     }
 }
 
+TEST_F(InsertTest, WindowLevelTargetTakesTheFinalCaptureAsEvidenceAndExplainsAKeptText)
+{
+    using Change = std::function<void()>;
+    const std::tuple<const char *, Change, Outcome> cases[] = {
+        {"same window, same title", [] {}, Outcome::inserted()},
+        {"same window, another title", [&] { window->set(Attribute::title, u"Другой"_s); },
+         Outcome::targetChanged(TargetCapture::otherWindowReason)},
+        {"keystroke not sent", [&] { keys.works = false; }, Outcome::unconfirmed(TargetCapture::noTextFieldReason)},
+        {"window gone", [&] { backend.frontWindowOnly.reset(); },
+         Outcome::targetChanged(TargetCapture::noCurrentWindowReason)},
+    };
+    for (const auto &[name, change, outcome] : cases) {
+        SCOPED_TRACE(name);
+        SetUp();
+        backend.applications.clear();
+        backend.frontWindowOnly = window;
+        window->attributes = {{Attribute::windowNumber, qint64(77)}, {Attribute::title, u"Terminal"_s}};
+        const auto target = QCoro::waitFor(inserter.captureTarget());
+        ASSERT_TRUE(target && target->windowLevel);
+        change();
+        EXPECT_EQ(insert(u"текст"_s, target), outcome);
+    }
+}
+
 TEST_F(InsertTest, KeystrokeThatCannotBeSentIsNotReportedAsInserted)
 {
     keys.works = false;
