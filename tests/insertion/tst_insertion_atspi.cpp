@@ -309,6 +309,8 @@ struct DirectCase
     const char *program;
 };
 
+void PrintTo(const DirectCase &c, std::ostream *out) { *out << c.name; }
+
 class DirectInsertionTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<DirectCase>
 {
 };
@@ -348,6 +350,8 @@ struct WindowLevelCase
     QByteArray change; // what happens between the two presses: a command to the program, "kill", or nothing
     TextInsertionOutcome outcome;
 };
+
+void PrintTo(const WindowLevelCase &c, std::ostream *out) { *out << c.name; }
 
 class WindowLevelTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<WindowLevelCase>
 {
