@@ -552,7 +552,11 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         break;
     case TextInsertionOutcome::Kind::unconfirmed:
         m_n.overlay->presentResult(
-            savedTitle, lossNoted(u"Ворсик не смог подтвердить, что поле приняло текст."_s + copyHint), text);
+            savedTitle,
+            lossNoted((outcome.reason.isEmpty() ? u"Ворсик не смог подтвердить, что поле приняло текст."_s
+                                                : outcome.reason)
+                      + copyHint),
+            text);
         break;
     case TextInsertionOutcome::Kind::targetChanged:
         m_n.overlay->presentResult(savedTitle, lossNoted(outcome.reason + copyHint), text);

@@ -34,6 +34,9 @@ struct TextInsertionTarget
     WindowFingerprint windowFingerprint;
     std::optional<QString> pageIdentity;
     AccessibleElementRef focusedElement;
+    // Only the window is known: the application is not on the accessibility bus,
+    // so nothing inside the window can be read.
+    bool windowLevel = false;
 };
 
 struct TextInsertionOutcome
@@ -41,11 +44,12 @@ struct TextInsertionOutcome
     enum class Kind { inserted, needsAccessibilityPermission, unconfirmed, targetChanged };
 
     Kind kind = Kind::unconfirmed;
-    QString reason; // only for targetChanged
+    // For targetChanged; for unconfirmed, where set, what kept the text instead of the usual words.
+    QString reason;
 
     static TextInsertionOutcome inserted() { return {Kind::inserted, {}}; }
     static TextInsertionOutcome needsAccessibilityPermission() { return {Kind::needsAccessibilityPermission, {}}; }
-    static TextInsertionOutcome unconfirmed() { return {Kind::unconfirmed, {}}; }
+    static TextInsertionOutcome unconfirmed(QString reason = {}) { return {Kind::unconfirmed, std::move(reason)}; }
     static TextInsertionOutcome targetChanged(QString reason) { return {Kind::targetChanged, std::move(reason)}; }
 
     friend bool operator==(const TextInsertionOutcome &, const TextInsertionOutcome &) = default;

@@ -39,6 +39,7 @@ enum class AccessibilityAttribute {
     selectedTextRange,
     editable,          // 1 when the element takes typed text, 0 when it does not
     objectIdentity,    // what names this very object for as long as it lives, whatever it shows
+    windowClass,       // of a window: the names the window system knows its program by, one a line
 };
 
 // What one attribute read yields. std::monostate is a failed read of any kind.
@@ -60,6 +61,21 @@ public:
     virtual AccessibleElementRef applicationElement(qint32 processIdentifier) = 0;
     virtual AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) = 0;
     virtual bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) = 0;
+    // Inserts the text at the element's caret without the clipboard; false where the element
+    // cannot take it so. Whether it arrived is for the caller to read back.
+    virtual bool insertText(const AccessibleElementRef &element, const QString &text)
+    {
+        Q_UNUSED(element)
+        Q_UNUSED(text)
+        return false;
+    }
+    // For a process the accessibility bus does not know: its window in front as the window
+    // system sees it, whose number, title and class read as attributes; nothing without one.
+    virtual AccessibleElementRef frontWindow(qint32 processIdentifier)
+    {
+        Q_UNUSED(processIdentifier)
+        return nullptr;
+    }
     // Once the deadline has passed, calls to other applications fail at once instead of being made.
     virtual void setDeadline(QDeadlineTimer deadline) { Q_UNUSED(deadline) }
 };

@@ -7,10 +7,12 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QHash>
+#include <QWindow>
 
 #include <atspi/atspi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 
 namespace {
@@ -60,6 +62,14 @@ private:
 };
 
 using ElementPtr = std::shared_ptr<const AtspiElement>;
+
+// A top-level X11 window of an application that is not on the accessibility bus.
+class X11WindowElement final : public AccessibleElement
+{
+public:
+    explicit X11WindowElement(qint64 id) : id(id) {}
+    const qint64 id;
+};
 
 ElementPtr adopt(AtspiAccessible *accessible, bool isApplication = false)
 {
@@ -111,6 +121,10 @@ public:
 
     AbstractAccessibilityPermission &permission;
     X11WindowResolver windows;
+    // Kept by the main thread, where Qt's windows live, and read here.
+    std::shared_ptr<std::atomic<bool>> ownWindowFocused = std::make_shared<std::atomic<bool>>(false);
+    QMetaObject::Connection focusConnection;
+    std::optional<X11WindowResolver::TopLevel> lastFront;
     AtspiEventListener *listener = nullptr;
     // libatspi aborts the process when asked anything without an accessibility
     // bus, so nothing below the connection check calls it until this is true.
@@ -120,6 +134,7 @@ public:
     ElementPtr lastActivatedWindow;
     ElementPtr frontmostApplication;
     QHash<QString, qint32> processByBusName;
+    QHash<QString, QString> toolkitByBusName;
     QHash<QString, QDeadlineTimer> hungUntil;
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     std::chrono::nanoseconds timeInCalls{0};
@@ -387,6 +402,24 @@ public:
         const std::optional<QString> title = text(window, atspi_accessible_get_name);
         return windows.windowId(*pid, title, extents(window));
     }
+
+    std::optional<QString> windowClass(const AccessibleElement &element)
+    {
+        std::optional<qint64> number;
+        if (const auto *x11 = dynamic_cast<const X11WindowElement *>(&element)) {
+            number = x11->id;
+        } else if (const auto *atspi = dynamic_cast<const AtspiElement *>(&element)) {
+            // The window in front was just described when its process was looked up.
+            if (lastFront && lastFront->processIdentifier && lastFront->processIdentifier == processOf(*atspi)
+                && !lastFront->windowClass.isEmpty())
+                return lastFront->windowClass.join(u'\n');
+            number = windowNumber(*atspi);
+        }
+        const std::optional<X11WindowResolver::TopLevel> window = number ? windows.describe(*number) : std::nullopt;
+        if (!window || window->windowClass.isEmpty())
+            return std::nullopt;
+        return window->windowClass.join(u'\n');
+    }
 };
 
 const QStringList AtspiAccessibilityBackend::Private::eventTypes{
@@ -398,10 +431,18 @@ const QStringList AtspiAccessibilityBackend::Private::eventTypes{
 AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission)
     : d(std::make_unique<Private>(permission))
 {
+    if (qGuiApp) {
+        d->ownWindowFocused->store(QGuiApplication::focusWindow() != nullptr);
+        d->focusConnection = QObject::connect(qGuiApp, &QGuiApplication::focusWindowChanged,
+                                              [focused = d->ownWindowFocused](QWindow *window) {
+                                                  focused->store(window != nullptr);
+                                              });
+    }
 }
 
 AtspiAccessibilityBackend::~AtspiAccessibilityBackend()
 {
+    QObject::disconnect(d->focusConnection);
     if (!d->connected)
         return;
     for (const QString &type : Private::eventTypes)
@@ -448,11 +489,21 @@ void AtspiAccessibilityBackend::requestTrust() { d->permission.requestTrust(); }
 
 std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
 {
-    d->frontmostApplication.reset();
     if (!d->connected)
         return std::nullopt;
+    // The X server knows the window in front, also of programs the bus does not see; under
+    // Wayland it knows only its X clients, and its focus may be stale.
+    static const bool x11Session = qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const auto front = d->lastFront = x11Session ? d->windows.frontWindow() : std::nullopt;
+    if (front && front->processIdentifier) {
+        // The application found for it last time is kept while it stays in front.
+        if (d->frontmostApplication && d->processOf(*d->frontmostApplication) != front->processIdentifier)
+            d->frontmostApplication.reset();
+        return front->processIdentifier;
+    }
+    d->frontmostApplication.reset();
     // One of our own windows has the focus; nothing of ours is asked over the bus.
-    if (QGuiApplication::focusWindow())
+    if (d->ownWindowFocused->load())
         return ownProcessIdentifier();
 
     if (ElementPtr window = d->lastActivatedWindow; window && d->hasState(*window, ATSPI_STATE_ACTIVE)) {
@@ -484,22 +535,82 @@ AccessibleElementRef AtspiAccessibilityBackend::applicationElement(qint32 proces
     if (d->frontmostApplication && d->processOf(*d->frontmostApplication) == processIdentifier)
         return d->frontmostApplication;
     for (ElementPtr &application : d->applications()) {
-        if (d->processOf(*application) == processIdentifier)
+        if (d->processOf(*application) == processIdentifier) {
+            d->frontmostApplication = application;
             return application;
+        }
     }
     return nullptr;
 }
 
-AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &reference, AccessibilityAttribute name)
+bool AtspiAccessibilityBackend::insertText(const AccessibleElementRef &reference, const QString &text)
 {
     const AtspiElement *element = atspi(reference);
-    if (!element)
-        return {};
+    if (!element || text.isEmpty())
+        return false;
+    const QString bus = element->busName();
+    if (!d->toolkitByBusName.contains(bus)) {
+        // Some toolkits name themselves only on their application object.
+        const ElementPtr application = d->applicationOfWindow(*element);
+        const std::optional<QString> toolkit =
+            application ? d->text(*application, atspi_accessible_get_toolkit_name) : std::nullopt;
+        if (!toolkit)
+            return false;
+        d->toolkitByBusName.insert(bus, *toolkit);
+    }
+    // The length argument is counted in UTF-16 units by Qt and in bytes by the ATK toolkits (GTK and others).
+    const bool qt = d->toolkitByBusName.value(bus).compare(u"Qt", Qt::CaseInsensitive) == 0;
+    const QByteArray utf8 = text.toUtf8();
+    const gint length = gint(qt ? text.size() : utf8.size());
+    return d->call(*element, [&](GError **error) {
+        AtspiEditableText *editable = atspi_accessible_get_editable_text_iface(element->accessible());
+        AtspiText *readable = atspi_accessible_get_text_iface(element->accessible());
+        bool inserted = false;
+        if (editable && readable) {
+            // The caret comes in the toolkit's own unit and goes back in it.
+            const gint caret = atspi_text_get_caret_offset(readable, nullptr);
+            inserted = atspi_editable_text_insert_text(editable, std::max(caret, 0), utf8.constData(), length, error);
+        }
+        if (editable)
+            g_object_unref(editable);
+        if (readable)
+            g_object_unref(readable);
+        return inserted;
+    });
+}
+
+AccessibleElementRef AtspiAccessibilityBackend::frontWindow(qint32 processIdentifier)
+{
+    const auto front = d->lastFront = d->windows.frontWindow();
+    if (!front || front->processIdentifier != processIdentifier)
+        return nullptr;
+    return std::make_shared<const X11WindowElement>(front->id);
+}
+
+AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &reference, AccessibilityAttribute name)
+{
     auto value = [](auto optional) -> AttributeValue {
         if (optional)
             return *optional;
         return {};
     };
+    if (const auto *window = dynamic_cast<const X11WindowElement *>(reference.get())) {
+        switch (name) {
+        case AccessibilityAttribute::windowNumber:
+            return window->id;
+        case AccessibilityAttribute::title:
+            if (const auto described = d->windows.describe(window->id))
+                return value(described->title);
+            return {};
+        case AccessibilityAttribute::windowClass:
+            return value(d->windowClass(*window));
+        default:
+            return {};
+        }
+    }
+    const AtspiElement *element = atspi(reference);
+    if (!element)
+        return {};
     auto elementValue = [](ElementPtr found) -> AttributeValue {
         if (found)
             return AccessibleElementRef(std::move(found));
@@ -553,12 +664,18 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
         if (!d->mayCall(*element))
             return {};
         return qint64(d->hasState(*element, ATSPI_STATE_EDITABLE));
+    case AccessibilityAttribute::windowClass:
+        return value(d->windowClass(*element));
     }
     return {};
 }
 
 bool AtspiAccessibilityBackend::isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b)
 {
+    const auto *firstWindow = dynamic_cast<const X11WindowElement *>(a.get());
+    const auto *secondWindow = dynamic_cast<const X11WindowElement *>(b.get());
+    if (firstWindow || secondWindow)
+        return firstWindow && secondWindow && firstWindow->id == secondWindow->id;
     const AtspiElement *first = atspi(a);
     const AtspiElement *second = atspi(b);
     return first && second && first->busName() == second->busName() && first->path() == second->path();

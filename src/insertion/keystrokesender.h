@@ -4,7 +4,8 @@
 
 #include <memory>
 
-enum class PasteShortcut { controlV, controlShiftV };
+// Shift+Insert pastes the primary selection in the terminals that bind no key to the clipboard.
+enum class PasteShortcut { controlV, controlShiftV, shiftInsert };
 
 // Sends the paste shortcut to whatever has the keyboard focus.
 class AbstractKeystrokeSender

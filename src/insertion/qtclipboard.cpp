@@ -2,6 +2,11 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoro/QCoroFuture>
+
+#include "x11clipboardreader.h"
 
 using namespace Qt::StringLiterals;
 
@@ -47,6 +52,15 @@ std::optional<ClipboardSnapshot> QtClipboard::snapshot()
     return snapshot;
 }
 
+QCoro::Task<std::optional<ClipboardSnapshot>> QtClipboard::readSnapshot()
+{
+    // Qt reads another program's X11 clipboard by blocking this thread for seconds when the owner
+    // does not answer; a connection of our own on a worker waits instead. Our own contents Qt has at hand.
+    if (QGuiApplication::platformName() != u"xcb"_s || m_clipboard->ownsClipboard())
+        co_return snapshot();
+    co_return co_await QtConcurrent::run(readX11Clipboard, readTimeout);
+}
+
 void QtClipboard::restore(const ClipboardSnapshot &snapshot)
 {
     if (snapshot.items.isEmpty()) {
@@ -71,6 +85,12 @@ void QtClipboard::setText(const QString &text)
     auto *data = new QMimeData;
     data->setText(text);
     write(data);
+}
+
+void QtClipboard::setSelectionText(const QString &text)
+{
+    if (m_clipboard->supportsSelection())
+        m_clipboard->setText(text, QClipboard::Selection);
 }
 
 quint64 QtClipboard::changeCount() const { return m_changeCount; }

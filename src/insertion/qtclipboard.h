@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
+
 class QClipboard;
 
 // The desktop clipboard through QClipboard. Its change counter counts every
@@ -16,9 +18,14 @@ class QtClipboard final : public QObject, public AbstractClipboard
 public:
     explicit QtClipboard(QObject *parent = nullptr);
 
+    // Another program's clipboard may answer slowly or never: each of its formats gets this long.
+    static constexpr std::chrono::milliseconds readTimeout{500};
+
     std::optional<ClipboardSnapshot> snapshot() override;
+    QCoro::Task<std::optional<ClipboardSnapshot>> readSnapshot() override;
     void restore(const ClipboardSnapshot &snapshot) override;
     void setText(const QString &text) override;
+    void setSelectionText(const QString &text) override;
     quint64 changeCount() const override;
 
 private:

@@ -9,6 +9,7 @@ const QString TargetCapture::noCurrentWindowReason = u"Не удалось оп�
 const QString TargetCapture::otherApplicationReason = u"Открыто другое приложение."_s;
 const QString TargetCapture::otherPageReason = u"Открыта другая страница."_s;
 const QString TargetCapture::otherWindowReason = u"Открыто другое окно."_s;
+const QString TargetCapture::noTextFieldReason = u"Приложение не сообщает о своём поле ввода."_s;
 
 namespace {
 
@@ -47,8 +48,17 @@ std::optional<TextInsertionTarget> TargetCapture::captureTarget()
     if (!pid || *pid == m_backend.ownProcessIdentifier())
         return std::nullopt;
     const AccessibleElementRef application = m_backend.applicationElement(*pid);
-    if (!application)
-        return std::nullopt;
+    if (!application) {
+        AccessibleElementRef window = m_backend.frontWindow(*pid);
+        if (!window)
+            return std::nullopt;
+        TextInsertionTarget target;
+        target.applicationPID = *pid;
+        target.windowFingerprint = fingerprint(window);
+        target.window = std::move(window);
+        target.windowLevel = true;
+        return target;
+    }
     AccessibleElementRef window = elementAttribute(m_backend, application, AccessibilityAttribute::focusedWindow);
     if (!window)
         return std::nullopt;
@@ -112,6 +122,9 @@ bool TargetCapture::windowsMatch(const TextInsertionTarget &stored, const TextIn
 {
     const WindowFingerprint &a = stored.windowFingerprint;
     const WindowFingerprint &b = current.windowFingerprint;
+    // Without anything readable inside, the title is what tells one document of a window from another.
+    if (stored.windowLevel || current.windowLevel)
+        return a.number && b.number && *a.number == *b.number && titlesDoNotConflict(a.title, b.title);
     if (a.number && b.number)
         return *a.number == *b.number;
     if (stored.window && current.window && m_backend.isSameObject(stored.window, current.window))

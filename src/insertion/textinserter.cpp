@@ -1,6 +1,7 @@
 #include "textinserter.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QPointer>
 #include <QPromise>
@@ -77,7 +78,7 @@ QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
     co_return captured.value_or(std::nullopt);
 }
 
-TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &stored)
+TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &stored, bool decide)
 {
     Look result;
     result.trusted = m_backend.isTrusted();
@@ -88,7 +89,9 @@ TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &
     if (result.target) {
         result.sameWindow = m_capture.windowsMatch(*stored, *result.target);
         result.editor = editorSnapshot(*result.target);
-        result.terminal = isTerminal(*result.target);
+        if (!decide)
+            return result;
+        result.terminal = terminalShortcut(*result.target);
         if (result.target->focusedElement)
             result.focusTakesText = result.terminal ? std::optional(true) : takesText(*result.target);
     }
@@ -99,7 +102,8 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
 {
     QPointer<TextInserter> self(this);
     // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
-    const std::function<Look()> lookAgain = [this, target] { return look(target); };
+    const std::function<Look()> lookAgain = [this, target] { return look(target, true); };
+    const std::function<Look()> confirmationLook = [this, target] { return look(target, false); };
     const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
     if (!self)
         co_return TextInsertionOutcome::unconfirmed();
@@ -113,43 +117,78 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return TextInsertionOutcome::targetChanged(TargetCapture::noCurrentWindowReason);
     if (prePaste->changeReason)
         co_return TextInsertionOutcome::targetChanged(*prePaste->changeReason);
+    // Where nothing inside the window can be read, that is what the kept text is explained by.
+    const TextInsertionOutcome unconfirmed = target->windowLevel
+        ? TextInsertionOutcome::unconfirmed(TargetCapture::noTextFieldReason)
+        : TextInsertionOutcome::unconfirmed();
 
-    // A keystroke into something that takes no text, or by a way that cannot reach the window, is lost.
-    if (prePaste->focusTakesText == false || !m_keystrokes.reaches(*prePaste->target))
-        co_return TextInsertionOutcome::unconfirmed();
+    // A keystroke into something that takes no text is lost.
+    if (prePaste->focusTakesText == false)
+        co_return unconfirmed;
+    if (!m_keystrokes.reaches(*prePaste->target)) {
+        // No keystroke gets there; an editable field can still take the text straight, and show it.
+        if (prePaste->focusTakesText != true || prePaste->terminal || !prePaste->editor || !prePaste->editor->value)
+            co_return unconfirmed;
+        const std::function<bool()> insertDirectly = [this, field = prePaste->target->focusedElement,
+                                                      before = *prePaste->editor->value, text] {
+            if (!m_backend.insertText(field, text))
+                return false;
+            const std::optional<QString> after = textAttribute(m_backend, field, AccessibilityAttribute::value);
+            return after && insertedExactly(before, *after, text);
+        };
+        const std::optional<bool> landed = co_await onAccessibilityThread<bool>(insertDirectly, lookDeadline);
+        if (!self || !landed.value_or(false))
+            co_return unconfirmed;
+        co_return TextInsertionOutcome::inserted();
+    }
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
-    if (!paste(text, prePaste->terminal ? PasteShortcut::controlShiftV : PasteShortcut::controlV))
-        co_return TextInsertionOutcome::unconfirmed();
+    const bool sent = co_await paste(text, prePaste->terminal.value_or(PasteShortcut::controlV));
+    if (!self || !sent)
+        co_return unconfirmed;
 
     const qint32 pid = prePaste->target->applicationPID;
+    QElapsedTimer sincePaste;
+    sincePaste.start();
+    std::chrono::milliseconds checkpoint{0};
+    const bool readable = prePaste->editor && (prePaste->editor->value || prePaste->editor->selectedRange);
     for (const std::chrono::milliseconds delay : confirmationDelays) {
-        co_await QCoro::sleepFor(delay);
-        if (!self)
-            co_return TextInsertionOutcome::unconfirmed();
-        const std::optional<Look> check = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
-        if (!self)
-            co_return TextInsertionOutcome::unconfirmed();
-        if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
-            continue;
-        if (insertionWasConfirmed(text, prePaste->editor, check->editor))
-            co_return TextInsertionOutcome::inserted();
+        checkpoint += delay;
+        // Every look is a full check; looking sooner only ends the wait sooner. Without a
+        // field that shows its text or caret there is nothing to see early.
+        bool lastOfWait = false;
+        while (!lastOfWait) {
+            const auto left = checkpoint - std::chrono::milliseconds(sincePaste.elapsed());
+            const bool early = readable && left > earlyLookInterval;
+            co_await QCoro::sleepFor(early ? earlyLookInterval : std::max(left, std::chrono::milliseconds(0)));
+            lastOfWait = !early;
+            if (!self)
+                co_return unconfirmed;
+            const std::optional<Look> check = co_await onAccessibilityThread<Look>(confirmationLook, lookDeadline);
+            if (!self)
+                co_return unconfirmed;
+            if (!check || !check->target || check->target->applicationPID != pid || !check->sameWindow)
+                continue;
+            if (insertionWasConfirmed(text, prePaste->editor, check->editor))
+                co_return TextInsertionOutcome::inserted();
+        }
     }
 
     // Nothing showed the text arriving; if the focus is still in the remembered
     // window, the paste went there.
     const std::optional<Look> last = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
     if (!self || !last || !last->target)
-        co_return TextInsertionOutcome::unconfirmed();
+        co_return unconfirmed;
     if (last->target->applicationPID != pid)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherApplicationReason);
     if (target->pageIdentity && last->target->pageIdentity && *target->pageIdentity != *last->target->pageIdentity)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherPageReason);
     if (!last->sameWindow)
         co_return TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason);
-    // The same window alone is no evidence: the focus must be in something that takes text.
-    if (last->focusTakesText != true)
-        co_return TextInsertionOutcome::unconfirmed();
+    // The same window alone is no evidence: the focus must be in something that takes text,
+    // unless nothing inside the window can be read at all.
+    if (last->focusTakesText != true && !last->target->windowLevel)
+        co_return unconfirmed;
     co_return TextInsertionOutcome::inserted();
 }
 
@@ -163,27 +202,38 @@ std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTa
     return snapshot;
 }
 
-bool TextInserter::isTerminal(const TextInsertionTarget &capture)
+std::optional<PasteShortcut> TextInserter::terminalShortcut(const TextInsertionTarget &capture)
 {
-    // Matched against the application's name in lower case, without a path.
+    // Matched against the application's name and window class in lower case, without a path.
     static const QStringList knownTerminals{
         u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s, u"xfce4-terminal"_s, u"qterminal"_s,
         u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s, u"wezterm-gui"_s, u"foot"_s,
-        u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s, u"lxterminal"_s};
+        u"lxterminal"_s};
+    // These bind no key to the clipboard: Ctrl+Shift+V types ^V; Shift+Insert pastes the primary selection.
+    static const QStringList selectionTerminals{u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s};
     AccessibleElementRef element = capture.focusedElement;
     // The text area itself or the widget right around it; deeper lies the rest of the window.
     for (int depth = 0; element && depth < 3; ++depth) {
         if (textAttribute(m_backend, element, AccessibilityAttribute::role) == u"terminal"_s)
-            return true;
+            return PasteShortcut::controlShiftV;
         element = elementAttribute(m_backend, element, AccessibilityAttribute::parent);
     }
-    const AccessibleElementRef application = m_backend.applicationElement(capture.applicationPID);
-    const QString name = textAttribute(m_backend, application, AccessibilityAttribute::title)
-                             .value_or(QString())
-                             .trimmed()
-                             .section(u'/', -1)
-                             .toLower();
-    return knownTerminals.contains(name);
+    const auto known = [](const std::optional<QString> &names) -> std::optional<PasteShortcut> {
+        for (const QString &part : names.value_or(QString()).split(u'\n')) {
+            const QString name = part.trimmed().section(u'/', -1).toLower();
+            if (selectionTerminals.contains(name))
+                return PasteShortcut::shiftInsert;
+            if (knownTerminals.contains(name))
+                return PasteShortcut::controlShiftV;
+        }
+        return std::nullopt;
+    };
+    if (!capture.windowLevel) {
+        const AccessibleElementRef application = m_backend.applicationElement(capture.applicationPID);
+        if (const auto shortcut = known(textAttribute(m_backend, application, AccessibilityAttribute::title)))
+            return shortcut;
+    }
+    return known(textAttribute(m_backend, capture.window, AccessibilityAttribute::windowClass));
 }
 
 std::optional<bool> TextInserter::takesText(const TextInsertionTarget &capture)
@@ -194,21 +244,29 @@ std::optional<bool> TextInserter::takesText(const TextInsertionTarget &capture)
     return std::nullopt;
 }
 
-bool TextInserter::paste(const QString &text, PasteShortcut shortcut)
+QCoro::Task<bool> TextInserter::paste(QString text, PasteShortcut shortcut)
 {
     // A paste that follows another within the restore delay finds our own
     // previous text on the clipboard; the user's contents are the ones still waiting.
-    std::optional<ClipboardSnapshot> snapshot =
-        m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount ? m_pendingRestore->snapshot
-                                                                                        : m_clipboard.snapshot();
+    std::optional<ClipboardSnapshot> snapshot;
+    if (m_pendingRestore && m_clipboard.changeCount() == m_pendingRestore->changeCount) {
+        snapshot = m_pendingRestore->snapshot;
+    } else {
+        QPointer<TextInserter> self(this);
+        snapshot = co_await m_clipboard.readSnapshot();
+        if (!self)
+            co_return false;
+    }
     m_clipboard.setText(text);
+    if (shortcut == PasteShortcut::shiftInsert)
+        m_clipboard.setSelectionText(text);
     const quint64 changeCount = m_clipboard.changeCount();
     const bool sent = m_keystrokes.sendPaste(shortcut);
 
     const quint64 generation = ++m_restoreGeneration;
     m_pendingRestore = PendingRestore{std::move(snapshot), changeCount, generation};
     QTimer::singleShot(restoreDelay, this, [this, generation] { restoreIfUntouched(generation); });
-    return sent;
+    co_return sent;
 }
 
 void TextInserter::restoreIfUntouched(quint64 generation)
@@ -220,6 +278,24 @@ void TextInserter::restoreIfUntouched(quint64 generation)
     // Someone copied something since the paste: theirs is the newer contents and stays.
     if (pending.snapshot && m_clipboard.changeCount() == pending.changeCount)
         m_clipboard.restore(*pending.snapshot);
+}
+
+bool TextInserter::insertedExactly(const QString &before, const QString &after, const QString &text)
+{
+    if (text.isEmpty() || after.size() != before.size() + text.size())
+        return false;
+    // The text sits somewhere between the longest common start and the longest common end.
+    qsizetype start = 0;
+    while (start < before.size() && before.at(start) == after.at(start))
+        ++start;
+    qsizetype end = 0;
+    while (end < before.size() && before.at(before.size() - 1 - end) == after.at(after.size() - 1 - end))
+        ++end;
+    for (qsizetype at = std::max<qsizetype>(0, before.size() - end); at <= start; ++at) {
+        if (QStringView(after).mid(at, text.size()) == text && QStringView(after).left(at) == QStringView(before).left(at))
+            return true;
+    }
+    return false;
 }
 
 QString TextInserter::normalizeForConfirmation(const QString &text)

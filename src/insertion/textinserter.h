@@ -34,6 +34,9 @@ class TextInserter final : public QObject, public AbstractTextInserter
 public:
     static constexpr std::array<std::chrono::milliseconds, 3> confirmationDelays{
         std::chrono::milliseconds(180), std::chrono::milliseconds(260), std::chrono::milliseconds(360)};
+    // Within each of those waits a field that can be read is looked at this often, so the
+    // first sign of the text ends the wait instead of the full delay.
+    static constexpr std::chrono::milliseconds earlyLookInterval{20};
     // The clipboard gets its earlier contents back this long after the keystroke.
     static constexpr std::chrono::milliseconds restoreDelay{1500};
     // A capture gives up after this long; so the press that starts a dictation never waits for more.
@@ -51,6 +54,8 @@ public:
     // Whether the focused field shows signs of the pasted text; lengths in UTF-16 code units.
     static bool insertionWasConfirmed(const QString &text, const std::optional<EditorSnapshot> &before,
                                       const std::optional<EditorSnapshot> &after);
+    // Whether `after` is `before` with exactly `text` inserted at one place.
+    static bool insertedExactly(const QString &before, const QString &after, const QString &text);
     // White space runs collapsed to one space, trimmed; case untouched.
     static QString normalizeForConfirmation(const QString &text);
 
@@ -71,7 +76,8 @@ private:
         bool sameWindow = false;
         std::optional<EditorSnapshot> editor;
         std::optional<bool> focusTakesText;
-        bool terminal = false;
+        // The shortcut a terminal pastes with; nothing for anything else.
+        std::optional<PasteShortcut> terminal;
     };
 
     // Runs the work on the accessibility thread; nothing when it has not finished by the deadline.
@@ -79,15 +85,17 @@ private:
     QCoro::Task<std::optional<Result>> onAccessibilityThread(const std::function<Result()> &work,
                                                              std::chrono::milliseconds timeout);
     // The permission and, with a stored target, a fresh capture compared with it and
-    // the focused field's state; runs on the accessibility thread.
-    Look look(const std::optional<TextInsertionTarget> &stored);
+    // the focused field's state; runs on the accessibility thread. Whether the focus is a
+    // terminal and takes text is read only with `decide`: a confirmation look needs neither.
+    Look look(const std::optional<TextInsertionTarget> &stored, bool decide);
     std::optional<EditorSnapshot> editorSnapshot(const TextInsertionTarget &capture);
-    // A terminal by the focus's role, an ancestor's role or the application's name.
-    bool isTerminal(const TextInsertionTarget &capture);
+    // A terminal by the focus's role, an ancestor's role, the application's name or the window's
+    // class, with the shortcut it pastes by; nothing for anything else.
+    std::optional<PasteShortcut> terminalShortcut(const TextInsertionTarget &capture);
     // Whether the focused element takes text: editable or in a terminal; nothing when unknown.
     std::optional<bool> takesText(const TextInsertionTarget &capture);
     // Writes the clipboard, sends the keystroke and schedules the restore; false when no keystroke went out.
-    bool paste(const QString &text, PasteShortcut shortcut);
+    QCoro::Task<bool> paste(QString text, PasteShortcut shortcut);
     void restoreIfUntouched(quint64 generation);
 
     AccessibilityBackend &m_backend;

@@ -16,7 +16,7 @@ UinputKeystrokeSender::UinputKeystrokeSender()
     m_device = libevdev_new();
     libevdev_set_name(m_device, "Vorsik paste keyboard");
     libevdev_enable_event_type(m_device, EV_KEY);
-    for (unsigned int key : {KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_V})
+    for (unsigned int key : {KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_V, KEY_INSERT})
         libevdev_enable_event_code(m_device, EV_KEY, key, nullptr);
     if (const int error = libevdev_uinput_create_from_device(m_device, LIBEVDEV_UINPUT_OPEN_MANAGED, &m_uinput);
         error != 0) {
@@ -42,9 +42,12 @@ bool UinputKeystrokeSender::sendPaste(PasteShortcut shortcut)
 {
     if (!m_uinput)
         return false;
-    std::vector<unsigned int> modifiers{KEY_LEFTCTRL};
-    if (shortcut == PasteShortcut::controlShiftV)
+    std::vector<unsigned int> modifiers;
+    if (shortcut != PasteShortcut::shiftInsert)
+        modifiers.push_back(KEY_LEFTCTRL);
+    if (shortcut != PasteShortcut::controlV)
         modifiers.push_back(KEY_LEFTSHIFT);
+    const unsigned int pasteKey = shortcut == PasteShortcut::shiftInsert ? KEY_INSERT : KEY_V;
 
     bool sent = true;
     auto key = [&](unsigned int code, int value) {
@@ -53,8 +56,8 @@ bool UinputKeystrokeSender::sendPaste(PasteShortcut shortcut)
     };
     for (unsigned int code : modifiers)
         key(code, 1);
-    key(KEY_V, 1);
-    key(KEY_V, 0);
+    key(pasteKey, 1);
+    key(pasteKey, 0);
     for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)
         key(*it, 0);
     return sent;

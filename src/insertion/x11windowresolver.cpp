@@ -1,5 +1,7 @@
 #include "x11windowresolver.h"
 
+#include <QByteArray>
+
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -28,6 +30,16 @@ xcb_atom_t atom(xcb_connection_t *connection, const char *name)
     auto reply = adopt(xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, uint16_t(strlen(name)), name),
                                              nullptr));
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+}
+
+// A property's bytes, or nothing when the window or the property is missing.
+std::optional<QByteArray> propertyBytes(xcb_connection_t *c, xcb_get_property_cookie_t cookie)
+{
+    auto reply = adopt(xcb_get_property_reply(c, cookie, nullptr));
+    if (!reply || reply->type == XCB_ATOM_NONE)
+        return std::nullopt;
+    return QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())),
+                      xcb_get_property_value_length(reply.get()) * (reply->format / 8));
 }
 
 struct Candidate
@@ -202,4 +214,58 @@ std::vector<uint32_t> X11WindowResolver::focusedWindowChain(uint32_t root)
         window = tree->parent;
     }
     return chain;
+}
+
+std::optional<X11WindowResolver::TopLevel> X11WindowResolver::describe(qint64 window)
+{
+    if (!m_connection || xcb_connection_has_error(m_connection) || window <= 0 || window > 0xffffffff)
+        return std::nullopt;
+    xcb_connection_t *c = m_connection;
+    const auto id = xcb_window_t(window);
+    const xcb_atom_t wmPid = atom(c, "_NET_WM_PID");
+    const xcb_atom_t wmName = atom(c, "_NET_WM_NAME");
+    const xcb_atom_t utf8 = atom(c, "UTF8_STRING");
+    const auto pidCookie = xcb_get_property(c, 0, id, wmPid, XCB_ATOM_CARDINAL, 0, 1);
+    const auto nameCookie = xcb_get_property(c, 0, id, wmName, utf8, 0, 1024);
+    const auto legacyCookie = xcb_get_property(c, 0, id, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 1024);
+    const auto classCookie = xcb_get_property(c, 0, id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256);
+    const std::optional<QByteArray> pid = propertyBytes(c, pidCookie);
+    const std::optional<QByteArray> name = propertyBytes(c, nameCookie);
+    const std::optional<QByteArray> legacyName = propertyBytes(c, legacyCookie);
+    const std::optional<QByteArray> windowClass = propertyBytes(c, classCookie);
+    // A window without a class is no top-level client window (or it is gone).
+    if (!windowClass)
+        return std::nullopt;
+
+    TopLevel result;
+    result.id = window;
+    if (pid && pid->size() >= 4) {
+        uint32_t value = 0;
+        std::memcpy(&value, pid->constData(), sizeof value);
+        result.processIdentifier = qint32(value);
+    }
+    if (name)
+        result.title = QString::fromUtf8(*name);
+    else if (legacyName)
+        result.title = QString::fromLatin1(*legacyName);
+    for (const QByteArray &part : windowClass->split('\0')) {
+        if (!part.isEmpty())
+            result.windowClass.append(QString::fromLatin1(part));
+    }
+    return result;
+}
+
+std::optional<X11WindowResolver::TopLevel> X11WindowResolver::frontWindow()
+{
+    if (!m_connection || xcb_connection_has_error(m_connection))
+        return std::nullopt;
+    const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+    if (!screen)
+        return std::nullopt;
+    // The focus may sit on a child; the client window is the nearest that carries a class.
+    for (const xcb_window_t window : focusedWindowChain(screen->root)) {
+        if (std::optional<TopLevel> found = describe(window))
+            return found;
+    }
+    return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include <QRectF>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -21,6 +22,20 @@ public:
 
     std::optional<qint64> windowId(qint32 processIdentifier, const std::optional<QString> &title,
                                    const std::optional<QRectF> &frame);
+
+    // What the X server and the window's own properties tell about a top-level window.
+    struct TopLevel
+    {
+        qint64 id = 0;
+        std::optional<qint32> processIdentifier;
+        std::optional<QString> title;
+        // WM_CLASS: the instance name, then the class name.
+        QStringList windowClass;
+    };
+    // The window in front: the window manager's active window, else the one with the input focus.
+    std::optional<TopLevel> frontWindow();
+    // Nothing once the window is gone.
+    std::optional<TopLevel> describe(qint64 window);
 
 private:
     // The window that has the focus and its ancestors below the root.

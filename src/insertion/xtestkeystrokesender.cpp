@@ -7,6 +7,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <vector>
 
 XTestKeystrokeSender::XTestKeystrokeSender()
@@ -35,17 +36,19 @@ bool XTestKeystrokeSender::sendPaste(PasteShortcut shortcut)
         return false;
     const KeyCode control = XKeysymToKeycode(m_display, XK_Control_L);
     const KeyCode shift = XKeysymToKeycode(m_display, XK_Shift_L);
-    const KeyCode v = XKeysymToKeycode(m_display, XK_v);
-    if (!control || !v || (shortcut == PasteShortcut::controlShiftV && !shift))
+    const KeyCode key = XKeysymToKeycode(m_display, shortcut == PasteShortcut::shiftInsert ? XK_Insert : XK_v);
+    std::vector<KeyCode> modifiers;
+    if (shortcut != PasteShortcut::shiftInsert)
+        modifiers.push_back(control);
+    if (shortcut != PasteShortcut::controlV)
+        modifiers.push_back(shift);
+    if (!key || std::find(modifiers.begin(), modifiers.end(), KeyCode(0)) != modifiers.end())
         return false;
 
-    std::vector<KeyCode> modifiers{control};
-    if (shortcut == PasteShortcut::controlShiftV)
-        modifiers.push_back(shift);
-    for (KeyCode key : modifiers)
-        XTestFakeKeyEvent(m_display, key, True, CurrentTime);
-    XTestFakeKeyEvent(m_display, v, True, CurrentTime);
-    XTestFakeKeyEvent(m_display, v, False, CurrentTime);
+    for (KeyCode modifier : modifiers)
+        XTestFakeKeyEvent(m_display, modifier, True, CurrentTime);
+    XTestFakeKeyEvent(m_display, key, True, CurrentTime);
+    XTestFakeKeyEvent(m_display, key, False, CurrentTime);
     for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)
         XTestFakeKeyEvent(m_display, *it, False, CurrentTime);
     XSync(m_display, False);

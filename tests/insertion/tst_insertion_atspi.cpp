@@ -5,6 +5,7 @@
 #include "insertiontargetapplication.h"
 #include "overlaypanelcontroller.h"
 #include "qtclipboard.h"
+#include "scriptedaccessibility.h"
 #include "testutil.h"
 #include "textinserter.h"
 #include "xtestkeystrokesender.h"
@@ -16,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QWidget>
 #include <QWindow>
@@ -176,6 +178,34 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
 }
 
+TEST_F(InsertionIntegrationTest, ClipboardOwnerThatNeverAnswersHoldsNothingUpAndIsNotEmptied)
+{
+    TargetApplication owner(QStringLiteral(INSERTION_TARGET_WINDOW));
+    ASSERT_EQ(owner.ask({}, "ready"), "ready");
+    owner.copy("mine", "<b>mine</b>");
+    const std::optional<TextInsertionTarget> captured = captureOf(*target);
+    ASSERT_TRUE(captured);
+    ::kill(pid_t(owner.pid()), SIGSTOP);
+
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, sinceTick.restart());
+    });
+    sinceTick.start();
+    ticks.start(5);
+    const QString text = u"Текст поверх занятого буфера"_s;
+    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
+    ticks.stop();
+    // Qt's own read would block the thread for seconds per format.
+    EXPECT_LT(longestGap, 1000);
+    EXPECT_EQ(target->text("one"), text);
+    // What could not be read is not put back as an empty clipboard.
+    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    EXPECT_EQ(target->clipboard().first, text.toUtf8());
+}
+
 TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadAsAbsent)
 {
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
@@ -240,6 +270,146 @@ TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay
               0);
     EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
+
+TEST_F(InsertionIntegrationTest, XtermTakesTheTextThroughThePrimarySelection)
+{
+    if (QStandardPaths::findExecutable(u"xterm"_s).isEmpty() || QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+        GTEST_SKIP() << "needs xterm and xdotool";
+    QTemporaryDir directory;
+    const QString typed = directory.filePath(u"typed"_s);
+    QProcess xterm;
+    xterm.start(u"xterm"_s, {u"-u8"_s, u"-geometry"_s, u"80x10+50+400"_s, u"-e"_s, u"sh"_s, u"-c"_s,
+                             u"stty raw -echo; exec cat > \"$0\""_s, typed});
+    ASSERT_TRUE(xterm.waitForStarted());
+    QProcess search;
+    search.start(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--pid"_s, QString::number(xterm.processId())});
+    ASSERT_TRUE(search.waitForFinished(20000));
+    const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(u'\n').value(0);
+    ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window}), 0);
+    std::optional<TextInsertionTarget> captured;
+    ASSERT_TRUE(TestUtil::runUntil([&] {
+        captured = QCoro::waitFor(inserter->captureTarget());
+        return captured && captured->applicationPID == qint32(xterm.processId());
+    }, 20s));
+    const QString text = u"Привет, терминал 🙂"_s;
+    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
+    const auto landed = [&] {
+        QFile file(typed);
+        return file.open(QIODevice::ReadOnly) && file.readAll() == text.toUtf8();
+    };
+    EXPECT_TRUE(TestUtil::runUntil(landed, 5s));
+    xterm.kill();
+    xterm.waitForFinished();
+}
+
+// Where no keystroke reaches the window, an editable field takes the text over the accessibility bus.
+struct DirectCase
+{
+    const char *name;
+    const char *program;
+};
+
+void PrintTo(const DirectCase &c, std::ostream *out) { *out << c.name; }
+
+class DirectInsertionTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<DirectCase>
+{
+};
+
+TEST_P(DirectInsertionTest, InsertsAtTheCaretWithoutTheClipboardAndReadsItBack)
+{
+    TargetApplication application(QString::fromUtf8(GetParam().program));
+    if (application.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "cannot start " << GetParam().program;
+    FakeKeystrokeSender unreachable;
+    unreachable.reachesTarget = false;
+    inserter.reset();
+    backend = std::make_unique<AtspiAccessibilityBackend>(permission);
+    inserter = std::make_unique<TextInserter>(*backend, clipboard, unreachable);
+    ASSERT_EQ(application.ask("open direct 100 300", "opened direct"), "opened direct");
+    const std::optional<TextInsertionTarget> captured = captureOf(application);
+    ASSERT_TRUE(captured);
+    target->copy("keep", "<b>keep</b>");
+
+    const QString text = u"Съешь ещё 🙂 мягких булок"_s;
+    EXPECT_EQ(insertOnceSeen(text, captured), TextInsertionOutcome::inserted());
+    EXPECT_EQ(application.text("direct"), text);
+    EXPECT_TRUE(unreachable.sent.empty());
+    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Toolkits, DirectInsertionTest,
+                         ::testing::Values(DirectCase{"Qt", INSERTION_TARGET_WINDOW},
+                                           DirectCase{"Gtk", GTK_TARGET_WINDOW}),
+                         [](const ::testing::TestParamInfo<DirectCase> &info) { return std::string(info.param.name); });
+
+// A program the accessibility bus cannot see: its window in front is all there is to check.
+struct WindowLevelCase
+{
+    const char *name;
+    bool terminal;
+    QByteArray change; // what happens between the two presses: a command to the program, "kill", or nothing
+    TextInsertionOutcome outcome;
+};
+
+void PrintTo(const WindowLevelCase &c, std::ostream *out) { *out << c.name; }
+
+class WindowLevelTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<WindowLevelCase>
+{
+};
+
+TEST_P(WindowLevelTest, PastesOnlyIntoTheSameWindowWithTheSameTitle)
+{
+    const WindowLevelCase &c = GetParam();
+    QHash<QString, QString> environment{{u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, {}},
+                                        {u"AT_SPI_BUS_ADDRESS"_s, {}},
+                                        {u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent"_s}};
+    if (c.terminal)
+        environment.insert({{u"VERBULO_TARGET_TERMINAL"_s, u"1"_s}, {u"RESOURCE_NAME"_s, u"xterm"_s}});
+    TargetApplication hidden(QStringLiteral(INSERTION_TARGET_WINDOW), environment);
+    ASSERT_EQ(hidden.ask({}, "ready"), "ready");
+    ASSERT_EQ(hidden.ask("open one 100 300", "opened one"), "opened one");
+    std::optional<TextInsertionTarget> captured;
+    ASSERT_TRUE(TestUtil::runUntil([&] {
+        captured = QCoro::waitFor(inserter->captureTarget());
+        return captured && captured->applicationPID == hidden.pid();
+    }, 20s));
+    ASSERT_TRUE(captured->windowLevel && captured->windowFingerprint.number);
+    EXPECT_EQ(captured->windowFingerprint.title, u"Vorsik target"_s);
+
+    const QString text = u"Привет из окна без доступности 🙂"_s;
+    if (c.change == "kill") {
+        // Whatever is in front afterwards, the text must not land there.
+        hidden.killNow();
+        EXPECT_EQ(insert(text, captured).kind, TextInsertionOutcome::Kind::targetChanged);
+        EXPECT_EQ(target->text("one"), QString());
+        return;
+    }
+    if (!c.change.isEmpty()) {
+        const QByteArray word = c.change.split(' ').value(0);
+        ASSERT_FALSE(hidden.ask(c.change, word == "open" ? "opened" : "titled").isEmpty());
+    }
+    EXPECT_EQ(insert(text, captured), c.outcome);
+    EXPECT_EQ(hidden.text("one"), c.outcome == TextInsertionOutcome::inserted() ? text : QString());
+}
+
+const QByteArray hugeHostileTitle =
+    ("\x01\x1b[31m\xff\xfe$(reboot)`id`" + QByteArray(200000, 'x')).toBase64();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WindowLevelTest,
+    ::testing::Values(
+        WindowLevelCase{"Unchanged", false, {}, TextInsertionOutcome::inserted()},
+        WindowLevelCase{"TerminalByWindowClass", true, {}, TextInsertionOutcome::inserted()},
+        WindowLevelCase{"TitleSpacedOut", false, "title one " + QByteArray(" Vorsik target\n").toBase64(),
+                        TextInsertionOutcome::inserted()},
+        WindowLevelCase{"AnotherWindow", false, "open two 100 300",
+                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
+        WindowLevelCase{"Retitled", false, "title one " + u"Другой документ"_s.toUtf8().toBase64(),
+                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
+        WindowLevelCase{"HostileTitle", false, "title one " + hugeHostileTitle,
+                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
+        WindowLevelCase{"ApplicationDied", false, "kill", {}}),
+    [](const ::testing::TestParamInfo<WindowLevelCase> &info) { return std::string(info.param.name); });
 
 int main(int argc, char *argv[])
 {

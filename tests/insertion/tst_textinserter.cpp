@@ -78,6 +78,26 @@ TEST_P(ConfirmationTest, AppliesCaretLengthAndContentRules)
 
 INSTANTIATE_TEST_SUITE_P(Cases, ConfirmationTest, ::testing::ValuesIn(confirmationCases));
 
+TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
+{
+    struct Case
+    {
+        QString before, after, text;
+        bool exact;
+    };
+    const Case cases[] = {
+        {u"ab"_s, u"a🙂b"_s, u"🙂"_s, true},
+        {u"aaa"_s, u"aaaa"_s, u"a"_s, true},
+        {u"мир"_s, u"Привет, мир"_s, u"Привет, "_s, true},
+        {u"ab"_s, u"a🙂"_s, u"🙂"_s, false},        // something else went missing
+        {u"ab"_s, u"ab🙂🙂"_s, u"🙂"_s, false},      // more than the text arrived
+        {u""_s, u"Приве"_s, u"Привет"_s, false},   // cut short
+        {u"ab"_s, u"ab"_s, u""_s, false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(TextInserter::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
+}
+
 namespace {
 
 ClipboardSnapshot richContents()
@@ -201,6 +221,30 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
         const int capturesBefore = backend.captures;
         EXPECT_EQ(insert(u"текст"_s, target), outcome);
         EXPECT_EQ(backend.captures - capturesBefore, 5); // before, three checks, final
+    }
+}
+
+TEST_F(InsertTest, WindowLevelTargetTakesTheFinalCaptureAsEvidenceAndExplainsAKeptText)
+{
+    using Change = std::function<void()>;
+    const std::tuple<const char *, Change, Outcome> cases[] = {
+        {"same window, same title", [] {}, Outcome::inserted()},
+        {"same window, another title", [&] { window->set(Attribute::title, u"Другой"_s); },
+         Outcome::targetChanged(TargetCapture::otherWindowReason)},
+        {"keystroke not sent", [&] { keys.works = false; }, Outcome::unconfirmed(TargetCapture::noTextFieldReason)},
+        {"window gone", [&] { backend.frontWindowOnly.reset(); },
+         Outcome::targetChanged(TargetCapture::noCurrentWindowReason)},
+    };
+    for (const auto &[name, change, outcome] : cases) {
+        SCOPED_TRACE(name);
+        SetUp();
+        backend.applications.clear();
+        backend.frontWindowOnly = window;
+        window->attributes = {{Attribute::windowNumber, qint64(77)}, {Attribute::title, u"Terminal"_s}};
+        const auto target = QCoro::waitFor(inserter.captureTarget());
+        ASSERT_TRUE(target && target->windowLevel);
+        change();
+        EXPECT_EQ(insert(u"текст"_s, target), outcome);
     }
 }
 

@@ -3,13 +3,17 @@
 //   open NAME X Y        a window titled "Vorsik target" with a text field at X,Y,
 //                        activated; answers "opened NAME" once the field has the focus
 //   activate NAME        answers "active NAME" once the window is active again
+//   title NAME BASE64    retitles the window; answers "titled NAME"
 //   text NAME            answers "text NAME BASE64" with the field's UTF-8 text
 //   copy PLAIN HTML      puts text/plain and text/html (Base64 each) on the clipboard; answers "copied"
 //   clipboard            answers "clipboard PLAIN HTML", Base64 of what the clipboard holds
 //   quit
+// With VERBULO_TARGET_TERMINAL set, its fields paste as terminals do: Ctrl+Shift+V pastes,
+// Ctrl+V types the control character, shown as "^V".
 #include <QApplication>
 #include <QClipboard>
 #include <QHash>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QSocketNotifier>
@@ -35,6 +39,22 @@ struct TargetWindow
 {
     QWidget *window = nullptr;
     QLineEdit *field = nullptr;
+};
+
+class TerminalKeys : public QObject
+{
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *field = qobject_cast<QLineEdit *>(watched);
+        if (!field || event->type() != QEvent::KeyPress)
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() != Qt::Key_V || !(key->modifiers() & Qt::ControlModifier))
+            return false;
+        field->insert(key->modifiers() & Qt::ShiftModifier ? QGuiApplication::clipboard()->text() : u"^V"_s);
+        return true;
+    }
 };
 
 class Target : public QObject
@@ -73,12 +93,17 @@ private:
             target.window->setWindowTitle(u"Vorsik target"_s);
             target.field = new QLineEdit(target.window);
             target.field->setObjectName(u"field_"_s + name);
+            if (qEnvironmentVariableIsSet("VERBULO_TARGET_TERMINAL"))
+                target.field->installEventFilter(&m_terminalKeys);
             (new QVBoxLayout(target.window))->addWidget(target.field);
             target.window->setGeometry(words[2].toInt(), words[3].toInt(), 420, 120);
             target.window->show();
             activate(name, "opened ");
         } else if (command == "activate" && m_windows.contains(name)) {
             activate(name, "active ");
+        } else if (command == "title" && m_windows.contains(name)) {
+            m_windows[name].window->setWindowTitle(QString::fromUtf8(QByteArray::fromBase64(words.value(2))));
+            answer("titled " + name.toUtf8());
         } else if (command == "text" && m_windows.contains(name)) {
             answer("text " + name.toUtf8() + ' ' + m_windows[name].field->text().toUtf8().toBase64());
         } else if (command == "copy" && words.size() == 3) {
@@ -118,6 +143,7 @@ private:
     }
 
     QSocketNotifier m_input;
+    TerminalKeys m_terminalKeys;
     QByteArray m_pending;
     QHash<QString, TargetWindow> m_windows;
 };
