@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 #include <QtConcurrent/QtConcurrentRun>
@@ -214,6 +215,9 @@ int run(const QStringList &arguments)
     if (!QCoreApplication::instance())
         application = std::make_unique<QCoreApplication>(argc, argv);
 
+    // Standard error carries the result lines that scripts read; diagnostics stay off
+    // there unless QT_LOGGING_RULES asks for them.
+    QLoggingCategory::setFilterRules(u"verbulo.*=false"_s);
     Reporter reporter;
     const Options options = parseOptions(arguments);
     const int status = QCoro::waitFor(runGuarded(options, reporter));
