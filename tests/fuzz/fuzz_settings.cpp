@@ -1,13 +1,9 @@
 #include "appsettings.h"
+#include "fuzzing.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFile>
-#include <QStandardPaths>
 #include <QTemporaryDir>
-
-#include <cstddef>
-#include <cstdint>
 
 // The settings file is whatever the user or another program left there.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -17,20 +13,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)configured;
     const QString directory = home.path() + QStringLiteral("/plumrest");
     QDir().mkpath(directory);
-    QFile file(directory + QStringLiteral("/Vorsik.conf"));
-    if (!file.open(QIODevice::WriteOnly))
+    QFile file(directory + QStringLiteral("/Vorsik.ini"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(fuzzBytes(data, size)) != qint64(size))
         return 0;
-    file.write(reinterpret_cast<const char *>(data), qint64(size));
+    file.close();
 
-    if (const auto provider = AppSettings::aiProvider(); provider && !parseAIProvider(rawValue(*provider)))
-        __builtin_trap();
-    if (parseSmartMode(rawValue(AppSettings::smartMode())) != AppSettings::smartMode())
-        __builtin_trap();
+    if (const auto provider = AppSettings::aiProvider())
+        FUZZ_EXPECT(parseAIProvider(rawValue(*provider)) == provider);
+    FUZZ_EXPECT(parseSmartMode(rawValue(AppSettings::smartMode())) == AppSettings::smartMode());
     (void)AppSettings::textQuality();
-    (void)AppSettings::lastText();
-    (void)AppSettings::customVocabulary();
     (void)AppSettings::transcriptionPrompt();
-    (void)AppSettings::stringArray(AppSettings::Keys::recentTexts);
     (void)AppSettings::onboardingCompleted();
+    const auto last = AppSettings::lastText();
+    FUZZ_EXPECT(!last || !last->isEmpty());
+    // Each term goes to the recogniser on its own: never blank, never holding a separator.
+    for (const QString &term : AppSettings::customVocabulary())
+        FUZZ_EXPECT(!term.isEmpty() && term == term.trimmed() && !term.contains(u',') && !term.contains(u'\n'));
     return 0;
 }
