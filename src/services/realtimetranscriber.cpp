@@ -11,7 +11,7 @@
 #include <QTimer>
 #include <QWebSocket>
 
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -108,7 +108,9 @@ QCoro::Task<void> RealtimeTranscriber::connect(QString apiKey, QString prompt, Q
     QElapsedTimer clock;
     clock.start();
     socket->open(request);
-    co_await qCoro(wake, &QTimer::timeout);
+    // QCoro's timer awaiter, not qCoro(wake, &QTimer::timeout): a queued private signal
+    // hands that connection a null QPrivateSignal reference (undefined behaviour).
+    co_await wake;
     if (!self || !guard || m_socket != socket || socket->state() != QAbstractSocket::ConnectedState) {
         qCWarning(lcServices) << "realtime: no connection after" << clock.elapsed() << "ms:"
                               << (guard ? guard->error() : QAbstractSocket::UnknownSocketError);
