@@ -9,8 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static QTemporaryDir home;
-    static const bool configured = qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
-    (void)configured;
+    [[maybe_unused]] static const bool configured = qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
     const QString directory = home.path() + QStringLiteral("/plumrest");
     QDir().mkpath(directory);
     QFile file(directory + QStringLiteral("/Vorsik.ini"));
