@@ -44,11 +44,7 @@ public:
     {
         connect(&m_input, &QSocketNotifier::activated, this, &Target::readInput);
     }
-    ~Target() override
-    {
-        for (const TargetWindow &target : std::as_const(m_windows))
-            delete target.window; // top-level windows have no parent to do it
-    }
+    ~Target() override { for (const TargetWindow &target : std::as_const(m_windows)) delete target.window; }
 
 private:
     void readInput()
