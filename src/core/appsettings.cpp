@@ -85,7 +85,8 @@ std::optional<QString> lastText()
 {
     if (auto text = string(Keys::lastText); text && !text->isEmpty())
         return text;
-    if (auto recent = stringArray(Keys::recentTexts); recent && !recent->isEmpty())
+    // An older list may start with a blank entry; that is no text to paste.
+    if (auto recent = stringArray(Keys::recentTexts); recent && !recent->isEmpty() && !recent->first().isEmpty())
         return recent->first();
     return std::nullopt;
 }

@@ -223,7 +223,10 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
         co_return;
     qCWarning(lcCore) << "dictation" << session << "could not start recording:" << *failure;
 
-    if (!co_await closeAudioPath())
+    // Awaited in a statement of its own: GCC 12 can skip destroying a task awaited
+    // inside an if condition, which leaks the awaited coroutine's frame.
+    const bool closed = co_await closeAudioPath();
+    if (!closed)
         co_return;
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
@@ -594,7 +597,10 @@ QCoro::Task<> DictationSessionController::resetSession()
     ++m_session;
     m_watchdog.stop();
     m_n.audioRecorder->stop();
-    if (!co_await closeAudioPath())
+    // Awaited in a statement of its own: GCC 12 can skip destroying a task awaited
+    // inside an if condition, which leaks the awaited coroutine's frame.
+    const bool closed = co_await closeAudioPath();
+    if (!closed)
         co_return;
     returnToIdle();
 }

@@ -1,5 +1,7 @@
 #include "evdevdevice.h"
 
+#include "logging.h"
+
 #include <linux/input.h>
 
 #include <sys/ioctl.h>
@@ -38,6 +40,10 @@ void EvdevDevice::readAvailable()
         if (count < 0 && errno == EAGAIN)
             return;
         // End of file, or ENODEV once the device is unplugged.
+        if (count < 0 && errno != ENODEV)
+            qCWarning(lcInput) << "evdev: reading a keyboard failed:" << std::strerror(errno);
+        else
+            qCDebug(lcInput) << "evdev: a keyboard went away";
         m_notifier.setEnabled(false);
         Q_EMIT gone();
         return;
@@ -53,6 +59,7 @@ void EvdevDevice::handleRecords()
 
         if (event.type == EV_SYN && event.code == SYN_DROPPED) {
             // The kernel lost events: ignore the rest of this report and ask for the real key state.
+            qCDebug(lcInput) << "evdev: the kernel dropped events";
             m_droppingUntilReport = true;
             continue;
         }
@@ -81,7 +88,10 @@ void EvdevDevice::setFnDown(bool down)
 void EvdevDevice::resynchronise()
 {
     std::array<unsigned char, KEY_MAX / 8 + 1> keys{};
-    if (::ioctl(m_fd, EVIOCGKEY(keys.size()), keys.data()) < 0)
-        return; // keep what we had; the next Fn event corrects it
+    if (::ioctl(m_fd, EVIOCGKEY(keys.size()), keys.data()) < 0) {
+        // Keep what we had; the next Fn event corrects it.
+        qCWarning(lcInput) << "evdev: the key state after dropped events is unknown:" << std::strerror(errno);
+        return;
+    }
     setFnDown(keys[KEY_FN / 8] & (1u << (KEY_FN % 8)));
 }

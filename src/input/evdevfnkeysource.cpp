@@ -1,6 +1,7 @@
 #include "evdevfnkeysource.h"
 
 #include "evdevdevice.h"
+#include "logging.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 
 using namespace Qt::StringLiterals;
@@ -27,8 +29,10 @@ EvdevFnKeySource::Access EvdevFnKeySource::systemAccess()
     };
     access.reportsFnKey = [](int fd) {
         libevdev *device = nullptr;
-        if (libevdev_new_from_fd(fd, &device) < 0)
+        if (const int error = libevdev_new_from_fd(fd, &device); error < 0) {
+            qCWarning(lcInput) << "evdev: a device could not be examined:" << std::strerror(-error);
             return false;
+        }
         const bool hasFn = libevdev_has_event_code(device, EV_KEY, KEY_FN);
         libevdev_free(device);
         return hasFn;
@@ -70,6 +74,8 @@ void EvdevFnKeySource::start()
 {
     if (QDir(m_access.directory).exists())
         m_watcher.addPath(m_access.directory);
+    if (!QDir(m_access.directory).exists())
+        qCWarning(lcInput) << "evdev:" << m_access.directory << "does not exist";
     const ScanResult result = scan();
     if (m_devices.isEmpty())
         Q_EMIT unavailable(result.permissionDenied ? permissionDeniedDescription() : noFnKeyDescription());
@@ -89,12 +95,14 @@ EvdevFnKeySource::ScanResult EvdevFnKeySource::scan()
         if (fd < 0) {
             if (fd == -EACCES || fd == -EPERM)
                 result.permissionDenied = true;
+            qCWarning(lcInput) << "evdev: cannot open" << path << std::strerror(-fd);
             continue;
         }
         if (!m_access.reportsFnKey(fd)) {
             ::close(fd);
             continue;
         }
+        qCDebug(lcInput) << "evdev: listening to" << path;
         auto *device = new EvdevDevice(fd, this);
         m_devices.insert(path, device);
         connect(device, &EvdevDevice::fnStateChanged, this, &EvdevFnKeySource::updateFnState);

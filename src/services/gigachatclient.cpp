@@ -3,10 +3,12 @@
 #include "gigachatconfiguration.h"
 #include "gigachatcurltransport.h"
 #include "gigachaterror.h"
+#include "logging.h"
 #include "wavencoder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QPointer>
 #include <QUuid>
@@ -107,11 +109,18 @@ QCoro::Task<QByteArray> perform(Request request, std::optional<QByteArray> uploa
     for (int attempt = 1;; ++attempt) {
         GigaChatCurlTransport::Response response;
         bool retry = false;
+        QElapsedTimer clock;
+        clock.start();
         try {
             response = co_await GigaChatCurlTransport::send(request, body, limits.timeout);
-        } catch (const GigaChatError &) {
+            qCDebug(lcServices).nospace() << "gigachat: " << stage << ": HTTP " << response.statusCode << " after "
+                                          << clock.elapsed() << " ms";
+        } catch (const GigaChatError &error) {
+            qCWarning(lcServices).nospace() << "gigachat: " << stage << ": " << error.description();
             throw;
         } catch (const GigaChatCurlTransport::TransportError &error) {
+            qCWarning(lcServices).nospace() << "gigachat: " << stage << ", attempt " << attempt << ": curl exit "
+                                            << error.exitCode();
             if (attempt < limits.attempts && isTransient(error.exitCode()))
                 retry = true;
             else if (isCertificateFailure(error.exitCode()))
@@ -121,6 +130,7 @@ QCoro::Task<QByteArray> perform(Request request, std::optional<QByteArray> uploa
                                                                       + u" (curl "_s
                                                                       + QString::number(error.exitCode()) + u')');
         } catch (const DescribedError &error) {
+            qCWarning(lcServices).nospace() << "gigachat: " << stage << ": " << error.description();
             throw GigaChatError(GigaChatError::Case::network, u"Сбой при "_s + stage + u": "_s + error.description());
         } catch (const std::exception &error) {
             throw GigaChatError(GigaChatError::Case::network,
@@ -132,6 +142,7 @@ QCoro::Task<QByteArray> perform(Request request, std::optional<QByteArray> uploa
         }
         if (response.statusCode >= 200 && response.statusCode <= 299)
             co_return response.data;
+        qCWarning(lcServices).nospace() << "gigachat: " << stage << ": HTTP " << response.statusCode;
         throw GigaChatError(GigaChatError::Case::api, GigaChatResponseParser::errorMessage(response.data)
                                                           .value_or(u"HTTP "_s + QString::number(response.statusCode)));
     }
@@ -250,6 +261,7 @@ QCoro::Task<> deleteFileIgnoringErrors(QString fileID, QString accessToken, Limi
         co_await deleteFile(std::move(fileID), std::move(accessToken), limits);
     } catch (...) {
         // The transcript is what counts; a file left behind is the service's to expire.
+        qCWarning(lcServices) << "gigachat: the uploaded file could not be deleted";
     }
 }
 

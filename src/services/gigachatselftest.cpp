@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 #include <QtConcurrent/QtConcurrentRun>
@@ -171,7 +172,8 @@ QCoro::Task<int> runSelfTest(const Options &options, Reporter &reporter)
     int status = 0;
     try {
         if (options.audioPath) {
-            const QByteArray wav = co_await onWorker([path = *options.audioPath] { return readAudioFile(path); });
+            // By reference: GCC 12 destroyed a closure's QString copy twice when the read threw.
+            const QByteArray wav = co_await onWorker([&options] { return readAudioFile(*options.audioPath); });
             const GigaChatSelfTestResult result = co_await client.transcribeWAVForSelfTest(wav, *key, options.model);
             reporter.line(okPrefix + u"model="_s + options.model + u" usage="_s + usageText(result.usage)
                           + u" transcript_chars="_s + QString::number(graphemeCount(result.text)));
@@ -214,6 +216,9 @@ int run(const QStringList &arguments)
     if (!QCoreApplication::instance())
         application = std::make_unique<QCoreApplication>(argc, argv);
 
+    // Standard error carries the result lines that scripts read; diagnostics stay off
+    // there unless QT_LOGGING_RULES asks for them.
+    QLoggingCategory::setFilterRules(u"verbulo.*=false"_s);
     Reporter reporter;
     const Options options = parseOptions(arguments);
     const int status = QCoro::waitFor(runGuarded(options, reporter));

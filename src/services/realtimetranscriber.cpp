@@ -1,14 +1,17 @@
 #include "realtimetranscriber.h"
 
+#include "logging.h"
 #include "openaierrors.h"
+#include "realtimeevent.h"
 
 #include <QJsonArray>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QWebSocket>
 
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -102,14 +105,21 @@ QCoro::Task<void> RealtimeTranscriber::connect(QString apiKey, QString prompt, Q
     wake->start(m_connectTimeout);
     const QPointer<RealtimeTranscriber> self(this);
     const QPointer<QWebSocket> guard(socket);
+    QElapsedTimer clock;
+    clock.start();
     socket->open(request);
-    co_await qCoro(wake, &QTimer::timeout);
+    // QCoro's timer awaiter, not qCoro(wake, &QTimer::timeout): a queued private signal
+    // hands that connection a null QPrivateSignal reference (undefined behaviour).
+    co_await wake;
     if (!self || !guard || m_socket != socket || socket->state() != QAbstractSocket::ConnectedState) {
+        qCWarning(lcServices) << "realtime: no connection after" << clock.elapsed() << "ms:"
+                              << (guard ? guard->error() : QAbstractSocket::UnknownSocketError);
         if (guard)
             guard->abort();
         throw TranscriptionError(TranscriptionErrorCase::notConnected);
     }
     delete wake;
+    qCDebug(lcServices) << "realtime: connected after" << clock.elapsed() << "ms";
     m_receiving = true;
     QObject::connect(socket, &QWebSocket::disconnected, this, &RealtimeTranscriber::receiveFailed);
 
@@ -167,6 +177,8 @@ void RealtimeTranscriber::receiveFailed()
     if (!m_receiving)
         return;
     m_receiving = false;
+    if (!m_didReceiveFinal)
+        qCWarning(lcServices) << "realtime: the socket closed before the final transcript";
     if (!m_didReceiveFinal && m_callbacks.onError)
         m_callbacks.onError(TranscriptionError(TranscriptionErrorCase::connectionLost).description());
 }
@@ -175,22 +187,25 @@ void RealtimeTranscriber::handleMessage(const QByteArray &data)
 {
     if (!m_receiving)
         return;
-    const QJsonObject event = QJsonDocument::fromJson(data).object();
-    const QJsonValue type = event.value("type"_L1);
-    if (!type.isString())
-        return;
-    const QString name = type.toString();
-    if (name == u"conversation.item.input_audio_transcription.delta") {
-        const QJsonValue delta = event.value("delta"_L1);
-        if (delta.isString() && m_callbacks.onPartial)
-            m_callbacks.onPartial(delta.toString());
-    } else if (name == u"conversation.item.input_audio_transcription.completed") {
+    const RealtimeEvent event = RealtimeEvent::read(data);
+    switch (event.kind) {
+    case RealtimeEvent::Kind::ignored:
+        break;
+    case RealtimeEvent::Kind::partial:
+        if (m_callbacks.onPartial)
+            m_callbacks.onPartial(event.text);
+        break;
+    case RealtimeEvent::Kind::final:
         m_didReceiveFinal = true;
+        qCDebug(lcServices) << "realtime: final transcript received";
         if (m_callbacks.onFinal)
-            m_callbacks.onFinal(event.value("transcript"_L1).toString());
-    } else if (name == u"error") {
-        const QJsonValue message = event.value("error"_L1).toObject().value("message"_L1);
+            m_callbacks.onFinal(event.text);
+        break;
+    case RealtimeEvent::Kind::error:
+        // The server's message may quote part of the key: it goes to the user, not to the log.
+        qCWarning(lcServices) << "realtime: the server reported an error";
         if (m_callbacks.onError)
-            m_callbacks.onError(message.isString() ? message.toString() : u"Ошибка OpenAI API."_s);
+            m_callbacks.onError(event.text);
+        break;
     }
 }

@@ -1,11 +1,13 @@
 #include "vorsikapiclient.h"
 
 #include "appsettings.h"
+#include "logging.h"
 #include "vorsikapierror.h"
 #include "vorsikapiresponseparser.h"
 #include "wavencoder.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -292,11 +294,16 @@ QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest req
     const std::unique_ptr<QNetworkReply, DeleteLater> reply(m_session->post(request, device));
     device->setParent(reply.get());
     QTimer::singleShot(m_resourceTimeout, reply.get(), [reply = reply.get()] { reply->abort(); });
+    QElapsedTimer clock;
+    clock.start();
 
     co_await reply.get();
+    qCDebug(lcServices) << "backend:" << request.url().path() << "answered after" << clock.elapsed() << "ms";
 
     if (!*alive)
         throw cancelled();
+    if (reply->error() != QNetworkReply::NoError)
+        qCWarning(lcServices) << "backend:" << request.url().path() << "failed:" << reply->error();
     if (reply->error() == QNetworkReply::OperationCanceledError)
         throw VorsikAPIError(Case::network, timedOutText());
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);

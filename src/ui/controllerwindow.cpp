@@ -1,5 +1,7 @@
 #include "controllerwindow.h"
 
+#include "logging.h"
+
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
@@ -7,8 +9,10 @@
 void ControllerWindow::centreOnScreen()
 {
     QScreen *target = screen() ? screen() : QGuiApplication::primaryScreen();
-    if (!target)
+    if (!target) {
+        qCWarning(lcUI) << "window: no screen to centre it on";
         return;
+    }
     QRect frame = frameGeometry();
     frame.moveCenter(target->availableGeometry().center());
     move(frame.topLeft());

@@ -1,5 +1,7 @@
 #include "desktopsettings.h"
 
+#include "logging.h"
+
 #include <algorithm>
 
 #include <QProcess>
@@ -28,9 +30,15 @@ bool openAccessibilitySettings()
         program = u"systemsettings"_s;
         arguments = {u"kcm_access"_s};
     }
-    if (program.isEmpty() || QStandardPaths::findExecutable(program).isEmpty())
+    if (program.isEmpty() || QStandardPaths::findExecutable(program).isEmpty()) {
+        qCWarning(lcUI) << "no accessibility settings known for this desktop:" << desktops;
         return false;
-    return QProcess::startDetached(program, arguments);
+    }
+    if (!QProcess::startDetached(program, arguments)) {
+        qCWarning(lcUI) << "could not start" << program;
+        return false;
+    }
+    return true;
 }
 
 } // namespace DesktopSettings

@@ -1,5 +1,7 @@
 #include "mascotframes.h"
 
+#include "logging.h"
+
 #include <QImageReader>
 
 using namespace Qt::StringLiterals;
@@ -39,7 +41,9 @@ QList<MascotFrame> load(const QString &directory, MascotState state)
     for (const QString &name : resourceNames(state)) {
         QImageReader reader(directory + u'/' + name + u".png"_s);
         const QImage image = reader.read();
-        if (!image.isNull())
+        if (image.isNull())
+            qCWarning(lcUI) << "mascot frame" << name << "unreadable:" << reader.errorString();
+        else
             frames.append({name, QPixmap::fromImage(image)});
     }
     return frames;

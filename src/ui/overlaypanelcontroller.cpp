@@ -2,6 +2,7 @@
 #include "uifont.h"
 
 #include "clampedlabel.h"
+#include "logging.h"
 #include "mascotview.h"
 
 #include <QApplication>
@@ -259,8 +260,10 @@ void OverlayPanelController::resizeAndPosition(int height)
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen && !QGuiApplication::screens().isEmpty())
         screen = QGuiApplication::screens().constFirst();
-    if (!screen)
+    if (!screen) {
+        qCWarning(lcUI) << "overlay: no screen to place it on";
         return;
+    }
     const QRect available = screen->availableGeometry();
     m_panel->move(available.x() + available.width() / 2 - panelWidth / 2, available.y() + topOffset);
 }

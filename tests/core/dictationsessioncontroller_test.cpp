@@ -456,6 +456,7 @@ protected:
     {
         transcriber().callbacks.onFinal(final);
         ASSERT_TRUE(reach(DictationState::idle));
+        QCoreApplication::sendPostedEvents(); // the audio forwarder's queued wake-up ends it
     }
 };
 

@@ -74,8 +74,6 @@ TEST(GigaChatParser, ErrorMessageMessageTextAndUsage)
         {R"({"error":{"message":"E"}})", u"E"_s},
         {R"({"message":5,"error":{"message":"E"}})", u"E"_s},
         {R"({"error":"E"})", std::nullopt},
-        {R"(["message"])", std::nullopt},
-        {"Unauthorized", std::nullopt},
     };
     for (const auto &row : errorRows)
         EXPECT_EQ(GigaChatResponseParser::errorMessage(row.body), row.message) << row.body.toStdString();
@@ -87,7 +85,6 @@ TEST(GigaChatParser, ErrorMessageMessageTextAndUsage)
         {R"({"choices":[{"message":"text"}]})", std::nullopt},
         {R"({"choices":[{"message":{"content":"a"}}, 3]})", std::nullopt},
         {R"({"choices":{"message":{"content":"a"}}})", std::nullopt},
-        {"\x00\xff", std::nullopt},
     };
     for (const auto &row : textRows)
         EXPECT_EQ(GigaChatResponseParser::messageText(row.body), row.text) << row.body.toStdString();

@@ -49,6 +49,7 @@ public:
         m_server.listen(QHostAddress::LocalHost);
         QObject::connect(&m_server, &QWebSocketServer::newConnection, this, [this] {
             client = m_server.nextPendingConnection();
+            client->setParent(this); // the server hands its sockets over unowned
             handshake = client->request();
             QObject::connect(client, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
                 const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();

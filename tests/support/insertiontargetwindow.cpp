@@ -64,6 +64,7 @@ public:
     {
         connect(&m_input, &QSocketNotifier::activated, this, &Target::readInput);
     }
+    ~Target() override { for (const TargetWindow &target : std::as_const(m_windows)) delete target.window; }
 
 private:
     void readInput()

@@ -44,53 +44,6 @@ QByteArray standardReason(int status)
     }
 }
 
-bool hasToken(const QByteArray &value, QByteArrayView token)
-{
-    const QList<QByteArray> parts = value.split(',');
-    for (const QByteArray &part : parts) {
-        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
-}
-
-// Length of a complete chunked body starting at `from`, with the decoded payload;
-// none while the body is still incomplete. Malformed framing ends the body where it breaks.
-std::optional<qsizetype> chunkedLength(const QByteArray &buffer, qsizetype from, QByteArray *decoded)
-{
-    qsizetype pos = from;
-    decoded->clear();
-    for (;;) {
-        const qsizetype lineEnd = buffer.indexOf("\r\n", pos);
-        if (lineEnd < 0)
-            return std::nullopt;
-        QByteArray sizeText = buffer.mid(pos, lineEnd - pos);
-        if (const qsizetype semicolon = sizeText.indexOf(';'); semicolon >= 0)
-            sizeText.truncate(semicolon);
-        bool ok = false;
-        const qlonglong size = sizeText.trimmed().toLongLong(&ok, 16);
-        pos = lineEnd + 2;
-        if (!ok || size < 0)
-            return pos - from;
-        if (size == 0) {
-            // Trailer fields up to the empty line.
-            for (;;) {
-                const qsizetype trailerEnd = buffer.indexOf("\r\n", pos);
-                if (trailerEnd < 0)
-                    return std::nullopt;
-                const bool last = trailerEnd == pos;
-                pos = trailerEnd + 2;
-                if (last)
-                    return pos - from;
-            }
-        }
-        if (buffer.size() < pos + size + 2)
-            return std::nullopt;
-        decoded->append(buffer.constData() + pos, static_cast<qsizetype>(size));
-        pos += size + 2;
-    }
-}
-
 } // namespace
 
 std::optional<QByteArray> LoopbackHttpServer::Request::header(QByteArrayView name) const
@@ -283,30 +236,17 @@ void LoopbackHttpServer::readFrom(Connection *connection)
         }
 
         const qsizetype bodyStart = headEnd + 4;
-        qsizetype bodyLength = 0;
-        if (hasToken(request.header("Transfer-Encoding").value_or(QByteArray()), "chunked")) {
-            const std::optional<qsizetype> length = chunkedLength(buffer, bodyStart, &request.body);
-            if (!length) {
-                if (!connection->continued && request.header("Expect").value_or(QByteArray()).toLower()
-                                                  == "100-continue") {
-                    connection->continued = true;
-                    connection->socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-                }
-                return;
+        // Every client here sends a length; a chunked body would read as none.
+        const qsizetype bodyLength =
+            std::max(0LL, request.header("Content-Length").value_or("0").trimmed().toLongLong());
+        if (buffer.size() < bodyStart + bodyLength) {
+            if (!connection->continued && request.header("Expect").value_or(QByteArray()).toLower() == "100-continue") {
+                connection->continued = true;
+                connection->socket->write("HTTP/1.1 100 Continue\r\n\r\n");
             }
-            bodyLength = *length;
-        } else {
-            bodyLength = std::max(0LL, request.header("Content-Length").value_or("0").trimmed().toLongLong());
-            if (buffer.size() < bodyStart + bodyLength) {
-                if (!connection->continued && request.header("Expect").value_or(QByteArray()).toLower()
-                                                  == "100-continue") {
-                    connection->continued = true;
-                    connection->socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-                }
-                return;
-            }
-            request.body = buffer.mid(bodyStart, bodyLength);
+            return;
         }
+        request.body = buffer.mid(bodyStart, bodyLength);
 
         request.raw = buffer.left(bodyStart + bodyLength);
         buffer.remove(0, bodyStart + bodyLength);

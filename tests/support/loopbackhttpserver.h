@@ -34,13 +34,13 @@ public:
 
     struct Request
     {
-        QByteArray raw; // request line, headers and body as received (chunk framing included)
+        QByteArray raw; // request line, headers and body as received
         QByteArray method;
         QByteArray target; // the request target as sent, e.g. "/v1/dictations?x=1"
         QByteArray path;   // the target without its query
         QByteArray version;
         HeaderList headers; // in the order received, names as sent
-        QByteArray body;    // de-chunked when the request used chunked transfer coding
+        QByteArray body;
         int connection = 0; // ordinal of the connection that carried it, from 1
 
         // First header of that name, compared without regard to case.
