@@ -144,7 +144,7 @@ private:
     static QByteArray bytes(xcb_get_property_reply_t &reply)
     {
         return QByteArray(static_cast<const char *>(xcb_get_property_value(&reply)),
-                          xcb_get_property_value_length(&reply) * (reply.format / 8));
+                          xcb_get_property_value_length(&reply));
     }
 
     Reply<xcb_generic_event_t> next(QDeadlineTimer deadline)

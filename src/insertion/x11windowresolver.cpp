@@ -38,8 +38,9 @@ std::optional<QByteArray> propertyBytes(xcb_connection_t *c, xcb_get_property_co
     auto reply = adopt(xcb_get_property_reply(c, cookie, nullptr));
     if (!reply || reply->type == XCB_ATOM_NONE)
         return std::nullopt;
+    // The value length is already in bytes, whatever the property's format.
     return QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())),
-                      xcb_get_property_value_length(reply.get()) * (reply->format / 8));
+                      xcb_get_property_value_length(reply.get()));
 }
 
 struct Candidate

@@ -318,6 +318,9 @@ TEST_P(SlowKeyringTest, TheMainThreadRunsOnAndALateAnswerIsUsedOnlyWhenStillWant
         controller->toggleFnDictation();
         EXPECT_TRUE(reach(DictationState::recording));
     }
+    // So that the audio forwarder is not left waiting for its wake-up at exit.
+    controller->prepareForTermination();
+    QCoreApplication::sendPostedEvents();
 }
 
 const auto waitForAnswer = [](std::unique_ptr<DictationSessionController> &) { return true; };
