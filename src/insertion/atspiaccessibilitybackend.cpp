@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QHash>
+#include <QSet>
 #include <QWindow>
 
 #include <atspi/atspi.h>
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <utility>
 
 namespace {
 
@@ -136,6 +138,12 @@ public:
     QHash<QString, qint32> processByBusName;
     QHash<QString, QString> toolkitByBusName;
     QHash<QString, QDeadlineTimer> hungUntil;
+    // Chromium and Electron build the tree of their pages only once an assistive client
+    // asks one of their objects for its attributes; each application is asked once, as
+    // its window comes to the front, so its focused field is known by the time of a capture.
+    QSet<QString> greeted;
+    std::vector<ElementPtr> toGreet;
+    GSource *greeting = nullptr;
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     std::chrono::nanoseconds timeInCalls{0};
 
@@ -155,12 +163,44 @@ public:
         const QByteArray type(event->type);
         ElementPtr source = share(event->source);
         if (type.startsWith("window:activate")) {
+            if (!greeted.contains(source->busName()))
+                scheduleGreeting(source);
             lastActivatedWindow = std::move(source);
         } else if (type.startsWith("focus:") || (type.startsWith("object:state-changed:focused") && event->detail1)) {
             const QString bus = source->busName();
             if (!bus.isEmpty())
                 focusedByApplication.insert(bus, std::move(source));
         }
+    }
+
+    // Outside event dispatch: a call made from there could nest inside one of our own.
+    void scheduleGreeting(ElementPtr window)
+    {
+        toGreet.push_back(std::move(window));
+        if (greeting)
+            return;
+        greeting = g_idle_source_new();
+        g_source_set_callback(greeting, &Private::greetPending, this, nullptr);
+        g_source_attach(greeting, atspiContext);
+    }
+
+    static gboolean greetPending(gpointer self)
+    {
+        auto *d = static_cast<Private *>(self);
+        g_source_unref(std::exchange(d->greeting, nullptr));
+        for (const ElementPtr &element : std::exchange(d->toGreet, {}))
+            d->greet(*element);
+        return G_SOURCE_REMOVE;
+    }
+
+    void greet(const AtspiElement &element)
+    {
+        if (greeted.contains(element.busName()) || !mayCall(element))
+            return;
+        greeted.insert(element.busName());
+        if (GHashTable *attributes = call(
+                element, [&](GError **error) { return atspi_accessible_get_attributes(element.accessible(), error); }))
+            g_hash_table_unref(attributes);
     }
 
     // Whether calls to the application behind this element may be made: never to
@@ -305,6 +345,8 @@ public:
             for (ElementPtr &child : children(*element))
                 queue.push_back(std::move(child));
         }
+        // It was in front before we started; it may show its field at the next capture.
+        greet(*window);
         return nullptr;
     }
 
@@ -443,6 +485,10 @@ AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermis
 AtspiAccessibilityBackend::~AtspiAccessibilityBackend()
 {
     QObject::disconnect(d->focusConnection);
+    if (d->greeting) {
+        g_source_destroy(d->greeting);
+        g_source_unref(d->greeting);
+    }
     if (!d->connected)
         return;
     for (const QString &type : Private::eventTypes)

@@ -15,10 +15,12 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
 #include <QWidget>
 #include <QWindow>
 
@@ -269,6 +271,36 @@ TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay
                                                QString::number(centre.y()), u"click"_s, u"1"_s}),
               0);
     EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
+}
+
+// Started as users start it, without an accessibility flag: its page has to be woken.
+TEST_F(InsertionIntegrationTest, ChromiumShowsItsFocusedFieldAndTakesTheText)
+{
+    if (QStandardPaths::findExecutable(u"chromium"_s).isEmpty()
+        || QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+        GTEST_SKIP() << "needs chromium and xdotool";
+    QTemporaryDir directory;
+    QFile page(directory.filePath(u"page.html"_s));
+    ASSERT_TRUE(page.open(QIODevice::WriteOnly));
+    page.write("<title>Page</title><textarea autofocus></textarea>");
+    page.close();
+    const QString url = QUrl::fromLocalFile(page.fileName()).toString();
+    QProcess chromium;
+    chromium.start(u"chromium"_s,
+                   {u"--no-sandbox"_s, u"--no-first-run"_s, u"--user-data-dir="_s + directory.path(), url});
+    QProcess search;
+    search.start(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"Page"_s});
+    ASSERT_TRUE(search.waitForFinished(60000));
+    const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(u'\n').value(0);
+    ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window}), 0);
+    std::optional<TextInsertionTarget> captured;
+    ASSERT_TRUE(TestUtil::runUntil([&] {
+        captured = QCoro::waitFor(inserter->captureTarget());
+        return captured && captured->focusedElement && captured->pageIdentity.value_or(QString()).endsWith(url);
+    }, 30s));
+    EXPECT_EQ(insert(u"Привет, Хромиум 🙂"_s, captured), TextInsertionOutcome::inserted());
+    chromium.terminate();
+    chromium.waitForFinished(10000);
 }
 
 TEST_F(InsertionIntegrationTest, XtermTakesTheTextThroughThePrimarySelection)
