@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <dlfcn.h>
 #include <utility>
 
 namespace {
@@ -22,6 +23,26 @@ namespace {
 // The main context AT-SPI was connected on; libatspi is not thread-safe, so
 // everything of it happens on the thread that iterates this context.
 GMainContext *atspiContext = nullptr;
+
+} // namespace
+
+// libatspi attaches the private connection it opens to each application to the process's default
+// context, which Qt iterates on the main thread: replies meant for the accessibility thread were
+// handled there too, two threads on one libdbus connection (libdbus aborts, or each waits for the
+// other). Defined here, this function takes the place of libatspi's own for libatspi's calls as
+// well, and sends what would go to the default context to the accessibility thread's.
+extern "C" __attribute__((visibility("default"))) void
+atspi_dbus_connection_setup_with_g_main(DBusConnection *connection, GMainContext *context)
+{
+    using Setup = void (*)(DBusConnection *, GMainContext *);
+    static const auto setUp = reinterpret_cast<Setup>(dlsym(RTLD_NEXT, "atspi_dbus_connection_setup_with_g_main"));
+    if (atspiContext && (!context || context == g_main_context_default()))
+        context = atspiContext;
+    if (setUp)
+        setUp(connection, context);
+}
+
+namespace {
 
 gboolean unrefAccessible(gpointer accessible)
 {
@@ -139,9 +160,11 @@ public:
     QHash<QString, QString> toolkitByBusName;
     QHash<QString, QDeadlineTimer> hungUntil;
     // Chromium and Electron build the tree of their pages only once an assistive client
-    // asks one of their objects for its attributes; each application is asked once, as
-    // its window comes to the front, so its focused field is known by the time of a capture.
-    QSet<QString> greeted;
+    // asks one of their objects for its attributes. An application is asked as its window
+    // comes to the front, so its focused field is known by the time of a capture, and again
+    // (not more than once a second) while a capture finds no focus in it: asked before its
+    // page was loaded, it may not have taken the hint.
+    QHash<QString, QDeadlineTimer> greeted;
     std::vector<ElementPtr> toGreet;
     GSource *greeting = nullptr;
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
@@ -163,7 +186,7 @@ public:
         const QByteArray type(event->type);
         ElementPtr source = share(event->source);
         if (type.startsWith("window:activate")) {
-            if (!greeted.contains(source->busName()))
+            if (mayGreet(source->busName()))
                 scheduleGreeting(source);
             lastActivatedWindow = std::move(source);
         } else if (type.startsWith("focus:") || (type.startsWith("object:state-changed:focused") && event->detail1)) {
@@ -193,11 +216,17 @@ public:
         return G_SOURCE_REMOVE;
     }
 
+    bool mayGreet(const QString &bus) const
+    {
+        const auto it = greeted.constFind(bus);
+        return it == greeted.cend() || it->hasExpired();
+    }
+
     void greet(const AtspiElement &element)
     {
-        if (greeted.contains(element.busName()) || !mayCall(element))
+        if (!mayGreet(element.busName()) || !mayCall(element))
             return;
-        greeted.insert(element.busName());
+        greeted.insert(element.busName(), QDeadlineTimer(std::chrono::seconds(1)));
         if (GHashTable *attributes = call(
                 element, [&](GError **error) { return atspi_accessible_get_attributes(element.accessible(), error); }))
             g_hash_table_unref(attributes);
@@ -262,16 +291,37 @@ public:
         return result;
     }
 
+    // Asked of the application itself. libatspi's copy changes only with the events some client
+    // listens to, which arrive late under load: a window made active or a tab switched a moment ago
+    // could read as before. Its cache is left alone: libatspi's own event handling relies on it.
     bool hasState(const AtspiElement &element, AtspiStateType state)
     {
         return call(element, [&](GError **) {
-            AtspiStateSet *states = atspi_accessible_get_state_set(element.accessible());
-            if (!states)
+            const AtspiApplication *app = element.accessible()->parent.app;
+            if (!app || !app->bus || !app->bus_name)
                 return false;
-            const bool has = atspi_state_set_contains(states, state)
-                && !atspi_state_set_contains(states, ATSPI_STATE_DEFUNCT);
-            g_object_unref(states);
-            return has;
+            DBusMessage *request = dbus_message_new_method_call(app->bus_name, element.accessible()->parent.path,
+                                                                "org.a11y.atspi.Accessible", "GetState");
+            if (!request)
+                return false;
+            DBusError failure;
+            dbus_error_init(&failure);
+            DBusMessage *reply =
+                dbus_connection_send_with_reply_and_block(app->bus, request, int(callTimeout.count()), &failure);
+            dbus_message_unref(request);
+            if (!reply) {
+                dbus_error_free(&failure);
+                return false;
+            }
+            dbus_uint32_t *words = nullptr;
+            int count = 0;
+            const bool parsed = dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_UINT32, &words,
+                                                      &count, DBUS_TYPE_INVALID)
+                && count == 2;
+            const quint64 states = parsed ? (quint64(words[1]) << 32 | words[0]) : 0;
+            dbus_message_unref(reply);
+            const auto has = [&](AtspiStateType which) { return (states >> which & 1) != 0; };
+            return has(state) && !has(ATSPI_STATE_DEFUNCT);
         });
     }
 
@@ -503,18 +553,20 @@ bool AtspiAccessibilityBackend::connectToBus()
     // A bounded check first: libatspi's own look-up of the bus may block for long.
     if (!d->permission.isTrusted())
         return false;
+    // Events and replies are dispatched by the context of the thread that connects,
+    // which Qt's event loop runs there: the main thread never handles AT-SPI traffic.
+    GMainContext *context = g_main_context_get_thread_default();
+    if (context && context != atspiContext) {
+        // Held for good: references dropped after that thread ended must not reach a freed context.
+        atspiContext = g_main_context_ref(context);
+    }
     atspi_init();
     if (!atspi_get_a11y_bus()) {
         atspi_exit(); // so that a later attempt starts afresh
         return false;
     }
-    // Events and replies are dispatched by the context of the thread that connects,
-    // which Qt's event loop runs there: the main thread never handles AT-SPI traffic.
-    if (GMainContext *context = g_main_context_get_thread_default(); context && context != atspiContext) {
+    if (context)
         atspi_set_main_context(context);
-        // Held for good: references dropped after that thread ended must not reach a freed context.
-        atspiContext = g_main_context_ref(context);
-    }
     atspi_set_timeout(int(callTimeout.count()), 0);
     d->listener = atspi_event_listener_new(&Private::onEvent, d.get(), nullptr);
     for (const QString &type : Private::eventTypes)
