@@ -1,10 +1,14 @@
 #include "appsettings.h"
+#include "gigachattestsupport.h"
 #include "loopbackhttpserver.h"
 #include "testutil.h"
 #include "vorsikapiclient.h"
 #include "vorsikapierror.h"
 
+#include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslConfiguration>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -357,4 +361,79 @@ TEST_P(VorsikAPIExchangeTest, EndsAsScripted)
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, VorsikAPIExchangeTest, ::testing::ValuesIn(exchanges()),
+                         [](const auto &info) { return info.param.name; });
+
+namespace {
+
+struct WarmUp
+{
+    std::string name;
+    bool cachedToken = false;
+    std::chrono::milliseconds registrationDelay{0}; // longer than the recording when set
+    bool serverDownAtThePress = false;
+};
+
+void PrintTo(const WarmUp &row, std::ostream *out) { *out << row.name; }
+
+class VorsikWarmUpTest : public VorsikAPIClientTest, public ::testing::WithParamInterface<WarmUp>
+{
+protected:
+    void SetUp() override
+    {
+        VorsikAPIClientTest::SetUp();
+        QSslConfiguration trusting = m_trusted;
+        for (const QByteArray &der : {certificates.rootBase64, certificates.subBase64})
+            trusting.addCaCertificate(QSslCertificate(QByteArray::fromBase64(der), QSsl::Der));
+        QSslConfiguration::setDefaultConfiguration(trusting);
+    }
+    void TearDown() override { QSslConfiguration::setDefaultConfiguration(m_trusted); }
+
+    const TestCertificates &certificates = TestCertificates::shared();
+    const QSslConfiguration m_trusted = QSslConfiguration::defaultConfiguration();
+};
+
+} // namespace
+
+TEST_P(VorsikWarmUpTest, RegistrationAndUploadShareOneTlsConnection)
+{
+    const WarmUp &row = GetParam();
+    if (row.cachedToken)
+        AppSettings::setString(AppSettings::Keys::installationToken, u"kept"_s);
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const auto listen = [&] { return server.listenTls(certificates.server, certificates.serverKey, {}, port); };
+    Response registration = Response::json(200, tokenAnswer("fresh"));
+    registration.delay = row.registrationDelay;
+    if (!row.cachedToken)
+        server.enqueue(registration);
+    server.enqueue(Response::json(200, R"({"text":"ok"})"));
+    VorsikAPIClient client(VorsikAPIConfiguration({u"https://127.0.0.1:%1/backend"_s.arg(port), u"1"_s, u"1"_s}));
+
+    client.warmUp();
+    if (row.serverDownAtThePress) {
+        TestUtil::runFor(300ms);
+        ASSERT_TRUE(listen());
+    } else {
+        ASSERT_TRUE(listen());
+        ASSERT_TRUE(TestUtil::runUntil(
+            [&] {
+                return server.connectionCount() == 1 && server.requestCount() == (row.cachedToken ? 0 : 1)
+                       && (row.registrationDelay > 0ms || storedToken());
+            },
+            10s));
+    }
+    const Outcome outcome = finish(start(client));
+
+    EXPECT_EQ(outcome.text, u"ok"_s) << outcome.description.toStdString();
+    EXPECT_EQ(paths(false), row.cachedToken ? QStringList(dictations) : QStringList({installations, dictations}));
+    EXPECT_EQ(server.connectionCount(), 1) << server.tlsErrors().join(u'\n').toStdString();
+    EXPECT_TRUE(TestUtil::runUntil([&] { return client.findChildren<QNetworkReply *>().isEmpty(); })) << "a reply stays";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, VorsikWarmUpTest,
+                         ::testing::Values(WarmUp{"RegisteredDuringTheRecording"}, WarmUp{"TokenAtHand", true},
+                                           WarmUp{"UploadWaitsForTheRegistrationUnderWay", false, 800ms},
+                                           WarmUp{"ServerDownAtThePress", false, 0ms, true}),
                          [](const auto &info) { return info.param.name; });
