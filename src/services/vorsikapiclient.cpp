@@ -252,6 +252,13 @@ void VorsikAPIClient::warmUp()
     const std::optional<QUrl> base = m_configuration.baseURL();
     if (!base)
         return;
+    // The registration opens the connection itself; a pre-connection beside it would
+    // race it and leave a second one.
+    if (!cachedToken()) {
+        if (!m_registration.isRunning())
+            startDetached(registerAhead(), nullptr);
+        return;
+    }
     if (base->scheme() == u"https"_s) {
         // Offer what the requests themselves offer, so the upload can take this connection.
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
@@ -260,8 +267,6 @@ void VorsikAPIClient::warmUp()
     } else {
         m_session->connectToHost(base->host(), static_cast<quint16>(base->port(80)));
     }
-    if (!cachedToken() && !m_registration.isRunning())
-        startDetached(registerAhead(), nullptr);
 }
 
 QCoro::Task<> VorsikAPIClient::registerAhead()

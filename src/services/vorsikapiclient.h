@@ -39,8 +39,8 @@ public:
     QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
                                            QStringList vocabulary) override;
 
-    // Opens the connection the upload will take and, while this installation has no
-    // token, registers it. A failure is only logged; the upload then does both itself.
+    // Opens the connection the upload will take: by registering this installation when
+    // it has no token yet. A failure is only logged; the upload then does both itself.
     void warmUp() override;
 
     // Lets tests shorten the waits.
