@@ -143,6 +143,8 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
     }
 
     m_activeProvider = provider;
+    if (provider == AIProvider::vorsik)
+        m_n.vorsikAPIClient->warmUp();
     m_completing = false;
     m_isOnboardingTestDictation =
         !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;

@@ -109,6 +109,9 @@ public:
     virtual ~AbstractVorsikAPIClient() = default;
     virtual QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
                                                    QStringList vocabulary) = 0;
+    // An upload is coming: get ready for it while the user speaks. Never fails;
+    // whatever is not ready by then the upload does itself.
+    virtual void warmUp() {}
 };
 
 class AbstractGigaChatClient

@@ -1,6 +1,8 @@
 #include "vorsikapiclient.h"
 
 #include "appsettings.h"
+#include "describederror.h"
+#include "detachedtask.h"
 #include "logging.h"
 #include "vorsikapierror.h"
 #include "vorsikapiresponseparser.h"
@@ -13,6 +15,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPromise>
+#include <QSslConfiguration>
 #include <QStringDecoder>
 #include <QTimer>
 #include <QUuid>
@@ -20,6 +24,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include <QCoro/QCoroFuture>
 #include <QCoro/QCoroNetworkReply>
 
 using namespace Qt::StringLiterals;
@@ -144,6 +149,11 @@ VorsikAPIClient::VorsikAPIClient(VorsikAPIConfiguration configuration, QObject *
 {
     // No disk cache and an in-memory cookie jar: nothing of a session outlives the process.
     m_session->setTransferTimeout(static_cast<int>(m_requestTimeout.count()));
+    // Qt hands the reply of a pre-connection to nobody; without this each warm-up leaves one behind.
+    connect(m_session, &QNetworkAccessManager::finished, this, [](QNetworkReply *reply) {
+        if (reply->url().scheme().startsWith(u"preconnect"_s))
+            reply->deleteLater();
+    });
 }
 
 VorsikAPIClient::~VorsikAPIClient()
@@ -237,10 +247,59 @@ QCoro::Task<QString> VorsikAPIClient::transcribeAndEdit(QByteArray pcmAudio, Sma
     co_return co_await uploadDictation(body, boundary, freshToken);
 }
 
-QCoro::Task<QString> VorsikAPIClient::installationToken()
+void VorsikAPIClient::warmUp()
 {
+    const std::optional<QUrl> base = m_configuration.baseURL();
+    if (!base)
+        return;
+    // The registration opens the connection itself; a pre-connection beside it would
+    // race it and leave a second one.
+    if (!cachedToken()) {
+        if (!m_registration.isRunning())
+            startDetached(registerAhead(), nullptr);
+        return;
+    }
+    if (base->scheme() == u"https"_s) {
+        // Offer what the requests themselves offer, so the upload can take this connection.
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
+        m_session->connectToHostEncrypted(base->host(), static_cast<quint16>(base->port(443)), tls);
+    } else {
+        m_session->connectToHost(base->host(), static_cast<quint16>(base->port(80)));
+    }
+}
+
+QCoro::Task<> VorsikAPIClient::registerAhead()
+{
+    try {
+        co_await installationToken(true);
+    } catch (const DescribedError &error) {
+        qCDebug(lcServices) << "backend: registering ahead failed:" << error.description();
+    }
+}
+
+QCoro::Task<QString> VorsikAPIClient::installationToken(bool ahead)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    while (m_registration.isRunning()) {
+        QFuture<void> registration = m_registration;
+        co_await registration;
+        if (!*alive)
+            throw cancelled();
+    }
     if (std::optional<QString> token = cachedToken())
         co_return *token;
+
+    // The promise finishes when this frame ends, after the token is stored.
+    QPromise<void> settled;
+    m_registration = settled.future();
+    settled.start();
+    QCoro::Task<QString> registration = registerInstallation(ahead);
+    co_return co_await registration;
+}
+
+QCoro::Task<QString> VorsikAPIClient::registerInstallation(bool ahead)
+{
     const std::optional<QUrl> url = m_configuration.installationsURL();
     if (!url)
         throw VorsikAPIError(Case::notConfigured);
@@ -250,7 +309,7 @@ QCoro::Task<QString> VorsikAPIClient::installationToken()
     request.setRawHeader("X-Device-ID", m_configuration.deviceID().toUtf8());
     request.setRawHeader("X-App-Version", m_configuration.appVersion().toUtf8());
 
-    const Transfer transfer = co_await send(std::move(request), QByteArray());
+    const Transfer transfer = co_await send(std::move(request), QByteArray(), ahead);
     if (transfer.status < 200 || transfer.status > 299) {
         throw VorsikAPIError(Case::server, failureMessage(transfer.body, u"Ошибка регистрации "_s, transfer.status));
     }
@@ -286,7 +345,7 @@ QCoro::Task<QString> VorsikAPIClient::uploadDictation(QByteArray body, QByteArra
     co_return text;
 }
 
-QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest request, QByteArray body)
+QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest request, QByteArray body, bool ahead)
 {
     const std::shared_ptr<bool> alive = m_alive;
     request.setTransferTimeout(static_cast<int>(m_requestTimeout.count()));
@@ -302,7 +361,9 @@ QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest req
 
     if (!*alive)
         throw cancelled();
-    if (reply->error() != QNetworkReply::NoError)
+    if (reply->error() != QNetworkReply::NoError && ahead)
+        qCDebug(lcServices) << "backend:" << request.url().path() << "failed ahead:" << reply->error();
+    else if (reply->error() != QNetworkReply::NoError)
         qCWarning(lcServices) << "backend:" << request.url().path() << "failed:" << reply->error();
     if (reply->error() == QNetworkReply::OperationCanceledError)
         throw VorsikAPIError(Case::network, timedOutText());

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QFuture>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -38,6 +39,10 @@ public:
     QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
                                            QStringList vocabulary) override;
 
+    // Opens the connection the upload will take: by registering this installation when
+    // it has no token yet. A failure is only logged; the upload then does both itself.
+    void warmUp() override;
+
     // Lets tests shorten the waits.
     void setTimeouts(std::chrono::milliseconds request, std::chrono::milliseconds resource);
 
@@ -57,14 +62,20 @@ private:
         QByteArray body;
     };
 
-    QCoro::Task<QString> installationToken();
+    // `ahead`: for the warm-up, whose failures are only worth a debug line.
+    QCoro::Task<QString> installationToken(bool ahead = false);
+    QCoro::Task<QString> registerInstallation(bool ahead);
+    QCoro::Task<> registerAhead();
     QCoro::Task<QString> uploadDictation(QByteArray body, QByteArray boundary, QString token);
-    QCoro::Task<Transfer> send(QNetworkRequest request, QByteArray body);
+    QCoro::Task<Transfer> send(QNetworkRequest request, QByteArray body, bool ahead = false);
 
     VorsikAPIConfiguration m_configuration;
     QNetworkAccessManager *m_session;
     std::chrono::milliseconds m_requestTimeout = defaultRequestTimeout;
     std::chrono::milliseconds m_resourceTimeout = defaultResourceTimeout;
+    // Finishes when the registration under way ends; everyone who needs a token
+    // meanwhile waits for it instead of registering a second time.
+    QFuture<void> m_registration;
     // Cleared first thing in the destructor, so suspended calls that resume during
     // it know their client is gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

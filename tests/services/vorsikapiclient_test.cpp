@@ -1,10 +1,14 @@
 #include "appsettings.h"
+#include "gigachattestsupport.h"
 #include "loopbackhttpserver.h"
 #include "testutil.h"
 #include "vorsikapiclient.h"
 #include "vorsikapierror.h"
 
+#include <QNetworkReply>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSslConfiguration>
 
 #include <gtest/gtest.h>
 
@@ -358,3 +362,52 @@ TEST_P(VorsikAPIExchangeTest, EndsAsScripted)
 
 INSTANTIATE_TEST_SUITE_P(Table, VorsikAPIExchangeTest, ::testing::ValuesIn(exchanges()),
                          [](const auto &info) { return info.param.name; });
+
+// After a warm-up the upload finds its connection and its token; a registration under
+// way is awaited, not repeated; a warm-up that met no server changes nothing.
+TEST_F(VorsikAPIClientTest, AfterAWarmUpEverythingTravelsOnOneTlsConnection)
+{
+    const TestCertificates &certificates = TestCertificates::shared();
+    const QSslConfiguration untrusting = QSslConfiguration::defaultConfiguration();
+    const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(untrusting); });
+    QSslConfiguration trusting = untrusting;
+    for (const QByteArray &der : {certificates.rootBase64, certificates.subBase64})
+        trusting.addCaCertificate(QSslCertificate(QByteArray::fromBase64(der), QSsl::Der));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+
+    // Token cached; registration answered after (longer than the recording when set); server down at the press.
+    const std::tuple<bool, std::chrono::milliseconds, bool> rows[] = {
+        {false, 0ms, false}, {true, 0ms, false}, {false, 800ms, false}, {false, 0ms, true}};
+    for (const auto &[cachedToken, registrationDelay, serverDown] : rows) {
+        SCOPED_TRACE(testing::Message() << cachedToken << ' ' << registrationDelay.count() << ' ' << serverDown);
+        TestUtil::clearSettings();
+        LoopbackHttpServer tls;
+        Response registration = Response::json(200, tokenAnswer("fresh"));
+        registration.delay = registrationDelay;
+        if (cachedToken)
+            AppSettings::setString(AppSettings::Keys::installationToken, u"kept"_s);
+        else
+            tls.enqueue(registration);
+        tls.enqueue(Response::json(200, R"({"text":"ok"})"));
+        ASSERT_TRUE(tls.listen());
+        const quint16 port = tls.port(); // the TLS server takes it over, at once or after the press
+        const auto listen = [&](quint16 on) { return tls.listenTls(certificates.server, certificates.serverKey, {}, on); };
+        ASSERT_TRUE(listen(serverDown ? 0 : port));
+        VorsikAPIClient client(VorsikAPIConfiguration({u"https://127.0.0.1:%1/b"_s.arg(port), u"1"_s, u"1"_s}));
+
+        client.warmUp();
+        const auto warm = [&] {
+            return tls.connectionCount() == 1 && tls.requestCount() == (cachedToken ? 0 : 1)
+                   && (registrationDelay > 0ms || storedToken());
+        };
+        EXPECT_EQ(TestUtil::runUntil(warm, 1s), !serverDown) << "the server saw nothing while the user spoke";
+        ASSERT_TRUE(!serverDown || listen(port));
+        const Outcome outcome = finish(start(client));
+
+        EXPECT_EQ(outcome.text, u"ok"_s) << outcome.description.toStdString();
+        EXPECT_EQ(tls.requestCount(), cachedToken ? 1 : 2) << "a registration at most, then the upload";
+        EXPECT_EQ(tls.requests().value(tls.requestCount() - 1).path, "/b/v1/dictations");
+        EXPECT_EQ(tls.connectionCount(), 1) << tls.tlsErrors().join(u'\n').toStdString();
+        EXPECT_TRUE(TestUtil::runUntil([&] { return client.findChildren<QNetworkReply *>().isEmpty(); })) << "a reply";
+    }
+}

@@ -38,6 +38,8 @@ TEST(VorsikDictationTest, RecordedPCMReachesTheBackendAndItsTextIsInserted)
         fakes.recorder.feed(chunk);
         recorded += chunk;
     }
+    // The installation registers while the user speaks.
+    ASSERT_TRUE(TestUtil::runUntil([&] { return server.requestCount() == 1; }, 30s));
     controller.toggleDictation();
 
     ASSERT_TRUE(TestUtil::runUntil([&] { return !fakes.inserter.insertedTexts.isEmpty(); }, 30s))
@@ -47,6 +49,7 @@ TEST(VorsikDictationTest, RecordedPCMReachesTheBackendAndItsTextIsInserted)
     EXPECT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }, 30s));
 
     ASSERT_EQ(server.requestCount(), 2);
+    EXPECT_EQ(server.connectionCount(), 1);
     const QByteArray body = server.requests().at(1).body;
     const qsizetype wav = body.indexOf("RIFF");
     ASSERT_GE(wav, 0);

@@ -101,15 +101,15 @@ LoopbackHttpServer::~LoopbackHttpServer()
     closeAllConnections();
 }
 
-bool LoopbackHttpServer::listen()
+bool LoopbackHttpServer::listen(quint16 port)
 {
     m_tls = false;
     m_server = std::make_unique<QTcpServer>();
-    return startListening();
+    return startListening(port);
 }
 
 bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSslKey &key,
-                                   const QList<QSslCertificate> &chain)
+                                   const QList<QSslCertificate> &chain, quint16 port)
 {
     auto server = std::make_unique<QSslServer>();
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
@@ -135,17 +135,17 @@ bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSs
 
     m_tls = true;
     m_server = std::move(server);
-    return startListening();
+    return startListening(port);
 }
 
-bool LoopbackHttpServer::startListening()
+bool LoopbackHttpServer::startListening(quint16 port)
 {
     // A TLS server hands a connection over only after its handshake, through
     // pendingConnectionAvailable; newConnection covers the plain server. Both may
     // fire for one socket, which acceptPending tolerates.
     connect(m_server.get(), &QTcpServer::newConnection, this, &LoopbackHttpServer::acceptPending);
     connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this, &LoopbackHttpServer::acceptPending);
-    return m_server->listen(QHostAddress::LocalHost, 0);
+    return m_server->listen(QHostAddress::LocalHost, port);
 }
 
 quint16 LoopbackHttpServer::port() const

@@ -81,11 +81,11 @@ public:
     explicit LoopbackHttpServer(QObject *parent = nullptr);
     ~LoopbackHttpServer() override;
 
-    // Starts plain HTTP on 127.0.0.1, port 0. Returns false when the socket cannot be bound.
-    bool listen();
-    // Starts HTTPS on 127.0.0.1, port 0, presenting `certificate` (then `chain`) with `key`.
+    // Starts plain HTTP on 127.0.0.1 (port 0: any free one). Returns false when the socket cannot be bound.
+    bool listen(quint16 port = 0);
+    // Starts HTTPS on 127.0.0.1, presenting `certificate` (then `chain`) with `key`.
     bool listenTls(const QSslCertificate &certificate, const QSslKey &key,
-                   const QList<QSslCertificate> &chain = {});
+                   const QList<QSslCertificate> &chain = {}, quint16 port = 0);
 
     bool isTls() const { return m_tls; }
     quint16 port() const;
@@ -116,7 +116,7 @@ Q_SIGNALS:
 private:
     struct Connection;
 
-    bool startListening();
+    bool startListening(quint16 port);
     void acceptPending();
     void readFrom(Connection *connection);
     void respond(Connection *connection, const Request &request);
