@@ -290,9 +290,11 @@ TEST_F(InsertionIntegrationTest, ChromiumShowsItsFocusedFieldAndTakesTheText)
                    {u"--no-sandbox"_s, u"--no-first-run"_s, u"--user-data-dir="_s + directory.path(), url});
     // Without a window manager nothing gives a starting browser's window the focus back when it
     // loses it, so the focus is given as a click would, until the page shows its field.
-    const QStringList focusPage{u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"^Page"_s,
-                                u"windowfocus"_s, u"--sync"_s};
-    ASSERT_EQ(QProcess::execute(u"xdotool"_s, focusPage), 0);
+    const QStringList findPage{u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^Page - Chromium"_s};
+    QProcess search;
+    search.start(u"xdotool"_s, QStringList{u"search"_s, u"--sync"_s} + findPage.mid(1));
+    ASSERT_TRUE(search.waitForFinished(60000));
+    const QStringList focusPage = findPage + QStringList{u"windowfocus"_s, u"--sync"_s};
     std::optional<TextInsertionTarget> captured;
     ASSERT_TRUE(TestUtil::runUntil([&] {
         QProcess::execute(u"xdotool"_s, focusPage);
