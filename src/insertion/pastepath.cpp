@@ -20,7 +20,7 @@ PastePath makePastePath()
         path.keystrokes = std::make_unique<XTestKeystrokeSender>();
         return path;
     }
-    path.connection = std::make_shared<WaylandConnection>();
+    path.connection = WaylandConnection::shared();
     auto clipboard = std::make_unique<WaylandClipboard>(*path.connection);
     if (clipboard->isAvailable()) {
         auto keystrokes = std::make_unique<WaylandKeystrokeSender>(*path.connection, *clipboard);

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 using namespace Qt::StringLiterals;
@@ -35,11 +36,13 @@ struct PasteCase
     const char *name;
     const char *program;
     const char *format; // of what the user has on the clipboard
+    // GTK may miss the confirmation reads on a loaded machine; saying so is honest, the text must still be exact.
+    bool mayBeUnconfirmed;
 };
 
 void PrintTo(const PasteCase &c, std::ostream *out) { *out << c.name; }
 
-class WaylandPasteTest : public ::testing::TestWithParam<PasteCase>
+class WaylandSessionTest : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -60,6 +63,10 @@ protected:
     // Another client's view of the clipboard: what it reads comes through the compositor.
     WaylandConnection observerConnection;
     WaylandClipboard observer{observerConnection};
+};
+
+class WaylandPasteTest : public WaylandSessionTest, public ::testing::WithParamInterface<PasteCase>
+{
 };
 
 } // namespace
@@ -99,7 +106,9 @@ TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack
         return captured && captured->applicationPID == target.pid() && captured->focusedElement;
     }, 20s));
     const QString text = u"Привет, Wayland! Съешь ещё 🙂"_s;
-    EXPECT_EQ(QCoro::waitFor(inserter.insert(text, captured)), TextInsertionOutcome::inserted());
+    const TextInsertionOutcome outcome = QCoro::waitFor(inserter.insert(text, captured));
+    EXPECT_TRUE(outcome == TextInsertionOutcome::inserted()
+                || (c.mayBeUnconfirmed && outcome == TextInsertionOutcome::unconfirmed()));
     EXPECT_EQ(target.text("one"), text);
 
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
@@ -109,9 +118,45 @@ TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack
 }
 
 INSTANTIATE_TEST_SUITE_P(Toolkits, WaylandPasteTest,
-                         ::testing::Values(PasteCase{"Qt", INSERTION_TARGET_WINDOW, "text/plain"},
-                                           PasteCase{"Gtk", GTK_TARGET_WINDOW, "image/png"}),
+                         ::testing::Values(PasteCase{"Qt", INSERTION_TARGET_WINDOW, "text/plain", false},
+                                           PasteCase{"Gtk", GTK_TARGET_WINDOW, "image/png", true}),
                          [](const ::testing::TestParamInfo<PasteCase> &info) { return std::string(info.param.name); });
+
+// sway tiles a second window beside the first and so moves it: only the compositor's own number
+// for the window tells that the first one is back in front.
+TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByItsPlace)
+{
+    if (QStandardPaths::findExecutable(u"swaymsg"_s).isEmpty())
+        GTEST_SKIP() << "needs swaymsg";
+    TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), {{u"QT_QPA_PLATFORM"_s, u"wayland"_s}});
+    ASSERT_EQ(target.ask({}, "ready"), "ready");
+    ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
+    // The window in front once a capture shows the one `wanted` accepts.
+    const auto frontWhen = [&](const std::function<bool(const WindowFingerprint &)> &wanted) {
+        std::optional<TextInsertionTarget> captured;
+        return TestUtil::runUntil([&] {
+            captured = QCoro::waitFor(inserter.captureTarget());
+            return captured && captured->focusedElement && captured->windowFingerprint.number
+                && wanted(captured->windowFingerprint);
+        }, 20s) ? captured : std::nullopt;
+    };
+    const std::optional<TextInsertionTarget> one = frontWhen([](const WindowFingerprint &) { return true; });
+    ASSERT_TRUE(one);
+    const auto isOne = [&](const WindowFingerprint &window) { return window.number == one->windowFingerprint.number; };
+
+    ASSERT_EQ(target.ask("open two 0 0", "opened two"), "opened two");
+    ASSERT_TRUE(frontWhen(std::not_fn(isOne)));
+    const QString text = u"Текст для первого окна"_s;
+    EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)), TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
+
+    ASSERT_EQ(QProcess::execute(u"swaymsg"_s, {u"focus"_s, u"left"_s}), 0);
+    const std::optional<TextInsertionTarget> back = frontWhen(isOne);
+    ASSERT_TRUE(back && back->windowFingerprint.frame && one->windowFingerprint.frame);
+    ASSERT_FALSE(TargetCapture::approximatelyEqual(*back->windowFingerprint.frame, *one->windowFingerprint.frame));
+    EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)), TextInsertionOutcome::inserted());
+    EXPECT_EQ(target.text("one"), text);
+    EXPECT_EQ(target.text("two"), QString());
+}
 
 // A compositor that never answers or hangs up at once: every part says so quickly, none waits or crashes.
 class BrokenCompositorTest : public ::testing::TestWithParam<bool>

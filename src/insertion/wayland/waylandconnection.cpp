@@ -22,16 +22,14 @@ const wl_registry_listener WaylandConnection::registryListener = {
     [](void *data, wl_registry *, uint32_t name) { static_cast<WaylandConnection *>(data)->forget(name); },
 };
 
-namespace {
-
-const wl_callback_listener readyListener = {
+const wl_callback_listener WaylandConnection::readyListener = {
     [](void *data, wl_callback *callback, uint32_t) {
+        auto *connection = static_cast<WaylandConnection *>(data);
         wl_callback_destroy(callback);
-        static_cast<std::promise<void> *>(data)->set_value();
+        connection->m_readyCallback = nullptr;
+        connection->m_ready.set_value();
     },
 };
-
-} // namespace
 
 WaylandConnection::WaylandConnection(std::chrono::milliseconds setupTimeout)
 {
@@ -63,6 +61,17 @@ WaylandConnection::~WaylandConnection()
         wl_display_disconnect(m_display);
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
+}
+
+std::shared_ptr<WaylandConnection> WaylandConnection::shared()
+{
+    static std::mutex mutex;
+    static std::weak_ptr<WaylandConnection> existing;
+    std::lock_guard lock(mutex);
+    std::shared_ptr<WaylandConnection> connection = existing.lock();
+    if (!connection)
+        existing = connection = std::make_shared<WaylandConnection>();
+    return connection;
 }
 
 bool WaylandConnection::post(std::function<void()> work)
@@ -100,6 +109,10 @@ void WaylandConnection::bind(wl_registry *registry, uint32_t name, const char *i
         m_globals.virtualKeyboards = static_cast<zwp_virtual_keyboard_manager_v1 *>(
             wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
         m_virtualKeyboardsName = name;
+    } else if (std::strcmp(interface, "zwlr_foreign_toplevel_manager_v1") == 0) {
+        m_globals.registry = registry;
+        m_globals.toplevelManagerName = name;
+        m_globals.toplevelManagerVersion = version;
     }
 }
 
@@ -112,6 +125,8 @@ void WaylandConnection::forget(uint32_t name)
         m_globals.dataControl = nullptr;
     else if (name == m_virtualKeyboardsName)
         m_globals.virtualKeyboards = nullptr;
+    else if (name == m_globals.toplevelManagerName)
+        m_globals.toplevelManagerName = 0;
 }
 
 bool WaylandConnection::prepareRead()
@@ -128,7 +143,8 @@ void WaylandConnection::serve()
     wl_registry *registry = wl_display_get_registry(m_display);
     wl_registry_add_listener(registry, &registryListener, this);
     // The compositor answers the sync after it has announced every global.
-    wl_callback_add_listener(wl_display_sync(m_display), &readyListener, &m_ready);
+    m_readyCallback = wl_display_sync(m_display);
+    wl_callback_add_listener(m_readyCallback, &readyListener, this);
 
     const int fd = wl_display_get_fd(m_display);
     bool stop = false;
@@ -177,4 +193,13 @@ void WaylandConnection::serve()
     }
     for (auto &item : work)
         item();
+    for (void *global : {static_cast<void *>(m_globals.seat), static_cast<void *>(m_globals.dataControl),
+                         static_cast<void *>(m_globals.virtualKeyboards)}) {
+        if (global)
+            wl_proxy_destroy(static_cast<wl_proxy *>(global));
+    }
+    m_globals = {};
+    if (m_readyCallback)
+        wl_callback_destroy(m_readyCallback);
+    wl_registry_destroy(registry);
 }

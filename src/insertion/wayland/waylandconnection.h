@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -13,6 +14,8 @@
 struct wl_display;
 struct wl_registry;
 struct wl_registry_listener;
+struct wl_callback;
+struct wl_callback_listener;
 struct wl_seat;
 struct zwlr_data_control_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
@@ -26,6 +29,8 @@ public:
     // Connects to WAYLAND_DISPLAY (a socket name or an absolute path) and waits this long for the globals.
     explicit WaylandConnection(std::chrono::milliseconds setupTimeout = std::chrono::seconds(2));
     ~WaylandConnection();
+    // The one connection of this process while anyone holds it, made on first use.
+    static std::shared_ptr<WaylandConnection> shared();
     WaylandConnection(const WaylandConnection &) = delete;
     WaylandConnection &operator=(const WaylandConnection &) = delete;
 
@@ -35,6 +40,9 @@ public:
         wl_seat *seat = nullptr;
         zwlr_data_control_manager_v1 *dataControl = nullptr;
         zwp_virtual_keyboard_manager_v1 *virtualKeyboards = nullptr;
+        // Bound by its user, which must listen from the start; zero when not offered.
+        wl_registry *registry = nullptr;
+        uint32_t toplevelManagerName = 0, toplevelManagerVersion = 0;
     };
     const Globals &globals() const { return m_globals; }
     wl_display *display() const { return m_display; }
@@ -61,6 +69,7 @@ public:
 
 private:
     static const wl_registry_listener registryListener;
+    static const wl_callback_listener readyListener;
 
     void serve();
     // Dispatches what has arrived until a read may begin; false when the connection broke.
@@ -73,6 +82,7 @@ private:
     Globals m_globals;
     uint32_t m_seatName = 0, m_dataControlName = 0, m_virtualKeyboardsName = 0;
     std::promise<void> m_ready;
+    wl_callback *m_readyCallback = nullptr;
     int m_wakeFd = -1;
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_work;
