@@ -115,7 +115,9 @@ bool WaylandKeystrokeSender::sendPaste(PasteShortcut shortcut)
     const auto sent = m_connection.call<bool>(
         [state = m_state, &connection = m_connection, modifiers, key] {
             zwp_virtual_keyboard_v1 *keyboard = state->keyboard;
-            if (!keyboard || !connection.globals().virtualKeyboards)
+            // The clipboard was written just before on this thread; without data control it was not,
+            // and the keys would paste whatever the clipboard held.
+            if (!keyboard || !connection.globals().virtualKeyboards || !connection.globals().dataControl)
                 return false;
             uint32_t mask = 0;
             for (const auto &[modifier, bit] : modifiers) {
