@@ -12,6 +12,20 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Without data control this program cannot write the clipboard while another window has the focus,
+// so a paste keystroke would put in whatever the clipboard held: the text goes straight into an
+// editable field over the accessibility bus instead, or is kept for the Copy button.
+class NoKeystrokes final : public AbstractKeystrokeSender
+{
+public:
+    bool sendPaste(PasteShortcut) override { return false; }
+    bool reaches(const TextInsertionTarget &) const override { return false; }
+};
+
+} // namespace
+
 PastePath makePastePath()
 {
     PastePath path;
@@ -29,10 +43,10 @@ PastePath makePastePath()
         path.clipboard = std::move(clipboard);
     }
     if (!path.clipboard) {
-        qCInfo(lcInsertion) << "the compositor has no clipboard data control: pasting through Qt's clipboard";
+        qCInfo(lcInsertion) << "the compositor has no clipboard data control: no paste keystroke";
         path.clipboard = std::make_unique<QtClipboard>();
-    }
-    if (!path.keystrokes) {
+        path.keystrokes = std::make_unique<NoKeystrokes>();
+    } else if (!path.keystrokes) {
         qCInfo(lcInsertion) << "the compositor has no virtual keyboard: pasting through uinput";
         path.keystrokes = std::make_unique<UinputKeystrokeSender>();
     }

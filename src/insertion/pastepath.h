@@ -16,6 +16,7 @@ struct PastePath
     std::unique_ptr<AbstractKeystrokeSender> keystrokes;
 };
 
-// On Wayland data control and a virtual keyboard where the compositor offers them, else Qt's
-// clipboard and a uinput keyboard as the last resort; on X11 Qt's clipboard and XTest.
+// On X11 Qt's clipboard and XTest. On Wayland data control and a virtual keyboard where the
+// compositor offers them, a uinput keyboard as the last resort beside data control, and no
+// keystroke at all without data control.
 PastePath makePastePath();
