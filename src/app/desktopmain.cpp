@@ -7,12 +7,11 @@
 #include "gigachatclient.h"
 #include "gigachatselftest.h"
 #include "keychainstore.h"
-#include "keystrokesender.h"
 #include "microphonepermission.h"
 #include "onboardingwindowcontroller.h"
 #include "overlaypanelcontroller.h"
+#include "pastepath.h"
 #include "pcmbuffercollector.h"
-#include "qtclipboard.h"
 #include "quitonsignals.h"
 #include "realtimetranscriber.h"
 #include "settingswindowcontroller.h"
@@ -87,9 +86,8 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     AccessibilityPermission accessibility;
     // Created early: it follows focus events from here on.
     AtspiAccessibilityBackend accessibilityBackend(accessibility);
-    QtClipboard clipboard;
-    std::unique_ptr<AbstractKeystrokeSender> keystrokes = makeKeystrokeSender();
-    TextInserter inserter(accessibilityBackend, clipboard, *keystrokes);
+    PastePath paste = makePastePath();
+    TextInserter inserter(accessibilityBackend, *paste.clipboard, *paste.keystrokes);
     OverlayPanelController overlay;
     OnboardingWindowController onboarding(&accessibility);
     SettingsWindowController settings(&accessibility);

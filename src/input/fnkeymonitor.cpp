@@ -1,6 +1,7 @@
 #include "fnkeymonitor.h"
 
 #include "evdevfnkeysource.h"
+#include "portalshortcutsource.h"
 
 FnKeyMonitor::FnKeyMonitor(Action action, QObject *parent)
     : QObject(parent)
@@ -14,6 +15,8 @@ std::unique_ptr<FnKeyMonitor> FnKeyMonitor::withSystemKeyboards(Action action,
     auto monitor = std::make_unique<FnKeyMonitor>(std::move(action));
     if (onUnavailable)
         connect(monitor.get(), &FnKeyMonitor::keyboardUnavailable, monitor.get(), std::move(onUnavailable));
+    // The desktop's own shortcut first where it has one: it needs no access to every keystroke.
+    monitor->addSource(std::make_unique<PortalShortcutSource>());
     monitor->addSource(std::make_unique<EvdevFnKeySource>());
     return monitor;
 }

@@ -19,8 +19,8 @@ public:
 
     explicit FnKeyMonitor(Action action, QObject *parent = nullptr);
 
-    // A monitor fed by every keyboard under /dev/input. `onUnavailable` hears, once,
-    // when no keyboard can be read.
+    // A monitor fed by the desktop's shortcut portal, where there is one, and by every keyboard
+    // under /dev/input. `onUnavailable` hears, once, when no keyboard can be read.
     static std::unique_ptr<FnKeyMonitor> withSystemKeyboards(Action action,
                                                              std::function<void(const QString &)> onUnavailable);
 

@@ -1,5 +1,6 @@
 #include "atspiaccessibilitybackend.h"
 
+#include "waylandtoplevels.h"
 #include "x11windowresolver.h"
 
 #include <QCoreApplication>
@@ -144,6 +145,8 @@ public:
 
     AbstractAccessibilityPermission &permission;
     X11WindowResolver windows;
+    // In a Wayland session the compositor's list of windows stands in for the X server's.
+    std::unique_ptr<WaylandToplevels> toplevels = WaylandToplevels::forSession();
     // Kept by the main thread, where Qt's windows live, and read here.
     std::shared_ptr<std::atomic<bool>> ownWindowFocused = std::make_shared<std::atomic<bool>>(false);
     QMetaObject::Connection focusConnection;
@@ -492,6 +495,8 @@ public:
         if (!pid || !mayCall(window))
             return std::nullopt;
         const std::optional<QString> title = text(window, atspi_accessible_get_name);
+        if (toplevels && toplevels->isAvailable())
+            return toplevels->activeWindowId(title);
         return windows.windowId(*pid, title, extents(window));
     }
 

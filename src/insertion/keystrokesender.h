@@ -2,8 +2,6 @@
 
 #include "textinsertion.h"
 
-#include <memory>
-
 // Shift+Insert pastes the primary selection in the terminals that bind no key to the clipboard.
 enum class PasteShortcut { controlV, controlShiftV, shiftInsert };
 
@@ -21,6 +19,3 @@ public:
         return true;
     }
 };
-
-// XTest on X11, a uinput keyboard on Wayland.
-std::unique_ptr<AbstractKeystrokeSender> makeKeystrokeSender();

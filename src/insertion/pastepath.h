@@ -1,0 +1,22 @@
+#pragma once
+
+#include "clipboard.h"
+#include "keystrokesender.h"
+
+#include <memory>
+
+class WaylandConnection;
+
+// The clipboard and the paste keystroke of the session Qt runs in.
+struct PastePath
+{
+    // Serves the two below on Wayland; declared first, so destroyed after them.
+    std::shared_ptr<WaylandConnection> connection;
+    std::unique_ptr<AbstractClipboard> clipboard;
+    std::unique_ptr<AbstractKeystrokeSender> keystrokes;
+};
+
+// On X11 Qt's clipboard and XTest. On Wayland data control and a virtual keyboard where the
+// compositor offers them, a uinput keyboard as the last resort beside data control, and no
+// keystroke at all without data control.
+PastePath makePastePath();

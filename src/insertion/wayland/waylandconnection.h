@@ -1,0 +1,93 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+struct wl_display;
+struct wl_registry;
+struct wl_registry_listener;
+struct wl_callback;
+struct wl_callback_listener;
+struct wl_seat;
+struct zwlr_data_control_manager_v1;
+struct zwp_virtual_keyboard_manager_v1;
+
+// A libwayland-client connection of the program's own, served by a thread of its own, so that a
+// compositor or a clipboard owner that answers slowly never holds up the caller. Protocol objects
+// are made, used and destroyed only on that thread: callers hand it work through call() and post().
+class WaylandConnection
+{
+public:
+    // Connects to WAYLAND_DISPLAY (a socket name or an absolute path) and waits this long for the globals.
+    explicit WaylandConnection(std::chrono::milliseconds setupTimeout = std::chrono::seconds(2));
+    ~WaylandConnection();
+    // The one connection of this process while anyone holds it, made on first use.
+    static std::shared_ptr<WaylandConnection> shared();
+    WaylandConnection(const WaylandConnection &) = delete;
+    WaylandConnection &operator=(const WaylandConnection &) = delete;
+
+    // Read only on the connection's thread. Null where the compositor does not offer one or withdrew it.
+    struct Globals
+    {
+        wl_seat *seat = nullptr;
+        zwlr_data_control_manager_v1 *dataControl = nullptr;
+        zwp_virtual_keyboard_manager_v1 *virtualKeyboards = nullptr;
+        // Bound by its user, which must listen from the start; zero when not offered.
+        wl_registry *registry = nullptr;
+        uint32_t toplevelManagerName = 0, toplevelManagerVersion = 0;
+    };
+    const Globals &globals() const { return m_globals; }
+    wl_display *display() const { return m_display; }
+
+    // False once the compositor went away, broke the protocol or never answered.
+    bool isAlive() const { return m_alive; }
+
+    // Runs `work` on the connection's thread and waits for it; nothing when the connection is
+    // gone or the work has not finished within `timeout` (it may then still run later).
+    template<typename Result>
+    std::optional<Result> call(std::function<Result()> work, std::chrono::milliseconds timeout)
+    {
+        auto promise = std::make_shared<std::promise<Result>>();
+        std::future<Result> future = promise->get_future();
+        if (!post([promise, work = std::move(work)] { promise->set_value(work()); }))
+            return std::nullopt;
+        if (future.wait_for(timeout) != std::future_status::ready)
+            return std::nullopt;
+        return future.get();
+    }
+    // Queues `work` for the connection's thread; false when the connection is gone. Work queued
+    // before the connection ends still runs, on a connection that then refuses every request.
+    bool post(std::function<void()> work);
+
+private:
+    static const wl_registry_listener registryListener;
+    static const wl_callback_listener readyListener;
+
+    void serve();
+    // Dispatches what has arrived until a read may begin; false when the connection broke.
+    bool prepareRead();
+    void bind(wl_registry *registry, uint32_t name, const char *interface, uint32_t version);
+    void forget(uint32_t name);
+    void wake();
+
+    wl_display *m_display = nullptr;
+    Globals m_globals;
+    uint32_t m_seatName = 0, m_dataControlName = 0, m_virtualKeyboardsName = 0;
+    std::promise<void> m_ready;
+    wl_callback *m_readyCallback = nullptr;
+    int m_wakeFd = -1;
+    std::mutex m_mutex;
+    std::deque<std::function<void()>> m_work;
+    bool m_stopping = false;
+    bool m_ended = false;
+    std::atomic<bool> m_alive{false};
+    std::thread m_thread;
+};

@@ -1,0 +1,137 @@
+#include "waylandkeystrokesender.h"
+
+#include "logging.h"
+#include "waylandclipboard.h"
+#include "waylandconnection.h"
+
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
+
+#include <wayland-client.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Linux input event codes; the keymap's key codes are these plus 8.
+constexpr uint32_t keyLeftControl = 29, keyLeftShift = 42, keyV = 47, keyInsert = 110;
+// The real modifiers' masks, fixed by XKB.
+constexpr uint32_t shiftMask = 1u << 0, controlMask = 1u << 2;
+
+constexpr char keymap[] = R"(xkb_keymap {
+xkb_keycodes "verbulo" {
+  minimum = 8;
+  maximum = 255;
+  <LCTL> = 37;
+  <LFSH> = 50;
+  <AB04> = 55;
+  <INS> = 118;
+};
+xkb_types "verbulo" { include "complete" };
+xkb_compatibility "verbulo" { include "complete" };
+xkb_symbols "verbulo" {
+  key <LCTL> { [ Control_L ] };
+  key <LFSH> { [ Shift_L ] };
+  key <AB04> { [ v, V ] };
+  key <INS> { [ Insert ] };
+  modifier_map Control { <LCTL> };
+  modifier_map Shift { <LFSH> };
+};
+};
+)";
+
+uint32_t milliseconds()
+{
+    using namespace std::chrono;
+    return uint32_t(duration_cast<std::chrono::milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+} // namespace
+
+struct WaylandKeystrokeSender::State
+{
+    zwp_virtual_keyboard_v1 *keyboard = nullptr;
+    std::atomic<bool> available{false};
+};
+
+WaylandKeystrokeSender::WaylandKeystrokeSender(WaylandConnection &connection, const WaylandClipboard &clipboard)
+    : m_connection(connection), m_clipboard(clipboard), m_state(std::make_shared<State>())
+{
+    const auto made = m_connection.call<bool>(
+        [state = m_state, &connection] {
+            const WaylandConnection::Globals &globals = connection.globals();
+            if (!globals.virtualKeyboards || !globals.seat)
+                return false;
+            const int fd = memfd_create("verbulo-keymap", MFD_CLOEXEC);
+            if (fd < 0 || ::write(fd, keymap, sizeof keymap) != ssize_t(sizeof keymap)) {
+                if (fd >= 0)
+                    ::close(fd);
+                return false;
+            }
+            state->keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(globals.virtualKeyboards, globals.seat);
+            zwp_virtual_keyboard_v1_keymap(state->keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, sizeof keymap);
+            ::close(fd);
+            state->available = true;
+            return true;
+        },
+        std::chrono::seconds(1));
+    if (!made.value_or(false))
+        qCWarning(lcInsertion) << "the compositor offers no virtual keyboard";
+}
+
+WaylandKeystrokeSender::~WaylandKeystrokeSender()
+{
+    m_connection.post([state = m_state] {
+        if (state->keyboard)
+            zwp_virtual_keyboard_v1_destroy(state->keyboard);
+        state->keyboard = nullptr;
+    });
+}
+
+bool WaylandKeystrokeSender::isAvailable() const { return m_state->available && m_connection.isAlive(); }
+
+bool WaylandKeystrokeSender::reaches(const TextInsertionTarget &target) const
+{
+    Q_UNUSED(target)
+    // The compositor delivers the keys to whatever has the focus, native or through Xwayland.
+    return isAvailable() && m_clipboard.isAvailable();
+}
+
+bool WaylandKeystrokeSender::sendPaste(PasteShortcut shortcut)
+{
+    if (!isAvailable())
+        return false;
+    std::vector<std::pair<uint32_t, uint32_t>> modifiers; // key, mask
+    if (shortcut != PasteShortcut::shiftInsert)
+        modifiers.emplace_back(keyLeftControl, controlMask);
+    if (shortcut != PasteShortcut::controlV)
+        modifiers.emplace_back(keyLeftShift, shiftMask);
+    const uint32_t key = shortcut == PasteShortcut::shiftInsert ? keyInsert : keyV;
+    const auto sent = m_connection.call<bool>(
+        [state = m_state, &connection = m_connection, modifiers, key] {
+            zwp_virtual_keyboard_v1 *keyboard = state->keyboard;
+            // The clipboard was written just before on this thread; without data control it was not,
+            // and the keys would paste whatever the clipboard held.
+            if (!keyboard || !connection.globals().virtualKeyboards || !connection.globals().dataControl)
+                return false;
+            uint32_t mask = 0;
+            for (const auto &[modifier, bit] : modifiers) {
+                zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), modifier, WL_KEYBOARD_KEY_STATE_PRESSED);
+                zwp_virtual_keyboard_v1_modifiers(keyboard, mask |= bit, 0, 0, 0);
+            }
+            zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), key, WL_KEYBOARD_KEY_STATE_PRESSED);
+            zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), key, WL_KEYBOARD_KEY_STATE_RELEASED);
+            for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) {
+                zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), it->first, WL_KEYBOARD_KEY_STATE_RELEASED);
+                zwp_virtual_keyboard_v1_modifiers(keyboard, mask &= ~it->second, 0, 0, 0);
+            }
+            return wl_display_flush(connection.display()) >= 0 || errno == EAGAIN;
+        },
+        std::chrono::milliseconds(500));
+    return sent.value_or(false);
+}
