@@ -4,6 +4,7 @@
 #include "accessibilitypermission.h"
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
+#include "testutil.h"
 #include "qtclipboard.h"
 #include "textinserter.h"
 #include "xtestkeystrokesender.h"
@@ -48,28 +49,17 @@ struct Rig
     TargetApplication target{QStringLiteral(INSERTION_TARGET_WINDOW)};
     std::optional<TextInsertionTarget> captured;
 
-    static bool waitFor(const std::function<bool()> &done)
-    {
-        QDeadlineTimer deadline(std::chrono::seconds(20));
-        while (!done()) {
-            if (deadline.hasExpired())
-                return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
-        }
-        return true;
-    }
-
     bool start()
     {
         permission.requestTrust();
-        if (!waitFor([&] { return permission.isTrusted(); }))
+        if (!TestUtil::runUntil([&] { return permission.isTrusted(); }, std::chrono::seconds(20)))
             return false;
         if (target.ask({}, "ready") != "ready" || target.ask("open bench 100 100", "opened bench") != "opened bench")
             return false;
-        return waitFor([&] {
+        return TestUtil::runUntil([&] {
             captured = QCoro::waitFor(inserter.captureTarget());
             return captured && captured->applicationPID == target.pid() && captured->focusedElement;
-        });
+        }, std::chrono::seconds(20));
     }
 };
 

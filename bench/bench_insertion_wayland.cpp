@@ -3,6 +3,7 @@
 #include "accessibilitypermission.h"
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
+#include "testutil.h"
 #include "textinserter.h"
 #include "waylandclipboard.h"
 #include "waylandconnection.h"
@@ -22,17 +23,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-bool waitFor(const std::function<bool()> &done)
-{
-    QDeadlineTimer deadline(std::chrono::seconds(20));
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
-    }
-    return true;
-}
-
 void BM_SecondPressIntoWaylandField(benchmark::State &state)
 {
     WaylandConnection connection;
@@ -44,12 +34,12 @@ void BM_SecondPressIntoWaylandField(benchmark::State &state)
     TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), {{u"QT_QPA_PLATFORM"_s, u"wayland"_s}});
     permission.requestTrust();
     std::optional<TextInsertionTarget> captured;
-    const bool ready = keys.reaches({}) && waitFor([&] { return permission.isTrusted(); })
+    const bool ready = keys.reaches({}) && TestUtil::runUntil([&] { return permission.isTrusted(); }, std::chrono::seconds(20))
         && target.ask({}, "ready") == "ready" && target.ask("open bench 0 0", "opened bench") == "opened bench"
-        && waitFor([&] {
+        && TestUtil::runUntil([&] {
                captured = QCoro::waitFor(inserter.captureTarget());
                return captured && captured->applicationPID == target.pid() && captured->focusedElement;
-           });
+           }, std::chrono::seconds(20));
     if (!ready) {
         state.SkipWithError("no Wayland paste path or test window; run under scripts/wayland-session");
         return;
