@@ -64,8 +64,8 @@ static void BM_Convert48kStereoFloat(benchmark::State &state)
         benchmark::DoNotOptimize(produced);
     }
     const double audioSeconds = double(fragmentsPerTenSeconds) * 2048.0 / 48000.0;
-    state.counters["x_realtime"] = benchmark::Counter(audioSeconds * double(state.iterations()),
-                                                      benchmark::Counter::kIsRate);
+    state.counters["x_realtime"]
+        = benchmark::Counter(audioSeconds * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Convert48kStereoFloat)->Unit(benchmark::kMillisecond);
 
@@ -88,14 +88,14 @@ static void BM_StartToFirstChunk(benchmark::State &state)
 {
     static int argc = 1;
     static char name[] = "bench_audiorecorder";
-    static char *argv[] = {name, nullptr};
+    static char *argv[] = { name, nullptr };
     if (!QCoreApplication::instance())
         new QCoreApplication(argc, argv);
     std::vector<double> latenciesMs;
     for (auto _ : state) {
         std::mutex lock;
         std::condition_variable arrived;
-        std::chrono::steady_clock::time_point firstChunk{};
+        std::chrono::steady_clock::time_point firstChunk {};
         bool seen = false;
         AudioRecorder recorder;
         const auto started = std::chrono::steady_clock::now();
@@ -148,9 +148,8 @@ static void BM_TenMinuteRecordingMemory(benchmark::State &state)
         const long baselineKiB = statusKiB("VmRSS");
         PCMBufferCollector collector;
         PCMConverter converter(PCMConverter::SampleType::float32, 48000.0, 2);
-        const AbstractAudioRecorder::PCMHandler append = [&collector](const QByteArray &chunk) {
-            collector.append(chunk);
-        };
+        const AbstractAudioRecorder::PCMHandler append
+            = [&collector](const QByteArray &chunk) { collector.append(chunk); };
         for (int i = 0; i < fragments; ++i)
             converter.convert(fragment.data(), 2048, append);
         converter.flush(append);

@@ -23,8 +23,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class SlowCaptureInserter final : public AbstractTextInserter
-{
+class SlowCaptureInserter final : public AbstractTextInserter {
 public:
     QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() override
     {
@@ -37,10 +36,13 @@ public:
     }
 };
 
-class FirstChunkClock final : public AbstractPCMCollector
-{
+class FirstChunkClock final : public AbstractPCMCollector {
 public:
-    explicit FirstChunkClock(std::atomic<qint64> &at, const QElapsedTimer &clock) : m_at(at), m_clock(clock) {}
+    explicit FirstChunkClock(std::atomic<qint64> &at, const QElapsedTimer &clock)
+        : m_at(at)
+        , m_clock(clock)
+    {
+    }
     void append(const QByteArray &) override
     {
         qint64 unset = -1;
@@ -67,7 +69,7 @@ int main(int argc, char *argv[])
     AudioRecorder recorder;
     SlowCaptureInserter inserter;
     QElapsedTimer clock;
-    std::atomic<qint64> firstChunkAt{-1};
+    std::atomic<qint64> firstChunkAt { -1 };
     auto neighbours = f.neighbours();
     neighbours.audioRecorder = &recorder;
     neighbours.textInserter = &inserter;
@@ -89,6 +91,6 @@ int main(int argc, char *argv[])
     }
     std::sort(millis.begin(), millis.end());
     std::printf("Fn press -> first chunk, capture 250 ms: median %.1f ms, min %.1f ms, max %.1f ms (%zu runs)\n",
-                millis[millis.size() / 2], millis.front(), millis.back(), millis.size());
+        millis[millis.size() / 2], millis.front(), millis.back(), millis.size());
     return millis[millis.size() / 2] <= 150.0 ? 0 : 2;
 }

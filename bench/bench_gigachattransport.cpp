@@ -20,7 +20,7 @@ GigaChatCurlTransport::Request modelListRequest()
     GigaChatCurlTransport::Request request;
     request.url = QUrl(u"https://gigachat.devices.sberbank.ru/v1/models"_s);
     request.method = u"GET"_s;
-    request.headers = {{u"Authorization"_s, u"Bearer token"_s}, {u"Accept"_s, u"application/json"_s}};
+    request.headers = { { u"Authorization"_s, u"Bearer token"_s }, { u"Accept"_s, u"application/json"_s } };
     return request;
 }
 

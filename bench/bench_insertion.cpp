@@ -4,8 +4,8 @@
 #include "accessibilitypermission.h"
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
-#include "testutil.h"
 #include "qtclipboard.h"
+#include "testutil.h"
 #include "textinserter.h"
 #include "xtestkeystrokesender.h"
 
@@ -28,8 +28,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // XTest keystrokes, or none reaching the window, so that the text goes in over the accessibility bus.
-class SwitchableKeys final : public AbstractKeystrokeSender
-{
+class SwitchableKeys final : public AbstractKeystrokeSender {
 public:
     bool direct = false;
     bool sendPaste(PasteShortcut shortcut) override { return m_keys.sendPaste(shortcut); }
@@ -39,14 +38,13 @@ private:
     XTestKeystrokeSender m_keys;
 };
 
-struct Rig
-{
+struct Rig {
     AccessibilityPermission permission;
-    AtspiAccessibilityBackend backend{permission};
+    AtspiAccessibilityBackend backend { permission };
     QtClipboard clipboard;
     SwitchableKeys keys;
-    TextInserter inserter{backend, clipboard, keys};
-    TargetApplication target{QStringLiteral(INSERTION_TARGET_WINDOW)};
+    TextInserter inserter { backend, clipboard, keys };
+    TargetApplication target { QStringLiteral(INSERTION_TARGET_WINDOW) };
     std::optional<TextInsertionTarget> captured;
 
     bool start()
@@ -56,16 +54,17 @@ struct Rig
             return false;
         if (target.ask({}, "ready") != "ready" || target.ask("open bench 100 100", "opened bench") != "opened bench")
             return false;
-        return TestUtil::runUntil([&] {
-            captured = QCoro::waitFor(inserter.captureTarget());
-            return captured && captured->applicationPID == target.pid() && captured->focusedElement;
-        }, std::chrono::seconds(20));
+        return TestUtil::runUntil(
+            [&] {
+                captured = QCoro::waitFor(inserter.captureTarget());
+                return captured && captured->applicationPID == target.pid() && captured->focusedElement;
+            },
+            std::chrono::seconds(20));
     }
 };
 
 // Ticks on every turn of the event loop and keeps the longest gap between two.
-class StallMeter
-{
+class StallMeter {
 public:
     StallMeter()
     {

@@ -31,15 +31,18 @@ void BM_SecondPressIntoWaylandField(benchmark::State &state)
     AccessibilityPermission permission;
     AtspiAccessibilityBackend backend(permission);
     TextInserter inserter(backend, clipboard, keys);
-    TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), {{u"QT_QPA_PLATFORM"_s, u"wayland"_s}});
+    TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
     permission.requestTrust();
     std::optional<TextInsertionTarget> captured;
-    const bool ready = keys.reaches({}) && TestUtil::runUntil([&] { return permission.isTrusted(); }, std::chrono::seconds(20))
+    const bool ready = keys.reaches({})
+        && TestUtil::runUntil([&] { return permission.isTrusted(); }, std::chrono::seconds(20))
         && target.ask({}, "ready") == "ready" && target.ask("open bench 0 0", "opened bench") == "opened bench"
-        && TestUtil::runUntil([&] {
-               captured = QCoro::waitFor(inserter.captureTarget());
-               return captured && captured->applicationPID == target.pid() && captured->focusedElement;
-           }, std::chrono::seconds(20));
+        && TestUtil::runUntil(
+            [&] {
+                captured = QCoro::waitFor(inserter.captureTarget());
+                return captured && captured->applicationPID == target.pid() && captured->focusedElement;
+            },
+            std::chrono::seconds(20));
     if (!ready) {
         state.SkipWithError("no Wayland paste path or test window; run under scripts/wayland-session");
         return;
@@ -49,7 +52,8 @@ void BM_SecondPressIntoWaylandField(benchmark::State &state)
     for (auto _ : state) {
         QElapsedTimer elapsed;
         elapsed.start();
-        inserted += QCoro::waitFor(inserter.insert(u"Проверка связи. "_s, captured)) == TextInsertionOutcome::inserted();
+        inserted
+            += QCoro::waitFor(inserter.insert(u"Проверка связи. "_s, captured)) == TextInsertionOutcome::inserted();
         times.push_back(double(elapsed.nsecsElapsed()) / 1e6);
     }
     std::sort(times.begin(), times.end());

@@ -31,8 +31,8 @@ static void BM_CommitToFinal(benchmark::State &state)
     bool final = false;
     RealtimeTranscriberCallbacks callbacks;
     callbacks.onFinal = [&final](const QString &) { final = true; };
-    RealtimeTranscriber transcriber(callbacks, OpenAIConfiguration(
-                                                   QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())));
+    RealtimeTranscriber transcriber(
+        callbacks, OpenAIConfiguration(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort())));
     bool connected = false;
     [](RealtimeTranscriber &t, bool &done) -> QCoro::Task<> {
         co_await t.connect(QStringLiteral("sk-bench"), {}, {});

@@ -21,22 +21,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Connection
-{
+struct Connection {
     pa_threaded_mainloop *loop = nullptr;
     pa_context *context = nullptr;
 };
 
-struct Source
-{
+struct Source {
     std::string name;
-    pa_sample_spec spec{};
-    pa_channel_map map{};
+    pa_sample_spec spec {};
+    pa_channel_map map {};
     bool found = false;
 };
 
-struct First
-{
+struct First {
     pa_threaded_mainloop *loop;
     bool arrived = false;
 };
@@ -87,10 +84,10 @@ void recordFirstFragment(Connection &c)
     auto onInfo = [](pa_context *, const pa_source_info *info, int, void *self) {
         auto *s = static_cast<std::pair<Source *, pa_threaded_mainloop *> *>(self);
         if (info && !s->first->found)
-            *s->first = Source{info->name, info->sample_spec, info->channel_map, true};
+            *s->first = Source { info->name, info->sample_spec, info->channel_map, true };
         pa_threaded_mainloop_signal(s->second, 0);
     };
-    std::pair<Source *, pa_threaded_mainloop *> lookup{&source, c.loop};
+    std::pair<Source *, pa_threaded_mainloop *> lookup { &source, c.loop };
     pa_operation *operation = pa_context_get_source_info_by_name(c.context, "@DEFAULT_SOURCE@", onInfo, &lookup);
     while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
         pa_threaded_mainloop_wait(c.loop);
@@ -99,7 +96,7 @@ void recordFirstFragment(Connection &c)
         fail("finding the default source");
 
     pa_stream *stream = pa_stream_new(c.context, "bench", &source.spec, &source.map);
-    First first{c.loop};
+    First first { c.loop };
     pa_stream_set_state_callback(stream, &wakeFromStream, c.loop);
     pa_stream_set_read_callback(
         stream,
@@ -114,7 +111,7 @@ void recordFirstFragment(Connection &c)
             pa_threaded_mainloop_signal(f->loop, 0);
         },
         &first);
-    pa_buffer_attr attributes{};
+    pa_buffer_attr attributes {};
     attributes.maxlength = attributes.tlength = attributes.prebuf = attributes.minreq = uint32_t(-1);
     attributes.fragsize = 2048 * static_cast<uint32_t>(pa_frame_size(&source.spec));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
@@ -141,7 +138,7 @@ void report(const char *what, std::vector<double> millis)
 {
     std::sort(millis.begin(), millis.end());
     std::printf("%-34s median %5.1f ms, min %5.1f, max %5.1f (%zu runs)\n", what, millis[millis.size() / 2],
-                millis.front(), millis.back(), millis.size());
+        millis.front(), millis.back(), millis.size());
 }
 
 // Context switches of every thread of this process, voluntary and not.
@@ -179,7 +176,8 @@ int main()
     // once nothing is connected, which no microphone does; a sine source keeps time
     // the way a capture device does.
     if (std::system("pactl load-module module-sine-source source_name=bench_sine rate=48000 >/dev/null"
-                    " && pactl set-default-source bench_sine") != 0)
+                    " && pactl set-default-source bench_sine")
+        != 0)
         fail("loading a sine source");
 
     std::vector<double> reconnecting;

@@ -17,9 +17,9 @@ extern "C" void *__libc_realloc(void *block, size_t size);
 namespace {
 
 constexpr size_t largeBlock = 64 * 1024;
-std::atomic<bool> counting{false};
-std::atomic<long long> largeBlocks{0};
-std::atomic<long long> largeBytes{0};
+std::atomic<bool> counting { false };
+std::atomic<long long> largeBlocks { 0 };
+std::atomic<long long> largeBytes { 0 };
 
 void note(size_t size)
 {
@@ -48,7 +48,7 @@ namespace {
 // 60 s of s16le mono 24 kHz PCM.
 constexpr qsizetype minuteOfPCM = 2'880'000;
 
-const QStringList vocabulary{u"ChatGPT"_s, u"Ворсик"_s, u"GigaChat"_s};
+const QStringList vocabulary { u"ChatGPT"_s, u"Ворсик"_s, u"GigaChat"_s };
 const QString context = u"Письма коллегам и заметки о работе"_s;
 
 void reportCopies(benchmark::State &state)
@@ -94,8 +94,8 @@ static void BM_TakeAllThenBody(benchmark::State &state)
         state.ResumeTiming();
         counting = true;
         QByteArray pcm = collector.takeAll();
-        QByteArray body = VorsikAPIClient::dictationBody(std::move(pcm), SmartMode::clean, context, vocabulary,
-                                                         boundary);
+        QByteArray body
+            = VorsikAPIClient::dictationBody(std::move(pcm), SmartMode::clean, context, vocabulary, boundary);
         counting = false;
         benchmark::DoNotOptimize(body.data());
     }

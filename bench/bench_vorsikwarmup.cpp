@@ -32,8 +32,7 @@ namespace {
 
 // One direction of a forwarded connection: bytes leave `delay` after they came,
 // in the order they came. An empty piece stands for the end of the stream.
-class DelayedPipe : public QObject
-{
+class DelayedPipe : public QObject {
 public:
     DelayedPipe(QTcpSocket *to, std::chrono::milliseconds delay, std::chrono::milliseconds firstExtra)
         : m_to(to)
@@ -49,7 +48,7 @@ public:
     void push(QByteArray bytes)
     {
         const qint64 due = m_clock.elapsed() + (m_delay + std::exchange(m_extra, 0ms)).count();
-        m_queue.push_back({std::max(due, m_queue.empty() ? 0 : m_queue.back().first), std::move(bytes)});
+        m_queue.push_back({ std::max(due, m_queue.empty() ? 0 : m_queue.back().first), std::move(bytes) });
         schedule();
     }
 
@@ -86,8 +85,7 @@ private:
 // Forwards every connection to 127.0.0.1:`target`. On loopback the kernel finishes
 // the TCP handshake at once; on a real link the client's first bytes leave one round
 // trip after connect(), so those wait that much longer here.
-class DelayProxy : public QObject
-{
+class DelayProxy : public QObject {
 public:
     DelayProxy(quint16 target, std::chrono::milliseconds oneWay)
         : m_target(target)
@@ -125,8 +123,7 @@ private:
     std::chrono::milliseconds m_oneWay;
 };
 
-struct Result
-{
+struct Result {
     bool done = false;
     bool ok = false;
 };
@@ -148,7 +145,7 @@ double secondPressToText(quint16 proxyPort, bool warmUp, bool registered)
     AppSettings::remove(AppSettings::Keys::installationToken);
     if (registered)
         AppSettings::setString(AppSettings::Keys::installationToken, u"cached"_s);
-    VorsikAPIClient client(VorsikAPIConfiguration({u"https://127.0.0.1:%1/v"_s.arg(proxyPort), u"1"_s, u"1"_s}));
+    VorsikAPIClient client(VorsikAPIConfiguration({ u"https://127.0.0.1:%1/v"_s.arg(proxyPort), u"1"_s, u"1"_s }));
     if (warmUp)
         client.warmUp();
     TestUtil::runFor(800ms); // the user speaks
@@ -172,7 +169,7 @@ int main(int argc, char *argv[])
 
     const TestCertificates &certificates = TestCertificates::shared();
     QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
-    for (const QByteArray &der : {certificates.rootBase64, certificates.subBase64})
+    for (const QByteArray &der : { certificates.rootBase64, certificates.subBase64 })
         trusting.addCaCertificate(QSslCertificate(QByteArray::fromBase64(der), QSsl::Der));
     QSslConfiguration::setDefaultConfiguration(trusting);
 
@@ -187,17 +184,17 @@ int main(int argc, char *argv[])
     DelayProxy proxy(server.port(), 50ms);
 
     constexpr int runs = 15;
-    for (const bool registered : {true, false}) {
+    for (const bool registered : { true, false }) {
         double medians[2] = {};
-        for (const bool warmUp : {false, true}) {
+        for (const bool warmUp : { false, true }) {
             std::vector<double> millis;
             for (int i = 0; i < runs; ++i)
                 millis.push_back(secondPressToText(proxy.port(), warmUp, registered));
             std::sort(millis.begin(), millis.end());
             medians[warmUp] = millis[millis.size() / 2];
             std::printf("%-22s %-15s median %6.1f ms, min %6.1f, max %6.1f (%d runs)\n",
-                        registered ? "token cached," : "first use (no token),", warmUp ? "warm-up:" : "no warm-up:",
-                        medians[warmUp], millis.front(), millis.back(), runs);
+                registered ? "token cached," : "first use (no token),",
+                warmUp ? "warm-up:" : "no warm-up:", medians[warmUp], millis.front(), millis.back(), runs);
         }
         std::printf("%-22s saved          %6.1f ms\n", "", medians[0] - medians[1]);
     }

@@ -9,8 +9,7 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--data-binary") == 0) {
             char buffer[65536];
-            while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
-            }
+            while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) { }
         }
     }
     std::fputs("200", stdout);

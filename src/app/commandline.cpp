@@ -19,7 +19,7 @@ QString helpText(const QCommandLineParser &parser)
     // The parser takes the program name from the application object; it needs no display.
     static int argc = 1;
     static char name[] = "verbulo";
-    static char *argv[] = {name, nullptr};
+    static char *argv[] = { name, nullptr };
     QCoreApplication application(argc, argv);
     return parser.helpText();
 }
@@ -30,15 +30,15 @@ Request parse(const QStringList &arguments)
 {
     // The self-test reads its own options wherever they stand, so it is decided before the parser.
     if (arguments.indexOf(u"--"_s + selfTestOption, 1) > 0)
-        return {Action::selfTest, {}};
+        return { Action::selfTest, {} };
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         u"Ворсик — диктовка в любое приложение: нажмите Fn, говорите, нажмите Fn ещё раз.\n"
         "Vorsik: dictation into any application. Press Fn, speak, press Fn again."_s);
-    const QCommandLineOption help({u"h"_s, u"help"_s}, u"Показать эту справку. Show this help."_s);
+    const QCommandLineOption help({ u"h"_s, u"help"_s }, u"Показать эту справку. Show this help."_s);
     const QCommandLineOption version(
-        {u"v"_s, u"version"_s}, u"Показать версию и номер сборки. Show the version and build number."_s);
+        { u"v"_s, u"version"_s }, u"Показать версию и номер сборки. Show the version and build number."_s);
     const QCommandLineOption toggle(u"toggle"_s,
         u"Начать или закончить диктовку, как нажатие Fn. Start or finish dictation, "
         "like pressing Fn."_s);
@@ -52,24 +52,24 @@ Request parse(const QStringList &arguments)
         u"Самопроверка: распознать этот WAV-файл. Self-test: transcribe this WAV file."_s, u"file"_s);
     const QCommandLineOption model(
         u"self-test-model"_s, u"Самопроверка: модель распознавания. Self-test: the recognition model."_s, u"model"_s);
-    parser.addOptions({help, version, toggle, selfTest, keyStdin, audio, model});
+    parser.addOptions({ help, version, toggle, selfTest, keyStdin, audio, model });
 
     if (!parser.parse(arguments))
-        return {Action::error, parser.errorText()};
+        return { Action::error, parser.errorText() };
     if (!parser.positionalArguments().isEmpty())
-        return {Action::error, u"Unexpected argument '%1'."_s.arg(parser.positionalArguments().constFirst())};
+        return { Action::error, u"Unexpected argument '%1'."_s.arg(parser.positionalArguments().constFirst()) };
     if (parser.isSet(help))
-        return {Action::help, helpText(parser)};
+        return { Action::help, helpText(parser) };
     if (parser.isSet(version))
-        return {Action::version,
-                u"verbulo %1 (build %2)\n"_s.arg(QStringLiteral(VERBULO_VERSION), QStringLiteral(VERBULO_BUILD_NUMBER))};
+        return { Action::version,
+            u"verbulo %1 (build %2)\n"_s.arg(QStringLiteral(VERBULO_VERSION), QStringLiteral(VERBULO_BUILD_NUMBER)) };
     // The self-test's own options without the self-test have nothing to do.
-    for (const auto &option : {keyStdin, audio, model}) {
+    for (const auto &option : { keyStdin, audio, model }) {
         if (parser.isSet(option))
-            return {Action::error,
-                    u"'--%1' works only with '--%2'."_s.arg(option.names().constFirst(), selfTestOption)};
+            return { Action::error,
+                u"'--%1' works only with '--%2'."_s.arg(option.names().constFirst(), selfTestOption) };
     }
-    return {parser.isSet(toggle) ? Action::toggle : Action::run, {}};
+    return { parser.isSet(toggle) ? Action::toggle : Action::run, {} };
 }
 
 int report(const Request &request)

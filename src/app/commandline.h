@@ -8,8 +8,7 @@ namespace CommandLine {
 
 enum class Action { run, toggle, selfTest, help, version, error };
 
-struct Request
-{
+struct Request {
     Action action = Action::run;
     // The text to print for help, version and error; empty otherwise.
     QString text;

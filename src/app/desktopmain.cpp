@@ -16,10 +16,10 @@
 #include "realtimetranscriber.h"
 #include "settingswindowcontroller.h"
 #include "singleinstance.h"
+#include "textinserter.h"
 #include "textpolisher.h"
 #include "vorsikapiclient.h"
 #include "vorsikapiconfiguration.h"
-#include "textinserter.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -57,8 +57,8 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     QApplication::setWindowIcon(QIcon(u":/icons/com.plumrest.Vorsik.png"_s));
 
     SingleInstance instance(QDBusConnection::sessionBus());
-    const auto request =
-        command == CommandLine::Action::toggle ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
+    const auto request
+        = command == CommandLine::Action::toggle ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
     switch (QCoro::waitFor(instance.claim(request))) {
     case SingleInstance::Role::primary:
         break;
@@ -67,7 +67,7 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     case SingleInstance::Role::noBus:
         std::fputs("verbulo: no D-Bus session bus found (DBUS_SESSION_BUS_ADDRESS); start it from a desktop "
                    "session.\n",
-                   stderr);
+            stderr);
         return EXIT_FAILURE;
     case SingleInstance::Role::forwardFailed:
         std::fputs("verbulo: Vorsik is already running but did not answer; try again or restart it.\n", stderr);
@@ -109,13 +109,15 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     neighbours.onboardingWindow = &onboarding;
     neighbours.settingsWindow = &settings;
 
-    auto makeFnKeyMonitor = [](std::function<void()> onFnPress,
-                               std::function<void(const QString &)> onKeyboardUnavailable) -> std::unique_ptr<QObject> {
+    auto makeFnKeyMonitor
+        = [](std::function<void()> onFnPress,
+              std::function<void(const QString &)> onKeyboardUnavailable) -> std::unique_ptr<QObject> {
         return FnKeyMonitor::withSystemKeyboards(std::move(onFnPress), std::move(onKeyboardUnavailable));
     };
     AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
 
-    QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
+    QObject::connect(
+        &instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
     QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleFnPress);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-int signalSockets[2] = {-1, -1};
+int signalSockets[2] = { -1, -1 };
 
 extern "C" void onSignal(int)
 {
@@ -17,7 +17,7 @@ extern "C" void onSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(signalSockets[0], &byte, 1);
 }
 
-constexpr int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int handledSignals[] = { SIGTERM, SIGINT, SIGHUP };
 
 } // namespace
 
@@ -52,7 +52,6 @@ QuitOnSignals::~QuitOnSignals()
 void QuitOnSignals::receive()
 {
     char buffer[16];
-    while (::read(signalSockets[1], buffer, sizeof buffer) > 0) {
-    }
+    while (::read(signalSockets[1], buffer, sizeof buffer) > 0) { }
     QCoreApplication::quit();
 }

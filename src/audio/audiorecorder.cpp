@@ -29,13 +29,9 @@ namespace {
 constexpr pa_usec_t startBudget = 2'000 * PA_USEC_PER_MSEC;
 constexpr quint32 fragmentFrames = 2048;
 
-QString pulseDescription(int error)
-{
-    return QString::fromUtf8(pa_strerror(error));
-}
+QString pulseDescription(int error) { return QString::fromUtf8(pa_strerror(error)); }
 
-class MainloopLock
-{
+class MainloopLock {
 public:
     explicit MainloopLock(pa_threaded_mainloop *loop)
         : m_loop(loop)
@@ -50,11 +46,10 @@ private:
     pa_threaded_mainloop *m_loop;
 };
 
-struct SourceInfo
-{
+struct SourceInfo {
     QByteArray name;
-    pa_sample_spec spec{};
-    pa_channel_map map{};
+    pa_sample_spec spec {};
+    pa_channel_map map {};
 };
 
 // The capture formats the converter reads directly; anything else (24-bit,
@@ -62,9 +57,12 @@ struct SourceInfo
 std::pair<pa_sample_format_t, PCMConverter::SampleType> captureFormat(pa_sample_format_t sourceFormat)
 {
     switch (sourceFormat) {
-    case PA_SAMPLE_S16NE: return {PA_SAMPLE_S16NE, PCMConverter::SampleType::int16};
-    case PA_SAMPLE_S32NE: return {PA_SAMPLE_S32NE, PCMConverter::SampleType::int32};
-    default: return {PA_SAMPLE_FLOAT32NE, PCMConverter::SampleType::float32};
+    case PA_SAMPLE_S16NE:
+        return { PA_SAMPLE_S16NE, PCMConverter::SampleType::int16 };
+    case PA_SAMPLE_S32NE:
+        return { PA_SAMPLE_S32NE, PCMConverter::SampleType::int32 };
+    default:
+        return { PA_SAMPLE_FLOAT32NE, PCMConverter::SampleType::float32 };
     }
 }
 
@@ -73,8 +71,7 @@ std::pair<pa_sample_format_t, PCMConverter::SampleType> captureFormat(pa_sample_
 // One recording: the threaded main loop (whose thread is the capture thread),
 // the connection, the record stream and the converter. Destroying it tears all
 // of that down, so a failed start and stop() leave the same nothing behind.
-class AudioRecorder::Capture
-{
+class AudioRecorder::Capture {
 public:
     explicit Capture(PCMHandler onPCMData)
         : m_onPCMData(std::move(onPCMData))
@@ -97,8 +94,7 @@ private:
     void connectStream(const SourceInfo &source);
     // Waits on the main loop until `done` holds; throws when the server fails
     // or the start budget runs out.
-    template<typename Done>
-    void waitFor(Done done);
+    template<typename Done> void waitFor(Done done);
     void readAvailable();
     // With the main loop locked: notices a failed stream or connection once.
     void checkForLoss();
@@ -174,13 +170,12 @@ void AudioRecorder::Capture::open()
     m_frameSize = m_converter->bytesPerFrame();
     pa_sample_spec spec = source.spec;
     spec.format = format;
-    connectStream(SourceInfo{source.name, spec, source.map});
+    connectStream(SourceInfo { source.name, spec, source.map });
     pa_threaded_mainloop_get_api(m_loop)->time_free(m_deadline);
     m_deadline = nullptr;
 }
 
-template<typename Done>
-void AudioRecorder::Capture::waitFor(Done done)
+template<typename Done> void AudioRecorder::Capture::waitFor(Done done)
 {
     while (!done()) {
         if (m_timedOut)
@@ -206,8 +201,8 @@ void AudioRecorder::Capture::connectContext()
 
 SourceInfo AudioRecorder::Capture::lookUpDefaultSource()
 {
-    pa_operation *operation =
-        pa_context_get_source_info_by_name(m_context, "@DEFAULT_SOURCE@", &Capture::onSourceInfo, this);
+    pa_operation *operation
+        = pa_context_get_source_info_by_name(m_context, "@DEFAULT_SOURCE@", &Capture::onSourceInfo, this);
     if (!operation)
         throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
     try {
@@ -232,7 +227,7 @@ void AudioRecorder::Capture::connectStream(const SourceInfo &source)
         throw AudioRecorderError::soundServer(pulseDescription(pa_context_errno(m_context)));
     pa_stream_set_state_callback(m_stream, &Capture::signalLoopFromStream, this);
     pa_stream_set_read_callback(m_stream, &Capture::onReadable, this);
-    pa_buffer_attr attributes{};
+    pa_buffer_attr attributes {};
     attributes.maxlength = quint32(-1);
     attributes.tlength = quint32(-1);
     attributes.prebuf = quint32(-1);
@@ -348,7 +343,7 @@ void AudioRecorder::Capture::onSourceInfo(pa_context *context, const pa_source_i
     if (eol < 0)
         capture->m_lookupError = pa_context_errno(context);
     else if (info && !capture->m_source)
-        capture->m_source = SourceInfo{QByteArray(info->name), info->sample_spec, info->channel_map};
+        capture->m_source = SourceInfo { QByteArray(info->name), info->sample_spec, info->channel_map };
     pa_threaded_mainloop_signal(capture->m_loop, 0);
 }
 
@@ -400,10 +395,7 @@ AudioRecorder::AudioRecorder(QObject *parent)
 {
 }
 
-AudioRecorder::~AudioRecorder()
-{
-    stop();
-}
+AudioRecorder::~AudioRecorder() { stop(); }
 
 QCoro::Task<> AudioRecorder::start(PCMHandler onPCMData, LossHandler onLost)
 {

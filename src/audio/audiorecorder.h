@@ -10,8 +10,7 @@
 // start() and stop() belong to the main thread, which never waits on the sound
 // server: the stream is opened on a thread of its own. The handler runs on the
 // capture thread and nothing else does.
-class AudioRecorder final : public QObject, public AbstractAudioRecorder
-{
+class AudioRecorder final : public QObject, public AbstractAudioRecorder {
     Q_OBJECT
 
 public:

@@ -6,8 +6,7 @@ enum class AudioRecorderErrorCase { noInputDevice, converterCreationFailed, soun
 
 // Why the microphone could not start. The sound server's own failures carry
 // PulseAudio's description so the user sees what actually went wrong.
-class AudioRecorderError : public CaseError<AudioRecorderError, AudioRecorderErrorCase>
-{
+class AudioRecorderError : public CaseError<AudioRecorderError, AudioRecorderErrorCase> {
 public:
     using CaseError::CaseError;
 

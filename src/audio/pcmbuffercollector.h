@@ -8,8 +8,7 @@
 
 // Accumulates one whole recording; appended to from the capture thread, emptied
 // once on the main thread.
-class PCMBufferCollector final : public AbstractPCMCollector
-{
+class PCMBufferCollector final : public AbstractPCMCollector {
 public:
     void append(const QByteArray &bytes) override;
     // Moves the storage out rather than copying it.

@@ -18,9 +18,11 @@ namespace {
 std::size_t bytesPerSample(PCMConverter::SampleType type)
 {
     switch (type) {
-    case PCMConverter::SampleType::int16: return 2;
+    case PCMConverter::SampleType::int16:
+        return 2;
     case PCMConverter::SampleType::int32:
-    case PCMConverter::SampleType::float32: return 4;
+    case PCMConverter::SampleType::float32:
+        return 4;
     }
     return 0;
 }
@@ -62,18 +64,14 @@ PCMConverter::PCMConverter(SampleType inputType, double inputRate, unsigned chan
     }
 }
 
-PCMConverter::~PCMConverter()
-{
-    soxr_delete(m_soxr);
-}
+PCMConverter::~PCMConverter() { soxr_delete(m_soxr); }
 
 quint32 PCMConverter::outputCapacity(quint32 frames, double inputRate)
 {
     return quint32(std::ceil(double(frames) * (outputRate / inputRate))) + 8;
 }
 
-void PCMConverter::convert(const void *frames, std::size_t frameCount,
-                           const AbstractAudioRecorder::PCMHandler &onChunk)
+void PCMConverter::convert(const void *frames, std::size_t frameCount, const AbstractAudioRecorder::PCMHandler &onChunk)
 {
     if (frameCount == 0 || !frames || m_flushed)
         return;
@@ -97,8 +95,7 @@ void PCMConverter::convert(const void *frames, std::size_t frameCount,
     resample(m_mono.data(), frameCount, onChunk);
 }
 
-void PCMConverter::resample(const float *mono, std::size_t frameCount,
-                            const AbstractAudioRecorder::PCMHandler &onChunk)
+void PCMConverter::resample(const float *mono, std::size_t frameCount, const AbstractAudioRecorder::PCMHandler &onChunk)
 {
     // soxr may take less input than offered when the output buffer fills; keep
     // feeding until every input frame is in.
@@ -107,7 +104,8 @@ void PCMConverter::resample(const float *mono, std::size_t frameCount,
         QByteArray chunk(qsizetype(capacity) * 2, Qt::Uninitialized);
         std::size_t used = 0;
         std::size_t produced = 0;
-        if (const soxr_error_t error = soxr_process(m_soxr, mono, frameCount, &used, chunk.data(), capacity, &produced)) {
+        if (const soxr_error_t error
+            = soxr_process(m_soxr, mono, frameCount, &used, chunk.data(), capacity, &produced)) {
             // A buffer that cannot be converted is missing from the recording.
             qCWarning(lcAudio) << "resampling failed, a buffer was dropped:" << error;
             return;

@@ -14,8 +14,7 @@ struct soxr;
 // system's PCM stream (s16le, mono, 24 kHz). One instance serves one recording:
 // the resampler's state runs on from buffer to buffer, so chunk boundaries leave
 // no seams.
-class PCMConverter
-{
+class PCMConverter {
 public:
     enum class SampleType { int16, int32, float32 }; // native byte order
 

@@ -22,7 +22,7 @@ void writeHeader(char *out, quint32 count)
         qToLittleEndian(value, out);
         out += 2;
     };
-    auto putTag = [&out](const char (&tag)[5]) {
+    auto putTag = [&out](const char(&tag)[5]) {
         std::memcpy(out, tag, 4);
         out += 4;
     };
@@ -31,12 +31,12 @@ void writeHeader(char *out, quint32 count)
     putTag("WAVE");
     putTag("fmt ");
     put32(16);
-    put16(1);     // integer PCM
-    put16(1);     // one channel
+    put16(1); // integer PCM
+    put16(1); // one channel
     put32(24000); // sample rate
     put32(48000); // byte rate
-    put16(2);     // block align
-    put16(16);    // bits per sample
+    put16(2); // block align
+    put16(16); // bits per sample
     putTag("data");
     put32(count);
 }

@@ -11,8 +11,7 @@
 using namespace Qt::StringLiterals;
 
 AppDelegate::AppDelegate(DictationSessionController::Neighbours neighbours,
-                         AbstractAccessibilityPermission *accessibility, FnKeyMonitorFactory makeFnKeyMonitor,
-                         QObject *parent)
+    AbstractAccessibilityPermission *accessibility, FnKeyMonitorFactory makeFnKeyMonitor, QObject *parent)
     : QObject(parent)
     , m_neighbours(neighbours)
     , m_accessibility(accessibility)
@@ -41,9 +40,9 @@ void AppDelegate::applicationDidFinishLaunching()
     m_neighbours.onboardingWindow->setOnFinish([self = QPointer<AppDelegate>(this)] {
         if (!self)
             return;
-        self->m_controller->showOverlayMessage(
-            u"Ворсик готов к работе"_s, u"Нажмите Fn один раз, говорите и нажмите Fn ещё раз, когда закончите."_s,
-            MascotState::happy, readyMessageHideAfter);
+        self->m_controller->showOverlayMessage(u"Ворсик готов к работе"_s,
+            u"Нажмите Fn один раз, говорите и нажмите Fn ещё раз, когда закончите."_s, MascotState::happy,
+            readyMessageHideAfter);
     });
 
     if (m_makeFnKeyMonitor) {
@@ -62,7 +61,7 @@ void AppDelegate::applicationDidFinishLaunching()
                     [self, description] {
                         if (self)
                             self->m_controller->showOverlayMessage(u"Клавиша Fn недоступна"_s, description,
-                                                                   MascotState::confused, keyboardMessageHideAfter);
+                                MascotState::confused, keyboardMessageHideAfter);
                     },
                     Qt::QueuedConnection);
             });
@@ -162,9 +161,9 @@ void AppDelegate::updateMenuBar()
         };
     };
     StatusMenu::build(*m_statusMenu, state, AppSettings::lastText().has_value(),
-                      {guarded(&AppDelegate::toggleFromMenu), guarded(&AppDelegate::showLastText),
-                       guarded(&AppDelegate::openSettings), guarded(&AppDelegate::requestAccessibility),
-                       guarded(&AppDelegate::quitApplication)});
+        { guarded(&AppDelegate::toggleFromMenu), guarded(&AppDelegate::showLastText),
+            guarded(&AppDelegate::openSettings), guarded(&AppDelegate::requestAccessibility),
+            guarded(&AppDelegate::quitApplication) });
 }
 
 void AppDelegate::setStatusIcon(const QString &iconName, const QString &title, const QColor &colour)

@@ -15,8 +15,7 @@ class QSystemTrayIcon;
 
 // The program's one long-lived object: it owns the session controller, shows the
 // tray icon and both menus, and answers launch, reopen and termination.
-class AppDelegate : public QObject, public AbstractMenuBar
-{
+class AppDelegate : public QObject, public AbstractMenuBar {
     Q_OBJECT
 
 public:
@@ -25,11 +24,11 @@ public:
     using FnKeyMonitorFactory = std::function<std::unique_ptr<QObject>(
         std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable)>;
 
-    static constexpr std::chrono::milliseconds readyMessageHideAfter{6000};
-    static constexpr std::chrono::milliseconds keyboardMessageHideAfter{15000};
+    static constexpr std::chrono::milliseconds readyMessageHideAfter { 6000 };
+    static constexpr std::chrono::milliseconds keyboardMessageHideAfter { 15000 };
 
     AppDelegate(DictationSessionController::Neighbours neighbours, AbstractAccessibilityPermission *accessibility,
-                FnKeyMonitorFactory makeFnKeyMonitor, QObject *parent = nullptr);
+        FnKeyMonitorFactory makeFnKeyMonitor, QObject *parent = nullptr);
     ~AppDelegate() override;
 
     DictationSessionController &controller() { return *m_controller; }

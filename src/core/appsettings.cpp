@@ -9,10 +9,7 @@ namespace AppSettings {
 namespace {
 
 // Opened for every access: QSettings re-reads the file when it changed on disk.
-QSettings openStore()
-{
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s);
-}
+QSettings openStore() { return QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s); }
 
 QString trimmedWhitespace(const QString &text) { return text.trimmed(); }
 

@@ -47,8 +47,8 @@ void setSmartMode(SmartMode mode);
 
 // Readers that parse at the place of use, with the documented fallbacks.
 std::optional<AIProvider> aiProvider(); // none selects the own backend path
-SmartMode smartMode();                  // clean when absent or unparsable
-TextPolisher::Quality textQuality();    // accurate when absent or unparsable
+SmartMode smartMode(); // clean when absent or unparsable
+TextPolisher::Quality textQuality(); // accurate when absent or unparsable
 bool onboardingCompleted();
 
 } // namespace AppSettings

@@ -46,7 +46,8 @@ void BoundedChunkStream::wakeWaiter(std::unique_lock<std::mutex> &lock)
     if (!waiter)
         return;
     // The consumer lives on the main thread; resume it there, never on the producer's thread.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [waiter] { waiter.resume(); }, Qt::QueuedConnection);
 }
 
 std::optional<QByteArray> BoundedChunkStream::takeLocked()

@@ -12,8 +12,7 @@
 // coroutine on the main thread. The producer never blocks: when the consumer lags,
 // only the newest `capacity` unread chunks are kept. Plain shared state rather
 // than a QObject, so the capture thread may hold the last reference safely.
-class BoundedChunkStream
-{
+class BoundedChunkStream {
 public:
     static constexpr std::size_t defaultCapacity = 120;
 
@@ -25,10 +24,12 @@ public:
 
     // Consumer side, main thread: the next chunk in order, or none once the stream
     // is finished and drained.
-    class NextAwaiter
-    {
+    class NextAwaiter {
     public:
-        explicit NextAwaiter(BoundedChunkStream &stream) : m_stream(stream) {}
+        explicit NextAwaiter(BoundedChunkStream &stream)
+            : m_stream(stream)
+        {
+        }
         bool await_ready();
         bool await_suspend(std::coroutine_handle<> waiter);
         std::optional<QByteArray> await_resume();

@@ -7,8 +7,7 @@
 
 // Base of every service's error: a closed set of cases, each with a Russian
 // description that the controller shows unchanged. Thrown across co_await.
-class DescribedError : public std::exception
-{
+class DescribedError : public std::exception {
 public:
     explicit DescribedError(QString description)
         : m_description(std::move(description))
@@ -26,9 +25,7 @@ private:
 
 // An error with a closed set of cases, one of which may carry a message. `Derived`
 // supplies `static QString describe(Case, const QString &message)`.
-template<typename Derived, typename CaseType>
-class CaseError : public DescribedError
-{
+template<typename Derived, typename CaseType> class CaseError : public DescribedError {
 public:
     using Case = CaseType;
 

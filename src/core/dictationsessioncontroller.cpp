@@ -107,7 +107,7 @@ void DictationSessionController::startDictation()
         break;
     case AIProvider::vorsik:
         beginDictation(AIProvider::vorsik,
-                       m_n.backendConfiguration->isConfigured() ? std::optional(u"configured"_s) : std::nullopt);
+            m_n.backendConfiguration->isConfigured() ? std::optional(u"configured"_s) : std::nullopt);
         break;
     }
 }
@@ -134,9 +134,15 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
 {
     if (!key || key->isEmpty()) {
         switch (provider) {
-        case AIProvider::openAI: showFailureMessage(u"Добавьте OpenAI API key"_s); break;
-        case AIProvider::gigaChat: showFailureMessage(u"Добавьте Authorization Key GigaChat"_s); break;
-        case AIProvider::vorsik: showFailureMessage(u"Установите тестовую сборку российского контура"_s); break;
+        case AIProvider::openAI:
+            showFailureMessage(u"Добавьте OpenAI API key"_s);
+            break;
+        case AIProvider::gigaChat:
+            showFailureMessage(u"Добавьте Authorization Key GigaChat"_s);
+            break;
+        case AIProvider::vorsik:
+            showFailureMessage(u"Установите тестовую сборку российского контура"_s);
+            break;
         }
         m_n.settingsWindow->show();
         return;
@@ -146,8 +152,8 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
     if (provider == AIProvider::vorsik)
         m_n.vorsikAPIClient->warmUp();
     m_completing = false;
-    m_isOnboardingTestDictation =
-        !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
+    m_isOnboardingTestDictation
+        = !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
     m_insertionTarget.reset();
     m_targetPending = !m_isOnboardingTestDictation;
     qCDebug(lcCore) << "dictation" << m_session << "starts with" << rawValue(provider);
@@ -166,8 +172,8 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
     detach(runStart(provider, *key, m_session));
 }
 
-QCoro::Task<> DictationSessionController::awaitTarget(quint64 session,
-                                                      QCoro::Task<std::optional<TextInsertionTarget>> capture)
+QCoro::Task<> DictationSessionController::awaitTarget(
+    quint64 session, QCoro::Task<std::optional<TextInsertionTarget>> capture)
 {
     QPointer<DictationSessionController> self(this);
     std::optional<TextInsertionTarget> target = co_await capture;
@@ -176,8 +182,8 @@ QCoro::Task<> DictationSessionController::awaitTarget(quint64 session,
     if (session == m_session) {
         m_insertionTarget = std::move(target);
         m_targetPending = false;
-        qCDebug(lcCore) << "dictation" << session << (m_insertionTarget ? "has a target" : "has no target")
-                        << "after" << m_clock.elapsed() << "ms";
+        qCDebug(lcCore) << "dictation" << session << (m_insertionTarget ? "has a target" : "has no target") << "after"
+                        << m_clock.elapsed() << "ms";
     }
     Q_EMIT targetCaptured();
 }
@@ -324,8 +330,7 @@ QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
 }
 
 QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
-                                                       std::shared_ptr<AbstractRealtimeTranscriber> transcriber,
-                                                       std::shared_ptr<bool> cancelled)
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled)
 {
     while (!*cancelled) {
         std::optional<QByteArray> chunk = co_await stream->next();
@@ -389,7 +394,7 @@ void DictationSessionController::stopDictation()
     m_gigaAudioCollector.reset();
 
     detach(runUpload(m_activeProvider, m_session, std::move(pcm), AppSettings::smartMode(),
-                     AppSettings::transcriptionPrompt(), AppSettings::customVocabulary()));
+        AppSettings::transcriptionPrompt(), AppSettings::customVocabulary()));
 }
 
 QCoro::Task<> DictationSessionController::finishOpenAIDictation(quint64 session)
@@ -431,8 +436,8 @@ void DictationSessionController::onFinalTranscriptOverdue(quint64 session)
     handleTranscriptionError(u"Соединение с распознаванием прервано."_s);
 }
 
-QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64 session, QByteArray pcm,
-                                                    SmartMode mode, QString context, QStringList vocabulary)
+QCoro::Task<> DictationSessionController::runUpload(
+    AIProvider provider, quint64 session, QByteArray pcm, SmartMode mode, QString context, QStringList vocabulary)
 {
     QPointer<DictationSessionController> self(this);
     QString key;
@@ -441,8 +446,7 @@ QCoro::Task<> DictationSessionController::runUpload(AIProvider provider, quint64
         if (!self || session != m_session)
             co_return;
     }
-    qCDebug(lcCore) << "dictation" << session << "uploads" << pcm.size() << "bytes after" << m_clock.elapsed()
-                    << "ms";
+    qCDebug(lcCore) << "dictation" << session << "uploads" << pcm.size() << "bytes after" << m_clock.elapsed() << "ms";
     QString text;
     std::optional<QString> failure;
     try {
@@ -505,8 +509,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
             m_n.overlay->showEditing();
             try {
                 text = co_await m_n.textPolisher->polish(text, mode, AppSettings::textQuality(),
-                                                         AppSettings::transcriptionPrompt(),
-                                                         AppSettings::customVocabulary(), *apiKey);
+                    AppSettings::transcriptionPrompt(), AppSettings::customVocabulary(), *apiKey);
             } catch (const std::exception &error) {
                 // polishing is optional: the unedited transcript goes on
                 qCWarning(lcCore) << "dictation" << session << "polishing failed:" << describe(error);
@@ -537,8 +540,8 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         co_return;
     qCDebug(lcCore) << "dictation" << session << "pastes after" << m_clock.elapsed() << "ms";
     const TextInsertionOutcome outcome = co_await m_n.textInserter->insert(text, m_insertionTarget);
-    qCDebug(lcCore) << "dictation" << session << "paste outcome" << int(outcome.kind) << "after"
-                    << m_clock.elapsed() << "ms";
+    qCDebug(lcCore) << "dictation" << session << "paste outcome" << int(outcome.kind) << "after" << m_clock.elapsed()
+                    << "ms";
     if (!self)
         co_return;
     co_await resetSession();
@@ -548,19 +551,18 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
 
     switch (outcome.kind) {
     case TextInsertionOutcome::Kind::inserted:
-        showOverlayMessage(u"✓  Текст вставлен"_s, m_microphoneLost ? microphoneLostNote : QString(), MascotState::happy,
-                           insertedHideAfter);
+        showOverlayMessage(u"✓  Текст вставлен"_s, m_microphoneLost ? microphoneLostNote : QString(),
+            MascotState::happy, insertedHideAfter);
         break;
     case TextInsertionOutcome::Kind::needsAccessibilityPermission:
-        m_n.overlay->presentResult(savedTitle, lossNoted(u"Нет разрешения на автоматическую вставку."_s + copyHint),
-                                   text);
+        m_n.overlay->presentResult(
+            savedTitle, lossNoted(u"Нет разрешения на автоматическую вставку."_s + copyHint), text);
         break;
     case TextInsertionOutcome::Kind::unconfirmed:
-        m_n.overlay->presentResult(
-            savedTitle,
-            lossNoted((outcome.reason.isEmpty() ? u"Ворсик не смог подтвердить, что поле приняло текст."_s
-                                                : outcome.reason)
-                      + copyHint),
+        m_n.overlay->presentResult(savedTitle,
+            lossNoted(
+                (outcome.reason.isEmpty() ? u"Ворсик не смог подтвердить, что поле приняло текст."_s : outcome.reason)
+                + copyHint),
             text);
         break;
     case TextInsertionOutcome::Kind::targetChanged:
@@ -644,9 +646,9 @@ void DictationSessionController::prepareForTermination()
 void DictationSessionController::disconnectWithoutWaiting(std::shared_ptr<AbstractRealtimeTranscriber> transcriber)
 {
     // Only logged on failure: the dictation it belonged to is already over.
-    startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> {
-        co_await t->disconnect();
-    }(std::move(transcriber)), {});
+    startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> { co_await t->disconnect(); }(
+                                                                         std::move(transcriber)),
+        {});
 }
 
 void DictationSessionController::detach(QCoro::Task<> task)
@@ -677,8 +679,8 @@ void DictationSessionController::abandonDictation(const QString &description)
         showFailureMessage(description);
 }
 
-void DictationSessionController::showOverlayMessage(const QString &title, const QString &detail, MascotState mascot,
-                                                    std::chrono::milliseconds hideAfter)
+void DictationSessionController::showOverlayMessage(
+    const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter)
 {
     m_n.overlay->showMessage(title, detail, mascot, hideAfter);
 }

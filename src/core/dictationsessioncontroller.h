@@ -17,13 +17,11 @@
 // Runs one dictation at a time, from the toggle to the reported outcome. Lives on
 // the main thread; every wait is a coroutine that resumes there. Knows its
 // neighbours only through the interfaces in neighbours.h.
-class DictationSessionController : public QObject
-{
+class DictationSessionController : public QObject {
     Q_OBJECT
 
 public:
-    struct Neighbours
-    {
+    struct Neighbours {
         AbstractKeychain *keychain = nullptr;
         AbstractBackendConfiguration *backendConfiguration = nullptr;
         AbstractMicrophonePermission *microphonePermission = nullptr;
@@ -40,15 +38,14 @@ public:
         AbstractMenuBar *menuBar = nullptr; // may be set later, when the shell has built it
     };
 
-    struct Timings
-    {
-        std::chrono::milliseconds testDictationPause{900};
+    struct Timings {
+        std::chrono::milliseconds testDictationPause { 900 };
         // Ends an OpenAI dictation whose final transcript never arrives after commit().
-        std::chrono::milliseconds finalTranscriptWatchdog{30'000};
+        std::chrono::milliseconds finalTranscriptWatchdog { 30'000 };
     };
 
-    static constexpr std::chrono::milliseconds failureHideAfter{4500};
-    static constexpr std::chrono::milliseconds insertedHideAfter{3500};
+    static constexpr std::chrono::milliseconds failureHideAfter { 4500 };
+    static constexpr std::chrono::milliseconds insertedHideAfter { 3500 };
 
     explicit DictationSessionController(Neighbours neighbours, QObject *parent = nullptr);
     ~DictationSessionController() override;
@@ -70,8 +67,8 @@ public:
     // Termination: stop recording, finish an open stream, disconnect without waiting.
     void prepareForTermination();
 
-    void showOverlayMessage(const QString &title, const QString &detail, MascotState mascot,
-                            std::chrono::milliseconds hideAfter);
+    void showOverlayMessage(
+        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter);
     void showFailureMessage(const QString &detail);
 
     DictationState state() const { return m_state; }
@@ -105,11 +102,10 @@ private:
     void beginDictation(AIProvider provider, const std::optional<QString> &key);
     QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
     QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
-                               std::shared_ptr<AbstractRealtimeTranscriber> transcriber,
-                               std::shared_ptr<bool> cancelled);
+        std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled);
     QCoro::Task<> finishOpenAIDictation(quint64 session);
-    QCoro::Task<> runUpload(AIProvider provider, quint64 session, QByteArray pcm, SmartMode mode, QString context,
-                            QStringList vocabulary);
+    QCoro::Task<> runUpload(
+        AIProvider provider, quint64 session, QByteArray pcm, SmartMode mode, QString context, QStringList vocabulary);
     // Finishes the stream, stops forwarding and disconnects the transcriber; false
     // when the controller was destroyed while waiting.
     QCoro::Task<bool> closeAudioPath();

@@ -19,9 +19,12 @@ std::optional<Enum> parseExactly(const QString &raw, const std::array<Enum, N> &
 QString rawValue(AIProvider provider)
 {
     switch (provider) {
-    case AIProvider::vorsik: return u"vorsik"_s;
-    case AIProvider::openAI: return u"openAI"_s;
-    case AIProvider::gigaChat: return u"gigaChat"_s;
+    case AIProvider::vorsik:
+        return u"vorsik"_s;
+    case AIProvider::openAI:
+        return u"openAI"_s;
+    case AIProvider::gigaChat:
+        return u"gigaChat"_s;
     }
     return {};
 }
@@ -29,9 +32,12 @@ QString rawValue(AIProvider provider)
 QString rawValue(SmartMode mode)
 {
     switch (mode) {
-    case SmartMode::verbatim: return u"verbatim"_s;
-    case SmartMode::clean: return u"clean"_s;
-    case SmartMode::structured: return u"structured"_s;
+    case SmartMode::verbatim:
+        return u"verbatim"_s;
+    case SmartMode::clean:
+        return u"clean"_s;
+    case SmartMode::structured:
+        return u"structured"_s;
     }
     return {};
 }
@@ -39,9 +45,12 @@ QString rawValue(SmartMode mode)
 QString rawValue(TextPolisher::Quality quality)
 {
     switch (quality) {
-    case TextPolisher::Quality::fast: return u"fast"_s;
-    case TextPolisher::Quality::accurate: return u"accurate"_s;
-    case TextPolisher::Quality::maximum: return u"maximum"_s;
+    case TextPolisher::Quality::fast:
+        return u"fast"_s;
+    case TextPolisher::Quality::accurate:
+        return u"accurate"_s;
+    case TextPolisher::Quality::maximum:
+        return u"maximum"_s;
     }
     return {};
 }
@@ -56,9 +65,12 @@ std::optional<TextPolisher::Quality> parsePolishQuality(const QString &raw)
 QString displayTitle(SmartMode mode)
 {
     switch (mode) {
-    case SmartMode::verbatim: return u"Без обработки"_s;
-    case SmartMode::clean: return u"Исправлять ошибки — рекомендуется"_s;
-    case SmartMode::structured: return u"Исправлять и структурировать"_s;
+    case SmartMode::verbatim:
+        return u"Без обработки"_s;
+    case SmartMode::clean:
+        return u"Исправлять ошибки — рекомендуется"_s;
+    case SmartMode::structured:
+        return u"Исправлять и структурировать"_s;
     }
     return {};
 }

@@ -20,10 +20,10 @@ namespace TextPolisher {
 enum class Quality { fast, accurate, maximum };
 }
 
-inline constexpr std::array allAIProviders{AIProvider::vorsik, AIProvider::openAI, AIProvider::gigaChat};
-inline constexpr std::array allSmartModes{SmartMode::verbatim, SmartMode::clean, SmartMode::structured};
-inline constexpr std::array allPolishQualities{TextPolisher::Quality::fast, TextPolisher::Quality::accurate,
-                                               TextPolisher::Quality::maximum};
+inline constexpr std::array allAIProviders { AIProvider::vorsik, AIProvider::openAI, AIProvider::gigaChat };
+inline constexpr std::array allSmartModes { SmartMode::verbatim, SmartMode::clean, SmartMode::structured };
+inline constexpr std::array allPolishQualities { TextPolisher::Quality::fast, TextPolisher::Quality::accurate,
+    TextPolisher::Quality::maximum };
 
 QString rawValue(AIProvider provider);
 QString rawValue(SmartMode mode);

@@ -2,13 +2,21 @@
 
 #include "describederror.h"
 
-enum class GigaChatErrorCase { network, api, invalidURL, missingKey, emptyAudio, audioTooLong, invalidResponse,
-                               emptyResponse, certificateRequired };
+enum class GigaChatErrorCase {
+    network,
+    api,
+    invalidURL,
+    missingKey,
+    emptyAudio,
+    audioTooLong,
+    invalidResponse,
+    emptyResponse,
+    certificateRequired
+};
 
 // The error of the whole GigaChat path; also raised by the WAV encoder for an
 // over-long recording, whichever provider asked.
-class GigaChatError : public CaseError<GigaChatError, GigaChatErrorCase>
-{
+class GigaChatError : public CaseError<GigaChatError, GigaChatErrorCase> {
 public:
     using CaseError::CaseError;
 

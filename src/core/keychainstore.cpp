@@ -26,17 +26,23 @@ const SecretSchema &vorsikSchema()
         "com.plumrest.Vorsik.Password",
         SECRET_SCHEMA_DONT_MATCH_NAME,
         {
-            {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+            { "service", SECRET_SCHEMA_ATTRIBUTE_STRING },
+            { "account", SECRET_SCHEMA_ATTRIBUTE_STRING },
+            { nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING },
         },
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return schema;
 }
 
-struct GObjectDeleter
-{
+struct GObjectDeleter {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
 
@@ -64,8 +70,7 @@ std::optional<std::string> secretOf(SecretItem *item)
 // Runs on a worker thread; the secret bytes never leave it except as the result.
 // `prompting` is raised while the Secret Service shows its unlock prompt, which
 // the caller gives the user's time rather than the service's.
-std::optional<std::string> lookup(const std::string &account, GCancellable *cancellable,
-                                  std::atomic<bool> &prompting)
+std::optional<std::string> lookup(const std::string &account, GCancellable *cancellable, std::atomic<bool> &prompting)
 {
     GError *error = nullptr;
     std::unique_ptr<SecretService, GObjectDeleter> service(
@@ -84,8 +89,7 @@ std::optional<std::string> lookup(const std::string &account, GCancellable *canc
     // Unlocking is asked for separately below, so that it is only raised when no
     // unlocked item already holds the key.
     GList *items = secret_service_search_sync(service.get(), &vorsikSchema(), attributes,
-                                              static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS),
-                                              cancellable, &error);
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), cancellable, &error);
     g_hash_table_unref(attributes);
     warnAbout(error, "the search");
 

@@ -13,13 +13,12 @@
 // service's own prompt, which the user is given `unlockTimeout` to answer; a
 // declined unlock, no service or no session bus read as none, and a stalled
 // service is given up after `timeout`.
-class KeychainStore final : public AbstractKeychain
-{
+class KeychainStore final : public AbstractKeychain {
 public:
     static constexpr auto service = "com.plumrest.Vorsik";
 
     explicit KeychainStore(std::chrono::milliseconds timeout = std::chrono::seconds(2),
-                           std::chrono::milliseconds unlockTimeout = std::chrono::seconds(60));
+        std::chrono::milliseconds unlockTimeout = std::chrono::seconds(60));
 
     QCoro::Task<std::optional<QString>> read(QString account) override;
 

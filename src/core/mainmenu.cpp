@@ -51,8 +51,8 @@ bool isOrdinaryWindow(const QWidget *widget)
         return true;
     if (widget->windowType() != Qt::Dialog)
         return false;
-    for (const char *stock : {"QMessageBox", "QFileDialog", "QInputDialog", "QColorDialog", "QFontDialog",
-                              "QProgressDialog", "QErrorMessage"})
+    for (const char *stock : { "QMessageBox", "QFileDialog", "QInputDialog", "QColorDialog", "QFontDialog",
+             "QProgressDialog", "QErrorMessage" })
         if (widget->inherits(stock))
             return false;
     return true;
@@ -71,13 +71,13 @@ MainMenu::MainMenu(std::function<void()> showLastText, std::function<void()> ope
     };
     m_editActions = {
         makeAction(this, u"Вырезать"_s, QKeySequence(Qt::CTRL | Qt::Key_X), [] { sendToFocusWidget("cut", "cut()"); }),
-        makeAction(this, u"Копировать"_s, QKeySequence(Qt::CTRL | Qt::Key_C),
-                   [] { sendToFocusWidget("copy", "copy()"); }),
-        makeAction(this, u"Вставить"_s, QKeySequence(Qt::CTRL | Qt::Key_V),
-                   [] { sendToFocusWidget("paste", "paste()"); }),
+        makeAction(
+            this, u"Копировать"_s, QKeySequence(Qt::CTRL | Qt::Key_C), [] { sendToFocusWidget("copy", "copy()"); }),
+        makeAction(
+            this, u"Вставить"_s, QKeySequence(Qt::CTRL | Qt::Key_V), [] { sendToFocusWidget("paste", "paste()"); }),
         separator(this),
         makeAction(this, u"Выбрать всё"_s, QKeySequence(Qt::CTRL | Qt::Key_A),
-                   [] { sendToFocusWidget("selectAll", "selectAll()"); }),
+            [] { sendToFocusWidget("selectAll", "selectAll()"); }),
     };
 }
 

@@ -12,8 +12,7 @@ class QWidget;
 // The program's main menu, "Ворсик" and "Правка", built once and placed on the menu
 // bar of each of the program's own windows. Edit actions go to whichever text
 // field has the focus.
-class MainMenu : public QObject
-{
+class MainMenu : public QObject {
     Q_OBJECT
 
 public:

@@ -20,15 +20,13 @@
 
 // Read-only access to the user's secrets. A read may wait for the user to unlock
 // the keyring: it is awaited and resumes on the caller's thread.
-class AbstractKeychain
-{
+class AbstractKeychain {
 public:
     virtual ~AbstractKeychain() = default;
     virtual QCoro::Task<std::optional<QString>> read(QString account) = 0;
 };
 
-class AbstractBackendConfiguration
-{
+class AbstractBackendConfiguration {
 public:
     virtual ~AbstractBackendConfiguration() = default;
     virtual bool isConfigured() const = 0;
@@ -36,8 +34,7 @@ public:
 
 // Whether this program may read other applications' UI and paste into them. On
 // Linux: the accessibility bus is reachable and enabled; the request switches it on.
-class AbstractAccessibilityPermission
-{
+class AbstractAccessibilityPermission {
 public:
     virtual ~AbstractAccessibilityPermission() = default;
     virtual bool isTrusted() = 0;
@@ -45,16 +42,14 @@ public:
     virtual void requestTrust() = 0;
 };
 
-class AbstractMicrophonePermission
-{
+class AbstractMicrophonePermission {
 public:
     virtual ~AbstractMicrophonePermission() = default;
     // True when recording is allowed; may ask the user and wait for the answer.
     virtual QCoro::Task<bool> request() = 0;
 };
 
-class AbstractAudioRecorder
-{
+class AbstractAudioRecorder {
 public:
     // Called on the capture thread with non-empty chunks of s16le mono 24 kHz PCM.
     using PCMHandler = std::function<void(const QByteArray &chunk)>;
@@ -72,24 +67,21 @@ public:
 };
 
 // Thread-safe accumulator of one whole recording.
-class AbstractPCMCollector
-{
+class AbstractPCMCollector {
 public:
     virtual ~AbstractPCMCollector() = default;
     virtual void append(const QByteArray &bytes) = 0;
     virtual QByteArray takeAll() = 0;
 };
 
-struct RealtimeTranscriberCallbacks
-{
+struct RealtimeTranscriberCallbacks {
     // May be called on any thread; the controller hops to the main thread itself.
     std::function<void(const QString &delta)> onPartial;
     std::function<void(const QString &text)> onFinal;
     std::function<void(const QString &message)> onError;
 };
 
-class AbstractRealtimeTranscriber
-{
+class AbstractRealtimeTranscriber {
 public:
     virtual ~AbstractRealtimeTranscriber() = default;
     // Throws DescribedError when the connection cannot be made.
@@ -99,39 +91,38 @@ public:
     virtual QCoro::Task<void> disconnect() = 0;
 };
 
-using RealtimeTranscriberFactory =
-    std::function<std::unique_ptr<AbstractRealtimeTranscriber>(RealtimeTranscriberCallbacks callbacks)>;
+using RealtimeTranscriberFactory
+    = std::function<std::unique_ptr<AbstractRealtimeTranscriber>(RealtimeTranscriberCallbacks callbacks)>;
 
 // Each client returns the finished text or throws DescribedError with a user-facing description.
-class AbstractVorsikAPIClient
-{
+class AbstractVorsikAPIClient {
 public:
     virtual ~AbstractVorsikAPIClient() = default;
-    virtual QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
-                                                   QStringList vocabulary) = 0;
+    virtual QCoro::Task<QString> transcribeAndEdit(
+        QByteArray pcmAudio, SmartMode mode, QString context, QStringList vocabulary)
+        = 0;
     // An upload is coming: get ready for it while the user speaks. Never fails;
     // whatever is not ready by then the upload does itself.
-    virtual void warmUp() {}
+    virtual void warmUp() { }
 };
 
-class AbstractGigaChatClient
-{
+class AbstractGigaChatClient {
 public:
     virtual ~AbstractGigaChatClient() = default;
-    virtual QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, QString authorizationKey, SmartMode mode,
-                                                   QString context, QStringList vocabulary) = 0;
+    virtual QCoro::Task<QString> transcribeAndEdit(
+        QByteArray pcmAudio, QString authorizationKey, SmartMode mode, QString context, QStringList vocabulary)
+        = 0;
 };
 
-class AbstractTextPolisher
-{
+class AbstractTextPolisher {
 public:
     virtual ~AbstractTextPolisher() = default;
     virtual QCoro::Task<QString> polish(QString text, SmartMode mode, TextPolisher::Quality quality, QString context,
-                                        QStringList vocabulary, QString apiKey) = 0;
+        QStringList vocabulary, QString apiKey)
+        = 0;
 };
 
-class AbstractTextInserter
-{
+class AbstractTextInserter {
 public:
     virtual ~AbstractTextInserter() = default;
     virtual QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() = 0;
@@ -140,8 +131,7 @@ public:
 
 enum class MascotState { searching, writing, thinking, editing, happy, confused };
 
-class AbstractOverlay
-{
+class AbstractOverlay {
 public:
     virtual ~AbstractOverlay() = default;
     virtual void showConnecting() = 0;
@@ -151,16 +141,16 @@ public:
     virtual void presentResult(const QString &title, const QString &message, const QString &text) = 0;
     // The overlay message: hide the result area, let clicks pass through, height 104,
     // then present the title, detail and mascot, hiding after `hideAfter`.
-    virtual void showMessage(const QString &title, const QString &detail, MascotState mascot,
-                             std::chrono::milliseconds hideAfter) = 0;
+    virtual void showMessage(
+        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter)
+        = 0;
     // The grey detail line (`transcriptLabel`), updated with partial transcripts.
     virtual void setTranscriptText(const QString &text) = 0;
 };
 
 enum class OnboardingStep { welcome, microphone, accessibility, ready };
 
-class AbstractOnboardingWindow
-{
+class AbstractOnboardingWindow {
 public:
     virtual ~AbstractOnboardingWindow() = default;
     virtual OnboardingStep currentStep() const = 0;
@@ -174,16 +164,14 @@ public:
     virtual void setOnFinish(std::function<void()> onFinish) = 0;
 };
 
-class AbstractSettingsWindow
-{
+class AbstractSettingsWindow {
 public:
     virtual ~AbstractSettingsWindow() = default;
     virtual void show() = 0;
 };
 
 // The application shell's status menu and icon, rebuilt after every state change.
-class AbstractMenuBar
-{
+class AbstractMenuBar {
 public:
     virtual ~AbstractMenuBar() = default;
     virtual void updateMenuBar() = 0;

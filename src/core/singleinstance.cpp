@@ -50,9 +50,8 @@ QCoro::Task<SingleInstance::Role> SingleInstance::claim(Request request)
             m_bus.unregisterObject(objectPath.toString());
         }
 
-        const QDBusMessage call = QDBusMessage::createMethodCall(
-            serviceName.toString(), objectPath.toString(), interfaceName.toString(),
-            request == Request::toggle ? u"Toggle"_s : u"Reopen"_s);
+        const QDBusMessage call = QDBusMessage::createMethodCall(serviceName.toString(), objectPath.toString(),
+            interfaceName.toString(), request == Request::toggle ? u"Toggle"_s : u"Reopen"_s);
         QDBusPendingCall pending = m_bus.asyncCall(call, forwardTimeoutMs);
         co_await pending;
         if (!self)

@@ -9,8 +9,7 @@ class SingleInstanceAdaptor;
 
 // One running program per session: the first process owns a name on the session
 // bus; a later start hands its request to that process and leaves.
-class SingleInstance : public QObject
-{
+class SingleInstance : public QObject {
     Q_OBJECT
 
 public:
@@ -20,9 +19,9 @@ public:
 
     enum class Request { reopen, toggle };
     enum class Role {
-        primary,       // this process is the running instance
-        forwarded,     // the running instance took the request
-        noBus,         // no session bus to meet on
+        primary, // this process is the running instance
+        forwarded, // the running instance took the request
+        noBus, // no session bus to meet on
         forwardFailed, // another process owns the name but did not take the request
     };
 

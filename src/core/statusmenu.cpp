@@ -18,7 +18,7 @@ namespace {
 const QString microphone = u"🎤"_s;
 
 // Sizes a tray may ask for; each is drawn so that none has to be scaled.
-constexpr int iconSizes[] = {16, 22, 24, 32, 48, 64};
+constexpr int iconSizes[] = { 16, 22, 24, 32, 48, 64 };
 
 QPixmap tinted(const QPixmap &source, const QColor &tint)
 {
@@ -85,12 +85,12 @@ Appearance appearance(DictationState state)
 {
     switch (state) {
     case DictationState::idle:
-        return {u"audio-input-microphone-symbolic"_s, QString(), false};
+        return { u"audio-input-microphone-symbolic"_s, QString(), false };
     case DictationState::connecting:
     case DictationState::processing:
-        return {u"content-loading-symbolic"_s, u" …"_s, false};
+        return { u"content-loading-symbolic"_s, u" …"_s, false };
     case DictationState::recording:
-        return {u"media-record-symbolic"_s, u" Запись"_s, true};
+        return { u"media-record-symbolic"_s, u" Запись"_s, true };
     }
     return {};
 }
@@ -121,7 +121,7 @@ void build(QMenu &menu, DictationState state, bool hasLastText, const Handlers &
     menu.clear();
     const bool canToggle = state == DictationState::idle || state == DictationState::recording;
     addAction(menu, state == DictationState::recording ? u"Закончить диктовку"_s : u"Начать диктовку"_s,
-              handlers.toggle, canToggle);
+        handlers.toggle, canToggle);
     addAction(menu, u"Диктовка: Fn — начать/закончить"_s, {}, false);
     menu.addSeparator();
     addAction(menu, u"Последний текст…"_s, handlers.showLastText, hasLastText);

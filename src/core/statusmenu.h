@@ -17,8 +17,7 @@ inline constexpr QStringView toolTip = u"Ворсик — диктовка по 
 
 // What one state shows: a freedesktop icon name, the title beside it and whether
 // it is tinted with the alert red rather than the label colour.
-struct Appearance
-{
+struct Appearance {
     QString iconName;
     QString title;
     bool alert = false;
@@ -29,11 +28,10 @@ Appearance appearance(DictationState state);
 QColor alertRed();
 
 // What the tray ends up showing for one appearance.
-struct Icon
-{
+struct Icon {
     QIcon icon;
     bool hasImage = false; // the theme had the named icon
-    QString title;         // the theme icon's title, or "🎤" and the title when drawn
+    QString title; // the theme icon's title, or "🎤" and the title when drawn
 };
 
 using IconLookup = std::function<QIcon(const QString &name)>;
@@ -45,8 +43,7 @@ QIcon themeIcon(const QString &name);
 // "🎤" and the title.
 Icon makeIcon(const QString &iconName, const QString &title, const QColor &tint, const IconLookup &lookup);
 
-struct Handlers
-{
+struct Handlers {
     std::function<void()> toggle;
     std::function<void()> showLastText;
     std::function<void()> openSettings;

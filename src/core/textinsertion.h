@@ -8,16 +8,14 @@
 
 // An accessibility element held by the backend that produced it; opaque to
 // everyone else. Backends subclass it to carry their own handle.
-class AccessibleElement
-{
+class AccessibleElement {
 public:
     virtual ~AccessibleElement() = default;
 };
 using AccessibleElementRef = std::shared_ptr<const AccessibleElement>;
 
 // What a window looked like when it was captured; every field may be unknown.
-struct WindowFingerprint
-{
+struct WindowFingerprint {
     std::optional<qint64> number;
     std::optional<QString> role;
     std::optional<QString> subrole;
@@ -27,8 +25,7 @@ struct WindowFingerprint
 };
 
 // Where a dictated text must go, captured when the dictation starts.
-struct TextInsertionTarget
-{
+struct TextInsertionTarget {
     qint32 applicationPID = 0;
     AccessibleElementRef window;
     WindowFingerprint windowFingerprint;
@@ -39,18 +36,17 @@ struct TextInsertionTarget
     bool windowLevel = false;
 };
 
-struct TextInsertionOutcome
-{
+struct TextInsertionOutcome {
     enum class Kind { inserted, needsAccessibilityPermission, unconfirmed, targetChanged };
 
     Kind kind = Kind::unconfirmed;
     // For targetChanged; for unconfirmed, where set, what kept the text instead of the usual words.
     QString reason;
 
-    static TextInsertionOutcome inserted() { return {Kind::inserted, {}}; }
-    static TextInsertionOutcome needsAccessibilityPermission() { return {Kind::needsAccessibilityPermission, {}}; }
-    static TextInsertionOutcome unconfirmed(QString reason = {}) { return {Kind::unconfirmed, std::move(reason)}; }
-    static TextInsertionOutcome targetChanged(QString reason) { return {Kind::targetChanged, std::move(reason)}; }
+    static TextInsertionOutcome inserted() { return { Kind::inserted, {} }; }
+    static TextInsertionOutcome needsAccessibilityPermission() { return { Kind::needsAccessibilityPermission, {} }; }
+    static TextInsertionOutcome unconfirmed(QString reason = {}) { return { Kind::unconfirmed, std::move(reason) }; }
+    static TextInsertionOutcome targetChanged(QString reason) { return { Kind::targetChanged, std::move(reason) }; }
 
     friend bool operator==(const TextInsertionOutcome &, const TextInsertionOutcome &) = default;
 };

@@ -87,7 +87,7 @@ void EvdevDevice::setFnDown(bool down)
 
 void EvdevDevice::resynchronise()
 {
-    std::array<unsigned char, KEY_MAX / 8 + 1> keys{};
+    std::array<unsigned char, KEY_MAX / 8 + 1> keys {};
     if (::ioctl(m_fd, EVIOCGKEY(keys.size()), keys.data()) < 0) {
         // Keep what we had; the next Fn event corrects it.
         qCWarning(lcInput) << "evdev: the key state after dropped events is unknown:" << std::strerror(errno);

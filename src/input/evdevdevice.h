@@ -7,8 +7,7 @@
 // One open input device, read on the main thread as its events arrive, without
 // grabbing it: every key still reaches the application it was meant for. Only
 // the Fn key's state is kept; auto-repeat and all other keys pass unnoticed.
-class EvdevDevice : public QObject
-{
+class EvdevDevice : public QObject {
     Q_OBJECT
 
 public:

@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -85,8 +85,8 @@ EvdevFnKeySource::ScanResult EvdevFnKeySource::scan()
 {
     ScanResult result;
     const QDir directory(m_access.directory);
-    const QStringList names =
-        directory.entryList({u"event*"_s}, QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    const QStringList names
+        = directory.entryList({ u"event*"_s }, QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
         const QString path = directory.filePath(name);
         if (m_devices.contains(path))

@@ -14,14 +14,12 @@ class EvdevDevice;
 // Fn from every keyboard under /dev/input that reports KEY_FN. Keyboards plugged in
 // later are picked up, unplugged ones dropped. Fn counts as held while any keyboard
 // holds it.
-class EvdevFnKeySource final : public FnKeySource
-{
+class EvdevFnKeySource final : public FnKeySource {
     Q_OBJECT
 
 public:
     // How devices are found and opened; tests replace it with FIFOs.
-    struct Access
-    {
+    struct Access {
         QString directory;
         // A non-blocking descriptor, or -errno.
         std::function<int(const QString &path)> open;
@@ -41,8 +39,7 @@ public:
     static QString noFnKeyDescription();
 
 private:
-    struct ScanResult
-    {
+    struct ScanResult {
         bool permissionDenied = false;
     };
 

@@ -9,8 +9,8 @@ FnKeyMonitor::FnKeyMonitor(Action action, QObject *parent)
 {
 }
 
-std::unique_ptr<FnKeyMonitor> FnKeyMonitor::withSystemKeyboards(Action action,
-                                                                std::function<void(const QString &)> onUnavailable)
+std::unique_ptr<FnKeyMonitor> FnKeyMonitor::withSystemKeyboards(
+    Action action, std::function<void(const QString &)> onUnavailable)
 {
     auto monitor = std::make_unique<FnKeyMonitor>(std::move(action));
     if (onUnavailable)

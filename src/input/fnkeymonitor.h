@@ -10,8 +10,7 @@
 // Calls one action per press of Fn: on the press, never on the release, and not
 // again while Fn stays held, whatever else is pressed meanwhile. All sources share
 // one Fn state.
-class FnKeyMonitor : public QObject
-{
+class FnKeyMonitor : public QObject {
     Q_OBJECT
 
 public:
@@ -21,8 +20,8 @@ public:
 
     // A monitor fed by the desktop's shortcut portal, where there is one, and by every keyboard
     // under /dev/input. `onUnavailable` hears, once, when no keyboard can be read.
-    static std::unique_ptr<FnKeyMonitor> withSystemKeyboards(Action action,
-                                                             std::function<void(const QString &)> onUnavailable);
+    static std::unique_ptr<FnKeyMonitor> withSystemKeyboards(
+        Action action, std::function<void(const QString &)> onUnavailable);
 
     // Takes the source over, listens to it and starts it.
     void addSource(std::unique_ptr<FnKeySource> source);

@@ -5,8 +5,7 @@
 
 // Somewhere Fn presses can be observed. A source reports the Fn state as a whole
 // (held on any of its keyboards), never individual keys.
-class FnKeySource : public QObject
-{
+class FnKeySource : public QObject {
     Q_OBJECT
 
 public:

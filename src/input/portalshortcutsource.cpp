@@ -18,8 +18,7 @@ const QString portalService = u"org.freedesktop.portal.Desktop"_s;
 const QString portalPath = u"/org/freedesktop/portal/desktop"_s;
 const QString shortcutsInterface = u"org.freedesktop.portal.GlobalShortcuts"_s;
 
-struct PortalShortcut
-{
+struct PortalShortcut {
     QString id;
     QVariantMap properties;
 };
@@ -52,7 +51,9 @@ void PortalRequest::respond(uint code, const QVariantMap &results)
     Q_EMIT answered();
 }
 
-PortalShortcutSource::PortalShortcutSource(QDBusConnection bus, QObject *parent) : FnKeySource(parent), m_bus(std::move(bus))
+PortalShortcutSource::PortalShortcutSource(QDBusConnection bus, QObject *parent)
+    : FnKeySource(parent)
+    , m_bus(std::move(bus))
 {
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<QList<PortalShortcut>>();
@@ -60,16 +61,16 @@ PortalShortcutSource::PortalShortcutSource(QDBusConnection bus, QObject *parent)
 
 void PortalShortcutSource::start() { bind(); }
 
-QCoro::Task<std::optional<QVariantMap>> PortalShortcutSource::request(const QString &method, QVariantList arguments,
-                                                                     const QString &handleToken)
+QCoro::Task<std::optional<QVariantMap>> PortalShortcutSource::request(
+    const QString &method, QVariantList arguments, const QString &handleToken)
 {
     // The portal names the request object after our connection and the token we chose; listening
     // before the call means its answer cannot be missed.
-    const QString path = u"/org/freedesktop/portal/desktop/request/"_s
-        + m_bus.baseService().mid(1).replace(u'.', u'_') + u'/' + handleToken;
+    const QString path = u"/org/freedesktop/portal/desktop/request/"_s + m_bus.baseService().mid(1).replace(u'.', u'_')
+        + u'/' + handleToken;
     PortalRequest pending;
     if (!m_bus.connect(portalService, path, u"org.freedesktop.portal.Request"_s, u"Response"_s, &pending,
-                       SLOT(respond(uint, QVariantMap))))
+            SLOT(respond(uint, QVariantMap))))
         co_return std::nullopt;
     QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath, shortcutsInterface, method);
     call.setArguments(arguments);
@@ -98,7 +99,7 @@ QVariantList bindArguments(const QString &session, const QString &handleToken)
     QVariantMap properties;
     properties.insert(u"description"_s, u"Диктовка"_s);
     QList<PortalShortcut> shortcuts;
-    shortcuts.append(PortalShortcut{PortalShortcutSource::shortcutId, properties});
+    shortcuts.append(PortalShortcut { PortalShortcutSource::shortcutId, properties });
     QVariantList arguments;
     arguments << QVariant::fromValue(QDBusObjectPath(session)) << QVariant::fromValue(shortcuts) << QString()
               << handleOptions(handleToken);
@@ -113,37 +114,39 @@ QCoro::Task<void> PortalShortcutSource::bind()
     const QString createToken = token();
     QVariantMap createOptions = handleOptions(createToken);
     createOptions.insert(u"session_handle_token"_s, token());
-    const std::optional<QVariantMap> created =
-        co_await request(u"CreateSession"_s, QVariantList() << createOptions, createToken);
+    const std::optional<QVariantMap> created
+        = co_await request(u"CreateSession"_s, QVariantList() << createOptions, createToken);
     if (!self || !created)
         co_return;
     const QVariant handle = created->value(u"session_handle"_s);
-    const QString session =
-        handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path() : handle.toString();
+    const QString session
+        = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path() : handle.toString();
     if (session.isEmpty())
         co_return;
 
     const QString bindToken = token();
-    const std::optional<QVariantMap> bound = co_await request(u"BindShortcuts"_s, bindArguments(session, bindToken), bindToken);
+    const std::optional<QVariantMap> bound
+        = co_await request(u"BindShortcuts"_s, bindArguments(session, bindToken), bindToken);
     if (!self || !bound)
         co_return;
     m_session = session;
     m_bus.connect(portalService, portalPath, shortcutsInterface, u"Activated"_s, this,
-                  SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
     m_bus.connect(portalService, portalPath, shortcutsInterface, u"Deactivated"_s, this,
-                  SLOT(deactivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        SLOT(deactivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
     qCInfo(lcInput) << "the desktop's shortcut portal serves as the trigger";
     Q_EMIT this->bound();
 }
 
-void PortalShortcutSource::activated(const QDBusObjectPath &session, const QString &shortcut, qulonglong, const QVariantMap &)
+void PortalShortcutSource::activated(
+    const QDBusObjectPath &session, const QString &shortcut, qulonglong, const QVariantMap &)
 {
     if (session.path() == m_session && shortcut == shortcutId)
         Q_EMIT fnStateChanged(true);
 }
 
-void PortalShortcutSource::deactivated(const QDBusObjectPath &session, const QString &shortcut, qulonglong,
-                                       const QVariantMap &)
+void PortalShortcutSource::deactivated(
+    const QDBusObjectPath &session, const QString &shortcut, qulonglong, const QVariantMap &)
 {
     if (session.path() == m_session && shortcut == shortcutId)
         Q_EMIT fnStateChanged(false);

@@ -12,8 +12,7 @@
 #include <optional>
 
 // One answer of the portal to a request, kept until it is awaited: it may come before that.
-class PortalRequest : public QObject
-{
+class PortalRequest : public QObject {
     Q_OBJECT
 public:
     std::optional<std::pair<uint, QVariantMap>> answer;
@@ -26,13 +25,12 @@ Q_SIGNALS:
 // The desktop's own shortcut through the GlobalShortcuts portal: the user binds "Диктовка" in the
 // desktop's settings, and holding it counts as holding Fn. Where no portal offers it the source
 // stays silent and the next trigger serves.
-class PortalShortcutSource final : public FnKeySource
-{
+class PortalShortcutSource final : public FnKeySource {
     Q_OBJECT
 public:
-    static constexpr std::chrono::milliseconds answerTimeout{5000};
+    static constexpr std::chrono::milliseconds answerTimeout { 5000 };
     // The desktop may ask the user to confirm the shortcut before the portal answers.
-    static constexpr std::chrono::minutes userAnswerTimeout{5};
+    static constexpr std::chrono::minutes userAnswerTimeout { 5 };
     static inline const QString shortcutId = QStringLiteral("dictation");
 
     explicit PortalShortcutSource(QDBusConnection bus = QDBusConnection::sessionBus(), QObject *parent = nullptr);
@@ -45,14 +43,16 @@ Q_SIGNALS:
     void bound();
 
 private Q_SLOTS:
-    void activated(const QDBusObjectPath &session, const QString &shortcut, qulonglong timestamp, const QVariantMap &options);
-    void deactivated(const QDBusObjectPath &session, const QString &shortcut, qulonglong timestamp,
-                     const QVariantMap &options);
+    void activated(
+        const QDBusObjectPath &session, const QString &shortcut, qulonglong timestamp, const QVariantMap &options);
+    void deactivated(
+        const QDBusObjectPath &session, const QString &shortcut, qulonglong timestamp, const QVariantMap &options);
 
 private:
     QCoro::Task<void> bind();
     // Calls a portal method that answers through a request object: its results, or nothing.
-    QCoro::Task<std::optional<QVariantMap>> request(const QString &method, QVariantList arguments, const QString &token);
+    QCoro::Task<std::optional<QVariantMap>> request(
+        const QString &method, QVariantList arguments, const QString &token);
 
     QDBusConnection m_bus;
     QString m_session;

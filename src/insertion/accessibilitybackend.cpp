@@ -3,8 +3,7 @@
 namespace {
 
 template<typename T>
-std::optional<T> read(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                      AccessibilityAttribute name)
+std::optional<T> read(AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     if (!element)
         return std::nullopt;
@@ -16,44 +15,44 @@ std::optional<T> read(AccessibilityBackend &backend, const AccessibleElementRef 
 
 } // namespace
 
-AccessibleElementRef elementAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                      AccessibilityAttribute name)
+AccessibleElementRef elementAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     return read<AccessibleElementRef>(backend, element, name).value_or(nullptr);
 }
 
-std::optional<qint64> integerAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                       AccessibilityAttribute name)
+std::optional<qint64> integerAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     return read<qint64>(backend, element, name);
 }
 
-std::optional<QString> textAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                     AccessibilityAttribute name)
+std::optional<QString> textAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     return read<QString>(backend, element, name);
 }
 
-std::optional<QPointF> pointAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                      AccessibilityAttribute name)
+std::optional<QPointF> pointAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     return read<QPointF>(backend, element, name);
 }
 
-std::optional<QSizeF> sizeAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                    AccessibilityAttribute name)
+std::optional<QSizeF> sizeAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     return read<QSizeF>(backend, element, name);
 }
 
-std::optional<TextRange> rangeAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                        AccessibilityAttribute name)
+std::optional<TextRange> rangeAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     return read<TextRange>(backend, element, name);
 }
 
-std::optional<QString> stringOrURLAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                            AccessibilityAttribute name)
+std::optional<QString> stringOrURLAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name)
 {
     if (!element)
         return std::nullopt;

@@ -12,8 +12,7 @@
 #include <variant>
 
 // A text range in UTF-16 code units, the unit QString counts in.
-struct TextRange
-{
+struct TextRange {
     qint64 location = 0;
     qint64 length = 0;
 
@@ -23,8 +22,8 @@ struct TextRange
 // The attributes the insertion rules read; a backend maps each to what its
 // platform offers and fails the read where it has no equivalent.
 enum class AccessibilityAttribute {
-    focusedWindow,     // of an application element
-    focusedUIElement,  // of an application element
+    focusedWindow, // of an application element
+    focusedUIElement, // of an application element
     windowNumber,
     role,
     subrole,
@@ -37,18 +36,17 @@ enum class AccessibilityAttribute {
     parent,
     value,
     selectedTextRange,
-    editable,          // 1 when the element takes typed text, 0 when it does not
-    objectIdentity,    // what names this very object for as long as it lives, whatever it shows
-    windowClass,       // of a window: the names the window system knows its program by, one a line
+    editable, // 1 when the element takes typed text, 0 when it does not
+    objectIdentity, // what names this very object for as long as it lives, whatever it shows
+    windowClass, // of a window: the names the window system knows its program by, one a line
 };
 
 // What one attribute read yields. std::monostate is a failed read of any kind.
-using AttributeValue =
-    std::variant<std::monostate, AccessibleElementRef, QString, qint64, QUrl, QPointF, QSizeF, TextRange>;
+using AttributeValue
+    = std::variant<std::monostate, AccessibleElementRef, QString, qint64, QUrl, QPointF, QSizeF, TextRange>;
 
 // The platform's accessibility API, reduced to the operations the insertion rules need.
-class AccessibilityBackend
-{
+class AccessibilityBackend {
 public:
     virtual ~AccessibilityBackend() = default;
 
@@ -82,19 +80,19 @@ public:
 
 // Attribute readers: each yields an absent value on every failure, including a
 // value of the wrong type. None reports an error.
-AccessibleElementRef elementAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                      AccessibilityAttribute name);
-std::optional<qint64> integerAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                       AccessibilityAttribute name);
-std::optional<QString> textAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                     AccessibilityAttribute name);
-std::optional<QPointF> pointAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                      AccessibilityAttribute name);
-std::optional<QSizeF> sizeAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                    AccessibilityAttribute name);
-std::optional<TextRange> rangeAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                        AccessibilityAttribute name);
+AccessibleElementRef elementAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name);
+std::optional<qint64> integerAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name);
+std::optional<QString> textAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name);
+std::optional<QPointF> pointAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name);
+std::optional<QSizeF> sizeAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name);
+std::optional<TextRange> rangeAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name);
 // A string trimmed of white space (absent when nothing is left) or a URL's
 // absolute form, untrimmed; anything else is absent.
-std::optional<QString> stringOrURLAttribute(AccessibilityBackend &backend, const AccessibleElementRef &element,
-                                            AccessibilityAttribute name);
+std::optional<QString> stringOrURLAttribute(
+    AccessibilityBackend &backend, const AccessibleElementRef &element, AccessibilityAttribute name);

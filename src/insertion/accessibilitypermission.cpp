@@ -12,7 +12,10 @@ const QString busPath = u"/org/a11y/bus"_s;
 
 } // namespace
 
-AccessibilityPermission::AccessibilityPermission(QDBusConnection sessionBus) : m_bus(std::move(sessionBus)) {}
+AccessibilityPermission::AccessibilityPermission(QDBusConnection sessionBus)
+    : m_bus(std::move(sessionBus))
+{
+}
 
 bool AccessibilityPermission::isTrusted()
 {
@@ -24,8 +27,8 @@ bool AccessibilityPermission::isTrusted()
     if (addressReply.type() != QDBusMessage::ReplyMessage || addressReply.arguments().value(0).toString().isEmpty())
         return false;
 
-    QDBusMessage enabled = QDBusMessage::createMethodCall(busService, busPath, u"org.freedesktop.DBus.Properties"_s,
-                                                          u"Get"_s);
+    QDBusMessage enabled
+        = QDBusMessage::createMethodCall(busService, busPath, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
     enabled << u"org.a11y.Status"_s << u"IsEnabled"_s;
     const QDBusMessage enabledReply = m_bus.call(enabled, QDBus::Block, timeout);
     if (enabledReply.type() != QDBusMessage::ReplyMessage)
@@ -39,8 +42,8 @@ bool AccessibilityPermission::isTrusted()
 
 void AccessibilityPermission::requestTrust()
 {
-    QDBusMessage enable = QDBusMessage::createMethodCall(busService, busPath, u"org.freedesktop.DBus.Properties"_s,
-                                                         u"Set"_s);
+    QDBusMessage enable
+        = QDBusMessage::createMethodCall(busService, busPath, u"org.freedesktop.DBus.Properties"_s, u"Set"_s);
     enable << u"org.a11y.Status"_s << u"IsEnabled"_s << QVariant::fromValue(QDBusVariant(true));
     m_bus.send(enable);
 }

@@ -8,10 +8,9 @@
 
 // Trusted means the accessibility bus is reachable and switched on
 // (org.a11y.Status IsEnabled); asking for trust switches it on.
-class AccessibilityPermission final : public AbstractAccessibilityPermission
-{
+class AccessibilityPermission final : public AbstractAccessibilityPermission {
 public:
-    static constexpr std::chrono::milliseconds callTimeout{500};
+    static constexpr std::chrono::milliseconds callTimeout { 500 };
 
     explicit AccessibilityPermission(QDBusConnection sessionBus = QDBusConnection::sessionBus());
 

@@ -32,8 +32,8 @@ GMainContext *atspiContext = nullptr;
 // handled there too, two threads on one libdbus connection (libdbus aborts, or each waits for the
 // other). Defined here, this function takes the place of libatspi's own for libatspi's calls as
 // well, and sends what would go to the default context to the accessibility thread's.
-extern "C" __attribute__((visibility("default"))) void
-atspi_dbus_connection_setup_with_g_main(DBusConnection *connection, GMainContext *context)
+extern "C" __attribute__((visibility("default"))) void atspi_dbus_connection_setup_with_g_main(
+    DBusConnection *connection, GMainContext *context)
 {
     using Setup = void (*)(DBusConnection *, GMainContext *);
     static const auto setUp = reinterpret_cast<Setup>(dlsym(RTLD_NEXT, "atspi_dbus_connection_setup_with_g_main"));
@@ -52,12 +52,12 @@ gboolean unrefAccessible(gpointer accessible)
 }
 
 // Owns one reference to an AT-SPI object.
-class AtspiElement final : public AccessibleElement
-{
+class AtspiElement final : public AccessibleElement {
 public:
     // Adopts the reference the caller holds.
     AtspiElement(AtspiAccessible *accessible, bool isApplication)
-        : m_accessible(accessible), m_isApplication(isApplication)
+        : m_accessible(accessible)
+        , m_isApplication(isApplication)
     {
     }
     // The last holder may be on another thread; the reference is dropped on AT-SPI's own.
@@ -88,10 +88,12 @@ private:
 using ElementPtr = std::shared_ptr<const AtspiElement>;
 
 // A top-level X11 window of an application that is not on the accessibility bus.
-class X11WindowElement final : public AccessibleElement
-{
+class X11WindowElement final : public AccessibleElement {
 public:
-    explicit X11WindowElement(qint64 id) : id(id) {}
+    explicit X11WindowElement(qint64 id)
+        : id(id)
+    {
+    }
     const qint64 id;
 };
 
@@ -125,8 +127,8 @@ qint64 utf16Offset(const QString &prefix, qint64 characters)
     qint64 units = 0;
     qint64 seen = 0;
     for (; seen < characters && units < prefix.size(); ++seen) {
-        const bool pair = prefix.at(units).isHighSurrogate() && units + 1 < prefix.size()
-            && prefix.at(units + 1).isLowSurrogate();
+        const bool pair
+            = prefix.at(units).isHighSurrogate() && units + 1 < prefix.size() && prefix.at(units + 1).isLowSurrogate();
         units += pair ? 2 : 1;
     }
     // Past the text we were given each character counts as one unit.
@@ -138,10 +140,12 @@ constexpr int focusSearchLimit = 300;
 
 } // namespace
 
-class AtspiAccessibilityBackend::Private
-{
+class AtspiAccessibilityBackend::Private {
 public:
-    explicit Private(AbstractAccessibilityPermission &permission) : permission(permission) {}
+    explicit Private(AbstractAccessibilityPermission &permission)
+        : permission(permission)
+    {
+    }
 
     AbstractAccessibilityPermission &permission;
     X11WindowResolver windows;
@@ -170,8 +174,8 @@ public:
     QHash<QString, QDeadlineTimer> greeted;
     std::vector<ElementPtr> toGreet;
     GSource *greeting = nullptr;
-    QDeadlineTimer deadline{QDeadlineTimer::Forever};
-    std::chrono::nanoseconds timeInCalls{0};
+    QDeadlineTimer deadline { QDeadlineTimer::Forever };
+    std::chrono::nanoseconds timeInCalls { 0 };
 
     static const QStringList eventTypes;
 
@@ -278,7 +282,7 @@ public:
     {
         using Result = decltype(run(static_cast<GError **>(nullptr)));
         if (!mayCall(element))
-            return Result{};
+            return Result {};
         GError *error = nullptr;
         QElapsedTimer elapsed;
         elapsed.start();
@@ -289,7 +293,7 @@ public:
             hungUntil.insert(element.busName(), QDeadlineTimer(hungApplicationPause));
         if (error) {
             g_error_free(error);
-            return Result{};
+            return Result {};
         }
         return result;
     }
@@ -303,14 +307,14 @@ public:
             const AtspiApplication *app = element.accessible()->parent.app;
             if (!app || !app->bus || !app->bus_name)
                 return false;
-            DBusMessage *request = dbus_message_new_method_call(app->bus_name, element.accessible()->parent.path,
-                                                                "org.a11y.atspi.Accessible", "GetState");
+            DBusMessage *request = dbus_message_new_method_call(
+                app->bus_name, element.accessible()->parent.path, "org.a11y.atspi.Accessible", "GetState");
             if (!request)
                 return false;
             DBusError failure;
             dbus_error_init(&failure);
-            DBusMessage *reply =
-                dbus_connection_send_with_reply_and_block(app->bus, request, int(callTimeout.count()), &failure);
+            DBusMessage *reply
+                = dbus_connection_send_with_reply_and_block(app->bus, request, int(callTimeout.count()), &failure);
             dbus_message_unref(request);
             if (!reply) {
                 dbus_error_free(&failure);
@@ -318,8 +322,8 @@ public:
             }
             dbus_uint32_t *words = nullptr;
             int count = 0;
-            const bool parsed = dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_UINT32, &words,
-                                                      &count, DBUS_TYPE_INVALID)
+            const bool parsed = dbus_message_get_args(reply, nullptr, DBUS_TYPE_ARRAY, DBUS_TYPE_UINT32, &words, &count,
+                                    DBUS_TYPE_INVALID)
                 && count == 2;
             const quint64 states = parsed ? (quint64(words[1]) << 32 | words[0]) : 0;
             dbus_message_unref(reply);
@@ -331,13 +335,11 @@ public:
     std::vector<ElementPtr> children(const AtspiElement &element)
     {
         std::vector<ElementPtr> result;
-        const gint count = call(element, [&](GError **error) {
-            return atspi_accessible_get_child_count(element.accessible(), error);
-        });
+        const gint count = call(
+            element, [&](GError **error) { return atspi_accessible_get_child_count(element.accessible(), error); });
         for (gint i = 0; i < count; ++i) {
-            ElementPtr child = adopt(call(element, [&](GError **error) {
-                return atspi_accessible_get_child_at_index(element.accessible(), i, error);
-            }));
+            ElementPtr child = adopt(call(element,
+                [&](GError **error) { return atspi_accessible_get_child_at_index(element.accessible(), i, error); }));
             if (child)
                 result.push_back(std::move(child));
         }
@@ -368,10 +370,9 @@ public:
     {
         if (AtspiApplication *app = window.accessible()->parent.app; app && app->root)
             return share(app->root, true);
-        return adopt(call(window, [&](GError **error) {
-                         return atspi_accessible_get_application(window.accessible(), error);
-                     }),
-                     true);
+        return adopt(
+            call(window, [&](GError **error) { return atspi_accessible_get_application(window.accessible(), error); }),
+            true);
     }
 
     ElementPtr focusedElement(const AtspiElement &application)
@@ -385,7 +386,7 @@ public:
         ElementPtr window = activeWindow(application);
         if (!window)
             return nullptr;
-        std::deque<ElementPtr> queue{window};
+        std::deque<ElementPtr> queue { window };
         for (int visited = 0; !queue.empty() && visited < focusSearchLimit; ++visited) {
             ElementPtr element = std::move(queue.front());
             queue.pop_front();
@@ -482,7 +483,7 @@ public:
                 // Offsets become UTF-16 units by measuring the text in front of them.
                 const QString prefix = takeString(atspi_text_get_text(text, 0, end, nullptr));
                 const qint64 location = utf16Offset(prefix, start);
-                range = TextRange{location, utf16Offset(prefix, end) - location};
+                range = TextRange { location, utf16Offset(prefix, end) - location };
             }
             g_object_unref(text);
             return range;
@@ -519,7 +520,7 @@ public:
     }
 };
 
-const QStringList AtspiAccessibilityBackend::Private::eventTypes{
+const QStringList AtspiAccessibilityBackend::Private::eventTypes {
     QStringLiteral("window:activate"),
     QStringLiteral("focus:"),
     QStringLiteral("object:state-changed:focused"),
@@ -531,9 +532,7 @@ AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermis
     if (qGuiApp) {
         d->ownWindowFocused->store(QGuiApplication::focusWindow() != nullptr);
         d->focusConnection = QObject::connect(qGuiApp, &QGuiApplication::focusWindowChanged,
-                                              [focused = d->ownWindowFocused](QWindow *window) {
-                                                  focused->store(window != nullptr);
-                                              });
+            [focused = d->ownWindowFocused](QWindow *window) { focused->store(window != nullptr); });
     }
 }
 
@@ -655,8 +654,8 @@ bool AtspiAccessibilityBackend::insertText(const AccessibleElementRef &reference
     if (!d->toolkitByBusName.contains(bus)) {
         // Some toolkits name themselves only on their application object.
         const ElementPtr application = d->applicationOfWindow(*element);
-        const std::optional<QString> toolkit =
-            application ? d->text(*application, atspi_accessible_get_toolkit_name) : std::nullopt;
+        const std::optional<QString> toolkit
+            = application ? d->text(*application, atspi_accessible_get_toolkit_name) : std::nullopt;
         if (!toolkit)
             return false;
         d->toolkitByBusName.insert(bus, *toolkit);
@@ -722,9 +721,9 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
 
     switch (name) {
     case AccessibilityAttribute::focusedWindow:
-        return element->isApplication() ? elementValue(d->activeWindow(*element)) : AttributeValue{};
+        return element->isApplication() ? elementValue(d->activeWindow(*element)) : AttributeValue {};
     case AccessibilityAttribute::focusedUIElement:
-        return element->isApplication() ? elementValue(d->focusedElement(*element)) : AttributeValue{};
+        return element->isApplication() ? elementValue(d->focusedElement(*element)) : AttributeValue {};
     case AccessibilityAttribute::windowNumber:
         return value(d->windowNumber(*element));
     case AccessibilityAttribute::role:
@@ -754,9 +753,8 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
     case AccessibilityAttribute::document:
         return value(d->documentAttribute(*element, "URI"));
     case AccessibilityAttribute::parent:
-        return elementValue(adopt(d->call(*element, [&](GError **error) {
-            return atspi_accessible_get_parent(element->accessible(), error);
-        })));
+        return elementValue(adopt(d->call(
+            *element, [&](GError **error) { return atspi_accessible_get_parent(element->accessible(), error); })));
     case AccessibilityAttribute::value:
         return value(d->wholeText(*element));
     case AccessibilityAttribute::selectedTextRange:

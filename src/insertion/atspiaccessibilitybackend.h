@@ -17,11 +17,10 @@
 // Every call to another application has a time-out, and an application that
 // let one run out is left alone for a few seconds, so a hung program costs a
 // capture at most one time-out instead of freezing this one.
-class AtspiAccessibilityBackend final : public AccessibilityBackend
-{
+class AtspiAccessibilityBackend final : public AccessibilityBackend {
 public:
-    static constexpr std::chrono::milliseconds callTimeout{400};
-    static constexpr std::chrono::milliseconds hungApplicationPause{3000};
+    static constexpr std::chrono::milliseconds callTimeout { 400 };
+    static constexpr std::chrono::milliseconds hungApplicationPause { 3000 };
 
     explicit AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission);
     ~AtspiAccessibilityBackend() override;

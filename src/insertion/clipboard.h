@@ -10,16 +10,14 @@
 #include <optional>
 
 // Everything the clipboard held: one map of format to bytes per item, in order.
-struct ClipboardSnapshot
-{
+struct ClipboardSnapshot {
     QList<QMap<QString, QByteArray>> items;
 
     friend bool operator==(const ClipboardSnapshot &, const ClipboardSnapshot &) = default;
 };
 
 // The system clipboard as the paste needs it.
-class AbstractClipboard
-{
+class AbstractClipboard {
 public:
     virtual ~AbstractClipboard() = default;
     // Nothing when the contents could not be read.

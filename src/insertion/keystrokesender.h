@@ -6,8 +6,7 @@
 enum class PasteShortcut { controlV, controlShiftV, shiftInsert };
 
 // Sends the paste shortcut to whatever has the keyboard focus.
-class AbstractKeystrokeSender
-{
+class AbstractKeystrokeSender {
 public:
     virtual ~AbstractKeystrokeSender() = default;
     // False when the keystroke could not be sent.

@@ -17,8 +17,7 @@ namespace {
 // Without data control this program cannot write the clipboard while another window has the focus,
 // so a paste keystroke would put in whatever the clipboard held: the text goes straight into an
 // editable field over the accessibility bus instead, or is kept for the Copy button.
-class NoKeystrokes final : public AbstractKeystrokeSender
-{
+class NoKeystrokes final : public AbstractKeystrokeSender {
 public:
     bool sendPaste(PasteShortcut) override { return false; }
     bool reaches(const TextInsertionTarget &) const override { return false; }

@@ -8,8 +8,7 @@
 class WaylandConnection;
 
 // The clipboard and the paste keystroke of the session Qt runs in.
-struct PastePath
-{
+struct PastePath {
     // Serves the two below on Wayland; declared first, so destroyed after them.
     std::shared_ptr<WaylandConnection> connection;
     std::unique_ptr<AbstractClipboard> clipboard;

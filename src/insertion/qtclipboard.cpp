@@ -15,14 +15,16 @@ namespace {
 // Targets of the X11 selection protocol itself, which the platform lists beside the real formats.
 bool isSelectionProtocolTarget(const QString &format)
 {
-    static const QStringList targets{u"TARGETS"_s,  u"MULTIPLE"_s,         u"TIMESTAMP"_s,       u"SAVE_TARGETS"_s,
-                                     u"DELETE"_s,   u"INSERT_SELECTION"_s, u"INSERT_PROPERTY"_s, u"CLIPBOARD_MANAGER"_s};
+    static const QStringList targets { u"TARGETS"_s, u"MULTIPLE"_s, u"TIMESTAMP"_s, u"SAVE_TARGETS"_s, u"DELETE"_s,
+        u"INSERT_SELECTION"_s, u"INSERT_PROPERTY"_s, u"CLIPBOARD_MANAGER"_s };
     return targets.contains(format);
 }
 
 } // namespace
 
-QtClipboard::QtClipboard(QObject *parent) : QObject(parent), m_clipboard(QGuiApplication::clipboard())
+QtClipboard::QtClipboard(QObject *parent)
+    : QObject(parent)
+    , m_clipboard(QGuiApplication::clipboard())
 {
     connect(m_clipboard, &QClipboard::dataChanged, this, &QtClipboard::noteChange);
 }

@@ -12,14 +12,13 @@ class QClipboard;
 
 // The desktop clipboard through QClipboard. Its change counter counts every
 // dataChanged signal except the late echoes of this object's own writes.
-class QtClipboard final : public QObject, public AbstractClipboard
-{
+class QtClipboard final : public QObject, public AbstractClipboard {
     Q_OBJECT
 public:
     explicit QtClipboard(QObject *parent = nullptr);
 
     // Another program's clipboard may answer slowly or never: each of its formats gets this long.
-    static constexpr std::chrono::milliseconds readTimeout{500};
+    static constexpr std::chrono::milliseconds readTimeout { 500 };
 
     std::optional<ClipboardSnapshot> snapshot() override;
     QCoro::Task<std::optional<ClipboardSnapshot>> readSnapshot() override;

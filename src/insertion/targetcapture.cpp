@@ -38,7 +38,10 @@ bool textsConflict(const std::optional<QString> &a, const std::optional<QString>
 
 } // namespace
 
-TargetCapture::TargetCapture(AccessibilityBackend &backend) : m_backend(backend) {}
+TargetCapture::TargetCapture(AccessibilityBackend &backend)
+    : m_backend(backend)
+{
+}
 
 std::optional<TextInsertionTarget> TargetCapture::captureTarget()
 {
@@ -92,16 +95,16 @@ WindowFingerprint TargetCapture::fingerprint(const AccessibleElementRef &window)
 std::optional<QString> TargetCapture::pageIdentity(const AccessibleElementRef &element)
 {
     // Names, not identities, of a tab change as its document is edited; the object stays.
-    static const QStringList documentRoles{u"document frame"_s, u"document web"_s, u"document text"_s,
-                                           u"document spreadsheet"_s, u"document presentation"_s,
-                                           u"document email"_s, u"internal frame"_s};
+    static const QStringList documentRoles { u"document frame"_s, u"document web"_s, u"document text"_s,
+        u"document spreadsheet"_s, u"document presentation"_s, u"document email"_s, u"internal frame"_s };
     std::optional<QString> tab;
     std::optional<QString> frame;
     AccessibleElementRef current = element;
     for (int visited = 1; current && visited <= pageIdentitySearchDepth; ++visited) {
         if (std::optional<QString> url = stringOrURLAttribute(m_backend, current, AccessibilityAttribute::url))
             return u"url:"_s + *url;
-        if (std::optional<QString> document = stringOrURLAttribute(m_backend, current, AccessibilityAttribute::document))
+        if (std::optional<QString> document
+            = stringOrURLAttribute(m_backend, current, AccessibilityAttribute::document))
             return u"document:"_s + *document;
         if (!tab || !frame) {
             const std::optional<QString> role = textAttribute(m_backend, current, AccessibilityAttribute::role);
@@ -134,8 +137,8 @@ bool TargetCapture::windowsMatch(const TextInsertionTarget &stored, const TextIn
         && titlesDoNotConflict(a.title, b.title);
 }
 
-std::optional<QString> TargetCapture::changeReason(const std::optional<TextInsertionTarget> &stored,
-                                                   const std::optional<TextInsertionTarget> &fresh)
+std::optional<QString> TargetCapture::changeReason(
+    const std::optional<TextInsertionTarget> &stored, const std::optional<TextInsertionTarget> &fresh)
 {
     if (!stored)
         return noStoredTargetReason;
@@ -160,6 +163,5 @@ bool TargetCapture::approximatelyEqual(const QRectF &a, const QRectF &b)
     const QRectF na = a.normalized();
     const QRectF nb = b.normalized();
     return std::abs(na.x() - nb.x()) <= frameTolerance && std::abs(na.y() - nb.y()) <= frameTolerance
-        && std::abs(na.width() - nb.width()) <= frameTolerance
-        && std::abs(na.height() - nb.height()) <= frameTolerance;
+        && std::abs(na.width() - nb.width()) <= frameTolerance && std::abs(na.height() - nb.height()) <= frameTolerance;
 }

@@ -10,8 +10,7 @@
 
 // Remembers where a text must go and decides whether that place is unchanged.
 // Every rule reads the platform only through the accessibility backend.
-class TargetCapture
-{
+class TargetCapture {
 public:
     // The reasons of the unchanged-target test, in the order it checks them.
     static const QString noStoredTargetReason;
@@ -39,8 +38,8 @@ public:
     // A window-level target matches only the same window number with a title that does not conflict.
     bool windowsMatch(const TextInsertionTarget &stored, const TextInsertionTarget &current);
     // The reason the target counts as changed, or nothing when it is unchanged.
-    std::optional<QString> changeReason(const std::optional<TextInsertionTarget> &stored,
-                                        const std::optional<TextInsertionTarget> &fresh);
+    std::optional<QString> changeReason(
+        const std::optional<TextInsertionTarget> &stored, const std::optional<TextInsertionTarget> &fresh);
 
     static bool titlesDoNotConflict(const std::optional<QString> &a, const std::optional<QString> &b);
     static bool approximatelyEqual(const QRectF &a, const QRectF &b);

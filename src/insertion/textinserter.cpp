@@ -17,17 +17,22 @@
 
 using namespace Qt::StringLiterals;
 
-TextInserter::TextInserter(AccessibilityBackend &backend, AbstractClipboard &clipboard,
-                           AbstractKeystrokeSender &keystrokes, QObject *parent)
-    : QObject(parent), m_backend(backend), m_clipboard(clipboard), m_keystrokes(keystrokes), m_capture(backend),
-      m_accessibilityContext(new QObject)
+TextInserter::TextInserter(
+    AccessibilityBackend &backend, AbstractClipboard &clipboard, AbstractKeystrokeSender &keystrokes, QObject *parent)
+    : QObject(parent)
+    , m_backend(backend)
+    , m_clipboard(clipboard)
+    , m_keystrokes(keystrokes)
+    , m_capture(backend)
+    , m_accessibilityContext(new QObject)
 {
     m_accessibilityThread.setObjectName(u"accessibility"_s);
     m_accessibilityContext->moveToThread(&m_accessibilityThread);
     connect(&m_accessibilityThread, &QThread::finished, m_accessibilityContext, &QObject::deleteLater);
     m_accessibilityThread.start();
     // Connecting early lets the backend follow focus events from the start.
-    QMetaObject::invokeMethod(m_accessibilityContext, [this] { m_backend.isTrusted(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_accessibilityContext, [this] { m_backend.isTrusted(); }, Qt::QueuedConnection);
 }
 
 TextInserter::~TextInserter()
@@ -41,8 +46,8 @@ TextInserter::~TextInserter()
 }
 
 template<typename Result>
-QCoro::Task<std::optional<Result>> TextInserter::onAccessibilityThread(const std::function<Result()> &work,
-                                                                       std::chrono::milliseconds timeout)
+QCoro::Task<std::optional<Result>> TextInserter::onAccessibilityThread(
+    const std::function<Result()> &work, std::chrono::milliseconds timeout)
 {
     const QDeadlineTimer deadline(timeout);
     auto promise = std::make_shared<QPromise<Result>>();
@@ -129,13 +134,13 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         // No keystroke gets there; an editable field can still take the text straight, and show it.
         if (prePaste->focusTakesText != true || prePaste->terminal || !prePaste->editor || !prePaste->editor->value)
             co_return unconfirmed;
-        const std::function<bool()> insertDirectly = [this, field = prePaste->target->focusedElement,
-                                                      before = *prePaste->editor->value, text] {
-            if (!m_backend.insertText(field, text))
-                return false;
-            const std::optional<QString> after = textAttribute(m_backend, field, AccessibilityAttribute::value);
-            return after && insertedExactly(before, *after, text);
-        };
+        const std::function<bool()> insertDirectly
+            = [this, field = prePaste->target->focusedElement, before = *prePaste->editor->value, text] {
+                  if (!m_backend.insertText(field, text))
+                      return false;
+                  const std::optional<QString> after = textAttribute(m_backend, field, AccessibilityAttribute::value);
+                  return after && insertedExactly(before, *after, text);
+              };
         const std::optional<bool> landed = co_await onAccessibilityThread<bool>(insertDirectly, lookDeadline);
         if (!self || !landed.value_or(false))
             co_return unconfirmed;
@@ -150,7 +155,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     const qint32 pid = prePaste->target->applicationPID;
     QElapsedTimer sincePaste;
     sincePaste.start();
-    std::chrono::milliseconds checkpoint{0};
+    std::chrono::milliseconds checkpoint { 0 };
     const bool readable = prePaste->editor && (prePaste->editor->value || prePaste->editor->selectedRange);
     for (const std::chrono::milliseconds delay : confirmationDelays) {
         checkpoint += delay;
@@ -198,19 +203,19 @@ std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTa
         return std::nullopt;
     EditorSnapshot snapshot;
     snapshot.value = textAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::value);
-    snapshot.selectedRange = rangeAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::selectedTextRange);
+    snapshot.selectedRange
+        = rangeAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::selectedTextRange);
     return snapshot;
 }
 
 std::optional<PasteShortcut> TextInserter::terminalShortcut(const TextInsertionTarget &capture)
 {
     // Matched against the application's name and window class in lower case, without a path.
-    static const QStringList knownTerminals{
-        u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s, u"xfce4-terminal"_s, u"qterminal"_s,
-        u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s, u"wezterm-gui"_s, u"foot"_s,
-        u"lxterminal"_s};
+    static const QStringList knownTerminals { u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s,
+        u"xfce4-terminal"_s, u"qterminal"_s, u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s,
+        u"wezterm-gui"_s, u"foot"_s, u"lxterminal"_s };
     // These bind no key to the clipboard: Ctrl+Shift+V types ^V; Shift+Insert pastes the primary selection.
-    static const QStringList selectionTerminals{u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s};
+    static const QStringList selectionTerminals { u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s };
     AccessibleElementRef element = capture.focusedElement;
     // The text area itself or the widget right around it; deeper lies the rest of the window.
     for (int depth = 0; element && depth < 3; ++depth) {
@@ -238,8 +243,8 @@ std::optional<PasteShortcut> TextInserter::terminalShortcut(const TextInsertionT
 
 std::optional<bool> TextInserter::takesText(const TextInsertionTarget &capture)
 {
-    if (const std::optional<qint64> editable =
-            integerAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::editable))
+    if (const std::optional<qint64> editable
+        = integerAttribute(m_backend, capture.focusedElement, AccessibilityAttribute::editable))
         return *editable != 0;
     return std::nullopt;
 }
@@ -264,7 +269,7 @@ QCoro::Task<bool> TextInserter::paste(QString text, PasteShortcut shortcut)
     const bool sent = m_keystrokes.sendPaste(shortcut);
 
     const quint64 generation = ++m_restoreGeneration;
-    m_pendingRestore = PendingRestore{std::move(snapshot), changeCount, generation};
+    m_pendingRestore = PendingRestore { std::move(snapshot), changeCount, generation };
     QTimer::singleShot(restoreDelay, this, [this, generation] { restoreIfUntouched(generation); });
     co_return sent;
 }
@@ -292,7 +297,8 @@ bool TextInserter::insertedExactly(const QString &before, const QString &after, 
     while (end < before.size() && before.at(before.size() - 1 - end) == after.at(after.size() - 1 - end))
         ++end;
     for (qsizetype at = std::max<qsizetype>(0, before.size() - end); at <= start; ++at) {
-        if (QStringView(after).mid(at, text.size()) == text && QStringView(after).left(at) == QStringView(before).left(at))
+        if (QStringView(after).mid(at, text.size()) == text
+            && QStringView(after).left(at) == QStringView(before).left(at))
             return true;
     }
     return false;
@@ -304,8 +310,8 @@ QString TextInserter::normalizeForConfirmation(const QString &text)
     return text.split(whiteSpace, Qt::SkipEmptyParts).join(u' ');
 }
 
-bool TextInserter::insertionWasConfirmed(const QString &text, const std::optional<EditorSnapshot> &before,
-                                         const std::optional<EditorSnapshot> &after)
+bool TextInserter::insertionWasConfirmed(
+    const QString &text, const std::optional<EditorSnapshot> &before, const std::optional<EditorSnapshot> &after)
 {
     if (!after)
         return false;

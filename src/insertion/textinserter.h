@@ -16,8 +16,7 @@
 #include <optional>
 
 // The state of a focused text element before or after the paste.
-struct EditorSnapshot
-{
+struct EditorSnapshot {
     std::optional<QString> value;
     std::optional<TextRange> selectedRange;
 };
@@ -28,48 +27,45 @@ struct EditorSnapshot
 // Every read of other applications runs on a thread of its own, so an
 // application that answers slowly or never cannot hold up this program: the
 // caller gets "nothing" once a read has taken its deadline.
-class TextInserter final : public QObject, public AbstractTextInserter
-{
+class TextInserter final : public QObject, public AbstractTextInserter {
     Q_OBJECT
 public:
-    static constexpr std::array<std::chrono::milliseconds, 3> confirmationDelays{
-        std::chrono::milliseconds(180), std::chrono::milliseconds(260), std::chrono::milliseconds(360)};
+    static constexpr std::array<std::chrono::milliseconds, 3> confirmationDelays { std::chrono::milliseconds(180),
+        std::chrono::milliseconds(260), std::chrono::milliseconds(360) };
     // Within each of those waits a field that can be read is looked at this often, so the
     // first sign of the text ends the wait instead of the full delay.
-    static constexpr std::chrono::milliseconds earlyLookInterval{20};
+    static constexpr std::chrono::milliseconds earlyLookInterval { 20 };
     // The clipboard gets its earlier contents back this long after the keystroke.
-    static constexpr std::chrono::milliseconds restoreDelay{1500};
+    static constexpr std::chrono::milliseconds restoreDelay { 1500 };
     // A capture gives up after this long; so the press that starts a dictation never waits for more.
-    static constexpr std::chrono::milliseconds readDeadline{300};
+    static constexpr std::chrono::milliseconds readDeadline { 300 };
     // One look at the target before or after the paste, which reads more, gives up after this long.
-    static constexpr std::chrono::milliseconds lookDeadline{2000};
+    static constexpr std::chrono::milliseconds lookDeadline { 2000 };
 
     TextInserter(AccessibilityBackend &backend, AbstractClipboard &clipboard, AbstractKeystrokeSender &keystrokes,
-                 QObject *parent = nullptr);
+        QObject *parent = nullptr);
     ~TextInserter() override;
 
     QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() override;
     QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) override;
 
     // Whether the focused field shows signs of the pasted text; lengths in UTF-16 code units.
-    static bool insertionWasConfirmed(const QString &text, const std::optional<EditorSnapshot> &before,
-                                      const std::optional<EditorSnapshot> &after);
+    static bool insertionWasConfirmed(
+        const QString &text, const std::optional<EditorSnapshot> &before, const std::optional<EditorSnapshot> &after);
     // Whether `after` is `before` with exactly `text` inserted at one place.
     static bool insertedExactly(const QString &before, const QString &after, const QString &text);
     // White space runs collapsed to one space, trimmed; case untouched.
     static QString normalizeForConfirmation(const QString &text);
 
 private:
-    struct PendingRestore
-    {
+    struct PendingRestore {
         // Nothing when the contents could not be read: then nothing is put back.
         std::optional<ClipboardSnapshot> snapshot;
         quint64 changeCount = 0;
         quint64 generation = 0;
     };
 
-    struct Look
-    {
+    struct Look {
         bool trusted = false;
         std::optional<TextInsertionTarget> target;
         std::optional<QString> changeReason;
@@ -82,8 +78,8 @@ private:
 
     // Runs the work on the accessibility thread; nothing when it has not finished by the deadline.
     template<typename Result>
-    QCoro::Task<std::optional<Result>> onAccessibilityThread(const std::function<Result()> &work,
-                                                             std::chrono::milliseconds timeout);
+    QCoro::Task<std::optional<Result>> onAccessibilityThread(
+        const std::function<Result()> &work, std::chrono::milliseconds timeout);
     // The permission and, with a stored target, a fresh capture compared with it and
     // the focused field's state; runs on the accessibility thread. Whether the focus is a
     // terminal and takes text is read only with `decide`: a confirmation look needs neither.

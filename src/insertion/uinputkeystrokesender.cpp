@@ -16,7 +16,7 @@ UinputKeystrokeSender::UinputKeystrokeSender()
     m_device = libevdev_new();
     libevdev_set_name(m_device, "Vorsik paste keyboard");
     libevdev_enable_event_type(m_device, EV_KEY);
-    for (unsigned int key : {KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_V, KEY_INSERT})
+    for (unsigned int key : { KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_V, KEY_INSERT })
         libevdev_enable_event_code(m_device, EV_KEY, key, nullptr);
     if (const int error = libevdev_uinput_create_from_device(m_device, LIBEVDEV_UINPUT_OPEN_MANAGED, &m_uinput);
         error != 0) {

@@ -7,8 +7,7 @@ struct libevdev_uinput;
 
 // A virtual keyboard made through uinput, for Wayland sessions where no other
 // client may inject keys. Needs write access to /dev/uinput.
-class UinputKeystrokeSender final : public AbstractKeystrokeSender
-{
+class UinputKeystrokeSender final : public AbstractKeystrokeSender {
 public:
     UinputKeystrokeSender();
     ~UinputKeystrokeSender() override;

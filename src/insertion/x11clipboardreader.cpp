@@ -16,19 +16,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-template<typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
+template<typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
-template<typename T>
-Reply<T> adopt(T *reply)
-{
-    return Reply<T>(reply, &std::free);
-}
+template<typename T> Reply<T> adopt(T *reply) { return Reply<T>(reply, &std::free); }
 
-class Reader
-{
+class Reader {
 public:
-    Reader() : m_connection(xcb_connect(nullptr, nullptr)) {}
+    Reader()
+        : m_connection(xcb_connect(nullptr, nullptr))
+    {
+    }
     ~Reader()
     {
         if (m_window != XCB_WINDOW_NONE)
@@ -48,7 +45,7 @@ public:
         m_window = xcb_generate_id(m_connection);
         const uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
         xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, m_window, screen->root, 0, 0, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, screen->root_visual, XCB_CW_EVENT_MASK, &events);
+            XCB_WINDOW_CLASS_INPUT_ONLY, screen->root_visual, XCB_CW_EVENT_MASK, &events);
         m_clipboard = atom("CLIPBOARD");
         m_property = atom("VERBULO_CLIPBOARD");
         m_incr = atom("INCR");
@@ -57,8 +54,8 @@ public:
 
     bool hasOwner()
     {
-        auto owner = adopt(xcb_get_selection_owner_reply(
-            m_connection, xcb_get_selection_owner(m_connection, m_clipboard), nullptr));
+        auto owner = adopt(
+            xcb_get_selection_owner_reply(m_connection, xcb_get_selection_owner(m_connection, m_clipboard), nullptr));
         return owner && owner->owner != XCB_WINDOW_NONE;
     }
 
@@ -135,16 +132,15 @@ public:
 private:
     Reply<xcb_get_property_reply_t> takeProperty()
     {
-        return adopt(xcb_get_property_reply(
-            m_connection, xcb_get_property(m_connection, 1, m_window, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0,
-                                           0x1fffffff),
+        return adopt(xcb_get_property_reply(m_connection,
+            xcb_get_property(m_connection, 1, m_window, m_property, XCB_GET_PROPERTY_TYPE_ANY, 0, 0x1fffffff),
             nullptr));
     }
 
     static QByteArray bytes(xcb_get_property_reply_t &reply)
     {
-        return QByteArray(static_cast<const char *>(xcb_get_property_value(&reply)),
-                          xcb_get_property_value_length(&reply));
+        return QByteArray(
+            static_cast<const char *>(xcb_get_property_value(&reply)), xcb_get_property_value_length(&reply));
     }
 
     Reply<xcb_generic_event_t> next(QDeadlineTimer deadline)
@@ -154,7 +150,7 @@ private:
                 return adopt(event);
             if (xcb_connection_has_error(m_connection) || deadline.hasExpired())
                 return adopt<xcb_generic_event_t>(nullptr);
-            pollfd descriptor{xcb_get_file_descriptor(m_connection), POLLIN, 0};
+            pollfd descriptor { xcb_get_file_descriptor(m_connection), POLLIN, 0 };
             ::poll(&descriptor, 1, int(std::max<qint64>(deadline.remainingTime(), 0)));
         }
     }
@@ -171,15 +167,14 @@ private:
 std::optional<ClipboardSnapshot> readX11Clipboard(std::chrono::milliseconds timeout)
 {
     // Targets of the selection protocol itself and legacy text encodings Qt derives from UTF8_STRING.
-    static const QStringList skipped{u"TARGETS"_s,        u"MULTIPLE"_s,        u"TIMESTAMP"_s,
-                                     u"SAVE_TARGETS"_s,   u"DELETE"_s,          u"INSERT_SELECTION"_s,
-                                     u"INSERT_PROPERTY"_s, u"CLIPBOARD_MANAGER"_s, u"STRING"_s,
-                                     u"TEXT"_s,           u"COMPOUND_TEXT"_s};
+    static const QStringList skipped { u"TARGETS"_s, u"MULTIPLE"_s, u"TIMESTAMP"_s, u"SAVE_TARGETS"_s, u"DELETE"_s,
+        u"INSERT_SELECTION"_s, u"INSERT_PROPERTY"_s, u"CLIPBOARD_MANAGER"_s, u"STRING"_s, u"TEXT"_s,
+        u"COMPOUND_TEXT"_s };
     Reader reader;
     if (!reader.open())
         return std::nullopt;
     if (!reader.hasOwner())
-        return ClipboardSnapshot{};
+        return ClipboardSnapshot {};
     const std::optional<QList<xcb_atom_t>> targets = reader.targets(QDeadlineTimer(timeout));
     if (!targets)
         return std::nullopt;

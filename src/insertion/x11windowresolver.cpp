@@ -16,19 +16,14 @@ namespace {
 // Extents reported over the accessibility bus may leave out a frame or shadow.
 constexpr double frameSlack = 2.0;
 
-template<typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
+template<typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
-template<typename T>
-Reply<T> adopt(T *reply)
-{
-    return Reply<T>(reply, &std::free);
-}
+template<typename T> Reply<T> adopt(T *reply) { return Reply<T>(reply, &std::free); }
 
 xcb_atom_t atom(xcb_connection_t *connection, const char *name)
 {
-    auto reply = adopt(xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, uint16_t(strlen(name)), name),
-                                             nullptr));
+    auto reply = adopt(
+        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 1, uint16_t(strlen(name)), name), nullptr));
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
 
@@ -39,12 +34,11 @@ std::optional<QByteArray> propertyBytes(xcb_connection_t *c, xcb_get_property_co
     if (!reply || reply->type == XCB_ATOM_NONE)
         return std::nullopt;
     // The value length is already in bytes, whatever the property's format.
-    return QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())),
-                      xcb_get_property_value_length(reply.get()));
+    return QByteArray(
+        static_cast<const char *>(xcb_get_property_value(reply.get())), xcb_get_property_value_length(reply.get()));
 }
 
-struct Candidate
-{
+struct Candidate {
     xcb_window_t window;
     QString title;
     QRectF frame;
@@ -67,8 +61,8 @@ X11WindowResolver::~X11WindowResolver()
         xcb_disconnect(m_connection);
 }
 
-std::optional<qint64> X11WindowResolver::windowId(qint32 processIdentifier, const std::optional<QString> &title,
-                                                  const std::optional<QRectF> &frame)
+std::optional<qint64> X11WindowResolver::windowId(
+    qint32 processIdentifier, const std::optional<QString> &title, const std::optional<QRectF> &frame)
 {
     if (!m_connection || xcb_connection_has_error(m_connection))
         return std::nullopt;
@@ -87,8 +81,8 @@ std::optional<qint64> X11WindowResolver::windowId(qint32 processIdentifier, cons
     // A window manager lists the client windows; without one they are the root's children.
     std::vector<xcb_window_t> windows;
     if (clientList != XCB_ATOM_NONE) {
-        auto list = adopt(xcb_get_property_reply(
-            c, xcb_get_property(c, 0, root, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr));
+        auto list = adopt(
+            xcb_get_property_reply(c, xcb_get_property(c, 0, root, clientList, XCB_ATOM_WINDOW, 0, 4096), nullptr));
         if (list && list->format == 32 && list->type == XCB_ATOM_WINDOW) {
             auto *ids = static_cast<xcb_window_t *>(xcb_get_property_value(list.get()));
             windows.assign(ids, ids + xcb_get_property_value_length(list.get()) / 4);
@@ -103,8 +97,7 @@ std::optional<qint64> X11WindowResolver::windowId(qint32 processIdentifier, cons
     }
 
     // Send every request first, then collect the replies: one round trip for all windows.
-    struct Pending
-    {
+    struct Pending {
         xcb_window_t window;
         xcb_get_window_attributes_cookie_t attributes;
         xcb_get_property_cookie_t pid;
@@ -116,11 +109,11 @@ std::optional<qint64> X11WindowResolver::windowId(qint32 processIdentifier, cons
     std::vector<Pending> pending;
     pending.reserve(windows.size());
     for (xcb_window_t window : windows) {
-        pending.push_back({window, xcb_get_window_attributes(c, window),
-                           xcb_get_property(c, 0, window, wmPid, XCB_ATOM_CARDINAL, 0, 1),
-                           xcb_get_property(c, 0, window, wmName, utf8, 0, 1024),
-                           xcb_get_property(c, 0, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 1024),
-                           xcb_get_geometry(c, window), xcb_translate_coordinates(c, window, root, 0, 0)});
+        pending.push_back({ window, xcb_get_window_attributes(c, window),
+            xcb_get_property(c, 0, window, wmPid, XCB_ATOM_CARDINAL, 0, 1),
+            xcb_get_property(c, 0, window, wmName, utf8, 0, 1024),
+            xcb_get_property(c, 0, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 1024), xcb_get_geometry(c, window),
+            xcb_translate_coordinates(c, window, root, 0, 0) });
     }
 
     std::vector<Candidate> candidates;
@@ -140,13 +133,13 @@ std::optional<qint64> X11WindowResolver::windowId(qint32 processIdentifier, cons
         if (pid->format != 32 || xcb_get_property_value_length(pid.get()) < 4
             || *static_cast<uint32_t *>(xcb_get_property_value(pid.get())) != uint32_t(processIdentifier))
             continue;
-        Candidate candidate{p.window, {}, QRectF(origin->dst_x, origin->dst_y, geometry->width, geometry->height)};
+        Candidate candidate { p.window, {}, QRectF(origin->dst_x, origin->dst_y, geometry->width, geometry->height) };
         if (name && name->format == 8 && xcb_get_property_value_length(name.get()) > 0) {
             candidate.title = QString::fromUtf8(static_cast<const char *>(xcb_get_property_value(name.get())),
-                                                xcb_get_property_value_length(name.get()));
+                xcb_get_property_value_length(name.get()));
         } else if (legacyName && legacyName->format == 8) {
             candidate.title = QString::fromLatin1(static_cast<const char *>(xcb_get_property_value(legacyName.get())),
-                                                  xcb_get_property_value_length(legacyName.get()));
+                xcb_get_property_value_length(legacyName.get()));
         }
         candidates.push_back(std::move(candidate));
     }
@@ -196,8 +189,8 @@ std::vector<uint32_t> X11WindowResolver::focusedWindowChain(uint32_t root)
     xcb_window_t window = XCB_WINDOW_NONE;
     // A window manager names the active client; without one the input focus tells.
     if (const xcb_atom_t active = atom(c, "_NET_ACTIVE_WINDOW"); active != XCB_ATOM_NONE) {
-        auto reply = adopt(
-            xcb_get_property_reply(c, xcb_get_property(c, 0, root, active, XCB_ATOM_WINDOW, 0, 1), nullptr));
+        auto reply
+            = adopt(xcb_get_property_reply(c, xcb_get_property(c, 0, root, active, XCB_ATOM_WINDOW, 0, 1), nullptr));
         if (reply && reply->format == 32 && xcb_get_property_value_length(reply.get()) >= 4)
             window = *static_cast<xcb_window_t *>(xcb_get_property_value(reply.get()));
     }

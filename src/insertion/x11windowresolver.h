@@ -12,20 +12,18 @@ struct xcb_connection_t;
 
 // Finds the X11 window id of an application's top-level window from what the
 // accessibility bus tells about it. Answers only when exactly one window fits.
-class X11WindowResolver
-{
+class X11WindowResolver {
 public:
     X11WindowResolver();
     ~X11WindowResolver();
     X11WindowResolver(const X11WindowResolver &) = delete;
     X11WindowResolver &operator=(const X11WindowResolver &) = delete;
 
-    std::optional<qint64> windowId(qint32 processIdentifier, const std::optional<QString> &title,
-                                   const std::optional<QRectF> &frame);
+    std::optional<qint64> windowId(
+        qint32 processIdentifier, const std::optional<QString> &title, const std::optional<QRectF> &frame);
 
     // What the X server and the window's own properties tell about a top-level window.
-    struct TopLevel
-    {
+    struct TopLevel {
         qint64 id = 0;
         std::optional<qint32> processIdentifier;
         std::optional<QString> title;

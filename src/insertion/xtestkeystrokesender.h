@@ -5,8 +5,7 @@
 struct _XDisplay;
 
 // Synthetic key presses through the X server's XTest extension.
-class XTestKeystrokeSender final : public AbstractKeystrokeSender
-{
+class XTestKeystrokeSender final : public AbstractKeystrokeSender {
 public:
     XTestKeystrokeSender();
     ~XTestKeystrokeSender() override;
@@ -15,7 +14,10 @@ public:
 
     bool sendPaste(PasteShortcut shortcut) override;
     // Only X11 windows take XTest keystrokes; a window the X server does not know has no number.
-    bool reaches(const TextInsertionTarget &target) const override { return target.windowFingerprint.number.has_value(); }
+    bool reaches(const TextInsertionTarget &target) const override
+    {
+        return target.windowFingerprint.number.has_value();
+    }
 
 private:
     _XDisplay *m_display = nullptr;

@@ -11,8 +11,7 @@
 
 #include <optional>
 
-struct GigaChatSelfTestResult
-{
+struct GigaChatSelfTestResult {
     QString text;
     std::optional<GigaChatUsage> usage;
 };
@@ -21,8 +20,7 @@ struct GigaChatSelfTestResult
 // recording uploaded as a WAV file, a chat model asked for the transcript, the
 // file deleted again. Every exchange goes through the curl transport with
 // retries of curl's transient failures. Throws GigaChatError.
-class GigaChatClient final : public QObject, public AbstractGigaChatClient
-{
+class GigaChatClient final : public QObject, public AbstractGigaChatClient {
     Q_OBJECT
 public:
     static constexpr auto dictationModel = "GigaChat-3-Ultra";
@@ -30,12 +28,12 @@ public:
     explicit GigaChatClient(double requestTimeout = 120, int maximumAttempts = 3, QObject *parent = nullptr);
 
     QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, QString authorizationKey, SmartMode mode,
-                                           QString context, QStringList vocabulary) override;
+        QString context, QStringList vocabulary) override;
 
     // The self-test's transcription of a complete WAV file; the deletion of the
     // uploaded file is started but not awaited.
-    QCoro::Task<GigaChatSelfTestResult> transcribeWAVForSelfTest(QByteArray wav, QString authorizationKey,
-                                                                 QString model);
+    QCoro::Task<GigaChatSelfTestResult> transcribeWAVForSelfTest(
+        QByteArray wav, QString authorizationKey, QString model);
 
     // The model ids the service offers, in its order.
     QCoro::Task<QStringList> validateConnection(QString authorizationKey);

@@ -92,8 +92,7 @@ void checkTarget(const QUrl &url, const GigaChatConfiguration &configuration)
         throw GigaChatError(GigaChatError::Case::invalidURL);
 }
 
-class DirectoryRemover
-{
+class DirectoryRemover {
 public:
     explicit DirectoryRemover(QString path)
         : m_path(std::move(path))
@@ -107,8 +106,7 @@ private:
     QString m_path;
 };
 
-class RunningProcessEntry
-{
+class RunningProcessEntry {
 public:
     explicit RunningProcessEntry(QProcess *process)
         : m_process(process)
@@ -178,7 +176,7 @@ QByteArray readResponseFile(const QString &path)
 }
 
 QCoro::Task<> collect(QCoro::Task<Response> task, std::optional<Response> *response, std::exception_ptr *error,
-                      bool *done, QEventLoop *loop)
+    bool *done, QEventLoop *loop)
 {
     try {
         response->emplace(co_await std::move(task));
@@ -202,7 +200,7 @@ QByteArray certificatePEMData()
 {
     const GigaChatConfiguration configuration = GigaChatConfiguration::current();
     QByteArray pem;
-    for (const QByteArray &base64 : {configuration.rootCertificateBase64, configuration.subCertificateBase64}) {
+    for (const QByteArray &base64 : { configuration.rootCertificateBase64, configuration.subCertificateBase64 }) {
         const auto decoded = QByteArray::fromBase64Encoding(base64, QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded || decoded.decoded.isEmpty())
             throw GigaChatError(GigaChatError::Case::certificateRequired);
@@ -220,11 +218,10 @@ QByteArray certificatePEMData()
 
 void writeSecurely(const QByteArray &bytes, const QString &path)
 {
-    const auto refuse = [] {
-        throw GigaChatError(GigaChatError::Case::network, u"Не удалось подготовить защищённое соединение."_s);
-    };
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                          0600);
+    const auto refuse
+        = [] { throw GigaChatError(GigaChatError::Case::network, u"Не удалось подготовить защищённое соединение."_s); };
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         refuse();
     bool ok = ::fchmod(fd, 0600) == 0;
@@ -247,7 +244,7 @@ QByteArray configurationText(QList<std::pair<QString, QString>> headers)
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::stable_sort(headers.begin(), headers.end(),
-                     [&collator](const auto &a, const auto &b) { return collator.compare(a.first, b.first) < 0; });
+        [&collator](const auto &a, const auto &b) { return collator.compare(a.first, b.first) < 0; });
 
     QStringList lines;
     for (const auto &[name, value] : headers) {
@@ -264,20 +261,29 @@ QByteArray configurationText(QList<std::pair<QString, QString>> headers)
 QStringList arguments(const QString &method, const QUrl &url, const QString &directory, double timeout, bool hasBody)
 {
     const QDir dir(directory);
-    QStringList list{
+    QStringList list {
         u"--silent"_s,
         u"--show-error"_s,
-        u"--request"_s, method,
-        u"--url"_s, url.toString(QUrl::FullyEncoded),
-        u"--cacert"_s, dir.filePath(caFileName),
+        u"--request"_s,
+        method,
+        u"--url"_s,
+        url.toString(QUrl::FullyEncoded),
+        u"--cacert"_s,
+        dir.filePath(caFileName),
         // Debian's curl also trusts /etc/ssl/certs unless told otherwise; the working
         // directory holds no hashed certificate links, so only the CA file counts.
-        u"--capath"_s, directory,
-        u"--config"_s, dir.filePath(configFileName),
-        u"--connect-timeout"_s, QString::number(truncatedSeconds(std::clamp(timeout, 3.0, 15.0))),
-        u"--max-time"_s, QString::number(truncatedSeconds(std::max(timeout, 5.0))),
-        u"--output"_s, dir.filePath(responseFileName),
-        u"--write-out"_s, u"%{http_code}"_s,
+        u"--capath"_s,
+        directory,
+        u"--config"_s,
+        dir.filePath(configFileName),
+        u"--connect-timeout"_s,
+        QString::number(truncatedSeconds(std::clamp(timeout, 3.0, 15.0))),
+        u"--max-time"_s,
+        QString::number(truncatedSeconds(std::max(timeout, 5.0))),
+        u"--output"_s,
+        dir.filePath(responseFileName),
+        u"--write-out"_s,
+        u"%{http_code}"_s,
     };
     if (hasBody)
         list << u"--data-binary"_s << u"@-"_s;
@@ -346,7 +352,7 @@ QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, doub
     if (!statusCode)
         throw GigaChatError(GigaChatError::Case::invalidResponse);
 
-    co_return Response{readResponseFile(dir.filePath(responseFileName)), *statusCode};
+    co_return Response { readResponseFile(dir.filePath(responseFileName)), *statusCode };
 }
 
 Response sendSynchronously(const Request &request, const std::optional<QByteArray> &body, double timeout)

@@ -20,22 +20,19 @@
 // TransportError with its exit code.
 namespace GigaChatCurlTransport {
 
-struct Request
-{
+struct Request {
     QUrl url;
-    std::optional<QString> method;                 // "GET" when absent
-    QList<std::pair<QString, QString>> headers;    // name, value
-    std::optional<QByteArray> body;                // not sent by send(); the caller passes the body
+    std::optional<QString> method; // "GET" when absent
+    QList<std::pair<QString, QString>> headers; // name, value
+    std::optional<QByteArray> body; // not sent by send(); the caller passes the body
 };
 
-struct Response
-{
+struct Response {
     QByteArray data;
     qint64 statusCode = 0;
 };
 
-class TransportError : public DescribedError
-{
+class TransportError : public DescribedError {
 public:
     TransportError(int exitCode, QString details);
 

@@ -29,10 +29,7 @@ std::optional<QString> stringMember(const QJsonObject &object, const QString &ke
 }
 
 // JSON has one number type; a count counts only when it is a whole number.
-qint64 integerMember(const QJsonObject &object, const QString &key)
-{
-    return object.value(key).toInteger(0);
-}
+qint64 integerMember(const QJsonObject &object, const QString &key) { return object.value(key).toInteger(0); }
 
 } // namespace
 
@@ -79,7 +76,7 @@ std::optional<GigaChatUsage> usage(const QByteArray &data)
     if (!value.isObject())
         return std::nullopt;
     const QJsonObject usageObject = value.toObject();
-    return GigaChatUsage{
+    return GigaChatUsage {
         integerMember(usageObject, u"prompt_tokens"_s),
         integerMember(usageObject, u"completion_tokens"_s),
         integerMember(usageObject, u"total_tokens"_s),

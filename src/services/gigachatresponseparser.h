@@ -5,8 +5,7 @@
 
 #include <optional>
 
-struct GigaChatUsage
-{
+struct GigaChatUsage {
     qint64 promptTokens = 0;
     qint64 completionTokens = 0;
     qint64 totalTokens = 0;

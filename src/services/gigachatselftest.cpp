@@ -27,8 +27,7 @@ namespace {
 const QString okPrefix = u"VERBULO_SELF_TEST_OK: "_s;
 const QString failedPrefix = u"VERBULO_SELF_TEST_FAILED: "_s;
 
-struct Options
-{
+struct Options {
     bool keyFromStandardInput = false;
     std::optional<QString> audioPath;
     QString model = QString::fromLatin1(GigaChatClient::dictationModel);
@@ -55,8 +54,7 @@ Options parseOptions(const QStringList &arguments)
 
 // Result lines are read by scripts: each stays one line, and the key never
 // appears, even when a server echoes it back in a message.
-class Reporter
-{
+class Reporter {
 public:
     void hideKey(const QString &key)
     {
@@ -123,12 +121,10 @@ QByteArray readAudioFile(const QString &path)
     return bytes;
 }
 
-template<typename Function>
-auto onWorker(Function function) -> QCoro::Task<decltype(function())>
+template<typename Function> auto onWorker(Function function) -> QCoro::Task<decltype(function())>
 {
     using Result = decltype(function());
-    struct Outcome
-    {
+    struct Outcome {
         std::optional<Result> value;
         std::exception_ptr error;
     };
@@ -176,7 +172,7 @@ QCoro::Task<int> runSelfTest(const Options &options, Reporter &reporter)
             const QByteArray wav = co_await onWorker([&options] { return readAudioFile(*options.audioPath); });
             const GigaChatSelfTestResult result = co_await client.transcribeWAVForSelfTest(wav, *key, options.model);
             reporter.line(okPrefix + u"model="_s + options.model + u" usage="_s + usageText(result.usage)
-                          + u" transcript_chars="_s + QString::number(graphemeCount(result.text)));
+                + u" transcript_chars="_s + QString::number(graphemeCount(result.text)));
         } else {
             const QStringList models = co_await client.validateConnection(*key);
             reporter.line(okPrefix + u"models="_s + models.join(u','));
@@ -211,7 +207,7 @@ int run(const QStringList &arguments)
     // needs an event loop but no display.
     static int argc = 1;
     static char name[] = "verbulo";
-    static char *argv[] = {name, nullptr};
+    static char *argv[] = { name, nullptr };
     std::unique_ptr<QCoreApplication> application;
     if (!QCoreApplication::instance())
         application = std::make_unique<QCoreApplication>(argc, argv);

@@ -39,7 +39,4 @@ std::optional<QUrl> OpenAIConfiguration::realtimeURL() const
     return url;
 }
 
-std::optional<QUrl> OpenAIConfiguration::responsesURL() const
-{
-    return endpoint(u"/v1/responses"_s);
-}
+std::optional<QUrl> OpenAIConfiguration::responsesURL() const { return endpoint(u"/v1/responses"_s); }

@@ -7,8 +7,7 @@
 
 // Where the OpenAI API (or a compatible gateway) lives. Both endpoints derive from one
 // base address so a gateway needs a single setting.
-class OpenAIConfiguration
-{
+class OpenAIConfiguration {
 public:
     // The address compiled into this build (CMake cache variable).
     OpenAIConfiguration();

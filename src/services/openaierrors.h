@@ -5,8 +5,7 @@
 enum class TranscriptionErrorCase { invalidURL, notConnected, invalidMessage, connectionLost };
 
 // The live transcriber's error; its description is shown to the user unchanged.
-class TranscriptionError : public CaseError<TranscriptionError, TranscriptionErrorCase>
-{
+class TranscriptionError : public CaseError<TranscriptionError, TranscriptionErrorCase> {
 public:
     using CaseError::CaseError;
 
@@ -15,8 +14,7 @@ public:
 
 enum class TextPolisherErrorCase { api, invalidURL, invalidResponse, emptyResponse };
 
-class TextPolisherError : public CaseError<TextPolisherError, TextPolisherErrorCase>
-{
+class TextPolisherError : public CaseError<TextPolisherError, TextPolisherErrorCase> {
 public:
     using CaseError::CaseError;
 

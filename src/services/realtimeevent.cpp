@@ -16,13 +16,13 @@ RealtimeEvent RealtimeEvent::read(const QByteArray &message)
         const QJsonValue delta = event.value("delta"_L1);
         if (!delta.isString())
             return {};
-        return {Kind::partial, delta.toString()};
+        return { Kind::partial, delta.toString() };
     }
     if (name == u"conversation.item.input_audio_transcription.completed")
-        return {Kind::final, event.value("transcript"_L1).toString()};
+        return { Kind::final, event.value("transcript"_L1).toString() };
     if (name == u"error") {
         const QJsonValue text = event.value("error"_L1).toObject().value("message"_L1);
-        return {Kind::error, text.isString() ? text.toString() : u"Ошибка OpenAI API."_s};
+        return { Kind::error, text.isString() ? text.toString() : u"Ошибка OpenAI API."_s };
     }
     return {};
 }

@@ -5,8 +5,7 @@
 
 // What one message of the realtime transcription socket means to a dictation.
 // Anything unreadable or of another type is `ignored`, never a failure.
-struct RealtimeEvent
-{
+struct RealtimeEvent {
     enum class Kind { ignored, partial, final, error };
 
     Kind kind = Kind::ignored;

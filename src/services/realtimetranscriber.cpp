@@ -4,8 +4,8 @@
 #include "openaierrors.h"
 #include "realtimeevent.h"
 
-#include <QJsonArray>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -22,46 +22,40 @@ constexpr qsizetype keywordLimit = 100;
 // instead of being held in memory.
 constexpr quint64 incomingMessageLimit = 16 * 1024 * 1024;
 
-QByteArray compact(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
+QByteArray compact(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
 } // namespace
 
-RealtimeTranscriber::RealtimeTranscriber(RealtimeTranscriberCallbacks callbacks, OpenAIConfiguration configuration,
-                                         QObject *parent)
+RealtimeTranscriber::RealtimeTranscriber(
+    RealtimeTranscriberCallbacks callbacks, OpenAIConfiguration configuration, QObject *parent)
     : QObject(parent)
     , m_callbacks(std::move(callbacks))
     , m_configuration(std::move(configuration))
 {
 }
 
-RealtimeTranscriber::~RealtimeTranscriber()
-{
-    closeSocket();
-}
+RealtimeTranscriber::~RealtimeTranscriber() { closeSocket(); }
 
 QJsonObject RealtimeTranscriber::sessionUpdate(const QString &prompt, const QStringList &keywords)
 {
-    QJsonObject transcription{
-        {"model"_L1, "gpt-live-transcribe"_L1},
-        {"languages"_L1, QJsonArray{"ru"_L1, "en"_L1}},
-        {"delay"_L1, "medium"_L1},
+    QJsonObject transcription {
+        { "model"_L1, "gpt-live-transcribe"_L1 },
+        { "languages"_L1, QJsonArray { "ru"_L1, "en"_L1 } },
+        { "delay"_L1, "medium"_L1 },
     };
     if (!prompt.isEmpty())
         transcription.insert("prompt"_L1, prompt);
     if (!keywords.isEmpty())
         transcription.insert("keywords"_L1, QJsonArray::fromStringList(keywords.mid(0, keywordLimit)));
-    const QJsonObject input{
-        {"format"_L1, QJsonObject{{"type"_L1, "audio/pcm"_L1}, {"rate"_L1, 24000}}},
-        {"transcription"_L1, transcription},
-        {"turn_detection"_L1, QJsonValue::Null},
+    const QJsonObject input {
+        { "format"_L1, QJsonObject { { "type"_L1, "audio/pcm"_L1 }, { "rate"_L1, 24000 } } },
+        { "transcription"_L1, transcription },
+        { "turn_detection"_L1, QJsonValue::Null },
     };
-    return QJsonObject{
-        {"type"_L1, "session.update"_L1},
-        {"session"_L1,
-         QJsonObject{{"type"_L1, "transcription"_L1}, {"audio"_L1, QJsonObject{{"input"_L1, input}}}}},
+    return QJsonObject {
+        { "type"_L1, "session.update"_L1 },
+        { "session"_L1,
+            QJsonObject { { "type"_L1, "transcription"_L1 }, { "audio"_L1, QJsonObject { { "input"_L1, input } } } } },
     };
 }
 
@@ -90,8 +84,8 @@ QCoro::Task<void> RealtimeTranscriber::connect(QString apiKey, QString prompt, Q
     auto *socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
     socket->setMaxAllowedIncomingMessageSize(incomingMessageLimit);
     m_socket = socket;
-    QObject::connect(socket, &QWebSocket::textMessageReceived, this,
-                     [this](const QString &text) { handleMessage(text.toUtf8()); });
+    QObject::connect(
+        socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) { handleMessage(text.toUtf8()); });
     QObject::connect(socket, &QWebSocket::binaryMessageReceived, this, &RealtimeTranscriber::handleMessage);
 
     // Wakes the wait below when the handshake ends either way, or when it takes too long
@@ -112,8 +106,8 @@ QCoro::Task<void> RealtimeTranscriber::connect(QString apiKey, QString prompt, Q
     // hands that connection a null QPrivateSignal reference (undefined behaviour).
     co_await wake;
     if (!self || !guard || m_socket != socket || socket->state() != QAbstractSocket::ConnectedState) {
-        qCWarning(lcServices) << "realtime: no connection after" << clock.elapsed() << "ms:"
-                              << (guard ? guard->error() : QAbstractSocket::UnknownSocketError);
+        qCWarning(lcServices) << "realtime: no connection after" << clock.elapsed()
+                              << "ms:" << (guard ? guard->error() : QAbstractSocket::UnknownSocketError);
         if (guard)
             guard->abort();
         throw TranscriptionError(TranscriptionErrorCase::notConnected);

@@ -13,11 +13,10 @@ class QWebSocket;
 
 // Streams the microphone to the OpenAI realtime transcription socket. Lives on the main
 // thread: Qt's socket never blocks it, and the callbacks arrive there.
-class RealtimeTranscriber final : public QObject, public AbstractRealtimeTranscriber
-{
+class RealtimeTranscriber final : public QObject, public AbstractRealtimeTranscriber {
 public:
-    explicit RealtimeTranscriber(RealtimeTranscriberCallbacks callbacks, OpenAIConfiguration configuration = {},
-                                 QObject *parent = nullptr);
+    explicit RealtimeTranscriber(
+        RealtimeTranscriberCallbacks callbacks, OpenAIConfiguration configuration = {}, QObject *parent = nullptr);
     ~RealtimeTranscriber() override;
 
     // Throws TranscriptionError.
@@ -43,7 +42,7 @@ private:
     RealtimeTranscriberCallbacks m_callbacks;
     OpenAIConfiguration m_configuration;
     QPointer<QWebSocket> m_socket;
-    std::chrono::milliseconds m_connectTimeout{20'000};
+    std::chrono::milliseconds m_connectTimeout { 20'000 };
     bool m_receiving = false;
     bool m_didReceiveFinal = false;
 };

@@ -28,8 +28,7 @@ std::optional<QString> ResponseTextParser::outputText(const QByteArray &body)
 
 std::optional<QString> ResponseTextParser::errorMessage(const QByteArray &body)
 {
-    const QJsonValue message =
-        QJsonDocument::fromJson(body).object().value("error"_L1).toObject().value("message"_L1);
+    const QJsonValue message = QJsonDocument::fromJson(body).object().value("error"_L1).toObject().value("message"_L1);
     if (!message.isString())
         return std::nullopt;
     return message.toString();

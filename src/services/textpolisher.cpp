@@ -15,31 +15,30 @@
 
 #include <QCoro/QCoroNetworkReply>
 
-
 using namespace Qt::StringLiterals;
 
 namespace {
 
 using Quality = TextPolisher::Quality;
 
-constexpr QStringView promptHead =
-    u"Ты редактор текста после автоматического распознавания голоса. Текст может содержать фонетически похожие, "
-    u"но неверные слова, неправильные окончания, потерянную пунктуацию, обрывки и повторы.\n\n"
-    u"Восстанови наиболее вероятную исходную мысль по смыслу всей диктовки. Исправляй очевидные ошибки "
-    u"распознавания смело, включая имена, термины, омонимы и согласование. Сохрани все числа, факты, условия, "
-    u"отрицания, команды и намерение автора. Не придумывай новую информацию и не отвечай на содержание "
-    u"диктовки — только отредактируй её.\n\n"
-    u"Верни только готовый текст без предисловий, кавычек и комментариев.\n"
-    u"Режим: ";
+constexpr QStringView promptHead
+    = u"Ты редактор текста после автоматического распознавания голоса. Текст может содержать фонетически похожие, "
+      u"но неверные слова, неправильные окончания, потерянную пунктуацию, обрывки и повторы.\n\n"
+      u"Восстанови наиболее вероятную исходную мысль по смыслу всей диктовки. Исправляй очевидные ошибки "
+      u"распознавания смело, включая имена, термины, омонимы и согласование. Сохрани все числа, факты, условия, "
+      u"отрицания, команды и намерение автора. Не придумывай новую информацию и не отвечай на содержание "
+      u"диктовки — только отредактируй её.\n\n"
+      u"Верни только готовый текст без предисловий, кавычек и комментариев.\n"
+      u"Режим: ";
 
-constexpr QStringView cleanText =
-    u"Исправь ошибки распознавания, грамматику, пунктуацию и регистр. Убери слова-паразиты, случайные обрывки "
-    u"и явные самоповторы. Сохрани естественную разговорную формулировку, все факты и намерение автора.";
+constexpr QStringView cleanText
+    = u"Исправь ошибки распознавания, грамматику, пунктуацию и регистр. Убери слова-паразиты, случайные обрывки "
+      u"и явные самоповторы. Сохрани естественную разговорную формулировку, все факты и намерение автора.";
 
-constexpr QStringView structuredText =
-    u"Преврати диктовку в ясный готовый текст: исправь ошибки распознавания, грамматику и пунктуацию, убери "
-    u"слова-паразиты, обрывки и повторы, раздели мысли на абзацы. Используй список только при настоящем "
-    u"перечислении. Сохрани все факты и намерение автора.";
+constexpr QStringView structuredText
+    = u"Преврати диктовку в ясный готовый текст: исправь ошибки распознавания, грамматику и пунктуацию, убери "
+      u"слова-паразиты, обрывки и повторы, раздели мысли на абзацы. Используй список только при настоящем "
+      u"перечислении. Сохрани все факты и намерение автора.";
 
 constexpr qsizetype vocabularyLimit = 100;
 
@@ -48,8 +47,7 @@ constexpr qsizetype vocabularyLimit = 100;
 namespace {
 
 // Each quality's model, reasoning effort and request time-out, decided in one place.
-struct Profile
-{
+struct Profile {
     QStringView model;
     QStringView effort;
     std::chrono::seconds timeout;
@@ -58,29 +56,23 @@ struct Profile
 Profile profile(Quality quality)
 {
     switch (quality) {
-    case Quality::fast: return {u"gpt-5.6-luna", u"none", std::chrono::seconds(30)};
-    case Quality::maximum: return {u"gpt-5.6-sol", u"medium", std::chrono::seconds(90)};
-    case Quality::accurate: break;
+    case Quality::fast:
+        return { u"gpt-5.6-luna", u"none", std::chrono::seconds(30) };
+    case Quality::maximum:
+        return { u"gpt-5.6-sol", u"medium", std::chrono::seconds(90) };
+    case Quality::accurate:
+        break;
     }
-    return {u"gpt-5.6-terra", u"low", std::chrono::seconds(50)};
+    return { u"gpt-5.6-terra", u"low", std::chrono::seconds(50) };
 }
 
 } // namespace
 
-QString TextPolisher::model(Quality quality)
-{
-    return profile(quality).model.toString();
-}
+QString TextPolisher::model(Quality quality) { return profile(quality).model.toString(); }
 
-QString TextPolisher::reasoningEffort(Quality quality)
-{
-    return profile(quality).effort.toString();
-}
+QString TextPolisher::reasoningEffort(Quality quality) { return profile(quality).effort.toString(); }
 
-std::chrono::seconds TextPolisher::timeout(Quality quality)
-{
-    return profile(quality).timeout;
-}
+std::chrono::seconds TextPolisher::timeout(Quality quality) { return profile(quality).timeout; }
 
 QString TextPolisher::instructions(SmartMode mode, const QString &context, const QStringList &vocabulary)
 {
@@ -92,16 +84,16 @@ QString TextPolisher::instructions(SmartMode mode, const QString &context, const
     return result;
 }
 
-QByteArray TextPolisher::requestBody(const QString &text, SmartMode mode, Quality quality, const QString &context,
-                                     const QStringList &vocabulary)
+QByteArray TextPolisher::requestBody(
+    const QString &text, SmartMode mode, Quality quality, const QString &context, const QStringList &vocabulary)
 {
-    const QJsonObject body{
-        {"model"_L1, model(quality)},
-        {"store"_L1, false},
-        {"reasoning"_L1, QJsonObject{{"effort"_L1, reasoningEffort(quality)}}},
-        {"text"_L1, QJsonObject{{"verbosity"_L1, "low"_L1}}},
-        {"instructions"_L1, instructions(mode, context, vocabulary)},
-        {"input"_L1, text},
+    const QJsonObject body {
+        { "model"_L1, model(quality) },
+        { "store"_L1, false },
+        { "reasoning"_L1, QJsonObject { { "effort"_L1, reasoningEffort(quality) } } },
+        { "text"_L1, QJsonObject { { "verbosity"_L1, "low"_L1 } } },
+        { "instructions"_L1, instructions(mode, context, vocabulary) },
+        { "input"_L1, text },
     };
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
@@ -112,7 +104,7 @@ OpenAITextPolisher::OpenAITextPolisher(OpenAIConfiguration configuration)
 }
 
 QCoro::Task<QString> OpenAITextPolisher::polish(QString text, SmartMode mode, TextPolisher::Quality quality,
-                                                QString context, QStringList vocabulary, QString apiKey)
+    QString context, QStringList vocabulary, QString apiKey)
 {
     if (mode == SmartMode::verbatim)
         co_return text;
@@ -130,8 +122,8 @@ QCoro::Task<QString> OpenAITextPolisher::polish(QString text, SmartMode mode, Te
     // resumes inside the reply's finished signal, so the session and its reply (a child) go later.
     const QScopedPointer<QNetworkAccessManager, QScopedPointerDeleteLater> session(new QNetworkAccessManager);
     session->setCookieJar(nullptr);
-    QNetworkReply *const reply =
-        session->post(request, TextPolisher::requestBody(text, mode, quality, context, vocabulary));
+    QNetworkReply *const reply
+        = session->post(request, TextPolisher::requestBody(text, mode, quality, context, vocabulary));
     QTimer::singleShot(timeout, reply, [reply] { reply->abort(); });
     QElapsedTimer clock;
     clock.start();
@@ -154,7 +146,7 @@ QCoro::Task<QString> OpenAITextPolisher::polish(QString text, SmartMode mode, Te
     const int code = status.toInt();
     if (code < 200 || code > 299) {
         throw TextPolisherError(TextPolisherErrorCase::api,
-                                ResponseTextParser::errorMessage(body).value_or(u"HTTP "_s + QString::number(code)));
+            ResponseTextParser::errorMessage(body).value_or(u"HTTP "_s + QString::number(code)));
     }
     const QString result = ResponseTextParser::outputText(body).value_or(QString()).trimmed();
     if (result.isEmpty())

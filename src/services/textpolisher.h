@@ -14,19 +14,18 @@ QString reasoningEffort(Quality quality);
 std::chrono::seconds timeout(Quality quality);
 
 QString instructions(SmartMode mode, const QString &context, const QStringList &vocabulary);
-QByteArray requestBody(const QString &text, SmartMode mode, Quality quality, const QString &context,
-                       const QStringList &vocabulary);
+QByteArray requestBody(
+    const QString &text, SmartMode mode, Quality quality, const QString &context, const QStringList &vocabulary);
 
 } // namespace TextPolisher
 
-class OpenAITextPolisher final : public AbstractTextPolisher
-{
+class OpenAITextPolisher final : public AbstractTextPolisher {
 public:
     explicit OpenAITextPolisher(OpenAIConfiguration configuration = {});
 
     // Throws TextPolisherError, or DescribedError with the transport's own words.
     QCoro::Task<QString> polish(QString text, SmartMode mode, TextPolisher::Quality quality, QString context,
-                                QStringList vocabulary, QString apiKey) override;
+        QStringList vocabulary, QString apiKey) override;
 
     // Test seam: replaces the quality's time-out.
     void overrideTimeout(std::optional<std::chrono::milliseconds> timeout) { m_timeoutOverride = timeout; }

@@ -35,8 +35,7 @@ using Case = VorsikAPIError::Case;
 
 constexpr QByteArrayView crlf = "\r\n";
 
-struct DeleteLater
-{
+struct DeleteLater {
     void operator()(QObject *object) const { object->deleteLater(); }
 };
 
@@ -46,8 +45,8 @@ bool isUsableToken(const QString &token)
 {
     if (token.isEmpty())
         return false;
-    return std::none_of(token.cbegin(), token.cend(),
-                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+    return std::none_of(
+        token.cbegin(), token.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
 std::optional<QString> cachedToken()
@@ -86,10 +85,7 @@ VorsikAPIError cancelled()
 
 // Qt's own text for a transfer that ran out of time. Qt reports both of our
 // time-outs as a cancelled operation, which would tell the user nothing.
-QString timedOutText()
-{
-    return QCoreApplication::translate("QAbstractSocket", "Socket operation timed out");
-}
+QString timedOutText() { return QCoreApplication::translate("QAbstractSocket", "Socket operation timed out"); }
 
 // Whether the server answered with a status line and the whole body arrived. Qt
 // folds HTTP error statuses into the content and server ranges of its error codes:
@@ -100,17 +96,16 @@ bool isAnswer(QNetworkReply::NetworkError error, const QVariant &status)
         return false;
     const int code = static_cast<int>(error);
     return error == QNetworkReply::NoError
-           || (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError
-               && error != QNetworkReply::ContentReSendError)
-           || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
+        || (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError
+            && error != QNetworkReply::ContentReSendError)
+        || (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
 }
 
 // Lends a request body to Qt (shared, never copied whole; Qt reads it piece by
-// piece as the socket drains) and refuses to start over once Qt has read from it: Qt's HTTP layer would otherwise send the request again on a
-// connection that closed without an answer, and a dictation must never be uploaded
-// twice behind the user's back.
-class SingleUseBody final : public QIODevice
-{
+// piece as the socket drains) and refuses to start over once Qt has read from it: Qt's HTTP layer would otherwise send
+// the request again on a connection that closed without an answer, and a dictation must never be uploaded twice behind
+// the user's back.
+class SingleUseBody final : public QIODevice {
 public:
     explicit SingleUseBody(QByteArray bytes)
         : m_bytes(std::move(bytes))
@@ -177,8 +172,8 @@ QByteArray VorsikAPIClient::newBoundary()
     return "Vorsik-" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces).toUpper();
 }
 
-void VorsikAPIClient::appendFormField(QByteArray &body, QByteArrayView name, QByteArrayView value,
-                                      QByteArrayView boundary)
+void VorsikAPIClient::appendFormField(
+    QByteArray &body, QByteArrayView name, QByteArrayView value, QByteArrayView boundary)
 {
     body.append("--").append(boundary).append(crlf);
     body.append("Content-Disposition: form-data; name=\"").append(name).append("\"").append(crlf).append(crlf);
@@ -186,7 +181,7 @@ void VorsikAPIClient::appendFormField(QByteArray &body, QByteArrayView name, QBy
 }
 
 QByteArray VorsikAPIClient::dictationBody(const QByteArray &pcm, SmartMode mode, const QString &context,
-                                          const QStringList &vocabulary, QByteArrayView boundary)
+    const QStringList &vocabulary, QByteArrayView boundary)
 {
     // Checks the size before anything is allocated.
     const QByteArray wavHeader = WAVEncoder::header(static_cast<quint64>(pcm.size()));
@@ -209,8 +204,8 @@ QByteArray VorsikAPIClient::dictationBody(const QByteArray &pcm, SmartMode mode,
     return body;
 }
 
-QCoro::Task<QString> VorsikAPIClient::transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
-                                                        QStringList vocabulary)
+QCoro::Task<QString> VorsikAPIClient::transcribeAndEdit(
+    QByteArray pcmAudio, SmartMode mode, QString context, QStringList vocabulary)
 {
     if (pcmAudio.isEmpty())
         throw VorsikAPIError(Case::emptyAudio);
@@ -262,7 +257,7 @@ void VorsikAPIClient::warmUp()
     if (base->scheme() == u"https"_s) {
         // Offer what the requests themselves offer, so the upload can take this connection.
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1});
+        tls.setAllowedNextProtocols({ QSslConfiguration::ALPNProtocolHTTP2, QSslConfiguration::NextProtocolHttp1_1 });
         m_session->connectToHostEncrypted(base->host(), static_cast<quint16>(base->port(443)), tls);
     } else {
         m_session->connectToHost(base->host(), static_cast<quint16>(base->port(80)));
@@ -376,5 +371,5 @@ QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest req
             throw VorsikAPIError(Case::network, reply->errorString());
         throw VorsikAPIError(Case::invalidResponse);
     }
-    co_return Transfer{status.toInt(), reply->readAll()};
+    co_return Transfer { status.toInt(), reply->readAll() };
 }

@@ -21,23 +21,22 @@ class QNetworkRequest;
 // Client of the own backend: registers this installation once, then uploads each
 // recording as a WAV file in a multipart form and returns the backend's edited text.
 // Lives on the main thread; its operations are coroutines that resume there.
-class VorsikAPIClient final : public QObject, public AbstractVorsikAPIClient
-{
+class VorsikAPIClient final : public QObject, public AbstractVorsikAPIClient {
     Q_OBJECT
 
 public:
     // Idle time a single request may wait for the server before it fails.
-    static constexpr std::chrono::milliseconds defaultRequestTimeout{60'000};
+    static constexpr std::chrono::milliseconds defaultRequestTimeout { 60'000 };
     // Longest a single request may take in all.
-    static constexpr std::chrono::milliseconds defaultResourceTimeout{180'000};
+    static constexpr std::chrono::milliseconds defaultResourceTimeout { 180'000 };
 
-    explicit VorsikAPIClient(VorsikAPIConfiguration configuration = VorsikAPIConfiguration(),
-                             QObject *parent = nullptr);
+    explicit VorsikAPIClient(
+        VorsikAPIConfiguration configuration = VorsikAPIConfiguration(), QObject *parent = nullptr);
     ~VorsikAPIClient() override;
 
     // Throws VorsikAPIError, or the WAV encoder's error for an over-long recording.
-    QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
-                                           QStringList vocabulary) override;
+    QCoro::Task<QString> transcribeAndEdit(
+        QByteArray pcmAudio, SmartMode mode, QString context, QStringList vocabulary) override;
 
     // Opens the connection the upload will take: by registering this installation when
     // it has no token yet. A failure is only logged; the upload then does both itself.
@@ -51,13 +50,12 @@ public:
     // The whole multipart body of one dictation. The WAV header and the PCM are
     // written straight into the body, so the recording is copied exactly once.
     static QByteArray dictationBody(const QByteArray &pcm, SmartMode mode, const QString &context,
-                                    const QStringList &vocabulary, QByteArrayView boundary);
+        const QStringList &vocabulary, QByteArrayView boundary);
     // Appends one text part (no Content-Type line) to `body`.
     static void appendFormField(QByteArray &body, QByteArrayView name, QByteArrayView value, QByteArrayView boundary);
 
 private:
-    struct Transfer
-    {
+    struct Transfer {
         int status = 0;
         QByteArray body;
     };

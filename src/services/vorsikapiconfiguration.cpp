@@ -12,18 +12,15 @@ namespace {
 // The form of X-App-Version the backend reads for every client of this family.
 constexpr QStringView appVersionPrefix = u"macOS-";
 
-QString orUnknown(const QString &value)
-{
-    return value.isEmpty() ? u"unknown"_s : value;
-}
+QString orUnknown(const QString &value) { return value.isEmpty() ? u"unknown"_s : value; }
 
 } // namespace
 
 VorsikAPIConfiguration::BuildValues VorsikAPIConfiguration::compiledBuildValues()
 {
-    return {QString::fromUtf8(VorsikBuildConfiguration::apiBaseURL),
-            QString::fromUtf8(VorsikBuildConfiguration::shortVersion),
-            QString::fromUtf8(VorsikBuildConfiguration::buildNumber)};
+    return { QString::fromUtf8(VorsikBuildConfiguration::apiBaseURL),
+        QString::fromUtf8(VorsikBuildConfiguration::shortVersion),
+        QString::fromUtf8(VorsikBuildConfiguration::buildNumber) };
 }
 
 VorsikAPIConfiguration::VorsikAPIConfiguration()
@@ -50,10 +47,7 @@ std::optional<QUrl> VorsikAPIConfiguration::baseURL() const
     return url;
 }
 
-bool VorsikAPIConfiguration::isConfigured() const
-{
-    return baseURL().has_value();
-}
+bool VorsikAPIConfiguration::isConfigured() const { return baseURL().has_value(); }
 
 std::optional<QUrl> VorsikAPIConfiguration::endpoint(const QString &pathComponent) const
 {
@@ -67,15 +61,9 @@ std::optional<QUrl> VorsikAPIConfiguration::endpoint(const QString &pathComponen
     return url;
 }
 
-std::optional<QUrl> VorsikAPIConfiguration::installationsURL() const
-{
-    return endpoint(u"v1/installations"_s);
-}
+std::optional<QUrl> VorsikAPIConfiguration::installationsURL() const { return endpoint(u"v1/installations"_s); }
 
-std::optional<QUrl> VorsikAPIConfiguration::dictationsURL() const
-{
-    return endpoint(u"v1/dictations"_s);
-}
+std::optional<QUrl> VorsikAPIConfiguration::dictationsURL() const { return endpoint(u"v1/dictations"_s); }
 
 QString VorsikAPIConfiguration::deviceID() const
 {

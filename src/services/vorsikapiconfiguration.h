@@ -9,12 +9,10 @@
 
 // Where the own backend lives and how this installation introduces itself. Every
 // value is computed at the moment it is asked for: nothing is cached.
-class VorsikAPIConfiguration final : public AbstractBackendConfiguration
-{
+class VorsikAPIConfiguration final : public AbstractBackendConfiguration {
 public:
     // The values the build supplies; empty text means "missing".
-    struct BuildValues
-    {
+    struct BuildValues {
         QString baseURL;
         QString shortVersion;
         QString buildNumber;

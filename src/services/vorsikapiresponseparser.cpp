@@ -25,19 +25,10 @@ std::optional<QString> stringMember(const QByteArray &data, const QString &name)
 
 } // namespace
 
-std::optional<QString> installationToken(const QByteArray &data)
-{
-    return stringMember(data, u"installation_token"_s);
-}
+std::optional<QString> installationToken(const QByteArray &data) { return stringMember(data, u"installation_token"_s); }
 
-std::optional<QString> errorMessage(const QByteArray &data)
-{
-    return stringMember(data, u"detail"_s);
-}
+std::optional<QString> errorMessage(const QByteArray &data) { return stringMember(data, u"detail"_s); }
 
-std::optional<QString> text(const QByteArray &data)
-{
-    return stringMember(data, u"text"_s);
-}
+std::optional<QString> text(const QByteArray &data) { return stringMember(data, u"text"_s); }
 
 } // namespace VorsikAPIResponseParser

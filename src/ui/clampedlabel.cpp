@@ -33,7 +33,7 @@ QStringList ClampedLabel::linesForWidth(qreal width) const
     QList<QPair<int, int>> ranges;
     for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
         line.setLineWidth(width);
-        ranges.append({line.textStart(), line.textLength()});
+        ranges.append({ line.textStart(), line.textLength() });
     }
     layout.endLayout();
 
@@ -66,10 +66,10 @@ int ClampedLabel::heightForWidth(int width) const
 QSize ClampedLabel::sizeHint() const
 {
     const int width = QLabel::sizeHint().width();
-    return {width, heightForWidth(width)};
+    return { width, heightForWidth(width) };
 }
 
-QSize ClampedLabel::minimumSizeHint() const { return {0, heightForWidth(std::max(1, width()))}; }
+QSize ClampedLabel::minimumSizeHint() const { return { 0, heightForWidth(std::max(1, width())) }; }
 
 void ClampedLabel::setPlate(const QColor &fill, const QColor &border, qreal radius)
 {

@@ -4,8 +4,7 @@
 
 // A plain-text, word-wrapping label that shows at most a given number of lines;
 // text beyond them ends in an ellipsis on the last line.
-class ClampedLabel : public QLabel
-{
+class ClampedLabel : public QLabel {
     Q_OBJECT
 public:
     explicit ClampedLabel(int maximumLines, QWidget *parent = nullptr);

@@ -7,8 +7,7 @@
 // A top-level window that tells its controller when it closes (by the close box or
 // by close()) and when Return or Enter reaches it unhandled, the key that
 // triggers the window's main button.
-class ControllerWindow : public QWidget
-{
+class ControllerWindow : public QWidget {
     Q_OBJECT
 public:
     using QWidget::QWidget;

@@ -16,8 +16,7 @@ constexpr qreal keyGap = 3;
 constexpr qreal bodyPadding = 8;
 constexpr qreal bodyHeight = 142;
 
-struct KeySpec
-{
+struct KeySpec {
     QString label;
     qreal factor = 1.0;
     bool highlighted = false;
@@ -25,35 +24,34 @@ struct KeySpec
 
 QList<QList<KeySpec>> keyRows()
 {
-    QList<KeySpec> functionRow{{u"esc"_s, 1.3}};
+    QList<KeySpec> functionRow { { u"esc"_s, 1.3 } };
     for (int i = 1; i <= 12; ++i)
-        functionRow.append({u"F"_s + QString::number(i)});
+        functionRow.append({ u"F"_s + QString::number(i) });
 
-    QList<KeySpec> digitRow{{u"§"_s}};
+    QList<KeySpec> digitRow { { u"§"_s } };
     for (int i = 1; i <= 9; ++i)
-        digitRow.append({QString::number(i)});
-    digitRow.append({{u"0"_s}, {u"−"_s}, {u"="_s}, {u"⌫"_s, 1.7}});
+        digitRow.append({ QString::number(i) });
+    digitRow.append({ { u"0"_s }, { u"−"_s }, { u"="_s }, { u"⌫"_s, 1.7 } });
 
-    QList<KeySpec> topLetters{{u"⇥"_s, 1.5}};
+    QList<KeySpec> topLetters { { u"⇥"_s, 1.5 } };
     for (QChar c : u"QWERTYUIOP[]"_s)
-        topLetters.append({QString(c)});
-    topLetters.append({u"\\"_s, 1.2});
+        topLetters.append({ QString(c) });
+    topLetters.append({ u"\\"_s, 1.2 });
 
-    QList<KeySpec> homeRow{{u"⇪"_s, 1.8}};
+    QList<KeySpec> homeRow { { u"⇪"_s, 1.8 } };
     for (QChar c : u"ASDFGHJKL;'"_s)
-        homeRow.append({QString(c)});
-    homeRow.append({u"↩"_s, 2});
+        homeRow.append({ QString(c) });
+    homeRow.append({ u"↩"_s, 2 });
 
-    QList<KeySpec> bottomLetters{{u"⇧"_s, 2.3}};
+    QList<KeySpec> bottomLetters { { u"⇧"_s, 2.3 } };
     for (QChar c : u"ZXCVBNM,./"_s)
-        bottomLetters.append({QString(c)});
-    bottomLetters.append({u"⇧"_s, 2.5});
+        bottomLetters.append({ QString(c) });
+    bottomLetters.append({ u"⇧"_s, 2.5 });
 
-    const QList<KeySpec> modifierRow{{u"fn  🌐"_s, 1.9, true}, {u"⌃"_s, 1.2}, {u"⌥"_s, 1.2}, {u"⌘"_s, 1.4},
-                                     {QString(), 6},           {u"⌘"_s, 1.4}, {u"⌥"_s, 1.2}, {u"←"_s},
-                                     {u"↑↓"_s},                {u"→"_s}};
+    const QList<KeySpec> modifierRow { { u"fn  🌐"_s, 1.9, true }, { u"⌃"_s, 1.2 }, { u"⌥"_s, 1.2 }, { u"⌘"_s, 1.4 },
+        { QString(), 6 }, { u"⌘"_s, 1.4 }, { u"⌥"_s, 1.2 }, { u"←"_s }, { u"↑↓"_s }, { u"→"_s } };
 
-    return {functionRow, digitRow, topLetters, homeRow, bottomLetters, modifierRow};
+    return { functionRow, digitRow, topLetters, homeRow, bottomLetters, modifierRow };
 }
 
 const QString globe = u"🌐"_s;
@@ -100,7 +98,7 @@ FnKeyboardHintView::FnKeyboardHintView(QWidget *parent)
 QRectF FnKeyboardHintView::bodyRect(QSizeF size)
 {
     // The body sits 2 points above the bottom edge and is 142 high.
-    return {2, size.height() - 2 - bodyHeight, size.width() - 4, bodyHeight};
+    return { 2, size.height() - 2 - bodyHeight, size.width() - 4, bodyHeight };
 }
 
 QList<FnKeyboardHintView::Key> FnKeyboardHintView::keyLayout(QSizeF size)
@@ -119,7 +117,7 @@ QList<FnKeyboardHintView::Key> FnKeyboardHintView::keyLayout(QSizeF size)
         qreal x = body.left() + bodyPadding;
         for (const KeySpec &spec : row) {
             const qreal width = unit * spec.factor;
-            keys.append({spec.label, QRectF(x, top, width, keyHeight), r, spec.highlighted});
+            keys.append({ spec.label, QRectF(x, top, width, keyHeight), r, spec.highlighted });
             x += width + keyGap;
         }
     }
@@ -144,7 +142,7 @@ void FnKeyboardHintView::paintEvent(QPaintEvent *)
     painter.setFont(systemFont(13, QFont::Medium));
     painter.setPen(secondary);
     painter.drawText(QRectF(0, 0, viewSize.width(), 18), Qt::AlignHCenter | Qt::AlignBottom,
-                     u"Fn находится в левом нижнем углу клавиатуры"_s);
+        u"Fn находится в левом нижнем углу клавиатуры"_s);
 
     const QRectF body = bodyRect(viewSize);
     QColor bodyFill = pal.color(QPalette::Window);

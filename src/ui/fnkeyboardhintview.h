@@ -7,12 +7,10 @@
 
 // A laptop keyboard with the Fn key highlighted and an arrow pointing at it,
 // shown while the user is about to make the first dictation.
-class FnKeyboardHintView : public QWidget
-{
+class FnKeyboardHintView : public QWidget {
     Q_OBJECT
 public:
-    struct Key
-    {
+    struct Key {
         QString label;
         QRectF rect; // widget coordinates, y down
         int row = 0;
@@ -21,7 +19,7 @@ public:
 
     explicit FnKeyboardHintView(QWidget *parent = nullptr);
 
-    QSize sizeHint() const override { return {620, 170}; }
+    QSize sizeHint() const override { return { 620, 170 }; }
 
     // The keyboard body and every key for a view of `size`.
     static QRectF bodyRect(QSizeF size);

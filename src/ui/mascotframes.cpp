@@ -24,12 +24,18 @@ QString defaultDirectory() { return u":/mascot"_s; }
 QStringList resourceNames(MascotState state)
 {
     switch (state) {
-    case MascotState::searching: return {u"VorsSearching1"_s, u"VorsSearching2"_s};
-    case MascotState::writing: return {u"VorsWriting1"_s, u"VorsWriting2"_s};
-    case MascotState::thinking: return {u"VorsThinking"_s, u"VorsThinking2"_s};
-    case MascotState::editing: return {u"VorsEditing1"_s, u"VorsEditing2"_s};
-    case MascotState::happy: return {u"VorsHappy"_s, u"VorsHappy2"_s};
-    case MascotState::confused: return {u"VorsConfused1"_s, u"VorsConfused2"_s};
+    case MascotState::searching:
+        return { u"VorsSearching1"_s, u"VorsSearching2"_s };
+    case MascotState::writing:
+        return { u"VorsWriting1"_s, u"VorsWriting2"_s };
+    case MascotState::thinking:
+        return { u"VorsThinking"_s, u"VorsThinking2"_s };
+    case MascotState::editing:
+        return { u"VorsEditing1"_s, u"VorsEditing2"_s };
+    case MascotState::happy:
+        return { u"VorsHappy"_s, u"VorsHappy2"_s };
+    case MascotState::confused:
+        return { u"VorsConfused1"_s, u"VorsConfused2"_s };
     }
     return {};
 }
@@ -44,7 +50,7 @@ QList<MascotFrame> load(const QString &directory, MascotState state)
         if (image.isNull())
             qCWarning(lcUI) << "mascot frame" << name << "unreadable:" << reader.errorString();
         else
-            frames.append({name, QPixmap::fromImage(image)});
+            frames.append({ name, QPixmap::fromImage(image) });
     }
     return frames;
 }

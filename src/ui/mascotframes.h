@@ -10,8 +10,7 @@
 #include <chrono>
 
 // One mascot image and the resource name it came from.
-struct MascotFrame
-{
+struct MascotFrame {
     QString name;
     QPixmap pixmap;
 };

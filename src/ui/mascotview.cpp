@@ -19,7 +19,7 @@ void MascotView::play(QList<MascotFrame> frames, std::chrono::milliseconds inter
     m_timer.stop();
     m_frames = std::move(frames);
     m_index = 0;
-    m_current = m_frames.isEmpty() ? MascotFrame{} : m_frames.first();
+    m_current = m_frames.isEmpty() ? MascotFrame {} : m_frames.first();
     if (m_frames.size() >= 2) {
         m_timer.setInterval(interval);
         m_timer.start();

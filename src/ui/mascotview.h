@@ -12,8 +12,7 @@ class QSequentialAnimationGroup;
 
 // Shows the mascot's frames in turn, scaled into the view with rounded corners,
 // and optionally "breathes" (a slow, slight scale up and down).
-class MascotView : public QWidget
-{
+class MascotView : public QWidget {
     Q_OBJECT
 public:
     explicit MascotView(qreal cornerRadius, QWidget *parent = nullptr);

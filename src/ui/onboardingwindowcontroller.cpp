@@ -45,35 +45,34 @@ QLabel *makeLabel(const QString &name, const QFont &font, QWidget *parent)
 }
 
 const QString readyTitleBeforeTest = u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s;
-const QString readyBodyBeforeTest =
-    u"Нажмите Fn один раз. Говорите. Когда закончите — нажмите Fn ещё раз. Готовый текст появится прямо здесь."_s;
+const QString readyBodyBeforeTest
+    = u"Нажмите Fn один раз. Говорите. Когда закончите — нажмите Fn ещё раз. Готовый текст появится прямо здесь."_s;
 const QString workingTitle = u"Всё работает!"_s;
-const QString workingBody =
-    u"Ворсик будет жить в системном трее в виде микрофончика. Нажмите на него, чтобы открыть настройки или найти последний текст."_s;
+const QString workingBody
+    = u"Ворсик будет жить в системном трее в виде микрофончика. Нажмите на него, чтобы открыть настройки или найти последний текст."_s;
 const QString workingDetail = u"Пробная диктовка готова. Всё классно — давайте работать."_s;
 
-const QString accessibilityStepsBeforeRequest =
-    u"1. Нажмите кнопку ниже — Ворсик попросит систему включить специальные возможности.\n"
-    "2. Если страница не сменится сама, нажмите кнопку ещё раз: Ворсик откроет настройки специальных "
-    "возможностей (GNOME, KDE).\n"
-    "3. Включите в них специальные возможности (вспомогательные технологии).\n"
-    "4. Вернитесь к Ворсику — страница сменится сама.\n"
-    "Chromium, Chrome и программы на Electron флагов запуска не требуют: когда их окно выходит вперёд, "
-    "Ворсик сам просит их показать поле ввода."_s;
-const QString accessibilityStepsAfterRequest =
-    u"1. Ворсик попросил систему включить специальные возможности — обычно страница сменяется сама за секунду.\n"
-    "2. Если этого не произошло, нажмите «Проверить разрешение»: Ворсик откроет настройки специальных "
-    "возможностей (GNOME, KDE).\n"
-    "3. Включите в них специальные возможности (вспомогательные технологии).\n"
-    "4. Вернитесь к Ворсику — страница сменится сама.\n"
-    "Chromium, Chrome и программы на Electron флагов запуска не требуют: когда их окно выходит вперёд, "
-    "Ворсик сам просит их показать поле ввода."_s;
+const QString accessibilityStepsBeforeRequest
+    = u"1. Нажмите кнопку ниже — Ворсик попросит систему включить специальные возможности.\n"
+      "2. Если страница не сменится сама, нажмите кнопку ещё раз: Ворсик откроет настройки специальных "
+      "возможностей (GNOME, KDE).\n"
+      "3. Включите в них специальные возможности (вспомогательные технологии).\n"
+      "4. Вернитесь к Ворсику — страница сменится сама.\n"
+      "Chromium, Chrome и программы на Electron флагов запуска не требуют: когда их окно выходит вперёд, "
+      "Ворсик сам просит их показать поле ввода."_s;
+const QString accessibilityStepsAfterRequest
+    = u"1. Ворсик попросил систему включить специальные возможности — обычно страница сменяется сама за секунду.\n"
+      "2. Если этого не произошло, нажмите «Проверить разрешение»: Ворсик откроет настройки специальных "
+      "возможностей (GNOME, KDE).\n"
+      "3. Включите в них специальные возможности (вспомогательные технологии).\n"
+      "4. Вернитесь к Ворсику — страница сменится сама.\n"
+      "Chromium, Chrome и программы на Electron флагов запуска не требуют: когда их окно выходит вперёд, "
+      "Ворсик сам просит их показать поле ввода."_s;
 
 } // namespace
 
 OnboardingWindowController::OnboardingWindowController(AbstractAccessibilityPermission *accessibility,
-                                                       std::function<bool()> openAccessibilitySettings,
-                                                       QString mascotDirectory, QObject *parent)
+    std::function<bool()> openAccessibilitySettings, QString mascotDirectory, QObject *parent)
     : QObject(parent)
     , m_accessibility(accessibility)
     , m_openAccessibilitySettings(std::move(openAccessibilitySettings))
@@ -83,10 +82,9 @@ OnboardingWindowController::OnboardingWindowController(AbstractAccessibilityPerm
     connect(&m_permissionTimer, &QTimer::timeout, this, &OnboardingWindowController::checkAccessibilityPermission);
 }
 
-OnboardingWindowController::OnboardingWindowController(AbstractAccessibilityPermission *accessibility,
-                                                       QObject *parent)
-    : OnboardingWindowController(accessibility, &DesktopSettings::openAccessibilitySettings,
-                                 MascotFrames::defaultDirectory(), parent)
+OnboardingWindowController::OnboardingWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent)
+    : OnboardingWindowController(
+        accessibility, &DesktopSettings::openAccessibilitySettings, MascotFrames::defaultDirectory(), parent)
 {
 }
 
@@ -174,7 +172,7 @@ void OnboardingWindowController::buildWindow()
     m_secondaryButton->setObjectName(u"secondaryButton"_s);
     m_primaryButton = new QPushButton(buttonRow);
     m_primaryButton->setObjectName(u"primaryButton"_s);
-    for (QPushButton *button : {m_secondaryButton, m_primaryButton}) {
+    for (QPushButton *button : { m_secondaryButton, m_primaryButton }) {
         button->setFont(systemFont(14, QFont::Medium));
         button->setMinimumHeight(40);
         button->setCursor(Qt::PointingHandCursor);
@@ -184,10 +182,9 @@ void OnboardingWindowController::buildWindow()
         u"QPushButton { color: white; background: palette(highlight); border: none; border-radius: 10px; }"
         " QPushButton:hover { background: palette(highlight); border: 2px solid rgba(255,255,255,60); }"
         " QPushButton:disabled { color: rgba(255,255,255,200); background: rgba(120,120,128,110); }"_s);
-    m_secondaryButton->setStyleSheet(
-        u"QPushButton { color: palette(button-text); background: palette(button);"
-        " border: 1px solid rgba(0,0,0,40); border-radius: 10px; }"
-        " QPushButton:pressed { background: palette(midlight); }"_s);
+    m_secondaryButton->setStyleSheet(u"QPushButton { color: palette(button-text); background: palette(button);"
+                                     " border: 1px solid rgba(0,0,0,40); border-radius: 10px; }"
+                                     " QPushButton:pressed { background: palette(midlight); }"_s);
     connect(m_primaryButton, &QPushButton::clicked, this, &OnboardingWindowController::primaryAction);
     connect(m_secondaryButton, &QPushButton::clicked, this, &OnboardingWindowController::secondaryAction);
     stack->addWidget(buttonRow, 0, Qt::AlignHCenter);
@@ -302,10 +299,17 @@ void OnboardingWindowController::primaryAction()
 void OnboardingWindowController::secondaryAction()
 {
     switch (m_currentStep) {
-    case OnboardingStep::welcome: break;
-    case OnboardingStep::microphone: showStep(OnboardingStep::welcome); break;
-    case OnboardingStep::accessibility: showStep(OnboardingStep::microphone); break;
-    case OnboardingStep::ready: showStep(OnboardingStep::accessibility); break;
+    case OnboardingStep::welcome:
+        break;
+    case OnboardingStep::microphone:
+        showStep(OnboardingStep::welcome);
+        break;
+    case OnboardingStep::accessibility:
+        showStep(OnboardingStep::microphone);
+        break;
+    case OnboardingStep::ready:
+        showStep(OnboardingStep::accessibility);
+        break;
     }
 }
 
@@ -349,8 +353,7 @@ bool OnboardingWindowController::acceptsTestFeedback() const
 }
 
 void OnboardingWindowController::setTestTexts(MascotState mascot, std::chrono::milliseconds interval,
-                                              const QString &progress, const QString &title, const QString &body,
-                                              const QString &field)
+    const QString &progress, const QString &title, const QString &body, const QString &field)
 {
     setMascotAnimation(mascot, interval);
     m_progressLabel->setText(progress);
@@ -364,7 +367,7 @@ void OnboardingWindowController::showTestConnecting()
     if (!acceptsTestFeedback())
         return;
     setTestTexts(MascotState::searching, 550ms, u"Проверка работы"_s, u"Ворсик ищет ручку…"_s,
-                 u"Секунду — Ворсик готовится записывать."_s, u"Ворсик ищет ручку…"_s);
+        u"Секунду — Ворсик готовится записывать."_s, u"Ворсик ищет ручку…"_s);
 }
 
 void OnboardingWindowController::showTestListening()
@@ -372,7 +375,7 @@ void OnboardingWindowController::showTestListening()
     if (!acceptsTestFeedback())
         return;
     setTestTexts(MascotState::writing, 500ms, u"Проверка работы"_s, u"Говорите. Нажмите Fn ещё раз, когда закончите"_s,
-                 u"Ворсик слушает и записывает за вами."_s, u"Говорите — нажмите Fn второй раз, когда закончите."_s);
+        u"Ворсик слушает и записывает за вами."_s, u"Говорите — нажмите Fn второй раз, когда закончите."_s);
 }
 
 void OnboardingWindowController::showTestProcessing()
@@ -380,7 +383,7 @@ void OnboardingWindowController::showTestProcessing()
     if (!acceptsTestFeedback())
         return;
     setTestTexts(MascotState::editing, 550ms, u"Проверка работы"_s, u"Ворсик редактирует текст"_s,
-                 u"Исправляет распознавание, грамматику и пунктуацию."_s, u"Ворсик редактирует текст…"_s);
+        u"Исправляет распознавание, грамматику и пунктуацию."_s, u"Ворсик редактирует текст…"_s);
 }
 
 void OnboardingWindowController::showTestResult(const QString &text)
@@ -400,8 +403,8 @@ void OnboardingWindowController::showTestError(const QString &message)
     if (!acceptsTestFeedback())
         return;
     setTestTexts(MascotState::confused, 650ms, u"Попробуем ещё раз"_s, u"Не получилось"_s,
-                 u"Проверьте микрофон и подключение, затем повторите пробную диктовку."_s,
-                 u"Не получилось: "_s + message + u"\nНажмите Fn и попробуйте ещё раз."_s);
+        u"Проверьте микрофон и подключение, затем повторите пробную диктовку."_s,
+        u"Не получилось: "_s + message + u"\nНажмите Fn и попробуйте ещё раз."_s);
     m_testSucceeded = false;
     m_testResult.clear();
     m_detailLabel->setText(u"Настройка пока не завершена. Проверим ещё раз."_s);

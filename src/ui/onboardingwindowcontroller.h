@@ -19,14 +19,13 @@ class QPushButton;
 
 // The first-start walkthrough: welcome, microphone, accessibility, and a test
 // dictation that has to succeed before the setup counts as finished.
-class OnboardingWindowController : public QObject, public AbstractOnboardingWindow
-{
+class OnboardingWindowController : public QObject, public AbstractOnboardingWindow {
     Q_OBJECT
 public:
     // `openAccessibilitySettings` opens the desktop's accessibility settings where it can.
     OnboardingWindowController(AbstractAccessibilityPermission *accessibility,
-                               std::function<bool()> openAccessibilitySettings,
-                               QString mascotDirectory = MascotFrames::defaultDirectory(), QObject *parent = nullptr);
+        std::function<bool()> openAccessibilitySettings, QString mascotDirectory = MascotFrames::defaultDirectory(),
+        QObject *parent = nullptr);
     explicit OnboardingWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent = nullptr);
     ~OnboardingWindowController() override;
 
@@ -57,7 +56,7 @@ private:
     void windowWillClose();
     bool acceptsTestFeedback() const;
     void setTestTexts(MascotState mascot, std::chrono::milliseconds interval, const QString &progress,
-                      const QString &title, const QString &body, const QString &field);
+        const QString &title, const QString &body, const QString &field);
 
     AbstractAccessibilityPermission *m_accessibility;
     std::function<bool()> m_openAccessibilitySettings;

@@ -27,36 +27,41 @@ constexpr int sideInset = 22;
 constexpr int insetBesideMascot = 106;
 constexpr int resultSideInset = 18;
 constexpr int resultMeasuringWidth = 620;
-constexpr int resultLabelPadding = 10;  // above and below the text: the +20
-constexpr int resultAreaExtra = 42;     // the gap and the button row under the label
-constexpr int resultPanelExtra = 162;   // the status part above and the margin below
+constexpr int resultLabelPadding = 10; // above and below the text: the +20
+constexpr int resultAreaExtra = 42; // the gap and the button row under the label
+constexpr int resultPanelExtra = 162; // the status part above and the margin below
 constexpr auto copyHideDelay = 900ms;
 
-constexpr std::array allMascotStates{MascotState::searching, MascotState::writing,  MascotState::thinking,
-                                     MascotState::editing,   MascotState::happy,    MascotState::confused};
+constexpr std::array allMascotStates { MascotState::searching, MascotState::writing, MascotState::thinking,
+    MascotState::editing, MascotState::happy, MascotState::confused };
 
 std::chrono::milliseconds frameInterval(MascotState state)
 {
     switch (state) {
-    case MascotState::searching: return 580ms;
-    case MascotState::writing: return 360ms;
-    case MascotState::thinking: return 480ms;
-    case MascotState::editing: return 440ms;
-    case MascotState::happy: return 460ms;
-    case MascotState::confused: return 300ms;
+    case MascotState::searching:
+        return 580ms;
+    case MascotState::writing:
+        return 360ms;
+    case MascotState::thinking:
+        return 480ms;
+    case MascotState::editing:
+        return 440ms;
+    case MascotState::happy:
+        return 460ms;
+    case MascotState::confused:
+        return 300ms;
     }
     return 500ms;
 }
 
 // The panel's window: a dark, slightly see-through rounded plate. Qt cannot blur
 // what lies behind a window, so the HUD look is painted.
-class OverlayPanel final : public QWidget
-{
+class OverlayPanel final : public QWidget {
 public:
     OverlayPanel()
         : QWidget(nullptr,
-                  Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
-                      | Qt::NoDropShadowWindowHint | Qt::WindowTransparentForInput)
+            Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus
+                | Qt::NoDropShadowWindowHint | Qt::WindowTransparentForInput)
     {
         setAttribute(Qt::WA_TranslucentBackground);
         setAttribute(Qt::WA_ShowWithoutActivating);
@@ -90,11 +95,10 @@ QPushButton *makeButton(const QString &text, QWidget *parent)
     button->setCursor(Qt::PointingHandCursor);
     button->setFont(systemFont(13, QFont::Medium));
     button->setFixedHeight(28);
-    button->setStyleSheet(
-        u"QPushButton { color: rgba(255,255,255,235); background: rgba(255,255,255,30);"
-        " border: 1px solid rgba(255,255,255,45); border-radius: 7px; padding: 0 16px; }"
-        " QPushButton:hover { background: rgba(255,255,255,48); }"
-        " QPushButton:pressed { background: rgba(255,255,255,20); }"_s);
+    button->setStyleSheet(u"QPushButton { color: rgba(255,255,255,235); background: rgba(255,255,255,30);"
+                          " border: 1px solid rgba(255,255,255,45); border-radius: 7px; padding: 0 16px; }"
+                          " QPushButton:hover { background: rgba(255,255,255,48); }"
+                          " QPushButton:pressed { background: rgba(255,255,255,20); }"_s);
     return button;
 }
 
@@ -173,8 +177,8 @@ void OverlayPanelController::showConnecting()
 
 void OverlayPanelController::showListening()
 {
-    showStatus(u"Говорите — нажмите Fn второй раз, когда закончите"_s, u"Ворсик слушает и записывает"_s,
-               MascotState::writing);
+    showStatus(
+        u"Говорите — нажмите Fn второй раз, когда закончите"_s, u"Ворсик слушает и записывает"_s, MascotState::writing);
 }
 
 void OverlayPanelController::showProcessing(const QString &title)
@@ -198,8 +202,8 @@ void OverlayPanelController::showStatus(const QString &title, const QString &det
     bringToFront();
 }
 
-void OverlayPanelController::showMessage(const QString &title, const QString &detail, MascotState mascot,
-                                         std::chrono::milliseconds hideAfter)
+void OverlayPanelController::showMessage(
+    const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter)
 {
     setResultAreaVisible(false);
     setIgnoresMouseEvents(true);
@@ -208,7 +212,7 @@ void OverlayPanelController::showMessage(const QString &title, const QString &de
 }
 
 void OverlayPanelController::present(const QString &title, const QString &transcript, MascotState mascot,
-                                     std::optional<std::chrono::milliseconds> hideAfter)
+    std::optional<std::chrono::milliseconds> hideAfter)
 {
     m_hideTimer.stop();
     setTexts(title, transcript);
@@ -226,14 +230,14 @@ void OverlayPanelController::presentResult(const QString &title, const QString &
     // The label grows with the text, from one line to four, measured as it is drawn.
     const QFontMetricsF metrics(m_resultLabel->font());
     const qreal lineHeight = metrics.lineSpacing();
-    const QRectF bounds =
-        metrics.boundingRect(QRectF(0, 0, resultMeasuringWidth, 1e6), Qt::TextWordWrap | Qt::AlignLeft, text);
+    const QRectF bounds
+        = metrics.boundingRect(QRectF(0, 0, resultMeasuringWidth, 1e6), Qt::TextWordWrap | Qt::AlignLeft, text);
     int height = int(std::ceil(bounds.height())) + 2 * resultLabelPadding;
     height = std::max(height, int(std::ceil(lineHeight)) + 2 * resultLabelPadding);
     height = std::min(height, int(std::ceil(4 * lineHeight)) + 2 * resultLabelPadding);
 
-    m_resultContainer->setGeometry(resultSideInset, statusHeight, panelWidth - 2 * resultSideInset,
-                                   height + resultAreaExtra);
+    m_resultContainer->setGeometry(
+        resultSideInset, statusHeight, panelWidth - 2 * resultSideInset, height + resultAreaExtra);
     m_resultLabel->setGeometry(0, 0, m_resultContainer->width(), height);
     if (auto *row = m_resultContainer->findChild<QWidget *>(u"buttonRow"_s))
         row->setGeometry(0, height + 10, m_resultContainer->width(), 32);

@@ -19,15 +19,14 @@ class QWidget;
 // The floating panel at the top centre of the screen that accompanies every
 // dictation. It never takes the keyboard focus, and while it only shows status it
 // lets clicks through to the application underneath.
-class OverlayPanelController : public QObject, public AbstractOverlay
-{
+class OverlayPanelController : public QObject, public AbstractOverlay {
     Q_OBJECT
 public:
     static constexpr int panelWidth = 680;
     static constexpr int statusHeight = 104;
 
-    explicit OverlayPanelController(QString mascotDirectory = MascotFrames::defaultDirectory(),
-                                    QObject *parent = nullptr);
+    explicit OverlayPanelController(
+        QString mascotDirectory = MascotFrames::defaultDirectory(), QObject *parent = nullptr);
     ~OverlayPanelController() override;
 
     void showConnecting() override;
@@ -35,14 +34,14 @@ public:
     void showProcessing(const QString &title) override;
     void showEditing() override;
     void presentResult(const QString &title, const QString &message, const QString &text) override;
-    void showMessage(const QString &title, const QString &detail, MascotState mascot,
-                     std::chrono::milliseconds hideAfter) override;
+    void showMessage(
+        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter) override;
     void setTranscriptText(const QString &text) override;
 
     // Shows a message without touching the result area or the size; with
     // `hideAfter` the panel hides itself unless another call comes first.
     void present(const QString &title, const QString &transcript, MascotState mascot,
-                 std::optional<std::chrono::milliseconds> hideAfter);
+        std::optional<std::chrono::milliseconds> hideAfter);
     void resizeAndPosition(int height);
     void hide();
     void copyDisplayedText();

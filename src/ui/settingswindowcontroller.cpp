@@ -70,7 +70,7 @@ void SettingsWindowController::buildWindow()
 
     stack->addWidget(makeSecondaryText(u"В любом приложении нажмите Fn один раз, говорите, затем нажмите Fn второй "
                                        "раз для обработки и вставки текста."_s,
-                                       14, m_window.get()));
+        14, m_window.get()));
 
     auto *grid = new QGridLayout;
     grid->setVerticalSpacing(14);
@@ -85,9 +85,8 @@ void SettingsWindowController::buildWindow()
     m_promptField = new QLineEdit(m_window.get());
     m_promptField->setObjectName(u"promptField"_s);
     m_promptField->setPlaceholderText(u"Контекст вашей обычной диктовки"_s);
-    const std::pair<QString, QWidget *> rows[] = {{u"После диктовки"_s, m_modePopup},
-                                                  {u"Имена и термины"_s, m_vocabularyField},
-                                                  {u"Контекст речи"_s, m_promptField}};
+    const std::pair<QString, QWidget *> rows[] = { { u"После диктовки"_s, m_modePopup },
+        { u"Имена и термины"_s, m_vocabularyField }, { u"Контекст речи"_s, m_promptField } };
     int row = 0;
     for (const auto &[title, control] : rows) {
         auto *label = new QLabel(title, m_window.get());

@@ -12,8 +12,7 @@ class QLineEdit;
 
 // The small settings window: editing mode, names and terms, speech context, and
 // a button that asks for the accessibility permission pasting needs.
-class SettingsWindowController : public QObject, public AbstractSettingsWindow
-{
+class SettingsWindowController : public QObject, public AbstractSettingsWindow {
     Q_OBJECT
 public:
     explicit SettingsWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent = nullptr);

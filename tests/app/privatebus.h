@@ -6,8 +6,7 @@
 
 // A D-Bus session bus of the test's own, so tests that claim the program's name
 // never meet each other or a running program.
-class PrivateBus
-{
+class PrivateBus {
 public:
     PrivateBus()
     {
@@ -17,11 +16,10 @@ public:
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
         m_daemon.setProcessEnvironment(environment);
         m_daemon.start(QStringLiteral("dbus-daemon"),
-                       {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+            { QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1") });
         if (!m_daemon.waitForStarted(10'000))
             return;
-        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(10'000)) {
-        }
+        while (!m_daemon.canReadLine() && m_daemon.waitForReadyRead(10'000)) { }
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
     }
 

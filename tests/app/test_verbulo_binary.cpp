@@ -20,8 +20,7 @@ namespace {
 
 const QString binary = QStringLiteral(VERBULO_BINARY);
 
-struct Finished
-{
+struct Finished {
     int exitCode = -1;
     bool crashed = false;
     QString standardError;
@@ -37,10 +36,10 @@ Finished runToEnd(const QStringList &arguments, const QProcessEnvironment &envir
     if (!process.waitForFinished(60'000)) {
         process.kill();
         process.waitForFinished();
-        return {-1, false, u"<timed out>"_s, {}};
+        return { -1, false, u"<timed out>"_s, {} };
     }
-    return {process.exitCode(), process.exitStatus() != QProcess::NormalExit,
-            QString::fromUtf8(process.readAllStandardError()), QString::fromUtf8(process.readAllStandardOutput())};
+    return { process.exitCode(), process.exitStatus() != QProcess::NormalExit,
+        QString::fromUtf8(process.readAllStandardError()), QString::fromUtf8(process.readAllStandardOutput()) };
 }
 
 // No display, no session bus, nothing from the caller's desktop.
@@ -62,9 +61,7 @@ void expectFailure(const Finished &run, const QString &why)
 
 // ---- the self-test route --------------------------------------------------------------
 
-class SelfTestRoute : public ::testing::TestWithParam<QStringList>
-{
-};
+class SelfTestRoute : public ::testing::TestWithParam<QStringList> { };
 
 TEST_P(SelfTestRoute, ReachesTheSelfTestWithoutDisplayOrBus)
 {
@@ -78,9 +75,9 @@ TEST_P(SelfTestRoute, ReachesTheSelfTestWithoutDisplayOrBus)
 }
 
 INSTANTIATE_TEST_SUITE_P(Positions, SelfTestRoute,
-                         ::testing::Values(QStringList{u"--self-test-gigachat"_s, u"--self-test-model"_s, u"m"_s},
-                                           QStringList{u"--toggle"_s, u"--self-test-gigachat"_s, u"--unknown"_s},
-                                           QStringList{u"--unknown"_s, u"x"_s, u"--self-test-gigachat"_s}));
+    ::testing::Values(QStringList { u"--self-test-gigachat"_s, u"--self-test-model"_s, u"m"_s },
+        QStringList { u"--toggle"_s, u"--self-test-gigachat"_s, u"--unknown"_s },
+        QStringList { u"--unknown"_s, u"x"_s, u"--self-test-gigachat"_s }));
 
 TEST(VerbuloBinary, WithoutDisplaySaysSoAndFails)
 {
@@ -92,8 +89,7 @@ TEST(VerbuloBinary, WithoutDisplaySaysSoAndFails)
 
 // ---- answers that need no display -------------------------------------------------------
 
-struct Answer
-{
+struct Answer {
     QStringList arguments;
     int exitCode;
     QString expected; // on standard output for success, standard error otherwise
@@ -101,9 +97,7 @@ struct Answer
 
 void PrintTo(const Answer &answer, std::ostream *out) { *out << answer.arguments.join(u' ').left(40).toStdString(); }
 
-class CommandLineAnswer : public ::testing::TestWithParam<Answer>
-{
-};
+class CommandLineAnswer : public ::testing::TestWithParam<Answer> { };
 
 TEST_P(CommandLineAnswer, ComesWithoutDisplay)
 {
@@ -118,19 +112,17 @@ TEST_P(CommandLineAnswer, ComesWithoutDisplay)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, CommandLineAnswer,
-    ::testing::Values(Answer{{u"--help"_s}, 0, u"--self-test-audio <file>"_s}, Answer{{u"-h"_s}, 0, u"--toggle"_s},
-                      Answer{{u"--toggle"_s, u"--version"_s}, 0, u"verbulo " VERBULO_VERSION " (build "_s},
-                      Answer{{u"--bogus"_s, u"--toggle"_s}, 2, u"'bogus'"_s},
-                      Answer{{u"--toggle=x"_s}, 2, u"'--toggle'"_s},
-                      Answer{{u"--self-test-audio"_s, u"a.wav"_s}, 2, u"--self-test-gigachat"_s},
-                      Answer{QStringList(3000, QString()), 2, u"Unexpected argument"_s}));
+INSTANTIATE_TEST_SUITE_P(Arguments, CommandLineAnswer,
+    ::testing::Values(Answer { { u"--help"_s }, 0, u"--self-test-audio <file>"_s },
+        Answer { { u"-h"_s }, 0, u"--toggle"_s },
+        Answer { { u"--toggle"_s, u"--version"_s }, 0, u"verbulo " VERBULO_VERSION " (build "_s },
+        Answer { { u"--bogus"_s, u"--toggle"_s }, 2, u"'bogus'"_s }, Answer { { u"--toggle=x"_s }, 2, u"'--toggle'"_s },
+        Answer { { u"--self-test-audio"_s, u"a.wav"_s }, 2, u"--self-test-gigachat"_s },
+        Answer { QStringList(3000, QString()), 2, u"Unexpected argument"_s }));
 
 // ---- a running instance under Xvfb ----------------------------------------------------
 
-class RunningInstance : public ::testing::Test
-{
+class RunningInstance : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -182,7 +174,7 @@ protected:
     PrivateBus bus;
     QTemporaryDir configHome;
     QProcessEnvironment environment;
-    QDBusConnection watcher{QString()};
+    QDBusConnection watcher { QString() };
     QProcess primary;
 };
 
@@ -193,7 +185,7 @@ TEST_F(RunningInstance, LaunchesStaysUpAndAnswersLaterStarts)
 
     // A later start hands over and leaves; so does --toggle. Each exits 0 only
     // when the running instance has answered.
-    for (const QStringList &arguments : {QStringList{}, QStringList{u"--toggle"_s}}) {
+    for (const QStringList &arguments : { QStringList {}, QStringList { u"--toggle"_s } }) {
         SCOPED_TRACE(arguments.join(u' ').toStdString());
         const Finished run = runToEnd(arguments, environment);
         EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
@@ -231,7 +223,7 @@ TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
     QObject::connect(&running, &SingleInstance::toggleRequested, &running, [&] { received.append(u"toggle"_s); });
 
     // Driven through the event loop, so this process can answer while the program waits.
-    for (const QStringList &arguments : {QStringList(), QStringList{u"--toggle"_s}}) {
+    for (const QStringList &arguments : { QStringList(), QStringList { u"--toggle"_s } }) {
         QProcess later;
         later.setProcessEnvironment(environment);
         later.start(binary, arguments);
@@ -239,7 +231,7 @@ TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
         EXPECT_EQ(later.exitCode(), 0) << later.readAllStandardError().toStdString();
     }
     EXPECT_TRUE(TestUtil::runUntil([&] { return received.size() == 2; }));
-    EXPECT_EQ(received, (QStringList{u"reopen"_s, u"toggle"_s}));
+    EXPECT_EQ(received, (QStringList { u"reopen"_s, u"toggle"_s }));
 }
 
 TEST_F(RunningInstance, NameHeldByAnotherProgramThatDoesNotAnswerIsAFailure)

@@ -39,8 +39,7 @@ using SampleType = PCMConverter::SampleType;
 namespace {
 
 // Chunks as the recorder hands them over on the capture thread.
-class ChunkLog
-{
+class ChunkLog {
 public:
     AbstractAudioRecorder::PCMHandler handler()
     {
@@ -49,7 +48,11 @@ public:
             m_chunks.append(chunk);
         };
     }
-    qsizetype count() { std::lock_guard guard(m_lock); return m_chunks.size(); }
+    qsizetype count()
+    {
+        std::lock_guard guard(m_lock);
+        return m_chunks.size();
+    }
     // The recording, checking on the way that every chunk is non-empty whole samples.
     Samples samples()
     {
@@ -140,18 +143,18 @@ Samples convertSecondOfTone(SampleType type, double rate, unsigned channels, std
 
 TEST(PCMConverterTest, KeepsPitchLengthAndLevelWhateverTheFormatAndBuffers)
 {
-    const std::tuple<SampleType, double, unsigned> formats[] = {
-        {SampleType::float32, 48000.0, 2}, {SampleType::int16, 44100.0, 1}, {SampleType::int32, 16000.0, 2},
-        {SampleType::int16, 96000.0, 6}, {SampleType::float32, 24000.0, 1}};
-    static const char *const names[] = {"int16", "int32", "float32"};
+    const std::tuple<SampleType, double, unsigned> formats[]
+        = { { SampleType::float32, 48000.0, 2 }, { SampleType::int16, 44100.0, 1 }, { SampleType::int32, 16000.0, 2 },
+              { SampleType::int16, 96000.0, 6 }, { SampleType::float32, 24000.0, 1 } };
+    static const char *const names[] = { "int16", "int32", "float32" };
     for (const auto &[type, rate, channels] : formats) {
         SCOPED_TRACE(::testing::Message() << names[int(type)] << ", " << rate << " Hz, " << channels << " ch");
         const Samples samples = convertSecondOfTone(type, rate, channels);
         EXPECT_NEAR(double(samples.size()), 24000.0, 24.0);
         EXPECT_NEAR(dominantFrequency(samples), 1000.0, 20.0);
         // Half scale sine: RMS of 0.5/√2 full scale, away from the filter's edges.
-        EXPECT_NEAR(rms(Samples(samples.begin() + 2000, samples.end() - 2000)), 0.5 / std::numbers::sqrt2 * 32768.0,
-                    300.0);
+        EXPECT_NEAR(
+            rms(Samples(samples.begin() + 2000, samples.end() - 2000)), 0.5 / std::numbers::sqrt2 * 32768.0, 300.0);
         // The resampler's state runs on between buffers: odd small buffers give the same stream.
         const Samples pieces = convertSecondOfTone(type, rate, channels, 333);
         ASSERT_EQ(pieces.size(), samples.size());
@@ -198,8 +201,8 @@ QByteArray runTool(const QString &program, const QStringList &arguments)
     return {};
 }
 
-QCoro::Task<std::optional<AudioRecorderError>> tryStart(AudioRecorder &recorder,
-                                                        AbstractAudioRecorder::PCMHandler handler)
+QCoro::Task<std::optional<AudioRecorderError>> tryStart(
+    AudioRecorder &recorder, AbstractAudioRecorder::PCMHandler handler)
 {
     std::optional<AudioRecorderError> failure;
     try {
@@ -210,8 +213,7 @@ QCoro::Task<std::optional<AudioRecorderError>> tryStart(AudioRecorder &recorder,
     co_return failure;
 }
 
-class AudioRecorderTest : public ::testing::Test
-{
+class AudioRecorderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -247,22 +249,22 @@ protected:
         environment.insert(u"XDG_RUNTIME_DIR"_s, m_dir.path());
         environment.remove(u"DBUS_SESSION_BUS_ADDRESS"_s);
         daemon.setProcessEnvironment(environment);
-        QStringList arguments{u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s,
-                              u"--load=module-native-protocol-unix socket="_s + socket};
+        QStringList arguments { u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s,
+            u"--load=module-native-protocol-unix socket="_s + socket };
         if (!module.isEmpty())
             arguments.append(u"--load="_s + module);
         daemon.start(u"pulseaudio"_s, arguments);
         EXPECT_TRUE(TestUtil::runUntil(
             [&] {
                 QProcess pactl;
-                pactl.start(u"pactl"_s, {u"--server=unix:"_s + socket, u"info"_s});
+                pactl.start(u"pactl"_s, { u"--server=unix:"_s + socket, u"info"_s });
                 return pactl.waitForFinished() && pactl.exitStatus() == QProcess::NormalExit && pactl.exitCode() == 0;
             },
             15s));
         return socket;
     }
 
-    QLockFile m_turn{qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath()) + u"/verbulo-audio-tests.lock"_s};
+    QLockFile m_turn { qEnvironmentVariable("XDG_RUNTIME_DIR", QDir::tempPath()) + u"/verbulo-audio-tests.lock"_s };
     QTemporaryDir m_dir;
     // Declared before the recorder so that it outlives a recording still running when a test ends.
     ChunkLog m_log;
@@ -274,17 +276,18 @@ protected:
 TEST_F(AudioRecorderTest, RecordsSpeechPlayedIntoTheDefaultSource)
 {
     const QString speech = path(u"speech.wav"_s);
-    runTool(u"espeak-ng"_s, {u"-v"_s, u"ru"_s, u"-w"_s, speech, u"Проверка записи с микрофона. Раз, два, три."_s});
+    runTool(u"espeak-ng"_s, { u"-v"_s, u"ru"_s, u"-w"_s, speech, u"Проверка записи с микрофона. Раз, два, три."_s });
     // What was played, in the recording's own format, to compare against.
-    const QByteArray reference = runTool(u"sox"_s, {speech, u"-t"_s, u"raw"_s, u"-e"_s, u"signed"_s, u"-b"_s,
-                                                    u"16"_s, u"-c"_s, u"1"_s, u"-r"_s, u"24000"_s, u"-"_s});
+    const QByteArray reference = runTool(u"sox"_s,
+        { speech, u"-t"_s, u"raw"_s, u"-e"_s, u"signed"_s, u"-b"_s, u"16"_s, u"-c"_s, u"1"_s, u"-r"_s, u"24000"_s,
+            u"-"_s });
     const auto *referenceSamples = reinterpret_cast<const qint16 *>(reference.constData());
     const Samples played = sound(Samples(referenceSamples, referenceSamples + reference.size() / 2));
     ASSERT_GT(played.size(), 24000u);
 
     ASSERT_FALSE(start(m_log.handler()));
     QThread::msleep(200);
-    runTool(u"paplay"_s, {u"--device=verbulo_sink"_s, speech});
+    runTool(u"paplay"_s, { u"--device=verbulo_sink"_s, speech });
     QThread::msleep(400);
     m_recorder.stop();
 
@@ -300,8 +303,8 @@ TEST_F(AudioRecorderTest, RecordsSpeechPlayedIntoTheDefaultSource)
 TEST_F(AudioRecorderTest, ConvertsRateAndChannelsOfTheSource)
 {
     // The three capture paths: 16-bit as is, float as is, 24-bit converted by the server.
-    const std::tuple<int, int, const char *> sources[] = {{48000, 2, "s16le"}, {44100, 1, "float32le"},
-                                                          {32000, 2, "s24le"}};
+    const std::tuple<int, int, const char *> sources[]
+        = { { 48000, 2, "s16le" }, { 44100, 1, "float32le" }, { 32000, 2, "s24le" } };
     const QString sink = u"verbulo_test_%1"_s.arg(QCoreApplication::applicationPid()), tone = path(u"tone.raw"_s);
     for (const auto &[rate, channels, format] : sources) {
         SCOPED_TRACE(::testing::Message() << rate << " Hz, " << channels << " ch, " << format);
@@ -310,19 +313,20 @@ TEST_F(AudioRecorderTest, ConvertsRateAndChannelsOfTheSource)
         file.write(toneFrames(SampleType::float32, rate, channels, std::size_t(rate)));
         file.close();
         // A null sink of the test's own whose monitor is the default source while it lives.
-        const QString module = QString::fromLatin1(runTool(
-            u"pactl"_s, {u"load-module"_s, u"module-null-sink"_s, u"sink_name="_s + sink, u"rate=%1"_s.arg(rate),
-                         u"channels=%1"_s.arg(channels), u"format="_s + QLatin1StringView(format)}));
+        const QString module = QString::fromLatin1(runTool(u"pactl"_s,
+            { u"load-module"_s, u"module-null-sink"_s, u"sink_name="_s + sink, u"rate=%1"_s.arg(rate),
+                u"channels=%1"_s.arg(channels), u"format="_s + QLatin1StringView(format) }));
         const auto unload = qScopeGuard([&] {
-            runTool(u"pactl"_s, {u"set-default-source"_s, u"verbulo_sink.monitor"_s});
-            runTool(u"pactl"_s, {u"unload-module"_s, module});
+            runTool(u"pactl"_s, { u"set-default-source"_s, u"verbulo_sink.monitor"_s });
+            runTool(u"pactl"_s, { u"unload-module"_s, module });
         });
-        runTool(u"pactl"_s, {u"set-default-source"_s, sink + u".monitor"_s});
+        runTool(u"pactl"_s, { u"set-default-source"_s, sink + u".monitor"_s });
 
         ChunkLog log;
         ASSERT_FALSE(start(log.handler()));
-        runTool(u"pacat"_s, {u"--playback"_s, u"--device="_s + sink, u"--format=float32le"_s,
-                             u"--rate=%1"_s.arg(rate), u"--channels=%1"_s.arg(channels), tone});
+        runTool(u"pacat"_s,
+            { u"--playback"_s, u"--device="_s + sink, u"--format=float32le"_s, u"--rate=%1"_s.arg(rate),
+                u"--channels=%1"_s.arg(channels), tone });
         QThread::msleep(300);
         m_recorder.stop(); // before `log` goes: the capture thread writes into it
 
@@ -345,7 +349,7 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsAndStartStopCanBeRepe
     QObject::connect(&ticker, &QTimer::timeout, [&] { longestStall = std::max(longestStall, sinceTick.restart()); });
     sinceTick.start();
     ticker.start(5);
-    for (const QString &socket : {path(u"no-such-socket"_s), silent.fullServerName()}) {
+    for (const QString &socket : { path(u"no-such-socket"_s), silent.fullServerName() }) {
         QElapsedTimer elapsed;
         elapsed.start();
         const std::optional<AudioRecorderError> error = startAgainst(socket);
@@ -397,10 +401,12 @@ TEST_F(AudioRecorderTest, ServerWithoutSourcesReportsNoMicrophone)
 namespace {
 
 // Counts what reaches the collector: what the dictation must hand on, no less.
-class CountingCollector final : public AbstractPCMCollector
-{
+class CountingCollector final : public AbstractPCMCollector {
 public:
-    explicit CountingCollector(std::shared_ptr<std::atomic<qsizetype>> appended) : m_appended(std::move(appended)) {}
+    explicit CountingCollector(std::shared_ptr<std::atomic<qsizetype>> appended)
+        : m_appended(std::move(appended))
+    {
+    }
     void append(const QByteArray &bytes) override
     {
         m_inner.append(bytes);
@@ -413,16 +419,13 @@ private:
     std::shared_ptr<std::atomic<qsizetype>> m_appended;
 };
 
-struct LossCase
-{
+struct LossCase {
     const char *name;
     bool killServer; // otherwise the source in use is unloaded
 };
 void PrintTo(const LossCase &c, std::ostream *out) { *out << c.name; }
 
-class MicrophoneLossTest : public AudioRecorderTest, public ::testing::WithParamInterface<LossCase>
-{
-};
+class MicrophoneLossTest : public AudioRecorderTest, public ::testing::WithParamInterface<LossCase> { };
 
 } // namespace
 
@@ -443,15 +446,15 @@ TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
     QString module;
     const auto restore = qScopeGuard([&] {
         qunsetenv("PULSE_SERVER");
-        runTool(u"pactl"_s, {u"set-default-source"_s, u"verbulo_sink.monitor"_s});
+        runTool(u"pactl"_s, { u"set-default-source"_s, u"verbulo_sink.monitor"_s });
     });
     if (GetParam().killServer) {
         const QString socket = startPrivateServer(daemon, u"module-null-sink sink_name="_s + sink);
         qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
     } else {
-        module = QString::fromLatin1(runTool(u"pactl"_s, {u"load-module"_s, u"module-null-sink"_s,
-                                                           u"sink_name="_s + sink}));
-        runTool(u"pactl"_s, {u"set-default-source"_s, sink + u".monitor"_s});
+        module = QString::fromLatin1(
+            runTool(u"pactl"_s, { u"load-module"_s, u"module-null-sink"_s, u"sink_name="_s + sink }));
+        runTool(u"pactl"_s, { u"set-default-source"_s, sink + u".monitor"_s });
     }
 
     controller.toggleFnDictation();
@@ -459,7 +462,7 @@ TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
     if (GetParam().killServer)
         daemon.kill(), daemon.waitForFinished();
     else
-        runTool(u"pactl"_s, {u"unload-module"_s, module});
+        runTool(u"pactl"_s, { u"unload-module"_s, module });
     QElapsedTimer sinceFault;
     sinceFault.start();
     ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() != DictationState::recording; }, 5s));
@@ -482,5 +485,5 @@ TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, MicrophoneLossTest,
-                         ::testing::Values(LossCase{"soundServerKilled", true}, LossCase{"sourceUnloaded", false}),
-                         [](const auto &info) { return std::string(info.param.name); });
+    ::testing::Values(LossCase { "soundServerKilled", true }, LossCase { "sourceUnloaded", false }),
+    [](const auto &info) { return std::string(info.param.name); });

@@ -19,7 +19,7 @@ QByteArray goldenHeader(quint32 count)
 
 TEST(WAVEncoderTest, GoldenHeaderThenThePCMUnchangedWithoutPadding)
 {
-    for (qsizetype size : {0, 1, 3, 48'000}) { // empty, odd, one second
+    for (qsizetype size : { 0, 1, 3, 48'000 }) { // empty, odd, one second
         QByteArray pcm(size, Qt::Uninitialized);
         for (qsizetype i = 0; i < size; ++i)
             pcm[i] = static_cast<char>(i * 7 + 1);

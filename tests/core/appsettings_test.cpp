@@ -12,8 +12,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-class AppSettingsTest : public ::testing::Test
-{
+class AppSettingsTest : public ::testing::Test {
 protected:
     void SetUp() override { TestUtil::clearSettings(); }
 
@@ -32,8 +31,7 @@ protected:
     }
 };
 
-struct ParsedReading
-{
+struct ParsedReading {
     const char *stored; // nullptr: key absent
     SmartMode mode;
     TextPolisher::Quality quality;
@@ -41,15 +39,13 @@ struct ParsedReading
 };
 void PrintTo(const ParsedReading &r, std::ostream *out) { *out << (r.stored ? r.stored : "(absent)"); }
 
-class ParsedSettingsTest : public AppSettingsTest, public ::testing::WithParamInterface<ParsedReading>
-{
-};
+class ParsedSettingsTest : public AppSettingsTest, public ::testing::WithParamInterface<ParsedReading> { };
 
 TEST_P(ParsedSettingsTest, ParseExactlyAndFallBackWhenAbsentOrUnparsable)
 {
     const ParsedReading &reading = GetParam();
     if (reading.stored)
-        for (const QString &key : {u"smartMode"_s, u"textQuality"_s, u"aiProvider"_s})
+        for (const QString &key : { u"smartMode"_s, u"textQuality"_s, u"aiProvider"_s })
             store(key, QString::fromUtf8(reading.stored));
     EXPECT_EQ(AppSettings::smartMode(), reading.mode);
     EXPECT_EQ(AppSettings::textQuality(), reading.quality);
@@ -57,24 +53,23 @@ TEST_P(ParsedSettingsTest, ParseExactlyAndFallBackWhenAbsentOrUnparsable)
 }
 
 using Quality = TextPolisher::Quality;
-INSTANTIATE_TEST_SUITE_P(
-    Values, ParsedSettingsTest,
-    ::testing::Values(ParsedReading{nullptr, SmartMode::clean, Quality::accurate, std::nullopt},
-                      ParsedReading{"Verbatim", SmartMode::clean, Quality::accurate, std::nullopt},
-                      ParsedReading{" structured", SmartMode::clean, Quality::accurate, std::nullopt},
-                      ParsedReading{"maximum", SmartMode::clean, Quality::maximum, std::nullopt},
-                      ParsedReading{"verbatim", SmartMode::verbatim, Quality::accurate, std::nullopt},
-                      ParsedReading{"structured", SmartMode::structured, Quality::accurate, std::nullopt},
-                      ParsedReading{"fast", SmartMode::clean, Quality::fast, std::nullopt},
-                      ParsedReading{"openai", SmartMode::clean, Quality::accurate, std::nullopt},
-                      ParsedReading{"openAI", SmartMode::clean, Quality::accurate, AIProvider::openAI},
-                      ParsedReading{"vorsik", SmartMode::clean, Quality::accurate, AIProvider::vorsik},
-                      ParsedReading{"gigaChat", SmartMode::clean, Quality::accurate, AIProvider::gigaChat}));
+INSTANTIATE_TEST_SUITE_P(Values, ParsedSettingsTest,
+    ::testing::Values(ParsedReading { nullptr, SmartMode::clean, Quality::accurate, std::nullopt },
+        ParsedReading { "Verbatim", SmartMode::clean, Quality::accurate, std::nullopt },
+        ParsedReading { " structured", SmartMode::clean, Quality::accurate, std::nullopt },
+        ParsedReading { "maximum", SmartMode::clean, Quality::maximum, std::nullopt },
+        ParsedReading { "verbatim", SmartMode::verbatim, Quality::accurate, std::nullopt },
+        ParsedReading { "structured", SmartMode::structured, Quality::accurate, std::nullopt },
+        ParsedReading { "fast", SmartMode::clean, Quality::fast, std::nullopt },
+        ParsedReading { "openai", SmartMode::clean, Quality::accurate, std::nullopt },
+        ParsedReading { "openAI", SmartMode::clean, Quality::accurate, AIProvider::openAI },
+        ParsedReading { "vorsik", SmartMode::clean, Quality::accurate, AIProvider::vorsik },
+        ParsedReading { "gigaChat", SmartMode::clean, Quality::accurate, AIProvider::gigaChat }));
 
 TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentText)
 {
     EXPECT_EQ(AppSettings::lastText(), std::nullopt);
-    store(u"recentTexts"_s, QStringList{u"первый"_s, u"второй"_s});
+    store(u"recentTexts"_s, QStringList { u"первый"_s, u"второй"_s });
     store(u"lastText"_s, QString());
     EXPECT_EQ(AppSettings::lastText(), u"первый"_s);
     store(u"lastText"_s, u"  с пробелами \n"_s);
@@ -83,7 +78,7 @@ TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentText)
 
 TEST_F(AppSettingsTest, RememberLastTextTrimsAndRetiresRecentTexts)
 {
-    store(u"recentTexts"_s, QStringList{u"старый"_s, u"ещё"_s});
+    store(u"recentTexts"_s, QStringList { u"старый"_s, u"ещё"_s });
     AppSettings::rememberLastText(u"   \n\t "_s);
     EXPECT_EQ(AppSettings::lastText(), u"старый"_s) << "a blank text changes nothing";
 
@@ -94,17 +89,14 @@ TEST_F(AppSettingsTest, RememberLastTextTrimsAndRetiresRecentTexts)
     EXPECT_EQ(AppSettings::lastText(), std::nullopt) << "the retired array is never consulted again";
 }
 
-struct VocabularyCase
-{
+struct VocabularyCase {
     const char *name;
     std::optional<QString> stored;
     QStringList expected;
 };
 void PrintTo(const VocabularyCase &c, std::ostream *out) { *out << c.name; }
 
-class VocabularyTest : public AppSettingsTest, public ::testing::WithParamInterface<VocabularyCase>
-{
-};
+class VocabularyTest : public AppSettingsTest, public ::testing::WithParamInterface<VocabularyCase> { };
 
 TEST_P(VocabularyTest, SplitsAtCommasAndLineFeeds)
 {
@@ -113,13 +105,12 @@ TEST_P(VocabularyTest, SplitsAtCommasAndLineFeeds)
     EXPECT_EQ(AppSettings::customVocabulary(), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, VocabularyTest,
+INSTANTIATE_TEST_SUITE_P(Cases, VocabularyTest,
     ::testing::Values(
-        VocabularyCase{"absent", std::nullopt, {u"ChatGPT"_s, u"Codex"_s, u"Claude"_s, u"macOS"_s, u"OpenAI"_s}},
-        VocabularyCase{"empty", QString(), {}},
-        VocabularyCase{"mixed", u" Ворсик,\nGigaChat , \n  , Qt 6\n\n"_s, {u"Ворсик"_s, u"GigaChat"_s, u"Qt 6"_s}},
-        VocabularyCase{"duplicates", u"a,a\na"_s, {u"a"_s, u"a"_s, u"a"_s}}),
+        VocabularyCase { "absent", std::nullopt, { u"ChatGPT"_s, u"Codex"_s, u"Claude"_s, u"macOS"_s, u"OpenAI"_s } },
+        VocabularyCase { "empty", QString(), {} },
+        VocabularyCase { "mixed", u" Ворсик,\nGigaChat , \n  , Qt 6\n\n"_s, { u"Ворсик"_s, u"GigaChat"_s, u"Qt 6"_s } },
+        VocabularyCase { "duplicates", u"a,a\na"_s, { u"a"_s, u"a"_s, u"a"_s } }),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsentAndBooleansReadFalseUnlessTrue)
@@ -143,7 +134,7 @@ TEST_F(AppSettingsTest, ValueWrittenByAnotherProgramCountsAtTheNextRead)
     writeFileByHand("[General]\nsmartMode=structured\nvorsikOnboardingCompleted=true\ncustomVocabulary=Alpha, Beta\n");
     EXPECT_EQ(AppSettings::smartMode(), SmartMode::structured);
     EXPECT_TRUE(AppSettings::onboardingCompleted());
-    EXPECT_EQ(AppSettings::customVocabulary(), (QStringList{u"Alpha"_s, u"Beta"_s}));
+    EXPECT_EQ(AppSettings::customVocabulary(), (QStringList { u"Alpha"_s, u"Beta"_s }));
 }
 
 TEST_F(AppSettingsTest, BrokenFileReadsAsAbsentValues)

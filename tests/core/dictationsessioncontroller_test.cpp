@@ -18,8 +18,7 @@ const QString failureNoBackend = failure(u"Установите тестовую
 
 const auto byName = [](const auto &info) { return std::string(info.param.name); };
 
-class ControllerTest : public ::testing::Test
-{
+class ControllerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -31,7 +30,7 @@ protected:
         f.keychain.items.insert(u"openai-api-key"_s, u"sk-test"_s);
         f.keychain.items.insert(u"gigachat-authorization-key"_s, u"giga-key"_s);
         controller = std::make_unique<DictationSessionController>(f.neighbours());
-        controller->setTimings({.testDictationPause = 10ms});
+        controller->setTimings({ .testDictationPause = 10ms });
     }
 
     void useProvider(const QString &raw) { AppSettings::setString(Keys::aiProvider, raw); }
@@ -59,15 +58,12 @@ protected:
     std::unique_ptr<DictationSessionController> controller;
 };
 
-template<typename Case>
-class ControllerTable : public ControllerTest, public ::testing::WithParamInterface<Case>
-{
+template<typename Case> class ControllerTable : public ControllerTest, public ::testing::WithParamInterface<Case> {
 };
 
 // ---- start preconditions ---------------------------------------------------
 
-struct PreconditionCase
-{
+struct PreconditionCase {
     const char *name;
     std::optional<QString> provider;
     bool backendConfigured;
@@ -90,20 +86,19 @@ TEST_P(PreconditionTest, FailedPreconditionShowsTheMessageAndOpensSettings)
     controller->toggleFnDictation();
     TestUtil::runFor(20ms);
     EXPECT_EQ(controller->state(), DictationState::idle);
-    EXPECT_EQ(log(), (QStringList{c.expectedMessage, u"settings.show"_s}));
+    EXPECT_EQ(log(), (QStringList { c.expectedMessage, u"settings.show"_s }));
     EXPECT_EQ(f.inserter.captures, 0);
     EXPECT_EQ(f.recorder.starts, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PreconditionTest,
+INSTANTIATE_TEST_SUITE_P(Cases, PreconditionTest,
     ::testing::Values(
-        PreconditionCase{"absentProviderNoBackend", std::nullopt, false, std::nullopt, failureNoBackend},
-        PreconditionCase{"lowercaseOpenAIMeansOwnBackend", u"openai"_s, false, u"sk"_s, failureNoBackend},
-        PreconditionCase{"openAIWithoutKey", u"openAI"_s, true, std::nullopt, failure(u"Добавьте OpenAI API key"_s)},
-        PreconditionCase{"openAIWithEmptyKey", u"openAI"_s, true, QString(), failure(u"Добавьте OpenAI API key"_s)},
-        PreconditionCase{"gigaChatWithoutKey", u"gigaChat"_s, true, u"sk"_s,
-                         failure(u"Добавьте Authorization Key GigaChat"_s)}),
+        PreconditionCase { "absentProviderNoBackend", std::nullopt, false, std::nullopt, failureNoBackend },
+        PreconditionCase { "lowercaseOpenAIMeansOwnBackend", u"openai"_s, false, u"sk"_s, failureNoBackend },
+        PreconditionCase { "openAIWithoutKey", u"openAI"_s, true, std::nullopt, failure(u"Добавьте OpenAI API key"_s) },
+        PreconditionCase { "openAIWithEmptyKey", u"openAI"_s, true, QString(), failure(u"Добавьте OpenAI API key"_s) },
+        PreconditionCase {
+            "gigaChatWithoutKey", u"gigaChat"_s, true, u"sk"_s, failure(u"Добавьте Authorization Key GigaChat"_s) }),
     byName);
 
 // ---- a whole dictation -----------------------------------------------------
@@ -116,12 +111,12 @@ TEST_F(ControllerTest, OwnBackendDictationPastesTheTrimmedTextAndResets)
     dictate();
     ASSERT_TRUE(reach(DictationState::idle));
 
-    EXPECT_EQ(log(), (QStringList{u"inserter.capture"_s, u"overlay.connecting"_s, u"recorder.start"_s,
-                                  u"overlay.listening"_s, u"recorder.stop"_s, u"overlay.editing"_s,
-                                  u"inserter.insert|Привет, мир"_s, inserted}));
+    EXPECT_EQ(log(),
+        (QStringList { u"inserter.capture"_s, u"overlay.connecting"_s, u"recorder.start"_s, u"overlay.listening"_s,
+            u"recorder.stop"_s, u"overlay.editing"_s, u"inserter.insert|Привет, мир"_s, inserted }));
     EXPECT_EQ(f.vorsik.pcm, QByteArray("\x01\x02\x03\x04"));
     EXPECT_EQ(f.vorsik.mode, SmartMode::structured);
-    EXPECT_EQ(f.vorsik.vocabulary, (QStringList{u"Ворсик"_s, u"Qt"_s}));
+    EXPECT_EQ(f.vorsik.vocabulary, (QStringList { u"Ворсик"_s, u"Qt"_s }));
     EXPECT_EQ(f.vorsik.context, AppSettings::defaultTranscriptionPrompt());
     ASSERT_EQ(f.inserter.insertTargets.size(), 1u);
     EXPECT_EQ(f.inserter.insertTargets[0].value().applicationPID, 4242);
@@ -131,8 +126,7 @@ TEST_F(ControllerTest, OwnBackendDictationPastesTheTrimmedTextAndResets)
     EXPECT_GE(f.menuBar.refreshes, 6);
 }
 
-struct OutcomeCase
-{
+struct OutcomeCase {
     const char *name;
     TextInsertionOutcome outcome;
     QString shown;
@@ -155,21 +149,18 @@ QString saved(const QString &why)
     return u"overlay.result|Текст сохранён|%1 Нажмите «Скопировать».|текст"_s.arg(why);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, OutcomeTest,
-    ::testing::Values(
-        OutcomeCase{"noPermission", TextInsertionOutcome::needsAccessibilityPermission(),
-                    saved(u"Нет разрешения на автоматическую вставку."_s)},
-        OutcomeCase{"unconfirmed", TextInsertionOutcome::unconfirmed(),
-                    saved(u"Ворсик не смог подтвердить, что поле приняло текст."_s)},
-        OutcomeCase{"targetChanged", TextInsertionOutcome::targetChanged(u"Открыто другое окно."_s),
-                    saved(u"Открыто другое окно."_s)}),
+INSTANTIATE_TEST_SUITE_P(Outcomes, OutcomeTest,
+    ::testing::Values(OutcomeCase { "noPermission", TextInsertionOutcome::needsAccessibilityPermission(),
+                          saved(u"Нет разрешения на автоматическую вставку."_s) },
+        OutcomeCase { "unconfirmed", TextInsertionOutcome::unconfirmed(),
+            saved(u"Ворсик не смог подтвердить, что поле приняло текст."_s) },
+        OutcomeCase { "targetChanged", TextInsertionOutcome::targetChanged(u"Открыто другое окно."_s),
+            saved(u"Открыто другое окно."_s) }),
     byName);
 
 // ---- failures ----------------------------------------------------------------
 
-struct FailureCase
-{
+struct FailureCase {
     const char *name;
     bool testDictation;
     std::function<void(FakeNeighbourhood &)> arrange;
@@ -205,33 +196,30 @@ TEST_P(FailureTest, FailureEndsIdleWithoutTargetAndKeepsTheLastText)
 
 const auto noMicrophone = [](FakeNeighbourhood &n) { n.microphone.granted = false; };
 const auto recorderFails = [](FakeNeighbourhood &n) { n.recorder.startError = u"Микрофон не найден."_s; };
-const auto providerFails = [](FakeNeighbourhood &n) { n.vorsik.answer = {std::nullopt, u"Сервер недоступен."_s}; };
+const auto providerFails = [](FakeNeighbourhood &n) { n.vorsik.answer = { std::nullopt, u"Сервер недоступен."_s }; };
 const auto nothingHeard = [](FakeNeighbourhood &n) { n.vorsik.answer.text = u" \n "_s; };
 const auto openAIUnreachable = [](FakeNeighbourhood &n) {
     AppSettings::setString(Keys::aiProvider, u"openAI"_s);
     n.nextTranscriberConnectError = u"Нет соединения с OpenAI."_s;
 };
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, FailureTest,
-    ::testing::Values(
-        FailureCase{"microphoneDenied", false, noMicrophone, failure(u"Нужен доступ к микрофону"_s)},
-        FailureCase{"microphoneDeniedInTest", true, noMicrophone, u"onboarding.error|нужен доступ к микрофону"_s},
-        FailureCase{"recorderFails", false, recorderFails, failure(u"Микрофон не найден."_s)},
-        FailureCase{"recorderFailsInTest", true, recorderFails, u"onboarding.error|Микрофон не найден."_s},
-        FailureCase{"providerFails", false, providerFails, failure(u"Сервер недоступен."_s)},
-        FailureCase{"providerFailsInTest", true, providerFails, u"onboarding.error|Сервер недоступен."_s},
-        FailureCase{"nothingRecognised", false, nothingHeard, failure(u"Речь не распознана"_s)},
-        FailureCase{"nothingRecognisedInTest", true, nothingHeard, u"onboarding.error|речь не распознана"_s},
-        FailureCase{"openAIUnreachable", false, openAIUnreachable, failure(u"Нет соединения с OpenAI."_s)},
-        FailureCase{"openAIUnreachableInTest", true, openAIUnreachable,
-                    u"onboarding.error|Нет соединения с OpenAI."_s}),
+INSTANTIATE_TEST_SUITE_P(Failures, FailureTest,
+    ::testing::Values(FailureCase { "microphoneDenied", false, noMicrophone, failure(u"Нужен доступ к микрофону"_s) },
+        FailureCase { "microphoneDeniedInTest", true, noMicrophone, u"onboarding.error|нужен доступ к микрофону"_s },
+        FailureCase { "recorderFails", false, recorderFails, failure(u"Микрофон не найден."_s) },
+        FailureCase { "recorderFailsInTest", true, recorderFails, u"onboarding.error|Микрофон не найден."_s },
+        FailureCase { "providerFails", false, providerFails, failure(u"Сервер недоступен."_s) },
+        FailureCase { "providerFailsInTest", true, providerFails, u"onboarding.error|Сервер недоступен."_s },
+        FailureCase { "nothingRecognised", false, nothingHeard, failure(u"Речь не распознана"_s) },
+        FailureCase { "nothingRecognisedInTest", true, nothingHeard, u"onboarding.error|речь не распознана"_s },
+        FailureCase { "openAIUnreachable", false, openAIUnreachable, failure(u"Нет соединения с OpenAI."_s) },
+        FailureCase {
+            "openAIUnreachableInTest", true, openAIUnreachable, u"onboarding.error|Нет соединения с OpenAI."_s }),
     byName);
 
 // ---- unexpected throws from detached steps -----------------------------------
 
-struct ThrowCase
-{
+struct ThrowCase {
     const char *name;
     std::function<void(FakeNeighbourhood &)> arrange;
     QString shown;
@@ -255,7 +243,7 @@ TEST_P(ThrowTest, AThrowEndsTheDictationShowsItAndTheNextPressWorks)
     EXPECT_FALSE(controller->hasTranscriber());
 
     f.inserter.insertThrows = false;
-    f.vorsik.answer = {u"снова"_s, std::nullopt, nullptr};
+    f.vorsik.answer = { u"снова"_s, std::nullopt, nullptr };
     f.nextTranscriberDisconnectThrows = false;
     dictate();
     if (auto *t = f.lastTranscriber()) {
@@ -266,25 +254,23 @@ TEST_P(ThrowTest, AThrowEndsTheDictationShowsItAndTheNextPressWorks)
     EXPECT_EQ(log().last(), inserted);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Throws, ThrowTest,
-    ::testing::Values(
-        ThrowCase{"inserter", [](FakeNeighbourhood &n) { n.inserter.insertThrows = true; }, failure(u"inserter broke"_s)},
-        ThrowCase{"provider", [](FakeNeighbourhood &n) { n.vorsik.answer.throwsUnknown = true; },
-                  failure(u"Внутренняя ошибка Ворсика."_s)},
-        ThrowCase{"transcriberDisconnect",
-                  [](FakeNeighbourhood &n) {
-                      AppSettings::setString(Keys::aiProvider, u"openAI"_s);
-                      AppSettings::setString(Keys::smartMode, u"verbatim"_s);
-                      n.nextTranscriberDisconnectThrows = true;
-                  },
-                  failure(u"socket closed twice"_s)}),
+INSTANTIATE_TEST_SUITE_P(Throws, ThrowTest,
+    ::testing::Values(ThrowCase { "inserter", [](FakeNeighbourhood &n) { n.inserter.insertThrows = true; },
+                          failure(u"inserter broke"_s) },
+        ThrowCase { "provider", [](FakeNeighbourhood &n) { n.vorsik.answer.throwsUnknown = true; },
+            failure(u"Внутренняя ошибка Ворсика."_s) },
+        ThrowCase { "transcriberDisconnect",
+            [](FakeNeighbourhood &n) {
+                AppSettings::setString(Keys::aiProvider, u"openAI"_s);
+                AppSettings::setString(Keys::smartMode, u"verbatim"_s);
+                n.nextTranscriberDisconnectThrows = true;
+            },
+            failure(u"socket closed twice"_s) }),
     byName);
 
 // ---- a keyring that answers late (its unlock prompt is up) -------------------
 
-struct SlowKeyringCase
-{
+struct SlowKeyringCase {
     const char *name;
     const char *provider;
     // What happens while the read is pending; false when the controller is gone.
@@ -324,30 +310,29 @@ TEST_P(SlowKeyringTest, TheMainThreadRunsOnAndALateAnswerIsUsedOnlyWhenStillWant
 }
 
 const auto waitForAnswer = [](std::unique_ptr<DictationSessionController> &) { return true; };
-const QStringList recordingShown{u"inserter.capture"_s, u"overlay.connecting"_s, u"recorder.start"_s,
-                                 u"overlay.listening"_s};
+const QStringList recordingShown { u"inserter.capture"_s, u"overlay.connecting"_s, u"recorder.start"_s,
+    u"overlay.listening"_s };
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SlowKeyringTest,
+INSTANTIATE_TEST_SUITE_P(Cases, SlowKeyringTest,
     ::testing::Values(
-        SlowKeyringCase{"gigaChatStartsOnceUnlocked", "gigaChat", waitForAnswer, false, recordingShown},
-        SlowKeyringCase{"openAIStartsOnceUnlocked", "openAI", waitForAnswer, false,
-                        {u"inserter.capture"_s, u"overlay.connecting"_s, u"transcriber.connect"_s,
-                         u"recorder.start"_s, u"overlay.listening"_s}},
-        SlowKeyringCase{"secondFnPressGivesUp", "gigaChat",
-                        [](std::unique_ptr<DictationSessionController> &c) {
-                            c->toggleFnDictation();
-                            return true;
-                        },
-                        false, {}},
-        SlowKeyringCase{"programEnds", "openAI",
-                        [](std::unique_ptr<DictationSessionController> &c) {
-                            c->prepareForTermination();
-                            c.reset();
-                            return false;
-                        },
-                        false, {}},
-        SlowKeyringCase{"readThrows", "openAI", waitForAnswer, true, {failure(u"keyring broke"_s)}}),
+        SlowKeyringCase { "gigaChatStartsOnceUnlocked", "gigaChat", waitForAnswer, false, recordingShown },
+        SlowKeyringCase { "openAIStartsOnceUnlocked", "openAI", waitForAnswer, false,
+            { u"inserter.capture"_s, u"overlay.connecting"_s, u"transcriber.connect"_s, u"recorder.start"_s,
+                u"overlay.listening"_s } },
+        SlowKeyringCase { "secondFnPressGivesUp", "gigaChat",
+            [](std::unique_ptr<DictationSessionController> &c) {
+                c->toggleFnDictation();
+                return true;
+            },
+            false, {} },
+        SlowKeyringCase { "programEnds", "openAI",
+            [](std::unique_ptr<DictationSessionController> &c) {
+                c->prepareForTermination();
+                c.reset();
+                return false;
+            },
+            false, {} },
+        SlowKeyringCase { "readThrows", "openAI", waitForAnswer, true, { failure(u"keyring broke"_s) } }),
     byName);
 
 TEST_F(ControllerTest, PasteWaitsForASlowCaptureAndUsesItsTarget)
@@ -370,7 +355,7 @@ TEST_F(ControllerTest, MenuToggleDoesNothingWhileConnectingOrProcessing)
 {
     Gate permission, answer;
     f.microphone.gate = &permission;
-    f.vorsik.answer = {u"текст"_s, std::nullopt, &answer};
+    f.vorsik.answer = { u"текст"_s, std::nullopt, &answer };
     controller->toggleFnDictation();
     controller->toggleDictation();
     EXPECT_EQ(controller->state(), DictationState::connecting);
@@ -412,7 +397,7 @@ TEST_F(ControllerTest, FnTwiceWhileConnectingStopsAsSoonAsRecordingBeginsEvenAft
     ASSERT_TRUE(reach(DictationState::idle));
     EXPECT_FALSE(log().contains(u"overlay.listening"_s));
     EXPECT_TRUE(log().contains(u"recorder.stop"_s));
-    EXPECT_EQ(f.inserter.insertedTexts, QStringList{u"быстро"_s});
+    EXPECT_EQ(f.inserter.insertedTexts, QStringList { u"быстро"_s });
     EXPECT_FALSE(controller->stopWhenRecordingStarts());
 
     // A start by Fn clears it first.
@@ -441,8 +426,7 @@ TEST_F(ControllerTest, GigaChatReadsTheKeyAgainWhenTheRecordingStops)
     EXPECT_EQ(log().last(), inserted);
 }
 
-class OpenAIControllerTest : public ControllerTest
-{
+class OpenAIControllerTest : public ControllerTest {
 protected:
     void SetUp() override
     {
@@ -479,7 +463,7 @@ TEST_F(OpenAIControllerTest, StreamsAudioCommitsAndPolishesTheFinalText)
     EXPECT_EQ(f.polisher.mode, SmartMode::clean);
     EXPECT_EQ(f.polisher.quality, TextPolisher::Quality::maximum);
     EXPECT_EQ(f.polisher.apiKey, u"sk-test"_s);
-    EXPECT_EQ(f.inserter.insertedTexts, QStringList{u"Отредактировано."_s});
+    EXPECT_EQ(f.inserter.insertedTexts, QStringList { u"Отредактировано."_s });
     EXPECT_EQ(transcriber().disconnects, 1);
     EXPECT_FALSE(controller->hasTranscriber());
 }
@@ -492,17 +476,17 @@ TEST_F(OpenAIControllerTest, EmptyFinalTextFallsBackToThePartials)
     transcriber().callbacks.onPartial(u"вет "_s);
     ASSERT_TRUE(TestUtil::runUntil([&] { return f.overlay.transcriptText == u"Привет "_s; }));
     finish(QString());
-    EXPECT_EQ(f.inserter.insertedTexts, QStringList{u"Привет"_s});
+    EXPECT_EQ(f.inserter.insertedTexts, QStringList { u"Привет"_s });
     EXPECT_EQ(f.polisher.calls, 0) << "verbatim is never polished";
     EXPECT_FALSE(log().contains(u"overlay.editing"_s));
 }
 
 TEST_F(OpenAIControllerTest, PolishingFailureKeepsTheUneditedText)
 {
-    f.polisher.answer = {std::nullopt, u"сбой"_s};
+    f.polisher.answer = { std::nullopt, u"сбой"_s };
     speakAndStop();
     finish(u"как сказано"_s);
-    EXPECT_EQ(f.inserter.insertedTexts, QStringList{u"как сказано"_s});
+    EXPECT_EQ(f.inserter.insertedTexts, QStringList { u"как сказано"_s });
     EXPECT_EQ(AppSettings::lastText(), u"как сказано"_s);
     EXPECT_EQ(log().last(), inserted);
 }
@@ -527,7 +511,7 @@ TEST_F(OpenAIControllerTest, LateCallbacksAfterAResetChangeNothing)
 TEST_F(OpenAIControllerTest, WatchdogEndsADictationWhoseFinalTextNeverComes)
 {
     EXPECT_EQ(DictationSessionController::Timings().finalTranscriptWatchdog, 30s);
-    controller->setTimings({.finalTranscriptWatchdog = 100ms});
+    controller->setTimings({ .finalTranscriptWatchdog = 100ms });
     speakAndStop();
     EXPECT_EQ(controller->state(), DictationState::processing);
     ASSERT_TRUE(reach(DictationState::idle));
@@ -548,7 +532,7 @@ TEST_F(OpenAIControllerTest, SecondResultWhilePastingIsDropped)
     EXPECT_EQ(controller->state(), DictationState::processing);
     paste.open();
     ASSERT_TRUE(reach(DictationState::idle));
-    EXPECT_EQ(f.inserter.insertedTexts, QStringList{u"первый"_s});
+    EXPECT_EQ(f.inserter.insertedTexts, QStringList { u"первый"_s });
     EXPECT_EQ(log().last(), inserted);
     EXPECT_EQ(AppSettings::lastText(), u"первый"_s);
 }
@@ -560,13 +544,12 @@ TEST_F(OpenAIControllerTest, FinalTextWhileStillRecordingCompletesAndStopsTheRec
     ASSERT_TRUE(reach(DictationState::recording));
     finish(u"досрочно"_s);
     EXPECT_FALSE(f.recorder.isRunning());
-    EXPECT_EQ(f.inserter.insertedTexts, QStringList{u"досрочно"_s});
+    EXPECT_EQ(f.inserter.insertedTexts, QStringList { u"досрочно"_s });
 }
 
 // ---- onboarding test dictation -------------------------------------------------
 
-struct TestDictationCase
-{
+struct TestDictationCase {
     const char *name;
     QString provider;
     QString third; // what the log shows between listening and the result
@@ -594,18 +577,18 @@ TEST_P(TestDictationTest, ShowsProgressInTheWalkthroughAndPastesNothing)
 
     QStringList shown = log();
     shown.removeIf([](const QString &e) { return e.startsWith(u"recorder."_s) || e.startsWith(u"transcriber."_s); });
-    EXPECT_EQ(shown, (QStringList{u"onboarding.connecting"_s, u"onboarding.listening"_s, GetParam().third,
-                                  u"onboarding.result|проба"_s}));
+    EXPECT_EQ(shown,
+        (QStringList {
+            u"onboarding.connecting"_s, u"onboarding.listening"_s, GetParam().third, u"onboarding.result|проба"_s }));
     EXPECT_EQ(f.inserter.captures, 0);
     EXPECT_EQ(AppSettings::lastText(), u"проба"_s);
     EXPECT_FALSE(controller->isOnboardingTestDictation());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Providers, TestDictationTest,
-    ::testing::Values(TestDictationCase{"ownBackend", u"vorsik"_s, u"onboarding.processing"_s},
-                      TestDictationCase{"gigaChat", u"gigaChat"_s, u"overlay.editing"_s},
-                      TestDictationCase{"openAI", u"openAI"_s, u"overlay.processing|Завершаю распознавание…"_s}),
+INSTANTIATE_TEST_SUITE_P(Providers, TestDictationTest,
+    ::testing::Values(TestDictationCase { "ownBackend", u"vorsik"_s, u"onboarding.processing"_s },
+        TestDictationCase { "gigaChat", u"gigaChat"_s, u"overlay.editing"_s },
+        TestDictationCase { "openAI", u"openAI"_s, u"overlay.processing|Завершаю распознавание…"_s }),
     byName);
 
 // ---- late results --------------------------------------------------------------
@@ -613,7 +596,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ControllerTest, ResultArrivingAfterAFailureIsIgnored)
 {
     Gate answer;
-    f.vorsik.answer = {u"поздно"_s, std::nullopt, &answer};
+    f.vorsik.answer = { u"поздно"_s, std::nullopt, &answer };
     dictate();
     EXPECT_EQ(controller->state(), DictationState::processing);
     controller->handleTranscriptionError(u"Отменено."_s);

@@ -18,8 +18,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // Owns the Secret Service name and never answers, like a hung keyring.
-class SilentService : public QDBusVirtualObject
-{
+class SilentService : public QDBusVirtualObject {
 public:
     QString introspect(const QString &) const override { return {}; }
     bool handleMessage(const QDBusMessage &, const QDBusConnection &) override { return true; }
@@ -52,6 +51,6 @@ int main(int argc, char *argv[])
     ticker.start(5);
     const std::optional<QString> secret = QCoro::waitFor(KeychainStore().read(args[1]));
     std::printf("%s %lld %lld\n", secret ? "found" : "none", static_cast<long long>(timer.elapsed()),
-                static_cast<long long>(std::max(longestGap, sinceTick.elapsed())));
+        static_cast<long long>(std::max(longestGap, sinceTick.elapsed())));
     return 0;
 }

@@ -22,7 +22,7 @@ QString probe(const QProcessEnvironment &environment)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
-    process.start(probePath(), {u"openai-api-key"_s});
+    process.start(probePath(), { u"openai-api-key"_s });
     if (!process.waitForFinished(15'000))
         return u"hung"_s;
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
@@ -38,8 +38,7 @@ void expectQuickNone(const QString &line, qint64 limit)
     EXPECT_LT(line.section(u' ', 2, 2).toLongLong(), 500) << "the event loop stalled: " << line.toStdString();
 }
 
-class KeychainStoreTest : public ::testing::Test
-{
+class KeychainStoreTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -49,7 +48,7 @@ protected:
     void TearDown() override
     {
         for (const QString &account : std::as_const(m_accounts))
-            QProcess::execute(u"secret-tool"_s, {u"clear"_s, u"service"_s, service, u"account"_s, account});
+            QProcess::execute(u"secret-tool"_s, { u"clear"_s, u"service"_s, service, u"account"_s, account });
     }
 
     // Stores an item the way a user would, with secret-tool; returns its account.
@@ -57,8 +56,8 @@ protected:
     {
         m_accounts.append(u"test-"_s + QUuid::createUuid().toString(QUuid::WithoutBraces));
         QProcess tool;
-        tool.start(u"secret-tool"_s, {u"store"_s, u"--label=Vorsik test"_s, u"service"_s, service, u"account"_s,
-                                      m_accounts.last()});
+        tool.start(u"secret-tool"_s,
+            { u"store"_s, u"--label=Vorsik test"_s, u"service"_s, service, u"account"_s, m_accounts.last() });
         tool.write(secret);
         tool.closeWriteChannel();
         EXPECT_TRUE(tool.waitForFinished(10'000));
@@ -99,7 +98,7 @@ TEST_F(KeychainStoreTest, HungSecretServiceIsGivenUpAfterTheTimeOut)
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, bus.address());
     QProcess silent;
     silent.setProcessEnvironment(environment);
-    silent.start(probePath(), {u"--silent-service"_s});
+    silent.start(probePath(), { u"--silent-service"_s });
     ASSERT_TRUE(silent.waitForReadyRead(10'000));
 
     expectQuickNone(probe(environment), 4000);
@@ -138,7 +137,7 @@ TEST_F(KeychainStoreTest, LockedKeyringIsUnlockedThroughItsPromptAndADeclinedOne
     environment.remove(u"DISPLAY"_s);
     QProcess session;
     session.setProcessEnvironment(environment);
-    session.start(u"dbus-run-session"_s, {u"--"_s, u"bash"_s, u"-c"_s, script});
+    session.start(u"dbus-run-session"_s, { u"--"_s, u"bash"_s, u"-c"_s, script });
     ASSERT_TRUE(session.waitForFinished(30'000));
     const QStringList lines = QString::fromUtf8(session.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 4) << lines.join(u'|').toStdString();

@@ -25,8 +25,7 @@ namespace Keys = AppSettings::Keys;
 
 const QString lastTextShown = u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|%1"_s;
 
-class FakeAccessibilityPermission final : public AbstractAccessibilityPermission
-{
+class FakeAccessibilityPermission final : public AbstractAccessibilityPermission {
 public:
     int requests = 0;
     bool isTrusted() override { return false; }
@@ -38,14 +37,12 @@ void setRecentTexts(const QStringList &texts)
     QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).setValue(u"recentTexts"_s, texts);
 }
 
-class AppDelegateTest : public ::testing::Test
-{
+class AppDelegateTest : public ::testing::Test {
 protected:
     AppDelegateTest()
     {
         TestUtil::clearSettings();
-        delegate = std::make_unique<AppDelegate>(
-            fakes.neighbours(), &accessibility,
+        delegate = std::make_unique<AppDelegate>(fakes.neighbours(), &accessibility,
             [this](std::function<void()> onFnPress, std::function<void(const QString &)> onUnavailable) {
                 fnPress = std::move(onFnPress);
                 keyboardUnavailable = std::move(onUnavailable);
@@ -82,7 +79,7 @@ protected:
 
 TEST_F(AppDelegateTest, LaunchWritesProviderAndOpensTheFirstWindow)
 {
-    for (const bool completed : {false, true}) {
+    for (const bool completed : { false, true }) {
         SCOPED_TRACE(completed);
         TestUtil::clearSettings();
         AppSettings::setString(Keys::aiProvider, u"openAI"_s);
@@ -95,7 +92,7 @@ TEST_F(AppDelegateTest, LaunchWritesProviderAndOpensTheFirstWindow)
         ASSERT_NE(launched.statusItem(), nullptr);
         EXPECT_EQ(launched.statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
         EXPECT_EQ(launched.statusItem()->contextMenu(), launched.statusMenu());
-        EXPECT_EQ(*local.log, QStringList{completed ? u"settings.show"_s : u"onboarding.show"_s});
+        EXPECT_EQ(*local.log, QStringList { completed ? u"settings.show"_s : u"onboarding.show"_s });
     }
 }
 
@@ -107,10 +104,11 @@ TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOver
     fakes.onboarding.onFinish();
     keyboardUnavailable(u"Добавьте себя в группу input."_s);
     EXPECT_TRUE(TestUtil::runUntil([&] { return log().size() == 2; }));
-    EXPECT_EQ(log(), (QStringList{u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
-                                  u"ещё раз, когда закончите.|happy|6000"_s,
-                                  u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|"
-                                  u"15000"_s}));
+    EXPECT_EQ(log(),
+        (QStringList { u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
+                       u"ещё раз, когда закончите.|happy|6000"_s,
+            u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|"
+            u"15000"_s }));
 }
 
 TEST_F(AppDelegateTest, FnPressTogglesOnTheNextTurnOfTheEventLoop)
@@ -121,24 +119,23 @@ TEST_F(AppDelegateTest, FnPressTogglesOnTheNextTurnOfTheEventLoop)
     // Setup not finished: Fn and the menu alike show the walkthrough instead of starting.
     fnPress();
     EXPECT_TRUE(log().isEmpty()); // the key event is not held up by the toggle
-    EXPECT_TRUE(TestUtil::runUntil([&] { return log() == QStringList{u"onboarding.show"_s}; }));
+    EXPECT_TRUE(TestUtil::runUntil([&] { return log() == QStringList { u"onboarding.show"_s }; }));
     item(u"Начать диктовку"_s)->trigger();
-    EXPECT_EQ(log(), (QStringList{u"onboarding.show"_s, u"onboarding.show"_s}));
+    EXPECT_EQ(log(), (QStringList { u"onboarding.show"_s, u"onboarding.show"_s }));
     EXPECT_EQ(delegate->controller().state(), DictationState::idle);
 }
 
 TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
 {
-    struct Case
-    {
+    struct Case {
         bool completed;
         QString lastText;
         QStringList recentTexts;
         QString expected;
     };
-    for (const Case &c : {Case{false, u"текст"_s, {}, u"onboarding.show"_s}, Case{true, {}, {}, u"settings.show"_s},
-                          Case{true, u"текст"_s, {}, lastTextShown.arg(u"текст"_s)},
-                          Case{true, {}, {u"старый"_s, u"ещё"_s}, lastTextShown.arg(u"старый"_s)}}) {
+    for (const Case &c : { Case { false, u"текст"_s, {}, u"onboarding.show"_s },
+             Case { true, {}, {}, u"settings.show"_s }, Case { true, u"текст"_s, {}, lastTextShown.arg(u"текст"_s) },
+             Case { true, {}, { u"старый"_s, u"ещё"_s }, lastTextShown.arg(u"старый"_s) } }) {
         SCOPED_TRACE(c.expected.toStdString());
         TestUtil::clearSettings();
         AppSettings::setBool(Keys::onboardingCompleted, c.completed);
@@ -148,7 +145,7 @@ TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
             setRecentTexts(c.recentTexts);
         log().clear();
         EXPECT_TRUE(delegate->applicationShouldHandleReopen());
-        EXPECT_EQ(log(), QStringList{c.expected});
+        EXPECT_EQ(log(), QStringList { c.expected });
     }
 }
 
@@ -158,14 +155,14 @@ TEST_F(AppDelegateTest, StatusMenuItemsReachTheirTargets)
     EXPECT_FALSE(item(u"Последний текст…"_s)->isEnabled());
 
     // A text found only in the older list counts as the last text.
-    setRecentTexts({u"из старого списка"_s});
+    setRecentTexts({ u"из старого списка"_s });
     delegate->updateMenuBar();
     ASSERT_TRUE(item(u"Последний текст…"_s)->isEnabled());
     log().clear();
     item(u"Последний текст…"_s)->trigger();
     item(u"Настройки…"_s)->trigger();
     item(u"Разрешить вставку текста…"_s)->trigger();
-    EXPECT_EQ(log(), (QStringList{lastTextShown.arg(u"из старого списка"_s), u"settings.show"_s}));
+    EXPECT_EQ(log(), (QStringList { lastTextShown.arg(u"из старого списка"_s), u"settings.show"_s }));
     EXPECT_EQ(accessibility.requests, 1);
 }
 
@@ -184,8 +181,8 @@ TEST_F(AppDelegateTest, StatusFollowsTheDictation)
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
     EXPECT_EQ(firstItemRow(), u"Закончить диктовку|on"_s);
     EXPECT_EQ(delegate->statusIcon().title, u" Запись"_s);
-    EXPECT_EQ(delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8).rgb(),
-              StatusMenu::alertRed().rgb());
+    EXPECT_EQ(
+        delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8).rgb(), StatusMenu::alertRed().rgb());
 
     delegate->applicationWillTerminate();
     EXPECT_FALSE(fakes.recorder.isRunning());
@@ -201,7 +198,7 @@ TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
     (new QVBoxLayout(&window))->addWidget(field);
     new QVBoxLayout(&tool);
     new QVBoxLayout(&dialog);
-    for (QWidget *w : {&window, &tool, static_cast<QWidget *>(&dialog), static_cast<QWidget *>(&message)})
+    for (QWidget *w : { &window, &tool, static_cast<QWidget *>(&dialog), static_cast<QWidget *>(&message) })
         w->show();
 
     EXPECT_EQ(tool.layout()->menuBar(), nullptr);
@@ -213,13 +210,13 @@ TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
     for (QAction *menuAction : bar->actions()) {
         QStringList items;
         for (QAction *i : menuAction->menu()->actions())
-            items.append(i->isSeparator() ? u"-"_s
-                                          : i->text() + u"|"_s + i->shortcut().toString(QKeySequence::PortableText));
+            items.append(
+                i->isSeparator() ? u"-"_s : i->text() + u"|"_s + i->shortcut().toString(QKeySequence::PortableText));
         menus.append(menuAction->text() + u": "_s + items.join(u", "_s));
     }
     EXPECT_EQ(menus,
-              (QStringList{u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
-                           u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s}));
+        (QStringList { u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
+            u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s }));
 
     // Edit commands go to the focused field.
     window.activateWindow();
@@ -234,7 +231,7 @@ TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
 
     log().clear();
     delegate->mainMenu()->applicationActions().at(1)->trigger();
-    EXPECT_EQ(log(), QStringList{u"settings.show"_s});
+    EXPECT_EQ(log(), QStringList { u"settings.show"_s });
 }
 
 } // namespace

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static int argc = 1;
     static char name[] = "fuzz_evdev";
-    static char *argv[] = {name, nullptr};
+    static char *argv[] = { name, nullptr };
     static QCoreApplication application(argc, argv);
     // A pipe answers no key-state query; the warning it earns would flood the run.
     QLoggingCategory::setFilterRules(QStringLiteral("verbulo.*=false"));

@@ -9,9 +9,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray body = fuzzBytes(data, size);
-    for (const auto &value : {VorsikAPIResponseParser::installationToken(body), VorsikAPIResponseParser::errorMessage(body),
-                              VorsikAPIResponseParser::text(body), GigaChatResponseParser::errorMessage(body),
-                              ResponseTextParser::errorMessage(body)})
+    for (const auto &value : { VorsikAPIResponseParser::installationToken(body),
+             VorsikAPIResponseParser::errorMessage(body), VorsikAPIResponseParser::text(body),
+             GigaChatResponseParser::errorMessage(body), ResponseTextParser::errorMessage(body) })
         FUZZ_EXPECT(!value || body.contains('{'));
     FUZZ_EXPECT(!GigaChatResponseParser::messageText(body) || body.contains('['));
     FUZZ_EXPECT(!GigaChatResponseParser::usage(body) || body.count('{') >= 2);

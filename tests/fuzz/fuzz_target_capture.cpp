@@ -16,13 +16,27 @@ void script(FuzzedDataProvider &input, const std::vector<ScriptedElementPtr> &el
         const auto number = [&input] { return input.ConsumeFloatingPoint<double>(); };
         AttributeValue value;
         switch (any(8)) {
-        case 0: value = elements[any(elements.size())]; break;
-        case 1: value = text(); break;
-        case 2: value = input.ConsumeIntegral<qint64>(); break;
-        case 3: value = QUrl(text()); break;
-        case 4: value = QPointF(number(), number()); break;
-        case 5: value = QSizeF(number(), number()); break;
-        case 6: value = TextRange{input.ConsumeIntegral<qint64>(), input.ConsumeIntegral<qint64>()}; break;
+        case 0:
+            value = elements[any(elements.size())];
+            break;
+        case 1:
+            value = text();
+            break;
+        case 2:
+            value = input.ConsumeIntegral<qint64>();
+            break;
+        case 3:
+            value = QUrl(text());
+            break;
+        case 4:
+            value = QPointF(number(), number());
+            break;
+        case 5:
+            value = QSizeF(number(), number());
+            break;
+        case 6:
+            value = TextRange { input.ConsumeIntegral<qint64>(), input.ConsumeIntegral<qint64>() };
+            break;
         }
         elements[any(elements.size())]->set(name, value);
     }

@@ -26,7 +26,7 @@ namespace {
 
 QByteArray record(quint16 type, quint16 code, qint32 value)
 {
-    const input_event event{.time = {}, .type = type, .code = code, .value = value};
+    const input_event event { .time = {}, .type = type, .code = code, .value = value };
     return QByteArray(reinterpret_cast<const char *>(&event), sizeof event);
 }
 
@@ -39,8 +39,7 @@ void writeAll(int fd, const QByteArray &bytes)
 
 // ---- one device read through a pipe ----------------------------------------------
 
-struct ReadCase
-{
+struct ReadCase {
     const char *name;
     std::vector<QByteArray> writes; // each written separately, the event loop running in between
     std::vector<bool> changes;
@@ -48,9 +47,7 @@ struct ReadCase
 
 void PrintTo(const ReadCase &c, std::ostream *out) { *out << c.name; }
 
-class EvdevDeviceReading : public ::testing::TestWithParam<ReadCase>
-{
-};
+class EvdevDeviceReading : public ::testing::TestWithParam<ReadCase> { };
 
 TEST_P(EvdevDeviceReading, ReportsFnChangesOnly)
 {
@@ -58,7 +55,8 @@ TEST_P(EvdevDeviceReading, ReportsFnChangesOnly)
     ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
     EvdevDevice device(fds[0]);
     std::vector<bool> changes;
-    QObject::connect(&device, &EvdevDevice::fnStateChanged, &device, [&changes](bool down) { changes.push_back(down); });
+    QObject::connect(
+        &device, &EvdevDevice::fnStateChanged, &device, [&changes](bool down) { changes.push_back(down); });
 
     for (const QByteArray &bytes : GetParam().writes) {
         writeAll(fds[1], bytes);
@@ -74,29 +72,28 @@ const QByteArray press = key(KEY_FN, 1);
 const QByteArray repeat = key(KEY_FN, 2);
 const QByteArray release = key(KEY_FN, 0);
 
-INSTANTIATE_TEST_SUITE_P(
-    Records, EvdevDeviceReading,
-    ::testing::Values(
-        ReadCase{"PressRepeatRelease", {press, repeat, repeat, release}, {true, false}},
-        ReadCase{"OtherKeysIgnored",
-                 {key(KEY_LEFTSHIFT, 1), press, key(KEY_A, 1), key(KEY_A, 0), key(KEY_LEFTSHIFT, 0), release,
-                  key(KEY_F1, 1)},
-                 {true, false}},
-        ReadCase{"ManyRecordsInOneRead", {press + repeat + release + press + release}, {true, false, true, false}},
-        ReadCase{"ShortReadWaitsForTheRest", {press.left(10), press.mid(10, 20), press.mid(30) + release}, {true, false}},
-        ReadCase{"RepeatAloneIsNoPress", {repeat, repeat}, {}},
+INSTANTIATE_TEST_SUITE_P(Records, EvdevDeviceReading,
+    ::testing::Values(ReadCase { "PressRepeatRelease", { press, repeat, repeat, release }, { true, false } },
+        ReadCase { "OtherKeysIgnored",
+            { key(KEY_LEFTSHIFT, 1), press, key(KEY_A, 1), key(KEY_A, 0), key(KEY_LEFTSHIFT, 0), release,
+                key(KEY_F1, 1) },
+            { true, false } },
+        ReadCase {
+            "ManyRecordsInOneRead", { press + repeat + release + press + release }, { true, false, true, false } },
+        ReadCase { "ShortReadWaitsForTheRest", { press.left(10), press.mid(10, 20), press.mid(30) + release },
+            { true, false } },
+        ReadCase { "RepeatAloneIsNoPress", { repeat, repeat }, {} },
         // After the kernel drops events, everything up to the next report is stale.
-        ReadCase{"DroppedEventsIgnoredUntilReport",
-                 {record(EV_SYN, SYN_DROPPED, 0) + record(EV_KEY, KEY_FN, 1) + record(EV_SYN, SYN_REPORT, 0), press},
-                 {true}}),
+        ReadCase { "DroppedEventsIgnoredUntilReport",
+            { record(EV_SYN, SYN_DROPPED, 0) + record(EV_KEY, KEY_FN, 1) + record(EV_SYN, SYN_REPORT, 0), press },
+            { true } }),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- discovery under a directory of FIFOs --------------------------------------------
 
 // A directory standing in for /dev/input: each FIFO is a device; those whose
 // inode is in `keyboards` report KEY_FN; `denied` ones cannot be opened.
-struct FakeInputDirectory
-{
+struct FakeInputDirectory {
     QTemporaryDir dir;
     QSet<ino_t> keyboards;
     QSet<QString> denied;
@@ -160,8 +157,8 @@ TEST(EvdevFnKeySource, FollowsKeyboardsAsTheyComeAndGo)
     auto owned = std::make_unique<EvdevFnKeySource>(input.access());
     EvdevFnKeySource *source = owned.get();
     QStringList told;
-    QObject::connect(&monitor, &FnKeyMonitor::keyboardUnavailable, &monitor,
-                     [&told](const QString &text) { told.append(text); });
+    QObject::connect(
+        &monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [&told](const QString &text) { told.append(text); });
     monitor.addSource(std::move(owned));
     EXPECT_EQ(source->deviceCount(), 1);
     EXPECT_TRUE(told.isEmpty());
@@ -187,8 +184,7 @@ TEST(EvdevFnKeySource, FollowsKeyboardsAsTheyComeAndGo)
     EXPECT_EQ(actions, 2);
 }
 
-struct UnavailableCase
-{
+struct UnavailableCase {
     const char *name;
     std::vector<std::pair<const char *, bool>> devices; // name, reports KEY_FN
     std::vector<const char *> denied;
@@ -197,9 +193,7 @@ struct UnavailableCase
 
 void PrintTo(const UnavailableCase &c, std::ostream *out) { *out << c.name; }
 
-class EvdevUnavailable : public ::testing::TestWithParam<UnavailableCase>
-{
-};
+class EvdevUnavailable : public ::testing::TestWithParam<UnavailableCase> { };
 
 TEST_P(EvdevUnavailable, TellsTheUserOnceWhatToDo)
 {
@@ -212,23 +206,23 @@ TEST_P(EvdevUnavailable, TellsTheUserOnceWhatToDo)
     // Told through the monitor, which passes on what its sources report.
     FnKeyMonitor monitor({});
     QStringList told;
-    QObject::connect(&monitor, &FnKeyMonitor::keyboardUnavailable, &monitor,
-                     [&told](const QString &text) { told.append(text); });
+    QObject::connect(
+        &monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [&told](const QString &text) { told.append(text); });
     monitor.addSource(std::make_unique<EvdevFnKeySource>(input.access()));
     // A later change under the directory does not repeat the message.
     input.add(u"event7"_s, false);
     TestUtil::runFor(300ms);
-    EXPECT_EQ(told, GetParam().told ? QStringList{*GetParam().told} : QStringList());
+    EXPECT_EQ(told, GetParam().told ? QStringList { *GetParam().told } : QStringList());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keyboards, EvdevUnavailable,
-    ::testing::Values(
-        UnavailableCase{"NoDevices", {}, {}, EvdevFnKeySource::noFnKeyDescription()},
-        UnavailableCase{"NoneReportsFn", {{"event0", false}, {"event1", false}}, {}, EvdevFnKeySource::noFnKeyDescription()},
-        UnavailableCase{"PermissionDenied", {{"event0", false}, {"event1", true}}, {"event1"},
-                        EvdevFnKeySource::permissionDeniedDescription()},
-        UnavailableCase{"OneKeyboardReadable", {{"event0", true}, {"event1", true}}, {"event1"}, std::nullopt}),
+INSTANTIATE_TEST_SUITE_P(Keyboards, EvdevUnavailable,
+    ::testing::Values(UnavailableCase { "NoDevices", {}, {}, EvdevFnKeySource::noFnKeyDescription() },
+        UnavailableCase {
+            "NoneReportsFn", { { "event0", false }, { "event1", false } }, {}, EvdevFnKeySource::noFnKeyDescription() },
+        UnavailableCase { "PermissionDenied", { { "event0", false }, { "event1", true } }, { "event1" },
+            EvdevFnKeySource::permissionDeniedDescription() },
+        UnavailableCase {
+            "OneKeyboardReadable", { { "event0", true }, { "event1", true } }, { "event1" }, std::nullopt }),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -8,9 +8,7 @@
 
 using namespace std::chrono_literals;
 
-class PortalShortcutTest : public ::testing::TestWithParam<bool>
-{
-};
+class PortalShortcutTest : public ::testing::TestWithParam<bool> { };
 
 TEST_P(PortalShortcutTest, EachPressOfTheBoundShortcutIsOneFnPressAndNoPortalBindsNothing)
 {
@@ -46,4 +44,4 @@ TEST_P(PortalShortcutTest, EachPressOfTheBoundShortcutIsOneFnPressAndNoPortalBin
 }
 
 INSTANTIATE_TEST_SUITE_P(Desktops, PortalShortcutTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Portal" : "NoPortal"; });
+    [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Portal" : "NoPortal"; });

@@ -15,8 +15,7 @@
 #include <thread>
 
 // An element whose attributes the test sets; a read of anything unset fails.
-class ScriptedElement final : public AccessibleElement
-{
+class ScriptedElement final : public AccessibleElement {
 public:
     std::map<AccessibilityAttribute, AttributeValue> attributes;
 
@@ -33,8 +32,7 @@ inline ScriptedElementPtr makeElement() { return std::make_shared<ScriptedElemen
 
 // An accessibility API whose answers the test scripts; elements are the same
 // object exactly when they are the same ScriptedElement.
-class ScriptedAccessibilityBackend final : public AccessibilityBackend
-{
+class ScriptedAccessibilityBackend final : public AccessibilityBackend {
 public:
     bool trusted = true;
     int trustRequests = 0;
@@ -42,11 +40,10 @@ public:
     qint32 ownPid = 100;
     std::map<qint32, ScriptedElementPtr> applications;
     int captures = 0; // frontmost look-ups, one per capture
-    struct Delay
-    {
+    struct Delay {
         // Each question to an application first waits this long; below zero, until `answer` is released.
         std::atomic<int> milliseconds = 0;
-        std::counting_semaphore<> answer{0};
+        std::counting_semaphore<> answer { 0 };
     };
     std::shared_ptr<Delay> delay = std::make_shared<Delay>();
 
@@ -86,8 +83,7 @@ private:
 };
 
 // A clipboard with memory: what it holds, and every write.
-class FakeClipboard final : public AbstractClipboard
-{
+class FakeClipboard final : public AbstractClipboard {
 public:
     ClipboardSnapshot contents;
     quint64 changes = 0;
@@ -116,13 +112,12 @@ public:
     // Someone else copies.
     void copyByUser(const QString &text)
     {
-        contents = ClipboardSnapshot{{{{QStringLiteral("text/plain"), text.toUtf8()}}}};
+        contents = ClipboardSnapshot { { { { QStringLiteral("text/plain"), text.toUtf8() } } } };
         ++changes;
     }
 };
 
-class FakeKeystrokeSender final : public AbstractKeystrokeSender
-{
+class FakeKeystrokeSender final : public AbstractKeystrokeSender {
 public:
     std::vector<PasteShortcut> sent;
     bool works = true;

@@ -45,14 +45,13 @@ bool liveSession() { return qEnvironmentVariableIsSet("VERBULO_HEADLESS_SESSION"
 
 void setAccessibilityEnabled(bool enabled)
 {
-    QDBusMessage set = QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s,
-                                                      u"org.freedesktop.DBus.Properties"_s, u"Set"_s);
+    QDBusMessage set = QDBusMessage::createMethodCall(
+        u"org.a11y.Bus"_s, u"/org/a11y/bus"_s, u"org.freedesktop.DBus.Properties"_s, u"Set"_s);
     set << u"org.a11y.Status"_s << u"IsEnabled"_s << QVariant::fromValue(QDBusVariant(enabled));
     QDBusConnection::sessionBus().call(set, QDBus::Block, 5000);
 }
 
-class InsertionIntegrationTest : public ::testing::Test
-{
+class InsertionIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -132,14 +131,16 @@ TEST_F(InsertionIntegrationTest, CaptureFindsProcessWindowAndFocusedField)
 TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnlessSomeoneCopied)
 {
     target->copy("earlier text", "<p>earlier <b>text</b></p>");
-    EXPECT_EQ(clipboard.snapshot().value_or(ClipboardSnapshot()).items.value(0).keys(), (QStringList{u"text/html"_s, u"text/plain"_s}));
+    EXPECT_EQ(clipboard.snapshot().value_or(ClipboardSnapshot()).items.value(0).keys(),
+        (QStringList { u"text/html"_s, u"text/plain"_s }));
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
     const QString text = u"Привет, мир! Съешь же ещё этих мягких французских булок."_s;
     EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
     EXPECT_EQ(target->text("one"), text);
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
-    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("earlier text"), QByteArray("<p>earlier <b>text</b></p>")));
+    EXPECT_EQ(
+        target->clipboard(), std::make_pair(QByteArray("earlier text"), QByteArray("<p>earlier <b>text</b></p>")));
 
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
     target->copy("newer", "<i>newer</i>");
@@ -147,7 +148,7 @@ TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnless
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("newer"), QByteArray("<i>newer</i>")));
 
     // An empty clipboard is empty again afterwards.
-    clipboard.restore(ClipboardSnapshot{});
+    clipboard.restore(ClipboardSnapshot {});
     ASSERT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
@@ -192,9 +193,7 @@ TEST_F(InsertionIntegrationTest, ClipboardOwnerThatNeverAnswersHoldsNothingUpAnd
     QElapsedTimer sinceTick;
     qint64 longestGap = 0;
     QTimer ticks;
-    QObject::connect(&ticks, &QTimer::timeout, [&] {
-        longestGap = std::max(longestGap, sinceTick.restart());
-    });
+    QObject::connect(&ticks, &QTimer::timeout, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
     sinceTick.start();
     ticks.start(5);
     const QString text = u"Текст поверх занятого буфера"_s;
@@ -215,7 +214,7 @@ TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadA
     target->killNow();
     TestUtil::runFor(300ms);
     EXPECT_EQ(insert(u"Текст"_s, captured),
-              TextInsertionOutcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
+        TextInsertionOutcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
 }
 
 TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
@@ -267,9 +266,10 @@ TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay
     const QWidget *copy = overlay.panel()->findChild<QWidget *>(u"copyButton"_s);
     const QPoint centre = copy->mapToGlobal(copy->rect().center());
     ASSERT_GT(centre.y() - overlay.panel()->y(), OverlayPanelController::statusHeight);
-    ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(centre.x()),
-                                               QString::number(centre.y()), u"click"_s, u"1"_s}),
-              0);
+    ASSERT_EQ(QProcess::execute(u"xdotool"_s,
+                  { u"mousemove"_s, u"--sync"_s, QString::number(centre.x()), QString::number(centre.y()), u"click"_s,
+                      u"1"_s }),
+        0);
     EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
 
@@ -286,21 +286,23 @@ TEST_F(InsertionIntegrationTest, ChromiumShowsItsFocusedFieldAndTakesTheText)
     page.close();
     const QString url = QUrl::fromLocalFile(page.fileName()).toString();
     QProcess chromium;
-    chromium.start(u"chromium"_s,
-                   {u"--no-sandbox"_s, u"--no-first-run"_s, u"--user-data-dir="_s + directory.path(), url});
+    chromium.start(
+        u"chromium"_s, { u"--no-sandbox"_s, u"--no-first-run"_s, u"--user-data-dir="_s + directory.path(), url });
     // Without a window manager nothing gives a starting browser's window the focus back when it
     // loses it, so the focus is given as a click would, until the page shows its field.
-    const QStringList findPage{u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^Page - Chromium"_s};
+    const QStringList findPage { u"search"_s, u"--onlyvisible"_s, u"--name"_s, u"^Page - Chromium"_s };
     QProcess search;
-    search.start(u"xdotool"_s, QStringList{u"search"_s, u"--sync"_s} + findPage.mid(1));
+    search.start(u"xdotool"_s, QStringList { u"search"_s, u"--sync"_s } + findPage.mid(1));
     ASSERT_TRUE(search.waitForFinished(60000));
-    const QStringList focusPage = findPage + QStringList{u"windowfocus"_s, u"--sync"_s};
+    const QStringList focusPage = findPage + QStringList { u"windowfocus"_s, u"--sync"_s };
     std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil([&] {
-        QProcess::execute(u"xdotool"_s, focusPage);
-        captured = QCoro::waitFor(inserter->captureTarget());
-        return captured && captured->focusedElement && captured->pageIdentity.value_or(QString()).endsWith(url);
-    }, 30s));
+    ASSERT_TRUE(TestUtil::runUntil(
+        [&] {
+            QProcess::execute(u"xdotool"_s, focusPage);
+            captured = QCoro::waitFor(inserter->captureTarget());
+            return captured && captured->focusedElement && captured->pageIdentity.value_or(QString()).endsWith(url);
+        },
+        30s));
     // What is under test is the field Chromium shows once asked; its value reaches the bus late on a
     // loaded machine, and saying "unconfirmed" then is honest.
     const TextInsertionOutcome outcome = insert(u"Привет, Хромиум 🙂"_s, captured);
@@ -317,19 +319,22 @@ TEST_F(InsertionIntegrationTest, XtermTakesTheTextThroughThePrimarySelection)
     QTemporaryDir directory;
     const QString typed = directory.filePath(u"typed"_s);
     QProcess xterm;
-    xterm.start(u"xterm"_s, {u"-u8"_s, u"-geometry"_s, u"80x10+50+400"_s, u"-e"_s, u"sh"_s, u"-c"_s,
-                             u"stty raw -echo; exec cat > \"$0\""_s, typed});
+    xterm.start(u"xterm"_s,
+        { u"-u8"_s, u"-geometry"_s, u"80x10+50+400"_s, u"-e"_s, u"sh"_s, u"-c"_s,
+            u"stty raw -echo; exec cat > \"$0\""_s, typed });
     ASSERT_TRUE(xterm.waitForStarted());
     QProcess search;
-    search.start(u"xdotool"_s, {u"search"_s, u"--sync"_s, u"--pid"_s, QString::number(xterm.processId())});
+    search.start(u"xdotool"_s, { u"search"_s, u"--sync"_s, u"--pid"_s, QString::number(xterm.processId()) });
     ASSERT_TRUE(search.waitForFinished(20000));
     const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(u'\n').value(0);
-    ASSERT_EQ(QProcess::execute(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window}), 0);
+    ASSERT_EQ(QProcess::execute(u"xdotool"_s, { u"windowfocus"_s, u"--sync"_s, window }), 0);
     std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil([&] {
-        captured = QCoro::waitFor(inserter->captureTarget());
-        return captured && captured->applicationPID == qint32(xterm.processId());
-    }, 20s));
+    ASSERT_TRUE(TestUtil::runUntil(
+        [&] {
+            captured = QCoro::waitFor(inserter->captureTarget());
+            return captured && captured->applicationPID == qint32(xterm.processId());
+        },
+        20s));
     const QString text = u"Привет, терминал 🙂"_s;
     EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
     const auto landed = [&] {
@@ -342,17 +347,14 @@ TEST_F(InsertionIntegrationTest, XtermTakesTheTextThroughThePrimarySelection)
 }
 
 // Where no keystroke reaches the window, an editable field takes the text over the accessibility bus.
-struct DirectCase
-{
+struct DirectCase {
     const char *name;
     const char *program;
 };
 
 void PrintTo(const DirectCase &c, std::ostream *out) { *out << c.name; }
 
-class DirectInsertionTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<DirectCase>
-{
-};
+class DirectInsertionTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<DirectCase> { };
 
 TEST_P(DirectInsertionTest, InsertsAtTheCaretWithoutTheClipboardAndReadsItBack)
 {
@@ -377,13 +379,11 @@ TEST_P(DirectInsertionTest, InsertsAtTheCaretWithoutTheClipboardAndReadsItBack)
 }
 
 INSTANTIATE_TEST_SUITE_P(Toolkits, DirectInsertionTest,
-                         ::testing::Values(DirectCase{"Qt", INSERTION_TARGET_WINDOW},
-                                           DirectCase{"Gtk", GTK_TARGET_WINDOW}),
-                         [](const ::testing::TestParamInfo<DirectCase> &info) { return std::string(info.param.name); });
+    ::testing::Values(DirectCase { "Qt", INSERTION_TARGET_WINDOW }, DirectCase { "Gtk", GTK_TARGET_WINDOW }),
+    [](const ::testing::TestParamInfo<DirectCase> &info) { return std::string(info.param.name); });
 
 // A program the accessibility bus cannot see: its window in front is all there is to check.
-struct WindowLevelCase
-{
+struct WindowLevelCase {
     const char *name;
     bool terminal;
     QByteArray change; // what happens between the two presses: a command to the program, "kill", or nothing
@@ -392,26 +392,25 @@ struct WindowLevelCase
 
 void PrintTo(const WindowLevelCase &c, std::ostream *out) { *out << c.name; }
 
-class WindowLevelTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<WindowLevelCase>
-{
-};
+class WindowLevelTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<WindowLevelCase> { };
 
 TEST_P(WindowLevelTest, PastesOnlyIntoTheSameWindowWithTheSameTitle)
 {
     const WindowLevelCase &c = GetParam();
-    QHash<QString, QString> environment{{u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, {}},
-                                        {u"AT_SPI_BUS_ADDRESS"_s, {}},
-                                        {u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent"_s}};
+    QHash<QString, QString> environment { { u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, {} },
+        { u"AT_SPI_BUS_ADDRESS"_s, {} }, { u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent"_s } };
     if (c.terminal)
-        environment.insert({{u"VERBULO_TARGET_TERMINAL"_s, u"1"_s}, {u"RESOURCE_NAME"_s, u"xterm"_s}});
+        environment.insert({ { u"VERBULO_TARGET_TERMINAL"_s, u"1"_s }, { u"RESOURCE_NAME"_s, u"xterm"_s } });
     TargetApplication hidden(QStringLiteral(INSERTION_TARGET_WINDOW), environment);
     ASSERT_EQ(hidden.ask({}, "ready"), "ready");
     ASSERT_EQ(hidden.ask("open one 100 300", "opened one"), "opened one");
     std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil([&] {
-        captured = QCoro::waitFor(inserter->captureTarget());
-        return captured && captured->applicationPID == hidden.pid();
-    }, 20s));
+    ASSERT_TRUE(TestUtil::runUntil(
+        [&] {
+            captured = QCoro::waitFor(inserter->captureTarget());
+            return captured && captured->applicationPID == hidden.pid();
+        },
+        20s));
     ASSERT_TRUE(captured->windowLevel && captured->windowFingerprint.number);
     EXPECT_EQ(captured->windowFingerprint.title, u"Vorsik target"_s);
 
@@ -431,23 +430,20 @@ TEST_P(WindowLevelTest, PastesOnlyIntoTheSameWindowWithTheSameTitle)
     EXPECT_EQ(hidden.text("one"), c.outcome == TextInsertionOutcome::inserted() ? text : QString());
 }
 
-const QByteArray hugeHostileTitle =
-    ("\x01\x1b[31m\xff\xfe$(reboot)`id`" + QByteArray(200000, 'x')).toBase64();
+const QByteArray hugeHostileTitle = ("\x01\x1b[31m\xff\xfe$(reboot)`id`" + QByteArray(200000, 'x')).toBase64();
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WindowLevelTest,
-    ::testing::Values(
-        WindowLevelCase{"Unchanged", false, {}, TextInsertionOutcome::inserted()},
-        WindowLevelCase{"TerminalByWindowClass", true, {}, TextInsertionOutcome::inserted()},
-        WindowLevelCase{"TitleSpacedOut", false, "title one " + QByteArray(" Vorsik target\n").toBase64(),
-                        TextInsertionOutcome::inserted()},
-        WindowLevelCase{"AnotherWindow", false, "open two 100 300",
-                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
-        WindowLevelCase{"Retitled", false, "title one " + u"Другой документ"_s.toUtf8().toBase64(),
-                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
-        WindowLevelCase{"HostileTitle", false, "title one " + hugeHostileTitle,
-                        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason)},
-        WindowLevelCase{"ApplicationDied", false, "kill", {}}),
+INSTANTIATE_TEST_SUITE_P(Cases, WindowLevelTest,
+    ::testing::Values(WindowLevelCase { "Unchanged", false, {}, TextInsertionOutcome::inserted() },
+        WindowLevelCase { "TerminalByWindowClass", true, {}, TextInsertionOutcome::inserted() },
+        WindowLevelCase { "TitleSpacedOut", false, "title one " + QByteArray(" Vorsik target\n").toBase64(),
+            TextInsertionOutcome::inserted() },
+        WindowLevelCase { "AnotherWindow", false, "open two 100 300",
+            TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason) },
+        WindowLevelCase { "Retitled", false, "title one " + u"Другой документ"_s.toUtf8().toBase64(),
+            TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason) },
+        WindowLevelCase { "HostileTitle", false, "title one " + hugeHostileTitle,
+            TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason) },
+        WindowLevelCase { "ApplicationDied", false, "kill", {} }),
     [](const ::testing::TestParamInfo<WindowLevelCase> &info) { return std::string(info.param.name); });
 
 int main(int argc, char *argv[])

@@ -11,8 +11,8 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QImage>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
@@ -31,8 +31,7 @@ namespace {
 
 bool waylandSession() { return qEnvironmentVariableIsSet("VERBULO_WAYLAND_SESSION"); }
 
-struct PasteCase
-{
+struct PasteCase {
     const char *name;
     const char *program;
     const char *format; // of what the user has on the clipboard
@@ -42,8 +41,7 @@ struct PasteCase
 
 void PrintTo(const PasteCase &c, std::ostream *out) { *out << c.name; }
 
-class WaylandSessionTest : public ::testing::Test
-{
+class WaylandSessionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -55,27 +53,25 @@ protected:
     }
 
     WaylandConnection connection;
-    WaylandClipboard clipboard{connection};
-    WaylandKeystrokeSender keys{connection, clipboard};
+    WaylandClipboard clipboard { connection };
+    WaylandKeystrokeSender keys { connection, clipboard };
     AccessibilityPermission permission;
-    AtspiAccessibilityBackend backend{permission};
-    TextInserter inserter{backend, clipboard, keys};
+    AtspiAccessibilityBackend backend { permission };
+    TextInserter inserter { backend, clipboard, keys };
     // Another client's view of the clipboard: what it reads comes through the compositor.
     WaylandConnection observerConnection;
-    WaylandClipboard observer{observerConnection};
+    WaylandClipboard observer { observerConnection };
 };
 
-class WaylandPasteTest : public WaylandSessionTest, public ::testing::WithParamInterface<PasteCase>
-{
-};
+class WaylandPasteTest : public WaylandSessionTest, public ::testing::WithParamInterface<PasteCase> { };
 
 } // namespace
 
 TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack)
 {
     const PasteCase &c = GetParam();
-    TargetApplication target(QString::fromUtf8(c.program),
-                             {{u"QT_QPA_PLATFORM"_s, u"wayland"_s}, {u"GDK_BACKEND"_s, u"wayland"_s}});
+    TargetApplication target(
+        QString::fromUtf8(c.program), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s }, { u"GDK_BACKEND"_s, u"wayland"_s } });
     if (target.ask({}, "ready") != "ready")
         GTEST_SKIP() << "cannot start " << c.program;
     ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
@@ -91,24 +87,28 @@ TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack
         image.save(&buffer, "PNG");
     }
     QProcess wlCopy;
-    wlCopy.start(u"wl-copy"_s, {u"--foreground"_s, u"--type"_s, QString::fromUtf8(c.format)});
+    wlCopy.start(u"wl-copy"_s, { u"--foreground"_s, u"--type"_s, QString::fromUtf8(c.format) });
     wlCopy.write(contents);
     wlCopy.closeWriteChannel();
     std::optional<ClipboardSnapshot> before;
-    ASSERT_TRUE(TestUtil::runUntil([&] {
-        before = observer.snapshot();
-        return before && before->items.value(0).value(QString::fromUtf8(c.format)) == contents;
-    }, 10s));
+    ASSERT_TRUE(TestUtil::runUntil(
+        [&] {
+            before = observer.snapshot();
+            return before && before->items.value(0).value(QString::fromUtf8(c.format)) == contents;
+        },
+        10s));
 
     std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil([&] {
-        captured = QCoro::waitFor(inserter.captureTarget());
-        return captured && captured->applicationPID == target.pid() && captured->focusedElement;
-    }, 20s));
+    ASSERT_TRUE(TestUtil::runUntil(
+        [&] {
+            captured = QCoro::waitFor(inserter.captureTarget());
+            return captured && captured->applicationPID == target.pid() && captured->focusedElement;
+        },
+        20s));
     const QString text = u"Привет, Wayland! Съешь ещё 🙂"_s;
     const TextInsertionOutcome outcome = QCoro::waitFor(inserter.insert(text, captured));
     EXPECT_TRUE(outcome == TextInsertionOutcome::inserted()
-                || (c.mayBeUnconfirmed && outcome == TextInsertionOutcome::unconfirmed()));
+        || (c.mayBeUnconfirmed && outcome == TextInsertionOutcome::unconfirmed()));
     EXPECT_EQ(target.text("one"), text);
 
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
@@ -118,9 +118,9 @@ TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack
 }
 
 INSTANTIATE_TEST_SUITE_P(Toolkits, WaylandPasteTest,
-                         ::testing::Values(PasteCase{"Qt", INSERTION_TARGET_WINDOW, "text/plain", false},
-                                           PasteCase{"Gtk", GTK_TARGET_WINDOW, "image/png", true}),
-                         [](const ::testing::TestParamInfo<PasteCase> &info) { return std::string(info.param.name); });
+    ::testing::Values(PasteCase { "Qt", INSERTION_TARGET_WINDOW, "text/plain", false },
+        PasteCase { "Gtk", GTK_TARGET_WINDOW, "image/png", true }),
+    [](const ::testing::TestParamInfo<PasteCase> &info) { return std::string(info.param.name); });
 
 // sway tiles a second window beside the first and so moves it: only the compositor's own number
 // for the window tells that the first one is back in front.
@@ -128,17 +128,21 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
 {
     if (QStandardPaths::findExecutable(u"swaymsg"_s).isEmpty())
         GTEST_SKIP() << "needs swaymsg";
-    TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), {{u"QT_QPA_PLATFORM"_s, u"wayland"_s}});
+    TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
     ASSERT_EQ(target.ask({}, "ready"), "ready");
     ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
     // The window in front once a capture shows the one `wanted` accepts.
     const auto frontWhen = [&](const std::function<bool(const WindowFingerprint &)> &wanted) {
         std::optional<TextInsertionTarget> captured;
-        return TestUtil::runUntil([&] {
-            captured = QCoro::waitFor(inserter.captureTarget());
-            return captured && captured->focusedElement && captured->windowFingerprint.number
-                && wanted(captured->windowFingerprint);
-        }, 20s) ? captured : std::nullopt;
+        return TestUtil::runUntil(
+                   [&] {
+                       captured = QCoro::waitFor(inserter.captureTarget());
+                       return captured && captured->focusedElement && captured->windowFingerprint.number
+                           && wanted(captured->windowFingerprint);
+                   },
+                   20s)
+            ? captured
+            : std::nullopt;
     };
     const std::optional<TextInsertionTarget> one = frontWhen([](const WindowFingerprint &) { return true; });
     ASSERT_TRUE(one);
@@ -147,9 +151,10 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
     ASSERT_EQ(target.ask("open two 0 0", "opened two"), "opened two");
     ASSERT_TRUE(frontWhen(std::not_fn(isOne)));
     const QString text = u"Текст для первого окна"_s;
-    EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)), TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
+    EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)),
+        TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
 
-    ASSERT_EQ(QProcess::execute(u"swaymsg"_s, {u"focus"_s, u"left"_s}), 0);
+    ASSERT_EQ(QProcess::execute(u"swaymsg"_s, { u"focus"_s, u"left"_s }), 0);
     const std::optional<TextInsertionTarget> back = frontWhen(isOne);
     ASSERT_TRUE(back && back->windowFingerprint.frame && one->windowFingerprint.frame);
     ASSERT_FALSE(TargetCapture::approximatelyEqual(*back->windowFingerprint.frame, *one->windowFingerprint.frame));
@@ -159,9 +164,7 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
 }
 
 // A compositor that never answers or hangs up at once: every part says so quickly, none waits or crashes.
-class BrokenCompositorTest : public ::testing::TestWithParam<bool>
-{
-};
+class BrokenCompositorTest : public ::testing::TestWithParam<bool> { };
 
 TEST_P(BrokenCompositorTest, EveryPartRefusesQuickly)
 {
@@ -196,7 +199,7 @@ TEST_P(BrokenCompositorTest, EveryPartRefusesQuickly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, BrokenCompositorTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "HangsUp" : "Silent"; });
+    [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "HangsUp" : "Silent"; });
 
 int main(int argc, char *argv[])
 {

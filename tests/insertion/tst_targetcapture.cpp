@@ -10,19 +10,17 @@ using Attribute = AccessibilityAttribute;
 namespace {
 
 // A window fingerprint; each case states only what differs from an ordinary titled frame.
-struct Print
-{
+struct Print {
     std::optional<qint64> number = std::nullopt;
     std::optional<QString> role = u"frame"_s;
     std::optional<QString> identifier = std::nullopt;
     std::optional<QString> title = u"Документ"_s;
     std::optional<QRectF> frame = QRectF(100, 100, 800, 600);
 
-    operator WindowFingerprint() const { return {number, role, std::nullopt, identifier, title, frame}; }
+    operator WindowFingerprint() const { return { number, role, std::nullopt, identifier, title, frame }; }
 };
 
-struct WindowCase
-{
+struct WindowCase {
     const char *name;
     Print stored;
     Print current;
@@ -33,31 +31,30 @@ struct WindowCase
 void PrintTo(const WindowCase &c, std::ostream *out) { *out << c.name; }
 
 const WindowCase windowCases[] = {
-    {"equal numbers decide even with other titles", {.number = 7, .title = u"A"_s}, {.number = 7}, false, true},
-    {"different numbers decide even when all else agrees", {.number = 7}, {.number = 8}, true, false},
-    {"same element, titles differing by surrounding white space", {.number = 7, .title = u" Заметки "_s},
-     {.title = u"Заметки\n"_s}, true, true},
-    {"same element, two different titles", {}, {.title = u"Другой"_s}, true, false},
-    {"same element, one empty title", {}, {.title = u""_s}, true, true},
-    {"same element, one missing title", {}, {.title = std::nullopt}, true, true},
-    {"same element, canonically equal titles", {.title = u"caf\u00e9"_s}, {.title = u"cafe\u0301"_s}, true, true},
-    {"same element ignores frames", {}, {.frame = std::nullopt}, true, true},
-    {"other element, frame 24.0 wider", {}, {.frame = QRectF(100, 100, 824.0, 600)}, false, true},
-    {"other element, frame 24.5 wider", {}, {.frame = QRectF(100, 100, 824.5, 600)}, false, false},
-    {"other element, moved 24.0 left and up", {}, {.frame = QRectF(76, 76, 800, 600)}, false, true},
-    {"other element, moved 24.5 down", {}, {.frame = QRectF(100, 124.5, 800, 600)}, false, false},
-    {"other element, frame missing on one side", {}, {.frame = std::nullopt}, false, false},
-    {"other element, role on one side only", {}, {.role = std::nullopt}, false, false},
-    {"other element, roles both absent", {.role = std::nullopt}, {.role = std::nullopt}, false, true},
-    {"other element, conflicting identifiers", {.identifier = u"main"_s}, {.identifier = u"prefs"_s}, false, false},
-    {"other element, blank identifier never conflicts", {.identifier = u"  "_s}, {.identifier = u"prefs"_s}, false,
-     true},
-    {"other element, conflicting titles", {}, {.title = u"Другой"_s}, false, false},
+    { "equal numbers decide even with other titles", { .number = 7, .title = u"A"_s }, { .number = 7 }, false, true },
+    { "different numbers decide even when all else agrees", { .number = 7 }, { .number = 8 }, true, false },
+    { "same element, titles differing by surrounding white space", { .number = 7, .title = u" Заметки "_s },
+        { .title = u"Заметки\n"_s }, true, true },
+    { "same element, two different titles", {}, { .title = u"Другой"_s }, true, false },
+    { "same element, one empty title", {}, { .title = u""_s }, true, true },
+    { "same element, one missing title", {}, { .title = std::nullopt }, true, true },
+    { "same element, canonically equal titles", { .title = u"caf\u00e9"_s }, { .title = u"cafe\u0301"_s }, true, true },
+    { "same element ignores frames", {}, { .frame = std::nullopt }, true, true },
+    { "other element, frame 24.0 wider", {}, { .frame = QRectF(100, 100, 824.0, 600) }, false, true },
+    { "other element, frame 24.5 wider", {}, { .frame = QRectF(100, 100, 824.5, 600) }, false, false },
+    { "other element, moved 24.0 left and up", {}, { .frame = QRectF(76, 76, 800, 600) }, false, true },
+    { "other element, moved 24.5 down", {}, { .frame = QRectF(100, 124.5, 800, 600) }, false, false },
+    { "other element, frame missing on one side", {}, { .frame = std::nullopt }, false, false },
+    { "other element, role on one side only", {}, { .role = std::nullopt }, false, false },
+    { "other element, roles both absent", { .role = std::nullopt }, { .role = std::nullopt }, false, true },
+    { "other element, conflicting identifiers", { .identifier = u"main"_s }, { .identifier = u"prefs"_s }, false,
+        false },
+    { "other element, blank identifier never conflicts", { .identifier = u"  "_s }, { .identifier = u"prefs"_s }, false,
+        true },
+    { "other element, conflicting titles", {}, { .title = u"Другой"_s }, false, false },
 };
 
-class WindowsMatchTest : public ::testing::TestWithParam<WindowCase>
-{
-};
+class WindowsMatchTest : public ::testing::TestWithParam<WindowCase> { };
 
 } // namespace
 
@@ -66,8 +63,8 @@ TEST_P(WindowsMatchTest, FollowsTheRulesInOrder)
     const WindowCase &c = GetParam();
     ScriptedAccessibilityBackend backend;
     const ScriptedElementPtr window = makeElement();
-    const TextInsertionTarget stored{1, window, c.stored, std::nullopt, nullptr};
-    const TextInsertionTarget current{1, c.sameElement ? window : makeElement(), c.current, std::nullopt, nullptr};
+    const TextInsertionTarget stored { 1, window, c.stored, std::nullopt, nullptr };
+    const TextInsertionTarget current { 1, c.sameElement ? window : makeElement(), c.current, std::nullopt, nullptr };
     EXPECT_EQ(TargetCapture(backend).windowsMatch(stored, current), c.matches);
 }
 
@@ -100,7 +97,7 @@ TEST(PageIdentityTest, SearchesUpToTwentyElementsAndSkipsBlankValues)
 
     // Without any URL or document: the nearest page tab's object, else the nearest document's.
     chain[0]->attributes.erase(Attribute::url);
-    chain[1]->attributes = {{Attribute::parent, AccessibleElementRef(chain[2])}};
+    chain[1]->attributes = { { Attribute::parent, AccessibleElementRef(chain[2]) } };
     chain[19]->attributes.erase(Attribute::url);
     chain[2]->set(Attribute::role, u"document text"_s).set(Attribute::objectIdentity, u":1.5\n/doc"_s);
     EXPECT_EQ(capture.pageIdentity(chain[0]), u"frame::1.5\n/doc"_s);
@@ -112,8 +109,7 @@ TEST(PageIdentityTest, SearchesUpToTwentyElementsAndSkipsBlankValues)
 namespace {
 
 // A frontmost application with a focused window and a focused field inside a web page.
-class CaptureTest : public ::testing::Test
-{
+class CaptureTest : public ::testing::Test {
 protected:
     CaptureTest()
     {
@@ -130,7 +126,7 @@ protected:
     }
 
     ScriptedAccessibilityBackend backend;
-    TargetCapture capture{backend};
+    TargetCapture capture { backend };
     ScriptedElementPtr application = makeElement();
     ScriptedElementPtr window = makeElement();
     ScriptedElementPtr field = makeElement();
@@ -165,11 +161,11 @@ TEST_F(CaptureTest, RecordsApplicationWindowPageAndFocusedElement)
 TEST_F(CaptureTest, YieldsNothingWithoutAPlaceToPaste)
 {
     const std::pair<const char *, std::function<void()>> cases[] = {
-        {"no focused window of the right type", [&] { application->set(Attribute::focusedWindow, u"window"_s); }},
-        {"application element unavailable", [&] { backend.applications.clear(); }},
-        {"this program is frontmost", [&] { backend.frontmost = backend.ownPid; }},
-        {"no frontmost application", [&] { backend.frontmost.reset(); }},
-        {"not trusted", [&] { backend.trusted = false; }},
+        { "no focused window of the right type", [&] { application->set(Attribute::focusedWindow, u"window"_s); } },
+        { "application element unavailable", [&] { backend.applications.clear(); } },
+        { "this program is frontmost", [&] { backend.frontmost = backend.ownPid; } },
+        { "no frontmost application", [&] { backend.frontmost.reset(); } },
+        { "not trusted", [&] { backend.trusted = false; } },
     };
     for (const auto &[name, change] : cases) {
         SCOPED_TRACE(name);

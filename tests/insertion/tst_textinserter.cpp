@@ -22,13 +22,15 @@ namespace {
 
 EditorSnapshot editor(std::optional<QString> value, std::optional<TextRange> range = std::nullopt)
 {
-    return EditorSnapshot{std::move(value), range};
+    return EditorSnapshot { std::move(value), range };
 }
 
-EditorSnapshot caret(qint64 location, qint64 length = 0) { return editor(std::nullopt, TextRange{location, length}); }
-
-struct ConfirmationCase
+EditorSnapshot caret(qint64 location, qint64 length = 0)
 {
+    return editor(std::nullopt, TextRange { location, length });
+}
+
+struct ConfirmationCase {
     const char *name;
     QString text;
     std::optional<EditorSnapshot> before;
@@ -38,35 +40,33 @@ struct ConfirmationCase
 
 void PrintTo(const ConfirmationCase &c, std::ostream *out) { *out << c.name; }
 
-const EditorSnapshot emptyField = editor(u""_s, TextRange{0, 0});
-const EditorSnapshot middleSelected = editor(u"abc"_s, TextRange{1, 1});
+const EditorSnapshot emptyField = editor(u""_s, TextRange { 0, 0 });
+const EditorSnapshot middleSelected = editor(u"abc"_s, TextRange { 1, 1 });
 
 const ConfirmationCase confirmationCases[] = {
-    {"no after snapshot", u"привет"_s, emptyField, std::nullopt, false},
-    {"caret 4 after six characters", u"привет"_s, emptyField, caret(4), true},
-    {"caret 8 after six characters", u"привет"_s, emptyField, caret(8), true},
-    {"caret 3 after six characters", u"привет"_s, emptyField, caret(3), false},
-    {"caret 9 after six characters", u"привет"_s, emptyField, caret(9), false},
-    {"a selection after the paste is no caret", u"привет"_s, emptyField, caret(6, 1), false},
-    {"caret rule needs a before range", u"привет"_s, editor(u""_s), caret(6), false},
-    {"lengths in UTF-16 units", u"😀😀😀"_s, emptyField, caret(8), true},
-    {"length rule with a replaced selection", u"xyz"_s, middleSelected, editor(u"axyzc"_s), true},
-    {"caret rule with a replaced selection", u"xyz"_s, middleSelected, caret(4), true},
-    {"length rule tolerates 3", u"hello"_s, emptyField, editor(u"12345678"_s), true},
-    {"length rule stops at 4", u"hello"_s, emptyField, editor(u"123456789"_s), false},
-    {"an unchanged value is never confirmed", u"abc"_s, editor(u"abc"_s), editor(u"abc"_s), false},
-    {"a field with no value and no range", u"abc"_s, editor(std::nullopt), editor(std::nullopt), false},
-    {"content rule collapses any white space", u" Hello \t world\r\n"_s, std::nullopt,
-     editor(u"x Hello\u00a0\u2003\nworld y"_s), true},
-    {"content rule keeps letter case", u"Hello world"_s, std::nullopt, editor(u"hello world"_s), false},
-    {"content rule needs the text to be new", u"Hello"_s, editor(u"Hello there, friend"_s),
-     editor(u"Hello there, friend. Hello and more"_s), false},
-    {"spaces only never confirm by content", u"   "_s, std::nullopt, editor(u"a   b"_s), false},
+    { "no after snapshot", u"привет"_s, emptyField, std::nullopt, false },
+    { "caret 4 after six characters", u"привет"_s, emptyField, caret(4), true },
+    { "caret 8 after six characters", u"привет"_s, emptyField, caret(8), true },
+    { "caret 3 after six characters", u"привет"_s, emptyField, caret(3), false },
+    { "caret 9 after six characters", u"привет"_s, emptyField, caret(9), false },
+    { "a selection after the paste is no caret", u"привет"_s, emptyField, caret(6, 1), false },
+    { "caret rule needs a before range", u"привет"_s, editor(u""_s), caret(6), false },
+    { "lengths in UTF-16 units", u"😀😀😀"_s, emptyField, caret(8), true },
+    { "length rule with a replaced selection", u"xyz"_s, middleSelected, editor(u"axyzc"_s), true },
+    { "caret rule with a replaced selection", u"xyz"_s, middleSelected, caret(4), true },
+    { "length rule tolerates 3", u"hello"_s, emptyField, editor(u"12345678"_s), true },
+    { "length rule stops at 4", u"hello"_s, emptyField, editor(u"123456789"_s), false },
+    { "an unchanged value is never confirmed", u"abc"_s, editor(u"abc"_s), editor(u"abc"_s), false },
+    { "a field with no value and no range", u"abc"_s, editor(std::nullopt), editor(std::nullopt), false },
+    { "content rule collapses any white space", u" Hello \t world\r\n"_s, std::nullopt,
+        editor(u"x Hello\u00a0\u2003\nworld y"_s), true },
+    { "content rule keeps letter case", u"Hello world"_s, std::nullopt, editor(u"hello world"_s), false },
+    { "content rule needs the text to be new", u"Hello"_s, editor(u"Hello there, friend"_s),
+        editor(u"Hello there, friend. Hello and more"_s), false },
+    { "spaces only never confirm by content", u"   "_s, std::nullopt, editor(u"a   b"_s), false },
 };
 
-class ConfirmationTest : public ::testing::TestWithParam<ConfirmationCase>
-{
-};
+class ConfirmationTest : public ::testing::TestWithParam<ConfirmationCase> { };
 
 } // namespace
 
@@ -80,19 +80,18 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConfirmationTest, ::testing::ValuesIn(confirmati
 
 TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
 {
-    struct Case
-    {
+    struct Case {
         QString before, after, text;
         bool exact;
     };
     const Case cases[] = {
-        {u"ab"_s, u"a🙂b"_s, u"🙂"_s, true},
-        {u"aaa"_s, u"aaaa"_s, u"a"_s, true},
-        {u"мир"_s, u"Привет, мир"_s, u"Привет, "_s, true},
-        {u"ab"_s, u"a🙂"_s, u"🙂"_s, false},        // something else went missing
-        {u"ab"_s, u"ab🙂🙂"_s, u"🙂"_s, false},      // more than the text arrived
-        {u""_s, u"Приве"_s, u"Привет"_s, false},   // cut short
-        {u"ab"_s, u"ab"_s, u""_s, false},
+        { u"ab"_s, u"a🙂b"_s, u"🙂"_s, true },
+        { u"aaa"_s, u"aaaa"_s, u"a"_s, true },
+        { u"мир"_s, u"Привет, мир"_s, u"Привет, "_s, true },
+        { u"ab"_s, u"a🙂"_s, u"🙂"_s, false }, // something else went missing
+        { u"ab"_s, u"ab🙂🙂"_s, u"🙂"_s, false }, // more than the text arrived
+        { u""_s, u"Приве"_s, u"Привет"_s, false }, // cut short
+        { u"ab"_s, u"ab"_s, u""_s, false },
     };
     for (const Case &c : cases)
         EXPECT_EQ(TextInserter::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
@@ -102,12 +101,11 @@ namespace {
 
 ClipboardSnapshot richContents()
 {
-    return ClipboardSnapshot{{{{u"text/plain"_s, "earlier"}, {u"text/html"_s, "<b>earlier</b>"}},
-                              {{u"text/uri-list"_s, "file:///tmp/a"}}}};
+    return ClipboardSnapshot { { { { u"text/plain"_s, "earlier" }, { u"text/html"_s, "<b>earlier</b>" } },
+        { { u"text/uri-list"_s, "file:///tmp/a" } } } };
 }
 
-class InsertTest : public ::testing::Test
-{
+class InsertTest : public ::testing::Test {
 public:
     // A focused text field in a frontmost window; the keystroke types into it like an application would.
     void SetUp() override
@@ -125,13 +123,13 @@ public:
         window->set(Attribute::windowNumber, qint64(77)).set(Attribute::url, u"https://a.example/"_s);
         field->set(Attribute::value, u"Здравствуйте"_s)
             .set(Attribute::editable, qint64(1))
-            .set(Attribute::selectedTextRange, TextRange{12, 0})
+            .set(Attribute::selectedTextRange, TextRange { 12, 0 })
             .set(Attribute::parent, AccessibleElementRef(window));
         clipboard.contents = richContents();
         keys.onPaste = [this] {
             const QString typed = std::get<QString>(field->attributes[Attribute::value])
                 + QString::fromUtf8(clipboard.contents.items.value(0).value(u"text/plain"_s));
-            field->set(Attribute::value, typed).set(Attribute::selectedTextRange, TextRange{typed.size(), 0});
+            field->set(Attribute::value, typed).set(Attribute::selectedTextRange, TextRange { typed.size(), 0 });
         };
     }
 
@@ -144,7 +142,7 @@ public:
     ScriptedAccessibilityBackend backend;
     FakeClipboard clipboard;
     FakeKeystrokeSender keys;
-    TextInserter inserter{backend, clipboard, keys};
+    TextInserter inserter { backend, clipboard, keys };
     ScriptedElementPtr application, window, field;
 };
 
@@ -156,7 +154,7 @@ TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
     const int capturesBefore = backend.captures;
     EXPECT_EQ(insert(u", коллеги!"_s, target), Outcome::inserted());
     EXPECT_EQ(backend.captures - capturesBefore, 2); // before the paste and the first check
-    EXPECT_EQ(clipboard.writtenTexts, QStringList{u", коллеги!"_s});
+    EXPECT_EQ(clipboard.writtenTexts, QStringList { u", коллеги!"_s });
 
     field->set(Attribute::role, u"terminal"_s);
     EXPECT_EQ(insert(u"ls"_s), Outcome::inserted());
@@ -165,7 +163,7 @@ TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
     application->set(Attribute::title, u"/usr/bin/Konsole"_s);
     EXPECT_EQ(insert(u"pwd"_s), Outcome::inserted());
     using enum PasteShortcut;
-    EXPECT_EQ(keys.sent, (std::vector{controlV, controlShiftV, controlShiftV}));
+    EXPECT_EQ(keys.sent, (std::vector { controlV, controlShiftV, controlShiftV }));
 }
 
 TEST_F(InsertTest, PastesNothingWhenTheTargetChangedOrAccessibilityIsOff)
@@ -194,28 +192,28 @@ TEST_F(InsertTest, FinalCaptureDecidesWhenNoCheckConfirms)
 {
     using Change = std::function<void()>;
     const std::tuple<const char *, Change, Outcome> cases[] = {
-        {"field that reports no text, same window", [] {}, Outcome::inserted()},
-        {"focus moved to something that takes no text", [&] { field->set(Attribute::editable, qint64(0)); },
-         Outcome::unconfirmed()},
-        {"focus unreadable", [&] { application->attributes.erase(Attribute::focusedUIElement); },
-         Outcome::unconfirmed()},
-        {"window closed", [&] { application->attributes.erase(Attribute::focusedWindow); }, Outcome::unconfirmed()},
-        {"another application",
-         [&] {
-             backend.applications[43] = makeElement();
-             backend.applications[43]->set(Attribute::focusedWindow, AccessibleElementRef(window));
-             backend.frontmost = 43;
-         },
-         Outcome::targetChanged(u"Открыто другое приложение."_s)},
-        {"another page", [&] { window->set(Attribute::url, u"https://b.example/"_s); },
-         Outcome::targetChanged(u"Открыта другая страница."_s)},
-        {"another window", [&] { window->set(Attribute::windowNumber, qint64(78)); },
-         Outcome::targetChanged(u"Открыто другое окно."_s)},
+        { "field that reports no text, same window", [] {}, Outcome::inserted() },
+        { "focus moved to something that takes no text", [&] { field->set(Attribute::editable, qint64(0)); },
+            Outcome::unconfirmed() },
+        { "focus unreadable", [&] { application->attributes.erase(Attribute::focusedUIElement); },
+            Outcome::unconfirmed() },
+        { "window closed", [&] { application->attributes.erase(Attribute::focusedWindow); }, Outcome::unconfirmed() },
+        { "another application",
+            [&] {
+                backend.applications[43] = makeElement();
+                backend.applications[43]->set(Attribute::focusedWindow, AccessibleElementRef(window));
+                backend.frontmost = 43;
+            },
+            Outcome::targetChanged(u"Открыто другое приложение."_s) },
+        { "another page", [&] { window->set(Attribute::url, u"https://b.example/"_s); },
+            Outcome::targetChanged(u"Открыта другая страница."_s) },
+        { "another window", [&] { window->set(Attribute::windowNumber, qint64(78)); },
+            Outcome::targetChanged(u"Открыто другое окно."_s) },
     };
     for (const auto &[name, change, outcome] : cases) {
         SCOPED_TRACE(name);
         SetUp();
-        field->attributes = {{Attribute::parent, AccessibleElementRef(window)}, {Attribute::editable, qint64(1)}};
+        field->attributes = { { Attribute::parent, AccessibleElementRef(window) }, { Attribute::editable, qint64(1) } };
         keys.onPaste = change;
         const auto target = QCoro::waitFor(inserter.captureTarget());
         const int capturesBefore = backend.captures;
@@ -228,19 +226,19 @@ TEST_F(InsertTest, WindowLevelTargetTakesTheFinalCaptureAsEvidenceAndExplainsAKe
 {
     using Change = std::function<void()>;
     const std::tuple<const char *, Change, Outcome> cases[] = {
-        {"same window, same title", [] {}, Outcome::inserted()},
-        {"same window, another title", [&] { window->set(Attribute::title, u"Другой"_s); },
-         Outcome::targetChanged(TargetCapture::otherWindowReason)},
-        {"keystroke not sent", [&] { keys.works = false; }, Outcome::unconfirmed(TargetCapture::noTextFieldReason)},
-        {"window gone", [&] { backend.frontWindowOnly.reset(); },
-         Outcome::targetChanged(TargetCapture::noCurrentWindowReason)},
+        { "same window, same title", [] {}, Outcome::inserted() },
+        { "same window, another title", [&] { window->set(Attribute::title, u"Другой"_s); },
+            Outcome::targetChanged(TargetCapture::otherWindowReason) },
+        { "keystroke not sent", [&] { keys.works = false; }, Outcome::unconfirmed(TargetCapture::noTextFieldReason) },
+        { "window gone", [&] { backend.frontWindowOnly.reset(); },
+            Outcome::targetChanged(TargetCapture::noCurrentWindowReason) },
     };
     for (const auto &[name, change, outcome] : cases) {
         SCOPED_TRACE(name);
         SetUp();
         backend.applications.clear();
         backend.frontWindowOnly = window;
-        window->attributes = {{Attribute::windowNumber, qint64(77)}, {Attribute::title, u"Terminal"_s}};
+        window->attributes = { { Attribute::windowNumber, qint64(77) }, { Attribute::title, u"Terminal"_s } };
         const auto target = QCoro::waitFor(inserter.captureTarget());
         ASSERT_TRUE(target && target->windowLevel);
         change();
@@ -284,15 +282,15 @@ TEST_F(InsertTest, RestoresTheClipboardOnceAfterBackToBackPastesUnlessSomeoneCop
 TEST_F(InsertTest, SlowOrHungApplicationCostsACaptureOrAPasteNoMoreThanTheDeadline)
 {
     const auto target = QCoro::waitFor(inserter.captureTarget());
-    for (const int delay : {250, -1}) {
+    for (const int delay : { 250, -1 }) {
         SCOPED_TRACE(delay);
         backend.delay->milliseconds = delay;
         QElapsedTimer elapsed;
         elapsed.start();
         EXPECT_FALSE(QCoro::waitFor(inserter.captureTarget()).has_value());
         EXPECT_LT(elapsed.restart(), (TextInserter::readDeadline + 50ms).count());
-        EXPECT_EQ(insert(u"текст"_s, target),
-                  Outcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
+        EXPECT_EQ(
+            insert(u"текст"_s, target), Outcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
         EXPECT_LT(elapsed.elapsed(), (TextInserter::lookDeadline + 250ms).count());
     }
     backend.delay->answer.release();

@@ -25,7 +25,7 @@ TEST(UinputKeystrokeSenderTest, TypesControlShiftV)
     ASSERT_TRUE(sender.sendPaste(PasteShortcut::controlShiftV));
     using Keys = std::vector<std::pair<unsigned int, int>>;
     Keys keys;
-    pollfd readable{fd, POLLIN, 0};
+    pollfd readable { fd, POLLIN, 0 };
     while (keys.size() < 6 && ::poll(&readable, 1, 2000) > 0) {
         input_event event;
         while (libevdev_next_event(device, LIBEVDEV_READ_FLAG_NORMAL, &event) == LIBEVDEV_READ_STATUS_SUCCESS) {
@@ -33,8 +33,9 @@ TEST(UinputKeystrokeSenderTest, TypesControlShiftV)
                 keys.emplace_back(event.code, event.value);
         }
     }
-    EXPECT_EQ(keys, (Keys{{KEY_LEFTCTRL, 1}, {KEY_LEFTSHIFT, 1}, {KEY_V, 1}, {KEY_V, 0}, {KEY_LEFTSHIFT, 0},
-                          {KEY_LEFTCTRL, 0}}));
+    EXPECT_EQ(keys,
+        (Keys { { KEY_LEFTCTRL, 1 }, { KEY_LEFTSHIFT, 1 }, { KEY_V, 1 }, { KEY_V, 0 }, { KEY_LEFTSHIFT, 0 },
+            { KEY_LEFTCTRL, 0 } }));
     libevdev_free(device);
     ::close(fd);
 }

@@ -27,7 +27,7 @@ const QUrl filesURL(u"https://gigachat.devices.sberbank.ru/v1/files"_s);
 
 Request request(QUrl url, std::optional<QString> method = {}, QList<std::pair<QString, QString>> headers = {})
 {
-    return Request{std::move(url), std::move(method), std::move(headers), {}};
+    return Request { std::move(url), std::move(method), std::move(headers), {} };
 }
 
 // Reads a file the fake curl keeps, or writes it when given contents.
@@ -40,8 +40,7 @@ QByteArray fakeCurlFile(const QString &name, const std::optional<QByteArray> &co
 
 Response get(const QUrl &url = filesURL) { return awaitTask(send(request(url), std::nullopt, 120)); }
 
-class CurlTransportTest : public GigaChatTest
-{
+class CurlTransportTest : public GigaChatTest {
 protected:
     CurlTransportTest() { qunsetenv("XDG_RUNTIME_DIR"); }
     ~CurlTransportTest() override { qputenv("XDG_RUNTIME_DIR", m_runtime); }
@@ -55,8 +54,8 @@ TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesPermissionsAndStandardInp
     const QByteArray body("binary\0body\xff", 12);
     curl.answer(1, 0, "201", {}, R"({"id":"file-1"})");
 
-    const Response response =
-        awaitTask(send(request(filesURL, u"POST"_s, {{u"b"_s, u"2"_s}, {u"A"_s, u"1"_s}}), body, 120));
+    const Response response
+        = awaitTask(send(request(filesURL, u"POST"_s, { { u"b"_s, u"2"_s }, { u"A"_s, u"1"_s } }), body, 120));
 
     EXPECT_EQ(response.statusCode, 201);
     EXPECT_EQ(response.data, R"({"id":"file-1"})");
@@ -68,16 +67,33 @@ TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesPermissionsAndStandardInp
                     .match(QFileInfo(dir).fileName())
                     .hasMatch())
         << dir.toStdString();
-    const QStringList expected{
-        u"--silent"_s, u"--show-error"_s, u"--request"_s, u"POST"_s, u"--url"_s, filesURL.toString(),
-        u"--cacert"_s, dir + u"/russian-ca.pem"_s, u"--capath"_s, dir, u"--config"_s, dir + u"/curl.conf"_s,
-        u"--connect-timeout"_s, u"15"_s, u"--max-time"_s, u"120"_s, u"--output"_s, dir + u"/response.bin"_s,
-        u"--write-out"_s, u"%{http_code}"_s, u"--data-binary"_s, u"@-"_s,
+    const QStringList expected {
+        u"--silent"_s,
+        u"--show-error"_s,
+        u"--request"_s,
+        u"POST"_s,
+        u"--url"_s,
+        filesURL.toString(),
+        u"--cacert"_s,
+        dir + u"/russian-ca.pem"_s,
+        u"--capath"_s,
+        dir,
+        u"--config"_s,
+        dir + u"/curl.conf"_s,
+        u"--connect-timeout"_s,
+        u"15"_s,
+        u"--max-time"_s,
+        u"120"_s,
+        u"--output"_s,
+        dir + u"/response.bin"_s,
+        u"--write-out"_s,
+        u"%{http_code}"_s,
+        u"--data-binary"_s,
+        u"@-"_s,
     };
     EXPECT_EQ(call.arguments, expected);
-    const QMap<QString, QString> permissions{
-        {u"directory"_s, u"700"_s}, {u"russian-ca.pem"_s, u"600"_s}, {u"curl.conf"_s, u"600"_s},
-        {u"response.bin"_s, u"600"_s}};
+    const QMap<QString, QString> permissions { { u"directory"_s, u"700"_s }, { u"russian-ca.pem"_s, u"600"_s },
+        { u"curl.conf"_s, u"600"_s }, { u"response.bin"_s, u"600"_s } };
     EXPECT_EQ(call.permissions, permissions);
     EXPECT_EQ(call.configuration, "header = \"A: 1\"\nheader = \"b: 2\"\n");
     EXPECT_EQ(call.caFile, certificatePEMData());
@@ -93,15 +109,23 @@ TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesPermissionsAndStandardInp
     EXPECT_EQ(withoutBody.standardInputSource, u"/dev/null"_s);
     EXPECT_EQ(withoutBody.configuration, "\n");
     const FakeCurlCall emptyBody = curl.call(3);
-    EXPECT_EQ(emptyBody.arguments.mid(emptyBody.arguments.size() - 2), QStringList({u"--data-binary"_s, u"@-"_s}));
+    EXPECT_EQ(emptyBody.arguments.mid(emptyBody.arguments.size() - 2), QStringList({ u"--data-binary"_s, u"@-"_s }));
     EXPECT_TRUE(emptyBody.standardInputSource.startsWith(u"pipe:"_s)) << emptyBody.standardInputSource.toStdString();
     EXPECT_EQ(emptyBody.standardInput, QByteArray(""));
 }
 
 TEST(CurlTransportArguments, TimeOutsAreClampedAndTruncated)
 {
-    const struct { double timeout; const char *connect; const char *maximum; } rows[] = {
-        {120, "15", "120"}, {180, "15", "180"}, {2.5, "3", "5"}, {7.9, "7", "7"}, {1, "3", "5"},
+    const struct {
+        double timeout;
+        const char *connect;
+        const char *maximum;
+    } rows[] = {
+        { 120, "15", "120" },
+        { 180, "15", "180" },
+        { 2.5, "3", "5" },
+        { 7.9, "7", "7" },
+        { 1, "3", "5" },
     };
     for (const auto &row : rows) {
         const QStringList list = arguments(u"GET"_s, filesURL, u"/tmp/x"_s, row.timeout, false);
@@ -113,13 +137,17 @@ TEST(CurlTransportArguments, TimeOutsAreClampedAndTruncated)
 TEST(CurlTransportConfiguration, HeadersAreSortedCaseInsensitivelyStablyAndEscaped)
 {
     using Headers = QList<std::pair<QString, QString>>;
-    const struct { Headers headers; QByteArray text; } rows[] = {
-        {{}, "\n"},
-        {{{u"b"_s, u"2"_s}, {u"A"_s, u"1"_s}, {u"c"_s, u"3"_s}}, "header = \"A: 1\"\nheader = \"b: 2\"\nheader = \"c: 3\"\n"},
-        {{{u"accept"_s, u"1"_s}, {u"Accept"_s, u"2"_s}}, "header = \"accept: 1\"\nheader = \"Accept: 2\"\n"},
-        {{{u"X"_s, u"say \"hi\" C:\\dir"_s}}, "header = \"X: say \\\"hi\\\" C:\\\\dir\"\n"},
-        {{{u"X"_s, u"a\r\nb\nc\rd"_s}}, "header = \"X: abcd\"\n"},
-        {{{u"X"_s, u"Ключ"_s}}, "header = \"X: \xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87\"\n"},
+    const struct {
+        Headers headers;
+        QByteArray text;
+    } rows[] = {
+        { {}, "\n" },
+        { { { u"b"_s, u"2"_s }, { u"A"_s, u"1"_s }, { u"c"_s, u"3"_s } },
+            "header = \"A: 1\"\nheader = \"b: 2\"\nheader = \"c: 3\"\n" },
+        { { { u"accept"_s, u"1"_s }, { u"Accept"_s, u"2"_s } }, "header = \"accept: 1\"\nheader = \"Accept: 2\"\n" },
+        { { { u"X"_s, u"say \"hi\" C:\\dir"_s } }, "header = \"X: say \\\"hi\\\" C:\\\\dir\"\n" },
+        { { { u"X"_s, u"a\r\nb\nc\rd"_s } }, "header = \"X: abcd\"\n" },
+        { { { u"X"_s, u"Ключ"_s } }, "header = \"X: \xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87\"\n" },
     };
     for (const auto &row : rows)
         EXPECT_EQ(configurationText(row.headers), row.text);
@@ -129,13 +157,27 @@ TEST(CurlTransportConfiguration, HeadersAreSortedCaseInsensitivelyStablyAndEscap
 // other exit is a transport error that carries curl's trimmed, valid UTF-8 standard error.
 TEST_F(CurlTransportTest, CurlsExitAndOutputsBecomeResponseOrError)
 {
-    const struct { int exit; QByteArray output; QByteArray standardError; std::optional<qint64> status; QString details; } rows[] = {
-        {0, " 200\n", {}, 200, {}}, {0, "404", {}, 404, {}}, {0, "+201", {}, 201, {}}, {0, "abc", {}, {}, {}},
-        {0, "", {}, {}, {}}, {0, "2 00", {}, {}, {}}, {0, "99999999999999999999", {}, {}, {}},
-        {0, "\xff" "200", {}, {}, {}},
-        {6, "000", "", {}, u""_s},
-        {7, "000", "  curl: (7) Failed to connect\n", {}, u"curl: (7) Failed to connect"_s},
-        {35, "000", "\xff\xfe broken", {}, u""_s},
+    const struct {
+        int exit;
+        QByteArray output;
+        QByteArray standardError;
+        std::optional<qint64> status;
+        QString details;
+    } rows[] = {
+        { 0, " 200\n", {}, 200, {} },
+        { 0, "404", {}, 404, {} },
+        { 0, "+201", {}, 201, {} },
+        { 0, "abc", {}, {}, {} },
+        { 0, "", {}, {}, {} },
+        { 0, "2 00", {}, {}, {} },
+        { 0, "99999999999999999999", {}, {}, {} },
+        { 0,
+            "\xff"
+            "200",
+            {}, {}, {} },
+        { 6, "000", "", {}, u""_s },
+        { 7, "000", "  curl: (7) Failed to connect\n", {}, u"curl: (7) Failed to connect"_s },
+        { 35, "000", "\xff\xfe broken", {}, u""_s },
     };
     int n = 0;
     for (const auto &row : rows) {
@@ -162,9 +204,9 @@ TEST_F(CurlTransportTest, CurlsExitAndOutputsBecomeResponseOrError)
 TEST_F(CurlTransportTest, OnlyHttpsToTheTwoHostsWithDecodableCertificatesRunsCurl)
 {
     curl.answer(0, 0, "200");
-    for (const QString &url : {u"http://gigachat.devices.sberbank.ru/v1/models"_s, u"https://example.com/v1/models"_s,
-                               u"https://devices.sberbank.ru/"_s, u"file:///etc/passwd"_s,
-                               u"gigachat.devices.sberbank.ru/v1/models"_s, u"https:///v1/models"_s}) {
+    for (const QString &url : { u"http://gigachat.devices.sberbank.ru/v1/models"_s, u"https://example.com/v1/models"_s,
+             u"https://devices.sberbank.ru/"_s, u"file:///etc/passwd"_s, u"gigachat.devices.sberbank.ru/v1/models"_s,
+             u"https:///v1/models"_s }) {
         const auto error = errorOf<GigaChatError>([&url] { get(QUrl(url)); });
         ASSERT_TRUE(error) << url.toStdString();
         EXPECT_EQ(error->errorCase(), GigaChatError::Case::invalidURL) << url.toStdString();
@@ -196,9 +238,9 @@ TEST(CurlTransportCertificates, EmbeddedCertificatesAreTheRussianTrustedRootAndS
     EXPECT_EQ(sub.toDer().toBase64(), GigaChatCertificates::subBase64().toByteArray());
     EXPECT_EQ(sub.issuerInfo(QSslCertificate::CommonName), root.subjectInfo(QSslCertificate::CommonName));
     EXPECT_EQ(root.digest(QCryptographicHash::Sha256).toHex(':').toUpper(),
-              "D2:6D:2D:02:31:B7:C3:9F:92:CC:73:85:12:BA:54:10:35:19:E4:40:5D:68:B5:BD:70:3E:97:88:CA:8E:CF:31");
+        "D2:6D:2D:02:31:B7:C3:9F:92:CC:73:85:12:BA:54:10:35:19:E4:40:5D:68:B5:BD:70:3E:97:88:CA:8E:CF:31");
     EXPECT_EQ(sub.digest(QCryptographicHash::Sha256).toHex(':').toUpper(),
-              "BB:BD:E2:10:3E:79:0B:99:9E:C6:2B:D0:3C:F6:25:A5:A2:E7:C3:16:E1:0A:FE:6A:49:0E:ED:EA:D8:B3:FD:9B");
+        "BB:BD:E2:10:3E:79:0B:99:9E:C6:2B:D0:3C:F6:25:A5:A2:E7:C3:16:E1:0A:FE:6A:49:0E:ED:EA:D8:B3:FD:9B");
 }
 
 TEST_F(CurlTransportTest, WriteSecurelyReplacesWithOwnerOnlyPermissionsOrFailsAsNetwork)
@@ -211,7 +253,7 @@ TEST_F(CurlTransportTest, WriteSecurelyReplacesWithOwnerOnlyPermissionsOrFailsAs
     ::chmod(QFile::encodeName(path).constData(), 0644);
 
     writeSecurely("new", path);
-    struct stat status {};
+    struct stat status { };
     ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0600u);
     ASSERT_TRUE(existing.open(QIODevice::ReadOnly));
@@ -220,7 +262,8 @@ TEST_F(CurlTransportTest, WriteSecurelyReplacesWithOwnerOnlyPermissionsOrFailsAs
 
     const auto error = errorOf<GigaChatError>([this] { writeSecurely("x", temporaryPath() + u"/missing/file"_s); });
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->description(), u"Не удалось подключиться к GigaChat: Не удалось подготовить защищённое соединение."_s);
+    EXPECT_EQ(
+        error->description(), u"Не удалось подключиться к GigaChat: Не удалось подготовить защищённое соединение."_s);
 }
 
 TEST_F(CurlTransportTest, LaunchAndDirectoryFailuresPropagateAndLeaveNothingBehind)
@@ -265,14 +308,18 @@ TEST_F(CurlTransportTest, TheWorkingDirectoryLivesInTheRuntimeDirectoryWhenThere
     curl.answer(0, 0, "200");
     const QString runtime = temporaryPath() + u"/run"_s;
     ASSERT_TRUE(QDir().mkdir(runtime));
-    const struct { QString variable; QString parent; } rows[] = {
-        {runtime, runtime}, {{}, temporaryPath()}, {u"run"_s, temporaryPath()}, {runtime + u"/missing"_s, {}}};
+    const struct {
+        QString variable;
+        QString parent;
+    } rows[] = { { runtime, runtime }, { {}, temporaryPath() }, { u"run"_s, temporaryPath() },
+        { runtime + u"/missing"_s, {} } };
     int calls = 0;
     for (const auto &row : rows) {
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(row.variable));
         const auto error = errorOf<DescribedError>([] { get(); });
-        EXPECT_EQ(error ? error->description().section(u'/', 0, -2) : QFileInfo(curl.call(++calls).workingDirectory).dir().path(),
-                  row.parent.isEmpty() ? u"Не удалось создать временную папку «"_s + row.variable : row.parent);
+        EXPECT_EQ(error ? error->description().section(u'/', 0, -2)
+                        : QFileInfo(curl.call(++calls).workingDirectory).dir().path(),
+            row.parent.isEmpty() ? u"Не удалось создать временную папку «"_s + row.variable : row.parent);
     }
 }
 
@@ -280,8 +327,11 @@ TEST_F(CurlTransportTest, TheWorkingDirectoryLivesInTheRuntimeDirectoryWhenThere
 // at the limit and reaped, so its process id no longer exists.
 TEST_F(CurlTransportTest, ACurlThatExitsAtOnceOrNeverIsAwaitedUntilItsTimeOut)
 {
-    const struct { const char *sleep; std::optional<qint64> status; qint64 minimumMs, maximumMs; } rows[] = {
-        {"0", 200, 0, 2'000}, {"-1", {}, 6'500, 10'000}};
+    const struct {
+        const char *sleep;
+        std::optional<qint64> status;
+        qint64 minimumMs, maximumMs;
+    } rows[] = { { "0", 200, 0, 2'000 }, { "-1", {}, 6'500, 10'000 } };
     for (int n = 1; n <= 2; ++n) {
         const auto &row = rows[n - 1];
         curl.answer(n, 0, "200");
@@ -295,9 +345,11 @@ TEST_F(CurlTransportTest, ACurlThatExitsAtOnceOrNeverIsAwaitedUntilItsTimeOut)
         const auto error = errorOf<TransportError>([&row] {
             EXPECT_EQ(std::optional(awaitTask(send(request(filesURL), QByteArray("x"), 1)).statusCode), row.status);
         });
-        EXPECT_TRUE(elapsed.elapsed() >= row.minimumMs && elapsed.elapsed() <= row.maximumMs && ticks >= row.minimumMs / 200);
+        EXPECT_TRUE(
+            elapsed.elapsed() >= row.minimumMs && elapsed.elapsed() <= row.maximumMs && ticks >= row.minimumMs / 200);
         EXPECT_EQ(error ? error->exitCode() : 0, row.status ? 0 : 28);
-        EXPECT_EQ(error ? error->description() : QString(), row.status ? QString() : u"curl не завершился за отведённое время"_s);
+        EXPECT_EQ(error ? error->description() : QString(),
+            row.status ? QString() : u"curl не завершился за отведённое время"_s);
         EXPECT_TRUE(::kill(pid_t(fakeCurlFile(u"calls/%1/pid"_s.arg(n)).trimmed().toInt()), 0) == -1 && errno == ESRCH);
     }
 }

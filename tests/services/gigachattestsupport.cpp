@@ -32,7 +32,7 @@ QString FakeCurlCall::argumentAfter(const QString &option) const
 }
 
 void FakeCurl::answer(int n, int exitCode, const QByteArray &standardOutput, const QByteArray &standardError,
-                      const QByteArray &body, double seconds)
+    const QByteArray &body, double seconds)
 {
     const QString step = m_directory.filePath(n == 0 ? u"steps/default"_s : u"steps/%1"_s.arg(n));
     QDir().mkpath(step);
@@ -72,11 +72,11 @@ namespace {
 
 // A certificate and its key in `directory`: self-signed, or issued by `issuer`.
 void makeCertificate(const QString &directory, const QString &name, const QString &subject, const QString &issuer,
-                     const QStringList &extensions)
+    const QStringList &extensions)
 {
-    QStringList arguments{u"req"_s, u"-x509"_s, u"-new"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s,
-                          u"ec_paramgen_curve:P-256"_s, u"-nodes"_s, u"-days"_s, u"3"_s, u"-subj"_s, subject,
-                          u"-keyout"_s, name + u".key"_s, u"-out"_s, name + u".pem"_s};
+    QStringList arguments { u"req"_s, u"-x509"_s, u"-new"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s,
+        u"ec_paramgen_curve:P-256"_s, u"-nodes"_s, u"-days"_s, u"3"_s, u"-subj"_s, subject, u"-keyout"_s,
+        name + u".key"_s, u"-out"_s, name + u".pem"_s };
     if (!issuer.isEmpty())
         arguments << u"-CA"_s << issuer + u".pem"_s << u"-CAkey"_s << issuer + u".key"_s;
     for (const QString &extension : extensions)
@@ -99,9 +99,10 @@ const TestCertificates &TestCertificates::shared()
     static const TestCertificates certificates = [] {
         static QTemporaryDir directory;
         const QString dir = directory.path();
-        const QStringList authority{u"basicConstraints=critical,CA:TRUE"_s, u"keyUsage=critical,keyCertSign,cRLSign"_s};
-        const QStringList server{u"basicConstraints=CA:FALSE"_s, u"subjectAltName=IP:127.0.0.1"_s,
-                                 u"extendedKeyUsage=serverAuth"_s};
+        const QStringList authority { u"basicConstraints=critical,CA:TRUE"_s,
+            u"keyUsage=critical,keyCertSign,cRLSign"_s };
+        const QStringList server { u"basicConstraints=CA:FALSE"_s, u"subjectAltName=IP:127.0.0.1"_s,
+            u"extendedKeyUsage=serverAuth"_s };
         makeCertificate(dir, u"root"_s, u"/C=RU/O=Verbulo Tests/CN=Verbulo Test Root CA"_s, {}, authority);
         makeCertificate(dir, u"sub"_s, u"/C=RU/O=Verbulo Tests/CN=Verbulo Test Sub CA"_s, u"root"_s, authority);
         makeCertificate(dir, u"server"_s, u"/CN=127.0.0.1"_s, u"sub"_s, server);

@@ -24,23 +24,21 @@
 #include "testutil.h"
 
 // One run of the fake curl, as it recorded itself.
-struct FakeCurlCall
-{
+struct FakeCurlCall {
     QStringList arguments;
     QByteArray configuration;
     QByteArray caFile;
     std::optional<QByteArray> standardInput; // only when "--data-binary" was given
-    QString standardInputSource;             // what fd 0 pointed at: "/dev/null" or a pipe
-    QMap<QString, QString> permissions;      // "directory", "russian-ca.pem", ... -> octal
+    QString standardInputSource; // what fd 0 pointed at: "/dev/null" or a pipe
+    QMap<QString, QString> permissions; // "directory", "russian-ca.pem", ... -> octal
     QString workingDirectory;
-    double startTime = 0;                    // seconds since the epoch
+    double startTime = 0; // seconds since the epoch
 
     QString argumentAfter(const QString &option) const;
 };
 
 // The script tests/services/fakecurl.sh in place of curl, answering from steps the test sets.
-class FakeCurl
-{
+class FakeCurl {
 public:
     FakeCurl() { qputenv("FAKE_CURL_DIR", QFile::encodeName(m_directory.path())); }
     ~FakeCurl() { qunsetenv("FAKE_CURL_DIR"); }
@@ -49,7 +47,7 @@ public:
     // Answer of run `n` (from 1); n = 0 sets the answer of every run without its own.
     // The run waits `seconds` before it ends.
     void answer(int n, int exitCode, const QByteArray &standardOutput, const QByteArray &standardError = {},
-                const QByteArray &body = {}, double seconds = 0);
+        const QByteArray &body = {}, double seconds = 0);
     int callCount() const;
     FakeCurlCall call(int n) const;
 
@@ -60,8 +58,7 @@ private:
 // Certificates made with openssl when the test runs: a root and a sub CA in the
 // shape of the embedded pair, a server certificate for 127.0.0.1 issued by the
 // sub CA, and a server certificate from an unrelated CA.
-struct TestCertificates
-{
+struct TestCertificates {
     QByteArray rootBase64;
     QByteArray subBase64;
     QSslCertificate server;
@@ -83,8 +80,7 @@ GigaChatConfiguration loopbackConfiguration(const LoopbackHttpServer &server);
 
 // GigaChat pointed at the fake curl, with TMPDIR at a fresh directory that every test
 // must leave without a working directory (so none is mistaken for anyone else's).
-class GigaChatTest : public ::testing::Test
-{
+class GigaChatTest : public ::testing::Test {
 protected:
     GigaChatTest()
         : m_previousTemporary(qgetenv("TMPDIR"))
@@ -102,8 +98,9 @@ protected:
     void TearDown() override
     {
         const QDir temporary(temporaryPath());
-        EXPECT_EQ(temporary.entryList({QStringLiteral("Verbulo-Giga-*")}, QDir::AllEntries | QDir::Hidden | QDir::System),
-                  QStringList());
+        EXPECT_EQ(
+            temporary.entryList({ QStringLiteral("Verbulo-Giga-*") }, QDir::AllEntries | QDir::Hidden | QDir::System),
+            QStringList());
         GigaChatConfiguration::replaceForTesting(std::nullopt);
     }
     QString temporaryPath() const { return m_temporary.path(); }
@@ -129,8 +126,7 @@ QCoro::Task<> collect(QCoro::Task<T> task, std::optional<T> *value, std::excepti
 } // namespace TestAwait
 
 // Runs the event loop until the task ends; returns its value or rethrows its error.
-template<typename T>
-T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(90))
+template<typename T> T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(90))
 {
     std::optional<T> value;
     std::exception_ptr error;
@@ -144,8 +140,7 @@ T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono
 }
 
 // The error of type `Error` that `call` throws; none when it throws nothing.
-template<typename Error, typename Call>
-std::optional<Error> errorOf(Call &&call)
+template<typename Error, typename Call> std::optional<Error> errorOf(Call &&call)
 {
     try {
         call();

@@ -15,11 +15,11 @@ using namespace std::chrono_literals;
 // when the editor fails.
 TEST(OpenAIDictationTest, TranscriptIsEditedAndInserted)
 {
-    const QList<QPair<LoopbackHttpServer::Response, QString>> cases{
-        {LoopbackHttpServer::Response::json(
-             200, R"({"output":[{"content":[{"type":"output_text","text":"Привет, мир."}]}]})"),
-         u"Привет, мир."_s},
-        {LoopbackHttpServer::Response::json(401, R"({"error":{"message":"bad key"}})"), u"привет мир"_s},
+    const QList<QPair<LoopbackHttpServer::Response, QString>> cases {
+        { LoopbackHttpServer::Response::json(
+              200, R"({"output":[{"content":[{"type":"output_text","text":"Привет, мир."}]}]})"),
+            u"Привет, мир."_s },
+        { LoopbackHttpServer::Response::json(401, R"({"error":{"message":"bad key"}})"), u"привет мир"_s },
     };
     for (const auto &[editorAnswer, inserted] : cases) {
         SCOPED_TRACE(inserted.toStdString());
@@ -56,7 +56,7 @@ TEST(OpenAIDictationTest, TranscriptIsEditedAndInserted)
 
         ASSERT_TRUE(TestUtil::runUntil([&] { return !fakes.inserter.insertedTexts.isEmpty(); }, 10s))
             << fakes.log->join(u'\n').toStdString();
-        EXPECT_EQ(fakes.inserter.insertedTexts, QStringList{inserted});
+        EXPECT_EQ(fakes.inserter.insertedTexts, QStringList { inserted });
         EXPECT_EQ(editor.requestCount(), 1);
         EXPECT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }, 10s));
     }

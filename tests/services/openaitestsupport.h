@@ -18,8 +18,7 @@
 
 // Runs `task` to its end: its value, or "error:" and the description it threw.
 // (QCoro::waitFor would wait forever for a task that throws.)
-template<typename T>
-QString outcomeOf(QCoro::Task<T> task)
+template<typename T> QString outcomeOf(QCoro::Task<T> task)
 {
     std::optional<QString> outcome;
     [](QCoro::Task<T> inner, std::optional<QString> &out) -> QCoro::Task<> {
@@ -40,8 +39,7 @@ QString outcomeOf(QCoro::Task<T> task)
 
 // A real web-socket server on 127.0.0.1 standing in for the realtime service. It records
 // every text message and the handshake request; `onMessage` scripts its answers.
-class LoopbackWebSocketServer : public QObject
-{
+class LoopbackWebSocketServer : public QObject {
 public:
     LoopbackWebSocketServer()
         : m_server(QStringLiteral("loopback"), QWebSocketServer::NonSecureMode)

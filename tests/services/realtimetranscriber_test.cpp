@@ -24,10 +24,7 @@ std::unique_ptr<RealtimeTranscriber> makeTranscriber(Heard &heard, const QString
     return std::make_unique<RealtimeTranscriber>(callbacks, OpenAIConfiguration(baseURL));
 }
 
-void await(QCoro::Task<void> task)
-{
-    EXPECT_EQ(outcomeOf(std::move(task)), QString());
-}
+void await(QCoro::Task<void> task) { EXPECT_EQ(outcomeOf(std::move(task)), QString()); }
 
 } // namespace
 
@@ -35,26 +32,26 @@ void await(QCoro::Task<void> task)
 // controller hears for each way the service may end the exchange.
 TEST(RealtimeTranscriberTest, WholeDictationOverALoopbackSocket)
 {
-    struct Case
-    {
+    struct Case {
         const char *name;
         QStringList serverEvents; // sent on commit; "CLOSE" closes the socket there
         QStringList expected;
     };
     const QString delta = uR"({"type":"conversation.item.input_audio_transcription.delta","delta":"%1"})"_s;
     const QString done = uR"({"type":"conversation.item.input_audio_transcription.completed","transcript":"%1"})"_s;
-    const QList<Case> cases{
-        {"close after final", {delta.arg(u"При"_s), delta.arg(u"вет"_s), done.arg(u"Привет"_s), u"CLOSE"_s},
-         {u"partial:При"_s, u"partial:вет"_s, u"final:Привет"_s}},
-        {"close before final", {delta.arg(u"При"_s), u"CLOSE"_s}, {u"partial:При"_s, u"error:Соединение с распознаванием прервано."_s}},
-        {"ignored events",
-         {u"not json"_s, u"[1]"_s, uR"({"type":7})"_s, uR"({"type":"session.updated"})"_s,
-          uR"({"type":"conversation.item.input_audio_transcription.delta","delta":5})"_s,
-          uR"({"type":"conversation.item.input_audio_transcription.completed"})"_s},
-         {u"final:"_s}},
-        {"error events",
-         {uR"({"type":"error","error":{"message":"Invalid key"}})"_s, uR"({"type":"error","error":"x"})"_s},
-         {u"error:Invalid key"_s, u"error:Ошибка OpenAI API."_s}},
+    const QList<Case> cases {
+        { "close after final", { delta.arg(u"При"_s), delta.arg(u"вет"_s), done.arg(u"Привет"_s), u"CLOSE"_s },
+            { u"partial:При"_s, u"partial:вет"_s, u"final:Привет"_s } },
+        { "close before final", { delta.arg(u"При"_s), u"CLOSE"_s },
+            { u"partial:При"_s, u"error:Соединение с распознаванием прервано."_s } },
+        { "ignored events",
+            { u"not json"_s, u"[1]"_s, uR"({"type":7})"_s, uR"({"type":"session.updated"})"_s,
+                uR"({"type":"conversation.item.input_audio_transcription.delta","delta":5})"_s,
+                uR"({"type":"conversation.item.input_audio_transcription.completed"})"_s },
+            { u"final:"_s } },
+        { "error events",
+            { uR"({"type":"error","error":{"message":"Invalid key"}})"_s, uR"({"type":"error","error":"x"})"_s },
+            { u"error:Invalid key"_s, u"error:Ошибка OpenAI API."_s } },
     };
     QStringList keywords;
     for (int i = 0; i < 150; ++i)
@@ -93,16 +90,20 @@ TEST(RealtimeTranscriberTest, WholeDictationOverALoopbackSocket)
         ASSERT_EQ(server.messages.size(), 5);
         EXPECT_EQ(server.messages[4].value(u"type"), u"input_audio_buffer.commit"_s);
         const QJsonObject session = server.messages[0].value(u"session").toObject();
-        const QJsonObject settings{{u"model"_s, u"gpt-live-transcribe"_s}, {u"languages"_s, QJsonArray{u"ru"_s, u"en"_s}},
-                                   {u"delay"_s, u"medium"_s}, {u"prompt"_s, u"Совещание"_s},
-                                   {u"keywords"_s, QJsonArray::fromStringList(keywords.mid(0, 100))}};
-        EXPECT_EQ(session, (QJsonObject{{u"type"_s, u"transcription"_s}, {u"audio"_s, QJsonObject{{u"input"_s, QJsonObject{
-            {u"format"_s, QJsonObject{{u"type"_s, u"audio/pcm"_s}, {u"rate"_s, 24000}}},
-            {u"transcription"_s, settings}, {u"turn_detection"_s, QJsonValue::Null}}}}}}));
+        const QJsonObject settings { { u"model"_s, u"gpt-live-transcribe"_s },
+            { u"languages"_s, QJsonArray { u"ru"_s, u"en"_s } }, { u"delay"_s, u"medium"_s },
+            { u"prompt"_s, u"Совещание"_s }, { u"keywords"_s, QJsonArray::fromStringList(keywords.mid(0, 100)) } };
+        EXPECT_EQ(session,
+            (QJsonObject { { u"type"_s, u"transcription"_s },
+                { u"audio"_s,
+                    QJsonObject { { u"input"_s,
+                        QJsonObject {
+                            { u"format"_s, QJsonObject { { u"type"_s, u"audio/pcm"_s }, { u"rate"_s, 24000 } } },
+                            { u"transcription"_s, settings }, { u"turn_detection"_s, QJsonValue::Null } } } } } }));
         QByteArray received;
         for (qsizetype i = 1; i <= 3; ++i)
-            received += QByteArray::fromBase64(server.messages[i].value(u"audio").toString().toLatin1(),
-                                               QByteArray::AbortOnBase64DecodingErrors);
+            received += QByteArray::fromBase64(
+                server.messages[i].value(u"audio").toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
         EXPECT_EQ(received, pcm);
 
         await(transcriber->disconnect());
@@ -119,9 +120,9 @@ TEST(RealtimeTranscriberTest, ConnectFailures)
 {
     QTcpServer silent; // accepts, never completes the handshake
     ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
-    const QList<QPair<QString, QString>> cases{
-        {u"http://127.0.0.1:%1"_s.arg(silent.serverPort()), u"Нет соединения с сервисом распознавания."_s},
-        {u"not a url"_s, u"Некорректный адрес сервиса распознавания."_s},
+    const QList<QPair<QString, QString>> cases {
+        { u"http://127.0.0.1:%1"_s.arg(silent.serverPort()), u"Нет соединения с сервисом распознавания."_s },
+        { u"not a url"_s, u"Некорректный адрес сервиса распознавания."_s },
     };
     for (const auto &[baseURL, expected] : cases) {
         SCOPED_TRACE(baseURL.toStdString());

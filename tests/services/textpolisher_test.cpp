@@ -1,6 +1,6 @@
 #include "loopbackhttpserver.h"
-#include "openaitestsupport.h"
 #include "openaierrors.h"
+#include "openaitestsupport.h"
 #include "testutil.h"
 #include "textpolisher.h"
 
@@ -18,7 +18,7 @@ namespace {
 
 // The text the editor returned, or the description of what it threw.
 QString outcome(OpenAITextPolisher &polisher, const QString &text, SmartMode mode, Quality quality = Quality::fast,
-                const QString &context = {}, const QStringList &vocabulary = {})
+    const QString &context = {}, const QStringList &vocabulary = {})
 {
     return outcomeOf(polisher.polish(text, mode, quality, context, vocabulary, u"sk-secret"_s));
 }
@@ -27,19 +27,19 @@ QString outcome(OpenAITextPolisher &polisher, const QString &text, SmartMode mod
 
 TEST(TextPolisherTest, RequestForEachQualityAndMode)
 {
-    const QString head =
-        u"Ты редактор текста после автоматического распознавания голоса. Текст может содержать фонетически похожие, но "
-        "неверные слова, неправильные окончания, потерянную пунктуацию, обрывки и повторы.\n\nВосстанови наиболее "
-        "вероятную исходную мысль по смыслу всей диктовки. Исправляй очевидные ошибки распознавания смело, включая "
-        "имена, термины, омонимы и согласование. Сохрани все числа, факты, условия, отрицания, команды и намерение "
-        "автора. Не придумывай новую информацию и не отвечай на содержание диктовки — только отредактируй её.\n\n"
-        "Верни только готовый текст без предисловий, кавычек и комментариев.\nРежим: "_s;
+    const QString head
+        = u"Ты редактор текста после автоматического распознавания голоса. Текст может содержать фонетически похожие, "
+          u"но "
+          "неверные слова, неправильные окончания, потерянную пунктуацию, обрывки и повторы.\n\nВосстанови наиболее "
+          "вероятную исходную мысль по смыслу всей диктовки. Исправляй очевидные ошибки распознавания смело, включая "
+          "имена, термины, омонимы и согласование. Сохрани все числа, факты, условия, отрицания, команды и намерение "
+          "автора. Не придумывай новую информацию и не отвечай на содержание диктовки — только отредактируй её.\n\n"
+          "Верни только готовый текст без предисловий, кавычек и комментариев.\nРежим: "_s;
     QStringList terms;
     for (int i = 0; i < 120; ++i)
         terms.append(u"t%1"_s.arg(i));
     const QString first100 = terms.mid(0, 100).join(u", "_s);
-    struct Case
-    {
+    struct Case {
         Quality quality;
         SmartMode mode;
         QString context;
@@ -47,17 +47,19 @@ TEST(TextPolisherTest, RequestForEachQualityAndMode)
         const char *model, *effort;
         QString tail;
     };
-    const QList<Case> cases{
-        {Quality::fast, SmartMode::clean, {}, {}, "gpt-5.6-luna", "none",
-         u"Исправь ошибки распознавания, грамматику, пунктуацию и регистр. Убери слова-паразиты, случайные обрывки и "
-         "явные самоповторы. Сохрани естественную разговорную формулировку, все факты и намерение автора.\nКонтекст "
-         "речи: не указан\nПредпочтительные имена и термины: не указаны"_s},
-        {Quality::accurate, SmartMode::structured, u" Врач "_s, terms, "gpt-5.6-terra", "low",
-         u"Преврати диктовку в ясный готовый текст: исправь ошибки распознавания, грамматику и пунктуацию, убери "
-         "слова-паразиты, обрывки и повторы, раздели мысли на абзацы. Используй список только при настоящем "
-         "перечислении. Сохрани все факты и намерение автора.\nКонтекст речи:  Врач \nПредпочтительные имена и "
-         "термины: "_s + first100},
-        {Quality::maximum, SmartMode::clean, u"ИТ"_s, {u"Qt"_s}, "gpt-5.6-sol", "medium", {}},
+    const QList<Case> cases {
+        { Quality::fast, SmartMode::clean, {}, {}, "gpt-5.6-luna", "none",
+            u"Исправь ошибки распознавания, грамматику, пунктуацию и регистр. Убери слова-паразиты, случайные обрывки "
+            u"и "
+            "явные самоповторы. Сохрани естественную разговорную формулировку, все факты и намерение автора.\nКонтекст "
+            "речи: не указан\nПредпочтительные имена и термины: не указаны"_s },
+        { Quality::accurate, SmartMode::structured, u" Врач "_s, terms, "gpt-5.6-terra", "low",
+            u"Преврати диктовку в ясный готовый текст: исправь ошибки распознавания, грамматику и пунктуацию, убери "
+            "слова-паразиты, обрывки и повторы, раздели мысли на абзацы. Используй список только при настоящем "
+            "перечислении. Сохрани все факты и намерение автора.\nКонтекст речи:  Врач \nПредпочтительные имена и "
+            "термины: "_s
+                + first100 },
+        { Quality::maximum, SmartMode::clean, u"ИТ"_s, { u"Qt"_s }, "gpt-5.6-sol", "medium", {} },
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.model);
@@ -69,14 +71,15 @@ TEST(TextPolisherTest, RequestForEachQualityAndMode)
         ASSERT_EQ(server.requestCount(), 1);
         const LoopbackHttpServer::Request &request = server.requests().first();
         EXPECT_EQ(request.method + ' ' + request.target + ' ' + request.header("Authorization").value_or("") + ' '
-                      + request.header("Content-Type").value_or(""),
-                  "POST /v1/responses Bearer sk-secret application/json");
+                + request.header("Content-Type").value_or(""),
+            "POST /v1/responses Bearer sk-secret application/json");
         const QJsonObject body = QJsonDocument::fromJson(request.body).object();
         const QString instructions = body.value(u"instructions").toString();
-        EXPECT_EQ(body, (QJsonObject{{u"model"_s, QString::fromLatin1(c.model)}, {u"store"_s, false},
-                                     {u"reasoning"_s, QJsonObject{{u"effort"_s, QString::fromLatin1(c.effort)}}},
-                                     {u"text"_s, QJsonObject{{u"verbosity"_s, u"low"_s}}},
-                                     {u"instructions"_s, instructions}, {u"input"_s, u"сырой текст"_s}}));
+        EXPECT_EQ(body,
+            (QJsonObject { { u"model"_s, QString::fromLatin1(c.model) }, { u"store"_s, false },
+                { u"reasoning"_s, QJsonObject { { u"effort"_s, QString::fromLatin1(c.effort) } } },
+                { u"text"_s, QJsonObject { { u"verbosity"_s, u"low"_s } } }, { u"instructions"_s, instructions },
+                { u"input"_s, u"сырой текст"_s } }));
         EXPECT_TRUE(instructions.startsWith(head));
         if (!c.tail.isEmpty()) {
             EXPECT_EQ(instructions.mid(head.size()), c.tail);
@@ -87,17 +90,18 @@ TEST(TextPolisherTest, RequestForEachQualityAndMode)
 // What the editor makes of each kind of answer, and of no answer at all.
 TEST(TextPolisherTest, Answers)
 {
-    const QList<QPair<Response, QString>> cases{
-        {Response::json(200, R"({"output":[{"type":"reasoning"},{"type":"message","content":[{"type":"x"},)"
-                             R"({"type":"output_text","text":"\n Готово. \n"},{"type":"output_text","text":"B"}]}]})"),
-         u"Готово."_s},
-        {Response::json(200, R"({"output":[{"content":[{"type":"output_text","text":" \n\t"}]}]})"),
-         u"error:Редактор текста вернул пустой ответ."_s},
-        {Response::json(200, QByteArray(10 * 1024 * 1024, '[')), u"error:Редактор текста вернул пустой ответ."_s},
-        {Response::json(401, R"({"error":{"message":"Incorrect API key"}})"), u"error:Incorrect API key"_s},
-        {Response::text(500, "<html>oops</html>", "text/html"), u"error:HTTP 500"_s},
-        {Response::raw("garbage\r\n\r\n"), u"error:"_s},
-        {Response::neverAnswering(), u"error:"_s},
+    const QList<QPair<Response, QString>> cases {
+        { Response::json(200,
+              R"({"output":[{"type":"reasoning"},{"type":"message","content":[{"type":"x"},)"
+              R"({"type":"output_text","text":"\n Готово. \n"},{"type":"output_text","text":"B"}]}]})"),
+            u"Готово."_s },
+        { Response::json(200, R"({"output":[{"content":[{"type":"output_text","text":" \n\t"}]}]})"),
+            u"error:Редактор текста вернул пустой ответ."_s },
+        { Response::json(200, QByteArray(10 * 1024 * 1024, '[')), u"error:Редактор текста вернул пустой ответ."_s },
+        { Response::json(401, R"({"error":{"message":"Incorrect API key"}})"), u"error:Incorrect API key"_s },
+        { Response::text(500, "<html>oops</html>", "text/html"), u"error:HTTP 500"_s },
+        { Response::raw("garbage\r\n\r\n"), u"error:"_s },
+        { Response::neverAnswering(), u"error:"_s },
     };
     for (const auto &[response, expected] : cases) {
         SCOPED_TRACE(expected.toStdString());

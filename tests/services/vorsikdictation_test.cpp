@@ -22,7 +22,7 @@ TEST(VorsikDictationTest, RecordedPCMReachesTheBackendAndItsTextIsInserted)
     server.enqueue(LoopbackHttpServer::Response::json(200, R"({"installation_token":"tok"})"));
     server.enqueue(LoopbackHttpServer::Response::json(200, R"({"text":"Привет из Ворсика.\n"})"));
 
-    VorsikAPIConfiguration configuration({server.baseUrl().toString(), u"1.0"_s, u"7"_s});
+    VorsikAPIConfiguration configuration({ server.baseUrl().toString(), u"1.0"_s, u"7"_s });
     VorsikAPIClient client(configuration);
     FakeNeighbourhood fakes;
     DictationSessionController::Neighbours neighbours = fakes.neighbours();
@@ -44,7 +44,7 @@ TEST(VorsikDictationTest, RecordedPCMReachesTheBackendAndItsTextIsInserted)
 
     ASSERT_TRUE(TestUtil::runUntil([&] { return !fakes.inserter.insertedTexts.isEmpty(); }, 30s))
         << fakes.log->join(u'\n').toStdString();
-    EXPECT_EQ(fakes.inserter.insertedTexts, QStringList{u"Привет из Ворсика."_s});
+    EXPECT_EQ(fakes.inserter.insertedTexts, QStringList { u"Привет из Ворсика."_s });
     EXPECT_EQ(AppSettings::lastText(), u"Привет из Ворсика."_s);
     EXPECT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }, 30s));
 

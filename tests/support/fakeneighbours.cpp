@@ -11,12 +11,18 @@ namespace {
 QString mascotName(MascotState mascot)
 {
     switch (mascot) {
-    case MascotState::searching: return u"searching"_s;
-    case MascotState::writing: return u"writing"_s;
-    case MascotState::thinking: return u"thinking"_s;
-    case MascotState::editing: return u"editing"_s;
-    case MascotState::happy: return u"happy"_s;
-    case MascotState::confused: return u"confused"_s;
+    case MascotState::searching:
+        return u"searching"_s;
+    case MascotState::writing:
+        return u"writing"_s;
+    case MascotState::thinking:
+        return u"thinking"_s;
+    case MascotState::editing:
+        return u"editing"_s;
+    case MascotState::happy:
+        return u"happy"_s;
+    case MascotState::confused:
+        return u"confused"_s;
     }
     return {};
 }
@@ -33,14 +39,13 @@ QCoro::Task<QString> answerWith(ScriptedAnswer answer)
 }
 
 // The controller owns what the factory returns; the fake itself stays with the test.
-class TranscriberHandle final : public AbstractRealtimeTranscriber
-{
+class TranscriberHandle final : public AbstractRealtimeTranscriber {
 public:
-    explicit TranscriberHandle(std::shared_ptr<FakeRealtimeTranscriber> fake) : m_fake(std::move(fake)) {}
-    QCoro::Task<void> connect(QString a, QString p, QStringList k) override
+    explicit TranscriberHandle(std::shared_ptr<FakeRealtimeTranscriber> fake)
+        : m_fake(std::move(fake))
     {
-        return m_fake->connect(a, p, k);
     }
+    QCoro::Task<void> connect(QString a, QString p, QStringList k) override { return m_fake->connect(a, p, k); }
     QCoro::Task<void> appendAudio(QByteArray pcm) override { return m_fake->appendAudio(pcm); }
     QCoro::Task<void> commit() override { return m_fake->commit(); }
     QCoro::Task<void> disconnect() override { return m_fake->disconnect(); }
@@ -142,8 +147,8 @@ QCoro::Task<QString> FakeVorsikAPIClient::transcribeAndEdit(QByteArray pcmAudio,
     return answerWith(answer);
 }
 
-QCoro::Task<QString> FakeGigaChatClient::transcribeAndEdit(QByteArray pcmAudio, QString k, SmartMode m, QString,
-                                                           QStringList)
+QCoro::Task<QString> FakeGigaChatClient::transcribeAndEdit(
+    QByteArray pcmAudio, QString k, SmartMode m, QString, QStringList)
 {
     ++calls;
     pcm = pcmAudio;
@@ -152,8 +157,8 @@ QCoro::Task<QString> FakeGigaChatClient::transcribeAndEdit(QByteArray pcmAudio, 
     return answerWith(answer);
 }
 
-QCoro::Task<QString> FakeTextPolisher::polish(QString t, SmartMode m, TextPolisher::Quality q, QString, QStringList,
-                                              QString k)
+QCoro::Task<QString> FakeTextPolisher::polish(
+    QString t, SmartMode m, TextPolisher::Quality q, QString, QStringList, QString k)
 {
     ++calls;
     text = t;
@@ -192,11 +197,10 @@ void FakeOverlay::presentResult(const QString &title, const QString &message, co
 {
     m_log->append(u"overlay.result|%1|%2|%3"_s.arg(title, message, text));
 }
-void FakeOverlay::showMessage(const QString &title, const QString &detail, MascotState mascot,
-                              std::chrono::milliseconds hideAfter)
+void FakeOverlay::showMessage(
+    const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter)
 {
-    m_log->append(u"overlay.message|%1|%2|%3|%4"_s.arg(title, detail, mascotName(mascot))
-                      .arg(hideAfter.count()));
+    m_log->append(u"overlay.message|%1|%2|%3|%4"_s.arg(title, detail, mascotName(mascot)).arg(hideAfter.count()));
 }
 void FakeOverlay::setTranscriptText(const QString &text)
 {

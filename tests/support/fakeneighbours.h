@@ -17,8 +17,7 @@
 
 using EventLog = std::shared_ptr<QStringList>;
 
-class FakeKeychain final : public AbstractKeychain
-{
+class FakeKeychain final : public AbstractKeychain {
 public:
     QHash<QString, QString> items;
     int reads = 0;
@@ -27,25 +26,25 @@ public:
     QCoro::Task<std::optional<QString>> read(QString account) override;
 };
 
-class FakeBackendConfiguration final : public AbstractBackendConfiguration
-{
+class FakeBackendConfiguration final : public AbstractBackendConfiguration {
 public:
     bool configured = true;
     bool isConfigured() const override { return configured; }
 };
 
-class FakeMicrophonePermission final : public AbstractMicrophonePermission
-{
+class FakeMicrophonePermission final : public AbstractMicrophonePermission {
 public:
     bool granted = true;
     Gate *gate = nullptr; // when set, the answer waits for it
     QCoro::Task<bool> request() override;
 };
 
-class FakeAudioRecorder final : public AbstractAudioRecorder
-{
+class FakeAudioRecorder final : public AbstractAudioRecorder {
 public:
-    explicit FakeAudioRecorder(EventLog log) : m_log(std::move(log)) {}
+    explicit FakeAudioRecorder(EventLog log)
+        : m_log(std::move(log))
+    {
+    }
     std::optional<QString> startError;
     int starts = 0;
     int stops = 0;
@@ -62,11 +61,13 @@ private:
     bool m_running = false;
 };
 
-class FakeRealtimeTranscriber final : public AbstractRealtimeTranscriber
-{
+class FakeRealtimeTranscriber final : public AbstractRealtimeTranscriber {
 public:
     FakeRealtimeTranscriber(RealtimeTranscriberCallbacks callbacks, EventLog log)
-        : callbacks(std::move(callbacks)), m_log(std::move(log)) {}
+        : callbacks(std::move(callbacks))
+        , m_log(std::move(log))
+    {
+    }
     RealtimeTranscriberCallbacks callbacks;
     std::optional<QString> connectError;
     bool disconnectThrows = false;
@@ -87,56 +88,54 @@ private:
 };
 
 // A provider call the test answers when it wants to.
-struct ScriptedAnswer
-{
-    std::optional<QString> text;  // success
+struct ScriptedAnswer {
+    std::optional<QString> text; // success
     std::optional<QString> error; // failure description
     Gate *gate = nullptr;
     bool throwsUnknown = false; // throws something that is not a std::exception
 };
 
-class FakeVorsikAPIClient final : public AbstractVorsikAPIClient
-{
+class FakeVorsikAPIClient final : public AbstractVorsikAPIClient {
 public:
-    ScriptedAnswer answer{QString(), std::nullopt, nullptr};
+    ScriptedAnswer answer { QString(), std::nullopt, nullptr };
     QByteArray pcm;
     SmartMode mode = SmartMode::verbatim;
     QString context;
     QStringList vocabulary;
     int calls = 0;
-    QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, SmartMode mode, QString context,
-                                           QStringList vocabulary) override;
+    QCoro::Task<QString> transcribeAndEdit(
+        QByteArray pcmAudio, SmartMode mode, QString context, QStringList vocabulary) override;
 };
 
-class FakeGigaChatClient final : public AbstractGigaChatClient
-{
+class FakeGigaChatClient final : public AbstractGigaChatClient {
 public:
-    ScriptedAnswer answer{QString(), std::nullopt, nullptr};
+    ScriptedAnswer answer { QString(), std::nullopt, nullptr };
     QByteArray pcm;
     QString key;
     SmartMode mode = SmartMode::verbatim;
     int calls = 0;
     QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, QString authorizationKey, SmartMode mode,
-                                           QString context, QStringList vocabulary) override;
+        QString context, QStringList vocabulary) override;
 };
 
-class FakeTextPolisher final : public AbstractTextPolisher
-{
+class FakeTextPolisher final : public AbstractTextPolisher {
 public:
-    ScriptedAnswer answer{QString(), std::nullopt, nullptr};
+    ScriptedAnswer answer { QString(), std::nullopt, nullptr };
     QString text;
     SmartMode mode = SmartMode::verbatim;
     TextPolisher::Quality quality = TextPolisher::Quality::fast;
     QString apiKey;
     int calls = 0;
     QCoro::Task<QString> polish(QString text, SmartMode mode, TextPolisher::Quality quality, QString context,
-                                QStringList vocabulary, QString apiKey) override;
+        QStringList vocabulary, QString apiKey) override;
 };
 
-class FakeTextInserter final : public AbstractTextInserter
-{
+class FakeTextInserter final : public AbstractTextInserter {
 public:
-    explicit FakeTextInserter(EventLog log) : m_log(std::move(log)) {}
+    explicit FakeTextInserter(EventLog log)
+        : m_log(std::move(log))
+    {
+    }
     std::optional<TextInsertionTarget> target;
     TextInsertionOutcome outcome = TextInsertionOutcome::inserted();
     Gate *gate = nullptr;
@@ -153,28 +152,32 @@ private:
     EventLog m_log;
 };
 
-class FakeOverlay final : public AbstractOverlay
-{
+class FakeOverlay final : public AbstractOverlay {
 public:
-    explicit FakeOverlay(EventLog log) : m_log(std::move(log)) {}
+    explicit FakeOverlay(EventLog log)
+        : m_log(std::move(log))
+    {
+    }
     QString transcriptText;
     void showConnecting() override;
     void showListening() override;
     void showProcessing(const QString &title) override;
     void showEditing() override;
     void presentResult(const QString &title, const QString &message, const QString &text) override;
-    void showMessage(const QString &title, const QString &detail, MascotState mascot,
-                     std::chrono::milliseconds hideAfter) override;
+    void showMessage(
+        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter) override;
     void setTranscriptText(const QString &text) override;
 
 private:
     EventLog m_log;
 };
 
-class FakeOnboardingWindow final : public AbstractOnboardingWindow
-{
+class FakeOnboardingWindow final : public AbstractOnboardingWindow {
 public:
-    explicit FakeOnboardingWindow(EventLog log) : m_log(std::move(log)) {}
+    explicit FakeOnboardingWindow(EventLog log)
+        : m_log(std::move(log))
+    {
+    }
     OnboardingStep step = OnboardingStep::welcome;
     OnboardingStep currentStep() const override { return step; }
     void show() override;
@@ -190,31 +193,31 @@ private:
     EventLog m_log;
 };
 
-class FakeSettingsWindow final : public AbstractSettingsWindow
-{
+class FakeSettingsWindow final : public AbstractSettingsWindow {
 public:
-    explicit FakeSettingsWindow(EventLog log) : m_log(std::move(log)) {}
+    explicit FakeSettingsWindow(EventLog log)
+        : m_log(std::move(log))
+    {
+    }
     void show() override;
 
 private:
     EventLog m_log;
 };
 
-class FakeMenuBar final : public AbstractMenuBar
-{
+class FakeMenuBar final : public AbstractMenuBar {
 public:
     int refreshes = 0;
     void updateMenuBar() override { ++refreshes; }
 };
 
 // A full set of fakes wired into a Neighbours struct.
-struct FakeNeighbourhood
-{
+struct FakeNeighbourhood {
     EventLog log = std::make_shared<QStringList>();
     FakeKeychain keychain;
     FakeBackendConfiguration backend;
     FakeMicrophonePermission microphone;
-    FakeAudioRecorder recorder{log};
+    FakeAudioRecorder recorder { log };
     // Kept here after the controller drops them, so tests can look at them and
     // fire late callbacks.
     std::vector<std::shared_ptr<FakeRealtimeTranscriber>> transcribers;
@@ -224,10 +227,10 @@ struct FakeNeighbourhood
     FakeVorsikAPIClient vorsik;
     FakeGigaChatClient gigaChat;
     FakeTextPolisher polisher;
-    FakeTextInserter inserter{log};
-    FakeOverlay overlay{log};
-    FakeOnboardingWindow onboarding{log};
-    FakeSettingsWindow settings{log};
+    FakeTextInserter inserter { log };
+    FakeOverlay overlay { log };
+    FakeOnboardingWindow onboarding { log };
+    FakeSettingsWindow settings { log };
     FakeMenuBar menuBar;
 
     DictationSessionController::Neighbours neighbours();

@@ -11,8 +11,7 @@
 #include <utility>
 
 // One running copy of tests/support/insertiontargetwindow, driven over its standard input.
-class TargetApplication
-{
+class TargetApplication {
 public:
     // `changes` adds to the environment; an empty value removes the variable.
     explicit TargetApplication(const QString &program, const QHash<QString, QString> &changes = {})
@@ -77,7 +76,7 @@ public:
     std::pair<QByteArray, QByteArray> clipboard()
     {
         const QList<QByteArray> words = ask("clipboard", "clipboard").split(' ');
-        return {QByteArray::fromBase64(words.value(1)), QByteArray::fromBase64(words.value(2))};
+        return { QByteArray::fromBase64(words.value(1)), QByteArray::fromBase64(words.value(2)) };
     }
 
     void copy(const QByteArray &plain, const QByteArray &html)
@@ -88,4 +87,3 @@ public:
 private:
     QProcess m_process;
 };
-

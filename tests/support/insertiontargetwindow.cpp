@@ -35,14 +35,12 @@ void answer(const QByteArray &line)
     std::fflush(stdout);
 }
 
-struct TargetWindow
-{
+struct TargetWindow {
     QWidget *window = nullptr;
     QLineEdit *field = nullptr;
 };
 
-class TerminalKeys : public QObject
-{
+class TerminalKeys : public QObject {
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
@@ -57,14 +55,18 @@ protected:
     }
 };
 
-class Target : public QObject
-{
+class Target : public QObject {
 public:
-    Target() : m_input(STDIN_FILENO, QSocketNotifier::Read)
+    Target()
+        : m_input(STDIN_FILENO, QSocketNotifier::Read)
     {
         connect(&m_input, &QSocketNotifier::activated, this, &Target::readInput);
     }
-    ~Target() override { for (const TargetWindow &target : std::as_const(m_windows)) delete target.window; }
+    ~Target() override
+    {
+        for (const TargetWindow &target : std::as_const(m_windows))
+            delete target.window;
+    }
 
 private:
     void readInput()

@@ -12,13 +12,12 @@
 
 using namespace Qt::StringLiterals;
 
-struct LoopbackHttpServer::Connection
-{
+struct LoopbackHttpServer::Connection {
     QPointer<QTcpSocket> socket;
     int ordinal = 0;
     QByteArray buffer;
-    bool busy = false;      // an answer is scheduled; later requests wait their turn
-    bool silenced = false;  // told never to answer: everything further is ignored
+    bool busy = false; // an answer is scheduled; later requests wait their turn
+    bool silenced = false; // told never to answer: everything further is ignored
     bool continued = false; // "100 Continue" already sent for the request in progress
 };
 
@@ -27,20 +26,34 @@ namespace {
 QByteArray standardReason(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 413: return "Payload Too Large";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 413:
+        return "Payload Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -64,7 +77,7 @@ LoopbackHttpServer::Response LoopbackHttpServer::Response::text(int status, QByt
 {
     Response response;
     response.status = status;
-    response.headers = {{"Content-Type", std::move(contentType)}};
+    response.headers = { { "Content-Type", std::move(contentType) } };
     response.body = std::move(body);
     return response;
 }
@@ -96,10 +109,7 @@ LoopbackHttpServer::LoopbackHttpServer(QObject *parent)
 {
 }
 
-LoopbackHttpServer::~LoopbackHttpServer()
-{
-    closeAllConnections();
-}
+LoopbackHttpServer::~LoopbackHttpServer() { closeAllConnections(); }
 
 bool LoopbackHttpServer::listen(quint16 port)
 {
@@ -108,12 +118,12 @@ bool LoopbackHttpServer::listen(quint16 port)
     return startListening(port);
 }
 
-bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSslKey &key,
-                                   const QList<QSslCertificate> &chain, quint16 port)
+bool LoopbackHttpServer::listenTls(
+    const QSslCertificate &certificate, const QSslKey &key, const QList<QSslCertificate> &chain, quint16 port)
 {
     auto server = std::make_unique<QSslServer>();
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setLocalCertificateChain(QList<QSslCertificate>{certificate} + chain);
+    configuration.setLocalCertificateChain(QList<QSslCertificate> { certificate } + chain);
     configuration.setPrivateKey(key);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     server->setSslConfiguration(configuration);
@@ -122,16 +132,16 @@ bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSs
         m_tlsErrors.append(what.isEmpty() && socket ? socket->errorString() : what);
     };
     connect(server.get(), &QSslServer::errorOccurred, this,
-            [record](QSslSocket *socket, QAbstractSocket::SocketError) { record(socket, QString()); });
+        [record](QSslSocket *socket, QAbstractSocket::SocketError) { record(socket, QString()); });
     connect(server.get(), &QSslServer::sslErrors, this, [record](QSslSocket *socket, const QList<QSslError> &errors) {
         for (const QSslError &error : errors)
             record(socket, error.errorString());
     });
     connect(server.get(), &QSslServer::alertReceived, this,
-            [record](QSslSocket *socket, QSsl::AlertLevel level, QSsl::AlertType, const QString &description) {
-                if (level != QSsl::AlertLevel::Warning)
-                    record(socket, u"alert: "_s + description);
-            });
+        [record](QSslSocket *socket, QSsl::AlertLevel level, QSsl::AlertType, const QString &description) {
+            if (level != QSsl::AlertLevel::Warning)
+                record(socket, u"alert: "_s + description);
+        });
 
     m_tls = true;
     m_server = std::move(server);
@@ -148,10 +158,7 @@ bool LoopbackHttpServer::startListening(quint16 port)
     return m_server->listen(QHostAddress::LocalHost, port);
 }
 
-quint16 LoopbackHttpServer::port() const
-{
-    return m_server ? m_server->serverPort() : 0;
-}
+quint16 LoopbackHttpServer::port() const { return m_server ? m_server->serverPort() : 0; }
 
 QUrl LoopbackHttpServer::baseUrl() const
 {
@@ -169,15 +176,9 @@ QUrl LoopbackHttpServer::url(const QString &path) const
     return result;
 }
 
-void LoopbackHttpServer::enqueue(Response response)
-{
-    m_queue.push_back(std::move(response));
-}
+void LoopbackHttpServer::enqueue(Response response) { m_queue.push_back(std::move(response)); }
 
-void LoopbackHttpServer::setHandler(Handler handler)
-{
-    m_handler = std::move(handler);
-}
+void LoopbackHttpServer::setHandler(Handler handler) { m_handler = std::move(handler); }
 
 void LoopbackHttpServer::closeAllConnections()
 {
@@ -232,13 +233,13 @@ void LoopbackHttpServer::readFrom(Connection *connection)
             const QByteArray line = lines.at(i).endsWith('\r') ? lines.at(i).chopped(1) : lines.at(i);
             const qsizetype colon = line.indexOf(':');
             if (colon > 0)
-                request.headers.append({line.left(colon), line.mid(colon + 1).trimmed()});
+                request.headers.append({ line.left(colon), line.mid(colon + 1).trimmed() });
         }
 
         const qsizetype bodyStart = headEnd + 4;
         // Every client here sends a length; a chunked body would read as none.
-        const qsizetype bodyLength =
-            std::max(0LL, request.header("Content-Length").value_or("0").trimmed().toLongLong());
+        const qsizetype bodyLength
+            = std::max(0LL, request.header("Content-Length").value_or("0").trimmed().toLongLong());
         if (buffer.size() < bodyStart + bodyLength) {
             if (!connection->continued && request.header("Expect").value_or(QByteArray()).toLower() == "100-continue") {
                 connection->continued = true;
@@ -307,7 +308,7 @@ void LoopbackHttpServer::write(QPointer<QTcpSocket> socket, const Response &resp
         socket->write(*response.rawReply);
     } else {
         QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-                          + (response.reason.isEmpty() ? standardReason(response.status) : response.reason) + "\r\n";
+            + (response.reason.isEmpty() ? standardReason(response.status) : response.reason) + "\r\n";
         bool hasLength = false;
         for (const auto &[name, value] : response.headers) {
             hasLength = hasLength || name.compare("Content-Length", Qt::CaseInsensitive) == 0;

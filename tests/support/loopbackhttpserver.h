@@ -25,19 +25,17 @@ class QTcpSocket;
 // Plain HTTP by default; listenTls() serves HTTPS with a given certificate and key.
 // Lives on the thread that creates it; clients in other threads or processes are fine
 // as long as that thread runs its event loop.
-class LoopbackHttpServer : public QObject
-{
+class LoopbackHttpServer : public QObject {
     Q_OBJECT
 
 public:
     using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
-    struct Request
-    {
+    struct Request {
         QByteArray raw; // request line, headers and body as received
         QByteArray method;
         QByteArray target; // the request target as sent, e.g. "/v1/dictations?x=1"
-        QByteArray path;   // the target without its query
+        QByteArray path; // the target without its query
         QByteArray version;
         HeaderList headers; // in the order received, names as sent
         QByteArray body;
@@ -47,12 +45,11 @@ public:
         std::optional<QByteArray> header(QByteArrayView name) const;
     };
 
-    struct Response
-    {
+    struct Response {
         enum class Action {
-            respond,     // send status, headers and body
+            respond, // send status, headers and body
             neverAnswer, // keep the connection open and say nothing
-            close,       // close the connection at once without a word
+            close, // close the connection at once without a word
         };
 
         Action action = Action::respond;
@@ -66,7 +63,7 @@ public:
         // Close the connection once the answer is written.
         bool closeAfterReply = false;
         // Wait this long before answering.
-        std::chrono::milliseconds delay{0};
+        std::chrono::milliseconds delay { 0 };
 
         // A JSON answer with Content-Type application/json.
         static Response json(int status, QByteArray body);
@@ -84,8 +81,8 @@ public:
     // Starts plain HTTP on 127.0.0.1 (port 0: any free one). Returns false when the socket cannot be bound.
     bool listen(quint16 port = 0);
     // Starts HTTPS on 127.0.0.1, presenting `certificate` (then `chain`) with `key`.
-    bool listenTls(const QSslCertificate &certificate, const QSslKey &key,
-                   const QList<QSslCertificate> &chain = {}, quint16 port = 0);
+    bool listenTls(const QSslCertificate &certificate, const QSslKey &key, const QList<QSslCertificate> &chain = {},
+        quint16 port = 0);
 
     bool isTls() const { return m_tls; }
     quint16 port() const;

@@ -47,8 +47,7 @@ QString settingsFilePath();
 } // namespace TestUtil
 
 // A gate a fake can wait on until the test opens it.
-class Gate : public QObject
-{
+class Gate : public QObject {
     Q_OBJECT
 public:
     bool isOpen() const { return m_open; }

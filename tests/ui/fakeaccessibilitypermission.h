@@ -3,8 +3,7 @@
 #include "neighbours.h"
 
 // Remembers the requests; the test decides when the permission counts as granted.
-class FakeAccessibilityPermission final : public AbstractAccessibilityPermission
-{
+class FakeAccessibilityPermission final : public AbstractAccessibilityPermission {
 public:
     bool trusted = false;
     int requests = 0;

@@ -16,11 +16,11 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-class OnboardingTest : public ::testing::Test
-{
+class OnboardingTest : public ::testing::Test {
 protected:
     OnboardingTest()
-        : onboarding(&accessibility, [this] { return ++settingsOpened, true; }, MascotFrames::defaultDirectory())
+        : onboarding(
+            &accessibility, [this] { return ++settingsOpened, true; }, MascotFrames::defaultDirectory())
     {
         TestUtil::clearSettings();
         onboarding.setOnFinish([this] { ++finishes; });
@@ -96,7 +96,7 @@ TEST_F(OnboardingTest, WalksForwardThroughThePagesAndBackAgain)
     EXPECT_EQ(text(u"detailLabel"_s), u"Разрешение уже включено. Можно продолжать."_s);
     EXPECT_FALSE(onboarding.isPollingAccessibility());
     EXPECT_FALSE(shown(u"fnKeyboardHint"_s));
-    for (const OnboardingStep step : {OnboardingStep::microphone, OnboardingStep::welcome, OnboardingStep::welcome}) {
+    for (const OnboardingStep step : { OnboardingStep::microphone, OnboardingStep::welcome, OnboardingStep::welcome }) {
         onboarding.secondaryAction();
         EXPECT_EQ(onboarding.currentStep(), step);
     }
@@ -166,12 +166,12 @@ TEST_F(OnboardingTest, TestFeedbackShowsEachStageOnlyOnTheReadyPage)
     goToReady();
     using Call = void (OnboardingWindowController::*)();
     const std::tuple<Call, QString, QString, QString> stages[] = {
-        {&OnboardingWindowController::showTestConnecting, u"Ворсик ищет ручку…"_s, u"Ворсик ищет ручку…"_s,
-         u"VorsSearching1"_s},
-        {&OnboardingWindowController::showTestListening, u"Говорите. Нажмите Fn ещё раз, когда закончите"_s,
-         u"Говорите — нажмите Fn второй раз, когда закончите."_s, u"VorsWriting1"_s},
-        {&OnboardingWindowController::showTestProcessing, u"Ворсик редактирует текст"_s,
-         u"Ворсик редактирует текст…"_s, u"VorsEditing1"_s},
+        { &OnboardingWindowController::showTestConnecting, u"Ворсик ищет ручку…"_s, u"Ворсик ищет ручку…"_s,
+            u"VorsSearching1"_s },
+        { &OnboardingWindowController::showTestListening, u"Говорите. Нажмите Fn ещё раз, когда закончите"_s,
+            u"Говорите — нажмите Fn второй раз, когда закончите."_s, u"VorsWriting1"_s },
+        { &OnboardingWindowController::showTestProcessing, u"Ворсик редактирует текст"_s,
+            u"Ворсик редактирует текст…"_s, u"VorsEditing1"_s },
     };
     for (const auto &[call, title, field, frame] : stages) {
         (onboarding.*call)();
@@ -189,7 +189,8 @@ TEST(OnboardingImagesTest, MissingImagesLeaveTheMascotEmptyWithoutATimer)
     TestUtil::clearSettings();
     QTemporaryDir empty;
     FakeAccessibilityPermission accessibility;
-    OnboardingWindowController onboarding(&accessibility, [] { return false; }, empty.path());
+    OnboardingWindowController onboarding(
+        &accessibility, [] { return false; }, empty.path());
     onboarding.show();
     EXPECT_TRUE(onboarding.window()->findChild<MascotView *>()->currentFrameName().isEmpty());
     EXPECT_FALSE(onboarding.isAnimatingMascot());
@@ -212,7 +213,7 @@ TEST(FnKeyboardHintTest, SixRowsFitTheBodyAndTheFnKeyIsHighlighted)
         rows[key.row].append(key);
     }
     ASSERT_EQ(rows.size(), 6);
-    const int expectedCounts[] = {13, 14, 14, 13, 12, 10};
+    const int expectedCounts[] = { 13, 14, 14, 13, 12, 10 };
     for (int r = 0; r < 6; ++r) {
         const auto &row = rows[r];
         EXPECT_EQ(row.size(), expectedCounts[r]) << "row " << r;

@@ -29,8 +29,7 @@ QWidget *child(const OverlayPanelController &overlay, const QString &name)
 
 MascotView *mascotOf(const OverlayPanelController &overlay) { return overlay.panel()->findChild<MascotView *>(); }
 
-class OverlayPanelTest : public ::testing::Test
-{
+class OverlayPanelTest : public ::testing::Test {
 protected:
     OverlayPanelController overlay;
 
@@ -55,8 +54,7 @@ protected:
     }
 };
 
-struct StatusCase
-{
+struct StatusCase {
     const char *name;
     std::function<void(OverlayPanelController &)> call;
     QString title;
@@ -67,9 +65,7 @@ struct StatusCase
 
 void PrintTo(const StatusCase &c, std::ostream *out) { *out << c.name; }
 
-class OverlayStatusTest : public OverlayPanelTest, public ::testing::WithParamInterface<StatusCase>
-{
-};
+class OverlayStatusTest : public OverlayPanelTest, public ::testing::WithParamInterface<StatusCase> { };
 
 TEST_P(OverlayStatusTest, ShowsTextsAndAnimatedMascotInTheStatusForm)
 {
@@ -90,23 +86,21 @@ TEST_P(OverlayStatusTest, ShowsTextsAndAnimatedMascotInTheStatusForm)
     EXPECT_TRUE(TestUtil::runUntil([&] { return mascot()->currentFrameName() != c.firstFrame; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllStates, OverlayStatusTest,
-    ::testing::Values(
-        StatusCase{"connecting", [](OverlayPanelController &o) { o.showConnecting(); }, u"Ищу ручку…"_s,
-                   u"Ворсик ищет ручку"_s, u"VorsSearching1"_s},
-        StatusCase{"listening", [](OverlayPanelController &o) { o.showListening(); },
-                   u"Говорите — нажмите Fn второй раз, когда закончите"_s, u"Ворсик слушает и записывает"_s,
-                   u"VorsWriting1"_s},
-        StatusCase{"processing", [](OverlayPanelController &o) { o.showProcessing(u"Завершаю распознавание…"_s); },
-                   u"Завершаю распознавание…"_s, u"Ворсик думает…"_s, u"VorsThinking"_s},
-        StatusCase{"editing", [](OverlayPanelController &o) { o.showEditing(); }, u"Ворсик редактирует текст…"_s,
-                   u"Проверяет текст и вносит исправления"_s, u"VorsEditing1"_s},
-        StatusCase{"failure",
-                   [](OverlayPanelController &o) {
-                       o.showMessage(u"Не понял…"_s, u"Нет сети"_s, MascotState::confused, 4500ms);
-                   },
-                   u"Не понял…"_s, u"Нет сети"_s, u"VorsConfused1"_s, true}),
+INSTANTIATE_TEST_SUITE_P(AllStates, OverlayStatusTest,
+    ::testing::Values(StatusCase { "connecting", [](OverlayPanelController &o) { o.showConnecting(); }, u"Ищу ручку…"_s,
+                          u"Ворсик ищет ручку"_s, u"VorsSearching1"_s },
+        StatusCase { "listening", [](OverlayPanelController &o) { o.showListening(); },
+            u"Говорите — нажмите Fn второй раз, когда закончите"_s, u"Ворсик слушает и записывает"_s,
+            u"VorsWriting1"_s },
+        StatusCase { "processing", [](OverlayPanelController &o) { o.showProcessing(u"Завершаю распознавание…"_s); },
+            u"Завершаю распознавание…"_s, u"Ворсик думает…"_s, u"VorsThinking"_s },
+        StatusCase { "editing", [](OverlayPanelController &o) { o.showEditing(); }, u"Ворсик редактирует текст…"_s,
+            u"Проверяет текст и вносит исправления"_s, u"VorsEditing1"_s },
+        StatusCase { "failure",
+            [](OverlayPanelController &o) {
+                o.showMessage(u"Не понял…"_s, u"Нет сети"_s, MascotState::confused, 4500ms);
+            },
+            u"Не понял…"_s, u"Нет сети"_s, u"VorsConfused1"_s, true }),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(OverlayPanelTest, ResultTakesClicksUntilAStatusGivesThemBackAndCloseHidesAtOnce)

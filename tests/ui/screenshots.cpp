@@ -106,12 +106,11 @@ int main(int argc, char *argv[])
     overlay.showMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, 0ms);
     ok &= saveOverlay(overlay, u"overlay-pasted"_s);
     overlay.showMessage(u"Не понял…"_s, u"Нет подключения к интернету. Проверьте сеть и попробуйте ещё раз."_s,
-                        MascotState::confused, 0ms);
+        MascotState::confused, 0ms);
     ok &= saveOverlay(overlay, u"overlay-failure"_s);
-    overlay.presentResult(u"Текст сохранён"_s,
-                          u"Окно сменилось, пока Ворсик работал. Нажмите «Скопировать»."_s,
-                          u"Добрый день! Высылаю обновлённый план на неделю: в понедельник созвон с командой, "
-                          "во вторник ревью макетов, в среду — релиз. Если есть вопросы, пишите."_s);
+    overlay.presentResult(u"Текст сохранён"_s, u"Окно сменилось, пока Ворсик работал. Нажмите «Скопировать»."_s,
+        u"Добрый день! Высылаю обновлённый план на неделю: в понедельник созвон с командой, "
+        "во вторник ревью макетов, в среду — релиз. Если есть вопросы, пишите."_s);
     ok &= saveOverlay(overlay, u"overlay-result"_s);
     overlay.hide();
 

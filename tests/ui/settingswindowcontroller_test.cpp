@@ -14,13 +14,12 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-class SettingsWindowTest : public ::testing::Test
-{
+class SettingsWindowTest : public ::testing::Test {
 protected:
     SettingsWindowTest() { TestUtil::clearSettings(); }
 
     FakeAccessibilityPermission accessibility;
-    SettingsWindowController settings{&accessibility};
+    SettingsWindowController settings { &accessibility };
 
     QWidget *window() const { return settings.window(); }
     QComboBox *modePopup() const { return window()->findChild<QComboBox *>(u"modePopup"_s); }
@@ -38,9 +37,11 @@ TEST_F(SettingsWindowTest, StoredModeSelectsItsItemAndAnythingElseTheRecommended
 {
     const QString recommended = u"Исправлять ошибки — рекомендуется"_s;
     const std::pair<std::optional<QString>, QString> cases[] = {
-        {u"verbatim"_s, u"Без обработки"_s}, {u"structured"_s, u"Исправлять и структурировать"_s},
-        {u"Verbatim"_s, recommended},        {u"tidy"_s, recommended},
-        {std::nullopt, recommended},
+        { u"verbatim"_s, u"Без обработки"_s },
+        { u"structured"_s, u"Исправлять и структурировать"_s },
+        { u"Verbatim"_s, recommended },
+        { u"tidy"_s, recommended },
+        { std::nullopt, recommended },
     };
     for (const auto &[mode, shown] : cases) {
         SCOPED_TRACE(mode.value_or(u"nothing"_s).toStdString());

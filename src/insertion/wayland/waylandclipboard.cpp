@@ -45,13 +45,12 @@ void writeAll(int fd, const QByteArray &bytes, QDeadlineTimer deadline)
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             break;
-        pollfd pfd{fd, POLLOUT, 0};
+        pollfd pfd { fd, POLLOUT, 0 };
         if (::poll(&pfd, 1, int(deadline.remainingTime())) <= 0)
             break;
     }
-    const timespec now{0, 0};
-    while (sigtimedwait(&pipeSignal, nullptr, &now) > 0) {
-    }
+    const timespec now { 0, 0 };
+    while (sigtimedwait(&pipeSignal, nullptr, &now) > 0) { }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ::close(fd);
 }
@@ -67,7 +66,7 @@ Formats readAll(std::vector<std::pair<QString, int>> pipes, QDeadlineTimer deadl
         std::vector<size_t> which;
         for (size_t i = 0; i < pipes.size(); ++i) {
             if (open[i]) {
-                fds.push_back({pipes[i].second, POLLIN, 0});
+                fds.push_back({ pipes[i].second, POLLIN, 0 });
                 which.push_back(i);
             }
         }
@@ -95,8 +94,7 @@ Formats readAll(std::vector<std::pair<QString, int>> pipes, QDeadlineTimer deadl
 }
 
 // What a look at the selection found: our own contents, nothing, or pipes to read the owner's formats from.
-struct SelectionRead
-{
+struct SelectionRead {
     bool available = false;
     std::optional<Formats> own;
     std::vector<std::pair<QString, int>> pipes;
@@ -104,8 +102,7 @@ struct SelectionRead
 
 } // namespace
 
-struct WaylandClipboard::State
-{
+struct WaylandClipboard::State {
     static const zwlr_data_control_device_v1_listener deviceListener;
     static const zwlr_data_control_offer_v1_listener offerListener;
     static const zwlr_data_control_source_v1_listener sourceListener;
@@ -122,8 +119,8 @@ struct WaylandClipboard::State
     // Clearings of ours whose empty selection has not come back yet.
     int clearEchoes = 0;
 
-    std::atomic<bool> finished{false};
-    std::atomic<quint64> changeCount{0};
+    std::atomic<bool> finished { false };
+    std::atomic<quint64> changeCount { 0 };
 
     zwlr_data_control_offer_v1 *takeOffer(zwlr_data_control_offer_v1 *offer, QStringList *formats)
     {
@@ -163,7 +160,7 @@ struct WaylandClipboard::State
         for (auto &[offer, formats] : announced)
             zwlr_data_control_offer_v1_destroy(offer);
         announced.clear();
-        for (zwlr_data_control_offer_v1 *offer : {selection, primary}) {
+        for (zwlr_data_control_offer_v1 *offer : { selection, primary }) {
             if (offer)
                 zwlr_data_control_offer_v1_destroy(offer);
         }
@@ -214,7 +211,8 @@ const zwlr_data_control_source_v1_listener WaylandClipboard::State::sourceListen
     [](void *data, zwlr_data_control_source_v1 *source, const char *format, int32_t fd) {
         auto *state = static_cast<State *>(data);
         auto it = state->sources.find(source);
-        const QByteArray bytes = it != state->sources.end() ? it->second.value(QString::fromUtf8(format)) : QByteArray();
+        const QByteArray bytes
+            = it != state->sources.end() ? it->second.value(QString::fromUtf8(format)) : QByteArray();
         // A reader that takes its time must not stall the connection's thread.
         QThreadPool::globalInstance()->start(
             [fd, bytes] { writeAll(fd, bytes, QDeadlineTimer(std::chrono::seconds(5))); });
@@ -229,7 +227,8 @@ const zwlr_data_control_source_v1_listener WaylandClipboard::State::sourceListen
 };
 
 WaylandClipboard::WaylandClipboard(WaylandConnection &connection)
-    : m_connection(connection), m_state(std::make_shared<State>())
+    : m_connection(connection)
+    , m_state(std::make_shared<State>())
 {
     const auto made = m_connection.call<bool>(
         [state = m_state, &connection] {
@@ -334,21 +333,23 @@ Formats textFormats(const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
     Formats formats;
-    for (const QString &format : {u"text/plain;charset=utf-8"_s, u"text/plain"_s, u"UTF8_STRING"_s, u"STRING"_s, u"TEXT"_s})
+    for (const QString &format :
+        { u"text/plain;charset=utf-8"_s, u"text/plain"_s, u"UTF8_STRING"_s, u"STRING"_s, u"TEXT"_s })
         formats.insert(format, utf8);
     return formats;
 }
 
 } // namespace
 
-void WaylandClipboard::setText(const QString &text) { restore(ClipboardSnapshot{{textFormats(text)}}); }
+void WaylandClipboard::setText(const QString &text) { restore(ClipboardSnapshot { { textFormats(text) } }); }
 
 void WaylandClipboard::setSelectionText(const QString &text)
 {
     m_connection.post([state = m_state, formats = textFormats(text), &connection = m_connection] {
         zwlr_data_control_manager_v1 *manager = connection.globals().dataControl;
         if (state->finished || !manager
-            || zwlr_data_control_device_v1_get_version(state->device) < ZWLR_DATA_CONTROL_DEVICE_V1_SET_PRIMARY_SELECTION_SINCE_VERSION)
+            || zwlr_data_control_device_v1_get_version(state->device)
+                < ZWLR_DATA_CONTROL_DEVICE_V1_SET_PRIMARY_SELECTION_SINCE_VERSION)
             return;
         zwlr_data_control_device_v1_set_primary_selection(state->device, state->offerSource(manager, formats));
     });

@@ -10,11 +10,10 @@ class WaylandConnection;
 // The clipboard through the compositor's data-control protocol, which reads and writes it
 // without the keyboard focus that an ordinary Wayland client needs. Its change counter counts
 // every new selection except the echoes of this object's own writes.
-class WaylandClipboard final : public AbstractClipboard
-{
+class WaylandClipboard final : public AbstractClipboard {
 public:
     // Every format of the owner is read at once; those not delivered within this long are left out.
-    static constexpr std::chrono::milliseconds readTimeout{500};
+    static constexpr std::chrono::milliseconds readTimeout { 500 };
 
     explicit WaylandClipboard(WaylandConnection &connection);
     ~WaylandClipboard() override;

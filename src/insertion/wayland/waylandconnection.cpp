@@ -156,7 +156,7 @@ void WaylandConnection::serve()
             wl_display_cancel_read(m_display);
             break;
         }
-        pollfd fds[2] = {{fd, short(POLLIN | (flushed ? 0 : POLLOUT)), 0}, {m_wakeFd, POLLIN, 0}};
+        pollfd fds[2] = { { fd, short(POLLIN | (flushed ? 0 : POLLOUT)), 0 }, { m_wakeFd, POLLIN, 0 } };
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             wl_display_cancel_read(m_display);
             break;
@@ -193,8 +193,8 @@ void WaylandConnection::serve()
     }
     for (auto &item : work)
         item();
-    for (void *global : {static_cast<void *>(m_globals.seat), static_cast<void *>(m_globals.dataControl),
-                         static_cast<void *>(m_globals.virtualKeyboards)}) {
+    for (void *global : { static_cast<void *>(m_globals.seat), static_cast<void *>(m_globals.dataControl),
+             static_cast<void *>(m_globals.virtualKeyboards) }) {
         if (global)
             wl_proxy_destroy(static_cast<wl_proxy *>(global));
     }

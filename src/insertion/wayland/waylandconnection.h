@@ -1,8 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <future>
@@ -23,8 +23,7 @@ struct zwp_virtual_keyboard_manager_v1;
 // A libwayland-client connection of the program's own, served by a thread of its own, so that a
 // compositor or a clipboard owner that answers slowly never holds up the caller. Protocol objects
 // are made, used and destroyed only on that thread: callers hand it work through call() and post().
-class WaylandConnection
-{
+class WaylandConnection {
 public:
     // Connects to WAYLAND_DISPLAY (a socket name or an absolute path) and waits this long for the globals.
     explicit WaylandConnection(std::chrono::milliseconds setupTimeout = std::chrono::seconds(2));
@@ -35,8 +34,7 @@ public:
     WaylandConnection &operator=(const WaylandConnection &) = delete;
 
     // Read only on the connection's thread. Null where the compositor does not offer one or withdrew it.
-    struct Globals
-    {
+    struct Globals {
         wl_seat *seat = nullptr;
         zwlr_data_control_manager_v1 *dataControl = nullptr;
         zwp_virtual_keyboard_manager_v1 *virtualKeyboards = nullptr;
@@ -88,6 +86,6 @@ private:
     std::deque<std::function<void()>> m_work;
     bool m_stopping = false;
     bool m_ended = false;
-    std::atomic<bool> m_alive{false};
+    std::atomic<bool> m_alive { false };
     std::thread m_thread;
 };

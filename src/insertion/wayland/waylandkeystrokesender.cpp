@@ -53,14 +53,15 @@ uint32_t milliseconds()
 
 } // namespace
 
-struct WaylandKeystrokeSender::State
-{
+struct WaylandKeystrokeSender::State {
     zwp_virtual_keyboard_v1 *keyboard = nullptr;
-    std::atomic<bool> available{false};
+    std::atomic<bool> available { false };
 };
 
 WaylandKeystrokeSender::WaylandKeystrokeSender(WaylandConnection &connection, const WaylandClipboard &clipboard)
-    : m_connection(connection), m_clipboard(clipboard), m_state(std::make_shared<State>())
+    : m_connection(connection)
+    , m_clipboard(clipboard)
+    , m_state(std::make_shared<State>())
 {
     const auto made = m_connection.call<bool>(
         [state = m_state, &connection] {
@@ -73,7 +74,8 @@ WaylandKeystrokeSender::WaylandKeystrokeSender(WaylandConnection &connection, co
                     ::close(fd);
                 return false;
             }
-            state->keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(globals.virtualKeyboards, globals.seat);
+            state->keyboard
+                = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(globals.virtualKeyboards, globals.seat);
             zwp_virtual_keyboard_v1_keymap(state->keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, sizeof keymap);
             ::close(fd);
             state->available = true;

@@ -10,8 +10,7 @@ class WaylandConnection;
 // The paste shortcut through one virtual keyboard kept for the whole session: a keyboard made
 // at the moment of the paste may lose its first key, so it is made, with its keymap, at start.
 // The keymap has keys of its own for Control, Shift, V and Insert, whatever the user's layout.
-class WaylandKeystrokeSender final : public AbstractKeystrokeSender
-{
+class WaylandKeystrokeSender final : public AbstractKeystrokeSender {
 public:
     // The paste reads what `clipboard` wrote; without it the keystroke would paste something else.
     WaylandKeystrokeSender(WaylandConnection &connection, const WaylandClipboard &clipboard);

@@ -13,13 +13,11 @@
 #include <map>
 #include <mutex>
 
-struct WaylandToplevels::State
-{
+struct WaylandToplevels::State {
     static const zwlr_foreign_toplevel_manager_v1_listener managerListener;
     static const zwlr_foreign_toplevel_handle_v1_listener handleListener;
 
-    struct Window
-    {
+    struct Window {
         TopLevel announced;
         bool activated = false;
         // What `done` made current; the announced values are pending until then.
@@ -32,7 +30,7 @@ struct WaylandToplevels::State
     std::map<zwlr_foreign_toplevel_handle_v1 *, Window> windows;
     qint64 nextId = 1;
 
-    std::atomic<bool> listing{false};
+    std::atomic<bool> listing { false };
     mutable std::mutex mutex;
     std::optional<TopLevel> active;
 
@@ -110,20 +108,23 @@ const zwlr_foreign_toplevel_handle_v1_listener WaylandToplevels::State::handleLi
 };
 
 WaylandToplevels::WaylandToplevels(std::shared_ptr<WaylandConnection> connection)
-    : m_connection(std::move(connection)), m_state(std::make_shared<State>())
+    : m_connection(std::move(connection))
+    , m_state(std::make_shared<State>())
 {
-    m_connection->call<bool>([state = m_state, connection = m_connection.get()] {
-        // Bound only now: the compositor lists its windows at once, and none may go unheard.
-        const WaylandConnection::Globals &globals = connection->globals();
-        if (!globals.toplevelManagerName)
-            return false;
-        state->manager = static_cast<zwlr_foreign_toplevel_manager_v1 *>(
-            wl_registry_bind(globals.registry, globals.toplevelManagerName, &zwlr_foreign_toplevel_manager_v1_interface,
-                             std::min(globals.toplevelManagerVersion, 3u)));
-        zwlr_foreign_toplevel_manager_v1_add_listener(state->manager, &State::managerListener, state.get());
-        state->listing = true;
-        return true;
-    }, std::chrono::seconds(1));
+    m_connection->call<bool>(
+        [state = m_state, connection = m_connection.get()] {
+            // Bound only now: the compositor lists its windows at once, and none may go unheard.
+            const WaylandConnection::Globals &globals = connection->globals();
+            if (!globals.toplevelManagerName)
+                return false;
+            state->manager = static_cast<zwlr_foreign_toplevel_manager_v1 *>(
+                wl_registry_bind(globals.registry, globals.toplevelManagerName,
+                    &zwlr_foreign_toplevel_manager_v1_interface, std::min(globals.toplevelManagerVersion, 3u)));
+            zwlr_foreign_toplevel_manager_v1_add_listener(state->manager, &State::managerListener, state.get());
+            state->listing = true;
+            return true;
+        },
+        std::chrono::seconds(1));
 }
 
 std::unique_ptr<WaylandToplevels> WaylandToplevels::forSession()

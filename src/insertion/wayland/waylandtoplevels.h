@@ -9,11 +9,9 @@ class WaylandConnection;
 
 // The compositor's list of top-level windows (foreign-toplevel management), where it offers one:
 // what the window in front is, by a number of this program's own that stays with the window.
-class WaylandToplevels
-{
+class WaylandToplevels {
 public:
-    struct TopLevel
-    {
+    struct TopLevel {
         qint64 id = 0;
         QString title;
         QString appId;
