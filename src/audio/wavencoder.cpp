@@ -1,10 +1,13 @@
 #include "wavencoder.h"
 
-#include "gigachaterror.h"
-
 #include <QtEndian>
 
 #include <cstring>
+
+WAVEncoderError::WAVEncoderError()
+    : DescribedError(QStringLiteral("Запись слишком длинная для отправки в GigaChat."))
+{
+}
 
 namespace WAVEncoder {
 
@@ -46,7 +49,7 @@ void writeHeader(char *out, quint32 count)
 void checkSize(quint64 pcmByteCount)
 {
     if (pcmByteCount > maximumPCMByteCount)
-        throw GigaChatError(GigaChatError::Case::audioTooLong);
+        throw WAVEncoderError();
 }
 
 QByteArray header(quint64 pcmByteCount)

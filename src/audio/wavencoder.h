@@ -1,6 +1,15 @@
 #pragma once
 
+#include "describederror.h"
+
 #include <QByteArray>
+
+// A recording too long for a WAV header. Every provider shows the text users have
+// always seen for it.
+class WAVEncoderError : public DescribedError {
+public:
+    WAVEncoderError();
+};
 
 // Packs a whole recording of s16le mono 24 kHz PCM into a WAV (RIFF) image.
 namespace WAVEncoder {
@@ -8,7 +17,7 @@ namespace WAVEncoder {
 // Largest PCM size whose RIFF chunk size (count + 36) still fits in 32 bits.
 inline constexpr quint64 maximumPCMByteCount = 4'294'967'259ULL;
 
-// Throws GigaChatError(audioTooLong) when `pcmByteCount` is over the limit.
+// Throws WAVEncoderError when `pcmByteCount` is over the limit.
 void checkSize(quint64 pcmByteCount);
 
 // The 44-byte header for `pcmByteCount` bytes of PCM; checks the size first.

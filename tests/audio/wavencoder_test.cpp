@@ -1,4 +1,3 @@
-#include "gigachaterror.h"
 #include "wavencoder.h"
 
 #include <QtEndian>
@@ -37,12 +36,11 @@ TEST(WAVEncoderTest, SizeLimitIsTheLargestCountWhoseRiffSizeFits)
     try {
         WAVEncoder::header(4'294'967'260ULL);
         FAIL() << "one byte over the limit must fail";
-    } catch (const GigaChatError &error) {
-        EXPECT_EQ(error.errorCase(), GigaChatError::Case::audioTooLong);
+    } catch (const WAVEncoderError &error) {
         EXPECT_EQ(error.description(), QStringLiteral("Запись слишком длинная для отправки в GigaChat."));
     }
-    EXPECT_THROW(WAVEncoder::checkSize(4'294'967'260ULL), GigaChatError);
-    EXPECT_THROW(WAVEncoder::header(1ULL << 33), GigaChatError);
+    EXPECT_THROW(WAVEncoder::checkSize(4'294'967'260ULL), WAVEncoderError);
+    EXPECT_THROW(WAVEncoder::header(1ULL << 33), WAVEncoderError);
 }
 
 } // namespace

@@ -14,8 +14,7 @@ enum class GigaChatErrorCase {
     certificateRequired
 };
 
-// The error of the whole GigaChat path; also raised by the WAV encoder for an
-// over-long recording, whichever provider asked.
+// The error of the whole GigaChat path.
 class GigaChatError : public CaseError<GigaChatError, GigaChatErrorCase> {
 public:
     using CaseError::CaseError;

@@ -10,7 +10,7 @@ import os
 import random
 
 SIZE = 280
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "resources", "mascot")
 
 FUR = "#F2A65A"
 FUR_LIGHT = "#FFD8A8"

@@ -1,8 +1,7 @@
 // Renders the overlay in every state, each onboarding page and the settings
 // window to PNG files for the documentation. Run it in the headless session:
-//   scripts/headless-session build/tests/ui/verbulo_ui_screenshots docs/screenshots
+//   scripts/headless-session build/tools/screenshots/verbulo_ui_screenshots docs/screenshots
 #include "appsettings.h"
-#include "fakeaccessibilitypermission.h"
 #include "onboardingwindowcontroller.h"
 #include "overlaypanelcontroller.h"
 #include "settingswindowcontroller.h"
@@ -19,6 +18,15 @@
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
+
+
+// The walkthrough's accessibility page asks this; the pictures need it refused, then granted.
+class ScriptedAccessibilityPermission final : public AbstractAccessibilityPermission {
+public:
+    bool trusted = false;
+    bool isTrusted() override { return trusted; }
+    void requestTrust() override { }
+};
 
 namespace {
 
@@ -114,7 +122,7 @@ int main(int argc, char *argv[])
     ok &= saveOverlay(overlay, u"overlay-result"_s);
     overlay.hide();
 
-    FakeAccessibilityPermission accessibility;
+    ScriptedAccessibilityPermission accessibility;
     OnboardingWindowController onboarding(&accessibility, [] { return false; });
     onboarding.show();
     ok &= saveWindow(onboarding.window(), u"onboarding-1-welcome"_s);

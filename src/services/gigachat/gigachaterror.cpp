@@ -1,5 +1,7 @@
 #include "gigachaterror.h"
 
+#include "wavencoder.h"
+
 using namespace Qt::StringLiterals;
 
 QString GigaChatError::describe(Case errorCase, const QString &message)
@@ -16,7 +18,7 @@ QString GigaChatError::describe(Case errorCase, const QString &message)
     case Case::emptyAudio:
         return u"Запись получилась пустой."_s;
     case Case::audioTooLong:
-        return u"Запись слишком длинная для отправки в GigaChat."_s;
+        return WAVEncoderError().description();
     case Case::invalidResponse:
         return u"GigaChat вернул некорректный ответ."_s;
     case Case::emptyResponse:

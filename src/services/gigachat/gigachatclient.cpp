@@ -290,7 +290,12 @@ QCoro::Task<QString> GigaChatClient::transcribeAndEdit(
 {
     if (pcmAudio.isEmpty())
         throw GigaChatError(GigaChatError::Case::emptyAudio);
-    const QByteArray wav = WAVEncoder::encodePCM16Mono24kHz(pcmAudio);
+    QByteArray wav;
+    try {
+        wav = WAVEncoder::encodePCM16Mono24kHz(pcmAudio);
+    } catch (const WAVEncoderError &) {
+        throw GigaChatError(GigaChatError::Case::audioTooLong);
+    }
     pcmAudio.clear();
 
     const Limits limits { m_requestTimeout, m_maximumAttempts };
