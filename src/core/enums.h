@@ -12,6 +12,10 @@
 
 enum class DictationState { idle, connecting, recording, processing };
 
+// What starts and ends a dictation here: the Fn key, a shortcut the user binds in the desktop's
+// settings, or — when neither can be observed — `verbulo --toggle` bound to a key by the user.
+enum class DictationTrigger { fnKey, desktopShortcut, toggleCommand };
+
 enum class AIProvider { vorsik, openAI, gigaChat };
 
 enum class SmartMode { verbatim, clean, structured };

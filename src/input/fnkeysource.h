@@ -9,14 +9,21 @@ class FnKeySource : public QObject {
     Q_OBJECT
 
 public:
+    // What the user presses: the Fn key itself, or a shortcut bound in the desktop's settings.
+    enum class Kind { fnKey, desktopShortcut };
+
     using QObject::QObject;
+
+    virtual Kind kind() const = 0;
 
     // Begins observing; may report `unavailable` before it returns.
     virtual void start() = 0;
 
 Q_SIGNALS:
     void fnStateChanged(bool fnIsDown);
-    // Fn cannot be observed here; the description tells the user, in Russian, what to do.
-    // Reported at most once per source.
+    // Presses can be observed here from now on.
+    void observing();
+    // Fn cannot be observed here; the description tells the user, in Russian, what to do, or is
+    // empty when there is nothing to tell. Reported at most once per source.
     void unavailable(const QString &description);
 };

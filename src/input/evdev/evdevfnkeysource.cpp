@@ -50,7 +50,11 @@ EvdevFnKeySource::EvdevFnKeySource(Access access, QObject *parent)
     m_rescan.setInterval(1500ms);
     connect(&m_rescan, &QTimer::timeout, this, [this] { scan(); });
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        const bool hadNone = m_devices.isEmpty();
         scan();
+        // A keyboard plugged in after all: it serves from now on.
+        if (hadNone && !m_devices.isEmpty())
+            Q_EMIT observing();
         m_rescan.start();
     });
 }
@@ -77,7 +81,9 @@ void EvdevFnKeySource::start()
     if (!QDir(m_access.directory).exists())
         qCWarning(lcInput) << "evdev:" << m_access.directory << "does not exist";
     const ScanResult result = scan();
-    if (m_devices.isEmpty())
+    if (!m_devices.isEmpty())
+        Q_EMIT observing();
+    else
         Q_EMIT unavailable(result.permissionDenied ? permissionDeniedDescription() : noFnKeyDescription());
 }
 

@@ -32,6 +32,7 @@ public:
     ~EvdevFnKeySource() override;
 
     void start() override;
+    Kind kind() const override { return Kind::fnKey; }
 
     qsizetype deviceCount() const { return m_devices.size(); }
 

@@ -59,7 +59,16 @@ PortalShortcutSource::PortalShortcutSource(QDBusConnection bus, QObject *parent)
     qDBusRegisterMetaType<QList<PortalShortcut>>();
 }
 
-void PortalShortcutSource::start() { bind(); }
+void PortalShortcutSource::start() { run(); }
+
+QCoro::Task<void> PortalShortcutSource::run()
+{
+    const QPointer<PortalShortcutSource> self(this);
+    const bool bound = co_await bind();
+    // Nothing to tell the user: most desktops have no such portal, and the next trigger serves.
+    if (self && !bound)
+        Q_EMIT self->unavailable(QString());
+}
 
 QCoro::Task<std::optional<QVariantMap>> PortalShortcutSource::request(
     const QString &method, QVariantList arguments, const QString &handleToken)
@@ -108,7 +117,7 @@ QVariantList bindArguments(const QString &session, const QString &handleToken)
 
 } // namespace
 
-QCoro::Task<void> PortalShortcutSource::bind()
+QCoro::Task<bool> PortalShortcutSource::bind()
 {
     const QPointer<PortalShortcutSource> self(this);
     const QString createToken = token();
@@ -117,18 +126,18 @@ QCoro::Task<void> PortalShortcutSource::bind()
     const std::optional<QVariantMap> created
         = co_await request(u"CreateSession"_s, QVariantList() << createOptions, createToken);
     if (!self || !created)
-        co_return;
+        co_return false;
     const QVariant handle = created->value(u"session_handle"_s);
     const QString session
         = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path() : handle.toString();
     if (session.isEmpty())
-        co_return;
+        co_return false;
 
     const QString bindToken = token();
     const std::optional<QVariantMap> bound
         = co_await request(u"BindShortcuts"_s, bindArguments(session, bindToken), bindToken);
     if (!self || !bound)
-        co_return;
+        co_return false;
     m_session = session;
     m_bus.connect(portalService, portalPath, shortcutsInterface, u"Activated"_s, this,
         SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
@@ -136,6 +145,8 @@ QCoro::Task<void> PortalShortcutSource::bind()
         SLOT(deactivated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
     qCInfo(lcInput) << "the desktop's shortcut portal serves as the trigger";
     Q_EMIT this->bound();
+    Q_EMIT observing();
+    co_return true;
 }
 
 void PortalShortcutSource::activated(

@@ -36,6 +36,7 @@ public:
     explicit PortalShortcutSource(QDBusConnection bus = QDBusConnection::sessionBus(), QObject *parent = nullptr);
 
     void start() override;
+    Kind kind() const override { return Kind::desktopShortcut; }
     bool isBound() const { return !m_session.isEmpty(); }
 
 Q_SIGNALS:
@@ -49,7 +50,9 @@ private Q_SLOTS:
         const QDBusObjectPath &session, const QString &shortcut, qulonglong timestamp, const QVariantMap &options);
 
 private:
-    QCoro::Task<void> bind();
+    QCoro::Task<void> run();
+    // True once the portal holds the shortcut.
+    QCoro::Task<bool> bind();
     // Calls a portal method that answers through a request object: its results, or nothing.
     QCoro::Task<std::optional<QVariantMap>> request(
         const QString &method, QVariantList arguments, const QString &token);
