@@ -110,9 +110,10 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     neighbours.settingsWindow = &settings;
 
     auto makeFnKeyMonitor
-        = [](std::function<void()> onFnPress,
-              std::function<void(const QString &)> onKeyboardUnavailable) -> std::unique_ptr<QObject> {
-        return FnKeyMonitor::withSystemKeyboards(std::move(onFnPress), std::move(onKeyboardUnavailable));
+        = [](std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable,
+              std::function<void(DictationTrigger)> onTrigger) -> std::unique_ptr<QObject> {
+        return FnKeyMonitor::withSystemKeyboards(
+            std::move(onFnPress), std::move(onKeyboardUnavailable), std::move(onTrigger));
     };
     AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
 

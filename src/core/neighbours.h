@@ -162,6 +162,8 @@ public:
     virtual void showTestResult(const QString &text) = 0;
     // The shell's completion action, called once when the user finishes the walkthrough.
     virtual void setOnFinish(std::function<void()> onFinish) = 0;
+    // What starts a dictation on this desktop, once known; the walkthrough says how to use it.
+    virtual void setTrigger(DictationTrigger) { }
 };
 
 class AbstractSettingsWindow {

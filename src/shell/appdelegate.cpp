@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -16,6 +17,7 @@ AppDelegate::AppDelegate(DictationSessionController::Neighbours neighbours,
     , m_neighbours(neighbours)
     , m_accessibility(accessibility)
     , m_makeFnKeyMonitor(std::move(makeFnKeyMonitor))
+    , m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     neighbours.menuBar = this;
     m_controller = new DictationSessionController(std::move(neighbours), this);
@@ -40,9 +42,14 @@ void AppDelegate::applicationDidFinishLaunching()
     m_neighbours.onboardingWindow->setOnFinish([self = QPointer<AppDelegate>(this)] {
         if (!self)
             return;
-        self->m_controller->showOverlayMessage(u"Ворсик готов к работе"_s,
-            u"Нажмите Fn один раз, говорите и нажмите Fn ещё раз, когда закончите."_s, MascotState::happy,
-            readyMessageHideAfter);
+        QString how = u"Нажмите Fn один раз, говорите и нажмите Fn ещё раз, когда закончите."_s;
+        if (self->m_trigger == DictationTrigger::desktopShortcut)
+            how = u"Нажмите сочетание «Диктовка» один раз, говорите и нажмите его ещё раз, когда закончите."_s;
+        else if (self->m_trigger == DictationTrigger::toggleCommand)
+            how = u"Нажмите клавиши, назначенные команде «verbulo --toggle», говорите и нажмите их ещё раз, "
+                  u"когда закончите."_s;
+        self->m_controller->showOverlayMessage(
+            u"Ворсик готов к работе"_s, how, MascotState::happy, readyMessageHideAfter);
     });
 
     if (m_makeFnKeyMonitor) {
@@ -60,11 +67,28 @@ void AppDelegate::applicationDidFinishLaunching()
                     self,
                     [self, description] {
                         if (self)
-                            self->m_controller->showOverlayMessage(u"Клавиша Fn недоступна"_s, description,
-                                MascotState::confused, keyboardMessageHideAfter);
+                            self->showLaunchNotice(u"Клавиша Fn недоступна"_s, description);
                     },
                     Qt::QueuedConnection);
+            },
+            [self](DictationTrigger trigger) {
+                if (self)
+                    self->setTrigger(trigger);
             });
+    }
+
+    if (!m_trayAvailable()) {
+        QPointer<AppDelegate> self(this);
+        QMetaObject::invokeMethod(
+            this,
+            [self] {
+                if (self)
+                    self->showLaunchNotice(u"Значка Ворсика нет на панели"_s,
+                        u"Рабочий стол не показывает значки приложений (в GNOME для этого нужно расширение "
+                        u"AppIndicator). Всё, что было в меню значка, есть в меню «Ворсик» окна программы: "
+                        u"запустите Ворсик ещё раз, чтобы открыть его."_s);
+            },
+            Qt::QueuedConnection);
     }
 
     if (AppSettings::onboardingCompleted())
@@ -110,6 +134,31 @@ void AppDelegate::handleFnPress()
     QMetaObject::invokeMethod(m_controller, &DictationSessionController::toggleFnDictation, Qt::QueuedConnection);
 }
 
+void AppDelegate::setTrigger(DictationTrigger trigger)
+{
+    m_trigger = trigger;
+    m_neighbours.onboardingWindow->setTrigger(trigger);
+}
+
+void AppDelegate::showLaunchNotice(const QString &title, const QString &detail)
+{
+    if (!m_launchNoticeShownUntil.hasExpired()) {
+        QPointer<AppDelegate> self(this);
+        QTimer::singleShot(
+            std::chrono::ceil<std::chrono::milliseconds>(m_launchNoticeShownUntil.remainingTimeAsDuration()), this,
+            [self, title, detail] {
+                if (self)
+                    self->showLaunchNotice(title, detail);
+            });
+        // Held for its own turn: the next one waits for both.
+        m_launchNoticeShownUntil.setRemainingTime(
+            m_launchNoticeShownUntil.remainingTimeAsDuration() + keyboardMessageHideAfter);
+        return;
+    }
+    m_launchNoticeShownUntil.setRemainingTime(keyboardMessageHideAfter);
+    m_controller->showOverlayMessage(title, detail, MascotState::confused, keyboardMessageHideAfter);
+}
+
 void AppDelegate::configureMainMenu()
 {
     if (m_mainMenu)
@@ -125,6 +174,17 @@ void AppDelegate::configureMainMenu()
                 self->openSettings();
         },
         this);
+    // Without a tray icon the windows' menu is the only way to everything the tray menu offers.
+    if (!m_trayAvailable())
+        m_mainMenu->addTrayActions(
+            [self] {
+                if (self)
+                    self->toggleFromMenu();
+            },
+            [self] {
+                if (self)
+                    self->requestAccessibility();
+            });
     m_mainMenu->attachToNewWindows();
 }
 

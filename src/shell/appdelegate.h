@@ -4,10 +4,12 @@
 #include "neighbours.h"
 #include "statusmenu.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class MainMenu;
 class QMenu;
@@ -20,9 +22,10 @@ class AppDelegate : public QObject, public AbstractMenuBar {
 
 public:
     // Creates the Fn key monitor: `onFnPress` for every press, `onKeyboardUnavailable`
-    // once when no keyboard can be read. The delegate keeps what it returns.
-    using FnKeyMonitorFactory = std::function<std::unique_ptr<QObject>(
-        std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable)>;
+    // once when no keyboard can be read, `onTrigger` when what starts a dictation is known.
+    // The delegate keeps what it returns.
+    using FnKeyMonitorFactory = std::function<std::unique_ptr<QObject>(std::function<void()> onFnPress,
+        std::function<void(const QString &)> onKeyboardUnavailable, std::function<void(DictationTrigger)> onTrigger)>;
 
     static constexpr std::chrono::milliseconds readyMessageHideAfter { 6000 };
     static constexpr std::chrono::milliseconds keyboardMessageHideAfter { 15000 };
@@ -52,6 +55,8 @@ public:
 
     // Which theme icons exist; tests replace it.
     void setIconLookup(StatusMenu::IconLookup lookup) { m_iconLookup = std::move(lookup); }
+    // Whether the desktop shows tray icons (a status notifier host); tests replace it.
+    void setTrayCheck(std::function<bool()> check) { m_trayAvailable = std::move(check); }
 
     QSystemTrayIcon *statusItem() const { return m_statusItem; }
     QMenu *statusMenu() const { return m_statusMenu.get(); }
@@ -63,11 +68,17 @@ private:
     void configureMainMenu();
     void configureStatusItem();
     void setStatusIcon(const QString &iconName, const QString &title, const QColor &colour);
+    void setTrigger(DictationTrigger trigger);
+    // Messages of the launch go to the overlay one after the other, not over each other.
+    void showLaunchNotice(const QString &title, const QString &detail);
 
     DictationSessionController::Neighbours m_neighbours;
     AbstractAccessibilityPermission *m_accessibility;
     FnKeyMonitorFactory m_makeFnKeyMonitor;
     StatusMenu::IconLookup m_iconLookup = StatusMenu::themeIcon;
+    std::function<bool()> m_trayAvailable;
+    std::optional<DictationTrigger> m_trigger;
+    QDeadlineTimer m_launchNoticeShownUntil;
 
     DictationSessionController *m_controller;
     MainMenu *m_mainMenu = nullptr;

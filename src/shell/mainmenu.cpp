@@ -81,6 +81,15 @@ MainMenu::MainMenu(std::function<void()> showLastText, std::function<void()> ope
     };
 }
 
+void MainMenu::addTrayActions(std::function<void()> toggleDictation, std::function<void()> requestAccessibility)
+{
+    const QList<QAction *> tray { makeAction(this, u"Начать или закончить диктовку"_s, QKeySequence(),
+                                      std::move(toggleDictation)),
+        makeAction(this, u"Разрешить вставку текста…"_s, QKeySequence(), std::move(requestAccessibility)),
+        separator(this) };
+    m_applicationActions = tray + m_applicationActions;
+}
+
 MainMenu::~MainMenu()
 {
     if (qApp)

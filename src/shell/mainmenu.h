@@ -19,6 +19,10 @@ public:
     MainMenu(std::function<void()> showLastText, std::function<void()> openSettings, QObject *parent = nullptr);
     ~MainMenu() override;
 
+    // Puts the tray menu's own actions at the top of "Ворсик", for desktops that show no tray icon.
+    // Before any window has the menu bar.
+    void addTrayActions(std::function<void()> toggleDictation, std::function<void()> requestAccessibility);
+
     // From now on every ordinary top-level window gets the menu bar before it is first shown.
     void attachToNewWindows();
     // Puts the menu bar on `window` if it has room for one and none yet; returns the bar.

@@ -44,6 +44,21 @@ QLabel *makeLabel(const QString &name, const QFont &font, QWidget *parent)
     return label;
 }
 
+// Under the ready page's title: how this desktop starts a dictation, where it is not the Fn key.
+QString triggerDetail(DictationTrigger trigger)
+{
+    switch (trigger) {
+    case DictationTrigger::desktopShortcut:
+        return u"Вместо Fn подойдёт сочетание «Диктовка» — его назначают в настройках клавиатуры рабочего стола."_s;
+    case DictationTrigger::toggleCommand:
+        return u"Клавиша Fn недоступна: назначьте команде «verbulo --toggle» сочетание клавиш в настройках "
+               u"рабочего стола и нажимайте его вместо Fn."_s;
+    case DictationTrigger::fnKey:
+        break;
+    }
+    return u"Так мы сразу убедимся, что установка действительно завершена."_s;
+}
+
 const QString readyTitleBeforeTest = u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s;
 const QString readyBodyBeforeTest
     = u"Нажмите Fn один раз. Говорите. Когда закончите — нажмите Fn ещё раз. Готовый текст появится прямо здесь."_s;
@@ -256,13 +271,20 @@ void OnboardingWindowController::showStep(OnboardingStep step)
         } else {
             m_titleLabel->setText(readyTitleBeforeTest);
             m_bodyLabel->setText(readyBodyBeforeTest);
-            m_detailLabel->setText(u"Так мы сразу убедимся, что установка действительно завершена."_s);
+            m_detailLabel->setText(triggerDetail(m_trigger));
             m_testResultField->setText(u"Нажмите Fn и скажите что-нибудь…"_s);
             m_primaryButton->setText(u"Готово"_s);
             m_primaryButton->setEnabled(false);
         }
         break;
     }
+}
+
+void OnboardingWindowController::setTrigger(DictationTrigger trigger)
+{
+    m_trigger = trigger;
+    if (m_window && m_currentStep == OnboardingStep::ready && !m_testSucceeded)
+        m_detailLabel->setText(triggerDetail(trigger));
 }
 
 void OnboardingWindowController::setMascotAnimation(MascotState state, std::chrono::milliseconds interval)

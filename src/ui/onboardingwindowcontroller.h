@@ -37,6 +37,7 @@ public:
     void showTestError(const QString &message) override;
     void showTestResult(const QString &text) override;
     void setOnFinish(std::function<void()> onFinish) override { m_onFinish = std::move(onFinish); }
+    void setTrigger(DictationTrigger trigger) override;
 
     void primaryAction();
     void secondaryAction();
@@ -74,6 +75,7 @@ private:
     QPushButton *m_secondaryButton = nullptr;
 
     OnboardingStep m_currentStep = OnboardingStep::welcome;
+    DictationTrigger m_trigger = DictationTrigger::fnKey;
     QTimer m_permissionTimer;
     bool m_trustRequested = false;
     bool m_testSucceeded = false;

@@ -43,11 +43,14 @@ protected:
     {
         TestUtil::clearSettings();
         delegate = std::make_unique<AppDelegate>(fakes.neighbours(), &accessibility,
-            [this](std::function<void()> onFnPress, std::function<void(const QString &)> onUnavailable) {
+            [this](std::function<void()> onFnPress, std::function<void(const QString &)> onUnavailable,
+                std::function<void(DictationTrigger)> onTrigger) {
                 fnPress = std::move(onFnPress);
                 keyboardUnavailable = std::move(onUnavailable);
+                triggerKnown = std::move(onTrigger);
                 return std::make_unique<QObject>();
             });
+        delegate->setTrayCheck([this] { return trayShown; });
         // Stands in for a theme that has every icon.
         delegate->setIconLookup([](const QString &) {
             QPixmap pixmap(16, 16);
@@ -74,6 +77,8 @@ protected:
     FakeAccessibilityPermission accessibility;
     std::function<void()> fnPress;
     std::function<void(const QString &)> keyboardUnavailable;
+    std::function<void(DictationTrigger)> triggerKnown;
+    bool trayShown = true;
     std::unique_ptr<AppDelegate> delegate;
 };
 
@@ -109,6 +114,37 @@ TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOver
                        u"ещё раз, когда закончите.|happy|6000"_s,
             u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|"
             u"15000"_s }));
+}
+
+TEST_F(AppDelegateTest, TheReadyMessageNamesTheDesktopShortcutWhereItServes)
+{
+    delegate->applicationDidFinishLaunching();
+    triggerKnown(DictationTrigger::desktopShortcut);
+    log().clear();
+    fakes.onboarding.onFinish();
+    EXPECT_EQ(log(),
+        QStringList { u"overlay.message|Ворсик готов к работе|Нажмите сочетание «Диктовка» один раз, говорите и "
+                      u"нажмите его ещё раз, когда закончите.|happy|6000"_s });
+}
+
+TEST_F(AppDelegateTest, WithoutATrayIconTheWindowMenuOffersTheTrayActionsAndNoticesNeverOverlap)
+{
+    trayShown = false;
+    delegate->applicationDidFinishLaunching();
+    const QList<QAction *> actions = delegate->mainMenu()->applicationActions();
+    ASSERT_GE(actions.size(), 2);
+    log().clear();
+    actions[0]->trigger();
+    EXPECT_TRUE(TestUtil::runUntil([&] { return log().contains(u"onboarding.show"_s); }));
+    actions[1]->trigger();
+    EXPECT_EQ(accessibility.requests, 1);
+
+    keyboardUnavailable(u"Добавьте себя в группу input."_s);
+    TestUtil::runFor(std::chrono::milliseconds(200));
+    const QStringList messages = log().filter(u"overlay.message"_s);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith(u"overlay.message|Значка Ворсика нет на панели|"_s))
+        << messages[0].toStdString();
 }
 
 TEST_F(AppDelegateTest, FnPressTogglesOnTheNextTurnOfTheEventLoop)
