@@ -213,7 +213,7 @@ std::optional<PasteShortcut> TextInserter::terminalShortcut(const TextInsertionT
     // Matched against the application's name and window class in lower case, without a path.
     static const QStringList knownTerminals { u"gnome-terminal"_s, u"gnome-terminal-server"_s, u"konsole"_s,
         u"xfce4-terminal"_s, u"qterminal"_s, u"tilix"_s, u"terminator"_s, u"kitty"_s, u"alacritty"_s, u"wezterm"_s,
-        u"wezterm-gui"_s, u"foot"_s, u"lxterminal"_s };
+        u"wezterm-gui"_s, u"foot"_s, u"lxterminal"_s, u"terminal"_s };
     // These bind no key to the clipboard: Ctrl+Shift+V types ^V; Shift+Insert pastes the primary selection.
     static const QStringList selectionTerminals { u"xterm"_s, u"uxterm"_s, u"urxvt"_s, u"rxvt"_s };
     AccessibleElementRef element = capture.focusedElement;
@@ -225,7 +225,10 @@ std::optional<PasteShortcut> TextInserter::terminalShortcut(const TextInsertionT
     }
     const auto known = [](const std::optional<QString> &names) -> std::optional<PasteShortcut> {
         for (const QString &part : names.value_or(QString()).split(u'\n')) {
-            const QString name = part.trimmed().section(u'/', -1).toLower();
+            // A path's last part, or a Wayland app id's ("org.kde.konsole").
+            QString name = part.trimmed().section(u'/', -1).toLower();
+            if (!knownTerminals.contains(name) && !selectionTerminals.contains(name))
+                name = name.section(u'.', -1);
             if (selectionTerminals.contains(name))
                 return PasteShortcut::shiftInsert;
             if (knownTerminals.contains(name))

@@ -162,8 +162,12 @@ TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
     field->set(Attribute::role, u"filler"_s).set(Attribute::editable, qint64(0));
     application->set(Attribute::title, u"/usr/bin/Konsole"_s);
     EXPECT_EQ(insert(u"pwd"_s), Outcome::inserted());
+    // Known by the Wayland app id of its window.
+    application->set(Attribute::title, u"term-frontend"_s);
+    window->set(Attribute::windowClass, u"org.gnome.Terminal"_s);
+    EXPECT_EQ(insert(u"id"_s), Outcome::inserted());
     using enum PasteShortcut;
-    EXPECT_EQ(keys.sent, (std::vector { controlV, controlShiftV, controlShiftV }));
+    EXPECT_EQ(keys.sent, (std::vector { controlV, controlShiftV, controlShiftV, controlShiftV }));
 }
 
 TEST_F(InsertTest, PastesNothingWhenTheTargetChangedOrAccessibilityIsOff)

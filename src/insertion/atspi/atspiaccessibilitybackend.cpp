@@ -503,6 +503,14 @@ public:
 
     std::optional<QString> windowClass(const AccessibleElement &element)
     {
+        // A Wayland compositor names the application of the window in front by its app id; the
+        // element asked about is that window whenever the class matters (the capture, the paste).
+        if (toplevels && toplevels->isAvailable()) {
+            const std::optional<WaylandToplevels::TopLevel> front = toplevels->activeWindow();
+            if (!front || front->appId.isEmpty())
+                return std::nullopt;
+            return front->appId;
+        }
         std::optional<qint64> number;
         if (const auto *x11 = dynamic_cast<const X11WindowElement *>(&element)) {
             number = x11->id;
