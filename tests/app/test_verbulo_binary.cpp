@@ -51,13 +51,12 @@ QProcessEnvironment bareEnvironment(const QString &configHome)
     return environment;
 }
 
-// The run ended by itself with a failure status and told the user `why` on one line of standard error.
+// The run ended by itself with a failure status and told the user `why` on standard error.
 void expectFailure(const Finished &run, const QString &why)
 {
     EXPECT_NE(run.exitCode, 0);
     EXPECT_FALSE(run.crashed);
     EXPECT_TRUE(run.standardError.contains(why)) << run.standardError.toStdString();
-    EXPECT_EQ(run.standardError.trimmed().count(u'\n'), 0) << "one line";
 }
 
 // Answers that come without display or bus, and without running anything of the application:
@@ -77,15 +76,21 @@ TEST_P(CommandLineAnswer, ComesWithoutDisplayOrBus)
     const Answer &answer = GetParam();
     QTemporaryDir configHome;
     const Finished run = runToEnd(answer.arguments, bareEnvironment(configHome.path()));
+    if (answer.exitCode) {
+        EXPECT_EQ(run.exitCode, *answer.exitCode);
+    }
     if (answer.exitCode == 0) {
-        EXPECT_EQ(run.exitCode, 0);
         EXPECT_TRUE(run.standardOutput.contains(answer.expected)) << run.standardOutput.toStdString();
     } else {
         expectFailure(run, answer.expected);
-        EXPECT_EQ(run.exitCode, answer.exitCode.value_or(run.exitCode));
+        // The self-test reports on lines of its own; any other failure is one line.
+        if (answer.expected != u"VERBULO_SELF_TEST"_s) {
+            EXPECT_EQ(run.standardError.trimmed().count(u'\n'), 0) << "one line";
+        }
     }
-    if (answer.expected != u"display"_s)
+    if (answer.expected != u"display"_s) {
         EXPECT_FALSE(run.standardError.contains(u"display"_s, Qt::CaseInsensitive)) << run.standardError.toStdString();
+    }
     EXPECT_TRUE(QDir(configHome.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot));
 }
 
