@@ -14,30 +14,10 @@ void script(FuzzedDataProvider &input, const std::vector<ScriptedElementPtr> &el
         const auto name = AccessibilityAttribute(any(size_t(AccessibilityAttribute::objectIdentity) + 1));
         const auto text = [&input] { return QString::fromUtf8(input.ConsumeRandomLengthString(40)); };
         const auto number = [&input] { return input.ConsumeFloatingPoint<double>(); };
-        AttributeValue value;
-        switch (any(8)) {
-        case 0:
-            value = elements[any(elements.size())];
-            break;
-        case 1:
-            value = text();
-            break;
-        case 2:
-            value = input.ConsumeIntegral<qint64>();
-            break;
-        case 3:
-            value = QUrl(text());
-            break;
-        case 4:
-            value = QPointF(number(), number());
-            break;
-        case 5:
-            value = QSizeF(number(), number());
-            break;
-        case 6:
-            value = TextRange { input.ConsumeIntegral<qint64>(), input.ConsumeIntegral<qint64>() };
-            break;
-        }
+        const AttributeValue values[] = { elements[any(elements.size())], text(), input.ConsumeIntegral<qint64>(),
+            QUrl(text()), QPointF(number(), number()), QSizeF(number(), number()),
+            TextRange { input.ConsumeIntegral<qint64>(), input.ConsumeIntegral<qint64>() }, AttributeValue() };
+        const AttributeValue value = values[any(std::size(values))];
         elements[any(elements.size())]->set(name, value);
     }
 }

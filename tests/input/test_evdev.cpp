@@ -37,8 +37,9 @@ void writeAll(int fd, const QByteArray &bytes)
     ASSERT_EQ(::write(fd, bytes.constData(), bytes.size()), bytes.size());
 }
 
-// ---- one device read through a pipe ----------------------------------------------
+const QByteArray press = key(KEY_FN, 1), repeat = key(KEY_FN, 2), release = key(KEY_FN, 0);
 
+// One device read through a pipe.
 struct ReadCase {
     const char *name;
     std::vector<QByteArray> writes; // each written separately, the event loop running in between
@@ -68,10 +69,6 @@ TEST_P(EvdevDeviceReading, ReportsFnChangesOnly)
     ::close(fds[1]);
 }
 
-const QByteArray press = key(KEY_FN, 1);
-const QByteArray repeat = key(KEY_FN, 2);
-const QByteArray release = key(KEY_FN, 0);
-
 INSTANTIATE_TEST_SUITE_P(Records, EvdevDeviceReading,
     ::testing::Values(ReadCase { "PressRepeatRelease", { press, repeat, repeat, release }, { true, false } },
         ReadCase { "OtherKeysIgnored",
@@ -88,8 +85,6 @@ INSTANTIATE_TEST_SUITE_P(Records, EvdevDeviceReading,
             { record(EV_SYN, SYN_DROPPED, 0) + record(EV_KEY, KEY_FN, 1) + record(EV_SYN, SYN_REPORT, 0), press },
             { true } }),
     [](const auto &info) { return std::string(info.param.name); });
-
-// ---- discovery under a directory of FIFOs --------------------------------------------
 
 // A directory standing in for /dev/input: each FIFO is a device; those whose
 // inode is in `keyboards` report KEY_FN; `denied` ones cannot be opened.
@@ -108,16 +103,23 @@ struct FakeInputDirectory {
     void add(const QString &name, bool reportsFn)
     {
         const QByteArray file = QFile::encodeName(dir.filePath(name));
-        ASSERT_EQ(::mkfifo(file.constData(), 0600), 0);
-        // A writer is held open, so the reader sees no end of file until the test unplugs the device.
-        const int fd = ::open(file.constData(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        writers.insert(name, fd);
         struct stat status;
-        ASSERT_EQ(::stat(file.constData(), &status), 0);
+        // A writer is held open, so the reader sees no end of file until the test unplugs the device.
+        ASSERT_TRUE(::mkfifo(file.constData(), 0600) == 0
+            && (writers[name] = ::open(file.constData(), O_RDWR | O_CLOEXEC)) >= 0
+            && ::stat(file.constData(), &status) == 0);
         if (reportsFn)
             keyboards.insert(status.st_ino);
     }
+
+    // What the monitor tells the user, through `monitor`, which passes on what its sources report.
+    QStringList *toldBy(FnKeyMonitor &monitor)
+    {
+        QObject::connect(
+            &monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [this](const QString &text) { told.append(text); });
+        return &told;
+    }
+    QStringList told;
 
     void send(const QString &name, const QByteArray &bytes) { writeAll(writers.value(name), bytes); }
 
@@ -156,12 +158,10 @@ TEST(EvdevFnKeySource, FollowsKeyboardsAsTheyComeAndGo)
     FnKeyMonitor monitor([&actions] { ++actions; });
     auto owned = std::make_unique<EvdevFnKeySource>(input.access());
     EvdevFnKeySource *source = owned.get();
-    QStringList told;
-    QObject::connect(
-        &monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [&told](const QString &text) { told.append(text); });
+    const QStringList *told = input.toldBy(monitor);
     monitor.addSource(std::move(owned));
     EXPECT_EQ(source->deviceCount(), 1);
-    EXPECT_TRUE(told.isEmpty());
+    EXPECT_TRUE(told->isEmpty());
 
     input.send(u"event0"_s, press + repeat + release);
     ASSERT_TRUE(TestUtil::runUntil([&] { return actions == 1 && !monitor.fnIsDown(); }));
@@ -203,16 +203,13 @@ TEST_P(EvdevUnavailable, TellsTheUserOnceWhatToDo)
     for (const char *name : GetParam().denied)
         input.denied.insert(QString::fromLatin1(name));
 
-    // Told through the monitor, which passes on what its sources report.
     FnKeyMonitor monitor({});
-    QStringList told;
-    QObject::connect(
-        &monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [&told](const QString &text) { told.append(text); });
+    const QStringList *told = input.toldBy(monitor);
     monitor.addSource(std::make_unique<EvdevFnKeySource>(input.access()));
     // A later change under the directory does not repeat the message.
     input.add(u"event7"_s, false);
     TestUtil::runFor(300ms);
-    EXPECT_EQ(told, GetParam().told ? QStringList { *GetParam().told } : QStringList());
+    EXPECT_EQ(*told, GetParam().told ? QStringList { *GetParam().told } : QStringList());
 }
 
 INSTANTIATE_TEST_SUITE_P(Keyboards, EvdevUnavailable,

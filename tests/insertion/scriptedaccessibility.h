@@ -11,8 +11,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <semaphore>
 #include <thread>
+
+inline void PrintTo(const TextInsertionOutcome &outcome, std::ostream *out)
+{
+    *out << "outcome " << int(outcome.kind) << " " << outcome.reason.toStdString();
+}
 
 // An element whose attributes the test sets; a read of anything unset fails.
 class ScriptedElement final : public AccessibleElement {
@@ -91,12 +97,7 @@ public:
     int restores = 0;
     bool readable = true;
 
-    std::optional<ClipboardSnapshot> snapshot() override
-    {
-        if (!readable)
-            return std::nullopt;
-        return contents;
-    }
+    std::optional<ClipboardSnapshot> snapshot() override { return readable ? std::optional(contents) : std::nullopt; }
     void restore(const ClipboardSnapshot &snapshot) override
     {
         ++restores;

@@ -3,7 +3,6 @@
 #include "accessibilitypermission.h"
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
-#include "overlaypanelcontroller.h"
 #include "qtclipboard.h"
 #include "scriptedaccessibility.h"
 #include "testutil.h"
@@ -21,23 +20,15 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
-#include <QWidget>
-#include <QWindow>
 
 #include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <deque>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
-void PrintTo(const TextInsertionOutcome &outcome, std::ostream *out)
-{
-    *out << "outcome " << int(outcome.kind) << " " << outcome.reason.toStdString();
-}
 
 namespace {
 
@@ -62,34 +53,35 @@ protected:
         backend = std::make_unique<AtspiAccessibilityBackend>(permission);
         keys = std::make_unique<XTestKeystrokeSender>();
         inserter = std::make_unique<TextInserter>(*backend, clipboard, *keys);
-        target = startTarget();
+        target = std::make_unique<TargetApplication>(QStringLiteral(INSERTION_TARGET_WINDOW));
+        ASSERT_EQ(target->ask({}, "ready"), "ready");
         ASSERT_EQ(target->ask("open one 100 100", "opened one"), "opened one");
     }
 
     void TearDown() override
     {
         inserter.reset();
-        targets.clear();
+        target.reset();
         if (liveSession())
             setAccessibilityEnabled(true);
     }
 
-    TargetApplication *startTarget()
-    {
-        targets.push_back(std::make_unique<TargetApplication>(QStringLiteral(INSERTION_TARGET_WINDOW)));
-        EXPECT_EQ(targets.back()->ask({}, "ready"), "ready");
-        return targets.back().get();
-    }
-
-    // The application registers on the accessibility bus some time after its window shows.
-    std::optional<TextInsertionTarget> captureOf(const TargetApplication &application)
+    // Applications register on the accessibility bus some time after their windows show.
+    std::optional<TextInsertionTarget> captureWhen(
+        const std::function<bool(const TextInsertionTarget &)> &wanted, const std::function<void()> &before = {})
     {
         std::optional<TextInsertionTarget> captured;
         const auto found = [&] {
+            if (before)
+                before();
             captured = QCoro::waitFor(inserter->captureTarget());
-            return captured && captured->applicationPID == application.pid() && captured->focusedElement;
+            return captured && wanted(*captured);
         };
-        return TestUtil::runUntil(found, 20s) ? captured : std::nullopt;
+        return TestUtil::runUntil(found, 30s) ? captured : std::nullopt;
+    }
+    std::optional<TextInsertionTarget> captureOf(const TargetApplication &application)
+    {
+        return captureWhen([&](const auto &t) { return t.applicationPID == application.pid() && t.focusedElement; });
     }
 
     TextInsertionOutcome insert(const QString &text, std::optional<TextInsertionTarget> where)
@@ -112,23 +104,12 @@ protected:
     std::unique_ptr<AtspiAccessibilityBackend> backend;
     std::unique_ptr<XTestKeystrokeSender> keys;
     std::unique_ptr<TextInserter> inserter;
-    std::deque<std::unique_ptr<TargetApplication>> targets;
-    TargetApplication *target = nullptr;
+    std::unique_ptr<TargetApplication> target;
 };
 
 } // namespace
 
-TEST_F(InsertionIntegrationTest, CaptureFindsProcessWindowAndFocusedField)
-{
-    const std::optional<TextInsertionTarget> captured = captureOf(*target);
-    ASSERT_TRUE(captured);
-    const WindowFingerprint &window = captured->windowFingerprint;
-    EXPECT_EQ(window.title, u"Vorsik target"_s);
-    ASSERT_TRUE(window.number && window.frame);
-    EXPECT_NEAR(window.frame->width(), 420, 1);
-}
-
-TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnlessSomeoneCopied)
+TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardByteExact)
 {
     target->copy("earlier text", "<p>earlier <b>text</b></p>");
     EXPECT_EQ(clipboard.snapshot().value_or(ClipboardSnapshot()).items.value(0).keys(),
@@ -141,18 +122,6 @@ TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnless
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
     EXPECT_EQ(
         target->clipboard(), std::make_pair(QByteArray("earlier text"), QByteArray("<p>earlier <b>text</b></p>")));
-
-    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
-    target->copy("newer", "<i>newer</i>");
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
-    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("newer"), QByteArray("<i>newer</i>")));
-
-    // An empty clipboard is empty again afterwards.
-    clipboard.restore(ClipboardSnapshot {});
-    ASSERT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
-    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::inserted());
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
-    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray(), QByteArray()));
 }
 
 TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIsOff)
@@ -165,23 +134,24 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     ASSERT_EQ(target->ask("open two 100 100", "opened two"), "opened two");
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыто другое окно."_s));
 
-    TargetApplication *other = startTarget();
-    ASSERT_EQ(other->ask("open three 100 100", "opened three"), "opened three");
-    ASSERT_TRUE(captureOf(*other));
-    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыто другое приложение."_s));
-
     setAccessibilityEnabled(false);
     EXPECT_FALSE(QCoro::waitFor(inserter->captureTarget()).has_value());
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::needsAccessibilityPermission());
 
     TestUtil::runFor(300ms);
-    EXPECT_EQ(target->text("one") + target->text("two") + other->text("three"), QString());
+    EXPECT_EQ(target->text("one") + target->text("two"), QString());
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
     // The permission request switched the bus back on.
     EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+
+    // A vanished application leaves stale elements that read as absent.
+    target->killNow();
+    TestUtil::runFor(300ms);
+    EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(TargetCapture::noCurrentWindowReason));
 }
 
-TEST_F(InsertionIntegrationTest, ClipboardOwnerThatNeverAnswersHoldsNothingUpAndIsNotEmptied)
+// Neither a clipboard owner nor a target that never answers holds the program up.
+TEST_F(InsertionIntegrationTest, HungApplicationsCostNoMoreThanTheDeadline)
 {
     TargetApplication owner(QStringLiteral(INSERTION_TARGET_WINDOW));
     ASSERT_EQ(owner.ask({}, "ready"), "ready");
@@ -205,72 +175,14 @@ TEST_F(InsertionIntegrationTest, ClipboardOwnerThatNeverAnswersHoldsNothingUpAnd
     // What could not be read is not put back as an empty clipboard.
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
     EXPECT_EQ(target->clipboard().first, text.toUtf8());
-}
 
-TEST_F(InsertionIntegrationTest, VanishedApplicationLeavesStaleElementsThatReadAsAbsent)
-{
-    const std::optional<TextInsertionTarget> captured = captureOf(*target);
-    ASSERT_TRUE(captured);
-    target->killNow();
-    TestUtil::runFor(300ms);
-    EXPECT_EQ(insert(u"Текст"_s, captured),
-        TextInsertionOutcome::targetChanged(u"Не удалось определить текущее окно с курсором."_s));
-}
-
-TEST_F(InsertionIntegrationTest, HungApplicationDoesNotFreezeTheCapture)
-{
-    ASSERT_TRUE(captureOf(*target));
     ::kill(pid_t(target->pid()), SIGSTOP);
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 3; ++i) {
         QElapsedTimer elapsed;
         elapsed.start();
         QCoro::waitFor(inserter->captureTarget());
         EXPECT_LT(elapsed.elapsed(), (TextInserter::readDeadline + 100ms).count());
     }
-    ::kill(pid_t(target->pid()), SIGCONT);
-}
-
-TEST_F(InsertionIntegrationTest, AnotherTabOfAGtkWindowIsAnotherPage)
-{
-    TargetApplication gtk(QStringLiteral(GTK_TARGET_WINDOW));
-    if (gtk.ask({}, "ready") != "ready")
-        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
-    ASSERT_EQ(gtk.ask("open tabs 100 300", "opened tabs"), "opened tabs");
-    const std::optional<TextInsertionTarget> captured = captureOf(gtk);
-    ASSERT_TRUE(captured && captured->pageIdentity);
-
-    // Checked at once after the switch, before its events could have reached this program.
-    ASSERT_EQ(gtk.ask("activate tabs2", "active tabs2"), "active tabs2");
-    EXPECT_EQ(insertOnceSeen(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s));
-    // A loaded machine may make the application look hung for a moment: awaited until a capture sees it.
-    ASSERT_EQ(gtk.ask("activate tabs", "active tabs"), "active tabs");
-    ASSERT_TRUE(captureOf(gtk));
-    // Back on the first tab the text must land; on a loaded machine GTK may miss the confirmation
-    // reads, and then saying "unconfirmed" is honest, so either outcome holds but the text must be exact.
-    const TextInsertionOutcome back = insertOnceSeen(u"Привет, 🙂"_s, captured);
-    EXPECT_TRUE(back == TextInsertionOutcome::inserted() || back == TextInsertionOutcome::unconfirmed());
-    EXPECT_EQ(gtk.text("tabs"), u"Привет, 🙂"_s);
-    EXPECT_EQ(gtk.text("tabs2"), QString());
-}
-
-TEST_F(InsertionIntegrationTest, KeptTextIsCopiedByARealPointerClickOnTheOverlay)
-{
-    if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
-        GTEST_SKIP() << "needs xdotool";
-    OverlayPanelController overlay;
-    // A status first, so the result grows the panel beyond the status height.
-    overlay.showListening();
-    const QString text = u"Сохранённый текст 🙂"_s;
-    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, text);
-    ASSERT_TRUE(TestUtil::runUntil([&] { return overlay.panel()->windowHandle()->isExposed(); }, 5s));
-    const QWidget *copy = overlay.panel()->findChild<QWidget *>(u"copyButton"_s);
-    const QPoint centre = copy->mapToGlobal(copy->rect().center());
-    ASSERT_GT(centre.y() - overlay.panel()->y(), OverlayPanelController::statusHeight);
-    ASSERT_EQ(QProcess::execute(u"xdotool"_s,
-                  { u"mousemove"_s, u"--sync"_s, QString::number(centre.x()), QString::number(centre.y()), u"click"_s,
-                      u"1"_s }),
-        0);
-    EXPECT_TRUE(TestUtil::runUntil([&] { return target->clipboard().first == text.toUtf8(); }, 5s));
 }
 
 // Started as users start it, without an accessibility flag: its page has to be woken.
@@ -295,14 +207,10 @@ TEST_F(InsertionIntegrationTest, ChromiumShowsItsFocusedFieldAndTakesTheText)
     search.start(u"xdotool"_s, QStringList { u"search"_s, u"--sync"_s } + findPage.mid(1));
     ASSERT_TRUE(search.waitForFinished(60000));
     const QStringList focusPage = findPage + QStringList { u"windowfocus"_s, u"--sync"_s };
-    std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil(
-        [&] {
-            QProcess::execute(u"xdotool"_s, focusPage);
-            captured = QCoro::waitFor(inserter->captureTarget());
-            return captured && captured->focusedElement && captured->pageIdentity.value_or(QString()).endsWith(url);
-        },
-        30s));
+    const auto captured = captureWhen(
+        [&](const auto &t) { return t.focusedElement && t.pageIdentity.value_or(QString()).endsWith(url); },
+        [&] { QProcess::execute(u"xdotool"_s, focusPage); });
+    ASSERT_TRUE(captured);
     // What is under test is the field Chromium shows once asked; its value reaches the bus late on a
     // loaded machine, and saying "unconfirmed" then is honest.
     const TextInsertionOutcome outcome = insert(u"Привет, Хромиум 🙂"_s, captured);
@@ -328,13 +236,8 @@ TEST_F(InsertionIntegrationTest, XtermTakesTheTextThroughThePrimarySelection)
     ASSERT_TRUE(search.waitForFinished(20000));
     const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(u'\n').value(0);
     ASSERT_EQ(QProcess::execute(u"xdotool"_s, { u"windowfocus"_s, u"--sync"_s, window }), 0);
-    std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil(
-        [&] {
-            captured = QCoro::waitFor(inserter->captureTarget());
-            return captured && captured->applicationPID == qint32(xterm.processId());
-        },
-        20s));
+    const auto captured = captureWhen([&](const auto &t) { return t.applicationPID == qint32(xterm.processId()); });
+    ASSERT_TRUE(captured);
     const QString text = u"Привет, терминал 🙂"_s;
     EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
     const auto landed = [&] {
@@ -346,105 +249,63 @@ TEST_F(InsertionIntegrationTest, XtermTakesTheTextThroughThePrimarySelection)
     xterm.waitForFinished();
 }
 
-// Where no keystroke reaches the window, an editable field takes the text over the accessibility bus.
-struct DirectCase {
-    const char *name;
-    const char *program;
-};
-
-void PrintTo(const DirectCase &c, std::ostream *out) { *out << c.name; }
-
-class DirectInsertionTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<DirectCase> { };
-
-TEST_P(DirectInsertionTest, InsertsAtTheCaretWithoutTheClipboardAndReadsItBack)
+// Where no keystroke reaches the window, an editable field takes the text over the accessibility bus,
+// and the clipboard is left alone; another tab of the window is another page.
+TEST_F(InsertionIntegrationTest, DirectInsertionIntoQtAndGtkFieldsAndNotIntoAnotherTab)
 {
-    TargetApplication application(QString::fromUtf8(GetParam().program));
-    if (application.ask({}, "ready") != "ready")
-        GTEST_SKIP() << "cannot start " << GetParam().program;
     FakeKeystrokeSender unreachable;
     unreachable.reachesTarget = false;
-    inserter.reset();
-    backend = std::make_unique<AtspiAccessibilityBackend>(permission);
     inserter = std::make_unique<TextInserter>(*backend, clipboard, unreachable);
-    ASSERT_EQ(application.ask("open direct 100 300", "opened direct"), "opened direct");
-    const std::optional<TextInsertionTarget> captured = captureOf(application);
-    ASSERT_TRUE(captured);
     target->copy("keep", "<b>keep</b>");
-
     const QString text = u"Съешь ещё 🙂 мягких булок"_s;
-    EXPECT_EQ(insertOnceSeen(text, captured), TextInsertionOutcome::inserted());
-    EXPECT_EQ(application.text("direct"), text);
+    EXPECT_EQ(insertOnceSeen(text, captureOf(*target)), TextInsertionOutcome::inserted());
+    EXPECT_EQ(target->text("one"), text);
+
+    TargetApplication gtk(QStringLiteral(GTK_TARGET_WINDOW));
+    if (gtk.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
+    ASSERT_EQ(gtk.ask("open tabs 100 300", "opened tabs"), "opened tabs");
+    const std::optional<TextInsertionTarget> captured = captureOf(gtk);
+    ASSERT_TRUE(captured && captured->pageIdentity);
+    // Checked at once after the switch, before its events could have reached this program.
+    ASSERT_EQ(gtk.ask("activate tabs2", "active tabs2"), "active tabs2");
+    EXPECT_EQ(insertOnceSeen(text, captured), TextInsertionOutcome::targetChanged(u"Открыта другая страница."_s));
+    ASSERT_EQ(gtk.ask("activate tabs", "active tabs"), "active tabs");
+    ASSERT_TRUE(captureOf(gtk));
+    EXPECT_EQ(insertOnceSeen(u"Привет, 🙂"_s, captured), TextInsertionOutcome::inserted());
+    EXPECT_EQ(gtk.text("tabs"), u"Привет, 🙂"_s);
+    EXPECT_EQ(gtk.text("tabs2"), QString());
     EXPECT_TRUE(unreachable.sent.empty());
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Toolkits, DirectInsertionTest,
-    ::testing::Values(DirectCase { "Qt", INSERTION_TARGET_WINDOW }, DirectCase { "Gtk", GTK_TARGET_WINDOW }),
-    [](const ::testing::TestParamInfo<DirectCase> &info) { return std::string(info.param.name); });
-
-// A program the accessibility bus cannot see: its window in front is all there is to check.
-struct WindowLevelCase {
-    const char *name;
-    bool terminal;
-    QByteArray change; // what happens between the two presses: a command to the program, "kill", or nothing
-    TextInsertionOutcome outcome;
-};
-
-void PrintTo(const WindowLevelCase &c, std::ostream *out) { *out << c.name; }
-
-class WindowLevelTest : public InsertionIntegrationTest, public ::testing::WithParamInterface<WindowLevelCase> { };
-
-TEST_P(WindowLevelTest, PastesOnlyIntoTheSameWindowWithTheSameTitle)
+// A terminal the accessibility bus cannot see: its window in front, known by its class, is all there is to check.
+TEST_F(InsertionIntegrationTest, WindowLevelTargetTakesTextOnlyInTheSameWindowWithTheSameTitle)
 {
-    const WindowLevelCase &c = GetParam();
-    QHash<QString, QString> environment { { u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, {} },
-        { u"AT_SPI_BUS_ADDRESS"_s, {} }, { u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent"_s } };
-    if (c.terminal)
-        environment.insert({ { u"VERBULO_TARGET_TERMINAL"_s, u"1"_s }, { u"RESOURCE_NAME"_s, u"xterm"_s } });
-    TargetApplication hidden(QStringLiteral(INSERTION_TARGET_WINDOW), environment);
+    TargetApplication hidden(QStringLiteral(INSERTION_TARGET_WINDOW),
+        { { u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, {} }, { u"AT_SPI_BUS_ADDRESS"_s, {} },
+            { u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent"_s }, { u"VERBULO_TARGET_TERMINAL"_s, u"1"_s },
+            { u"RESOURCE_NAME"_s, u"xterm"_s } });
     ASSERT_EQ(hidden.ask({}, "ready"), "ready");
     ASSERT_EQ(hidden.ask("open one 100 300", "opened one"), "opened one");
-    std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil(
-        [&] {
-            captured = QCoro::waitFor(inserter->captureTarget());
-            return captured && captured->applicationPID == hidden.pid();
-        },
-        20s));
-    ASSERT_TRUE(captured->windowLevel && captured->windowFingerprint.number);
+    const auto captured = captureWhen([&](const auto &t) { return t.applicationPID == hidden.pid(); });
+    ASSERT_TRUE(captured && captured->windowLevel && captured->windowFingerprint.number);
     EXPECT_EQ(captured->windowFingerprint.title, u"Vorsik target"_s);
-
     const QString text = u"Привет из окна без доступности 🙂"_s;
-    if (c.change == "kill") {
-        // Whatever is in front afterwards, the text must not land there.
-        hidden.killNow();
-        EXPECT_EQ(insert(text, captured).kind, TextInsertionOutcome::Kind::targetChanged);
-        EXPECT_EQ(target->text("one"), QString());
-        return;
-    }
-    if (!c.change.isEmpty()) {
-        const QByteArray word = c.change.split(' ').value(0);
-        ASSERT_FALSE(hidden.ask(c.change, word == "open" ? "opened" : "titled").isEmpty());
-    }
-    EXPECT_EQ(insert(text, captured), c.outcome);
-    EXPECT_EQ(hidden.text("one"), c.outcome == TextInsertionOutcome::inserted() ? text : QString());
+    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
+    EXPECT_EQ(hidden.text("one"), text);
+
+    // Retitled with a huge hostile title; then another window of the program in front; then the program gone.
+    const QByteArray hostile = ("\x01\x1b[31m\xff\xfe$(reboot)`id`" + QByteArray(200000, 'x')).toBase64();
+    ASSERT_EQ(hidden.ask("title one " + hostile, "titled one"), "titled one");
+    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
+    ASSERT_EQ(hidden.ask("open two 100 300", "opened two"), "opened two");
+    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
+    EXPECT_EQ(hidden.text("one") + hidden.text("two"), text);
+    hidden.killNow();
+    EXPECT_EQ(insert(text, captured).kind, TextInsertionOutcome::Kind::targetChanged);
+    EXPECT_EQ(target->text("one"), QString());
 }
-
-const QByteArray hugeHostileTitle = ("\x01\x1b[31m\xff\xfe$(reboot)`id`" + QByteArray(200000, 'x')).toBase64();
-
-INSTANTIATE_TEST_SUITE_P(Cases, WindowLevelTest,
-    ::testing::Values(WindowLevelCase { "Unchanged", false, {}, TextInsertionOutcome::inserted() },
-        WindowLevelCase { "TerminalByWindowClass", true, {}, TextInsertionOutcome::inserted() },
-        WindowLevelCase { "TitleSpacedOut", false, "title one " + QByteArray(" Vorsik target\n").toBase64(),
-            TextInsertionOutcome::inserted() },
-        WindowLevelCase { "AnotherWindow", false, "open two 100 300",
-            TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason) },
-        WindowLevelCase { "Retitled", false, "title one " + u"Другой документ"_s.toUtf8().toBase64(),
-            TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason) },
-        WindowLevelCase { "HostileTitle", false, "title one " + hugeHostileTitle,
-            TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason) },
-        WindowLevelCase { "ApplicationDied", false, "kill", {} }),
-    [](const ::testing::TestParamInfo<WindowLevelCase> &info) { return std::string(info.param.name); });
 
 int main(int argc, char *argv[])
 {

@@ -29,8 +29,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool waylandSession() { return qEnvironmentVariableIsSet("VERBULO_WAYLAND_SESSION"); }
-
 struct PasteCase {
     const char *name;
     const char *program;
@@ -45,11 +43,21 @@ class WaylandSessionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!waylandSession())
+        if (!qEnvironmentVariableIsSet("VERBULO_WAYLAND_SESSION"))
             GTEST_SKIP() << "needs scripts/wayland-session";
         ASSERT_TRUE(connection.isAlive() && clipboard.isAvailable() && keys.isAvailable());
         permission.requestTrust();
         ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+    }
+
+    std::optional<TextInsertionTarget> captureWhen(const std::function<bool(const TextInsertionTarget &)> &wanted)
+    {
+        std::optional<TextInsertionTarget> captured;
+        const auto found = [&] {
+            captured = QCoro::waitFor(inserter.captureTarget());
+            return captured && captured->focusedElement && wanted(*captured);
+        };
+        return TestUtil::runUntil(found, 20s) ? captured : std::nullopt;
     }
 
     WaylandConnection connection;
@@ -91,20 +99,13 @@ TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack
     wlCopy.write(contents);
     wlCopy.closeWriteChannel();
     std::optional<ClipboardSnapshot> before;
-    ASSERT_TRUE(TestUtil::runUntil(
-        [&] {
-            before = observer.snapshot();
-            return before && before->items.value(0).value(QString::fromUtf8(c.format)) == contents;
-        },
-        10s));
+    const auto held = [&] {
+        return (before = observer.snapshot()) && before->items.value(0).value(QString::fromUtf8(c.format)) == contents;
+    };
+    ASSERT_TRUE(TestUtil::runUntil(held, 10s));
 
-    std::optional<TextInsertionTarget> captured;
-    ASSERT_TRUE(TestUtil::runUntil(
-        [&] {
-            captured = QCoro::waitFor(inserter.captureTarget());
-            return captured && captured->applicationPID == target.pid() && captured->focusedElement;
-        },
-        20s));
+    const auto captured = captureWhen([&](const auto &t) { return t.applicationPID == target.pid(); });
+    ASSERT_TRUE(captured);
     const QString text = u"Привет, Wayland! Съешь ещё 🙂"_s;
     const TextInsertionOutcome outcome = QCoro::waitFor(inserter.insert(text, captured));
     EXPECT_TRUE(outcome == TextInsertionOutcome::inserted()
@@ -131,31 +132,19 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
     TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
     ASSERT_EQ(target.ask({}, "ready"), "ready");
     ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
-    // The window in front once a capture shows the one `wanted` accepts.
-    const auto frontWhen = [&](const std::function<bool(const WindowFingerprint &)> &wanted) {
-        std::optional<TextInsertionTarget> captured;
-        return TestUtil::runUntil(
-                   [&] {
-                       captured = QCoro::waitFor(inserter.captureTarget());
-                       return captured && captured->focusedElement && captured->windowFingerprint.number
-                           && wanted(captured->windowFingerprint);
-                   },
-                   20s)
-            ? captured
-            : std::nullopt;
-    };
-    const std::optional<TextInsertionTarget> one = frontWhen([](const WindowFingerprint &) { return true; });
+    const auto one = captureWhen([](const auto &t) { return t.windowFingerprint.number.has_value(); });
     ASSERT_TRUE(one);
-    const auto isOne = [&](const WindowFingerprint &window) { return window.number == one->windowFingerprint.number; };
+    const auto isOne
+        = [&](const TextInsertionTarget &t) { return t.windowFingerprint.number == one->windowFingerprint.number; };
 
     ASSERT_EQ(target.ask("open two 0 0", "opened two"), "opened two");
-    ASSERT_TRUE(frontWhen(std::not_fn(isOne)));
+    ASSERT_TRUE(captureWhen(std::not_fn(isOne)));
     const QString text = u"Текст для первого окна"_s;
     EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)),
         TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
 
     ASSERT_EQ(QProcess::execute(u"swaymsg"_s, { u"focus"_s, u"left"_s }), 0);
-    const std::optional<TextInsertionTarget> back = frontWhen(isOne);
+    const auto back = captureWhen(isOne);
     ASSERT_TRUE(back && back->windowFingerprint.frame && one->windowFingerprint.frame);
     ASSERT_FALSE(TargetCapture::approximatelyEqual(*back->windowFingerprint.frame, *one->windowFingerprint.frame));
     EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)), TextInsertionOutcome::inserted());

@@ -4,7 +4,7 @@
 #                   answers "opened NAME" once NAME has the focus
 #   activate NAME   shows that entry's tab and focuses it; answers "active NAME"
 #   text NAME       answers "text NAME BASE64" with the entry's UTF-8 text
-#   quit
+#   quit (or the end of the input)
 import base64
 import sys
 
@@ -47,16 +47,15 @@ def run(words):
         activate(words[1], "active ")
     elif words[:1] == ["text"] and words[1:] and words[1] in entries:
         answer("text " + words[1] + " " + base64.b64encode(entries[words[1]][0].get_text().encode()).decode())
-    elif words[:1] == ["quit"]:
-        Gtk.main_quit()
 
 
 def read_input(source, condition):
     line = sys.stdin.readline()
-    if not line:
+    if not line or line.split() == ["quit"]:
         Gtk.main_quit()
+        return False
     run(line.split())
-    return bool(line)
+    return True
 
 
 GLib.io_add_watch(sys.stdin, GLib.IO_IN | GLib.IO_HUP, read_input)

@@ -36,10 +36,8 @@ public:
             return;
         ::kill(pid_t(m_process.processId()), SIGCONT);
         m_process.write("quit\n");
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        if (!m_process.waitForFinished(5000))
+            killNow();
     }
 
     qint32 pid() const { return qint32(m_process.processId()); }

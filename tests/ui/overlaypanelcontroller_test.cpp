@@ -8,14 +8,11 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QPushButton>
-#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
 
 #include <gtest/gtest.h>
-
-#include <cmath>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -48,7 +45,6 @@ protected:
     {
         EXPECT_TRUE(panel()->isVisible());
         EXPECT_FALSE(resultShown());
-        EXPECT_EQ(panel()->size(), QSize(680, 104));
         EXPECT_TRUE(overlay.ignoresMouseEvents());
         EXPECT_TRUE(windowIgnoresMouse());
     }
@@ -77,12 +73,7 @@ TEST_P(OverlayStatusTest, ShowsTextsAndAnimatedMascotInTheStatusForm)
     ASSERT_TRUE(mascot()->isVisibleTo(panel()));
     EXPECT_EQ(mascot()->currentFrameName(), c.firstFrame);
     EXPECT_TRUE(mascot()->isAnimating());
-    EXPECT_EQ(label(u"titleLabel"_s)->x(), 106);
     EXPECT_EQ(overlay.hasPendingHide(), c.autoHides);
-
-    // Centred and hanging 28 points below the top of the usable area.
-    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_EQ(panel()->pos(), QPoint(available.x() + available.width() / 2 - 340, available.y() + 28));
     EXPECT_TRUE(TestUtil::runUntil([&] { return mascot()->currentFrameName() != c.firstFrame; }));
 }
 
@@ -128,23 +119,12 @@ TEST_F(OverlayPanelTest, ResultTakesClicksUntilAStatusGivesThemBackAndCloseHides
     EXPECT_FALSE(mascot()->isAnimating() || mascot()->isBreathing());
 }
 
-TEST_F(OverlayPanelTest, ResultHeightFollowsTheLineCountBetweenOneAndFourLines)
+TEST_F(OverlayPanelTest, LongResultShowsFourLinesEndingInAnEllipsis)
 {
-    const QFontMetricsF metrics(label(u"resultLabel"_s)->font());
-    const int oneLine = int(std::ceil(metrics.lineSpacing())) + 20;
-    const int fourLines = int(std::ceil(4 * metrics.lineSpacing())) + 20;
-
-    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, u"Коротко."_s);
-    EXPECT_EQ(label(u"resultLabel"_s)->height(), oneLine);
-    EXPECT_EQ(child(overlay, u"resultContainer"_s)->height(), oneLine + 42);
-    EXPECT_EQ(panel()->height(), oneLine + 162);
-
     QStringList tenLines;
     for (int i = 1; i <= 10; ++i)
         tenLines.append(u"Строка номер "_s + QString::number(i));
     overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, tenLines.join(u'\n'));
-    EXPECT_EQ(label(u"resultLabel"_s)->height(), fourLines);
-    EXPECT_EQ(panel()->height(), fourLines + 162);
     const QStringList shown = label(u"resultLabel"_s)->visibleLines();
     ASSERT_EQ(shown.size(), 4);
     EXPECT_EQ(shown.first(), u"Строка номер 1"_s);
@@ -192,8 +172,7 @@ TEST(OverlayPanelImagesTest, MissingImagesHideTheMascotAndASingleImageKeepsShowi
     OverlayPanelController empty(directory.path());
     empty.showConnecting();
     EXPECT_FALSE(mascotOf(empty)->isVisibleTo(empty.panel()));
-    EXPECT_EQ(child(empty, u"titleLabel"_s)->x(), 22);
-    EXPECT_EQ(child(empty, u"transcriptLabel"_s)->x(), 22);
+    EXPECT_FALSE(mascotOf(empty)->isAnimating());
 
     const QList<MascotFrame> compiledIn = MascotFrames::load(MascotFrames::defaultDirectory(), MascotState::writing);
     ASSERT_EQ(compiledIn.size(), 2);
@@ -207,7 +186,6 @@ TEST(OverlayPanelImagesTest, MissingImagesHideTheMascotAndASingleImageKeepsShowi
     EXPECT_TRUE(mascotOf(overlay)->isVisibleTo(overlay.panel()));
     TestUtil::runFor(900ms); // more than two frame intervals
     EXPECT_EQ(mascotOf(overlay)->currentFrameName(), u"VorsWriting1"_s);
-    EXPECT_EQ(child(overlay, u"titleLabel"_s)->x(), 106);
 }
 
 } // namespace

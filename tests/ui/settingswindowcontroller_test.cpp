@@ -56,19 +56,15 @@ TEST_F(SettingsWindowTest, StoredModeSelectsItsItemAndAnythingElseTheRecommended
     }
 }
 
-TEST_F(SettingsWindowTest, NothingStoredShowsTheDefaultsNotThePlaceholders)
+// Nothing stored shows the defaults, not the placeholders, and saving them writes all four keys.
+TEST_F(SettingsWindowTest, SavingWithoutChangesWritesTheDefaultsShown)
 {
+    AppSettings::setString(AppSettings::Keys::aiProvider, u"openAI"_s);
     settings.show();
     EXPECT_EQ(vocabulary()->text(), AppSettings::defaultCustomVocabulary());
     EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
     EXPECT_EQ(vocabulary()->placeholderText(), u"ChatGPT, Codex, название компании…"_s);
     EXPECT_EQ(prompt()->placeholderText(), u"Контекст вашей обычной диктовки"_s);
-}
-
-TEST_F(SettingsWindowTest, SavingWithoutChangesWritesAllFourKeys)
-{
-    AppSettings::setString(AppSettings::Keys::aiProvider, u"openAI"_s);
-    settings.show();
     click(u"saveButton"_s);
     EXPECT_EQ(stored(AppSettings::Keys::aiProvider), u"vorsik"_s);
     EXPECT_EQ(stored(AppSettings::Keys::smartMode), u"clean"_s);
@@ -90,12 +86,15 @@ TEST_F(SettingsWindowTest, ReturnInAFieldSavesTheFieldsExactlyAsTyped)
     EXPECT_FALSE(window()->isVisible());
 }
 
-TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEdits)
+TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEditsAskingForAccessibilityDoesNot)
 {
     AppSettings::setString(AppSettings::Keys::customVocabulary, u"Сохранённое"_s);
     settings.show();
     vocabulary()->setText(u"Правка"_s);
     modePopup()->setCurrentIndex(0);
+    click(u"accessibilityButton"_s);
+    EXPECT_EQ(accessibility.requests, 1);
+    EXPECT_TRUE(window()->isVisible());
     click(u"cancelButton"_s);
     EXPECT_FALSE(window()->isVisible());
     EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"Сохранённое"_s);
@@ -109,15 +108,6 @@ TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEdits)
     EXPECT_EQ(stored(AppSettings::Keys::aiProvider), std::nullopt);
     settings.show();
     EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
-}
-
-TEST_F(SettingsWindowTest, AskingForAccessibilityKeepsTheWindowOpen)
-{
-    settings.show();
-    click(u"accessibilityButton"_s);
-    EXPECT_EQ(accessibility.requests, 1);
-    EXPECT_TRUE(window()->isVisible());
-    EXPECT_EQ(stored(AppSettings::Keys::aiProvider), std::nullopt);
 }
 
 } // namespace

@@ -1,4 +1,7 @@
+// The insertion rules against a scripted accessibility API: which window and page a target is,
+// when a paste counts as confirmed, and what the inserter does with both.
 #include "scriptedaccessibility.h"
+#include "targetcapture.h"
 #include "testutil.h"
 #include "textinserter.h"
 
@@ -13,12 +16,102 @@ using namespace std::chrono_literals;
 using Attribute = AccessibilityAttribute;
 using Outcome = TextInsertionOutcome;
 
-void PrintTo(const TextInsertionOutcome &outcome, std::ostream *out)
+namespace {
+
+// A window fingerprint; each case states only what differs from an ordinary titled frame.
+struct Print {
+    std::optional<qint64> number = std::nullopt;
+    std::optional<QString> role = u"frame"_s;
+    std::optional<QString> identifier = std::nullopt;
+    std::optional<QString> title = u"Документ"_s;
+    std::optional<QRectF> frame = QRectF(100, 100, 800, 600);
+
+    operator WindowFingerprint() const { return { number, role, std::nullopt, identifier, title, frame }; }
+};
+
+struct WindowCase {
+    const char *name;
+    Print stored;
+    Print current;
+    bool sameElement;
+    bool matches;
+};
+
+void PrintTo(const WindowCase &c, std::ostream *out) { *out << c.name; }
+
+const WindowCase windowCases[] = {
+    { "equal numbers decide even with other titles", { .number = 7, .title = u"A"_s }, { .number = 7 }, false, true },
+    { "different numbers decide even when all else agrees", { .number = 7 }, { .number = 8 }, true, false },
+    { "same element, titles differing by surrounding white space", { .number = 7, .title = u" Заметки "_s },
+        { .title = u"Заметки\n"_s }, true, true },
+    { "same element, two different titles", {}, { .title = u"Другой"_s }, true, false },
+    { "same element, one empty title", {}, { .title = u""_s }, true, true },
+    { "same element, one missing title", {}, { .title = std::nullopt }, true, true },
+    { "same element, canonically equal titles", { .title = u"caf\u00e9"_s }, { .title = u"cafe\u0301"_s }, true, true },
+    { "same element ignores frames", {}, { .frame = std::nullopt }, true, true },
+    { "other element, frame 24.0 wider", {}, { .frame = QRectF(100, 100, 824.0, 600) }, false, true },
+    { "other element, frame 24.5 wider", {}, { .frame = QRectF(100, 100, 824.5, 600) }, false, false },
+    { "other element, moved 24.0 left and up", {}, { .frame = QRectF(76, 76, 800, 600) }, false, true },
+    { "other element, moved 24.5 down", {}, { .frame = QRectF(100, 124.5, 800, 600) }, false, false },
+    { "other element, frame missing on one side", {}, { .frame = std::nullopt }, false, false },
+    { "other element, role on one side only", {}, { .role = std::nullopt }, false, false },
+    { "other element, roles both absent", { .role = std::nullopt }, { .role = std::nullopt }, false, true },
+    { "other element, conflicting identifiers", { .identifier = u"main"_s }, { .identifier = u"prefs"_s }, false,
+        false },
+    { "other element, blank identifier never conflicts", { .identifier = u"  "_s }, { .identifier = u"prefs"_s }, false,
+        true },
+    { "other element, conflicting titles", {}, { .title = u"Другой"_s }, false, false },
+};
+
+class WindowsMatchTest : public ::testing::TestWithParam<WindowCase> { };
+
+TEST_P(WindowsMatchTest, FollowsTheRulesInOrder)
 {
-    *out << "outcome " << int(outcome.kind) << " " << outcome.reason.toStdString();
+    const WindowCase &c = GetParam();
+    ScriptedAccessibilityBackend backend;
+    const ScriptedElementPtr window = makeElement();
+    const TextInsertionTarget stored { 1, window, c.stored, std::nullopt, nullptr };
+    const TextInsertionTarget current { 1, c.sameElement ? window : makeElement(), c.current, std::nullopt, nullptr };
+    EXPECT_EQ(TargetCapture(backend).windowsMatch(stored, current), c.matches);
 }
 
-namespace {
+INSTANTIATE_TEST_SUITE_P(Cases, WindowsMatchTest, ::testing::ValuesIn(windowCases));
+
+// A chain of 25 elements, each the parent of the one before.
+TEST(PageIdentityTest, SearchesUpToTwentyElementsAndSkipsBlankValues)
+{
+    ScriptedAccessibilityBackend backend;
+    TargetCapture capture(backend);
+    std::vector<ScriptedElementPtr> chain(25);
+    for (int i = 24; i >= 0; --i) {
+        chain[i] = makeElement();
+        if (i < 24)
+            chain[i]->set(Attribute::parent, AccessibleElementRef(chain[i + 1]));
+    }
+    chain[20]->set(Attribute::url, u"https://example.org/21"_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), std::nullopt);
+    chain[19]->set(Attribute::url, u"https://example.org/20"_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"url:https://example.org/20"_s);
+
+    // A blank URL counts as none; the parent's document is the nearest identity.
+    chain[0]->set(Attribute::url, u" \n "_s);
+    chain[1]->set(Attribute::document, u"file:///home/u/письмо.odt"_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"document:file:///home/u/письмо.odt"_s);
+    chain[1]->set(Attribute::url, QUrl(u"https://example.org/a b"_s));
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"url:https://example.org/a%20b"_s);
+    chain[0]->set(Attribute::url, u"  https://trimmed.example/  "_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"url:https://trimmed.example/"_s);
+
+    // Without any URL or document: the nearest page tab's object, else the nearest document's.
+    chain[0]->attributes.erase(Attribute::url);
+    chain[1]->attributes = { { Attribute::parent, AccessibleElementRef(chain[2]) } };
+    chain[19]->attributes.erase(Attribute::url);
+    chain[2]->set(Attribute::role, u"document text"_s).set(Attribute::objectIdentity, u":1.5\n/doc"_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"frame::1.5\n/doc"_s);
+    chain[4]->set(Attribute::role, u"page tab"_s).set(Attribute::objectIdentity, u":1.5\n/tab/2"_s);
+    chain[3]->set(Attribute::role, u"page tab"_s);
+    EXPECT_EQ(capture.pageIdentity(chain[0]), u"tab::1.5\n/tab/2"_s);
+}
 
 EditorSnapshot editor(std::optional<QString> value, std::optional<TextRange> range = std::nullopt)
 {
@@ -68,8 +161,6 @@ const ConfirmationCase confirmationCases[] = {
 
 class ConfirmationTest : public ::testing::TestWithParam<ConfirmationCase> { };
 
-} // namespace
-
 TEST_P(ConfirmationTest, AppliesCaretLengthAndContentRules)
 {
     const ConfirmationCase &c = GetParam();
@@ -97,17 +188,15 @@ TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
         EXPECT_EQ(TextInserter::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
 }
 
-namespace {
-
 ClipboardSnapshot richContents()
 {
     return ClipboardSnapshot { { { { u"text/plain"_s, "earlier" }, { u"text/html"_s, "<b>earlier</b>" } },
         { { u"text/uri-list"_s, "file:///tmp/a" } } } };
 }
 
+// A focused text field in the frontmost window of a web page; the keystroke types into it as an application would.
 class InsertTest : public ::testing::Test {
 public:
-    // A focused text field in a frontmost window; the keystroke types into it like an application would.
     void SetUp() override
     {
         backend = ScriptedAccessibilityBackend();
@@ -120,7 +209,11 @@ public:
         backend.applications[42] = application;
         application->set(Attribute::focusedWindow, AccessibleElementRef(window))
             .set(Attribute::focusedUIElement, AccessibleElementRef(field));
-        window->set(Attribute::windowNumber, qint64(77)).set(Attribute::url, u"https://a.example/"_s);
+        window->set(Attribute::windowNumber, qint64(77))
+            .set(Attribute::url, u"https://a.example/"_s)
+            .set(Attribute::title, u" Письмо "_s)
+            .set(Attribute::position, QPointF(10, 20))
+            .set(Attribute::size, QSizeF(640, 480));
         field->set(Attribute::value, u"Здравствуйте"_s)
             .set(Attribute::editable, qint64(1))
             .set(Attribute::selectedTextRange, TextRange { 12, 0 })
@@ -140,13 +233,74 @@ public:
     Outcome insert(const QString &text) { return insert(text, QCoro::waitFor(inserter.captureTarget())); }
 
     ScriptedAccessibilityBackend backend;
+    TargetCapture capture { backend };
     FakeClipboard clipboard;
     FakeKeystrokeSender keys;
     TextInserter inserter { backend, clipboard, keys };
     ScriptedElementPtr application, window, field;
 };
 
-} // namespace
+TEST_F(InsertTest, CaptureRecordsApplicationWindowPageAndFocusedElement)
+{
+    std::optional<TextInsertionTarget> target = capture.captureTarget();
+    ASSERT_TRUE(target);
+    EXPECT_EQ(target->applicationPID, 42);
+    EXPECT_EQ(target->window, window);
+    EXPECT_EQ(target->focusedElement, field);
+    EXPECT_EQ(target->pageIdentity, u"url:https://a.example/"_s);
+    EXPECT_EQ(target->windowFingerprint.number, 77);
+    EXPECT_EQ(target->windowFingerprint.title, u" Письмо "_s); // stored untrimmed
+    EXPECT_EQ(target->windowFingerprint.frame, QRectF(10, 20, 640, 480));
+
+    // No focused element: no page identity either.
+    application->attributes.erase(Attribute::focusedUIElement);
+    target = capture.captureTarget();
+    ASSERT_TRUE(target);
+    EXPECT_EQ(target->focusedElement, nullptr);
+    EXPECT_EQ(target->pageIdentity, std::nullopt);
+
+    // A frame needs both a position and a size.
+    window->set(Attribute::size, u"640x480"_s);
+    EXPECT_EQ(capture.fingerprint(window).frame, std::nullopt);
+}
+
+TEST_F(InsertTest, CaptureYieldsNothingWithoutAPlaceToPaste)
+{
+    const std::pair<const char *, std::function<void()>> cases[] = {
+        { "no focused window of the right type", [&] { application->set(Attribute::focusedWindow, u"window"_s); } },
+        { "application element unavailable", [&] { backend.applications.clear(); } },
+        { "this program is frontmost", [&] { backend.frontmost = backend.ownPid; } },
+        { "no frontmost application", [&] { backend.frontmost.reset(); } },
+        { "not trusted", [&] { backend.trusted = false; } },
+    };
+    for (const auto &[name, change] : cases) {
+        SCOPED_TRACE(name);
+        SetUp();
+        change();
+        EXPECT_FALSE(capture.captureTarget().has_value());
+        EXPECT_EQ(backend.trustRequests, 0);
+    }
+}
+
+TEST_F(InsertTest, ChangeReasonsComeInTheirOrder)
+{
+    const std::optional<TextInsertionTarget> stored = capture.captureTarget();
+    ASSERT_TRUE(stored);
+    const std::optional<QString> page = stored->pageIdentity, otherPage = u"url:https://other.example/"_s;
+    auto reason = [&](qint32 pid, std::optional<QString> pageIdentity, qint64 number) {
+        TextInsertionTarget fresh = *stored;
+        fresh.applicationPID = pid;
+        fresh.pageIdentity = pageIdentity;
+        fresh.windowFingerprint.number = number;
+        return capture.changeReason(stored, fresh);
+    };
+    EXPECT_EQ(reason(43, otherPage, 1), u"Открыто другое приложение."_s);
+    EXPECT_EQ(reason(42, otherPage, 1), u"Открыта другая страница."_s);
+    EXPECT_EQ(reason(42, page, 1), u"Открыто другое окно."_s);
+    // A page identity missing on one side is no change; the window rules decide.
+    EXPECT_EQ(reason(42, std::nullopt, 77), std::nullopt);
+    EXPECT_EQ(reason(42, std::nullopt, 1), u"Открыто другое окно."_s);
+}
 
 TEST_F(InsertTest, PastesIntoTheUnchangedTargetAndConfirmsAtTheFirstCheck)
 {
@@ -300,3 +454,5 @@ TEST_F(InsertTest, SlowOrHungApplicationCostsACaptureOrAPasteNoMoreThanTheDeadli
     backend.delay->answer.release();
     EXPECT_TRUE(keys.sent.empty());
 }
+
+} // namespace
