@@ -17,15 +17,15 @@ AppDelegate::AppDelegate(DictationSessionController::Neighbours neighbours,
     , m_accessibility(accessibility)
     , m_makeFnKeyMonitor(std::move(makeFnKeyMonitor))
 {
-    neighbours.menuBar = this;
     m_controller = new DictationSessionController(std::move(neighbours), this);
+    connect(m_controller, &DictationSessionController::stateChanged, this, &AppDelegate::updateMenuBar);
+    connect(m_controller, &DictationSessionController::lastTextChanged, this, &AppDelegate::updateMenuBar);
 }
 
 AppDelegate::~AppDelegate()
 {
     // The monitor's action points back here; it goes first.
     m_fnKeyMonitor.reset();
-    m_controller->setMenuBar(nullptr);
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -41,7 +41,7 @@ void AppDelegate::applicationDidFinishLaunching()
         if (!self)
             return;
         self->m_controller->showOverlayMessage(u"Ворсик готов к работе"_s,
-            u"Нажмите Fn один раз, говорите и нажмите Fn ещё раз, когда закончите."_s, MascotState::happy,
+            u"Нажмите Fn один раз, говорите и нажмите Fn ещё раз, когда закончите."_s, MessageTone::success,
             readyMessageHideAfter);
     });
 
@@ -61,7 +61,7 @@ void AppDelegate::applicationDidFinishLaunching()
                     [self, description] {
                         if (self)
                             self->m_controller->showOverlayMessage(u"Клавиша Fn недоступна"_s, description,
-                                MascotState::confused, keyboardMessageHideAfter);
+                                MessageTone::failure, keyboardMessageHideAfter);
                     },
                     Qt::QueuedConnection);
             });
@@ -86,7 +86,14 @@ bool AppDelegate::applicationShouldHandleReopen()
 
 void AppDelegate::applicationWillTerminate() { m_controller->prepareForTermination(); }
 
-void AppDelegate::toggleFromMenu() { m_controller->toggleDictation(); }
+void AppDelegate::toggleFromMenu() { m_controller->toggleDictation(walkthrough()); }
+
+DictationSessionController::Walkthrough AppDelegate::walkthrough() const
+{
+    return m_neighbours.onboardingWindow->awaitsTestDictation()
+        ? DictationSessionController::Walkthrough::atTestDictation
+        : DictationSessionController::Walkthrough::elsewhere;
+}
 
 void AppDelegate::showLastText()
 {
@@ -107,7 +114,8 @@ void AppDelegate::quitApplication() { QCoreApplication::quit(); }
 void AppDelegate::handleFnPress()
 {
     // Only schedules the toggle, so a key event is never held up by a dictation step.
-    QMetaObject::invokeMethod(m_controller, &DictationSessionController::toggleFnDictation, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { m_controller->toggleFnDictation(walkthrough()); }, Qt::QueuedConnection);
 }
 
 void AppDelegate::configureMainMenu()
