@@ -48,8 +48,7 @@ DictationSessionController::~DictationSessionController()
 
 bool DictationSessionController::mayStart(Walkthrough walkthrough)
 {
-    m_pressAtTestDictation = walkthrough == Walkthrough::atTestDictation;
-    if (AppSettings::onboardingCompleted() || m_pressAtTestDictation)
+    if (AppSettings::onboardingCompleted() || walkthrough == Walkthrough::atTestDictation)
         return true;
     m_n.onboardingWindow->show();
     return false;
@@ -157,7 +156,8 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
     if (provider == AIProvider::vorsik)
         m_n.vorsikAPIClient->warmUp();
     m_completing = false;
-    m_isOnboardingTestDictation = !AppSettings::onboardingCompleted() && m_pressAtTestDictation;
+    // Before setup is done only the walkthrough's test gets this far.
+    m_isOnboardingTestDictation = !AppSettings::onboardingCompleted();
     m_insertionTarget.reset();
     m_targetPending = !m_isOnboardingTestDictation;
     qCDebug(lcCore) << "dictation" << m_session << "starts with" << rawValue(provider);

@@ -139,8 +139,6 @@ private:
     AIProvider m_activeProvider = AIProvider::openAI;
     bool m_stopWhenRecordingStarts = false;
     bool m_isOnboardingTestDictation = false;
-    // The press that started the dictation came while the walkthrough awaited its test.
-    bool m_pressAtTestDictation = false;
     // The key is being read from the keyring (its unlock prompt may be up); the
     // state stays idle until the answer says whether the dictation can start.
     bool m_readingKey = false;

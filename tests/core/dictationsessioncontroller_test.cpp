@@ -353,6 +353,11 @@ TEST_F(OpenAIControllerTest, EmptyFinalTextFallsBackToThePartialsAndLateCallback
     transcriber().callbacks.onPartial(u"хвост"_s);
     TestUtil::runFor(50ms);
     EXPECT_EQ(log(), before);
+
+    controller.reset(); // and after the controller is gone (the capture thread may still call)
+    transcriber().callbacks.onFinal(u"после конца"_s);
+    TestUtil::runFor(20ms);
+    EXPECT_EQ(log(), before);
 }
 
 TEST_F(OpenAIControllerTest, AnErrorDropsTheTranscriberWithoutDisconnectingAndTheWatchdogEndsASilentOne)

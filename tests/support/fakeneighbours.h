@@ -105,12 +105,16 @@ struct FakeRealtimeTranscriber final : AbstractRealtimeTranscriber, Logged {
         audio.append(pcm);
         co_return;
     }
-    QCoro::Task<void> commit() override { return (note(QStringLiteral("transcriber.commit")), wait(committing)); }
+    QCoro::Task<void> commit() override
+    {
+        note(QStringLiteral("transcriber.commit"));
+        co_await committing.call();
+    }
     QCoro::Task<void> disconnect() override
     {
-        return (note(QStringLiteral("transcriber.disconnect")), wait(disconnecting));
+        note(QStringLiteral("transcriber.disconnect"));
+        co_await disconnecting.call();
     }
-    static QCoro::Task<void> wait(Scripted<bool> &script) { co_await script.call(); }
 };
 
 // The controller owns what the factory returns; the fake itself stays with the test.
