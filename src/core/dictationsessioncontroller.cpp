@@ -46,12 +46,18 @@ DictationSessionController::~DictationSessionController()
 
 // ---- toggles ---------------------------------------------------------------
 
-void DictationSessionController::toggleFnDictation()
+bool DictationSessionController::mayStart(Walkthrough walkthrough)
 {
-    if (!AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() != OnboardingStep::ready) {
-        m_n.onboardingWindow->show();
+    if (AppSettings::onboardingCompleted() || walkthrough == Walkthrough::atTestDictation)
+        return true;
+    m_n.onboardingWindow->show();
+    return false;
+}
+
+void DictationSessionController::toggleFnDictation(Walkthrough walkthrough)
+{
+    if (!mayStart(walkthrough))
         return;
-    }
     switch (m_state) {
     case DictationState::idle:
         // A second press while the keyring is still answering (its unlock prompt
@@ -74,12 +80,10 @@ void DictationSessionController::toggleFnDictation()
     }
 }
 
-void DictationSessionController::toggleDictation()
+void DictationSessionController::toggleDictation(Walkthrough walkthrough)
 {
-    if (!AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() != OnboardingStep::ready) {
-        m_n.onboardingWindow->show();
+    if (!mayStart(walkthrough))
         return;
-    }
     if (m_state == DictationState::idle)
         startDictation();
     else if (m_state == DictationState::recording)
@@ -152,8 +156,8 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
     if (provider == AIProvider::vorsik)
         m_n.vorsikAPIClient->warmUp();
     m_completing = false;
-    m_isOnboardingTestDictation
-        = !AppSettings::onboardingCompleted() && m_n.onboardingWindow->currentStep() == OnboardingStep::ready;
+    // Before setup is done only the walkthrough's test gets this far.
+    m_isOnboardingTestDictation = !AppSettings::onboardingCompleted();
     m_insertionTarget.reset();
     m_targetPending = !m_isOnboardingTestDictation;
     qCDebug(lcCore) << "dictation" << m_session << "starts with" << rawValue(provider);
@@ -161,7 +165,6 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
         detach(awaitTarget(m_session, m_n.textInserter->captureTarget()));
 
     setState(DictationState::connecting);
-    refreshMenu();
     m_finalTranscript.clear();
 
     if (m_isOnboardingTestDictation)
@@ -203,7 +206,6 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     if (!granted) {
         m_insertionTarget.reset();
         setState(DictationState::idle);
-        refreshMenu();
         if (m_isOnboardingTestDictation)
             m_n.onboardingWindow->showTestError(u"нужен доступ к микрофону"_s);
         else
@@ -239,7 +241,6 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
     setState(DictationState::idle);
-    refreshMenu();
     if (m_isOnboardingTestDictation) {
         m_n.onboardingWindow->showTestError(*failure);
         m_isOnboardingTestDictation = false;
@@ -296,18 +297,19 @@ QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
     QPointer<DictationSessionController> self(this);
     const quint64 session = m_session;
 
+    // The callbacks may come on any thread, so they carry a guard made here rather than `this`.
     RealtimeTranscriberCallbacks callbacks;
-    callbacks.onPartial = [this, session](const QString &delta) {
-        onMainThreadForSession(session, [this, delta] {
+    callbacks.onPartial = [this, self, session](const QString &delta) {
+        onMainThreadForSession(self, session, [this, delta] {
             m_finalTranscript += delta;
             m_n.overlay->setTranscriptText(m_finalTranscript);
         });
     };
-    callbacks.onFinal = [this, session](const QString &text) {
-        onMainThreadForSession(session, [this, text] { detach(completeDictation(text)); });
+    callbacks.onFinal = [this, self, session](const QString &text) {
+        onMainThreadForSession(self, session, [this, text] { detach(completeDictation(text)); });
     };
-    callbacks.onError = [this, session](const QString &message) {
-        onMainThreadForSession(session, [this, message] { handleTranscriptionError(message); });
+    callbacks.onError = [this, self, session](const QString &message) {
+        onMainThreadForSession(self, session, [this, message] { handleTranscriptionError(message); });
     };
 
     std::shared_ptr<AbstractRealtimeTranscriber> transcriber = m_n.makeTranscriber(std::move(callbacks));
@@ -352,7 +354,6 @@ void DictationSessionController::recordingBegins()
 {
     qCDebug(lcCore) << "dictation" << m_session << "records after" << m_clock.elapsed() << "ms";
     setState(DictationState::recording);
-    refreshMenu();
     if (m_stopWhenRecordingStarts) {
         m_stopWhenRecordingStarts = false;
         stopDictation();
@@ -370,7 +371,6 @@ void DictationSessionController::stopDictation()
     if (m_state != DictationState::recording)
         return;
     setState(DictationState::processing);
-    refreshMenu();
     m_n.audioRecorder->stop();
     qCDebug(lcCore) << "dictation" << m_session << "stops recording after" << m_clock.elapsed() << "ms";
 
@@ -481,7 +481,6 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
     const quint64 session = m_session;
 
     setState(DictationState::processing);
-    refreshMenu();
 
     text = text.trimmed();
     if (text.isEmpty())
@@ -520,7 +519,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
     }
 
     AppSettings::rememberLastText(text);
-    refreshMenu();
+    Q_EMIT lastTextChanged();
 
     if (m_isOnboardingTestDictation) {
         co_await resetSession();
@@ -552,7 +551,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
     switch (outcome.kind) {
     case TextInsertionOutcome::Kind::inserted:
         showOverlayMessage(u"✓  Текст вставлен"_s, m_microphoneLost ? microphoneLostNote : QString(),
-            MascotState::happy, insertedHideAfter);
+            MessageTone::success, insertedHideAfter);
         break;
     case TextInsertionOutcome::Kind::needsAccessibilityPermission:
         m_n.overlay->presentResult(
@@ -588,7 +587,6 @@ void DictationSessionController::handleTranscriptionError(const QString &message
     m_gigaAudioCollector.reset();
     m_insertionTarget.reset();
     setState(DictationState::idle);
-    refreshMenu();
     m_isOnboardingTestDictation = false;
     if (isTest)
         m_n.onboardingWindow->showTestError(message);
@@ -617,7 +615,6 @@ void DictationSessionController::returnToIdle()
     m_finalTranscript.clear();
     m_isOnboardingTestDictation = false;
     setState(DictationState::idle);
-    refreshMenu();
 }
 
 QCoro::Task<bool> DictationSessionController::closeAudioPath()
@@ -680,14 +677,14 @@ void DictationSessionController::abandonDictation(const QString &description)
 }
 
 void DictationSessionController::showOverlayMessage(
-    const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter)
+    const QString &title, const QString &detail, MessageTone tone, std::chrono::milliseconds hideAfter)
 {
-    m_n.overlay->showMessage(title, detail, mascot, hideAfter);
+    m_n.overlay->showMessage(title, detail, tone, hideAfter);
 }
 
 void DictationSessionController::showFailureMessage(const QString &detail)
 {
-    showOverlayMessage(u"Не понял…"_s, detail, MascotState::confused, failureHideAfter);
+    showOverlayMessage(u"Не понял…"_s, detail, MessageTone::failure, failureHideAfter);
 }
 
 void DictationSessionController::setState(DictationState state)
@@ -696,12 +693,6 @@ void DictationSessionController::setState(DictationState state)
         return;
     m_state = state;
     Q_EMIT stateChanged(state);
-}
-
-void DictationSessionController::refreshMenu()
-{
-    if (m_n.menuBar)
-        m_n.menuBar->updateMenuBar();
 }
 
 void DictationSessionController::finishAudioStream()
@@ -718,13 +709,13 @@ void DictationSessionController::cancelForwardTask()
     m_audioForwardTask.reset(); // a running forward task finishes on its own once woken
 }
 
-void DictationSessionController::onMainThreadForSession(quint64 session, std::function<void()> action)
+void DictationSessionController::onMainThreadForSession(
+    QPointer<DictationSessionController> self, quint64 session, std::function<void()> action)
 {
-    std::weak_ptr<int> alive = m_alive;
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
-        [this, alive, session, action = std::move(action)] {
-            if (alive.expired() || session != m_session)
+        [self = std::move(self), session, action = std::move(action)] {
+            if (!self || session != self->m_session)
                 return;
             action();
         },

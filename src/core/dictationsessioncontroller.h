@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <QCoro/QCoroTask>
@@ -35,8 +36,11 @@ public:
         AbstractOverlay *overlay = nullptr;
         AbstractOnboardingWindow *onboardingWindow = nullptr;
         AbstractSettingsWindow *settingsWindow = nullptr;
-        AbstractMenuBar *menuBar = nullptr; // may be set later, when the shell has built it
     };
+
+    // Where the first-start walkthrough is when a press comes; the shell, which owns
+    // the walkthrough, knows. Until setup is finished only its test dictation starts.
+    enum class Walkthrough { elsewhere, atTestDictation };
 
     struct Timings {
         std::chrono::milliseconds testDictationPause { 900 };
@@ -51,10 +55,9 @@ public:
     ~DictationSessionController() override;
 
     void setTimings(Timings timings) { m_timings = timings; }
-    void setMenuBar(AbstractMenuBar *menuBar) { m_n.menuBar = menuBar; }
 
-    void toggleFnDictation();
-    void toggleDictation();
+    void toggleFnDictation(Walkthrough walkthrough = Walkthrough::elsewhere);
+    void toggleDictation(Walkthrough walkthrough = Walkthrough::elsewhere);
     void startDictation();
     void stopDictation();
     QCoro::Task<> completeDictation(QString text);
@@ -68,7 +71,7 @@ public:
     void prepareForTermination();
 
     void showOverlayMessage(
-        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter);
+        const QString &title, const QString &detail, MessageTone tone, std::chrono::milliseconds hideAfter);
     void showFailureMessage(const QString &detail);
 
     DictationState state() const { return m_state; }
@@ -84,6 +87,8 @@ public:
 
 Q_SIGNALS:
     void stateChanged(DictationState state);
+    // A dictation's text was stored as the last text.
+    void lastTextChanged();
     // The target captured at the press is known (or known to be absent).
     void targetCaptured();
 
@@ -116,14 +121,16 @@ private:
     void showLossNote();
     // `text` behind the note that the recording stopped early, when it did.
     QString lossNoted(const QString &text) const;
+    // False, after showing the walkthrough, when setup is unfinished and this press is not its test.
+    bool mayStart(Walkthrough walkthrough);
     void setState(DictationState state);
-    void refreshMenu();
     void finishAudioStream();
     void cancelForwardTask();
     void onFinalTranscriptOverdue(quint64 session);
-    // Runs `action` on the main thread if this controller still exists and the
-    // dictation `session` is still the current one.
-    void onMainThreadForSession(quint64 session, std::function<void()> action);
+    // Runs `action` on the main thread if the controller still exists and the
+    // dictation `session` is still its current one. Callable from any thread.
+    static void onMainThreadForSession(
+        QPointer<DictationSessionController> self, quint64 session, std::function<void()> action);
 
     Neighbours m_n;
     Timings m_timings;
@@ -155,5 +162,4 @@ private:
     // must not run the completion again or tear it down.
     bool m_completing = false;
     QTimer m_watchdog;
-    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };

@@ -129,7 +129,8 @@ public:
     virtual QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) = 0;
 };
 
-enum class MascotState { searching, writing, thinking, editing, happy, confused };
+// What an overlay message tells the user; the overlay picks its look from it.
+enum class MessageTone { success, failure };
 
 class AbstractOverlay {
 public:
@@ -140,20 +141,19 @@ public:
     virtual void showEditing() = 0;
     virtual void presentResult(const QString &title, const QString &message, const QString &text) = 0;
     // The overlay message: hide the result area, let clicks pass through, height 104,
-    // then present the title, detail and mascot, hiding after `hideAfter`.
+    // then present the title, detail and the tone's mascot, hiding after `hideAfter`.
     virtual void showMessage(
-        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter)
+        const QString &title, const QString &detail, MessageTone tone, std::chrono::milliseconds hideAfter)
         = 0;
     // The grey detail line (`transcriptLabel`), updated with partial transcripts.
     virtual void setTranscriptText(const QString &text) = 0;
 };
 
-enum class OnboardingStep { welcome, microphone, accessibility, ready };
-
 class AbstractOnboardingWindow {
 public:
     virtual ~AbstractOnboardingWindow() = default;
-    virtual OnboardingStep currentStep() const = 0;
+    // For the shell: the walkthrough waits for its test dictation, so a press starts it.
+    virtual bool awaitsTestDictation() const = 0;
     virtual void show() = 0;
     virtual void showTestConnecting() = 0;
     virtual void showTestListening() = 0;
@@ -170,11 +170,4 @@ class AbstractSettingsWindow {
 public:
     virtual ~AbstractSettingsWindow() = default;
     virtual void show() = 0;
-};
-
-// The application shell's status menu and icon, rebuilt after every state change.
-class AbstractMenuBar {
-public:
-    virtual ~AbstractMenuBar() = default;
-    virtual void updateMenuBar() = 0;
 };

@@ -19,15 +19,15 @@ AppDelegate::AppDelegate(DictationSessionController::Neighbours neighbours,
     , m_makeFnKeyMonitor(std::move(makeFnKeyMonitor))
     , m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
-    neighbours.menuBar = this;
     m_controller = new DictationSessionController(std::move(neighbours), this);
+    connect(m_controller, &DictationSessionController::stateChanged, this, &AppDelegate::updateMenuBar);
+    connect(m_controller, &DictationSessionController::lastTextChanged, this, &AppDelegate::updateMenuBar);
 }
 
 AppDelegate::~AppDelegate()
 {
     // The monitor's action points back here; it goes first.
     m_fnKeyMonitor.reset();
-    m_controller->setMenuBar(nullptr);
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -49,7 +49,7 @@ void AppDelegate::applicationDidFinishLaunching()
             how = u"Нажмите клавиши, назначенные команде «verbulo --toggle», говорите и нажмите их ещё раз, "
                   u"когда закончите."_s;
         self->m_controller->showOverlayMessage(
-            u"Ворсик готов к работе"_s, how, MascotState::happy, readyMessageHideAfter);
+            u"Ворсик готов к работе"_s, how, MessageTone::success, readyMessageHideAfter);
     });
 
     if (m_makeFnKeyMonitor) {
@@ -110,7 +110,14 @@ bool AppDelegate::applicationShouldHandleReopen()
 
 void AppDelegate::applicationWillTerminate() { m_controller->prepareForTermination(); }
 
-void AppDelegate::toggleFromMenu() { m_controller->toggleDictation(); }
+void AppDelegate::toggleFromMenu() { m_controller->toggleDictation(walkthrough()); }
+
+DictationSessionController::Walkthrough AppDelegate::walkthrough() const
+{
+    return m_neighbours.onboardingWindow->awaitsTestDictation()
+        ? DictationSessionController::Walkthrough::atTestDictation
+        : DictationSessionController::Walkthrough::elsewhere;
+}
 
 void AppDelegate::showLastText()
 {
@@ -131,7 +138,8 @@ void AppDelegate::quitApplication() { QCoreApplication::quit(); }
 void AppDelegate::handleFnPress()
 {
     // Only schedules the toggle, so a key event is never held up by a dictation step.
-    QMetaObject::invokeMethod(m_controller, &DictationSessionController::toggleFnDictation, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { m_controller->toggleFnDictation(walkthrough()); }, Qt::QueuedConnection);
 }
 
 void AppDelegate::setTrigger(DictationTrigger trigger)
@@ -156,7 +164,7 @@ void AppDelegate::showLaunchNotice(const QString &title, const QString &detail)
         return;
     }
     m_launchNoticeShownUntil.setRemainingTime(keyboardMessageHideAfter);
-    m_controller->showOverlayMessage(title, detail, MascotState::confused, keyboardMessageHideAfter);
+    m_controller->showOverlayMessage(title, detail, MessageTone::failure, keyboardMessageHideAfter);
 }
 
 void AppDelegate::configureMainMenu()

@@ -17,7 +17,7 @@ class QSystemTrayIcon;
 
 // The program's one long-lived object: it owns the session controller, shows the
 // tray icon and both menus, and answers launch, reopen and termination.
-class AppDelegate : public QObject, public AbstractMenuBar {
+class AppDelegate : public QObject {
     Q_OBJECT
 
 public:
@@ -51,7 +51,8 @@ public:
     // Exactly what an Fn press does; also the route of `verbulo --toggle`.
     void handleFnPress();
 
-    void updateMenuBar() override;
+    // Rebuilds the status menu and icon; follows the controller's state and last text.
+    void updateMenuBar();
 
     // Which theme icons exist; tests replace it.
     void setIconLookup(StatusMenu::IconLookup lookup) { m_iconLookup = std::move(lookup); }
@@ -71,6 +72,7 @@ private:
     void setTrigger(DictationTrigger trigger);
     // Messages of the launch go to the overlay one after the other, not over each other.
     void showLaunchNotice(const QString &title, const QString &detail);
+    DictationSessionController::Walkthrough walkthrough() const;
 
     DictationSessionController::Neighbours m_neighbours;
     AbstractAccessibilityPermission *m_accessibility;

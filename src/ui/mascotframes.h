@@ -1,13 +1,13 @@
 #pragma once
 
-#include "neighbours.h"
-
 #include <QList>
 #include <QPixmap>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
+
+enum class MascotState { searching, writing, thinking, editing, happy, confused };
 
 // One mascot image and the resource name it came from.
 struct MascotFrame {

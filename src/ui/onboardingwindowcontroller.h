@@ -17,6 +17,8 @@ class MascotView;
 class QLabel;
 class QPushButton;
 
+enum class OnboardingStep { welcome, microphone, accessibility, ready };
+
 // The first-start walkthrough: welcome, microphone, accessibility, and a test
 // dictation that has to succeed before the setup counts as finished.
 class OnboardingWindowController : public QObject, public AbstractOnboardingWindow {
@@ -29,7 +31,8 @@ public:
     explicit OnboardingWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent = nullptr);
     ~OnboardingWindowController() override;
 
-    OnboardingStep currentStep() const override { return m_currentStep; }
+    OnboardingStep currentStep() const { return m_currentStep; }
+    bool awaitsTestDictation() const override { return m_currentStep == OnboardingStep::ready; }
     void show() override;
     void showTestConnecting() override;
     void showTestListening() override;

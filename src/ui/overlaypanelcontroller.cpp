@@ -203,12 +203,13 @@ void OverlayPanelController::showStatus(const QString &title, const QString &det
 }
 
 void OverlayPanelController::showMessage(
-    const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter)
+    const QString &title, const QString &detail, MessageTone tone, std::chrono::milliseconds hideAfter)
 {
     setResultAreaVisible(false);
     setIgnoresMouseEvents(true);
     resizeAndPosition(statusHeight);
-    present(title, detail, mascot, hideAfter > 0ms ? std::optional(hideAfter) : std::nullopt);
+    present(title, detail, tone == MessageTone::success ? MascotState::happy : MascotState::confused,
+        hideAfter > 0ms ? std::optional(hideAfter) : std::nullopt);
 }
 
 void OverlayPanelController::present(const QString &title, const QString &transcript, MascotState mascot,

@@ -35,7 +35,7 @@ public:
     void showEditing() override;
     void presentResult(const QString &title, const QString &message, const QString &text) override;
     void showMessage(
-        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter) override;
+        const QString &title, const QString &detail, MessageTone tone, std::chrono::milliseconds hideAfter) override;
     void setTranscriptText(const QString &text) override;
 
     // Shows a message without touching the result area or the size; with

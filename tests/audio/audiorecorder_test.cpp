@@ -377,7 +377,7 @@ TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
     TestUtil::clearSettings();
     AppSettings::setBool(AppSettings::Keys::onboardingCompleted, true);
     FakeNeighbourhood f;
-    f.vorsik.answer.text = u"текст"_s;
+    f.vorsik.answer.value = u"текст"_s;
     auto appended = std::make_shared<std::atomic<qsizetype>>(0);
     DictationSessionController::Neighbours neighbours = f.neighbours();
     neighbours.audioRecorder = &m_recorder;
@@ -407,7 +407,7 @@ TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
     EXPECT_EQ(f.vorsik.pcm.size(), appended->load()) << "everything recorded was sent";
     const QString note = u"Запись прервалась: микрофон пропал."_s;
     EXPECT_TRUE(f.log->contains(u"overlay.transcript|"_s + note));
-    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен|%1|happy|3500"_s.arg(note));
+    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен|%1|success|3500"_s.arg(note));
 
     // The next dictation records from whatever is now the default source.
     qunsetenv("PULSE_SERVER");
@@ -417,7 +417,7 @@ TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
     EXPECT_TRUE(TestUtil::runUntil([&] { return *appended > before + 4800; }, 5s));
     controller.toggleFnDictation();
     ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }));
-    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен||happy|3500"_s);
+    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен||success|3500"_s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, MicrophoneLossTest, ::testing::Bool(),

@@ -66,25 +66,19 @@ INSTANTIATE_TEST_SUITE_P(Values, ParsedSettingsTest,
         ParsedReading { "vorsik", SmartMode::clean, Quality::accurate, AIProvider::vorsik },
         ParsedReading { "gigaChat", SmartMode::clean, Quality::accurate, AIProvider::gigaChat }));
 
-TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentText)
+TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentTextUntilANewOneRetiresThem)
 {
     EXPECT_EQ(AppSettings::lastText(), std::nullopt);
     store(u"recentTexts"_s, QStringList { u"первый"_s, u"второй"_s });
     store(u"lastText"_s, QString());
     EXPECT_EQ(AppSettings::lastText(), u"первый"_s);
+    AppSettings::rememberLastText(u"   \n\t "_s);
+    EXPECT_EQ(AppSettings::lastText(), u"первый"_s) << "a blank text changes nothing";
     store(u"lastText"_s, u"  с пробелами \n"_s);
     EXPECT_EQ(AppSettings::lastText(), u"  с пробелами \n"_s) << "returned untrimmed";
-}
-
-TEST_F(AppSettingsTest, RememberLastTextTrimsAndRetiresRecentTexts)
-{
-    store(u"recentTexts"_s, QStringList { u"старый"_s, u"ещё"_s });
-    AppSettings::rememberLastText(u"   \n\t "_s);
-    EXPECT_EQ(AppSettings::lastText(), u"старый"_s) << "a blank text changes nothing";
 
     AppSettings::rememberLastText(u"  Привет, мир \n"_s);
     EXPECT_EQ(AppSettings::lastText(), u"Привет, мир"_s);
-    EXPECT_EQ(AppSettings::stringArray(u"recentTexts"), std::nullopt);
     store(u"lastText"_s, QString());
     EXPECT_EQ(AppSettings::lastText(), std::nullopt) << "the retired array is never consulted again";
 }
@@ -127,7 +121,7 @@ TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsentAndBooleansReadFalseUnlessTru
     EXPECT_FALSE(AppSettings::onboardingCompleted());
 }
 
-TEST_F(AppSettingsTest, ValueWrittenByAnotherProgramCountsAtTheNextRead)
+TEST_F(AppSettingsTest, FileWrittenByAnotherProgramCountsAtTheNextReadAndABrokenOneReadsAsAbsent)
 {
     AppSettings::setSmartMode(SmartMode::verbatim);
     EXPECT_EQ(AppSettings::smartMode(), SmartMode::verbatim);
@@ -135,14 +129,10 @@ TEST_F(AppSettingsTest, ValueWrittenByAnotherProgramCountsAtTheNextRead)
     EXPECT_EQ(AppSettings::smartMode(), SmartMode::structured);
     EXPECT_TRUE(AppSettings::onboardingCompleted());
     EXPECT_EQ(AppSettings::customVocabulary(), (QStringList { u"Alpha"_s, u"Beta"_s }));
-}
 
-TEST_F(AppSettingsTest, BrokenFileReadsAsAbsentValues)
-{
     writeFileByHand(QByteArray("\x00\xff\xfe[[[\n=broken\nsmartMode\n", 24));
     EXPECT_EQ(AppSettings::smartMode(), SmartMode::clean);
     EXPECT_FALSE(AppSettings::onboardingCompleted());
-    EXPECT_EQ(AppSettings::lastText(), std::nullopt);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "keychainstore.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -16,6 +17,11 @@ const QString service = u"com.plumrest.Vorsik"_s;
 QString probePath() { return QCoreApplication::applicationDirPath() + u"/keychain_probe"_s; }
 
 std::optional<QString> readNow(const QString &account) { return QCoro::waitFor(KeychainStore().read(account)); }
+QString &logged()
+{
+    static QString lines;
+    return lines;
+}
 
 // Runs the probe with `environment`; returns its output line, "found|none <milliseconds> <longest stall>".
 QString probe(const QProcessEnvironment &environment)
@@ -68,39 +74,37 @@ protected:
     QStringList m_accounts;
 };
 
-TEST_F(KeychainStoreTest, FindsItemsStoredWithSecretToolUntrimmed)
+TEST_F(KeychainStoreTest, FindsItemsUntrimmedLogsNoSecretAndReadsMissingOrNonTextItemsAsNone)
 {
     const QString account = storeWithSecretTool(u"  ключ-sk-123 \n"_s.toUtf8());
+    QLoggingCategory::setFilterRules(u"*.debug=true"_s);
+    const QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &line) { logged() += line; });
     EXPECT_EQ(readNow(account), u"  ключ-sk-123 \n"_s);
-}
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules({});
+    EXPECT_TRUE(logged().contains(u"found"_s));
+    EXPECT_FALSE(logged().contains(u"sk-123"_s));
 
-TEST_F(KeychainStoreTest, MissingItemAndNonUtf8SecretReadAsNone)
-{
     EXPECT_EQ(readNow(u"no-such-account-"_s + QUuid::createUuid().toString()), std::nullopt);
-    const QString account = storeWithSecretTool(QByteArray("\xff\xfe\x80 not text", 12));
-    EXPECT_EQ(readNow(account), std::nullopt);
+    EXPECT_EQ(readNow(storeWithSecretTool(QByteArray("\xff\xfe\x80 not text", 12))), std::nullopt);
 }
 
-TEST_F(KeychainStoreTest, NoSessionBusReadsAsNoneQuickly)
+TEST_F(KeychainStoreTest, NoSessionBusOrAHungSecretServiceReadsAsNoneQuickly)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/verbulo-bus"_s);
     environment.remove(u"DISPLAY"_s); // no X11 autolaunch of a new bus either
     expectQuickNone(probe(environment), 2500);
-}
 
-TEST_F(KeychainStoreTest, HungSecretServiceIsGivenUpAfterTheTimeOut)
-{
     // A private bus whose Secret Service owner never answers.
     PrivateBus bus;
     ASSERT_FALSE(bus.address().isEmpty());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, bus.address());
     QProcess silent;
     silent.setProcessEnvironment(environment);
     silent.start(probePath(), { u"--silent-service"_s });
     ASSERT_TRUE(silent.waitForReadyRead(10'000));
-
     expectQuickNone(probe(environment), 4000);
     silent.kill();
     silent.waitForFinished();

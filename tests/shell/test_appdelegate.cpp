@@ -11,7 +11,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QSettings>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
@@ -31,11 +30,6 @@ public:
     bool isTrusted() override { return false; }
     void requestTrust() override { ++requests; }
 };
-
-void setRecentTexts(const QStringList &texts)
-{
-    QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).setValue(u"recentTexts"_s, texts);
-}
 
 class AppDelegateTest : public ::testing::Test {
 protected:
@@ -67,10 +61,20 @@ protected:
                 return action;
         return nullptr;
     }
-    QString firstItemRow()
+    // The status menu, one row per item ("title|enabled|shortcut", "-" for a separator),
+    // after the rows that never change are checked.
+    QStringList rows(bool hasLastText)
     {
-        const QAction *first = delegate->statusMenu()->actions().value(0);
-        return first->text() + (first->isEnabled() ? u"|on"_s : u"|off"_s);
+        QStringList result;
+        for (const QAction *a : delegate->statusMenu()->actions())
+            result.append(a->isSeparator() ? u"-"_s
+                                           : u"%1|%2|%3"_s.arg(a->text(), a->isEnabled() ? u"on"_s : u"off"_s,
+                                               a->shortcut().toString(QKeySequence::PortableText)));
+        EXPECT_EQ(result.mid(1),
+            (QStringList { u"Диктовка: Fn — начать/закончить|off|"_s, u"-"_s,
+                u"Последний текст…|"_s + (hasLastText ? u"on|"_s : u"off|"_s), u"Настройки…|on|Ctrl+,"_s,
+                u"Разрешить вставку текста…|on|"_s, u"-"_s, u"Выйти|on|Ctrl+Q"_s }));
+        return result.mid(0, 1);
     }
 
     FakeNeighbourhood fakes;
@@ -85,16 +89,13 @@ protected:
 TEST_F(AppDelegateTest, LaunchWritesProviderAndOpensTheFirstWindow)
 {
     for (const bool completed : { false, true }) {
-        SCOPED_TRACE(completed);
         TestUtil::clearSettings();
         AppSettings::setString(Keys::aiProvider, u"openAI"_s);
         AppSettings::setBool(Keys::onboardingCompleted, completed);
         FakeNeighbourhood local;
         AppDelegate launched(local.neighbours(), &accessibility, {});
         launched.applicationDidFinishLaunching();
-
         EXPECT_EQ(AppSettings::string(Keys::aiProvider), u"vorsik"_s);
-        ASSERT_NE(launched.statusItem(), nullptr);
         EXPECT_EQ(launched.statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
         EXPECT_EQ(launched.statusItem()->contextMenu(), launched.statusMenu());
         EXPECT_EQ(*local.log, QStringList { completed ? u"settings.show"_s : u"onboarding.show"_s });
@@ -104,16 +105,14 @@ TEST_F(AppDelegateTest, LaunchWritesProviderAndOpensTheFirstWindow)
 TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOverlay)
 {
     delegate->applicationDidFinishLaunching();
-    ASSERT_TRUE(fakes.onboarding.onFinish && keyboardUnavailable);
     log().clear();
     fakes.onboarding.onFinish();
     keyboardUnavailable(u"Добавьте себя в группу input."_s);
     EXPECT_TRUE(TestUtil::runUntil([&] { return log().size() == 2; }));
     EXPECT_EQ(log(),
         (QStringList { u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
-                       u"ещё раз, когда закончите.|happy|6000"_s,
-            u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|confused|"
-            u"15000"_s }));
+                       u"ещё раз, когда закончите.|success|6000"_s,
+            u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|failure|15000"_s }));
 }
 
 TEST_F(AppDelegateTest, TheReadyMessageNamesTheDesktopShortcutWhereItServes)
@@ -124,7 +123,7 @@ TEST_F(AppDelegateTest, TheReadyMessageNamesTheDesktopShortcutWhereItServes)
     fakes.onboarding.onFinish();
     EXPECT_EQ(log(),
         QStringList { u"overlay.message|Ворсик готов к работе|Нажмите сочетание «Диктовка» один раз, говорите и "
-                      u"нажмите его ещё раз, когда закончите.|happy|6000"_s });
+                      u"нажмите его ещё раз, когда закончите.|success|6000"_s });
 }
 
 TEST_F(AppDelegateTest, WithoutATrayIconTheWindowMenuOffersTheTrayActionsAndNoticesNeverOverlap)
@@ -147,18 +146,26 @@ TEST_F(AppDelegateTest, WithoutATrayIconTheWindowMenuOffersTheTrayActionsAndNoti
         << messages[0].toStdString();
 }
 
-TEST_F(AppDelegateTest, FnPressTogglesOnTheNextTurnOfTheEventLoop)
+TEST_F(AppDelegateTest, BeforeSetupIsDoneFnAndTheMenuShowTheWalkthroughOrStartItsTest)
 {
     delegate->applicationDidFinishLaunching();
-    ASSERT_TRUE(fnPress);
     log().clear();
-    // Setup not finished: Fn and the menu alike show the walkthrough instead of starting.
     fnPress();
     EXPECT_TRUE(log().isEmpty()); // the key event is not held up by the toggle
     EXPECT_TRUE(TestUtil::runUntil([&] { return log() == QStringList { u"onboarding.show"_s }; }));
     item(u"Начать диктовку"_s)->trigger();
     EXPECT_EQ(log(), (QStringList { u"onboarding.show"_s, u"onboarding.show"_s }));
-    EXPECT_EQ(delegate->controller().state(), DictationState::idle);
+
+    fakes.onboarding.atTestDictation = true;
+    for (const auto &start : { fnPress, std::function<void()>([&] { item(u"Начать диктовку"_s)->trigger(); }) }) {
+        Gate microphone;
+        fakes.microphone.answer.gate = &microphone;
+        log().clear();
+        start();
+        EXPECT_TRUE(TestUtil::runUntil([&] { return log() == QStringList { u"onboarding.connecting"_s }; }));
+        delegate->controller().handleTranscriptionError(u"стоп"_s);
+        microphone.open();
+    }
 }
 
 TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
@@ -166,60 +173,54 @@ TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
     struct Case {
         bool completed;
         QString lastText;
-        QStringList recentTexts;
         QString expected;
     };
-    for (const Case &c : { Case { false, u"текст"_s, {}, u"onboarding.show"_s },
-             Case { true, {}, {}, u"settings.show"_s }, Case { true, u"текст"_s, {}, lastTextShown.arg(u"текст"_s) },
-             Case { true, {}, { u"старый"_s, u"ещё"_s }, lastTextShown.arg(u"старый"_s) } }) {
-        SCOPED_TRACE(c.expected.toStdString());
+    for (const Case &c : { Case { false, u"текст"_s, u"onboarding.show"_s }, Case { true, {}, u"settings.show"_s },
+             Case { true, u"текст"_s, lastTextShown.arg(u"текст"_s) } }) {
         TestUtil::clearSettings();
         AppSettings::setBool(Keys::onboardingCompleted, c.completed);
         if (!c.lastText.isEmpty())
             AppSettings::setString(Keys::lastText, c.lastText);
-        if (!c.recentTexts.isEmpty())
-            setRecentTexts(c.recentTexts);
         log().clear();
         EXPECT_TRUE(delegate->applicationShouldHandleReopen());
         EXPECT_EQ(log(), QStringList { c.expected });
     }
 }
 
-TEST_F(AppDelegateTest, StatusMenuItemsReachTheirTargets)
-{
-    delegate->applicationDidFinishLaunching();
-    EXPECT_FALSE(item(u"Последний текст…"_s)->isEnabled());
-
-    // A text found only in the older list counts as the last text.
-    setRecentTexts({ u"из старого списка"_s });
-    delegate->updateMenuBar();
-    ASSERT_TRUE(item(u"Последний текст…"_s)->isEnabled());
-    log().clear();
-    item(u"Последний текст…"_s)->trigger();
-    item(u"Настройки…"_s)->trigger();
-    item(u"Разрешить вставку текста…"_s)->trigger();
-    EXPECT_EQ(log(), (QStringList { lastTextShown.arg(u"из старого списка"_s), u"settings.show"_s }));
-    EXPECT_EQ(accessibility.requests, 1);
-}
-
-TEST_F(AppDelegateTest, StatusFollowsTheDictation)
+TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
 {
     AppSettings::setBool(Keys::onboardingCompleted, true);
-    Gate microphone;
-    fakes.microphone.gate = &microphone;
+    Gate microphone, answer;
+    fakes.microphone.answer.gate = &microphone;
+    fakes.vorsik.answer = { u"продиктовано"_s };
+    fakes.vorsik.answer.gate = &answer;
     delegate->applicationDidFinishLaunching();
+    EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|on|"_s });
     item(u"Начать диктовку"_s)->trigger();
-    ASSERT_EQ(delegate->controller().state(), DictationState::connecting);
-    EXPECT_EQ(firstItemRow(), u"Начать диктовку|off"_s);
+    EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|off|"_s });
     EXPECT_EQ(delegate->statusIcon().title, u" …"_s);
 
     microphone.open();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
-    EXPECT_EQ(firstItemRow(), u"Закончить диктовку|on"_s);
-    EXPECT_EQ(delegate->statusIcon().title, u" Запись"_s);
+    EXPECT_EQ(rows(false), QStringList { u"Закончить диктовку|on|"_s });
     EXPECT_EQ(
         delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8).rgb(), StatusMenu::alertRed().rgb());
+    item(u"Закончить диктовку"_s)->trigger();
+    EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|off|"_s });
+    answer.open();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::idle; }));
+    EXPECT_EQ(rows(true), QStringList { u"Начать диктовку|on|"_s });
 
+    log().clear();
+    item(u"Последний текст…"_s)->trigger();
+    item(u"Настройки…"_s)->trigger();
+    item(u"Разрешить вставку текста…"_s)->trigger();
+    EXPECT_EQ(log(), (QStringList { lastTextShown.arg(u"продиктовано"_s), u"settings.show"_s }));
+    EXPECT_EQ(accessibility.requests, 1);
+
+    fakes.microphone.answer.gate = nullptr;
+    item(u"Начать диктовку"_s)->trigger();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
     delegate->applicationWillTerminate();
     EXPECT_FALSE(fakes.recorder.isRunning());
 }

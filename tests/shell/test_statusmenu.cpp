@@ -1,8 +1,6 @@
 #include "statusmenu.h"
 
-#include <QAction>
 #include <QImage>
-#include <QMenu>
 #include <QPixmap>
 
 #include <gtest/gtest.h>
@@ -10,45 +8,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-// One menu row as "title|enabled|shortcut"; a separator is "-".
-QStringList rows(const QMenu &menu)
-{
-    QStringList result;
-    for (const QAction *a : menu.actions())
-        result.append(a->isSeparator() ? u"-"_s
-                                       : u"%1|%2|%3"_s.arg(a->text(), a->isEnabled() ? u"on"_s : u"off"_s,
-                                           a->shortcut().toString(QKeySequence::PortableText)));
-    return result;
-}
-
-struct MenuCase {
-    DictationState state;
-    bool hasLastText;
-    QString first; // the toggle row
-};
-void PrintTo(const MenuCase &c, std::ostream *out) { *out << int(c.state) << (c.hasLastText ? "+text" : ""); }
-
-class StatusMenuRows : public ::testing::TestWithParam<MenuCase> { };
-
-TEST_P(StatusMenuRows, MatchTheStateAndTheLastText)
-{
-    QMenu menu;
-    // Built twice: the second build replaces the first rather than adding to it.
-    StatusMenu::build(menu, DictationState::recording, true, {});
-    StatusMenu::build(menu, GetParam().state, GetParam().hasLastText, {});
-    EXPECT_EQ(rows(menu),
-        (QStringList { GetParam().first, u"Диктовка: Fn — начать/закончить|off|"_s, u"-"_s,
-            u"Последний текст…|"_s + (GetParam().hasLastText ? u"on|"_s : u"off|"_s), u"Настройки…|on|Ctrl+,"_s,
-            u"Разрешить вставку текста…|on|"_s, u"-"_s, u"Выйти|on|Ctrl+Q"_s }));
-}
-
-INSTANTIATE_TEST_SUITE_P(States, StatusMenuRows,
-    ::testing::Values(MenuCase { DictationState::idle, false, u"Начать диктовку|on|"_s },
-        MenuCase { DictationState::idle, true, u"Начать диктовку|on|"_s },
-        MenuCase { DictationState::connecting, false, u"Начать диктовку|off|"_s },
-        MenuCase { DictationState::recording, true, u"Закончить диктовку|on|"_s },
-        MenuCase { DictationState::processing, true, u"Начать диктовку|off|"_s }));
 
 struct IconCase {
     DictationState state;

@@ -1,12 +1,12 @@
 #pragma once
 
-// Fakes with memory for every neighbour of the session controller. Each records
-// what it was asked into one shared event log, so a test can check the order of
-// everything the user would see.
+// Fakes for every neighbour of the session controller. What the user would see lands
+// in one shared event log, so a test checks the order of it all; every answer is
+// scripted the same way: at once, after a gate opens, or by throwing.
 
 #include "describederror.h"
 #include "dictationsessioncontroller.h"
-#include "neighbours.h"
+#include "pcmbuffercollector.h"
 #include "testutil.h"
 
 #include <QHash>
@@ -17,198 +17,200 @@
 
 using EventLog = std::shared_ptr<QStringList>;
 
-class FakeKeychain final : public AbstractKeychain {
-public:
-    QHash<QString, QString> items;
-    int reads = 0;
-    Gate *gate = nullptr; // when set, the answer waits for it (a keyring showing its unlock prompt)
-    bool throws = false;
-    QCoro::Task<std::optional<QString>> read(QString account) override;
+template<typename T> struct Scripted {
+    Scripted(T answer = {})
+        : value(std::move(answer))
+    {
+    }
+    T value;
+    std::optional<QString> error; // thrown as DescribedError
+    Gate *gate = nullptr; // when set, the answer waits for it
+    bool throwsUnknown = false; // throws something that is not a std::exception
+    int calls = 0;
+
+    QCoro::Task<T> call()
+    {
+        ++calls;
+        if (gate)
+            co_await gate->wait();
+        if (throwsUnknown)
+            throw 42;
+        if (error)
+            throw DescribedError(*error);
+        co_return T(value); // QCoro moves from a co_returned lvalue
+    }
 };
 
-class FakeBackendConfiguration final : public AbstractBackendConfiguration {
-public:
+struct Logged {
+    EventLog log;
+    void note(const QString &entry, const QStringList &details = {}) const
+    {
+        log->append((QStringList { entry } + details).join(u'|'));
+    }
+};
+
+struct FakeKeychain final : AbstractKeychain {
+    QHash<QString, QString> items;
+    Scripted<bool> reads; // a gate is the unlock prompt
+    QCoro::Task<std::optional<QString>> read(QString account) override
+    {
+        co_await reads.call();
+        co_return items.contains(account) ? std::optional(items.value(account)) : std::nullopt;
+    }
+};
+
+struct FakeBackendConfiguration final : AbstractBackendConfiguration {
     bool configured = true;
     bool isConfigured() const override { return configured; }
 };
 
-class FakeMicrophonePermission final : public AbstractMicrophonePermission {
-public:
-    bool granted = true;
-    Gate *gate = nullptr; // when set, the answer waits for it
-    QCoro::Task<bool> request() override;
+struct FakeMicrophonePermission final : AbstractMicrophonePermission {
+    Scripted<bool> answer { true };
+    QCoro::Task<bool> request() override { return answer.call(); }
 };
 
-class FakeAudioRecorder final : public AbstractAudioRecorder {
-public:
-    explicit FakeAudioRecorder(EventLog log)
-        : m_log(std::move(log))
+struct FakeAudioRecorder final : AbstractAudioRecorder, Logged {
+    Scripted<bool> starts;
+    PCMHandler handler;
+    QCoro::Task<> start(PCMHandler onPCMData, LossHandler) override
     {
+        if (handler)
+            co_return;
+        co_await starts.call();
+        handler = std::move(onPCMData);
+        note(QStringLiteral("recorder.start"));
     }
-    std::optional<QString> startError;
-    int starts = 0;
-    int stops = 0;
-
-    QCoro::Task<> start(PCMHandler onPCMData, LossHandler onLost) override;
-    void stop() override;
-    bool isRunning() const override { return m_running; }
-    // Delivers a chunk as the capture thread would.
-    void feed(const QByteArray &chunk);
-
-private:
-    EventLog m_log;
-    PCMHandler m_handler;
-    bool m_running = false;
+    void stop() override
+    {
+        if (std::exchange(handler, nullptr))
+            note(QStringLiteral("recorder.stop"));
+    }
+    bool isRunning() const override { return handler != nullptr; }
+    void feed(const QByteArray &chunk) const { handler ? handler(chunk) : void(); } // as the capture thread would
 };
 
-class FakeRealtimeTranscriber final : public AbstractRealtimeTranscriber {
-public:
-    FakeRealtimeTranscriber(RealtimeTranscriberCallbacks callbacks, EventLog log)
-        : callbacks(std::move(callbacks))
-        , m_log(std::move(log))
-    {
-    }
+struct FakeRealtimeTranscriber final : AbstractRealtimeTranscriber, Logged {
     RealtimeTranscriberCallbacks callbacks;
-    std::optional<QString> connectError;
-    bool disconnectThrows = false;
-    Gate *connectGate = nullptr;
-    QString apiKey, prompt;
-    QStringList keywords;
+    Scripted<bool> connecting, committing, disconnecting;
+    QStringList connectedWith; // key, prompt and the number of keywords
     QByteArray audio;
-    int commits = 0;
-    int disconnects = 0;
-
-    QCoro::Task<void> connect(QString apiKey, QString prompt, QStringList keywords) override;
-    QCoro::Task<void> appendAudio(QByteArray pcm) override;
-    QCoro::Task<void> commit() override;
-    QCoro::Task<void> disconnect() override;
-
-private:
-    EventLog m_log;
+    QCoro::Task<void> connect(QString key, QString prompt, QStringList keywords) override
+    {
+        connectedWith = { key, prompt, QString::number(keywords.size()) };
+        note(QStringLiteral("transcriber.connect"));
+        co_await connecting.call();
+    }
+    QCoro::Task<void> appendAudio(QByteArray pcm) override
+    {
+        audio.append(pcm);
+        co_return;
+    }
+    QCoro::Task<void> commit() override
+    {
+        note(QStringLiteral("transcriber.commit"));
+        co_await committing.call();
+    }
+    QCoro::Task<void> disconnect() override
+    {
+        note(QStringLiteral("transcriber.disconnect"));
+        co_await disconnecting.call();
+    }
 };
 
-// A provider call the test answers when it wants to.
-struct ScriptedAnswer {
-    std::optional<QString> text; // success
-    std::optional<QString> error; // failure description
-    Gate *gate = nullptr;
-    bool throwsUnknown = false; // throws something that is not a std::exception
-};
-
-class FakeVorsikAPIClient final : public AbstractVorsikAPIClient {
-public:
-    ScriptedAnswer answer { QString(), std::nullopt, nullptr };
-    QByteArray pcm;
-    SmartMode mode = SmartMode::verbatim;
-    QString context;
-    QStringList vocabulary;
-    int calls = 0;
-    QCoro::Task<QString> transcribeAndEdit(
-        QByteArray pcmAudio, SmartMode mode, QString context, QStringList vocabulary) override;
-};
-
-class FakeGigaChatClient final : public AbstractGigaChatClient {
-public:
-    ScriptedAnswer answer { QString(), std::nullopt, nullptr };
-    QByteArray pcm;
-    QString key;
-    SmartMode mode = SmartMode::verbatim;
-    int calls = 0;
-    QCoro::Task<QString> transcribeAndEdit(QByteArray pcmAudio, QString authorizationKey, SmartMode mode,
-        QString context, QStringList vocabulary) override;
-};
-
-class FakeTextPolisher final : public AbstractTextPolisher {
-public:
-    ScriptedAnswer answer { QString(), std::nullopt, nullptr };
-    QString text;
-    SmartMode mode = SmartMode::verbatim;
-    TextPolisher::Quality quality = TextPolisher::Quality::fast;
-    QString apiKey;
-    int calls = 0;
-    QCoro::Task<QString> polish(QString text, SmartMode mode, TextPolisher::Quality quality, QString context,
-        QStringList vocabulary, QString apiKey) override;
-};
-
-class FakeTextInserter final : public AbstractTextInserter {
-public:
-    explicit FakeTextInserter(EventLog log)
-        : m_log(std::move(log))
+// The controller owns what the factory returns; the fake itself stays with the test.
+struct TranscriberHandle final : AbstractRealtimeTranscriber {
+    std::shared_ptr<FakeRealtimeTranscriber> fake;
+    explicit TranscriberHandle(std::shared_ptr<FakeRealtimeTranscriber> f)
+        : fake(std::move(f))
     {
     }
+    QCoro::Task<void> connect(QString a, QString p, QStringList k) override { return fake->connect(a, p, k); }
+    QCoro::Task<void> appendAudio(QByteArray pcm) override { return fake->appendAudio(pcm); }
+    QCoro::Task<void> commit() override { return fake->commit(); }
+    QCoro::Task<void> disconnect() override { return fake->disconnect(); }
+};
+
+// Any provider: keeps what it was sent, the audio apart and the rest as text.
+struct FakeProvider final : AbstractVorsikAPIClient, AbstractGigaChatClient, AbstractTextPolisher {
+    Scripted<QString> answer;
+    QByteArray pcm;
+    QStringList sent;
+    QCoro::Task<QString> transcribeAndEdit(
+        QByteArray audio, SmartMode mode, QString context, QStringList words) override
+    {
+        return transcribeAndEdit(audio, {}, mode, context, words);
+    }
+    QCoro::Task<QString> transcribeAndEdit(
+        QByteArray audio, QString key, SmartMode mode, QString context, QStringList words) override
+    {
+        pcm = audio;
+        sent = QStringList { key, rawValue(mode), context, words.join(u'|') };
+        sent.removeAll(QString());
+        return answer.call();
+    }
+    QCoro::Task<QString> polish(QString text, SmartMode mode, TextPolisher::Quality quality, QString context,
+        QStringList words, QString key) override
+    {
+        sent = { text, rawValue(mode), rawValue(quality), context, words.join(u'|'), key };
+        return answer.call();
+    }
+};
+
+struct FakeTextInserter final : AbstractTextInserter, Logged {
     std::optional<TextInsertionTarget> target;
-    TextInsertionOutcome outcome = TextInsertionOutcome::inserted();
-    Gate *gate = nullptr;
-    Gate *captureGate = nullptr;
-    bool insertThrows = false;
-    int captures = 0;
+    Scripted<bool> capturing;
+    Scripted<TextInsertionOutcome> inserting { TextInsertionOutcome::inserted() };
     QStringList insertedTexts;
     std::vector<std::optional<TextInsertionTarget>> insertTargets;
-
-    QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() override;
-    QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> target) override;
-
-private:
-    EventLog m_log;
+    QCoro::Task<std::optional<TextInsertionTarget>> captureTarget() override
+    {
+        note(QStringLiteral("inserter.capture"));
+        co_await capturing.call();
+        co_return target;
+    }
+    QCoro::Task<TextInsertionOutcome> insert(QString text, std::optional<TextInsertionTarget> t) override
+    {
+        insertedTexts.append(text);
+        insertTargets.push_back(t);
+        note(QStringLiteral("inserter.insert"), { text });
+        return inserting.call();
+    }
 };
 
-class FakeOverlay final : public AbstractOverlay {
-public:
-    explicit FakeOverlay(EventLog log)
-        : m_log(std::move(log))
+struct FakeOverlay final : AbstractOverlay, Logged {
+    void showConnecting() override { note(QStringLiteral("overlay.connecting")); }
+    void showListening() override { note(QStringLiteral("overlay.listening")); }
+    void showProcessing(const QString &title) override { note(QStringLiteral("overlay.processing"), { title }); }
+    void showEditing() override { note(QStringLiteral("overlay.editing")); }
+    void presentResult(const QString &title, const QString &message, const QString &text) override
     {
+        note(QStringLiteral("overlay.result"), { title, message, text });
     }
-    QString transcriptText;
-    void showConnecting() override;
-    void showListening() override;
-    void showProcessing(const QString &title) override;
-    void showEditing() override;
-    void presentResult(const QString &title, const QString &message, const QString &text) override;
     void showMessage(
-        const QString &title, const QString &detail, MascotState mascot, std::chrono::milliseconds hideAfter) override;
-    void setTranscriptText(const QString &text) override;
-
-private:
-    EventLog m_log;
+        const QString &title, const QString &detail, MessageTone tone, std::chrono::milliseconds hideAfter) override
+    {
+        note(QStringLiteral("overlay.message"),
+            { title, detail, tone == MessageTone::success ? QStringLiteral("success") : QStringLiteral("failure"),
+                QString::number(hideAfter.count()) });
+    }
+    void setTranscriptText(const QString &text) override { note(QStringLiteral("overlay.transcript"), { text }); }
 };
 
-class FakeOnboardingWindow final : public AbstractOnboardingWindow {
-public:
-    explicit FakeOnboardingWindow(EventLog log)
-        : m_log(std::move(log))
-    {
-    }
-    OnboardingStep step = OnboardingStep::welcome;
-    OnboardingStep currentStep() const override { return step; }
-    void show() override;
-    void showTestConnecting() override;
-    void showTestListening() override;
-    void showTestProcessing() override;
-    void showTestError(const QString &message) override;
-    void showTestResult(const QString &text) override;
-    void setOnFinish(std::function<void()> callback) override { onFinish = std::move(callback); }
+struct FakeOnboardingWindow final : AbstractOnboardingWindow, Logged {
+    bool atTestDictation = false;
     std::function<void()> onFinish;
-
-private:
-    EventLog m_log;
+    bool awaitsTestDictation() const override { return atTestDictation; }
+    void show() override { note(QStringLiteral("onboarding.show")); }
+    void showTestConnecting() override { note(QStringLiteral("onboarding.connecting")); }
+    void showTestListening() override { note(QStringLiteral("onboarding.listening")); }
+    void showTestProcessing() override { note(QStringLiteral("onboarding.processing")); }
+    void showTestError(const QString &message) override { note(QStringLiteral("onboarding.error"), { message }); }
+    void showTestResult(const QString &text) override { note(QStringLiteral("onboarding.result"), { text }); }
+    void setOnFinish(std::function<void()> callback) override { onFinish = std::move(callback); }
 };
 
-class FakeSettingsWindow final : public AbstractSettingsWindow {
-public:
-    explicit FakeSettingsWindow(EventLog log)
-        : m_log(std::move(log))
-    {
-    }
-    void show() override;
-
-private:
-    EventLog m_log;
-};
-
-class FakeMenuBar final : public AbstractMenuBar {
-public:
-    int refreshes = 0;
-    void updateMenuBar() override { ++refreshes; }
+struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {
+    void show() override { note(QStringLiteral("settings.show")); }
 };
 
 // A full set of fakes wired into a Neighbours struct.
@@ -217,24 +219,30 @@ struct FakeNeighbourhood {
     FakeKeychain keychain;
     FakeBackendConfiguration backend;
     FakeMicrophonePermission microphone;
-    FakeAudioRecorder recorder { log };
-    // Kept here after the controller drops them, so tests can look at them and
-    // fire late callbacks.
+    FakeAudioRecorder recorder;
+    // Kept here after the controller drops them, so tests can fire late callbacks.
     std::vector<std::shared_ptr<FakeRealtimeTranscriber>> transcribers;
-    std::optional<QString> nextTranscriberConnectError;
-    bool nextTranscriberDisconnectThrows = false;
-    Gate *nextTranscriberConnectGate = nullptr;
-    FakeVorsikAPIClient vorsik;
-    FakeGigaChatClient gigaChat;
-    FakeTextPolisher polisher;
-    FakeTextInserter inserter { log };
-    FakeOverlay overlay { log };
-    FakeOnboardingWindow onboarding { log };
-    FakeSettingsWindow settings { log };
-    FakeMenuBar menuBar;
+    FakeRealtimeTranscriber nextTranscriber; // the script every new one copies
+    FakeProvider vorsik, gigaChat, polisher;
+    FakeTextInserter inserter;
+    FakeOverlay overlay;
+    FakeOnboardingWindow onboarding;
+    FakeSettingsWindow settings;
 
-    DictationSessionController::Neighbours neighbours();
-
+    FakeNeighbourhood()
+    {
+        recorder.log = nextTranscriber.log = inserter.log = overlay.log = onboarding.log = settings.log = log;
+    }
+    DictationSessionController::Neighbours neighbours()
+    {
+        return { &keychain, &backend, &microphone, &recorder, [] { return std::make_unique<PCMBufferCollector>(); },
+            [this](RealtimeTranscriberCallbacks callbacks) {
+                transcribers.push_back(std::make_shared<FakeRealtimeTranscriber>(nextTranscriber));
+                transcribers.back()->callbacks = std::move(callbacks);
+                return std::make_unique<TranscriberHandle>(transcribers.back());
+            },
+            &vorsik, &gigaChat, &polisher, &inserter, &overlay, &onboarding, &settings };
+    }
     FakeRealtimeTranscriber *lastTranscriber() const
     {
         return transcribers.empty() ? nullptr : transcribers.back().get();

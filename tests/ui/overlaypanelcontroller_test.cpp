@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(AllStates, OverlayStatusTest,
             u"Проверяет текст и вносит исправления"_s, u"VorsEditing1"_s },
         StatusCase { "failure",
             [](OverlayPanelController &o) {
-                o.showMessage(u"Не понял…"_s, u"Нет сети"_s, MascotState::confused, 4500ms);
+                o.showMessage(u"Не понял…"_s, u"Нет сети"_s, MessageTone::failure, 4500ms);
             },
             u"Не понял…"_s, u"Нет сети"_s, u"VorsConfused1"_s, true }),
     [](const auto &info) { return std::string(info.param.name); });
@@ -133,13 +133,13 @@ TEST_F(OverlayPanelTest, LongResultShowsFourLinesEndingInAnEllipsis)
 
 TEST_F(OverlayPanelTest, AutoHideIsCancelledByALaterCall)
 {
-    overlay.showMessage(u"Не понял…"_s, u"Ошибка"_s, MascotState::confused, 300ms);
+    overlay.showMessage(u"Не понял…"_s, u"Ошибка"_s, MessageTone::failure, 300ms);
     overlay.showConnecting();
     TestUtil::runFor(900ms);
     EXPECT_TRUE(panel()->isVisible());
 
     // Without a later call the message does hide.
-    overlay.showMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, 300ms);
+    overlay.showMessage(u"✓  Текст вставлен"_s, QString(), MessageTone::success, 300ms);
     EXPECT_TRUE(TestUtil::runUntil([&] { return !panel()->isVisible(); }));
     EXPECT_FALSE(mascot()->isAnimating());
 }

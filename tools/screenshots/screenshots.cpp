@@ -111,10 +111,10 @@ int main(int argc, char *argv[])
     ok &= saveOverlay(overlay, u"overlay-processing"_s);
     overlay.showEditing();
     ok &= saveOverlay(overlay, u"overlay-editing"_s);
-    overlay.showMessage(u"✓  Текст вставлен"_s, QString(), MascotState::happy, 0ms);
+    overlay.showMessage(u"✓  Текст вставлен"_s, QString(), MessageTone::success, 0ms);
     ok &= saveOverlay(overlay, u"overlay-pasted"_s);
     overlay.showMessage(u"Не понял…"_s, u"Нет подключения к интернету. Проверьте сеть и попробуйте ещё раз."_s,
-        MascotState::confused, 0ms);
+        MessageTone::failure, 0ms);
     ok &= saveOverlay(overlay, u"overlay-failure"_s);
     overlay.presentResult(u"Текст сохранён"_s, u"Окно сменилось, пока Ворсик работал. Нажмите «Скопировать»."_s,
         u"Добрый день! Высылаю обновлённый план на неделю: в понедельник созвон с командой, "
