@@ -9,33 +9,9 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
-#include "describederror.h"
-#include "testutil.h"
-
-#include <QCoro/QCoroTask>
+#include "servicetestsupport.h"
 
 #include <functional>
-
-// Runs `task` to its end: its value, or "error:" and the description it threw.
-// (QCoro::waitFor would wait forever for a task that throws.)
-template<typename T> QString outcomeOf(QCoro::Task<T> task)
-{
-    std::optional<QString> outcome;
-    [](QCoro::Task<T> inner, std::optional<QString> &out) -> QCoro::Task<> {
-        try {
-            if constexpr (std::is_void_v<T>) {
-                co_await std::move(inner);
-                out = QString();
-            } else {
-                out = co_await std::move(inner);
-            }
-        } catch (const DescribedError &error) {
-            out = QStringLiteral("error:") + error.description();
-        }
-    }(std::move(task), outcome);
-    TestUtil::runUntil([&] { return outcome.has_value(); }, std::chrono::seconds(30));
-    return outcome.value_or(QStringLiteral("unfinished"));
-}
 
 // A real web-socket server on 127.0.0.1 standing in for the realtime service. It records
 // every text message and the handshake request; `onMessage` scripts its answers.
