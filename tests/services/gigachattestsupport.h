@@ -1,22 +1,11 @@
 #pragma once
 
 #include "gigachatconfiguration.h"
+#include "gigachatcurltransport.h"
+#include "servicetestsupport.h"
 
-#include <QByteArray>
 #include <QDir>
-#include <QFile>
-#include <QSslCertificate>
-#include <QSslKey>
-#include <QStringList>
 #include <QTemporaryDir>
-
-#include <gtest/gtest.h>
-
-#include <optional>
-
-#include "testutil.h"
-
-class LoopbackHttpServer;
 
 // One run of curl as the fake plays it: what it prints ("output": the status curl's --write-out
 // gives), writes to the --output file, how long it takes (negative: forever) and how it exits.
@@ -87,3 +76,10 @@ private:
     QByteArray m_previousTemporary = qgetenv("TMPDIR");
     QTemporaryDir m_temporary;
 };
+
+namespace GigaChatCurlTransport {
+inline QString outcomeText(const Response &response)
+{
+    return QString::number(response.statusCode) + u' ' + QString::fromUtf8(response.data);
+}
+} // namespace GigaChatCurlTransport

@@ -101,7 +101,7 @@ void LoopbackHttpServer::read(QTcpSocket *socket, QByteArray &buffer)
         if (response.raw)
             socket->write(*response.raw);
         else
-            socket->write("HTTP/1.1 " + QByteArray::number(response.status) + ' ' + response.reason
+            socket->write("HTTP/1.1 " + QByteArray::number(response.status) + " Status"
                 + "\r\nContent-Type: " + response.contentType
                 + "\r\nContent-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
         if (response.raw)

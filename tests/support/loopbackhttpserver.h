@@ -32,7 +32,6 @@ public:
     struct Response {
         enum class Action { respond, neverAnswer, close } action = Action::respond;
         int status = 200;
-        QByteArray reason = "OK";
         QByteArray contentType = "application/json";
         QByteArray body {};
         std::optional<QByteArray> raw {}; // written verbatim instead, then the connection closes

@@ -2,13 +2,9 @@
 #include "gigachaterror.h"
 #include "gigachatresponseparser.h"
 #include "gigachattestsupport.h"
-#include "servicetestsupport.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-
-#include <gtest/gtest.h>
 
 #include <vector>
 

@@ -1,14 +1,10 @@
 #include "gigachatcurltransport.h"
 #include "gigachaterror.h"
 #include "gigachattestsupport.h"
-#include "servicetestsupport.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTimer>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 
@@ -16,13 +12,6 @@
 
 using namespace Qt::StringLiterals;
 using namespace GigaChatCurlTransport;
-
-namespace GigaChatCurlTransport {
-QString outcomeText(const Response &response)
-{
-    return QString::number(response.statusCode) + u' ' + QString::fromUtf8(response.data);
-}
-} // namespace GigaChatCurlTransport
 
 namespace {
 

@@ -1,11 +1,7 @@
 #include "gigachattestsupport.h"
-#include "loopbackhttpserver.h"
 #include "wavencoder.h"
 
-#include <QJsonDocument>
 #include <QProcess>
-
-#include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 using Answer = LoopbackHttpServer::Response;

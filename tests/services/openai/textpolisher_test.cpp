@@ -1,8 +1,5 @@
-#include "loopbackhttpserver.h"
-#include "openaitestsupport.h"
+#include "servicetestsupport.h"
 #include "textpolisher.h"
-
-#include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;

@@ -1,7 +1,5 @@
 #include "appsettings.h"
 #include "gigachattestsupport.h"
-#include "loopbackhttpserver.h"
-#include "servicetestsupport.h"
 #include "vorsikapiclient.h"
 #include "wavencoder.h"
 
@@ -9,8 +7,6 @@
 #include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QTimer>
-
-#include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
