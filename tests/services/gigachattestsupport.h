@@ -1,105 +1,70 @@
 #pragma once
 
 #include "gigachatconfiguration.h"
+#include "gigachatcurltransport.h"
+#include "servicetestsupport.h"
 
-#include <QByteArray>
-#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QMap>
-#include <QSslCertificate>
-#include <QSslKey>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
-#include <QCoro/QCoroTask>
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <exception>
-#include <optional>
-
-#include "testutil.h"
-
-// One run of the fake curl, as it recorded itself.
-struct FakeCurlCall {
-    QStringList arguments;
-    QByteArray configuration;
-    QByteArray caFile;
-    std::optional<QByteArray> standardInput; // only when "--data-binary" was given
-    QString standardInputSource; // what fd 0 pointed at: "/dev/null" or a pipe
-    QMap<QString, QString> permissions; // "directory", "russian-ca.pem", ... -> octal
-    QString workingDirectory;
-    double startTime = 0; // seconds since the epoch
-
-    QString argumentAfter(const QString &option) const;
+// One run of curl as the fake plays it: what it prints ("output": the status curl's --write-out
+// gives), writes to the --output file, how long it takes (negative: forever) and how it exits.
+struct CurlAnswer {
+    QByteArray output = "200";
+    QByteArray body {};
+    int exit = 0;
+    QByteArray standardError {};
+    double seconds = 0;
 };
 
-// The script tests/services/fakecurl.sh in place of curl, answering from steps the test sets.
+// tests/services/fakecurl.sh in place of curl, scripted like the loopback servers: queued answers
+// in order, then the default.
 class FakeCurl {
 public:
     FakeCurl() { qputenv("FAKE_CURL_DIR", QFile::encodeName(m_directory.path())); }
     ~FakeCurl() { qunsetenv("FAKE_CURL_DIR"); }
 
     static QString path() { return QStringLiteral(FAKE_CURL_PATH); }
-    // Answer of run `n` (from 1); n = 0 sets the answer of every run without its own.
-    // The run waits `seconds` before it ends.
-    void answer(int n, int exitCode, const QByteArray &standardOutput, const QByteArray &standardError = {},
-        const QByteArray &body = {}, double seconds = 0);
-    int callCount() const;
-    FakeCurlCall call(int n) const;
+    void enqueue(const CurlAnswer &answer) { write(QStringLiteral("steps/%1").arg(++m_queued), answer); }
+    void setDefault(const CurlAnswer &answer) { write(QStringLiteral("steps/default"), answer); }
+    int callCount() const { return record(0, QStringLiteral("count")).trimmed().toInt(); }
+    // What run `n` (from 1) recorded: "args", "conf", "ca.pem", "stdin", "stdin-source", "perms",
+    // "workdir", "time", "pid".
+    QByteArray record(int n, const QString &name) const;
+    QStringList arguments(int n) const;
 
 private:
+    void write(const QString &step, const CurlAnswer &answer);
+
     QTemporaryDir m_directory;
+    int m_queued = 0;
 };
 
-// Certificates made with openssl when the test runs: a root and a sub CA in the
-// shape of the embedded pair, a server certificate for 127.0.0.1 issued by the
-// sub CA, and a server certificate from an unrelated CA.
+// Made with openssl when first asked for: a root and a sub CA in the shape of the embedded pair,
+// a server certificate for 127.0.0.1 issued by the sub CA, and one from an unrelated CA.
 struct TestCertificates {
-    QByteArray rootBase64;
-    QByteArray subBase64;
-    QSslCertificate server;
-    QSslKey serverKey;
-    QSslCertificate strangerServer;
-    QSslKey strangerKey;
+    QByteArray rootBase64, subBase64;
+    QSslCertificate server, strangerServer;
+    QSslKey serverKey, strangerKey;
 
     static const TestCertificates &shared();
 };
 
-// production() with curl replaced.
 GigaChatConfiguration configurationWithCurl(const QString &curlPath);
-
-class LoopbackHttpServer;
-
-// The configuration that sends everything to `server` through the real curl,
-// trusting only the test root and sub CA.
+// Everything to `server` through the real curl, trusting only the test root and sub CA.
 GigaChatConfiguration loopbackConfiguration(const LoopbackHttpServer &server);
 
 // GigaChat pointed at the fake curl, with TMPDIR at a fresh directory that every test
-// must leave without a working directory (so none is mistaken for anyone else's).
+// must leave without a working directory.
 class GigaChatTest : public ::testing::Test {
 protected:
-    GigaChatTest()
-        : m_previousTemporary(qgetenv("TMPDIR"))
-    {
-        qputenv("TMPDIR", QFile::encodeName(m_temporary.path()));
-    }
-    ~GigaChatTest() override
-    {
-        if (m_previousTemporary.isEmpty())
-            qunsetenv("TMPDIR");
-        else
-            qputenv("TMPDIR", m_previousTemporary);
-    }
+    GigaChatTest() { qputenv("TMPDIR", QFile::encodeName(m_temporary.path())); }
+    ~GigaChatTest() override { qputenv("TMPDIR", m_previousTemporary); }
     void SetUp() override { GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path())); }
     void TearDown() override
     {
-        const QDir temporary(temporaryPath());
         EXPECT_EQ(
-            temporary.entryList({ QStringLiteral("Verbulo-Giga-*") }, QDir::AllEntries | QDir::Hidden | QDir::System),
+            QDir(temporaryPath()).entryList({ QStringLiteral("Verbulo-Giga-*") }, QDir::AllEntries | QDir::Hidden),
             QStringList());
         GigaChatConfiguration::replaceForTesting(std::nullopt);
     }
@@ -108,44 +73,13 @@ protected:
     FakeCurl curl;
 
 private:
+    QByteArray m_previousTemporary = qgetenv("TMPDIR");
     QTemporaryDir m_temporary;
-    QByteArray m_previousTemporary;
 };
 
-namespace TestAwait {
-template<typename T>
-QCoro::Task<> collect(QCoro::Task<T> task, std::optional<T> *value, std::exception_ptr *error, bool *done)
+namespace GigaChatCurlTransport {
+inline QString outcomeText(const Response &response)
 {
-    try {
-        value->emplace(co_await task);
-    } catch (...) {
-        *error = std::current_exception();
-    }
-    *done = true;
+    return QString::number(response.statusCode) + u' ' + QString::fromUtf8(response.data);
 }
-} // namespace TestAwait
-
-// Runs the event loop until the task ends; returns its value or rethrows its error.
-template<typename T> T awaitTask(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::seconds(90))
-{
-    std::optional<T> value;
-    std::exception_ptr error;
-    bool done = false;
-    auto collector = TestAwait::collect(std::move(task), &value, &error, &done);
-    if (!TestUtil::runUntil([&done] { return done; }, timeout))
-        qFatal("a GigaChat task did not finish in time");
-    if (error)
-        std::rethrow_exception(error);
-    return std::move(*value);
-}
-
-// The error of type `Error` that `call` throws; none when it throws nothing.
-template<typename Error, typename Call> std::optional<Error> errorOf(Call &&call)
-{
-    try {
-        call();
-    } catch (const Error &error) {
-        return error;
-    }
-    return std::nullopt;
-}
+} // namespace GigaChatCurlTransport
