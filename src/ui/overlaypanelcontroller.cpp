@@ -166,7 +166,19 @@ OverlayPanelController::OverlayPanelController(QString mascotDirectory, QObject 
     layoutTexts();
 }
 
-OverlayPanelController::~OverlayPanelController() = default;
+OverlayPanelController::~OverlayPanelController()
+{
+    // The surface watches the panel: it goes first.
+    m_surface.reset();
+}
+
+void OverlayPanelController::setSurface(std::unique_ptr<OverlaySurface> surface)
+{
+    m_panel->hide();
+    m_surface = std::move(surface);
+    // Shown for the widgets' sake (they paint and take events only then), drawn by the surface.
+    m_panel->setAttribute(Qt::WA_DontShowOnScreen, m_surface && m_surface->drawsPanel());
+}
 
 QWidget *OverlayPanelController::panel() const { return m_panel.get(); }
 
@@ -277,15 +289,19 @@ void OverlayPanelController::hide()
     m_hideTimer.stop();
     m_mascotView->stop();
     m_panel->hide();
+    if (m_surface)
+        m_surface->hide();
 }
 
 void OverlayPanelController::copyDisplayedText()
 {
     if (m_displayedText.isEmpty())
         return;
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    clipboard->clear();
-    clipboard->setText(m_displayedText);
+    if (!m_surface || !m_surface->copyText(m_displayedText)) {
+        QClipboard *clipboard = QGuiApplication::clipboard();
+        clipboard->clear();
+        clipboard->setText(m_displayedText);
+    }
     m_titleLabel->setText(u"✓  Текст скопирован"_s);
     scheduleHide(copyHideDelay);
 }
@@ -346,6 +362,8 @@ void OverlayPanelController::scheduleHide(std::chrono::milliseconds delay)
 
 void OverlayPanelController::bringToFront()
 {
+    if (m_surface)
+        m_surface->show(!m_ignoresMouse);
     m_panel->show();
     m_panel->raise();
 }
