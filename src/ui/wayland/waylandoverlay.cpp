@@ -360,15 +360,12 @@ FocusReturningOverlay::~FocusReturningOverlay() = default;
 
 void FocusReturningOverlay::show(bool)
 {
-    if (!m_shown) {
-        const std::optional<WaylandToplevels::TopLevel> active = m_toplevels->activeWindow();
+    if (!m_shown)
         m_previous.reset();
-        if (active && active->title != m_panel->windowTitle())
-            m_previous = active->id;
-    }
     m_shown = true;
     // The compositor may focus the window whenever it maps or changes it: watched while it shows.
-    if (m_previous && !m_watch.isActive())
+    watchFocus();
+    if (!m_watch.isActive())
         m_watch.start();
 }
 
@@ -381,11 +378,14 @@ void FocusReturningOverlay::hide()
 void FocusReturningOverlay::watchFocus()
 {
     const std::optional<WaylandToplevels::TopLevel> active = m_toplevels->activeWindow();
-    if (!active || !m_previous || active->title != m_panel->windowTitle())
+    if (!active)
         return;
-    if (!m_toplevels->activate(*m_previous)) {
+    if (active->title != m_panel->windowTitle()) {
+        // The window the user is in, for as long as the panel shows.
+        m_previous = active->id;
+    } else if (m_previous && !m_toplevels->activate(*m_previous)) {
         qCWarning(lcUI) << "overlay: the focus cannot be given back";
-        m_watch.stop();
+        m_previous.reset();
     }
 }
 
