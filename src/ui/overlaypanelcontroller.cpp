@@ -80,10 +80,11 @@ protected:
         painter.drawRoundedRect(plate, 18, 18);
     }
 
-    // Only reached while the panel takes clicks (a result is shown): drag to move.
+    // Only reached while the panel takes clicks (a result is shown): drag to move, where it is a
+    // window of its own.
     void mousePressEvent(QMouseEvent *event) override
     {
-        if (event->button() == Qt::LeftButton && windowHandle())
+        if (event->button() == Qt::LeftButton && windowHandle() && !testAttribute(Qt::WA_DontShowOnScreen))
             windowHandle()->startSystemMove();
     }
 };
