@@ -20,6 +20,7 @@
 #include "textpolisher.h"
 #include "vorsikapiclient.h"
 #include "vorsikapiconfiguration.h"
+#include "waylandoverlay.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -89,6 +90,7 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     PastePath paste = makePastePath();
     TextInserter inserter(accessibilityBackend, *paste.clipboard, *paste.keystrokes);
     OverlayPanelController overlay;
+    overlay.setSurface(makeWaylandOverlaySurface(overlay.panel()));
     OnboardingWindowController onboarding(&accessibility);
     SettingsWindowController settings(&accessibility);
 

@@ -80,10 +80,11 @@ protected:
         painter.drawRoundedRect(plate, 18, 18);
     }
 
-    // Only reached while the panel takes clicks (a result is shown): drag to move.
+    // Only reached while the panel takes clicks (a result is shown): drag to move, where it is a
+    // window of its own.
     void mousePressEvent(QMouseEvent *event) override
     {
-        if (event->button() == Qt::LeftButton && windowHandle())
+        if (event->button() == Qt::LeftButton && windowHandle() && !testAttribute(Qt::WA_DontShowOnScreen))
             windowHandle()->startSystemMove();
     }
 };
@@ -166,7 +167,19 @@ OverlayPanelController::OverlayPanelController(QString mascotDirectory, QObject 
     layoutTexts();
 }
 
-OverlayPanelController::~OverlayPanelController() = default;
+OverlayPanelController::~OverlayPanelController()
+{
+    // The surface watches the panel: it goes first.
+    m_surface.reset();
+}
+
+void OverlayPanelController::setSurface(std::unique_ptr<OverlaySurface> surface)
+{
+    m_panel->hide();
+    m_surface = std::move(surface);
+    // Shown for the widgets' sake (they paint and take events only then), drawn by the surface.
+    m_panel->setAttribute(Qt::WA_DontShowOnScreen, m_surface && m_surface->drawsPanel());
+}
 
 QWidget *OverlayPanelController::panel() const { return m_panel.get(); }
 
@@ -278,15 +291,19 @@ void OverlayPanelController::hide()
     m_hideTimer.stop();
     m_mascotView->stop();
     m_panel->hide();
+    if (m_surface)
+        m_surface->hide();
 }
 
 void OverlayPanelController::copyDisplayedText()
 {
     if (m_displayedText.isEmpty())
         return;
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    clipboard->clear();
-    clipboard->setText(m_displayedText);
+    if (!m_surface || !m_surface->copyText(m_displayedText)) {
+        QClipboard *clipboard = QGuiApplication::clipboard();
+        clipboard->clear();
+        clipboard->setText(m_displayedText);
+    }
     m_titleLabel->setText(u"✓  Текст скопирован"_s);
     scheduleHide(copyHideDelay);
 }
@@ -347,6 +364,8 @@ void OverlayPanelController::scheduleHide(std::chrono::milliseconds delay)
 
 void OverlayPanelController::bringToFront()
 {
+    if (m_surface)
+        m_surface->show(!m_ignoresMouse);
     m_panel->show();
     m_panel->raise();
 }

@@ -16,6 +16,21 @@ class MascotView;
 class QPushButton;
 class QWidget;
 
+// A place for the panel that the desktop's own window rules would not give it (the compositor's
+// top layer on Wayland), or help for the window those rules make of it.
+class OverlaySurface {
+public:
+    virtual ~OverlaySurface() = default;
+    // True when the panel is drawn here and never shown as a window of its own.
+    virtual bool drawsPanel() const = 0;
+    // Called before the panel is shown or changes form; it takes clicks while a result shows.
+    virtual void show(bool takesClicks) = 0;
+    virtual void hide() = 0;
+    // For a clipboard that Qt's own cannot reach (it needs a keyboard focus the panel never has);
+    // false leaves the copy to Qt.
+    virtual bool copyText(const QString &) { return false; }
+};
+
 // The floating panel at the top centre of the screen that accompanies every
 // dictation. It never takes the keyboard focus, and while it only shows status it
 // lets clicks through to the application underneath.
@@ -47,6 +62,9 @@ public:
     void copyDisplayedText();
     void closePanel() { hide(); }
 
+    // Made for the panel by the platform's code; null keeps the panel a window of its own.
+    void setSurface(std::unique_ptr<OverlaySurface> surface);
+
     QWidget *panel() const;
     bool ignoresMouseEvents() const { return m_ignoresMouse; }
     bool hasPendingHide() const { return m_hideTimer.isActive(); }
@@ -62,6 +80,7 @@ private:
     void bringToFront();
 
     std::unique_ptr<QWidget> m_panel;
+    std::unique_ptr<OverlaySurface> m_surface;
     MascotView *m_mascotView = nullptr;
     ClampedLabel *m_titleLabel = nullptr;
     ClampedLabel *m_transcriptLabel = nullptr;

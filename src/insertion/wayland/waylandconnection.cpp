@@ -4,6 +4,7 @@
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
+#include "wlr-layer-shell-unstable-v1-client-protocol.h"
 
 #include <wayland-client.h>
 
@@ -29,6 +30,13 @@ const wl_callback_listener WaylandConnection::readyListener = {
         connection->m_readyCallback = nullptr;
         connection->m_ready.set_value();
     },
+};
+
+const wl_seat_listener WaylandConnection::seatListener = {
+    [](void *data, wl_seat *, uint32_t capabilities) {
+        static_cast<WaylandConnection *>(data)->m_globals.seatCapabilities = capabilities;
+    },
+    [](void *, wl_seat *, const char *) {},
 };
 
 WaylandConnection::WaylandConnection(std::chrono::milliseconds setupTimeout)
@@ -101,6 +109,7 @@ void WaylandConnection::bind(wl_registry *registry, uint32_t name, const char *i
     if (is(wl_seat_interface) && !m_globals.seat) {
         m_globals.seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
         m_seatName = name;
+        wl_seat_add_listener(m_globals.seat, &seatListener, this);
     } else if (is(zwlr_data_control_manager_v1_interface)) {
         m_globals.dataControl = static_cast<zwlr_data_control_manager_v1 *>(
             wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, std::min(version, 2u)));
@@ -109,6 +118,17 @@ void WaylandConnection::bind(wl_registry *registry, uint32_t name, const char *i
         m_globals.virtualKeyboards = static_cast<zwp_virtual_keyboard_manager_v1 *>(
             wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
         m_virtualKeyboardsName = name;
+    } else if (is(wl_compositor_interface)) {
+        m_globals.compositor = static_cast<wl_compositor *>(
+            wl_registry_bind(registry, name, &wl_compositor_interface, std::min(version, 4u)));
+        m_compositorName = name;
+    } else if (is(wl_shm_interface)) {
+        m_globals.shm = static_cast<wl_shm *>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+        m_shmName = name;
+    } else if (is(zwlr_layer_shell_v1_interface)) {
+        m_globals.layerShell = static_cast<zwlr_layer_shell_v1 *>(
+            wl_registry_bind(registry, name, &zwlr_layer_shell_v1_interface, std::min(version, 4u)));
+        m_layerShellName = name;
     } else if (std::strcmp(interface, "zwlr_foreign_toplevel_manager_v1") == 0) {
         m_globals.registry = registry;
         m_globals.toplevelManagerName = name;
@@ -119,12 +139,19 @@ void WaylandConnection::bind(wl_registry *registry, uint32_t name, const char *i
 void WaylandConnection::forget(uint32_t name)
 {
     // The proxies stay valid until destroyed; what was made from them learns of the loss by its own events.
-    if (name == m_seatName)
+    if (name == m_seatName) {
         m_globals.seat = nullptr;
-    else if (name == m_dataControlName)
+        m_globals.seatCapabilities = 0;
+    } else if (name == m_dataControlName)
         m_globals.dataControl = nullptr;
     else if (name == m_virtualKeyboardsName)
         m_globals.virtualKeyboards = nullptr;
+    else if (name == m_compositorName)
+        m_globals.compositor = nullptr;
+    else if (name == m_shmName)
+        m_globals.shm = nullptr;
+    else if (name == m_layerShellName)
+        m_globals.layerShell = nullptr;
     else if (name == m_globals.toplevelManagerName)
         m_globals.toplevelManagerName = 0;
 }
@@ -194,7 +221,8 @@ void WaylandConnection::serve()
     for (auto &item : work)
         item();
     for (void *global : { static_cast<void *>(m_globals.seat), static_cast<void *>(m_globals.dataControl),
-             static_cast<void *>(m_globals.virtualKeyboards) }) {
+             static_cast<void *>(m_globals.virtualKeyboards), static_cast<void *>(m_globals.compositor),
+             static_cast<void *>(m_globals.shm), static_cast<void *>(m_globals.layerShell) }) {
         if (global)
             wl_proxy_destroy(static_cast<wl_proxy *>(global));
     }

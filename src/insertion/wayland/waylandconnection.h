@@ -17,6 +17,10 @@ struct wl_registry_listener;
 struct wl_callback;
 struct wl_callback_listener;
 struct wl_seat;
+struct wl_seat_listener;
+struct wl_compositor;
+struct wl_shm;
+struct zwlr_layer_shell_v1;
 struct zwlr_data_control_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
 
@@ -38,6 +42,11 @@ public:
         wl_seat *seat = nullptr;
         zwlr_data_control_manager_v1 *dataControl = nullptr;
         zwp_virtual_keyboard_manager_v1 *virtualKeyboards = nullptr;
+        // For surfaces of the program's own drawn outside Qt (the overlay on the compositor's top layer).
+        wl_compositor *compositor = nullptr;
+        wl_shm *shm = nullptr;
+        zwlr_layer_shell_v1 *layerShell = nullptr;
+        uint32_t seatCapabilities = 0;
         // Bound by its user, which must listen from the start; zero when not offered.
         wl_registry *registry = nullptr;
         uint32_t toplevelManagerName = 0, toplevelManagerVersion = 0;
@@ -68,6 +77,7 @@ public:
 private:
     static const wl_registry_listener registryListener;
     static const wl_callback_listener readyListener;
+    static const wl_seat_listener seatListener;
 
     void serve();
     // Dispatches what has arrived until a read may begin; false when the connection broke.
@@ -79,6 +89,7 @@ private:
     wl_display *m_display = nullptr;
     Globals m_globals;
     uint32_t m_seatName = 0, m_dataControlName = 0, m_virtualKeyboardsName = 0;
+    uint32_t m_compositorName = 0, m_shmName = 0, m_layerShellName = 0;
     std::promise<void> m_ready;
     wl_callback *m_readyCallback = nullptr;
     int m_wakeFd = -1;

@@ -156,3 +156,21 @@ std::optional<qint64> WaylandToplevels::activeWindowId(const std::optional<QStri
         return std::nullopt;
     return active->id;
 }
+
+bool WaylandToplevels::activate(qint64 id)
+{
+    return m_connection
+        ->call<bool>(
+            [state = m_state, connection = m_connection.get(), id] {
+                wl_seat *seat = connection->globals().seat;
+                for (const auto &[handle, window] : state->windows) {
+                    if (window.current.id == id && seat) {
+                        zwlr_foreign_toplevel_handle_v1_activate(handle, seat);
+                        return true;
+                    }
+                }
+                return false;
+            },
+            std::chrono::seconds(1))
+        .value_or(false);
+}

@@ -31,6 +31,9 @@ public:
     // The activated window's number when its title is `title`: so a window the accessibility bus
     // names is known to be the one in front.
     std::optional<qint64> activeWindowId(const std::optional<QString> &title) const;
+    // Asks the compositor to put the window with this number in front, with the keyboard focus;
+    // false when it is gone or the request could not be made.
+    bool activate(qint64 id);
 
     struct State;
 

@@ -1,0 +1,217 @@
+// The overlay in a real compositor (scripts/wayland-session): where it shows, whether the window the
+// user dictates into keeps the keyboard focus, and whether its buttons answer the pointer.
+#include "insertiontargetapplication.h"
+#include "overlaypanelcontroller.h"
+#include "testutil.h"
+#include "waylandclipboard.h"
+#include "waylandconnection.h"
+#include "waylandoverlay.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <cstring>
+
+#include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+#include <wayland-client.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray sway(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(u"swaymsg"_s, arguments);
+    process.waitForFinished(5000);
+    return process.readAllStandardOutput();
+}
+
+// The windows sway manages, and the process whose window has the keyboard focus.
+struct Windows {
+    int count = 0;
+    qint64 focusedPid = 0;
+};
+
+void collect(const QJsonObject &node, Windows &windows)
+{
+    if (node.value(u"pid"_s).toInteger() > 0) {
+        ++windows.count;
+        if (node.value(u"focused"_s).toBool())
+            windows.focusedPid = node.value(u"pid"_s).toInteger();
+    }
+    for (const char *children : { "nodes", "floating_nodes" }) {
+        for (const QJsonValue &child : node.value(QLatin1String(children)).toArray())
+            collect(child.toObject(), windows);
+    }
+}
+
+Windows windows()
+{
+    Windows found;
+    collect(QJsonDocument::fromJson(sway({ u"-t"_s, u"get_tree"_s, u"-r"_s })).object(), found);
+    return found;
+}
+
+QImage screen()
+{
+    QProcess grim;
+    grim.start(u"grim"_s, { u"-"_s });
+    grim.waitForFinished(5000);
+    return QImage::fromData(grim.readAllStandardOutput(), "PNG");
+}
+
+// The panel's dark plate over the target's light window, at the top centre of the 1280 × 800 output.
+bool panelShownAt(const QImage &shot, int height)
+{
+    const auto dark = [&](int x, int y) { return qGray(shot.pixel(x, y)) < 90; };
+    return !shot.isNull() && !dark(640, 20) && dark(640, 32) && dark(640, 28 + height - 4) && !dark(640, 34 + height)
+        && dark(304, 28 + height / 2) && !dark(296, 28 + height / 2) && dark(976, 28 + height / 2);
+}
+
+// A pointer device on a connection of its own, moved to absolute places of the one output.
+class VirtualPointer {
+public:
+    VirtualPointer()
+    {
+        static const wl_registry_listener listener = {
+            [](void *data, wl_registry *registry, uint32_t name, const char *interface, uint32_t) {
+                auto *self = static_cast<VirtualPointer *>(data);
+                if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->m_seat)
+                    self->m_seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+                if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0)
+                    self->m_manager = static_cast<zwlr_virtual_pointer_manager_v1 *>(
+                        wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+            },
+            [](void *, wl_registry *, uint32_t) {},
+        };
+        if (!(m_display = wl_display_connect(nullptr)))
+            return;
+        wl_registry_add_listener(wl_display_get_registry(m_display), &listener, this);
+        wl_display_roundtrip(m_display);
+        if (m_manager && m_seat)
+            m_pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(m_manager, m_seat);
+        wl_display_roundtrip(m_display);
+    }
+    ~VirtualPointer()
+    {
+        if (m_display)
+            wl_display_disconnect(m_display);
+    }
+    bool isAvailable() const { return m_pointer; }
+    void click(QPoint at)
+    {
+        zwlr_virtual_pointer_v1_motion_absolute(m_pointer, 0, uint32_t(at.x()), uint32_t(at.y()), 1280, 800);
+        zwlr_virtual_pointer_v1_frame(m_pointer);
+        for (const auto state : { WL_POINTER_BUTTON_STATE_PRESSED, WL_POINTER_BUTTON_STATE_RELEASED }) {
+            zwlr_virtual_pointer_v1_button(m_pointer, 0, BTN_LEFT, state);
+            zwlr_virtual_pointer_v1_frame(m_pointer);
+        }
+        wl_display_roundtrip(m_display);
+    }
+
+private:
+    wl_display *m_display = nullptr;
+    wl_seat *m_seat = nullptr;
+    zwlr_virtual_pointer_manager_v1 *m_manager = nullptr;
+    zwlr_virtual_pointer_v1 *m_pointer = nullptr;
+};
+
+class OverlayWaylandTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override
+    {
+        if (!qEnvironmentVariableIsSet("VERBULO_WAYLAND_SESSION"))
+            GTEST_SKIP() << "needs scripts/wayland-session";
+        ASSERT_EQ(target.ask({}, "ready"), "ready");
+        ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
+        ASSERT_TRUE(TestUtil::runUntil([&] { return windows().focusedPid == target.pid(); }, 10s));
+        before = windows();
+    }
+    void TearDown() override { qunsetenv("VERBULO_NO_LAYER_SHELL"); }
+
+    // The target holds the focus again within a moment, and no other window came or went.
+    bool targetKeepsFocus(int extraWindows)
+    {
+        return TestUtil::runUntil([&] {
+            const Windows now = windows();
+            return now.focusedPid == target.pid() && now.count == before.count + extraWindows;
+        });
+    }
+
+    TargetApplication target { QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } } };
+    Windows before;
+};
+
+} // namespace
+
+// Without a layer shell the panel is a window of its own, which sway focuses: the focus must come back.
+TEST_P(OverlayWaylandTest, ShowsAtTheTopCentreWhileTheTargetKeepsTheFocus)
+{
+    const bool layerShell = GetParam();
+    if (!layerShell)
+        qputenv("VERBULO_NO_LAYER_SHELL", "1");
+    VirtualPointer pointer;
+    ASSERT_TRUE(pointer.isAvailable());
+    OverlayPanelController overlay;
+    overlay.setSurface(makeWaylandOverlaySurface(overlay.panel()));
+    // As after start-up: the compositor has listed its windows before the first dictation.
+    TestUtil::runFor(300ms);
+    const int extraWindows = layerShell ? 0 : 1;
+
+    overlay.showListening();
+    if (layerShell) {
+        EXPECT_TRUE(TestUtil::runUntil([&] { return panelShownAt(screen(), OverlayPanelController::statusHeight); }));
+    }
+    EXPECT_TRUE(targetKeepsFocus(extraWindows));
+
+    const QString text = u"Текст для кнопки"_s;
+    overlay.presentResult(u"Не удалось вставить"_s, u"Скопируйте текст"_s, text);
+    const int height = overlay.panel()->height();
+    ASSERT_GT(height, OverlayPanelController::statusHeight);
+    if (layerShell) {
+        EXPECT_TRUE(TestUtil::runUntil([&] { return panelShownAt(screen(), height); }));
+    }
+    EXPECT_TRUE(targetKeepsFocus(extraWindows));
+    if (!layerShell)
+        return;
+
+    // A click through the compositor on "Скопировать".
+    auto *copy = overlay.panel()->findChild<QPushButton *>(u"copyButton"_s);
+    pointer.click(copy->mapTo(overlay.panel(), copy->rect().center()) + QPoint(640 - 340, 28));
+    WaylandConnection observerConnection;
+    WaylandClipboard observer(observerConnection);
+    EXPECT_TRUE(TestUtil::runUntil([&] {
+        const std::optional<ClipboardSnapshot> now = observer.snapshot();
+        return now && now->items.value(0).value(u"text/plain;charset=utf-8"_s) == text.toUtf8();
+    }));
+    EXPECT_TRUE(targetKeepsFocus(0));
+
+    overlay.hide();
+    EXPECT_TRUE(TestUtil::runUntil([&] { return !panelShownAt(screen(), height); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Surfaces, OverlayWaylandTest, ::testing::Values(true, false),
+    [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "LayerShell" : "Window"; });
+
+int main(int argc, char *argv[])
+{
+    QTemporaryDir configHome;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    if (qEnvironmentVariableIsSet("VERBULO_WAYLAND_SESSION"))
+        qputenv("QT_QPA_PLATFORM", "wayland");
+    else
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
