@@ -36,7 +36,9 @@ void AppDelegate::applicationDidFinishLaunching()
     // written leaves the stored value as it was and the launch goes on.
     AppSettings::setString(AppSettings::Keys::aiProvider, rawValue(AIProvider::vorsik));
 
-    configureMainMenu();
+    // Asked once: on X11 and over D-Bus the answer is a round trip to the desktop.
+    const bool trayShown = m_trayAvailable();
+    configureMainMenu(trayShown);
     configureStatusItem();
 
     m_neighbours.onboardingWindow->setOnFinish([self = QPointer<AppDelegate>(this)] {
@@ -77,7 +79,7 @@ void AppDelegate::applicationDidFinishLaunching()
             });
     }
 
-    if (!m_trayAvailable()) {
+    if (!trayShown) {
         QPointer<AppDelegate> self(this);
         QMetaObject::invokeMethod(
             this,
@@ -167,7 +169,7 @@ void AppDelegate::showLaunchNotice(const QString &title, const QString &detail)
     m_controller->showOverlayMessage(title, detail, MessageTone::failure, keyboardMessageHideAfter);
 }
 
-void AppDelegate::configureMainMenu()
+void AppDelegate::configureMainMenu(bool trayShown)
 {
     if (m_mainMenu)
         return;
@@ -183,7 +185,7 @@ void AppDelegate::configureMainMenu()
         },
         this);
     // Without a tray icon the windows' menu is the only way to everything the tray menu offers.
-    if (!m_trayAvailable())
+    if (!trayShown)
         m_mainMenu->addTrayActions(
             [self] {
                 if (self)

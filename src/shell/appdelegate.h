@@ -66,7 +66,7 @@ public:
     const StatusMenu::Icon &statusIcon() const { return m_statusIcon; }
 
 private:
-    void configureMainMenu();
+    void configureMainMenu(bool trayShown);
     void configureStatusItem();
     void setStatusIcon(const QString &iconName, const QString &title, const QColor &colour);
     void setTrigger(DictationTrigger trigger);
