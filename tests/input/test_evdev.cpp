@@ -39,60 +39,51 @@ void writeAll(int fd, const QByteArray &bytes)
 
 const QByteArray press = key(KEY_FN, 1), repeat = key(KEY_FN, 2), release = key(KEY_FN, 0);
 
-// One device read through a pipe.
-struct ReadCase {
-    const char *name;
-    std::vector<QByteArray> writes; // each written separately, the event loop running in between
-    std::vector<bool> changes;
-};
-
-void PrintTo(const ReadCase &c, std::ostream *out) { *out << c.name; }
-
-class EvdevDeviceReading : public ::testing::TestWithParam<ReadCase> { };
-
-TEST_P(EvdevDeviceReading, ReportsFnChangesOnly)
+// One device read through a pipe; each write goes separately, the event loop running in between.
+TEST(EvdevDeviceReading, ReportsFnChangesOnly)
 {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
-    EvdevDevice device(fds[0]);
-    std::vector<bool> changes;
-    QObject::connect(
-        &device, &EvdevDevice::fnStateChanged, &device, [&changes](bool down) { changes.push_back(down); });
-
-    for (const QByteArray &bytes : GetParam().writes) {
-        writeAll(fds[1], bytes);
-        TestUtil::runFor(50ms);
-    }
-    TestUtil::runUntil([&] { return changes.size() >= GetParam().changes.size(); }, 5s);
-    TestUtil::runFor(50ms);
-    EXPECT_EQ(changes, GetParam().changes);
-    ::close(fds[1]);
-}
-
-INSTANTIATE_TEST_SUITE_P(Records, EvdevDeviceReading,
-    ::testing::Values(ReadCase { "PressRepeatRelease", { press, repeat, repeat, release }, { true, false } },
-        ReadCase { "OtherKeysIgnored",
+    const std::tuple<const char *, std::vector<QByteArray>, std::vector<bool>> cases[] = {
+        { "held with repeats", { press, repeat }, { true } },
+        { "other keys ignored",
             { key(KEY_LEFTSHIFT, 1), press, key(KEY_A, 1), key(KEY_A, 0), key(KEY_LEFTSHIFT, 0), release,
                 key(KEY_F1, 1) },
             { true, false } },
-        ReadCase {
-            "ManyRecordsInOneRead", { press + repeat + release + press + release }, { true, false, true, false } },
-        ReadCase { "ShortReadWaitsForTheRest", { press.left(10), press.mid(10, 20), press.mid(30) + release },
+        { "many records in one read", { press + repeat + release + press + release }, { true, false, true, false } },
+        { "short read waits for the rest", { press.left(10), press.mid(10, 20), press.mid(30) + release },
             { true, false } },
-        ReadCase { "RepeatAloneIsNoPress", { repeat, repeat }, {} },
+        { "repeat alone is no press", { repeat, repeat }, {} },
         // After the kernel drops events, everything up to the next report is stale.
-        ReadCase { "DroppedEventsIgnoredUntilReport",
+        { "dropped events ignored until the report",
             { record(EV_SYN, SYN_DROPPED, 0) + record(EV_KEY, KEY_FN, 1) + record(EV_SYN, SYN_REPORT, 0), press },
-            { true } }),
-    [](const auto &info) { return std::string(info.param.name); });
+            { true } },
+    };
+    for (const auto &[name, writes, expected] : cases) {
+        SCOPED_TRACE(name);
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        EvdevDevice device(fds[0]);
+        std::vector<bool> changes;
+        QObject::connect(&device, &EvdevDevice::fnStateChanged, &device, [&](bool down) { changes.push_back(down); });
+        for (const QByteArray &bytes : writes) {
+            writeAll(fds[1], bytes);
+            TestUtil::runFor(50ms);
+        }
+        TestUtil::runUntil([&] { return changes.size() >= expected.size(); }, 5s);
+        TestUtil::runFor(50ms);
+        EXPECT_EQ(changes, expected);
+        ::close(fds[1]);
+    }
+}
 
-// A directory standing in for /dev/input: each FIFO is a device; those whose
-// inode is in `keyboards` report KEY_FN; `denied` ones cannot be opened.
+// A directory standing in for /dev/input: each FIFO is a device; those whose inode is in
+// `keyboards` report KEY_FN; `denied` ones cannot be opened. A writer is held open, so the reader
+// sees no end of file until the test unplugs the device.
 struct FakeInputDirectory {
     QTemporaryDir dir;
     QSet<ino_t> keyboards;
     QSet<QString> denied;
     QHash<QString, int> writers;
+    QStringList told;
 
     ~FakeInputDirectory()
     {
@@ -104,7 +95,6 @@ struct FakeInputDirectory {
     {
         const QByteArray file = QFile::encodeName(dir.filePath(name));
         struct stat status;
-        // A writer is held open, so the reader sees no end of file until the test unplugs the device.
         ASSERT_TRUE(::mkfifo(file.constData(), 0600) == 0
             && (writers[name] = ::open(file.constData(), O_RDWR | O_CLOEXEC)) >= 0
             && ::stat(file.constData(), &status) == 0);
@@ -112,25 +102,17 @@ struct FakeInputDirectory {
             keyboards.insert(status.st_ino);
     }
 
-    // What the monitor tells the user, through `monitor`, which passes on what its sources report.
-    QStringList *toldBy(FnKeyMonitor &monitor)
-    {
-        QObject::connect(
-            &monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [this](const QString &text) { told.append(text); });
-        return &told;
-    }
-    QStringList told;
-
-    void send(const QString &name, const QByteArray &bytes) { writeAll(writers.value(name), bytes); }
-
     void unplug(const QString &name)
     {
         ::close(writers.take(name));
         QFile::remove(dir.filePath(name));
     }
 
-    EvdevFnKeySource::Access access()
+    // A source over this directory, added to `monitor`, whose messages to the user land in `told`.
+    EvdevFnKeySource *watchBy(FnKeyMonitor &monitor)
     {
+        QObject::connect(
+            &monitor, &FnKeyMonitor::keyboardUnavailable, &monitor, [this](const QString &text) { told.append(text); });
         EvdevFnKeySource::Access access;
         access.directory = dir.path();
         access.open = [this](const QString &path) {
@@ -143,83 +125,59 @@ struct FakeInputDirectory {
             struct stat status;
             return ::fstat(fd, &status) == 0 && keyboards.contains(status.st_ino);
         };
-        return access;
+        auto source = std::make_unique<EvdevFnKeySource>(access);
+        EvdevFnKeySource *watching = source.get();
+        monitor.addSource(std::move(source));
+        return watching;
     }
 };
 
-TEST(EvdevFnKeySource, FollowsKeyboardsAsTheyComeAndGo)
+TEST(EvdevFnKeySource, ReadsFnKeyboardsAsTheyComeAndGo)
 {
     FakeInputDirectory input;
     input.add(u"event0"_s, true);
     input.add(u"event1"_s, false);
     input.add(u"mouse0"_s, true); // not an event device
-
+    input.add(u"event3"_s, true);
+    input.denied.insert(u"event3"_s); // no message while another keyboard serves
     int actions = 0;
     FnKeyMonitor monitor([&actions] { ++actions; });
-    auto owned = std::make_unique<EvdevFnKeySource>(input.access());
-    EvdevFnKeySource *source = owned.get();
-    const QStringList *told = input.toldBy(monitor);
-    monitor.addSource(std::move(owned));
+    EvdevFnKeySource *source = input.watchBy(monitor);
     EXPECT_EQ(source->deviceCount(), 1);
-    EXPECT_TRUE(told->isEmpty());
 
-    input.send(u"event0"_s, press + repeat + release);
-    ASSERT_TRUE(TestUtil::runUntil([&] { return actions == 1 && !monitor.fnIsDown(); }));
-
-    // A keyboard plugged in later is read too; Fn held on both keyboards is one press.
+    // A keyboard plugged in later is read too; unplugged while holding Fn, it no longer holds it.
     input.add(u"event2"_s, true);
     ASSERT_TRUE(TestUtil::runUntil([&] { return source->deviceCount() == 2; }));
-    input.send(u"event0"_s, press);
-    ASSERT_TRUE(TestUtil::runUntil([&] { return actions == 2; }));
-    input.send(u"event2"_s, press);
-    TestUtil::runFor(100ms);
-    input.send(u"event0"_s, release);
-    TestUtil::runFor(100ms);
-    EXPECT_TRUE(monitor.fnIsDown());
-
-    // Unplugged while holding Fn: that keyboard no longer holds it.
+    writeAll(input.writers.value(u"event2"_s), press);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return actions == 1 && monitor.fnIsDown(); }));
     input.unplug(u"event2"_s);
     ASSERT_TRUE(TestUtil::runUntil([&] { return source->deviceCount() == 1; }));
     EXPECT_FALSE(monitor.fnIsDown());
-    EXPECT_EQ(actions, 2);
+    EXPECT_TRUE(input.told.isEmpty());
 }
 
-struct UnavailableCase {
-    const char *name;
-    std::vector<std::pair<const char *, bool>> devices; // name, reports KEY_FN
-    std::vector<const char *> denied;
-    std::optional<QString> told;
-};
-
-void PrintTo(const UnavailableCase &c, std::ostream *out) { *out << c.name; }
-
-class EvdevUnavailable : public ::testing::TestWithParam<UnavailableCase> { };
-
-TEST_P(EvdevUnavailable, TellsTheUserOnceWhatToDo)
+TEST(EvdevFnKeySource, TellsTheUserOnceWhatToDoWithoutAReadableFnKeyboard)
 {
-    FakeInputDirectory input;
-    for (const auto &[name, reportsFn] : GetParam().devices)
-        input.add(QString::fromLatin1(name), reportsFn);
-    for (const char *name : GetParam().denied)
-        input.denied.insert(QString::fromLatin1(name));
-
-    FnKeyMonitor monitor({});
-    const QStringList *told = input.toldBy(monitor);
-    monitor.addSource(std::make_unique<EvdevFnKeySource>(input.access()));
-    // A later change under the directory does not repeat the message.
-    input.add(u"event7"_s, false);
-    TestUtil::runFor(300ms);
-    EXPECT_EQ(*told, GetParam().told ? QStringList { *GetParam().told } : QStringList());
-}
-
-INSTANTIATE_TEST_SUITE_P(Keyboards, EvdevUnavailable,
-    ::testing::Values(UnavailableCase { "NoDevices", {}, {}, EvdevFnKeySource::noFnKeyDescription() },
-        UnavailableCase {
-            "NoneReportsFn", { { "event0", false }, { "event1", false } }, {}, EvdevFnKeySource::noFnKeyDescription() },
-        UnavailableCase { "PermissionDenied", { { "event0", false }, { "event1", true } }, { "event1" },
+    using Devices = std::vector<std::pair<const char *, bool>>; // name, reports KEY_FN
+    const std::tuple<const char *, Devices, const char *, QString> cases[] = {
+        { "no devices", {}, "", EvdevFnKeySource::noFnKeyDescription() },
+        { "none reports Fn", { { "event0", false }, { "event1", false } }, "", EvdevFnKeySource::noFnKeyDescription() },
+        { "permission denied", { { "event0", false }, { "event1", true } }, "event1",
             EvdevFnKeySource::permissionDeniedDescription() },
-        UnavailableCase {
-            "OneKeyboardReadable", { { "event0", true }, { "event1", true } }, { "event1" }, std::nullopt }),
-    [](const auto &info) { return std::string(info.param.name); });
+    };
+    for (const auto &[name, devices, denied, told] : cases) {
+        SCOPED_TRACE(name);
+        FakeInputDirectory input;
+        for (const auto &[device, reportsFn] : devices)
+            input.add(QString::fromLatin1(device), reportsFn);
+        input.denied.insert(QString::fromLatin1(denied));
+        FnKeyMonitor monitor({});
+        input.watchBy(monitor);
+        // A later change under the directory does not repeat the message.
+        input.add(u"event7"_s, false);
+        TestUtil::runFor(300ms);
+        EXPECT_EQ(input.told, QStringList { told });
+    }
+}
 
 } // namespace

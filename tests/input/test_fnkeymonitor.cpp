@@ -9,34 +9,24 @@ namespace {
 
 // 'D': a source saw Fn held (a press, or another key changing while Fn stays down);
 // 'U': a source saw Fn up (a release, or another key alone).
-struct EdgeCase {
-    const char *name;
-    std::string states;
-    int actions;
-    bool heldAtEnd;
-};
-
-void PrintTo(const EdgeCase &c, std::ostream *out) { *out << c.states; }
-
-class FnEdgeRule : public ::testing::TestWithParam<EdgeCase> { };
-
-TEST_P(FnEdgeRule, OneActionPerPressNoneOnRelease)
+TEST(FnEdgeRule, OneActionPerPressNoneOnRelease)
 {
-    const EdgeCase &c = GetParam();
-    int actions = 0;
-    FnKeyMonitor monitor([&actions] { ++actions; });
-    for (const char state : c.states)
-        monitor.handleFnState(state == 'D');
-    EXPECT_EQ(actions, c.actions);
-    EXPECT_EQ(monitor.fnIsDown(), c.heldAtEnd);
+    const std::tuple<std::string, int, bool> cases[] = {
+        { "DDDU", 1, false }, // Shift pressed while Fn is held
+        { "U", 0, false },
+        { "UD", 1, true },
+        { "DDUUDUDDU", 3, false },
+    };
+    for (const auto &[states, actions, heldAtEnd] : cases) {
+        SCOPED_TRACE(states);
+        int seen = 0;
+        FnKeyMonitor monitor([&seen] { ++seen; });
+        for (const char state : states)
+            monitor.handleFnState(state == 'D');
+        EXPECT_EQ(seen, actions);
+        EXPECT_EQ(monitor.fnIsDown(), heldAtEnd);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sequences, FnEdgeRule,
-    ::testing::Values(EdgeCase { "PressShiftWhileHeldRelease", "DDDU", 1, false },
-        EdgeCase { "PressReleaseTwice", "DUDU", 2, false }, EdgeCase { "OtherKeyAloneChangesNothing", "U", 0, false },
-        EdgeCase { "PressAndHold", "D", 1, true }, EdgeCase { "ReleaseReportedTwice", "DUU", 1, false },
-        EdgeCase { "OtherKeyThenPress", "UD", 1, true }, EdgeCase { "ThreePressesWithNoise", "DDUUDUDDU", 3, false }),
-    [](const auto &info) { return std::string(info.param.name); });
 
 class ScriptedSource final : public FnKeySource {
 public:
@@ -56,40 +46,30 @@ private:
 };
 
 // Steps: 'P' (the portal's shortcut) or 'E' (the keyboards), then 'o' observing or 'u' unavailable.
-struct TriggerCase {
-    const char *name;
-    std::string steps;
-    std::optional<DictationTrigger> trigger;
-    bool told;
-};
-
-void PrintTo(const TriggerCase &c, std::ostream *out) { *out << c.steps; }
-
-class TriggerRule : public ::testing::TestWithParam<TriggerCase> { };
-
-TEST_P(TriggerRule, NamesTheTriggerAndTellsOfNoneOnlyOnceAllAnswered)
+TEST(TriggerRule, NamesTheTriggerAndTellsOfNoneOnlyOnceAllAnswered)
 {
-    FnKeyMonitor monitor({});
-    auto *portal = new ScriptedSource(FnKeySource::Kind::desktopShortcut);
-    auto *keyboards = new ScriptedSource(FnKeySource::Kind::fnKey);
-    monitor.addSource(std::unique_ptr<FnKeySource>(portal));
-    monitor.addSource(std::unique_ptr<FnKeySource>(keyboards));
-    QStringList told;
-    QObject::connect(&monitor, &FnKeyMonitor::keyboardUnavailable, [&](const QString &text) { told.append(text); });
-    const std::string &steps = GetParam().steps;
-    for (size_t i = 0; i < steps.size(); i += 2)
-        (steps[i] == 'P' ? portal : keyboards)->answer(steps[i + 1]);
-    EXPECT_EQ(monitor.trigger(), GetParam().trigger);
-    EXPECT_EQ(told, GetParam().told ? QStringList { u"E"_qs } : QStringList());
+    const std::tuple<std::string, std::optional<DictationTrigger>, bool> cases[] = {
+        { "EuPo", DictationTrigger::desktopShortcut, false },
+        { "Eu", std::nullopt, false }, // the portal is still answering
+        { "EuPu", DictationTrigger::toggleCommand, true }, { "PuEo", DictationTrigger::fnKey, false },
+        { "EoPo", DictationTrigger::desktopShortcut, false },
+        { "PuEuEo", DictationTrigger::fnKey, true }, // a keyboard plugged in after all
+    };
+    for (const auto &[steps, trigger, told] : cases) {
+        SCOPED_TRACE(steps);
+        FnKeyMonitor monitor({});
+        auto *portal = new ScriptedSource(FnKeySource::Kind::desktopShortcut);
+        auto *keyboards = new ScriptedSource(FnKeySource::Kind::fnKey);
+        monitor.addSource(std::unique_ptr<FnKeySource>(portal));
+        monitor.addSource(std::unique_ptr<FnKeySource>(keyboards));
+        QStringList messages;
+        QObject::connect(
+            &monitor, &FnKeyMonitor::keyboardUnavailable, [&](const QString &text) { messages.append(text); });
+        for (size_t i = 0; i < steps.size(); i += 2)
+            (steps[i] == 'P' ? portal : keyboards)->answer(steps[i + 1]);
+        EXPECT_EQ(monitor.trigger(), trigger);
+        EXPECT_EQ(messages, told ? QStringList { u"E"_qs } : QStringList());
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sources, TriggerRule,
-    ::testing::Values(TriggerCase { "KeyboardsFailPortalBindsLater", "EuPo", DictationTrigger::desktopShortcut, false },
-        TriggerCase { "PortalStillAnswering", "Eu", std::nullopt, false },
-        TriggerCase { "NeitherServes", "EuPu", DictationTrigger::toggleCommand, true },
-        TriggerCase { "NoPortalKeyboardsServe", "PuEo", DictationTrigger::fnKey, false },
-        TriggerCase { "BothServe", "EoPo", DictationTrigger::desktopShortcut, false },
-        TriggerCase { "KeyboardPluggedInAfterAll", "PuEuEo", DictationTrigger::fnKey, true }),
-    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
