@@ -6,14 +6,10 @@
 
 #include <QStringList>
 
-#include <atomic>
-#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
-#include <semaphore>
-#include <thread>
 
 inline void PrintTo(const TextInsertionOutcome &outcome, std::ostream *out)
 {
@@ -46,26 +42,18 @@ public:
     qint32 ownPid = 100;
     std::map<qint32, ScriptedElementPtr> applications;
     int captures = 0; // frontmost look-ups, one per capture
-    struct Delay {
-        // Each question to an application first waits this long; below zero, until `answer` is released.
-        std::atomic<int> milliseconds = 0;
-        std::counting_semaphore<> answer { 0 };
-    };
-    std::shared_ptr<Delay> delay = std::make_shared<Delay>();
 
     bool isTrusted() override { return trusted; }
     void requestTrust() override { ++trustRequests; }
-    std::optional<qint32> frontmostProcessIdentifier() override { return delayCall(), ++captures, frontmost; }
+    std::optional<qint32> frontmostProcessIdentifier() override { return ++captures, frontmost; }
     qint32 ownProcessIdentifier() override { return ownPid; }
     AccessibleElementRef applicationElement(qint32 pid) override
     {
-        delayCall();
         auto it = applications.find(pid);
         return it == applications.end() ? nullptr : it->second;
     }
     AttributeValue attribute(const AccessibleElementRef &element, AccessibilityAttribute name) override
     {
-        delayCall();
         const auto *scripted = dynamic_cast<const ScriptedElement *>(element.get());
         if (!scripted || !scripted->attributes.contains(name))
             return {};
@@ -75,17 +63,6 @@ public:
     // The window in front of a process the bus does not know (no entry in `applications`).
     ScriptedElementPtr frontWindowOnly;
     AccessibleElementRef frontWindow(qint32) override { return frontWindowOnly; }
-
-private:
-    void delayCall()
-    {
-        if (const int wait = delay->milliseconds; wait < 0) {
-            delay->answer.acquire();
-            delay->answer.release();
-        } else if (wait > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-        }
-    }
 };
 
 // A clipboard with memory: what it holds, and every write.
