@@ -1,10 +1,6 @@
 #!/usr/bin/python3
-# A GTK window for the insertion tests, driven like insertiontargetwindow:
-#   open NAME X Y   a window "Vorsik target" with two notebook tabs, an entry in each (NAME, NAME2);
-#                   answers "opened NAME" once NAME has the focus
-#   activate NAME   shows that entry's tab and focuses it; answers "active NAME"
-#   text NAME       answers "text NAME BASE64" with the entry's UTF-8 text
-#   quit (or the end of the input)
+# A GTK window for the insertion tests, driven like insertiontargetwindow (open NAME X Y, activate NAME,
+# text NAME, quit); its window has two notebook tabs with an entry each, named NAME and NAME2.
 import base64
 import sys
 

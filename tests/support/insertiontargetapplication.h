@@ -13,19 +13,15 @@
 // One running copy of tests/support/insertiontargetwindow, driven over its standard input.
 class TargetApplication {
 public:
-    // `changes` adds to the environment; an empty value removes the variable.
+    // `changes` adds to the environment.
     explicit TargetApplication(const QString &program, const QHash<QString, QString> &changes = {})
     {
         using namespace Qt::StringLiterals;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         environment.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
-        for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-            if (it.value().isEmpty())
-                environment.remove(it.key());
-            else
-                environment.insert(it.key(), it.value());
-        }
+        for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+            environment.insert(it.key(), it.value());
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(program, {});

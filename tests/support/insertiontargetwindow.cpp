@@ -1,11 +1,9 @@
 // A small application for the insertion tests to paste into, driven one command a line on standard
-// input (see TargetApplication): open NAME X Y, activate NAME, title NAME BASE64, text NAME,
-// copy PLAIN HTML, clipboard, quit. With VERBULO_TARGET_TERMINAL set its fields paste as terminals
-// do: Ctrl+Shift+V pastes, Ctrl+V types "^V".
+// input (see TargetApplication): open NAME X Y, activate NAME, text NAME,
+// copy PLAIN HTML, clipboard, quit.
 #include <QApplication>
 #include <QClipboard>
 #include <QHash>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QSocketNotifier>
@@ -26,19 +24,6 @@ void answer(const QByteArray &line)
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
-
-class TerminalKeys : public QObject {
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        const auto *key = event->type() == QEvent::KeyPress ? static_cast<QKeyEvent *>(event) : nullptr;
-        if (!key || key->key() != Qt::Key_V || !(key->modifiers() & Qt::ControlModifier))
-            return false;
-        const bool shift = key->modifiers() & Qt::ShiftModifier;
-        static_cast<QLineEdit *>(watched)->insert(shift ? QGuiApplication::clipboard()->text() : u"^V"_s);
-        return true;
-    }
-};
 
 class Target : public QObject {
 public:
@@ -75,17 +60,12 @@ private:
             QWidget *window = m_windows[name] = new QWidget;
             window->setWindowTitle(u"Vorsik target"_s);
             auto *field = new QLineEdit(window);
-            if (qEnvironmentVariableIsSet("VERBULO_TARGET_TERMINAL"))
-                field->installEventFilter(&m_terminalKeys);
             (new QVBoxLayout(window))->addWidget(field);
             window->setGeometry(words[2].toInt(), words[3].toInt(), 420, 120);
             window->show();
             activate(name, "opened ");
         } else if (command == "activate" && m_windows.contains(name)) {
             activate(name, "active ");
-        } else if (command == "title" && m_windows.contains(name)) {
-            m_windows[name]->setWindowTitle(QString::fromUtf8(QByteArray::fromBase64(words.value(2))));
-            answer("titled " + name.toUtf8());
         } else if (command == "text" && m_windows.contains(name)) {
             answer("text " + name.toUtf8() + ' ' + fieldOf(name)->text().toUtf8().toBase64());
         } else if (command == "copy" && words.size() == 3) {
@@ -123,7 +103,6 @@ private:
     }
 
     QSocketNotifier m_input;
-    TerminalKeys m_terminalKeys;
     QByteArray m_pending;
     QHash<QString, QWidget *> m_windows;
 };
