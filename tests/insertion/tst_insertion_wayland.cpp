@@ -1,5 +1,5 @@
 // The Wayland paste path against a real compositor (scripts/wayland-session): native Wayland
-// Qt and GTK fields, the user's clipboard held by other programs, and compositors that fail.
+// Qt and GTK fields, the user's clipboard held by other programs, and the window in front.
 #include "accessibilitypermission.h"
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
@@ -11,10 +11,7 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QImage>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -22,22 +19,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <thread>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
 namespace {
-
-struct PasteCase {
-    const char *name;
-    const char *program;
-    const char *format; // of what the user has on the clipboard
-    // GTK may miss the confirmation reads on a loaded machine; saying so is honest, the text must still be exact.
-    bool mayBeUnconfirmed;
-};
-
-void PrintTo(const PasteCase &c, std::ostream *out) { *out << c.name; }
 
 class WaylandSessionTest : public ::testing::Test {
 protected:
@@ -71,45 +57,39 @@ protected:
     WaylandClipboard observer { observerConnection };
 };
 
-class WaylandPasteTest : public WaylandSessionTest, public ::testing::WithParamInterface<PasteCase> { };
-
 } // namespace
 
-TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack)
+// The Qt field takes its text in the test of the window in front below.
+TEST_F(WaylandSessionTest, PastesExactlyIntoTheNativeGtkFieldAndGivesTheClipboardBack)
 {
-    const PasteCase &c = GetParam();
-    TargetApplication target(
-        QString::fromUtf8(c.program), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s }, { u"GDK_BACKEND"_s, u"wayland"_s } });
+    TargetApplication target(QStringLiteral(GTK_TARGET_WINDOW), { { u"GDK_BACKEND"_s, u"wayland"_s } });
     if (target.ask({}, "ready") != "ready")
-        GTEST_SKIP() << "cannot start " << c.program;
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
     ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
 
-    // The user's clipboard belongs to another program that holds on to it.
+    // The user's clipboard holds an image that belongs to another program, which holds on to it.
     if (QStandardPaths::findExecutable(u"wl-copy"_s).isEmpty())
         GTEST_SKIP() << "needs wl-clipboard";
-    QByteArray contents = "earlier text";
-    if (std::string_view(c.format) == "image/png") {
-        QImage image(64, 48, QImage::Format_RGB32);
-        image.fill(Qt::darkCyan);
-        QBuffer buffer(&contents);
-        image.save(&buffer, "PNG");
-    }
+    QByteArray contents;
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QBuffer buffer(&contents);
+    image.save(&buffer, "PNG");
     QProcess wlCopy;
-    wlCopy.start(u"wl-copy"_s, { u"--foreground"_s, u"--type"_s, QString::fromUtf8(c.format) });
+    wlCopy.start(u"wl-copy"_s, { u"--foreground"_s, u"--type"_s, u"image/png"_s });
     wlCopy.write(contents);
     wlCopy.closeWriteChannel();
     std::optional<ClipboardSnapshot> before;
-    const auto held = [&] {
-        return (before = observer.snapshot()) && before->items.value(0).value(QString::fromUtf8(c.format)) == contents;
-    };
+    const auto held
+        = [&] { return (before = observer.snapshot()) && before->items.value(0).value(u"image/png"_s) == contents; };
     ASSERT_TRUE(TestUtil::runUntil(held, 10s));
 
     const auto captured = captureWhen([&](const auto &t) { return t.applicationPID == target.pid(); });
     ASSERT_TRUE(captured);
     const QString text = u"Привет, Wayland! Съешь ещё 🙂"_s;
     const TextInsertionOutcome outcome = QCoro::waitFor(inserter.insert(text, captured));
-    EXPECT_TRUE(outcome == TextInsertionOutcome::inserted()
-        || (c.mayBeUnconfirmed && outcome == TextInsertionOutcome::unconfirmed()));
+    // GTK may miss the confirmation reads on a loaded machine; saying so is honest, the text must still be exact.
+    EXPECT_TRUE(outcome == TextInsertionOutcome::inserted() || outcome == TextInsertionOutcome::unconfirmed());
     EXPECT_EQ(target.text("one"), text);
 
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
@@ -117,11 +97,6 @@ TEST_P(WaylandPasteTest, PastesExactlyIntoTheNativeFieldAndGivesTheClipboardBack
     wlCopy.kill();
     wlCopy.waitForFinished();
 }
-
-INSTANTIATE_TEST_SUITE_P(Toolkits, WaylandPasteTest,
-    ::testing::Values(PasteCase { "Qt", INSERTION_TARGET_WINDOW, "text/plain", false },
-        PasteCase { "Gtk", GTK_TARGET_WINDOW, "image/png", true }),
-    [](const ::testing::TestParamInfo<PasteCase> &info) { return std::string(info.param.name); });
 
 // sway tiles a second window beside the first and so moves it: only the compositor's own number
 // for the window tells that the first one is back in front.
@@ -139,7 +114,7 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
 
     ASSERT_EQ(target.ask("open two 0 0", "opened two"), "opened two");
     ASSERT_TRUE(captureWhen(std::not_fn(isOne)));
-    const QString text = u"Текст для первого окна"_s;
+    const QString text = u"Текст для первого окна 🙂"_s;
     EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)),
         TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
 
@@ -151,44 +126,6 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
     EXPECT_EQ(target.text("one"), text);
     EXPECT_EQ(target.text("two"), QString());
 }
-
-// A compositor that never answers or hangs up at once: every part says so quickly, none waits or crashes.
-class BrokenCompositorTest : public ::testing::TestWithParam<bool> { };
-
-TEST_P(BrokenCompositorTest, EveryPartRefusesQuickly)
-{
-    const bool hangsUp = GetParam();
-    QTemporaryDir directory;
-    QLocalServer server;
-    ASSERT_TRUE(server.listen(directory.filePath(u"wayland-broken"_s)));
-    QObject::connect(&server, &QLocalServer::newConnection, &server, [&] {
-        QLocalSocket *socket = server.nextPendingConnection();
-        if (hangsUp)
-            socket->abort();
-    });
-    const QByteArray previous = qgetenv("WAYLAND_DISPLAY");
-    qputenv("WAYLAND_DISPLAY", server.fullServerName().toUtf8());
-    QElapsedTimer elapsed;
-    elapsed.start();
-    // The server answers on this thread's event loop while the connection is being made.
-    std::unique_ptr<WaylandConnection> connection;
-    std::thread connecting([&] { connection = std::make_unique<WaylandConnection>(300ms); });
-    TestUtil::runFor(400ms);
-    connecting.join();
-    qputenv("WAYLAND_DISPLAY", previous);
-    ASSERT_TRUE(connection);
-    WaylandClipboard clipboard(*connection);
-    WaylandKeystrokeSender keys(*connection, clipboard);
-    clipboard.setText(u"Текст"_s);
-    EXPECT_FALSE(connection->isAlive());
-    EXPECT_EQ(clipboard.snapshot(), std::nullopt);
-    EXPECT_FALSE(keys.reaches({}));
-    EXPECT_FALSE(keys.sendPaste(PasteShortcut::controlV));
-    EXPECT_LT(elapsed.elapsed(), 2000);
-}
-
-INSTANTIATE_TEST_SUITE_P(Ways, BrokenCompositorTest, ::testing::Values(false, true),
-    [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "HangsUp" : "Silent"; });
 
 int main(int argc, char *argv[])
 {
