@@ -219,7 +219,8 @@ TEST_F(InsertionIntegrationTest, DirectInsertionIntoAQtFieldAndNotIntoAnotherGtk
     target->copy("keep", "<b>keep</b>");
     const QString text = u"Съешь ещё 🙂 мягких булок"_s;
     EXPECT_EQ(insertOnceSeen(text, captureOf(*target)), TextInsertionOutcome::inserted());
-    EXPECT_EQ(target->text("one"), text);
+    EXPECT_EQ(insertOnceSeen(u" и чаю"_s, captureOf(*target)), TextInsertionOutcome::inserted());
+    EXPECT_EQ(target->text("one"), text + u" и чаю"_s); // at the caret, not at the start
 
     TargetApplication gtk(QStringLiteral(GTK_TARGET_WINDOW));
     if (gtk.ask({}, "ready") != "ready")
