@@ -28,6 +28,8 @@ AppDelegate::~AppDelegate()
 {
     // The monitor's action points back here; it goes first.
     m_fnKeyMonitor.reset();
+    // The tray icon points at its menu, which as a member would otherwise go before it.
+    delete m_statusItem;
 }
 
 void AppDelegate::applicationDidFinishLaunching()

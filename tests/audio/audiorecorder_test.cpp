@@ -408,16 +408,6 @@ TEST_P(MicrophoneLossTest, DictationEndsAtOnceWithAllThatWasRecordedAndSaysWhy)
     const QString note = u"Запись прервалась: микрофон пропал."_s;
     EXPECT_TRUE(f.log->contains(u"overlay.transcript|"_s + note));
     EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен|%1|success|3500"_s.arg(note));
-
-    // The next dictation records from whatever is now the default source.
-    qunsetenv("PULSE_SERVER");
-    controller.toggleFnDictation();
-    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::recording; }, 5s));
-    const qsizetype before = appended->load();
-    EXPECT_TRUE(TestUtil::runUntil([&] { return *appended > before + 4800; }, 5s));
-    controller.toggleFnDictation();
-    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }));
-    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен||success|3500"_s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, MicrophoneLossTest, ::testing::Bool(),

@@ -32,7 +32,6 @@ TEST(WAVEncoderTest, GoldenHeaderThenThePCMUnchangedWithoutPadding)
 TEST(WAVEncoderTest, SizeLimitIsTheLargestCountWhoseRiffSizeFits)
 {
     EXPECT_EQ(WAVEncoder::header(4'294'967'259ULL), goldenHeader(4'294'967'259u));
-    EXPECT_EQ(qFromLittleEndian<quint32>(WAVEncoder::header(4'294'967'259ULL).constData() + 4), 0xFFFFFFFFu);
     try {
         WAVEncoder::header(4'294'967'260ULL);
         FAIL() << "one byte over the limit must fail";

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -33,10 +32,7 @@ inline bool runUntil(const std::function<bool()> &done, std::chrono::millisecond
 // Runs the event loop for `duration`, letting timers and queued calls fire.
 inline void runFor(std::chrono::milliseconds duration)
 {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (elapsed.elapsed() < duration.count())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+    runUntil([] { return false; }, duration);
 }
 
 // Remove every stored setting of the program.

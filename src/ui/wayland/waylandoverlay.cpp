@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QWidget>
 
 #include <wayland-client.h>
@@ -18,7 +19,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 
 using namespace std::chrono_literals;
@@ -71,6 +74,14 @@ struct LayerShellOverlay::State {
     void present(QImage image, bool clicks)
     {
         const WaylandConnection::Globals &globals = connection->globals();
+        // Buffer scales came with version 3 of the compositor; before it the compositor takes one pixel per point.
+        if (image.devicePixelRatio() != 1.0 && globals.compositor
+            && wl_proxy_get_version(reinterpret_cast<wl_proxy *>(globals.compositor))
+                < WL_SURFACE_SET_BUFFER_SCALE_SINCE_VERSION) {
+            image = image.scaled(logicalSize(image), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            image.setDevicePixelRatio(1.0);
+        }
+        const QSize logical = logicalSize(image);
         if (!surface) {
             if (!globals.compositor || !globals.layerShell || !globals.shm)
                 return;
@@ -82,8 +93,8 @@ struct LayerShellOverlay::State {
             zwlr_layer_surface_v1_set_margin(layer, topMargin, 0, 0, 0);
             zwlr_layer_surface_v1_set_keyboard_interactivity(layer, ZWLR_LAYER_SURFACE_V1_KEYBOARD_INTERACTIVITY_NONE);
             zwlr_layer_surface_v1_set_exclusive_zone(layer, 0);
-            zwlr_layer_surface_v1_set_size(layer, uint32_t(image.width()), uint32_t(image.height()));
-            committedSize = image.size();
+            zwlr_layer_surface_v1_set_size(layer, uint32_t(logical.width()), uint32_t(logical.height()));
+            committedSize = logical;
             wl_surface_commit(surface);
         }
 
@@ -115,7 +126,8 @@ struct LayerShellOverlay::State {
         }
         const qsizetype bytes = pending->sizeInBytes();
         std::memcpy(target->data, pending->constBits(), size_t(bytes));
-        const QSize size = pending->size();
+        const QSize size = logicalSize(*pending);
+        const int scale = int(pending->devicePixelRatio());
         pending.reset();
 
         if (size != committedSize) {
@@ -131,6 +143,8 @@ struct LayerShellOverlay::State {
             wl_surface_set_input_region(surface, region);
             wl_region_destroy(region);
         }
+        if (wl_proxy_get_version(reinterpret_cast<wl_proxy *>(surface)) >= WL_SURFACE_SET_BUFFER_SCALE_SINCE_VERSION)
+            wl_surface_set_buffer_scale(surface, scale);
         wl_surface_attach(surface, target->buffer, 0, 0);
         wl_surface_damage(surface, 0, 0, size.width(), size.height());
         frame = wl_surface_frame(surface);
@@ -138,6 +152,8 @@ struct LayerShellOverlay::State {
         target->busy = true;
         wl_surface_commit(surface);
     }
+
+    static QSize logicalSize(const QImage &image) { return image.size() / int(image.devicePixelRatio()); }
 
     bool allocate(ShmBuffer &buffer, QSize pixels)
     {
@@ -314,7 +330,10 @@ void LayerShellOverlay::scheduleRender()
     if (m_renderQueued)
         return;
     m_renderQueued = true;
-    QMetaObject::invokeMethod(this, &LayerShellOverlay::render, Qt::QueuedConnection);
+    // The mascot asks for every frame of the screen; drawing the whole panel that often costs more than it shows.
+    constexpr qint64 frameInterval = 33;
+    const qint64 wait = m_sinceRender.isValid() ? std::max<qint64>(0, frameInterval - m_sinceRender.elapsed()) : 0;
+    QTimer::singleShot(wait, this, &LayerShellOverlay::render);
 }
 
 void LayerShellOverlay::render()
@@ -322,7 +341,14 @@ void LayerShellOverlay::render()
     m_renderQueued = false;
     if (!m_shown || m_panel->size().isEmpty())
         return;
-    QImage image(m_panel->size(), QImage::Format_ARGB32_Premultiplied);
+    m_sinceRender.start();
+    // Drawn for the densest screen: the compositor scales it down elsewhere, but never up into a blur.
+    qreal ratio = 1.0;
+    for (const QScreen *screen : QGuiApplication::screens())
+        ratio = std::max(ratio, screen->devicePixelRatio());
+    const int scale = int(std::ceil(ratio));
+    QImage image(m_panel->size() * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
     image.fill(Qt::transparent);
     m_panel->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
     ++m_framesDrawn;

@@ -2,6 +2,7 @@
 
 #include "overlaypanelcontroller.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -52,6 +53,7 @@ private:
     bool m_takesClicks = false;
     bool m_renderQueued = false;
     int m_framesDrawn = 0;
+    QElapsedTimer m_sinceRender;
     QPointer<QWidget> m_pressed;
 };
 
