@@ -1,8 +1,6 @@
-// Reads one account through KeychainStore in a process of its own, so a test can
-// give it a different (or broken) session bus. Prints "found" or "none", the
-// time it took and the longest the event loop went without running meanwhile;
-// never the secret itself.
-
+// Reads one account through KeychainStore in a process of its own, so a test can give it a
+// different (or broken) session bus. Prints "found" or "none", the time it took and the longest
+// the event loop went without running meanwhile; never the secret itself.
 #include "keychainstore.h"
 
 #include <QCoreApplication>
@@ -43,8 +41,7 @@ int main(int argc, char *argv[])
     if (args.size() != 2)
         return 2;
     QElapsedTimer timer, sinceTick;
-    timer.start();
-    sinceTick.start();
+    timer.start(), sinceTick.start();
     qint64 longestGap = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, &app, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });

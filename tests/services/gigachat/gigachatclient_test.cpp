@@ -3,11 +3,6 @@
 #include "gigachatresponseparser.h"
 #include "gigachattestsupport.h"
 
-#include <QJsonArray>
-#include <QJsonObject>
-
-#include <vector>
-
 using namespace Qt::StringLiterals;
 
 QString outcomeText(const GigaChatSelfTestResult &);
@@ -25,26 +20,16 @@ CurlAnswer failure(int exit)
 {
     return { .output = "000", .exit = exit, .standardError = "curl: (" + QByteArray::number(exit) + ") failed" };
 }
+const auto invalid = u"error:GigaChat вернул некорректный ответ."_s;
+const auto networkPrefix = u"error:Не удалось подключиться к GigaChat: Сбой при получении доступа: "_s;
 
-class GigaChatClientTest : public GigaChatTest {
-protected:
-    void script(const std::vector<CurlAnswer> &answers)
-    {
-        for (const CurlAnswer &answer : answers)
-            curl.enqueue(answer);
-    }
-    QString prompt(int n) const
-    {
-        return QJsonDocument::fromJson(curl.record(n, u"stdin"_s))[u"messages"_s][0][u"content"_s].toString();
-    }
-};
+using GigaChatClientTest = GigaChatTest;
 
 TEST(GigaChatUnits, KeyNormalisationAndAnswerParsing)
 {
-    const std::pair<QString, QString> keys[]
-        = { { u"  abc123==  "_s, u"abc123=="_s }, { u"Basic abc123=="_s, u"abc123=="_s },
-              { u"  bAsIc ab\nc1\r\n23 == \n"_s, u"abc123=="_s }, { u"basic"_s, u"basic"_s },
-              { u"Basicabc"_s, u"Basicabc"_s }, { u"basic \t "_s, u"basic"_s }, { u" \n\t "_s, u""_s } };
+    const std::pair<QString, QString> keys[] = { { u"Basic abc123=="_s, u"abc123=="_s },
+        { u"  bAsIc ab\nc1\r\n23 == \n"_s, u"abc123=="_s }, { u"basic"_s, u"basic"_s },
+        { u"Basicabc"_s, u"Basicabc"_s }, { u"basic \t "_s, u"basic"_s }, { u" \n\t "_s, u""_s } };
     for (const auto &[key, normalised] : keys)
         EXPECT_EQ(GigaChatClient::normalizedAuthorizationKey(key), normalised) << key.toStdString();
 
@@ -56,15 +41,10 @@ TEST(GigaChatUnits, KeyNormalisationAndAnswerParsing)
         { R"({"choices":[]})", R"({"choices":[{"message":{"content":1}}]})", R"({"choices":[{"message":"text"}]})",
             R"({"choices":[{"message":{"content":"a"}}, 3]})", R"({"choices":{"message":{"content":"a"}}})" })
         EXPECT_EQ(GigaChatResponseParser::messageText(body), std::nullopt) << body;
-    const std::pair<QByteArray, std::optional<GigaChatUsage>> usages[]
-        = { { R"({"usage":{"prompt_tokens":"10","completion_tokens":2.5,"total_tokens":null}})", GigaChatUsage {} },
-              { R"({"usage":[1]})", std::nullopt }, { R"({})", std::nullopt } };
-    for (const auto &[body, usage] : usages)
-        EXPECT_EQ(GigaChatResponseParser::usage(body), usage) << body.toStdString();
+    EXPECT_EQ(
+        GigaChatResponseParser::usage(R"({"usage":{"prompt_tokens":"10","completion_tokens":2.5}})"), GigaChatUsage {});
+    EXPECT_EQ(GigaChatResponseParser::usage(R"({"usage":[1]})"), std::nullopt);
 }
-
-const auto invalid = u"error:GigaChat вернул некорректный ответ."_s;
-const auto networkPrefix = u"error:Не удалось подключиться к GigaChat: Сбой при получении доступа: "_s;
 
 // Transient curl failures are retried after a growing pause; everything else is final.
 TEST_F(GigaChatClientTest, ValidationRetriesOnlyTransientFailures)
@@ -89,9 +69,9 @@ TEST_F(GigaChatClientTest, ValidationRetriesOnlyTransientFailures)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.expected.toStdString());
         const int before = curl.callCount();
-        script(row.answers);
-        GigaChatClient client(120, row.attempts);
-        EXPECT_EQ(outcomeOf(client.validateConnection(u"key"_s)), row.expected);
+        for (const CurlAnswer &answer : row.answers)
+            curl.enqueue(answer);
+        EXPECT_EQ(outcomeOf(GigaChatClient(120, row.attempts).validateConnection(u"key"_s)), row.expected);
         ASSERT_EQ(curl.callCount() - before, int(row.answers.size()));
         // A loaded machine may start curl late, never early.
         for (int n = 1; n < int(row.answers.size()) && row.answers[n - 1].exit; ++n)
@@ -103,9 +83,10 @@ TEST_F(GigaChatClientTest, ValidationRetriesOnlyTransientFailures)
 
 TEST_F(GigaChatClientTest, EveryUploadedFileIsDeletedAndNoDeletionFailureCostsATranscript)
 {
-    script({ token, upload, chat(R"("Раз")", R"({"prompt_tokens":10})"), failure(3), token, upload,
-        chat(R"(" \n ")", R"({"prompt_tokens":99})"), { .output = "500", .body = "{}" }, token,
-        { .body = R"({"id":"../models"})" }, chat(R"("Текст")") });
+    for (const CurlAnswer &answer : { token, upload, chat(R"("Раз")", R"({"prompt_tokens":10})"), failure(3), token,
+             upload, chat(R"(" \n ")", R"({"prompt_tokens":99})"), CurlAnswer { .output = "500", .body = "{}" }, token,
+             CurlAnswer { .body = R"({"id":"../models"})" }, chat(R"("Текст")") })
+        curl.enqueue(answer);
     GigaChatClient client;
     EXPECT_FALSE(client.lastUsage());
     EXPECT_EQ(outcomeOf(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::verbatim, {}, {})), u"Раз"_s);
@@ -122,8 +103,10 @@ TEST_F(GigaChatClientTest, EveryUploadedFileIsDeletedAndNoDeletionFailureCostsAT
     // A file id that is not a plain path segment is never deleted.
     EXPECT_EQ(outcomeOf(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::structured, {}, {})), u"Текст"_s);
     EXPECT_EQ(curl.callCount(), 11);
-    EXPECT_TRUE(prompt(11).contains(u"Обработка: Преврати диктовку в ясный готовый текст:"_s));
-    EXPECT_TRUE(prompt(11).endsWith(u"\nКонтекст речи: не указан\nПредпочтительные имена и термины: не указаны"_s));
+    const QString prompt
+        = QJsonDocument::fromJson(curl.record(11, u"stdin"_s))[u"messages"_s][0][u"content"_s].toString();
+    EXPECT_TRUE(prompt.contains(u"Обработка: Преврати диктовку в ясный готовый текст:"_s));
+    EXPECT_TRUE(prompt.endsWith(u"\nКонтекст речи: не указан\nПредпочтительные имена и термины: не указаны"_s));
 }
 
 TEST_F(GigaChatClientTest, MissingKeyAndEmptyAudioFailBeforeAnyTraffic)

@@ -1,5 +1,4 @@
 #include "gigachatclient.h"
-#include "gigachatcurltransport.h"
 #include "gigachaterror.h"
 #include "gigachattestsupport.h"
 #include "wavencoder.h"
@@ -11,16 +10,15 @@ using Answer = LoopbackHttpServer::Response;
 // test root and sub CA made with openssl when the test runs.
 namespace {
 
-const QByteArray tokenAnswer = R"({"access_token":"T0k3n","expires_at":1})";
-
 class GigaChatHttpsTest : public GigaChatTest {
 protected:
-    void listen(bool trusted = true)
+    void listen(bool trusted)
     {
         const TestCertificates &certificates = TestCertificates::shared();
         ASSERT_TRUE(trusted ? server.listenTls(certificates.server, certificates.serverKey)
                             : server.listenTls(certificates.strangerServer, certificates.strangerKey));
-        GigaChatConfiguration::replaceForTesting(loopbackConfiguration(server));
+        GigaChatConfiguration::replaceForTesting(loopbackConfiguration(server.baseUrl()));
+        server.enqueue(Answer::json(200, R"({"access_token":"T0k3n","expires_at":1})"));
     }
 
     LoopbackHttpServer server;
@@ -28,8 +26,7 @@ protected:
 
 TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
 {
-    listen();
-    server.enqueue(Answer::json(200, tokenAnswer));
+    listen(true);
     server.enqueue(Answer::json(200, R"({"id":"file-1","object":"file"})"));
     server.enqueue(Answer::json(200,
         R"({"choices":[{"message":{"content":"  Привет, мир.\n"}}],)"
@@ -58,7 +55,6 @@ TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
 TEST_F(GigaChatHttpsTest, AServerOfAnUnknownAuthorityIsACertificateFailureWithoutRetry)
 {
     listen(false);
-    server.enqueue(Answer::json(200, tokenAnswer));
     EXPECT_EQ(outcomeOf(GigaChatClient(120, 3).validateConnection(u"key"_s)),
         u"error:GigaChat отклонил сертификат соединения. Встроенный сертификат не прошёл проверку."_s);
     EXPECT_EQ(server.requestCount(), 0);
@@ -70,15 +66,15 @@ TEST_F(GigaChatHttpsTest, AServerOfAnUnknownAuthorityIsACertificateFailureWithou
 // connection failure into anything else.
 TEST_F(GigaChatHttpsTest, ABodyToAClosedPortIsCurlsConnectionFailure)
 {
-    QUrl url;
+    QUrl base;
     {
         LoopbackHttpServer closed;
         ASSERT_TRUE(closed.listen());
-        url = QUrl(u"https://127.0.0.1:%1/v1/files"_s.arg(closed.port()));
+        base = closed.baseUrl();
     }
-    GigaChatConfiguration configuration = loopbackConfiguration(server);
-    configuration.apiBaseURL = url.adjusted(QUrl::RemovePath);
-    GigaChatConfiguration::replaceForTesting(configuration);
+    base.setScheme(u"https"_s);
+    GigaChatConfiguration::replaceForTesting(loopbackConfiguration(base));
+    const QUrl url(base.toString() + u"/v1/files"_s);
     const QString result
         = outcomeOf(GigaChatCurlTransport::send({ url, u"POST"_s, {}, {} }, QByteArray(3'000'000, 'x'), 10));
     EXPECT_TRUE(result.startsWith(u"error:curl: (7)"_s)) << result.toStdString();

@@ -57,7 +57,7 @@ TEST(TextPolisherTest, Answers)
             u"error:Редактор текста вернул пустой ответ."_s },
         { Response::json(200, QByteArray(10 * 1024 * 1024, '[')), u"error:Редактор текста вернул пустой ответ."_s },
         { Response::json(401, R"({"error":{"message":"Incorrect API key"}})"), u"error:Incorrect API key"_s },
-        { Response::text(500, "<html>oops</html>", "text/html"), u"error:HTTP 500"_s },
+        { Response::json(500, "<html>oops</html>"), u"error:HTTP 500"_s },
         { Response::rawBytes("garbage\r\n\r\n"), u"error:"_s },
         { Response::neverAnswering(), u"error:"_s },
     };
