@@ -7,6 +7,7 @@
 #include <QScopeGuard>
 #include <QSslConfiguration>
 #include <QTimer>
+#include <QUuid>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -224,4 +225,27 @@ TEST(VorsikAPIClientTest, AfterAWarmUpEverythingTravelsOnOneTlsConnection)
         EXPECT_EQ(tls.connectionCount(), 1) << tls.tlsErrors().join(u'\n').toStdString();
         EXPECT_TRUE(TestUtil::runUntil([&] { return client.findChildren<QNetworkReply *>().isEmpty(); })) << "a reply";
     }
+}
+
+TEST(VorsikAPIConfigurationTest, BaseURLFormsBothEndpointsOrNoneAndTheDeviceIDIsMadeOnceAndKept)
+{
+    const std::pair<QString, QString> rows[]
+        = { { QString(), {} }, { u"  "_s, {} }, { u"api.vorsik.ru"_s, {} }, { u"http://exa mple.ru"_s, {} },
+              { u"file:///tmp/backend"_s, {} }, { u"https://api.vorsik.ru/"_s, u"https://api.vorsik.ru/v1/"_s },
+              { u"http://127.0.0.1:8080/ru/api"_s, u"http://127.0.0.1:8080/ru/api/v1/"_s } };
+    for (const auto &[configured, prefix] : rows) {
+        const VorsikAPIConfiguration configuration({ configured, u"1"_s, u"1"_s });
+        EXPECT_EQ(configuration.isConfigured(), !prefix.isEmpty()) << configured.toStdString();
+        EXPECT_EQ(configuration.installationsURL().value_or(QUrl()).toString() + u' '
+                + configuration.dictationsURL().value_or(QUrl()).toString(),
+            prefix.isEmpty() ? u" "_s : prefix + u"installations "_s + prefix + u"dictations"_s);
+    }
+    EXPECT_EQ(VorsikAPIConfiguration({ QString(), QString(), u"34"_s }).appVersion(), u"macOS-unknown-34"_s);
+
+    TestUtil::clearSettings();
+    const QString first = VorsikAPIConfiguration().deviceID();
+    EXPECT_EQ(QUuid(first).toString(QUuid::WithoutBraces), first);
+    EXPECT_EQ(VorsikAPIConfiguration().deviceID(), first);
+    AppSettings::setString(AppSettings::Keys::deviceID, QString());
+    EXPECT_TRUE(!QUuid(VorsikAPIConfiguration().deviceID()).isNull() && VorsikAPIConfiguration().deviceID() != first);
 }

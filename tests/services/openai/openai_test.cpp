@@ -1,5 +1,6 @@
 #include "realtimetranscriber.h"
 #include "servicetestsupport.h"
+#include "textpolisher.h"
 
 #include <QJsonObject>
 #include <QTcpServer>
@@ -8,6 +9,7 @@
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
+using Response = LoopbackHttpServer::Response;
 
 namespace {
 
@@ -120,4 +122,60 @@ TEST(RealtimeTranscriberTest, ConnectFailures)
         EXPECT_EQ(outcomeOf(transcriber->connect(u"sk-test"_s, {}, {})), u"error:"_s + expected);
         EXPECT_TRUE(heard.isEmpty());
     }
+}
+
+// The request for each quality and mode, and what the editor makes of each kind of answer, and of none.
+TEST(TextPolisherTest, RequestAndResultForEachQualityModeAndAnswer)
+{
+    QStringList terms;
+    for (int i = 0; i < 120; ++i)
+        terms.append(u"t%1"_s.arg(i));
+    using Quality = TextPolisher::Quality;
+    const Response ok = Response::json(200, R"({"output":[{"content":[{"type":"output_text","text":"ok"}]}]})");
+    const QString empty = u"error:Редактор текста вернул пустой ответ."_s;
+    const struct {
+        Response answer;
+        Quality quality = Quality::fast;
+        SmartMode mode = SmartMode::clean;
+        QString context {};
+        QStringList vocabulary {};
+        QString golden {}, expected = u"ok"_s; // "error:": a transport failure in Qt's own words, never the key
+    } rows[] = {
+        { ok, Quality::fast, SmartMode::clean, {}, {}, u"fast-clean"_s },
+        { ok, Quality::accurate, SmartMode::structured, u" Врач "_s, terms, u"accurate-structured"_s },
+        { ok, Quality::maximum, SmartMode::clean, u"ИТ"_s, { u"Qt"_s }, u"maximum-clean"_s },
+        { ok, Quality::fast, SmartMode::verbatim, {}, {}, {}, u"сырой текст"_s }, // as it is, without a request
+        { .answer = Response::json(200,
+              R"({"output":[{"type":"reasoning"},{"type":"message","content":[{"type":"x"},)"
+              R"({"type":"output_text","text":"\n Готово. \n"},{"type":"output_text","text":"B"}]}]})"),
+            .expected = u"Готово."_s },
+        { .answer = Response::json(200, R"({"output":[{"content":[{"type":"output_text","text":" \n\t"}]}]})"),
+            .expected = empty },
+        { .answer = Response::json(200, QByteArray(10 * 1024 * 1024, '[')), .expected = empty },
+        { .answer = Response::json(401, R"({"error":{"message":"Incorrect API key"}})"),
+            .expected = u"error:Incorrect API key"_s },
+        { .answer = Response::json(500, "<html>oops</html>"), .expected = u"error:HTTP 500"_s },
+        { .answer = Response::rawBytes("garbage\r\n\r\n"), .expected = u"error:"_s },
+        { .answer = Response::neverAnswering(), .expected = u"error:"_s },
+    };
+    for (const auto &row : rows) {
+        LoopbackHttpServer server;
+        ASSERT_TRUE(server.listen());
+        server.enqueue(row.answer);
+        OpenAITextPolisher polisher(OpenAIConfiguration(server.baseUrl().toString()));
+        polisher.overrideTimeout(500ms);
+        const QString result = outcomeOf(
+            polisher.polish(u"сырой текст"_s, row.mode, row.quality, row.context, row.vocabulary, u"sk-secret"_s));
+        EXPECT_TRUE(row.expected == u"error:"
+                ? result.startsWith(row.expected) && result.size() > 6 && !result.contains(u"sk-secret")
+                : result == row.expected)
+            << result.toStdString();
+        EXPECT_EQ(server.requestCount() == 0, row.mode == SmartMode::verbatim);
+        if (!row.golden.isEmpty())
+            Golden::expectRequest(server.requests().value(0), u"openai/golden/%1.http"_s.arg(row.golden),
+                { { u"TERMS"_s, terms.mid(0, 100).join(u", "_s).toUtf8() } });
+    }
+    OpenAITextPolisher unreachable(OpenAIConfiguration(u"api.openai.com"_s));
+    EXPECT_EQ(outcomeOf(unreachable.polish(u"x"_s, SmartMode::clean, Quality::fast, {}, {}, u"k"_s)),
+        u"error:Некорректный адрес редактора текста."_s);
 }
