@@ -16,8 +16,6 @@ std::optional<QByteArray> LoopbackHttpServer::Request::header(QByteArrayView nam
     return std::nullopt;
 }
 
-bool LoopbackHttpServer::listen(quint16 port) { return start(std::make_unique<QTcpServer>(), port); }
-
 bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port)
 {
     auto server = std::make_unique<QSslServer>();
@@ -72,11 +70,8 @@ void LoopbackHttpServer::read(QTcpSocket *socket, QByteArray &buffer)
         request.headers.append({ line.left(colon), line.mid(colon + 1).trimmed() });
     }
     const qsizetype length = request.header("Content-Length").value_or("0").toLongLong();
-    if (buffer.size() < headEnd + 4 + length) {
-        if (buffer.size() == headEnd + 4 && request.header("Expect") == "100-continue")
-            socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+    if (buffer.size() < headEnd + 4 + length)
         return;
-    }
     request.body = buffer.mid(headEnd + 4, length);
     buffer.remove(0, headEnd + 4 + length);
     m_requests.append(request);

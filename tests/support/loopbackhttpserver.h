@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
-#include <QPair>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QStringList>
@@ -22,7 +21,7 @@ class LoopbackHttpServer : public QObject {
 public:
     struct Request {
         QByteArray method, target;
-        QList<QPair<QByteArray, QByteArray>> headers; // as received
+        QList<std::pair<QByteArray, QByteArray>> headers; // as received
         QByteArray body {};
         // First header of that name, compared without regard to case.
         std::optional<QByteArray> header(QByteArrayView name) const;
@@ -43,17 +42,17 @@ public:
 
     using Handler = std::function<Response(const Request &request)>;
 
-    bool listen(quint16 port = 0);
+    bool listen() { return start(std::make_unique<QTcpServer>(), 0); }
     bool listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port = 0);
 
     QUrl baseUrl() const; // "http(s)://127.0.0.1:PORT"
 
     void enqueue(Response response) { m_queue.push_back(std::move(response)); }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
-    int pendingResponses() const { return static_cast<int>(m_queue.size()); }
+    int pendingResponses() const { return int(m_queue.size()); }
 
     const QList<Request> &requests() const { return m_requests; }
-    int requestCount() const { return static_cast<int>(m_requests.size()); }
+    int requestCount() const { return int(m_requests.size()); }
     int connectionCount() const { return m_connections; }
     // Failed TLS handshakes, as Qt describes them (a client that refused the certificate).
     const QStringList &tlsErrors() const { return m_tlsErrors; }

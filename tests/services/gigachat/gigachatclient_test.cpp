@@ -391,7 +391,7 @@ protected:
         ASSERT_TRUE(trusted ? server.listenTls(certificates.server, certificates.serverKey)
                             : server.listenTls(certificates.strangerServer, certificates.strangerKey));
         GigaChatConfiguration::replaceForTesting(loopbackConfiguration(server.baseUrl()));
-        server.enqueue(LoopbackHttpServer::Answer::json(200, R"({"access_token":"T0k3n","expires_at":1})"));
+        server.enqueue(Answer::json(200, R"({"access_token":"T0k3n","expires_at":1})"));
     }
 
     LoopbackHttpServer server;
