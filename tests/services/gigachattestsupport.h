@@ -107,12 +107,12 @@ inline GigaChatConfiguration loopbackConfiguration(const QUrl &base)
     return configuration;
 }
 
-// GigaChat pointed at the fake curl, with TMPDIR at a fresh directory that every test
-// must leave without a working directory.
+// GigaChat pointed at the fake curl, with no runtime directory and TMPDIR at a fresh directory,
+// where curl's working directories go and which every test must leave without one.
 class GigaChatTest : public ::testing::Test {
 protected:
-    GigaChatTest() { qputenv("TMPDIR", QFile::encodeName(m_temporary.path())); }
-    ~GigaChatTest() override { qputenv("TMPDIR", m_previousTemporary); }
+    GigaChatTest() { qputenv("TMPDIR", QFile::encodeName(m_temporary.path())), qunsetenv("XDG_RUNTIME_DIR"); }
+    ~GigaChatTest() override { qputenv("TMPDIR", m_previousTemporary), qputenv("XDG_RUNTIME_DIR", m_runtime); }
     void SetUp() override { GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path())); }
     void TearDown() override
     {
@@ -126,7 +126,7 @@ protected:
     FakeCurl curl;
 
 private:
-    QByteArray m_previousTemporary = qgetenv("TMPDIR");
+    QByteArray m_previousTemporary = qgetenv("TMPDIR"), m_runtime = qgetenv("XDG_RUNTIME_DIR");
     QTemporaryDir m_temporary;
 };
 
