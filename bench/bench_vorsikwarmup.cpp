@@ -177,11 +177,11 @@ int main(int argc, char *argv[])
     if (!server.listenTls(certificates.server, certificates.serverKey))
         qFatal("the server cannot listen");
     server.setHandler([](const LoopbackHttpServer::Request &request) {
-        if (request.path.endsWith("/installations"))
+        if (request.target.endsWith("/installations"))
             return LoopbackHttpServer::Response::json(200, R"({"installation_token":"fresh"})");
         return LoopbackHttpServer::Response::json(200, R"({"text":"Готово."})");
     });
-    DelayProxy proxy(server.port(), 50ms);
+    DelayProxy proxy(quint16(server.baseUrl().port()), 50ms);
 
     constexpr int runs = 15;
     for (const bool registered : { true, false }) {

@@ -1,8 +1,7 @@
-// Reads one account through KeychainStore in a process of its own, so a test can
-// give it a different (or broken) session bus. Prints "found" or "none", the
-// time it took and the longest the event loop went without running meanwhile;
-// never the secret itself.
-
+// Reads one account through KeychainStore in a process of its own, so a test can give it another
+// (or a broken) session bus. Prints "found" or "none", the time it took and the longest the event
+// loop went without running meanwhile; never the secret. With --silent-service it owns the Secret
+// Service name and never answers, like a hung keyring.
 #include "keychainstore.h"
 
 #include <QCoreApplication>
@@ -13,44 +12,32 @@
 
 #include <cstdio>
 
-using namespace Qt::StringLiterals;
-
-namespace {
-
-// Owns the Secret Service name and never answers, like a hung keyring.
-class SilentService : public QDBusVirtualObject {
-public:
+struct SilentService : QDBusVirtualObject {
     QString introspect(const QString &) const override { return {}; }
     bool handleMessage(const QDBusMessage &, const QDBusConnection &) override { return true; }
 };
 
-} // namespace
-
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() == 2 && args[1] == u"--silent-service"_s) {
+    const QString account = app.arguments().value(1);
+    if (account == QStringLiteral("--silent-service")) {
         SilentService service;
         QDBusConnection bus = QDBusConnection::sessionBus();
-        bus.registerVirtualObject(u"/org/freedesktop/secrets"_s, &service, QDBusConnection::SubPath);
-        if (!bus.registerService(u"org.freedesktop.secrets"_s))
+        bus.registerVirtualObject(QStringLiteral("/org/freedesktop/secrets"), &service, QDBusConnection::SubPath);
+        if (!bus.registerService(QStringLiteral("org.freedesktop.secrets")))
             return 2;
         std::puts("ready");
         std::fflush(stdout);
         return app.exec();
     }
-    if (args.size() != 2)
-        return 2;
     QElapsedTimer timer, sinceTick;
-    timer.start();
-    sinceTick.start();
+    timer.start(), sinceTick.start();
     qint64 longestGap = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, &app, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
     ticker.start(5);
-    const std::optional<QString> secret = QCoro::waitFor(KeychainStore().read(args[1]));
-    std::printf("%s %lld %lld\n", secret ? "found" : "none", static_cast<long long>(timer.elapsed()),
-        static_cast<long long>(std::max(longestGap, sinceTick.elapsed())));
-    return 0;
+    const bool found = QCoro::waitFor(KeychainStore().read(account)).has_value();
+    std::printf("%s %lld %lld\n", found ? "found" : "none", qlonglong(timer.elapsed()),
+        qlonglong(std::max(longestGap, sinceTick.elapsed())));
 }

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# Stands in for curl in the GigaChat tests. Run N records under $FAKE_CURL_DIR/calls/N/ its
-# arguments, configuration and CA files, standard input and where it came from, the permissions
-# of its working directory and files, its start time and process id; then it answers from
-# steps/N/ (or steps/default/): "body" goes to the --output file, "stdout" and "stderr" are
-# written, "sleep" seconds waited (negative: never exits, a hung curl), "exit" is the status.
+# Stands in for curl in the GigaChat tests. Run N records under $FAKE_CURL_DIR/calls/N/ what it was
+# given and its start time and process id, then answers from steps/N/ (or steps/default/): "body" to
+# the --output file, "stdout", "stderr", "sleep" seconds (negative: a hung curl) and "exit" status.
 set -u
 dir="$FAKE_CURL_DIR"
 n=$(( $(cat "$dir/count" 2>/dev/null || echo 0) + 1 ))

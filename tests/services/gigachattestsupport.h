@@ -5,10 +5,12 @@
 #include "servicetestsupport.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 
-// One run of curl as the fake plays it: what it prints ("output": the status curl's --write-out
-// gives), writes to the --output file, how long it takes (negative: forever) and how it exits.
+// One run of curl as tests/services/fakecurl.sh plays it: what it prints ("output": the status
+// curl's --write-out gives), writes to the --output file, how long it takes (negative: forever)
+// and how it exits.
 struct CurlAnswer {
     QByteArray output = "200";
     QByteArray body {};
@@ -17,8 +19,13 @@ struct CurlAnswer {
     double seconds = 0;
 };
 
-// tests/services/fakecurl.sh in place of curl, scripted like the loopback servers: queued answers
-// in order, then the default.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The fake curl, scripted like the loopback servers: queued answers in order, then the default.
 class FakeCurl {
 public:
     FakeCurl() { qputenv("FAKE_CURL_DIR", QFile::encodeName(m_directory.path())); }
@@ -27,14 +34,32 @@ public:
     static QString path() { return QStringLiteral(FAKE_CURL_PATH); }
     void enqueue(const CurlAnswer &answer) { write(QStringLiteral("steps/%1").arg(++m_queued), answer); }
     void setDefault(const CurlAnswer &answer) { write(QStringLiteral("steps/default"), answer); }
-    int callCount() const { return record(0, QStringLiteral("count")).trimmed().toInt(); }
+    int callCount() const { return readFile(m_directory.filePath(QStringLiteral("count"))).trimmed().toInt(); }
     // What run `n` (from 1) recorded: "args", "conf", "ca.pem", "stdin", "stdin-source", "perms",
     // "workdir", "time", "pid".
-    QByteArray record(int n, const QString &name) const;
-    QStringList arguments(int n) const;
+    QByteArray record(int n, const QString &name) const
+    {
+        return readFile(m_directory.filePath(QStringLiteral("calls/%1/%2").arg(n).arg(name)));
+    }
+    QStringList arguments(int n) const
+    {
+        return QString::fromUtf8(record(n, QStringLiteral("args"))).split(u'\n', Qt::SkipEmptyParts);
+    }
 
 private:
-    void write(const QString &step, const CurlAnswer &answer);
+    void write(const QString &step, const CurlAnswer &answer)
+    {
+        const QDir directory(m_directory.filePath(step));
+        directory.mkpath(QStringLiteral("."));
+        const std::pair<const char *, QByteArray> files[] = { { "exit", QByteArray::number(answer.exit) },
+            { "stdout", answer.output }, { "stderr", answer.standardError }, { "body", answer.body },
+            { "sleep", QByteArray::number(answer.seconds) } };
+        for (const auto &[name, bytes] : files) {
+            QFile file(directory.filePath(QString::fromLatin1(name)));
+            if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+                qFatal("cannot write the fake curl's %s", name);
+        }
+    }
 
     QTemporaryDir m_directory;
     int m_queued = 0;
@@ -47,19 +72,47 @@ struct TestCertificates {
     QSslCertificate server, strangerServer;
     QSslKey serverKey, strangerKey;
 
-    static const TestCertificates &shared();
+    static const TestCertificates &shared()
+    {
+        static QTemporaryDir directory;
+        static const TestCertificates certificates = [] {
+            if (QProcess::execute(QStringLiteral(SERVICES_TEST_DIR "/makecertificates.sh"), { directory.path() }))
+                qFatal("openssl could not make the test certificates");
+            const auto pem = [](const char *name) { return readFile(directory.filePath(QString::fromLatin1(name))); };
+            return TestCertificates { QSslCertificate(pem("root.pem")).toDer().toBase64(),
+                QSslCertificate(pem("sub.pem")).toDer().toBase64(), QSslCertificate(pem("server.pem")),
+                QSslCertificate(pem("strangerserver.pem")), QSslKey(pem("server.key"), QSsl::Ec),
+                QSslKey(pem("strangerserver.key"), QSsl::Ec) };
+        }();
+        return certificates;
+    }
 };
 
-GigaChatConfiguration configurationWithCurl(const QString &curlPath);
-// Everything to `server` through the real curl, trusting only the test root and sub CA.
-GigaChatConfiguration loopbackConfiguration(const LoopbackHttpServer &server);
+inline GigaChatConfiguration configurationWithCurl(const QString &curlPath)
+{
+    GigaChatConfiguration configuration = GigaChatConfiguration::production();
+    configuration.curlPath = curlPath;
+    return configuration;
+}
 
-// GigaChat pointed at the fake curl, with TMPDIR at a fresh directory that every test
-// must leave without a working directory.
+// Everything to `server` through the real curl, trusting only the test root and sub CA.
+inline GigaChatConfiguration loopbackConfiguration(const QUrl &base)
+{
+    GigaChatConfiguration configuration = GigaChatConfiguration::production();
+    configuration.oauthHost = configuration.apiHost = base.host();
+    configuration.oauthURL = QUrl(base.toString() + QStringLiteral("/api/v2/oauth"));
+    configuration.apiBaseURL = base;
+    configuration.rootCertificateBase64 = TestCertificates::shared().rootBase64;
+    configuration.subCertificateBase64 = TestCertificates::shared().subBase64;
+    return configuration;
+}
+
+// GigaChat pointed at the fake curl, with no runtime directory and TMPDIR at a fresh directory,
+// where curl's working directories go and which every test must leave without one.
 class GigaChatTest : public ::testing::Test {
 protected:
-    GigaChatTest() { qputenv("TMPDIR", QFile::encodeName(m_temporary.path())); }
-    ~GigaChatTest() override { qputenv("TMPDIR", m_previousTemporary); }
+    GigaChatTest() { qputenv("TMPDIR", QFile::encodeName(m_temporary.path())), qunsetenv("XDG_RUNTIME_DIR"); }
+    ~GigaChatTest() override { qputenv("TMPDIR", m_previousTemporary), qputenv("XDG_RUNTIME_DIR", m_runtime); }
     void SetUp() override { GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path())); }
     void TearDown() override
     {
@@ -73,7 +126,7 @@ protected:
     FakeCurl curl;
 
 private:
-    QByteArray m_previousTemporary = qgetenv("TMPDIR");
+    QByteArray m_previousTemporary = qgetenv("TMPDIR"), m_runtime = qgetenv("XDG_RUNTIME_DIR");
     QTemporaryDir m_temporary;
 };
 

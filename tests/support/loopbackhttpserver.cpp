@@ -16,8 +16,6 @@ std::optional<QByteArray> LoopbackHttpServer::Request::header(QByteArrayView nam
     return std::nullopt;
 }
 
-bool LoopbackHttpServer::listen(quint16 port) { return start(std::make_unique<QTcpServer>(), port); }
-
 bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port)
 {
     auto server = std::make_unique<QSslServer>();
@@ -42,10 +40,8 @@ bool LoopbackHttpServer::start(std::unique_ptr<QTcpServer> server, quint16 port)
 QUrl LoopbackHttpServer::baseUrl() const
 {
     const bool tls = qobject_cast<QSslServer *>(m_server.get());
-    return QUrl(u"%1://127.0.0.1:%2"_s.arg(tls ? u"https"_s : u"http"_s).arg(port()));
+    return QUrl(u"%1://127.0.0.1:%2"_s.arg(tls ? u"https"_s : u"http"_s).arg(m_server->serverPort()));
 }
-
-QUrl LoopbackHttpServer::url(const QString &path) const { return QUrl(baseUrl().toString() + path); }
 
 void LoopbackHttpServer::accept()
 {
@@ -69,22 +65,18 @@ void LoopbackHttpServer::read(QTcpSocket *socket, QByteArray &buffer)
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     request.method = requestLine.value(0);
     request.target = requestLine.value(1);
-    request.path = request.target.split('?').first();
     for (const QByteArray &line : lines.mid(1)) {
         const qsizetype colon = line.indexOf(':');
         request.headers.append({ line.left(colon), line.mid(colon + 1).trimmed() });
     }
     const qsizetype length = request.header("Content-Length").value_or("0").toLongLong();
-    if (buffer.size() < headEnd + 4 + length) {
-        if (buffer.size() == headEnd + 4 && request.header("Expect") == "100-continue")
-            socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+    if (buffer.size() < headEnd + 4 + length)
         return;
-    }
     request.body = buffer.mid(headEnd + 4, length);
     buffer.remove(0, headEnd + 4 + length);
     m_requests.append(request);
 
-    Response response = Response::text(500, "no scripted answer for " + request.target);
+    Response response = Response::json(500, "no scripted answer for " + request.target);
     if (!m_queue.empty()) {
         response = std::move(m_queue.front());
         m_queue.pop_front();
@@ -98,12 +90,10 @@ void LoopbackHttpServer::read(QTcpSocket *socket, QByteArray &buffer)
         return;
     }
     QTimer::singleShot(response.delay, socket, [socket, response] {
-        if (response.raw)
-            socket->write(*response.raw);
-        else
-            socket->write("HTTP/1.1 " + QByteArray::number(response.status) + " Status"
-                + "\r\nContent-Type: " + response.contentType
-                + "\r\nContent-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
+        socket->write(response.raw ? *response.raw
+                                   : "HTTP/1.1 " + QByteArray::number(response.status)
+                    + " Status\r\nContent-Type: application/json\r\nContent-Length: "
+                    + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
         if (response.raw)
             socket->disconnectFromHost();
     });

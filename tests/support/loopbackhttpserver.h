@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
-#include <QPair>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QStringList>
@@ -16,14 +15,13 @@
 #include <memory>
 #include <optional>
 
-// A real HTTP/1.1 server on 127.0.0.1 standing in for a remote service: it records every
-// request and answers from a script (queued answers in order, then the handler, then a 500).
-// listenTls() serves HTTPS with the given certificate.
+// A real HTTP/1.1 (or, after listenTls, HTTPS) server on 127.0.0.1 standing in for a remote service:
+// it records every request and answers from a script (queued answers, then the handler, then a 500).
 class LoopbackHttpServer : public QObject {
 public:
     struct Request {
-        QByteArray method, target, path; // path: the target without its query
-        QList<QPair<QByteArray, QByteArray>> headers; // as received
+        QByteArray method, target;
+        QList<std::pair<QByteArray, QByteArray>> headers; // as received
         QByteArray body {};
         // First header of that name, compared without regard to case.
         std::optional<QByteArray> header(QByteArrayView name) const;
@@ -32,16 +30,11 @@ public:
     struct Response {
         enum class Action { respond, neverAnswer, close } action = Action::respond;
         int status = 200;
-        QByteArray contentType = "application/json";
         QByteArray body {};
         std::optional<QByteArray> raw {}; // written verbatim instead, then the connection closes
         std::chrono::milliseconds delay { 0 };
 
         static Response json(int status, QByteArray body) { return { .status = status, .body = std::move(body) }; }
-        static Response text(int status, QByteArray body, QByteArray type = "text/plain; charset=utf-8")
-        {
-            return { .status = status, .contentType = std::move(type), .body = std::move(body) };
-        }
         static Response neverAnswering() { return { .action = Action::neverAnswer }; }
         static Response closing() { return { .action = Action::close }; }
         static Response rawBytes(QByteArray bytes) { return { .raw = std::move(bytes) }; }
@@ -49,19 +42,17 @@ public:
 
     using Handler = std::function<Response(const Request &request)>;
 
-    bool listen(quint16 port = 0);
+    bool listen() { return start(std::make_unique<QTcpServer>(), 0); }
     bool listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port = 0);
 
-    quint16 port() const { return m_server ? m_server->serverPort() : 0; }
     QUrl baseUrl() const; // "http(s)://127.0.0.1:PORT"
-    QUrl url(const QString &path) const;
 
     void enqueue(Response response) { m_queue.push_back(std::move(response)); }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
-    int pendingResponses() const { return static_cast<int>(m_queue.size()); }
+    int pendingResponses() const { return int(m_queue.size()); }
 
     const QList<Request> &requests() const { return m_requests; }
-    int requestCount() const { return static_cast<int>(m_requests.size()); }
+    int requestCount() const { return int(m_requests.size()); }
     int connectionCount() const { return m_connections; }
     // Failed TLS handshakes, as Qt describes them (a client that refused the certificate).
     const QStringList &tlsErrors() const { return m_tlsErrors; }

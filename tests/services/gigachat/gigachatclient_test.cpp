@@ -1,18 +1,161 @@
 #include "gigachatclient.h"
+#include "gigachatcurltransport.h"
 #include "gigachaterror.h"
 #include "gigachatresponseparser.h"
 #include "gigachattestsupport.h"
+#include "wavencoder.h"
 
-#include <QJsonArray>
-#include <QJsonObject>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTimer>
 
-#include <vector>
+#include <cerrno>
+
+#include <signal.h>
 
 using namespace Qt::StringLiterals;
+using namespace GigaChatCurlTransport;
 
-QString outcomeText(const GigaChatSelfTestResult &);
+QString outcomeText(const GigaChatSelfTestResult &) { return u"a result"_s; }
 
 namespace {
+
+using Answer = LoopbackHttpServer::Response;
+
+const QUrl filesURL(u"https://gigachat.devices.sberbank.ru/v1/files"_s);
+const QString invalid = u"error:GigaChat вернул некорректный ответ."_s;
+
+QString send(std::optional<QByteArray> body = {}, const QUrl &url = filesURL, double timeout = 120)
+{
+    const Request request { url, u"POST"_s, { { u"b"_s, u"2"_s }, { u"A"_s, u"1"_s } }, {} };
+    return outcomeOf(GigaChatCurlTransport::send(request, std::move(body), timeout));
+}
+
+using CurlTransportTest = GigaChatTest;
+
+TEST_F(CurlTransportTest, RunsCurlWithTheArgumentsFilesPermissionsAndStandardInputOfEachExchange)
+{
+    curl.setDefault({ .output = "201", .body = R"({"id":"file-1"})" });
+    const QByteArray body("binary\0body\xff", 12);
+    EXPECT_EQ(send(body), u"201 {\"id\":\"file-1\"}"_s);
+    send(QByteArray(""));
+    send();
+    ASSERT_EQ(curl.callCount(), 3);
+
+    const QString dir = QString::fromUtf8(curl.record(1, u"workdir"_s).trimmed());
+    EXPECT_EQ(QFileInfo(dir).path(), temporaryPath());
+    EXPECT_TRUE(
+        QRegularExpression(u"/Verbulo-Giga-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_s).match(dir).hasMatch());
+    EXPECT_EQ(curl.arguments(1),
+        u"--silent --show-error --request POST --url %1 --cacert %2/russian-ca.pem --capath %2 --config %2/curl.conf "
+        u"--connect-timeout 15 --max-time 120 --output %2/response.bin --write-out %{http_code} --data-binary @-"_s
+            .arg(filesURL.toString(), dir)
+            .split(u' '));
+    EXPECT_EQ(curl.record(1, u"perms"_s), "700 600 600 600 ");
+    EXPECT_EQ(curl.record(1, u"conf"_s), "header = \"A: 1\"\nheader = \"b: 2\"\n");
+    EXPECT_EQ(curl.record(1, u"ca.pem"_s), certificatePEMData());
+    EXPECT_EQ(curl.record(1, u"stdin"_s), body);
+    // An empty body is still sent; without one standard input is the null device.
+    EXPECT_TRUE(curl.record(2, u"stdin-source"_s).startsWith("pipe:") && curl.arguments(2).contains(u"@-"_s));
+    EXPECT_TRUE(curl.record(3, u"stdin-source"_s) == "/dev/null\n" && !curl.arguments(3).contains(u"@-"_s));
+}
+
+TEST(CurlTransportUnits, TimeOutsAreClampedAndHeadersSortedAndEscaped)
+{
+    const std::tuple<double, QString> timeouts[]
+        = { { 120, u"15 120"_s }, { 180, u"15 180"_s }, { 2.5, u"3 5"_s }, { 7.9, u"7 7"_s }, { 1, u"3 5"_s } };
+    for (const auto &[timeout, expected] : timeouts) {
+        const QStringList list = arguments(u"GET"_s, filesURL, u"/tmp/x"_s, timeout, false);
+        EXPECT_EQ(list.at(list.indexOf(u"--connect-timeout"_s) + 1) + u' ' + list.at(list.indexOf(u"--max-time"_s) + 1),
+            expected);
+    }
+    const std::pair<QList<std::pair<QString, QString>>, QByteArray> headers[] = {
+        { {}, "\n" },
+        { { { u"b"_s, u"2"_s }, { u"accept"_s, u"1"_s }, { u"Accept"_s, u"2"_s } },
+            "header = \"accept: 1\"\nheader = \"Accept: 2\"\nheader = \"b: 2\"\n" },
+        { { { u"X"_s, u"say \"hi\" C:\\dir"_s } }, "header = \"X: say \\\"hi\\\" C:\\\\dir\"\n" },
+        { { { u"X"_s, u"a\r\nb\nc\rd Ключ"_s } }, "header = \"X: abcd \xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87\"\n" },
+    };
+    for (const auto &[list, text] : headers)
+        EXPECT_EQ(configurationText(list), text);
+}
+
+// A clean exit gives the status from standard output (invalid when it is not a number); any
+// other exit is a transport error that carries curl's trimmed, valid UTF-8 standard error.
+TEST_F(CurlTransportTest, CurlsExitAndOutputsBecomeResponseOrError)
+{
+    const std::pair<CurlAnswer, QString> rows[] = {
+        { { .output = " 200\n" }, u"200 answer"_s },
+        { { .output = "+404" }, u"404 answer"_s },
+        { { .output = "abc" }, invalid },
+        { { .output = "" }, invalid },
+        { { .output = "2 00" }, invalid },
+        { { .output = "99999999999999999999" }, invalid },
+        { { .output = "\377200" }, invalid }, // octal: 0xff, then "200"
+        { { .output = "000", .exit = 6 }, u"error:Ошибка защищённого соединения"_s },
+        { { .output = "000", .exit = 7, .standardError = "  curl: (7) Failed\n" }, u"error:curl: (7) Failed"_s },
+        { { .output = "000", .exit = 35, .standardError = "\xff\xfe broken" },
+            u"error:Ошибка защищённого соединения"_s },
+    };
+    for (auto [answer, expected] : rows) {
+        answer.body = "answer";
+        curl.enqueue(answer);
+        EXPECT_EQ(send(), expected) << answer.output.toStdString();
+    }
+}
+
+TEST_F(CurlTransportTest, OnlyHttpsToTheTwoHostsWithDecodableCertificatesRunsCurl)
+{
+    curl.setDefault({});
+    for (const QString &url : { u"http://gigachat.devices.sberbank.ru/v1/models"_s, u"https://example.com/v1/models"_s,
+             u"https://devices.sberbank.ru/"_s, u"file:///etc/passwd"_s, u"https:///v1/models"_s })
+        EXPECT_EQ(send({}, QUrl(url)), u"error:Некорректный адрес GigaChat API."_s) << url.toStdString();
+    GigaChatConfiguration configuration = configurationWithCurl(FakeCurl::path());
+    configuration.subCertificateBase64 = "not*base64";
+    GigaChatConfiguration::replaceForTesting(configuration);
+    EXPECT_EQ(send(), u"error:GigaChat отклонил сертификат соединения. Встроенный сертификат не прошёл проверку."_s);
+    EXPECT_EQ(curl.callCount(), 0);
+    EXPECT_TRUE(QDir(temporaryPath()).isEmpty());
+
+    GigaChatConfiguration::replaceForTesting(configurationWithCurl(FakeCurl::path()));
+    EXPECT_EQ(send({}, QUrl(u"HTTPS://ngw.devices.sberbank.ru:9443/api/v2/oauth"_s)), u"200 "_s);
+}
+
+// A missing curl is a launch failure, not a GigaChat answer.
+TEST_F(CurlTransportTest, AMissingCurlIsALaunchFailure)
+{
+    GigaChatConfiguration::replaceForTesting(configurationWithCurl(temporaryPath() + u"/no-such-curl"_s));
+    EXPECT_TRUE(send("x").startsWith(u"error:Не удалось запустить curl: "_s));
+}
+
+// The wait keeps the event loop running; a curl that hangs past its --max-time (5 s here) is
+// killed at the limit, and an abandoned one at once; either is reaped, so its process id no
+// longer exists, and its directory goes. The bounds leave room for a loaded machine: only
+// waiting out the limit for a curl that exited or was abandoned, or not killing a hung one, fails.
+TEST_F(CurlTransportTest, ACurlThatExitsAtOnceOrNeverIsAwaitedUntilItsTimeOutOrAbandoned)
+{
+    const std::tuple<double, bool, QString, qint64, qint64> rows[] = { { 0, false, u"200 "_s, 0, 5'000 },
+        { -1, false, u"error:curl не завершился за отведённое время"_s, 6'500, 60'000 },
+        { -1, true, u"error:curl завершился аварийно"_s, 0, 5'000 } };
+    for (int n = 1; const auto &[seconds, abandon, expected, minimumMs, maximumMs] : rows) {
+        curl.enqueue({ .seconds = seconds });
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, &ticker, [&, abandon] {
+            if (++ticks && abandon && !curl.record(n, u"pid"_s).isEmpty()) {
+                ticker.stop();
+                abandonPendingExchanges();
+            }
+        });
+        ticker.start(100);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        EXPECT_EQ(send("x", filesURL, 1), expected);
+        EXPECT_TRUE(elapsed.elapsed() >= minimumMs && elapsed.elapsed() <= maximumMs) << elapsed.elapsed();
+        EXPECT_GE(ticks, minimumMs / 500) << "the event loop stalled";
+        EXPECT_TRUE(::kill(pid_t(curl.record(n++, u"pid"_s).trimmed().toInt()), 0) == -1 && errno == ESRCH);
+    }
+}
 
 const CurlAnswer token { .body = R"({"access_token":"T0k3n","expires_at":1})" };
 const CurlAnswer upload { .body = R"({"id":"file-1"})" };
@@ -25,26 +168,15 @@ CurlAnswer failure(int exit)
 {
     return { .output = "000", .exit = exit, .standardError = "curl: (" + QByteArray::number(exit) + ") failed" };
 }
+const auto networkPrefix = u"error:Не удалось подключиться к GigaChat: Сбой при получении доступа: "_s;
 
-class GigaChatClientTest : public GigaChatTest {
-protected:
-    void script(const std::vector<CurlAnswer> &answers)
-    {
-        for (const CurlAnswer &answer : answers)
-            curl.enqueue(answer);
-    }
-    QString prompt(int n) const
-    {
-        return QJsonDocument::fromJson(curl.record(n, u"stdin"_s))[u"messages"_s][0][u"content"_s].toString();
-    }
-};
+using GigaChatClientTest = GigaChatTest;
 
 TEST(GigaChatUnits, KeyNormalisationAndAnswerParsing)
 {
-    const std::pair<QString, QString> keys[]
-        = { { u"  abc123==  "_s, u"abc123=="_s }, { u"Basic abc123=="_s, u"abc123=="_s },
-              { u"  bAsIc ab\nc1\r\n23 == \n"_s, u"abc123=="_s }, { u"basic"_s, u"basic"_s },
-              { u"Basicabc"_s, u"Basicabc"_s }, { u"basic \t "_s, u"basic"_s }, { u" \n\t "_s, u""_s } };
+    const std::pair<QString, QString> keys[] = { { u"Basic abc123=="_s, u"abc123=="_s },
+        { u"  bAsIc ab\nc1\r\n23 == \n"_s, u"abc123=="_s }, { u"basic"_s, u"basic"_s },
+        { u"Basicabc"_s, u"Basicabc"_s }, { u"basic \t "_s, u"basic"_s }, { u" \n\t "_s, u""_s } };
     for (const auto &[key, normalised] : keys)
         EXPECT_EQ(GigaChatClient::normalizedAuthorizationKey(key), normalised) << key.toStdString();
 
@@ -56,15 +188,9 @@ TEST(GigaChatUnits, KeyNormalisationAndAnswerParsing)
         { R"({"choices":[]})", R"({"choices":[{"message":{"content":1}}]})", R"({"choices":[{"message":"text"}]})",
             R"({"choices":[{"message":{"content":"a"}}, 3]})", R"({"choices":{"message":{"content":"a"}}})" })
         EXPECT_EQ(GigaChatResponseParser::messageText(body), std::nullopt) << body;
-    const std::pair<QByteArray, std::optional<GigaChatUsage>> usages[]
-        = { { R"({"usage":{"prompt_tokens":"10","completion_tokens":2.5,"total_tokens":null}})", GigaChatUsage {} },
-              { R"({"usage":[1]})", std::nullopt }, { R"({})", std::nullopt } };
-    for (const auto &[body, usage] : usages)
-        EXPECT_EQ(GigaChatResponseParser::usage(body), usage) << body.toStdString();
+    EXPECT_EQ(
+        GigaChatResponseParser::usage(R"({"usage":{"prompt_tokens":"10","completion_tokens":2.5}})"), GigaChatUsage {});
 }
-
-const auto invalid = u"error:GigaChat вернул некорректный ответ."_s;
-const auto networkPrefix = u"error:Не удалось подключиться к GigaChat: Сбой при получении доступа: "_s;
 
 // Transient curl failures are retried after a growing pause; everything else is final.
 TEST_F(GigaChatClientTest, ValidationRetriesOnlyTransientFailures)
@@ -89,9 +215,9 @@ TEST_F(GigaChatClientTest, ValidationRetriesOnlyTransientFailures)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.expected.toStdString());
         const int before = curl.callCount();
-        script(row.answers);
-        GigaChatClient client(120, row.attempts);
-        EXPECT_EQ(outcomeOf(client.validateConnection(u"key"_s)), row.expected);
+        for (const CurlAnswer &answer : row.answers)
+            curl.enqueue(answer);
+        EXPECT_EQ(outcomeOf(GigaChatClient(120, row.attempts).validateConnection(u"key"_s)), row.expected);
         ASSERT_EQ(curl.callCount() - before, int(row.answers.size()));
         // A loaded machine may start curl late, never early.
         for (int n = 1; n < int(row.answers.size()) && row.answers[n - 1].exit; ++n)
@@ -103,9 +229,10 @@ TEST_F(GigaChatClientTest, ValidationRetriesOnlyTransientFailures)
 
 TEST_F(GigaChatClientTest, EveryUploadedFileIsDeletedAndNoDeletionFailureCostsATranscript)
 {
-    script({ token, upload, chat(R"("Раз")", R"({"prompt_tokens":10})"), failure(3), token, upload,
-        chat(R"(" \n ")", R"({"prompt_tokens":99})"), { .output = "500", .body = "{}" }, token,
-        { .body = R"({"id":"../models"})" }, chat(R"("Текст")") });
+    for (const CurlAnswer &answer : { token, upload, chat(R"("Раз")", R"({"prompt_tokens":10})"), failure(3), token,
+             upload, chat(R"(" \n ")", R"({"prompt_tokens":99})"), CurlAnswer { .output = "500", .body = "{}" }, token,
+             CurlAnswer { .body = R"({"id":"../models"})" }, chat(R"("Текст")") })
+        curl.enqueue(answer);
     GigaChatClient client;
     EXPECT_FALSE(client.lastUsage());
     EXPECT_EQ(outcomeOf(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::verbatim, {}, {})), u"Раз"_s);
@@ -122,8 +249,10 @@ TEST_F(GigaChatClientTest, EveryUploadedFileIsDeletedAndNoDeletionFailureCostsAT
     // A file id that is not a plain path segment is never deleted.
     EXPECT_EQ(outcomeOf(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::structured, {}, {})), u"Текст"_s);
     EXPECT_EQ(curl.callCount(), 11);
-    EXPECT_TRUE(prompt(11).contains(u"Обработка: Преврати диктовку в ясный готовый текст:"_s));
-    EXPECT_TRUE(prompt(11).endsWith(u"\nКонтекст речи: не указан\nПредпочтительные имена и термины: не указаны"_s));
+    const QString prompt
+        = QJsonDocument::fromJson(curl.record(11, u"stdin"_s))[u"messages"_s][0][u"content"_s].toString();
+    EXPECT_TRUE(prompt.contains(u"Обработка: Преврати диктовку в ясный готовый текст:"_s));
+    EXPECT_TRUE(prompt.endsWith(u"\nКонтекст речи: не указан\nПредпочтительные имена и термины: не указаны"_s));
 }
 
 TEST_F(GigaChatClientTest, MissingKeyAndEmptyAudioFailBeforeAnyTraffic)
@@ -137,6 +266,164 @@ TEST_F(GigaChatClientTest, MissingKeyAndEmptyAudioFailBeforeAnyTraffic)
     EXPECT_EQ(curl.callCount(), 0);
 }
 
-} // namespace
+const QByteArray key = "c2VsZi10ZXN0LWtleS0xMjM0NTY3ODkw";
+const QByteArray transcript = R"({"choices":[{"message":{"content":" Привет, мир 👍🏽\n"}}])";
+const QString keyringAccount = u"service com.plumrest.Vorsik account gigachat-authorization-key"_s;
 
-QString outcomeText(const GigaChatSelfTestResult &) { return u"a result"_s; }
+using GigaChatSelfTestProcess = GigaChatTest;
+
+// The self-test run as its own process, as a user or a script runs it: its lines on standard
+// error and its exit code, never the key or the transcript.
+TEST_F(GigaChatSelfTestProcess, ReportsOneLinePerStepAndAnExitCode)
+{
+    const QString wav = temporaryPath() + u"/speech.wav"_s, missing = temporaryPath() + u"/absent/speech.wav"_s;
+    QFile file(wav);
+    ASSERT_TRUE(
+        file.open(QIODevice::WriteOnly) && file.write(WAVEncoder::encodePCM16Mono24kHz(QByteArray(4800, '\x11'))));
+    file.close();
+    const QStringList withKey { u"--self-test-gigachat"_s, u"--self-test-key-stdin"_s };
+    const QStringList transcribe = withKey
+        + QStringList { u"--self-test-audio"_s, wav, u"--self-test-model"_s, u"GigaChat-2-Max"_s,
+              u"--self-test-model"_s, u"Other"_s };
+    const QString loaded = u"started\nkey_loaded\nVERBULO_SELF_TEST_"_s;
+    const struct {
+        QStringList arguments;
+        QByteArray input; // null: the key comes from the keyring, where it is spaces
+        std::vector<CurlAnswer> answers; // the self-test does not wait for the deletion
+        QString expected; // the lines; when it ends with "…" the last one only begins so
+    } rows[] = {
+        { withKey, "", {}, u"started\nVERBULO_SELF_TEST_FAILED: missing_key"_s },
+        { withKey, " \n\t \n", {}, u"started\nVERBULO_SELF_TEST_FAILED: missing_key"_s },
+        { withKey, "\xff\xfe key", {}, u"started\nVERBULO_SELF_TEST_FAILED: missing_key"_s },
+        { withKey + QStringList { u"--self-test-audio"_s, missing }, key + "\n", {},
+            loaded + u"FAILED: Не удалось прочитать файл «%1»: …"_s.arg(missing) },
+        // The model is ignored and an audio option without a value selects nothing.
+        { { u"--self-test-model"_s, u"Ignored"_s, u"--self-test-key-stdin"_s, u"--self-test-gigachat"_s,
+              u"--self-test-audio"_s },
+            "  " + key + " \n", { token, { .body = R"({"data":[{"id":"GigaChat"},{"id":"GigaChat-Pro"}]})" } },
+            loaded + u"OK: models=GigaChat,GigaChat-Pro"_s },
+        { withKey, key,
+            { { .output = "401", .body = R"({"message":"key )" + key + R"( is bad\nVERBULO_SELF_TEST_OK: x"})" } },
+            loaded + u"FAILED: GigaChat: key …"_s },
+        { transcribe, key,
+            { token, upload,
+                { .body = transcript
+                        + R"(,"usage":{"prompt_tokens":12,"completion_tokens":5,"total_tokens":17,"precached_prompt_tokens":3}})" } },
+            loaded
+                + u"OK: model=GigaChat-2-Max usage=prompt=12 completion=5 total=17 precached=3 transcript_chars=13"_s },
+        { { u"--self-test-gigachat"_s }, {}, {}, loaded + u"FAILED: Добавьте Authorization Key GigaChat."_s },
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.expected.toStdString());
+        if (row.input.isNull() && qEnvironmentVariableIsEmpty("VERBULO_HEADLESS_SESSION"))
+            continue; // needs the headless session's keyring
+        // A key of spaces, in the session's in-memory collection.
+        const QString store = u"printf '   ' | secret-tool store --collection=session --label=k "_s + keyringAccount;
+        ASSERT_TRUE(!row.input.isNull() || QProcess::execute(u"sh"_s, { u"-c"_s, store }) == 0);
+        const int before = curl.callCount();
+        for (const CurlAnswer &answer : row.answers)
+            curl.enqueue(answer);
+        curl.setDefault({ .body = "{}" });
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"VERBULO_TEST_CURL"_s, FakeCurl::path());
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(SELF_TEST_DRIVER), row.arguments);
+        process.write(row.input);
+        process.closeWriteChannel();
+        EXPECT_TRUE(process.waitForFinished(120'000));
+        if (row.input.isNull())
+            QProcess::execute(u"secret-tool"_s, (u"clear "_s + keyringAccount).split(u' '));
+        EXPECT_TRUE(process.readAllStandardOutput().isEmpty()) << "the self-test reports on standard error only";
+        const QByteArray errors = process.readAllStandardError();
+        EXPECT_TRUE(errors.endsWith('\n') && !errors.contains(key) && !errors.contains("Привет"))
+            << errors.toStdString();
+        const QStringList lines = QString::fromUtf8(errors).split(u'\n', Qt::SkipEmptyParts);
+        const QStringList expected = row.expected.split(u'\n');
+        const bool prefix = row.expected.endsWith(u'…');
+        EXPECT_EQ(lines.mid(0, expected.size() - prefix), expected.mid(0, expected.size() - prefix));
+        EXPECT_EQ(lines.size(), expected.size());
+        EXPECT_TRUE(!prefix || lines.last().startsWith(expected.last().chopped(1)));
+        EXPECT_EQ(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            row.expected.contains(u"OK: "_s) ? 0 : 1);
+        // What curl was given: the key as the Basic credentials, the chosen model for the transcript.
+        EXPECT_EQ(curl.callCount() == before, row.answers.empty());
+        EXPECT_TRUE(row.answers.empty() || curl.record(before + 1, u"conf"_s).contains("Authorization: Basic " + key));
+        EXPECT_TRUE(row.answers.size() < 3
+            || QJsonDocument::fromJson(curl.record(before + 3, u"stdin"_s))[u"model"_s] == u"GigaChat-2-Max"_s);
+    }
+}
+
+// The real curl against a loopback HTTPS server whose certificate chains to a
+// test root and sub CA made with openssl when the test runs.
+class GigaChatHttpsTest : public GigaChatTest {
+protected:
+    void listen(bool trusted)
+    {
+        const TestCertificates &certificates = TestCertificates::shared();
+        ASSERT_TRUE(trusted ? server.listenTls(certificates.server, certificates.serverKey)
+                            : server.listenTls(certificates.strangerServer, certificates.strangerKey));
+        GigaChatConfiguration::replaceForTesting(loopbackConfiguration(server.baseUrl()));
+        server.enqueue(Answer::json(200, R"({"access_token":"T0k3n","expires_at":1})"));
+    }
+
+    LoopbackHttpServer server;
+};
+
+TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
+{
+    listen(true);
+    server.enqueue(Answer::json(200, R"({"id":"file-1","object":"file"})"));
+    server.enqueue(Answer::json(200,
+        R"({"choices":[{"message":{"content":"  Привет, мир.\n"}}],)"
+        R"("usage":{"prompt_tokens":12,"completion_tokens":5,"total_tokens":17}})"));
+    server.enqueue(Answer::json(200, R"({"deleted":true})"));
+    QByteArray pcm(4800, '\0');
+    for (int i = 0; i < pcm.size(); ++i)
+        pcm[i] = char(i * 7);
+    QStringList terms;
+    for (int i = 0; i < 150; ++i)
+        terms.append(u"t%1"_s.arg(i));
+
+    GigaChatClient client(120, 3);
+    EXPECT_EQ(
+        outcomeOf(client.transcribeAndEdit(pcm, u"  Basic abc\nDEF== "_s, SmartMode::clean, u" Заметки "_s, terms)),
+        u"Привет, мир."_s);
+    EXPECT_EQ(client.lastUsage(), (GigaChatUsage { 12, 5, 17, 0 }));
+    ASSERT_EQ(server.requestCount(), 4);
+    const Golden::Literals literals { { u"WAV"_s, WAVEncoder::encodePCM16Mono24kHz(pcm) },
+        { u"TERMS"_s, terms.mid(0, 100).join(u", "_s).toUtf8() } };
+    const QString golden[] = { u"oauth"_s, u"files"_s, u"chat"_s, u"delete"_s };
+    for (int i = 0; i < 4; ++i)
+        Golden::expectRequest(server.requests()[i], u"gigachat/golden/%1.http"_s.arg(golden[i]), literals);
+}
+
+TEST_F(GigaChatHttpsTest, AServerOfAnUnknownAuthorityIsACertificateFailureWithoutRetry)
+{
+    listen(false);
+    EXPECT_EQ(outcomeOf(GigaChatClient(120, 3).validateConnection(u"key"_s)),
+        u"error:GigaChat отклонил сертификат соединения. Встроенный сертификат не прошёл проверку."_s);
+    EXPECT_EQ(server.requestCount(), 0);
+    // Refused by curl, not by the server; the fake-curl tests show there was no second attempt.
+    EXPECT_TRUE(TestUtil::runUntil([this] { return !server.tlsErrors().isEmpty(); }));
+}
+
+// curl gives up before reading the body; the unread body must not turn a
+// connection failure into anything else.
+TEST_F(GigaChatHttpsTest, ABodyToAClosedPortIsCurlsConnectionFailure)
+{
+    QUrl base;
+    {
+        LoopbackHttpServer closed;
+        ASSERT_TRUE(closed.listen());
+        base = closed.baseUrl();
+    }
+    base.setScheme(u"https"_s);
+    GigaChatConfiguration::replaceForTesting(loopbackConfiguration(base));
+    const QUrl url(base.toString() + u"/v1/files"_s);
+    const QString result
+        = outcomeOf(GigaChatCurlTransport::send({ url, u"POST"_s, {}, {} }, QByteArray(3'000'000, 'x'), 10));
+    EXPECT_TRUE(result.startsWith(u"error:curl: (7)"_s)) << result.toStdString();
+}
+
+} // namespace
