@@ -4,6 +4,7 @@
 #include "mainmenu.h"
 #include "testutil.h"
 
+#include "statusmenu.h"
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
@@ -24,13 +25,6 @@ namespace Keys = AppSettings::Keys;
 
 const QString lastTextShown = u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|%1"_s;
 
-class FakeAccessibilityPermission final : public AbstractAccessibilityPermission {
-public:
-    int requests = 0;
-    bool isTrusted() override { return false; }
-    void requestTrust() override { ++requests; }
-};
-
 class AppDelegateTest : public ::testing::Test {
 protected:
     AppDelegateTest()
@@ -45,11 +39,12 @@ protected:
                 return std::make_unique<QObject>();
             });
         delegate->setTrayCheck([this] { return trayShown; });
-        // Stands in for a theme that has every icon.
-        delegate->setIconLookup([](const QString &) {
+        // Stands in for a theme that has every icon, or none.
+        delegate->setIconLookup([this](const QString &name) {
+            iconName = name;
             QPixmap pixmap(16, 16);
             pixmap.fill(Qt::black);
-            return QIcon(pixmap);
+            return themeHasIcons ? QIcon(pixmap) : QIcon();
         });
     }
 
@@ -76,6 +71,15 @@ protected:
                 u"Разрешить вставку текста…|on|"_s, u"-"_s, u"Выйти|on|Ctrl+Q"_s }));
         return result.mid(0, 1);
     }
+    // The tray icon: the theme's name for it, its title and the colour of its middle.
+    QString icon() const
+    {
+        const QColor middle = delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8);
+        const QString colour = !delegate->statusIcon().hasImage ? u"drawn"_s
+            : middle == StatusMenu::alertRed()                  ? u"red"_s
+                                                                : middle.name();
+        return iconName + u"|"_s + delegate->statusIcon().title + u"|"_s + colour;
+    }
 
     FakeNeighbourhood fakes;
     FakeAccessibilityPermission accessibility;
@@ -83,25 +87,39 @@ protected:
     std::function<void(const QString &)> keyboardUnavailable;
     std::function<void(DictationTrigger)> triggerKnown;
     bool trayShown = true;
+    bool themeHasIcons = true;
+    QString iconName;
     std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, LaunchWritesProviderAndOpensTheFirstWindow)
+// Launch opens the walkthrough until it is done, then the settings; reopen brings back the last text when there is one.
+TEST_F(AppDelegateTest, LaunchAndReopenShowWhatTheSetupStateCallsFor)
 {
-    for (const bool completed : { false, true }) {
+    struct Case {
+        bool completed;
+        QString lastText;
+        QStringList shown;
+    };
+    for (const Case &c : { Case { false, u"текст"_s, { u"onboarding.show"_s, u"onboarding.show"_s } },
+             Case { true, {}, { u"settings.show"_s, u"settings.show"_s } },
+             Case { true, u"текст"_s, { u"settings.show"_s, lastTextShown.arg(u"текст"_s) } } }) {
         TestUtil::clearSettings();
         AppSettings::setString(Keys::aiProvider, u"openAI"_s);
-        AppSettings::setBool(Keys::onboardingCompleted, completed);
+        AppSettings::setBool(Keys::onboardingCompleted, c.completed);
+        if (!c.lastText.isEmpty())
+            AppSettings::setString(Keys::lastText, c.lastText);
         FakeNeighbourhood local;
         AppDelegate launched(local.neighbours(), &accessibility, {});
         launched.applicationDidFinishLaunching();
         EXPECT_EQ(AppSettings::string(Keys::aiProvider), u"vorsik"_s);
         EXPECT_EQ(launched.statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
         EXPECT_EQ(launched.statusItem()->contextMenu(), launched.statusMenu());
-        EXPECT_EQ(*local.log, QStringList { completed ? u"settings.show"_s : u"onboarding.show"_s });
+        EXPECT_TRUE(launched.applicationShouldHandleReopen());
+        EXPECT_EQ(*local.log, c.shown);
     }
 }
 
+// The ready message names the key that starts a dictation: Fn, or the desktop's shortcut once it serves.
 TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOverlay)
 {
     delegate->applicationDidFinishLaunching();
@@ -109,21 +127,14 @@ TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOver
     fakes.onboarding.onFinish();
     keyboardUnavailable(u"Добавьте себя в группу input."_s);
     EXPECT_TRUE(TestUtil::runUntil([&] { return log().size() == 2; }));
+    triggerKnown(DictationTrigger::desktopShortcut);
+    fakes.onboarding.onFinish();
     EXPECT_EQ(log(),
         (QStringList { u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
                        u"ещё раз, когда закончите.|success|6000"_s,
-            u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|failure|15000"_s }));
-}
-
-TEST_F(AppDelegateTest, TheReadyMessageNamesTheDesktopShortcutWhereItServes)
-{
-    delegate->applicationDidFinishLaunching();
-    triggerKnown(DictationTrigger::desktopShortcut);
-    log().clear();
-    fakes.onboarding.onFinish();
-    EXPECT_EQ(log(),
-        QStringList { u"overlay.message|Ворсик готов к работе|Нажмите сочетание «Диктовка» один раз, говорите и "
-                      u"нажмите его ещё раз, когда закончите.|success|6000"_s });
+            u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|failure|15000"_s,
+            u"overlay.message|Ворсик готов к работе|Нажмите сочетание «Диктовка» один раз, говорите и "
+            u"нажмите его ещё раз, когда закончите.|success|6000"_s }));
 }
 
 TEST_F(AppDelegateTest, WithoutATrayIconTheWindowMenuOffersTheTrayActionsAndNoticesNeverOverlap)
@@ -170,25 +181,6 @@ TEST_F(AppDelegateTest, BeforeSetupIsDoneFnAndTheMenuShowTheWalkthroughOrStartIt
     }
 }
 
-TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
-{
-    struct Case {
-        bool completed;
-        QString lastText;
-        QString expected;
-    };
-    for (const Case &c : { Case { false, u"текст"_s, u"onboarding.show"_s }, Case { true, {}, u"settings.show"_s },
-             Case { true, u"текст"_s, lastTextShown.arg(u"текст"_s) } }) {
-        TestUtil::clearSettings();
-        AppSettings::setBool(Keys::onboardingCompleted, c.completed);
-        if (!c.lastText.isEmpty())
-            AppSettings::setString(Keys::lastText, c.lastText);
-        log().clear();
-        EXPECT_TRUE(delegate->applicationShouldHandleReopen());
-        EXPECT_EQ(log(), QStringList { c.expected });
-    }
-}
-
 TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
 {
     AppSettings::setBool(Keys::onboardingCompleted, true);
@@ -198,17 +190,18 @@ TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
     fakes.vorsik.answer.gate = &answer;
     delegate->applicationDidFinishLaunching();
     EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|on|"_s });
+    EXPECT_EQ(icon(), u"audio-input-microphone-symbolic||#000000"_s);
     item(u"Начать диктовку"_s)->trigger();
     EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|off|"_s });
-    EXPECT_EQ(delegate->statusIcon().title, u" …"_s);
+    EXPECT_EQ(icon(), u"content-loading-symbolic| …|#000000"_s);
 
     microphone.open();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
     EXPECT_EQ(rows(false), QStringList { u"Закончить диктовку|on|"_s });
-    EXPECT_EQ(
-        delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8).rgb(), StatusMenu::alertRed().rgb());
+    EXPECT_EQ(icon(), u"media-record-symbolic| Запись|red"_s);
     item(u"Закончить диктовку"_s)->trigger();
     EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|off|"_s });
+    EXPECT_EQ(icon(), u"content-loading-symbolic| …|#000000"_s);
     answer.open();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::idle; }));
     EXPECT_EQ(rows(true), QStringList { u"Начать диктовку|on|"_s });
@@ -220,9 +213,14 @@ TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
     EXPECT_EQ(log(), (QStringList { lastTextShown.arg(u"продиктовано"_s), u"settings.show"_s }));
     EXPECT_EQ(accessibility.requests, 1);
 
+    // Without the theme's image the icon is drawn, not a blank square, and the title names the microphone.
+    themeHasIcons = false;
     fakes.microphone.answer.gate = nullptr;
     item(u"Начать диктовку"_s)->trigger();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
+    EXPECT_EQ(icon(), u"media-record-symbolic|🎤 Запись|drawn"_s);
+    const QImage drawn = delegate->statusItem()->icon().pixmap(32, 32).toImage();
+    EXPECT_NE(drawn.pixelColor(16, 16), drawn.pixelColor(0, 0));
     delegate->applicationWillTerminate();
     EXPECT_FALSE(fakes.recorder.isRunning());
 }

@@ -209,6 +209,14 @@ struct FakeOnboardingWindow final : AbstractOnboardingWindow, Logged {
     void setOnFinish(std::function<void()> callback) override { onFinish = std::move(callback); }
 };
 
+// The test decides when the permission counts as granted.
+struct FakeAccessibilityPermission final : AbstractAccessibilityPermission {
+    bool trusted = false;
+    int requests = 0;
+    bool isTrusted() override { return trusted; }
+    void requestTrust() override { ++requests; }
+};
+
 struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {
     void show() override { note(QStringLiteral("settings.show")); }
 };

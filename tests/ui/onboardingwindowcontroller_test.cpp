@@ -1,5 +1,5 @@
 #include "appsettings.h"
-#include "fakeaccessibilitypermission.h"
+#include "fakeneighbours.h"
 #include "mascotview.h"
 #include "onboardingwindowcontroller.h"
 #include "testutil.h"

@@ -1,5 +1,5 @@
 #include "appsettings.h"
-#include "fakeaccessibilitypermission.h"
+#include "fakeneighbours.h"
 #include "settingswindowcontroller.h"
 #include "testutil.h"
 
