@@ -113,14 +113,7 @@ TEST_F(OverlayPanelTest, ResultTakesClicksUntilAStatusGivesThemBackAndCloseHides
     overlay.setTranscriptText(u"Сегодня мы"_s);
     EXPECT_EQ(label(u"transcriptLabel"_s)->text(), u"Сегодня мы"_s);
 
-    overlay.presentResult(u"Текст сохранён"_s, u"Причина."_s, u"Текст"_s);
-    click(u"closeButton"_s);
-    EXPECT_FALSE(panel()->isVisible());
-    EXPECT_FALSE(mascot()->isAnimating() || mascot()->isBreathing());
-}
-
-TEST_F(OverlayPanelTest, LongResultShowsFourLinesEndingInAnEllipsis)
-{
+    // A long text shows its first four lines, the last ending in an ellipsis.
     QStringList tenLines;
     for (int i = 1; i <= 10; ++i)
         tenLines.append(u"Строка номер "_s + QString::number(i));
@@ -129,6 +122,9 @@ TEST_F(OverlayPanelTest, LongResultShowsFourLinesEndingInAnEllipsis)
     ASSERT_EQ(shown.size(), 4);
     EXPECT_EQ(shown.first(), u"Строка номер 1"_s);
     EXPECT_TRUE(shown.last().endsWith(u'…'));
+    click(u"closeButton"_s);
+    EXPECT_FALSE(panel()->isVisible());
+    EXPECT_FALSE(mascot()->isAnimating() || mascot()->isBreathing());
 }
 
 TEST_F(OverlayPanelTest, AutoHideIsCancelledByALaterCall)

@@ -57,7 +57,7 @@ TEST_F(SettingsWindowTest, StoredModeSelectsItsItemAndAnythingElseTheRecommended
 }
 
 // Nothing stored shows the defaults, not the placeholders, and saving them writes all four keys.
-TEST_F(SettingsWindowTest, SavingWithoutChangesWritesTheDefaultsShown)
+TEST_F(SettingsWindowTest, SavingWritesTheDefaultsShownOrTheFieldsExactlyAsTyped)
 {
     AppSettings::setString(AppSettings::Keys::aiProvider, u"openAI"_s);
     settings.show();
@@ -71,10 +71,8 @@ TEST_F(SettingsWindowTest, SavingWithoutChangesWritesTheDefaultsShown)
     EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), AppSettings::defaultCustomVocabulary());
     EXPECT_EQ(stored(AppSettings::Keys::transcriptionPrompt), AppSettings::defaultTranscriptionPrompt());
     EXPECT_FALSE(window()->isVisible());
-}
 
-TEST_F(SettingsWindowTest, ReturnInAFieldSavesTheFieldsExactlyAsTyped)
-{
+    // Return in a field saves the fields exactly as typed.
     settings.show();
     modePopup()->setCurrentIndex(2);
     vocabulary()->setText(u"  Ворсик,  Qt , "_s);
