@@ -9,6 +9,7 @@
 #include "pcmbuffercollector.h"
 #include "testutil.h"
 
+#include <QCoro/QCoroTimer>
 #include <QHash>
 #include <QStringList>
 
@@ -25,6 +26,7 @@ template<typename T> struct Scripted {
     T value;
     std::optional<QString> error; // thrown as DescribedError
     Gate *gate = nullptr; // when set, the answer waits for it
+    std::chrono::milliseconds delay {}; // the answer comes this much later
     bool throwsUnknown = false; // throws something that is not a std::exception
     int calls = 0;
 
@@ -33,6 +35,8 @@ template<typename T> struct Scripted {
         ++calls;
         if (gate)
             co_await gate->wait();
+        if (delay.count())
+            co_await QCoro::sleepFor(delay);
         if (throwsUnknown)
             throw 42;
         if (error)
