@@ -105,8 +105,6 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CommandLineAnswer,
         Answer { { u"--self-test-audio"_s, u"a.wav"_s }, 2, u"--self-test-gigachat"_s },
         Answer { QStringList(3000, QString()), 2, u"Unexpected argument"_s }));
 
-// ---- a running instance under Xvfb ----------------------------------------------------
-
 class RunningInstance : public ::testing::Test {
 protected:
     void SetUp() override
@@ -147,15 +145,6 @@ protected:
         ASSERT_EQ(primary.state(), QProcess::Running);
     }
 
-    // Read only once the file exists: a settings object made before would keep reading it as empty.
-    std::optional<QString> storedProvider()
-    {
-        const QString file = configHome.filePath(u"plumrest/Vorsik.ini"_s);
-        if (!QFile::exists(file))
-            return std::nullopt;
-        return QSettings(file, QSettings::IniFormat).value(u"aiProvider"_s).toString();
-    }
-
     PrivateBus bus;
     QTemporaryDir configHome;
     QProcessEnvironment environment;
@@ -166,7 +155,10 @@ protected:
 TEST_F(RunningInstance, LaunchesStaysUpAndAnswersLaterStarts)
 {
     startPrimary();
-    EXPECT_TRUE(TestUtil::runUntil([&] { return storedProvider() == u"vorsik"_s; }, 30s));
+    // Read only once the file exists: a settings object made before would keep reading it as empty.
+    const QString stored = configHome.filePath(u"plumrest/Vorsik.ini"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return QFile::exists(stored); }, 30s));
+    EXPECT_EQ(QSettings(stored, QSettings::IniFormat).value(u"aiProvider"_s).toString(), u"vorsik"_s);
 
     // A later start hands over and leaves; so does --toggle. Each exits 0 only
     // when the running instance has answered.
