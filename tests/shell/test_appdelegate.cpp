@@ -2,9 +2,9 @@
 #include "appsettings.h"
 #include "fakeneighbours.h"
 #include "mainmenu.h"
+#include "statusmenu.h"
 #include "testutil.h"
 
-#include "statusmenu.h"
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
@@ -56,15 +56,20 @@ protected:
                 return action;
         return nullptr;
     }
-    // The status menu, one row per item ("title|enabled|shortcut", "-" for a separator),
-    // after the rows that never change are checked.
-    QStringList rows(bool hasLastText)
+    // One row per item ("title|enabled|shortcut", "-" for a separator).
+    static QStringList rows(const QList<QAction *> &actions)
     {
         QStringList result;
-        for (const QAction *a : delegate->statusMenu()->actions())
+        for (const QAction *a : actions)
             result.append(a->isSeparator() ? u"-"_s
                                            : u"%1|%2|%3"_s.arg(a->text(), a->isEnabled() ? u"on"_s : u"off"_s,
                                                a->shortcut().toString(QKeySequence::PortableText)));
+        return result;
+    }
+    // The status menu's first row, after the rows that never change are checked.
+    QStringList rows(bool hasLastText)
+    {
+        const QStringList result = rows(delegate->statusMenu()->actions());
         EXPECT_EQ(result.mid(1),
             (QStringList { u"Диктовка: Fn — начать/закончить|off|"_s, u"-"_s,
                 u"Последний текст…|"_s + (hasLastText ? u"on|"_s : u"off|"_s), u"Настройки…|on|Ctrl+,"_s,
@@ -244,16 +249,11 @@ TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
     auto *bar = qobject_cast<QMenuBar *>(window.layout()->menuBar());
     ASSERT_NE(bar, nullptr);
     QStringList menus;
-    for (QAction *menuAction : bar->actions()) {
-        QStringList items;
-        for (QAction *i : menuAction->menu()->actions())
-            items.append(
-                i->isSeparator() ? u"-"_s : i->text() + u"|"_s + i->shortcut().toString(QKeySequence::PortableText));
-        menus.append(menuAction->text() + u": "_s + items.join(u", "_s));
-    }
+    for (QAction *menuAction : bar->actions())
+        menus.append(menuAction->text() + u": "_s + rows(menuAction->menu()->actions()).join(u", "_s));
     EXPECT_EQ(menus,
-        (QStringList { u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
-            u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s }));
+        (QStringList { u"Ворсик: Последний текст…|on|, Настройки Ворсика…|on|Ctrl+,, -, Выйти из Ворсика|on|Ctrl+Q"_s,
+            u"Правка: Вырезать|on|Ctrl+X, Копировать|on|Ctrl+C, Вставить|on|Ctrl+V, -, Выбрать всё|on|Ctrl+A"_s }));
 
     // Edit commands go to the focused field.
     window.activateWindow();
