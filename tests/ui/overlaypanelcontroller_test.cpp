@@ -19,11 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QWidget *child(const OverlayPanelController &overlay, const QString &name)
-{
-    return overlay.panel()->findChild<QWidget *>(name);
-}
-
 MascotView *mascotOf(const OverlayPanelController &overlay) { return overlay.panel()->findChild<MascotView *>(); }
 
 class OverlayPanelTest : public ::testing::Test {
@@ -34,7 +29,7 @@ protected:
     ClampedLabel *label(const QString &name) const { return panel()->findChild<ClampedLabel *>(name); }
     QString title() const { return label(u"titleLabel"_s)->text(); }
     MascotView *mascot() const { return mascotOf(overlay); }
-    bool resultShown() const { return child(overlay, u"resultContainer"_s)->isVisibleTo(panel()); }
+    bool resultShown() const { return panel()->findChild<QWidget *>(u"resultContainer"_s)->isVisibleTo(panel()); }
     void click(const QString &button) { QTest::mouseClick(panel()->findChild<QPushButton *>(button), Qt::LeftButton); }
     bool windowIgnoresMouse() const
     {

@@ -39,8 +39,6 @@ TEST_F(SettingsWindowTest, StoredModeSelectsItsItemAndAnythingElseTheRecommended
     const std::pair<std::optional<QString>, QString> cases[] = {
         { u"verbatim"_s, u"Без обработки"_s },
         { u"structured"_s, u"Исправлять и структурировать"_s },
-        { u"Verbatim"_s, recommended },
-        { u"tidy"_s, recommended },
         { std::nullopt, recommended },
     };
     for (const auto &[mode, shown] : cases) {

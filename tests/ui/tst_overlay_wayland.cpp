@@ -25,10 +25,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QByteArray sway(const QStringList &arguments)
+QByteArray output(const QString &program, const QStringList &arguments)
 {
     QProcess process;
-    process.start(u"swaymsg"_s, arguments);
+    process.start(program, arguments);
     process.waitForFinished(5000);
     return process.readAllStandardOutput();
 }
@@ -55,17 +55,11 @@ void collect(const QJsonObject &node, Windows &windows)
 Windows windows()
 {
     Windows found;
-    collect(QJsonDocument::fromJson(sway({ u"-t"_s, u"get_tree"_s, u"-r"_s })).object(), found);
+    collect(QJsonDocument::fromJson(output(u"swaymsg"_s, { u"-t"_s, u"get_tree"_s, u"-r"_s })).object(), found);
     return found;
 }
 
-QImage screen()
-{
-    QProcess grim;
-    grim.start(u"grim"_s, { u"-"_s });
-    grim.waitForFinished(5000);
-    return QImage::fromData(grim.readAllStandardOutput(), "PNG");
-}
+QImage screen() { return QImage::fromData(output(u"grim"_s, { u"-"_s }), "PNG"); }
 
 // The panel's dark plate over the target's light window, at the top centre of the 1280 × 800 output.
 bool panelShownAt(const QImage &shot, int height)
