@@ -165,9 +165,8 @@ TEST(OverlayPanelImagesTest, MissingImagesHideTheMascotAndASingleImageKeepsShowi
     EXPECT_FALSE(mascotOf(empty)->isVisibleTo(empty.panel()));
     EXPECT_FALSE(mascotOf(empty)->isAnimating());
 
-    const QList<MascotFrame> compiledIn = MascotFrames::load(MascotFrames::defaultDirectory(), MascotState::writing);
-    ASSERT_EQ(compiledIn.size(), 2);
-    ASSERT_TRUE(compiledIn.first().pixmap.save(directory.filePath(u"VorsWriting1.png"_s)));
+    ASSERT_TRUE(QFile::copy(
+        MascotFrames::defaultDirectory() + u"/VorsWriting1.png"_s, directory.filePath(u"VorsWriting1.png"_s)));
     // A file that is not an image counts as missing.
     QFile broken(directory.filePath(u"VorsWriting2.png"_s));
     ASSERT_TRUE(broken.open(QIODevice::WriteOnly) && broken.write("not a png") > 0);
