@@ -33,32 +33,13 @@ protected:
     static std::optional<QString> stored(QStringView key) { return AppSettings::string(key); }
 };
 
-TEST_F(SettingsWindowTest, StoredModeSelectsItsItemAndAnythingElseTheRecommendedOne)
-{
-    const QString recommended = u"Исправлять ошибки — рекомендуется"_s;
-    const std::pair<std::optional<QString>, QString> cases[] = {
-        { u"verbatim"_s, u"Без обработки"_s },
-        { u"structured"_s, u"Исправлять и структурировать"_s },
-        { std::nullopt, recommended },
-    };
-    for (const auto &[mode, shown] : cases) {
-        SCOPED_TRACE(mode.value_or(u"nothing"_s).toStdString());
-        TestUtil::clearSettings();
-        if (mode)
-            AppSettings::setString(AppSettings::Keys::smartMode, *mode);
-        SettingsWindowController fresh(&accessibility);
-        fresh.show();
-        const auto *popup = fresh.window()->findChild<QComboBox *>(u"modePopup"_s);
-        EXPECT_EQ(popup->count(), 3);
-        EXPECT_EQ(popup->currentText(), shown);
-    }
-}
-
 // Nothing stored shows the defaults, not the placeholders, and saving them writes all four keys.
 TEST_F(SettingsWindowTest, SavingWritesTheDefaultsShownOrTheFieldsExactlyAsTyped)
 {
     AppSettings::setString(AppSettings::Keys::aiProvider, u"openAI"_s);
     settings.show();
+    EXPECT_EQ(modePopup()->currentText(), u"Исправлять ошибки — рекомендуется"_s);
+    EXPECT_EQ(modePopup()->count(), 3);
     EXPECT_EQ(vocabulary()->text(), AppSettings::defaultCustomVocabulary());
     EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
     EXPECT_EQ(vocabulary()->placeholderText(), u"ChatGPT, Codex, название компании…"_s);
@@ -85,16 +66,18 @@ TEST_F(SettingsWindowTest, SavingWritesTheDefaultsShownOrTheFieldsExactlyAsTyped
 TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEditsAskingForAccessibilityDoesNot)
 {
     AppSettings::setString(AppSettings::Keys::customVocabulary, u"Сохранённое"_s);
+    AppSettings::setString(AppSettings::Keys::smartMode, u"verbatim"_s);
     settings.show();
+    EXPECT_EQ(modePopup()->currentText(), u"Без обработки"_s);
     vocabulary()->setText(u"Правка"_s);
-    modePopup()->setCurrentIndex(0);
+    modePopup()->setCurrentIndex(2);
     click(u"accessibilityButton"_s);
     EXPECT_EQ(accessibility.requests, 1);
     EXPECT_TRUE(window()->isVisible());
     click(u"cancelButton"_s);
     EXPECT_FALSE(window()->isVisible());
     EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"Сохранённое"_s);
-    EXPECT_EQ(stored(AppSettings::Keys::smartMode), std::nullopt);
+    EXPECT_EQ(stored(AppSettings::Keys::smartMode), u"verbatim"_s);
 
     settings.show();
     EXPECT_EQ(vocabulary()->text(), u"Сохранённое"_s);
