@@ -27,7 +27,6 @@ template<typename T> struct Scripted {
     std::optional<QString> error; // thrown as DescribedError
     Gate *gate = nullptr; // when set, the answer waits for it
     std::chrono::milliseconds delay {}; // the answer comes this much later
-    bool throwsUnknown = false; // throws something that is not a std::exception
     int calls = 0;
 
     QCoro::Task<T> call()
@@ -37,8 +36,6 @@ template<typename T> struct Scripted {
             co_await gate->wait();
         if (delay.count())
             co_await QCoro::sleepFor(delay);
-        if (throwsUnknown)
-            throw 42;
         if (error)
             throw DescribedError(*error);
         co_return T(value); // QCoro moves from a co_returned lvalue
