@@ -1,9 +1,6 @@
 #include "appsettings.h"
 #include "testutil.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 
 #include <gtest/gtest.h>
@@ -19,15 +16,6 @@ protected:
     static void store(const QString &key, const QVariant &value)
     {
         QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).setValue(key, value);
-    }
-
-    // Replaces the file on disk the way another program would.
-    static void writeFileByHand(const QByteArray &contents)
-    {
-        QFile file(TestUtil::settingsFilePath());
-        QDir().mkpath(QFileInfo(file).absolutePath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(contents);
     }
 };
 
@@ -55,32 +43,21 @@ TEST_P(ParsedSettingsTest, ParseExactlyAndFallBackWhenAbsentOrUnparsable)
 using Quality = TextPolisher::Quality;
 INSTANTIATE_TEST_SUITE_P(Values, ParsedSettingsTest,
     ::testing::Values(ParsedReading { nullptr, SmartMode::clean, Quality::accurate, std::nullopt },
-        ParsedReading { "Verbatim", SmartMode::clean, Quality::accurate, std::nullopt },
-        ParsedReading { " structured", SmartMode::clean, Quality::accurate, std::nullopt },
         ParsedReading { "maximum", SmartMode::clean, Quality::maximum, std::nullopt },
         ParsedReading { "verbatim", SmartMode::verbatim, Quality::accurate, std::nullopt },
         ParsedReading { "structured", SmartMode::structured, Quality::accurate, std::nullopt },
         ParsedReading { "fast", SmartMode::clean, Quality::fast, std::nullopt },
-        ParsedReading { "openai", SmartMode::clean, Quality::accurate, std::nullopt },
         ParsedReading { "openAI", SmartMode::clean, Quality::accurate, AIProvider::openAI },
         ParsedReading { "vorsik", SmartMode::clean, Quality::accurate, AIProvider::vorsik },
         ParsedReading { "gigaChat", SmartMode::clean, Quality::accurate, AIProvider::gigaChat }));
 
-TEST_F(AppSettingsTest, LastTextFallsBackToTheFirstRecentTextUntilANewOneRetiresThem)
+TEST_F(AppSettingsTest, LastTextIsKeptTrimmedAndABlankOneChangesNothing)
 {
     EXPECT_EQ(AppSettings::lastText(), std::nullopt);
-    store(u"recentTexts"_s, QStringList { u"первый"_s, u"второй"_s });
-    store(u"lastText"_s, QString());
-    EXPECT_EQ(AppSettings::lastText(), u"первый"_s);
-    AppSettings::rememberLastText(u"   \n\t "_s);
-    EXPECT_EQ(AppSettings::lastText(), u"первый"_s) << "a blank text changes nothing";
-    store(u"lastText"_s, u"  с пробелами \n"_s);
-    EXPECT_EQ(AppSettings::lastText(), u"  с пробелами \n"_s) << "returned untrimmed";
-
     AppSettings::rememberLastText(u"  Привет, мир \n"_s);
     EXPECT_EQ(AppSettings::lastText(), u"Привет, мир"_s);
-    store(u"lastText"_s, QString());
-    EXPECT_EQ(AppSettings::lastText(), std::nullopt) << "the retired array is never consulted again";
+    AppSettings::rememberLastText(u"   \n\t "_s);
+    EXPECT_EQ(AppSettings::lastText(), u"Привет, мир"_s);
 }
 
 struct VocabularyCase {
@@ -103,36 +80,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, VocabularyTest,
     ::testing::Values(
         VocabularyCase { "absent", std::nullopt, { u"ChatGPT"_s, u"Codex"_s, u"Claude"_s, u"macOS"_s, u"OpenAI"_s } },
         VocabularyCase { "empty", QString(), {} },
-        VocabularyCase { "mixed", u" Ворсик,\nGigaChat , \n  , Qt 6\n\n"_s, { u"Ворсик"_s, u"GigaChat"_s, u"Qt 6"_s } },
-        VocabularyCase { "duplicates", u"a,a\na"_s, { u"a"_s, u"a"_s, u"a"_s } }),
+        VocabularyCase {
+            "mixed", u" Ворсик,\nGigaChat , \n  , Qt 6\n\n"_s, { u"Ворсик"_s, u"GigaChat"_s, u"Qt 6"_s } }),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsentAndBooleansReadFalseUnlessTrue)
+TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsent)
 {
     EXPECT_EQ(AppSettings::transcriptionPrompt(), AppSettings::defaultTranscriptionPrompt());
     store(u"transcriptionPrompt"_s, QString());
     EXPECT_EQ(AppSettings::transcriptionPrompt(), QString());
     EXPECT_EQ(AppSettings::customVocabularyText(), AppSettings::defaultCustomVocabulary());
-
-    EXPECT_FALSE(AppSettings::onboardingCompleted());
-    AppSettings::setBool(u"vorsikOnboardingCompleted", true);
-    EXPECT_TRUE(AppSettings::onboardingCompleted());
-    store(u"vorsikOnboardingCompleted"_s, u"garbage"_s);
-    EXPECT_FALSE(AppSettings::onboardingCompleted());
-}
-
-TEST_F(AppSettingsTest, FileWrittenByAnotherProgramCountsAtTheNextReadAndABrokenOneReadsAsAbsent)
-{
-    AppSettings::setSmartMode(SmartMode::verbatim);
-    EXPECT_EQ(AppSettings::smartMode(), SmartMode::verbatim);
-    writeFileByHand("[General]\nsmartMode=structured\nvorsikOnboardingCompleted=true\ncustomVocabulary=Alpha, Beta\n");
-    EXPECT_EQ(AppSettings::smartMode(), SmartMode::structured);
-    EXPECT_TRUE(AppSettings::onboardingCompleted());
-    EXPECT_EQ(AppSettings::customVocabulary(), (QStringList { u"Alpha"_s, u"Beta"_s }));
-
-    writeFileByHand(QByteArray("\x00\xff\xfe[[[\n=broken\nsmartMode\n", 24));
-    EXPECT_EQ(AppSettings::smartMode(), SmartMode::clean);
-    EXPECT_FALSE(AppSettings::onboardingCompleted());
 }
 
 } // namespace

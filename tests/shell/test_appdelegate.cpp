@@ -2,12 +2,11 @@
 #include "appsettings.h"
 #include "fakeneighbours.h"
 #include "mainmenu.h"
+#include "statusmenu.h"
 #include "testutil.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QDialog>
-#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -24,13 +23,6 @@ namespace Keys = AppSettings::Keys;
 
 const QString lastTextShown = u"overlay.result|Последний текст|Последняя расшифровка сохранена здесь.|%1"_s;
 
-class FakeAccessibilityPermission final : public AbstractAccessibilityPermission {
-public:
-    int requests = 0;
-    bool isTrusted() override { return false; }
-    void requestTrust() override { ++requests; }
-};
-
 class AppDelegateTest : public ::testing::Test {
 protected:
     AppDelegateTest()
@@ -46,7 +38,8 @@ protected:
             });
         delegate->setTrayCheck([this] { return trayShown; });
         // Stands in for a theme that has every icon.
-        delegate->setIconLookup([](const QString &) {
+        delegate->setIconLookup([this](const QString &name) {
+            iconName = name;
             QPixmap pixmap(16, 16);
             pixmap.fill(Qt::black);
             return QIcon(pixmap);
@@ -61,20 +54,32 @@ protected:
                 return action;
         return nullptr;
     }
-    // The status menu, one row per item ("title|enabled|shortcut", "-" for a separator),
-    // after the rows that never change are checked.
-    QStringList rows(bool hasLastText)
+    // One row per item ("title|enabled|shortcut", "-" for a separator).
+    static QStringList rows(const QList<QAction *> &actions)
     {
         QStringList result;
-        for (const QAction *a : delegate->statusMenu()->actions())
+        for (const QAction *a : actions)
             result.append(a->isSeparator() ? u"-"_s
                                            : u"%1|%2|%3"_s.arg(a->text(), a->isEnabled() ? u"on"_s : u"off"_s,
                                                a->shortcut().toString(QKeySequence::PortableText)));
+        return result;
+    }
+    // The status menu's first row, after the rows that never change are checked.
+    QStringList rows(bool hasLastText)
+    {
+        const QStringList result = rows(delegate->statusMenu()->actions());
         EXPECT_EQ(result.mid(1),
             (QStringList { u"Диктовка: Fn — начать/закончить|off|"_s, u"-"_s,
                 u"Последний текст…|"_s + (hasLastText ? u"on|"_s : u"off|"_s), u"Настройки…|on|Ctrl+,"_s,
                 u"Разрешить вставку текста…|on|"_s, u"-"_s, u"Выйти|on|Ctrl+Q"_s }));
         return result.mid(0, 1);
+    }
+    // The tray icon: the theme's name for it, its title and the colour of its middle.
+    QString icon() const
+    {
+        const QColor middle = delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8);
+        const QString colour = middle == StatusMenu::alertRed() ? u"red"_s : middle.name();
+        return iconName + u"|"_s + delegate->statusIcon().title + u"|"_s + colour;
     }
 
     FakeNeighbourhood fakes;
@@ -83,25 +88,38 @@ protected:
     std::function<void(const QString &)> keyboardUnavailable;
     std::function<void(DictationTrigger)> triggerKnown;
     bool trayShown = true;
+    QString iconName;
     std::unique_ptr<AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, LaunchWritesProviderAndOpensTheFirstWindow)
+// Launch opens the walkthrough until it is done, then the settings; reopen brings back the last text when there is one.
+TEST_F(AppDelegateTest, LaunchAndReopenShowWhatTheSetupStateCallsFor)
 {
-    for (const bool completed : { false, true }) {
+    struct Case {
+        bool completed;
+        QString lastText;
+        QStringList shown;
+    };
+    for (const Case &c : { Case { false, u"текст"_s, { u"onboarding.show"_s, u"onboarding.show"_s } },
+             Case { true, {}, { u"settings.show"_s, u"settings.show"_s } },
+             Case { true, u"текст"_s, { u"settings.show"_s, lastTextShown.arg(u"текст"_s) } } }) {
         TestUtil::clearSettings();
         AppSettings::setString(Keys::aiProvider, u"openAI"_s);
-        AppSettings::setBool(Keys::onboardingCompleted, completed);
+        AppSettings::setBool(Keys::onboardingCompleted, c.completed);
+        if (!c.lastText.isEmpty())
+            AppSettings::setString(Keys::lastText, c.lastText);
         FakeNeighbourhood local;
         AppDelegate launched(local.neighbours(), &accessibility, {});
         launched.applicationDidFinishLaunching();
         EXPECT_EQ(AppSettings::string(Keys::aiProvider), u"vorsik"_s);
         EXPECT_EQ(launched.statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
         EXPECT_EQ(launched.statusItem()->contextMenu(), launched.statusMenu());
-        EXPECT_EQ(*local.log, QStringList { completed ? u"settings.show"_s : u"onboarding.show"_s });
+        EXPECT_TRUE(launched.applicationShouldHandleReopen());
+        EXPECT_EQ(*local.log, c.shown);
     }
 }
 
+// The ready message names the key that starts a dictation: Fn, or the desktop's shortcut once it serves.
 TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOverlay)
 {
     delegate->applicationDidFinishLaunching();
@@ -109,21 +127,14 @@ TEST_F(AppDelegateTest, FinishedWalkthroughAndUnreadableKeyboardAreToldInTheOver
     fakes.onboarding.onFinish();
     keyboardUnavailable(u"Добавьте себя в группу input."_s);
     EXPECT_TRUE(TestUtil::runUntil([&] { return log().size() == 2; }));
+    triggerKnown(DictationTrigger::desktopShortcut);
+    fakes.onboarding.onFinish();
     EXPECT_EQ(log(),
         (QStringList { u"overlay.message|Ворсик готов к работе|Нажмите Fn один раз, говорите и нажмите Fn "
                        u"ещё раз, когда закончите.|success|6000"_s,
-            u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|failure|15000"_s }));
-}
-
-TEST_F(AppDelegateTest, TheReadyMessageNamesTheDesktopShortcutWhereItServes)
-{
-    delegate->applicationDidFinishLaunching();
-    triggerKnown(DictationTrigger::desktopShortcut);
-    log().clear();
-    fakes.onboarding.onFinish();
-    EXPECT_EQ(log(),
-        QStringList { u"overlay.message|Ворсик готов к работе|Нажмите сочетание «Диктовка» один раз, говорите и "
-                      u"нажмите его ещё раз, когда закончите.|success|6000"_s });
+            u"overlay.message|Клавиша Fn недоступна|Добавьте себя в группу input.|failure|15000"_s,
+            u"overlay.message|Ворсик готов к работе|Нажмите сочетание «Диктовка» один раз, говорите и "
+            u"нажмите его ещё раз, когда закончите.|success|6000"_s }));
 }
 
 TEST_F(AppDelegateTest, WithoutATrayIconTheWindowMenuOffersTheTrayActionsAndNoticesNeverOverlap)
@@ -170,25 +181,6 @@ TEST_F(AppDelegateTest, BeforeSetupIsDoneFnAndTheMenuShowTheWalkthroughOrStartIt
     }
 }
 
-TEST_F(AppDelegateTest, ReopenShowsWhatTheSetupStateCallsFor)
-{
-    struct Case {
-        bool completed;
-        QString lastText;
-        QString expected;
-    };
-    for (const Case &c : { Case { false, u"текст"_s, u"onboarding.show"_s }, Case { true, {}, u"settings.show"_s },
-             Case { true, u"текст"_s, lastTextShown.arg(u"текст"_s) } }) {
-        TestUtil::clearSettings();
-        AppSettings::setBool(Keys::onboardingCompleted, c.completed);
-        if (!c.lastText.isEmpty())
-            AppSettings::setString(Keys::lastText, c.lastText);
-        log().clear();
-        EXPECT_TRUE(delegate->applicationShouldHandleReopen());
-        EXPECT_EQ(log(), QStringList { c.expected });
-    }
-}
-
 TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
 {
     AppSettings::setBool(Keys::onboardingCompleted, true);
@@ -198,17 +190,16 @@ TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
     fakes.vorsik.answer.gate = &answer;
     delegate->applicationDidFinishLaunching();
     EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|on|"_s });
+    EXPECT_EQ(icon(), u"audio-input-microphone-symbolic||#000000"_s);
     item(u"Начать диктовку"_s)->trigger();
     EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|off|"_s });
-    EXPECT_EQ(delegate->statusIcon().title, u" …"_s);
+    EXPECT_EQ(icon(), u"content-loading-symbolic| …|#000000"_s);
 
     microphone.open();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
     EXPECT_EQ(rows(false), QStringList { u"Закончить диктовку|on|"_s });
-    EXPECT_EQ(
-        delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8).rgb(), StatusMenu::alertRed().rgb());
+    EXPECT_EQ(icon(), u"media-record-symbolic| Запись|red"_s);
     item(u"Закончить диктовку"_s)->trigger();
-    EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|off|"_s });
     answer.open();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::idle; }));
     EXPECT_EQ(rows(true), QStringList { u"Начать диктовку|on|"_s });
@@ -220,6 +211,7 @@ TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
     EXPECT_EQ(log(), (QStringList { lastTextShown.arg(u"продиктовано"_s), u"settings.show"_s }));
     EXPECT_EQ(accessibility.requests, 1);
 
+    // Quitting while recording lets the microphone go.
     fakes.microphone.answer.gate = nullptr;
     item(u"Начать диктовку"_s)->trigger();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
@@ -233,12 +225,11 @@ TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
     QWidget window, tool(nullptr, Qt::Tool | Qt::FramelessWindowHint);
     QDialog dialog;
     QMessageBox message(QMessageBox::Information, u"Ворсик"_s, u"Готово"_s);
-    auto *field = new QLineEdit(u"вставленный текст"_s, &window);
-    (new QVBoxLayout(&window))->addWidget(field);
-    new QVBoxLayout(&tool);
-    new QVBoxLayout(&dialog);
-    for (QWidget *w : { &window, &tool, static_cast<QWidget *>(&dialog), static_cast<QWidget *>(&message) })
+    for (QWidget *w : { &window, &tool, static_cast<QWidget *>(&dialog), static_cast<QWidget *>(&message) }) {
+        if (!w->layout())
+            new QVBoxLayout(w);
         w->show();
+    }
 
     EXPECT_EQ(tool.layout()->menuBar(), nullptr);
     EXPECT_EQ(message.layout()->menuBar(), nullptr);
@@ -246,27 +237,11 @@ TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)
     auto *bar = qobject_cast<QMenuBar *>(window.layout()->menuBar());
     ASSERT_NE(bar, nullptr);
     QStringList menus;
-    for (QAction *menuAction : bar->actions()) {
-        QStringList items;
-        for (QAction *i : menuAction->menu()->actions())
-            items.append(
-                i->isSeparator() ? u"-"_s : i->text() + u"|"_s + i->shortcut().toString(QKeySequence::PortableText));
-        menus.append(menuAction->text() + u": "_s + items.join(u", "_s));
-    }
+    for (QAction *menuAction : bar->actions())
+        menus.append(menuAction->text() + u": "_s + rows(menuAction->menu()->actions()).join(u", "_s));
     EXPECT_EQ(menus,
-        (QStringList { u"Ворсик: Последний текст…|, Настройки Ворсика…|Ctrl+,, -, Выйти из Ворсика|Ctrl+Q"_s,
-            u"Правка: Вырезать|Ctrl+X, Копировать|Ctrl+C, Вставить|Ctrl+V, -, Выбрать всё|Ctrl+A"_s }));
-
-    // Edit commands go to the focused field.
-    window.activateWindow();
-    field->setFocus();
-    ASSERT_TRUE(TestUtil::runUntil([&] { return QApplication::focusWidget() == field; }));
-    const QList<QAction *> edit = delegate->mainMenu()->editActions();
-    edit.at(4)->trigger(); // Выбрать всё
-    edit.at(0)->trigger(); // Вырезать
-    EXPECT_EQ(field->text(), QString());
-    edit.at(2)->trigger(); // Вставить
-    EXPECT_EQ(field->text(), u"вставленный текст"_s);
+        (QStringList { u"Ворсик: Последний текст…|on|, Настройки Ворсика…|on|Ctrl+,, -, Выйти из Ворсика|on|Ctrl+Q"_s,
+            u"Правка: Вырезать|on|Ctrl+X, Копировать|on|Ctrl+C, Вставить|on|Ctrl+V, -, Выбрать всё|on|Ctrl+A"_s }));
 
     log().clear();
     delegate->mainMenu()->applicationActions().at(1)->trigger();

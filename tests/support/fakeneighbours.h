@@ -9,6 +9,7 @@
 #include "pcmbuffercollector.h"
 #include "testutil.h"
 
+#include <QCoro/QCoroTimer>
 #include <QHash>
 #include <QStringList>
 
@@ -25,7 +26,7 @@ template<typename T> struct Scripted {
     T value;
     std::optional<QString> error; // thrown as DescribedError
     Gate *gate = nullptr; // when set, the answer waits for it
-    bool throwsUnknown = false; // throws something that is not a std::exception
+    std::chrono::milliseconds delay {}; // the answer comes this much later
     int calls = 0;
 
     QCoro::Task<T> call()
@@ -33,8 +34,8 @@ template<typename T> struct Scripted {
         ++calls;
         if (gate)
             co_await gate->wait();
-        if (throwsUnknown)
-            throw 42;
+        if (delay.count())
+            co_await QCoro::sleepFor(delay);
         if (error)
             throw DescribedError(*error);
         co_return T(value); // QCoro moves from a co_returned lvalue
@@ -207,6 +208,14 @@ struct FakeOnboardingWindow final : AbstractOnboardingWindow, Logged {
     void showTestError(const QString &message) override { note(QStringLiteral("onboarding.error"), { message }); }
     void showTestResult(const QString &text) override { note(QStringLiteral("onboarding.result"), { text }); }
     void setOnFinish(std::function<void()> callback) override { onFinish = std::move(callback); }
+};
+
+// The test decides when the permission counts as granted.
+struct FakeAccessibilityPermission final : AbstractAccessibilityPermission {
+    bool trusted = false;
+    int requests = 0;
+    bool isTrusted() override { return trusted; }
+    void requestTrust() override { ++requests; }
 };
 
 struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {

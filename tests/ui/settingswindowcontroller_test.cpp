@@ -1,5 +1,5 @@
 #include "appsettings.h"
-#include "fakeaccessibilitypermission.h"
+#include "fakeneighbours.h"
 #include "settingswindowcontroller.h"
 #include "testutil.h"
 
@@ -33,34 +33,13 @@ protected:
     static std::optional<QString> stored(QStringView key) { return AppSettings::string(key); }
 };
 
-TEST_F(SettingsWindowTest, StoredModeSelectsItsItemAndAnythingElseTheRecommendedOne)
-{
-    const QString recommended = u"Исправлять ошибки — рекомендуется"_s;
-    const std::pair<std::optional<QString>, QString> cases[] = {
-        { u"verbatim"_s, u"Без обработки"_s },
-        { u"structured"_s, u"Исправлять и структурировать"_s },
-        { u"Verbatim"_s, recommended },
-        { u"tidy"_s, recommended },
-        { std::nullopt, recommended },
-    };
-    for (const auto &[mode, shown] : cases) {
-        SCOPED_TRACE(mode.value_or(u"nothing"_s).toStdString());
-        TestUtil::clearSettings();
-        if (mode)
-            AppSettings::setString(AppSettings::Keys::smartMode, *mode);
-        SettingsWindowController fresh(&accessibility);
-        fresh.show();
-        const auto *popup = fresh.window()->findChild<QComboBox *>(u"modePopup"_s);
-        EXPECT_EQ(popup->count(), 3);
-        EXPECT_EQ(popup->currentText(), shown);
-    }
-}
-
 // Nothing stored shows the defaults, not the placeholders, and saving them writes all four keys.
-TEST_F(SettingsWindowTest, SavingWithoutChangesWritesTheDefaultsShown)
+TEST_F(SettingsWindowTest, SavingWritesTheDefaultsShownOrTheFieldsExactlyAsTyped)
 {
     AppSettings::setString(AppSettings::Keys::aiProvider, u"openAI"_s);
     settings.show();
+    EXPECT_EQ(modePopup()->currentText(), u"Исправлять ошибки — рекомендуется"_s);
+    EXPECT_EQ(modePopup()->count(), 3);
     EXPECT_EQ(vocabulary()->text(), AppSettings::defaultCustomVocabulary());
     EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
     EXPECT_EQ(vocabulary()->placeholderText(), u"ChatGPT, Codex, название компании…"_s);
@@ -71,10 +50,8 @@ TEST_F(SettingsWindowTest, SavingWithoutChangesWritesTheDefaultsShown)
     EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), AppSettings::defaultCustomVocabulary());
     EXPECT_EQ(stored(AppSettings::Keys::transcriptionPrompt), AppSettings::defaultTranscriptionPrompt());
     EXPECT_FALSE(window()->isVisible());
-}
 
-TEST_F(SettingsWindowTest, ReturnInAFieldSavesTheFieldsExactlyAsTyped)
-{
+    // Return in a field saves the fields exactly as typed.
     settings.show();
     modePopup()->setCurrentIndex(2);
     vocabulary()->setText(u"  Ворсик,  Qt , "_s);
@@ -89,16 +66,18 @@ TEST_F(SettingsWindowTest, ReturnInAFieldSavesTheFieldsExactlyAsTyped)
 TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEditsAskingForAccessibilityDoesNot)
 {
     AppSettings::setString(AppSettings::Keys::customVocabulary, u"Сохранённое"_s);
+    AppSettings::setString(AppSettings::Keys::smartMode, u"verbatim"_s);
     settings.show();
+    EXPECT_EQ(modePopup()->currentText(), u"Без обработки"_s);
     vocabulary()->setText(u"Правка"_s);
-    modePopup()->setCurrentIndex(0);
+    modePopup()->setCurrentIndex(2);
     click(u"accessibilityButton"_s);
     EXPECT_EQ(accessibility.requests, 1);
     EXPECT_TRUE(window()->isVisible());
     click(u"cancelButton"_s);
     EXPECT_FALSE(window()->isVisible());
     EXPECT_EQ(stored(AppSettings::Keys::customVocabulary), u"Сохранённое"_s);
-    EXPECT_EQ(stored(AppSettings::Keys::smartMode), std::nullopt);
+    EXPECT_EQ(stored(AppSettings::Keys::smartMode), u"verbatim"_s);
 
     settings.show();
     EXPECT_EQ(vocabulary()->text(), u"Сохранённое"_s);
