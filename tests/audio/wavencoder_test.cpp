@@ -29,17 +29,4 @@ TEST(WAVEncoderTest, GoldenHeaderThenThePCMUnchangedWithoutPadding)
     }
 }
 
-TEST(WAVEncoderTest, SizeLimitIsTheLargestCountWhoseRiffSizeFits)
-{
-    EXPECT_EQ(WAVEncoder::header(4'294'967'259ULL), goldenHeader(4'294'967'259u));
-    try {
-        WAVEncoder::header(4'294'967'260ULL);
-        FAIL() << "one byte over the limit must fail";
-    } catch (const WAVEncoderError &error) {
-        EXPECT_EQ(error.description(), QStringLiteral("Запись слишком длинная для отправки в GigaChat."));
-    }
-    EXPECT_THROW(WAVEncoder::checkSize(4'294'967'260ULL), WAVEncoderError);
-    EXPECT_THROW(WAVEncoder::header(1ULL << 33), WAVEncoderError);
-}
-
 } // namespace
