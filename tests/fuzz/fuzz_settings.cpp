@@ -20,9 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (const auto provider = AppSettings::aiProvider())
         FUZZ_EXPECT(parseAIProvider(rawValue(*provider)) == provider);
     FUZZ_EXPECT(parseSmartMode(rawValue(AppSettings::smartMode())) == AppSettings::smartMode());
-    (void)AppSettings::textQuality();
-    (void)AppSettings::transcriptionPrompt();
-    (void)AppSettings::onboardingCompleted();
     const auto last = AppSettings::lastText();
     FUZZ_EXPECT(!last || !last->isEmpty());
     // Each term goes to the recogniser on its own: never blank, never holding a separator.

@@ -14,7 +14,6 @@
 #include <QImage>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -125,15 +124,4 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
     EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)), TextInsertionOutcome::inserted());
     EXPECT_EQ(target.text("one"), text);
     EXPECT_EQ(target.text("two"), QString());
-}
-
-int main(int argc, char *argv[])
-{
-    QTemporaryDir configHome;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
-    // This program shows nothing: its clipboard and keys go through a connection of its own.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }
