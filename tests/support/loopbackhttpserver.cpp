@@ -24,8 +24,6 @@ bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSs
     configuration.setPrivateKey(key);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     server->setSslConfiguration(configuration);
-    connect(server.get(), &QSslServer::errorOccurred, this,
-        [this](QSslSocket *socket, QAbstractSocket::SocketError) { m_tlsErrors.append(socket->errorString()); });
     return start(std::move(server), port);
 }
 

@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QSslCertificate>
 #include <QSslKey>
-#include <QStringList>
 #include <QTcpServer>
 #include <QUrl>
 
@@ -49,13 +48,10 @@ public:
 
     void enqueue(Response response) { m_queue.push_back(std::move(response)); }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
-    int pendingResponses() const { return int(m_queue.size()); }
 
     const QList<Request> &requests() const { return m_requests; }
     int requestCount() const { return int(m_requests.size()); }
     int connectionCount() const { return m_connections; }
-    // Failed TLS handshakes, as Qt describes them (a client that refused the certificate).
-    const QStringList &tlsErrors() const { return m_tlsErrors; }
 
 private:
     bool start(std::unique_ptr<QTcpServer> server, quint16 port);
@@ -66,6 +62,5 @@ private:
     std::deque<Response> m_queue;
     Handler m_handler;
     QList<Request> m_requests;
-    QStringList m_tlsErrors;
     int m_connections = 0;
 };

@@ -38,9 +38,7 @@ TEST(RealtimeTranscriberTest, WholeDictationOverALoopbackSocket)
         { { delta.arg(u"При"_s), delta.arg(u"вет"_s), done.arg(u"Привет"_s), u"CLOSE"_s },
             { u"partial:При"_s, u"partial:вет"_s, u"final:Привет"_s } },
         { { delta.arg(u"При"_s), u"CLOSE"_s }, { u"partial:При"_s, u"error:Соединение с распознаванием прервано."_s } },
-        { { u"not json"_s, u"[1]"_s, uR"({"type":7})"_s, uR"({"type":"session.updated"})"_s,
-              uR"({"type":"conversation.item.input_audio_transcription.delta","delta":5})"_s,
-              uR"({"type":"conversation.item.input_audio_transcription.completed"})"_s },
+        { { u"not json"_s, uR"({"type":"conversation.item.input_audio_transcription.completed"})"_s },
             { u"final:"_s } },
         { { uR"({"type":"error","error":{"message":"Invalid key"}})"_s, uR"({"type":"error","error":"x"})"_s },
             { u"error:Invalid key"_s, u"error:Ошибка OpenAI API."_s } },
@@ -151,11 +149,9 @@ TEST(TextPolisherTest, RequestAndResultForEachQualityModeAndAnswer)
             .expected = u"Готово."_s },
         { .answer = Response::json(200, R"({"output":[{"content":[{"type":"output_text","text":" \n\t"}]}]})"),
             .expected = empty },
-        { .answer = Response::json(200, QByteArray(10 * 1024 * 1024, '[')), .expected = empty },
         { .answer = Response::json(401, R"({"error":{"message":"Incorrect API key"}})"),
             .expected = u"error:Incorrect API key"_s },
         { .answer = Response::json(500, "<html>oops</html>"), .expected = u"error:HTTP 500"_s },
-        { .answer = Response::rawBytes("garbage\r\n\r\n"), .expected = u"error:"_s },
         { .answer = Response::neverAnswering(), .expected = u"error:"_s },
     };
     for (const auto &row : rows) {

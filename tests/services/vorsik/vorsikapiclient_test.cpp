@@ -4,7 +4,6 @@
 #include "wavencoder.h"
 
 #include <QTimer>
-#include <QUuid>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -50,17 +49,15 @@ TEST(VorsikAPIClientTest, RegistrationAndUploadGoOutAsTheBackendExpects)
     EXPECT_EQ(storedToken(), u"tok-1"_s);
 }
 
-// Empty audio fails before the configuration check, silence is still a recording, and
+// Empty audio fails before any traffic, silence is still a recording, and
 // destroying the client ends a call in flight; none of it reaches a server unasked.
 TEST(VorsikAPIClientTest, EmptyAudioUnconfiguredAndDestroyedClientsEndTheCall)
 {
     AppSettings::setString(AppSettings::Keys::installationToken, u"t"_s);
     LoopbackHttpServer server;
     ASSERT_TRUE(server.listen());
-    for (const QUrl &base : { QUrl(), server.baseUrl() }) {
-        VorsikAPIClient client(VorsikAPIConfiguration({ base.toString(), u"1"_s, u"1"_s }));
-        EXPECT_EQ(dictate(client, QByteArray()), u"error:Запись получилась пустой."_s);
-    }
+    VorsikAPIClient silent(configuration(server.baseUrl()));
+    EXPECT_EQ(dictate(silent, QByteArray()), u"error:Запись получилась пустой."_s);
     VorsikAPIClient unconfigured(VorsikAPIConfiguration({ QString(), u"1"_s, u"1"_s }));
     EXPECT_EQ(dictate(unconfigured, QByteArray(4800, '\0')),
         u"error:Российский контур Ворсика ещё не настроен в этой сборке."_s);
@@ -95,7 +92,6 @@ TEST(VorsikAPIClientTest, EveryExchangeEndsAsScripted)
         { u"kept"_s, { ok }, u"D"_s, u"ok"_s, u"kept"_s },
         upload(Response::json(200, R"({"text":"  \t Привет, мир.\n"})"), u"Привет, мир."_s),
         registration(token(""), invalid), registration(Response::json(200, R"({"installation_token":42})"), invalid),
-        registration(Response::json(201, R"({"token":"x"})"), invalid),
         registration(token(R"(a\r\nX-Evil: 1)"), invalid),
         registration(Response::json(503, "busy"), u"error:Ошибка регистрации 503"_s),
         registration(
@@ -103,7 +99,6 @@ TEST(VorsikAPIClientTest, EveryExchangeEndsAsScripted)
         registration(Response::json(401, ""), u"error:Ошибка регистрации 401"_s),
         upload(Response::json(429, R"({"detail":"Слишком много запросов"})"), u"error:Слишком много запросов"_s),
         upload(Response::json(429, R"({"detail":[{"msg":"x"}]})"), u"error:Ошибка сервера 429"_s),
-        upload(Response::json(500, R"({"detail":"  "})"), u"error:Ошибка сервера 500"_s),
         upload(Response::json(200, R"({"text":" \n\t "})"), invalid),
         // 401 on an upload: register again and retry once.
         { u"old"_s, { Response::json(401, R"({"detail":"expired"})"), token("new"), ok }, u"DID"_s, u"ok"_s, u"new"_s },
@@ -115,9 +110,8 @@ TEST(VorsikAPIClientTest, EveryExchangeEndsAsScripted)
         { {}, {}, {}, network + u"Connection refused"_s, {} }, // nobody listens
     };
     // Bodies the client must survive, as a registration and as an upload answer, good and bad status.
-    for (const QByteArray &body : { QByteArray(), QByteArray("\x00\xff\xfe{\"text\x01", 9), QByteArray(10 << 20, 'x'),
-             QByteArray(R"({"text":"Привет","installation_token":"abc)"),
-             QByteArray(R"({"text":["x"],"installation_token":{"v":"y"},"detail":7})"), QByteArray("null") }) {
+    for (const QByteArray &body : { QByteArray(), QByteArray(10 << 20, 'x'),
+             QByteArray(R"({"text":["x"],"installation_token":{"v":"y"},"detail":7})") }) {
         rows.push_back(registration(Response::json(200, body), invalid));
         rows.push_back(registration(Response::json(500, body), u"error:Ошибка регистрации 500"_s));
         rows.push_back(upload(Response::json(200, body), invalid));
@@ -128,7 +122,6 @@ TEST(VorsikAPIClientTest, EveryExchangeEndsAsScripted)
         { Response::neverAnswering(), u"Socket operation timed out"_s },
         { Response::closing(), u"Connection closed"_s },
         { Response::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: 400\r\n\r\n{\"text\":\"Прив"), {} },
-        { Response::rawBytes("SSH-2.0-OpenSSH_9.2\r\n"), {} },
     };
     for (const auto &[answer, description] : failures) {
         rows.push_back(registration(answer, network + description));
@@ -165,56 +158,10 @@ TEST(VorsikAPIClientTest, EveryExchangeEndsAsScripted)
         }
         EXPECT_EQ(paths, row.paths);
         EXPECT_EQ(storedToken(), row.storedToken);
-        EXPECT_EQ(server.pendingResponses(), 0);
         // A repeated upload resends the very same body; the one that succeeded used the stored token.
         for (const auto &request : uploads)
             EXPECT_TRUE(
                 request.body == uploads[0].body && request.header("Content-Type") == uploads[0].header("Content-Type"));
         EXPECT_TRUE(result.startsWith(u"error:") || uploads.last().header("X-Vorsik-Key") == row.storedToken->toUtf8());
     }
-}
-
-// A warm-up registers while the user speaks; the upload then finds its token and its connection,
-// and a registration still under way is awaited, not repeated.
-TEST(VorsikAPIClientTest, AfterAWarmUpEverythingTravelsOnOneConnection)
-{
-    for (const auto registrationDelay : { 0ms, 800ms }) {
-        TestUtil::clearSettings();
-        LoopbackHttpServer server;
-        ASSERT_TRUE(server.listen());
-        Response registration = token("fresh");
-        registration.delay = registrationDelay;
-        server.enqueue(registration);
-        server.enqueue(Response::json(200, R"({"text":"ok"})"));
-        VorsikAPIClient client(configuration(server.baseUrl()));
-        client.warmUp();
-        EXPECT_TRUE(TestUtil::runUntil([&] { return server.requestCount() == 1; })) << "nothing while the user spoke";
-        EXPECT_EQ(dictate(client), u"ok"_s);
-        EXPECT_EQ(server.requestCount(), 2);
-        EXPECT_EQ(server.connectionCount(), 1);
-        EXPECT_EQ(storedToken(), u"fresh"_s);
-    }
-}
-
-TEST(VorsikAPIConfigurationTest, BaseURLFormsBothEndpointsOrNoneAndTheDeviceIDIsMadeOnceAndKept)
-{
-    const std::pair<QString, QString> rows[]
-        = { { QString(), {} }, { u"  "_s, {} }, { u"api.vorsik.ru"_s, {} }, { u"http://exa mple.ru"_s, {} },
-              { u"file:///tmp/backend"_s, {} }, { u"https://api.vorsik.ru/"_s, u"https://api.vorsik.ru/v1/"_s },
-              { u"http://127.0.0.1:8080/ru/api"_s, u"http://127.0.0.1:8080/ru/api/v1/"_s } };
-    for (const auto &[configured, prefix] : rows) {
-        const VorsikAPIConfiguration configuration({ configured, u"1"_s, u"1"_s });
-        EXPECT_EQ(configuration.isConfigured(), !prefix.isEmpty()) << configured.toStdString();
-        EXPECT_EQ(configuration.installationsURL().value_or(QUrl()).toString() + u' '
-                + configuration.dictationsURL().value_or(QUrl()).toString(),
-            prefix.isEmpty() ? u" "_s : prefix + u"installations "_s + prefix + u"dictations"_s);
-    }
-    EXPECT_EQ(VorsikAPIConfiguration({ QString(), QString(), u"34"_s }).appVersion(), u"macOS-unknown-34"_s);
-
-    TestUtil::clearSettings();
-    const QString first = VorsikAPIConfiguration().deviceID();
-    EXPECT_EQ(QUuid(first).toString(QUuid::WithoutBraces), first);
-    EXPECT_EQ(VorsikAPIConfiguration().deviceID(), first);
-    AppSettings::setString(AppSettings::Keys::deviceID, QString());
-    EXPECT_TRUE(!QUuid(VorsikAPIConfiguration().deviceID()).isNull() && VorsikAPIConfiguration().deviceID() != first);
 }
