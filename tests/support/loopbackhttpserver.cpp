@@ -16,7 +16,7 @@ std::optional<QByteArray> LoopbackHttpServer::Request::header(QByteArrayView nam
     return std::nullopt;
 }
 
-bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port)
+bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSslKey &key)
 {
     auto server = std::make_unique<QSslServer>();
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
@@ -24,15 +24,15 @@ bool LoopbackHttpServer::listenTls(const QSslCertificate &certificate, const QSs
     configuration.setPrivateKey(key);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     server->setSslConfiguration(configuration);
-    return start(std::move(server), port);
+    return start(std::move(server));
 }
 
-bool LoopbackHttpServer::start(std::unique_ptr<QTcpServer> server, quint16 port)
+bool LoopbackHttpServer::start(std::unique_ptr<QTcpServer> server)
 {
     m_server = std::move(server);
     // A TLS server hands a socket over only after its handshake.
     connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this, &LoopbackHttpServer::accept);
-    return m_server->listen(QHostAddress::LocalHost, port);
+    return m_server->listen(QHostAddress::LocalHost);
 }
 
 QUrl LoopbackHttpServer::baseUrl() const

@@ -41,8 +41,8 @@ public:
 
     using Handler = std::function<Response(const Request &request)>;
 
-    bool listen() { return start(std::make_unique<QTcpServer>(), 0); }
-    bool listenTls(const QSslCertificate &certificate, const QSslKey &key, quint16 port = 0);
+    bool listen() { return start(std::make_unique<QTcpServer>()); }
+    bool listenTls(const QSslCertificate &certificate, const QSslKey &key);
 
     QUrl baseUrl() const; // "http(s)://127.0.0.1:PORT"
 
@@ -54,7 +54,7 @@ public:
     int connectionCount() const { return m_connections; }
 
 private:
-    bool start(std::unique_ptr<QTcpServer> server, quint16 port);
+    bool start(std::unique_ptr<QTcpServer> server);
     void accept();
     void read(QTcpSocket *socket, QByteArray &buffer);
 

@@ -13,9 +13,4 @@ void clearSettings()
     store.sync();
 }
 
-QString settingsFilePath()
-{
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).fileName();
-}
-
 } // namespace TestUtil

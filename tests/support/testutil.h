@@ -37,8 +37,6 @@ inline void runFor(std::chrono::milliseconds duration)
 
 // Remove every stored setting of the program.
 void clearSettings();
-// The path of the program's settings file.
-QString settingsFilePath();
 
 } // namespace TestUtil
 
