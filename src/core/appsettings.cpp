@@ -131,4 +131,49 @@ TextPolisher::Quality textQuality()
 
 bool onboardingCompleted() { return boolValue(Keys::onboardingCompleted); }
 
+QString defaultLocalModelsURL() { return u"https://huggingface.co/ggerganov/whisper.cpp/resolve/main"_s; }
+
+QString localModel() { return trimmedWhitespace(string(Keys::localModel).value_or(QString())); }
+
+QString localModelsURL()
+{
+    const QString url = trimmedWhitespace(string(Keys::localModelsURL).value_or(QString()));
+    return url.isEmpty() ? defaultLocalModelsURL() : url;
+}
+
+QString localLanguage()
+{
+    const QString language = trimmedWhitespace(string(Keys::localLanguage).value_or(QString()));
+    return language.isEmpty() ? u"ru"_s : language;
+}
+
+namespace {
+
+// A switch stored by the program or typed by hand: "false", "0", "no" and "off" turn it off.
+bool switchValue(QStringView key, bool fallback)
+{
+    const std::optional<QString> value = string(key);
+    if (!value)
+        return fallback;
+    const QString word = trimmedWhitespace(*value).toLower();
+    if (word == u"false" || word == u"0" || word == u"no" || word == u"off")
+        return false;
+    if (word == u"true" || word == u"1" || word == u"yes" || word == u"on")
+        return true;
+    return fallback;
+}
+
+} // namespace
+
+bool localSpokenPunctuation() { return switchValue(Keys::localSpokenPunctuation, true); }
+
+int localModelKeepMinutes()
+{
+    bool ok = false;
+    const int minutes = string(Keys::localModelKeepMinutes).value_or(QString()).toInt(&ok);
+    return ok && minutes > 0 ? minutes : 5;
+}
+
+bool localShortAudioContext() { return switchValue(Keys::localShortAudioContext, true); }
+
 } // namespace AppSettings

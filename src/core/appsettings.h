@@ -24,6 +24,13 @@ inline constexpr QStringView recentTexts = u"recentTexts";
 inline constexpr QStringView onboardingCompleted = u"vorsikOnboardingCompleted";
 inline constexpr QStringView installationToken = u"vorsikInstallationToken";
 inline constexpr QStringView deviceID = u"vorsikDeviceID";
+// Recognition on this computer (builds without the own backend).
+inline constexpr QStringView localModel = u"localModel";
+inline constexpr QStringView localModelsURL = u"localModelsURL";
+inline constexpr QStringView localLanguage = u"localLanguage";
+inline constexpr QStringView localSpokenPunctuation = u"localSpokenPunctuation";
+inline constexpr QStringView localModelKeepMinutes = u"localModelKeepMinutes";
+inline constexpr QStringView localShortAudioContext = u"localShortAudioContext";
 } // namespace Keys
 
 QString defaultCustomVocabulary();
@@ -50,5 +57,16 @@ std::optional<AIProvider> aiProvider(); // none selects the own backend path
 SmartMode smartMode(); // clean when absent or unparsable
 TextPolisher::Quality textQuality(); // accurate when absent or unparsable
 bool onboardingCompleted();
+
+// Recognition on this computer.
+QString defaultLocalModelsURL();
+// A catalog name, an absolute path to a ggml file, or empty (the best installed model).
+QString localModel();
+QString localModelsURL(); // the default when absent or empty
+// "ru" when absent or empty; "auto" lets the engine detect the language.
+QString localLanguage();
+bool localSpokenPunctuation(); // true when absent
+int localModelKeepMinutes(); // 5 when absent or not a positive number
+bool localShortAudioContext(); // true when absent
 
 } // namespace AppSettings

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "modelstore.h"
+
+#include <QHash>
+#include <QObject>
+#include <QUrl>
+
+#include <QCoro/QCoroTask>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+// Downloads catalog models into a store: "<base>/ggml-<name>.bin", base from the
+// "localModelsURL" setting at the start of each download. Resumes a kept ".part" with a
+// Range request, checks free space first, honours the system proxy, verifies the SHA-1
+// while the bytes stream in and moves the file into place only on a match. Never reads
+// past the catalog size. One download per model, also across processes (a lock file
+// beside the part). Lives on the main thread; nothing blocks it.
+class ModelDownloader : public QObject {
+    Q_OBJECT
+
+public:
+    struct Progress {
+        QString name;
+        qint64 received = 0; // bytes on disk, including a resumed part
+        qint64 total = 0; // the expected size
+        double bytesPerSecond = 0; // recent speed; 0 until known
+        std::optional<std::chrono::seconds> remaining; // none until the speed is known
+        int percent() const;
+        // "45 % · 210 из 466 МБ · 5,2 МБ/с · осталось 49 с", for every place that shows it.
+        QString text() const;
+    };
+
+    explicit ModelDownloader(ModelStore &store, QObject *parent = nullptr);
+    ~ModelDownloader() override;
+
+    ModelStore &store() const { return m_store; }
+
+    // Starts downloading a catalog model; does nothing when it is already under way.
+    // The outcome arrives through finished(), failed() or cancelled().
+    void start(const QString &name);
+    // The same, awaited: resumes once the model is installed; throws DescribedError
+    // (Russian message) when it fails or is cancelled. Joins a download already under way.
+    QCoro::Task<> download(QString name);
+    // Stops a download; its part stays for the next start.
+    void cancel(const QString &name);
+
+    bool isDownloading(QStringView name) const;
+    // The download under way, if any (the first one when there are several).
+    std::optional<Progress> currentProgress() const;
+    std::optional<Progress> progress(QStringView name) const;
+
+Q_SIGNALS:
+    void progressChanged(const ModelDownloader::Progress &progress);
+    void finished(const QString &name); // verified and in place
+    void failed(const QString &name, const QString &message); // Russian, for the user
+    void cancelled(const QString &name);
+
+private:
+    struct Transfer;
+    ModelStore &m_store;
+    QNetworkAccessManager *m_network = nullptr;
+    QHash<QString, std::shared_ptr<Transfer>> m_transfers;
+};

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "modelcatalog.h"
+
+#include <QList>
+#include <QString>
+
+// The models on this computer: one file per catalog entry under one directory
+// ($XDG_DATA_HOME/plumrest/Vorsik/models), partial downloads beside them as
+// "ggml-<name>.bin.part". A file is only ever placed there after its SHA-1 matched.
+class ModelStore {
+public:
+    explicit ModelStore(QString directory = defaultDirectory(), QList<ModelCatalogEntry> catalog = ModelCatalog::builtIn());
+
+    static QString defaultDirectory();
+
+    const QString &directory() const { return m_directory; }
+    const QList<ModelCatalogEntry> &catalog() const { return m_catalog; }
+    std::optional<ModelCatalogEntry> entry(QStringView name) const { return ModelCatalog::find(m_catalog, name); }
+
+    QString pathOf(const ModelCatalogEntry &entry) const;
+    QString partialPathOf(const ModelCatalogEntry &entry) const;
+    bool isInstalled(QStringView name) const;
+    QStringList installedNames() const; // in catalog order
+    // Bytes of a partial download kept for resuming; 0 when there is none.
+    qint64 partialSize(QStringView name) const;
+
+    // Deletes an installed model and its partial download; false when nothing was there
+    // or it could not be deleted.
+    bool remove(QStringView name);
+
+    // The model file a dictation would load for the "localModel" setting: a catalog name,
+    // an absolute path to a ggml file, or empty (the largest installed model that the
+    // recommendation allows, else any installed one). `problem` is a Russian sentence
+    // saying what to do when there is no file.
+    struct Resolved {
+        QString path;
+        QString name; // the catalog name, or the file name for a path
+        QString problem;
+        bool ok() const { return problem.isEmpty(); }
+    };
+    Resolved resolve(const QString &setting) const;
+
+    // Copies a model file the user got elsewhere into place; accepted only when its
+    // SHA-1 matches a catalog entry. Blocking (reads the whole file). Returns the entry's
+    // name; throws DescribedError with a Russian message otherwise.
+    QString installFromFile(const QString &file) const;
+
+private:
+    QString m_directory;
+    QList<ModelCatalogEntry> m_catalog;
+};
