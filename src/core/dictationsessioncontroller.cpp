@@ -100,6 +100,7 @@ void DictationSessionController::startDictation()
     const quint64 session = ++m_session;
     m_clock.start();
     m_microphoneLost = false;
+    m_recognizesLocally = false;
     switch (AppSettings::aiProvider().value_or(AIProvider::vorsik)) {
     case AIProvider::openAI:
         m_readingKey = true;
@@ -110,6 +111,17 @@ void DictationSessionController::startDictation()
         detach(readKeyAndBegin(AIProvider::gigaChat, gigaChatKeyAccount, session));
         break;
     case AIProvider::vorsik:
+        if (!m_n.backendConfiguration->isConfigured() && m_n.localRecognition) {
+            // No backend in this build: the speech is recognised on this computer.
+            if (const std::optional<QString> reason = m_n.localRecognition->unavailableReason()) {
+                showFailureMessage(*reason);
+                m_n.settingsWindow->showModels();
+                return;
+            }
+            m_recognizesLocally = true;
+            beginDictation(AIProvider::vorsik, u"local"_s);
+            break;
+        }
         beginDictation(AIProvider::vorsik,
             m_n.backendConfiguration->isConfigured() ? std::optional(u"configured"_s) : std::nullopt);
         break;
@@ -153,7 +165,7 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
     }
 
     m_activeProvider = provider;
-    if (provider == AIProvider::vorsik)
+    if (provider == AIProvider::vorsik && !m_recognizesLocally)
         m_n.vorsikAPIClient->warmUp();
     m_completing = false;
     // Before setup is done only the walkthrough's test gets this far.
@@ -224,6 +236,8 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     try {
         if (provider == AIProvider::openAI)
             co_await startOpenAIRecording(key);
+        else if (m_recognizesLocally)
+            co_await startLocalRecording();
         else
             co_await startGigaChatRecording();
     } catch (const std::exception &error) {
@@ -294,6 +308,22 @@ QString DictationSessionController::lossNoted(const QString &text) const
 
 QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
 {
+    return startStreamedRecording(m_n.makeTranscriber, std::move(apiKey));
+}
+
+QCoro::Task<> DictationSessionController::startLocalRecording()
+{
+    // The mode is read now: in structured mode the recogniser marks paragraphs at long pauses.
+    const SmartMode mode = AppSettings::smartMode();
+    AbstractLocalRecognition *local = m_n.localRecognition;
+    return startStreamedRecording(
+        [local, mode](
+            RealtimeTranscriberCallbacks callbacks) { return local->makeTranscriber(std::move(callbacks), mode); },
+        QString());
+}
+
+QCoro::Task<> DictationSessionController::startStreamedRecording(RealtimeTranscriberFactory make, QString apiKey)
+{
     QPointer<DictationSessionController> self(this);
     const quint64 session = m_session;
 
@@ -312,7 +342,7 @@ QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
         onMainThreadForSession(self, session, [this, message] { handleTranscriptionError(message); });
     };
 
-    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = m_n.makeTranscriber(std::move(callbacks));
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = make(std::move(callbacks));
     m_transcriber = transcriber;
     co_await transcriber->connect(apiKey, AppSettings::transcriptionPrompt(), AppSettings::customVocabulary());
     if (!self || m_transcriber != transcriber || session != m_session)
@@ -374,11 +404,14 @@ void DictationSessionController::stopDictation()
     m_n.audioRecorder->stop();
     qCDebug(lcCore) << "dictation" << m_session << "stops recording after" << m_clock.elapsed() << "ms";
 
-    if (m_activeProvider == AIProvider::openAI) {
-        m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
+    if (streamsAudio()) {
+        if (m_recognizesLocally && m_isOnboardingTestDictation)
+            m_n.onboardingWindow->showTestProcessing();
+        else
+            m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
         showLossNote();
         finishAudioStream();
-        detach(finishOpenAIDictation(m_session));
+        detach(finishStreamedDictation(m_session));
         return;
     }
 
@@ -397,7 +430,7 @@ void DictationSessionController::stopDictation()
         AppSettings::transcriptionPrompt(), AppSettings::customVocabulary()));
 }
 
-QCoro::Task<> DictationSessionController::finishOpenAIDictation(quint64 session)
+QCoro::Task<> DictationSessionController::finishStreamedDictation(quint64 session)
 {
     QPointer<DictationSessionController> self(this);
     if (m_audioForwardTask) {
@@ -422,7 +455,9 @@ QCoro::Task<> DictationSessionController::finishOpenAIDictation(quint64 session)
         handleTranscriptionError(*failure);
         co_return;
     }
-    if (m_state == DictationState::processing && !m_completing) {
+    // Recognition on this computer needs no watchdog: its recogniser always answers, and a
+    // long tail on a slow processor may rightly take longer than a network would.
+    if (m_state == DictationState::processing && !m_completing && !m_recognizesLocally) {
         QObject::disconnect(&m_watchdog, nullptr, this, nullptr);
         connect(&m_watchdog, &QTimer::timeout, this, [this, session] { onFinalTranscriptOverdue(session); });
         m_watchdog.start(m_timings.finalTranscriptWatchdog);
@@ -499,23 +534,11 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         co_return;
     }
 
-    if (m_activeProvider == AIProvider::openAI) {
-        const SmartMode mode = AppSettings::smartMode();
-        const std::optional<QString> apiKey = co_await m_n.keychain->read(openAIKeyAccount);
-        if (!self || session != m_session)
+    if (streamsAudio()) {
+        const std::optional<QString> edited = co_await editStreamedText(text, session);
+        if (!self || !edited)
             co_return;
-        if (mode != SmartMode::verbatim && apiKey) {
-            m_n.overlay->showEditing();
-            try {
-                text = co_await m_n.textPolisher->polish(text, mode, AppSettings::textQuality(),
-                    AppSettings::transcriptionPrompt(), AppSettings::customVocabulary(), *apiKey);
-            } catch (const std::exception &error) {
-                // polishing is optional: the unedited transcript goes on
-                qCWarning(lcCore) << "dictation" << session << "polishing failed:" << describe(error);
-            }
-            if (!self)
-                co_return;
-        }
+        text = *edited;
     }
 
     AppSettings::rememberLastText(text);
@@ -568,6 +591,34 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         m_n.overlay->presentResult(savedTitle, lossNoted(outcome.reason + copyHint), text);
         break;
     }
+}
+
+QCoro::Task<std::optional<QString>> DictationSessionController::editStreamedText(QString text, quint64 session)
+{
+    QPointer<DictationSessionController> self(this);
+    const SmartMode mode = AppSettings::smartMode();
+    if (mode == SmartMode::verbatim)
+        co_return text;
+    const std::optional<QString> apiKey = co_await m_n.keychain->read(openAIKeyAccount);
+    if (!self || session != m_session)
+        co_return std::nullopt;
+    const bool local = m_recognizesLocally;
+    if (!apiKey || (local && apiKey->isEmpty()))
+        co_return local ? m_n.localRecognition->cleanUp(text, mode) : text;
+    m_n.overlay->showEditing();
+    std::optional<QString> polished;
+    try {
+        polished = co_await m_n.textPolisher->polish(text, mode, AppSettings::textQuality(),
+            AppSettings::transcriptionPrompt(), AppSettings::customVocabulary(), *apiKey);
+    } catch (const std::exception &error) {
+        // polishing is optional: the unedited transcript goes on (tidied, on this computer)
+        qCWarning(lcCore) << "dictation" << session << "polishing failed:" << describe(error);
+    }
+    if (!self)
+        co_return std::nullopt;
+    if (polished)
+        co_return *polished;
+    co_return local ? m_n.localRecognition->cleanUp(text, mode) : text;
 }
 
 // ---- failure and reset -----------------------------------------------------

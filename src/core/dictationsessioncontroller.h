@@ -36,6 +36,8 @@ public:
         AbstractOverlay *overlay = nullptr;
         AbstractOnboardingWindow *onboardingWindow = nullptr;
         AbstractSettingsWindow *settingsWindow = nullptr;
+        // Recognition on this computer, for the own-backend path when no backend is configured.
+        AbstractLocalRecognition *localRecognition = nullptr;
     };
 
     // Where the first-start walkthrough is when a press comes; the shell, which owns
@@ -66,6 +68,7 @@ public:
     QCoro::Task<bool> requestMicrophonePermission();
     QCoro::Task<> startOpenAIRecording(QString apiKey);
     QCoro::Task<> startGigaChatRecording();
+    QCoro::Task<> startLocalRecording();
 
     // Termination: stop recording, finish an open stream, disconnect without waiting.
     void prepareForTermination();
@@ -76,6 +79,8 @@ public:
 
     DictationState state() const { return m_state; }
     AIProvider activeProvider() const { return m_activeProvider; }
+    // The own-backend path of a build without a backend: recognised on this computer.
+    bool recognizesLocally() const { return m_recognizesLocally; }
     bool stopWhenRecordingStarts() const { return m_stopWhenRecordingStarts; }
     bool isReadingKey() const { return m_readingKey; }
     bool isOnboardingTestDictation() const { return m_isOnboardingTestDictation; }
@@ -106,9 +111,15 @@ private:
     // The start once the provider's precondition is known: fails it or begins connecting.
     void beginDictation(AIProvider provider, const std::optional<QString> &key);
     QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
+    // Streams the recording into a recogniser as it is captured (OpenAI, this computer).
+    QCoro::Task<> startStreamedRecording(RealtimeTranscriberFactory make, QString apiKey);
+    bool streamsAudio() const { return m_activeProvider == AIProvider::openAI || m_recognizesLocally; }
+    // The editing of a streamed transcript: the text polisher where an OpenAI key is
+    // present, otherwise (on this computer) the local clean-up.
+    QCoro::Task<std::optional<QString>> editStreamedText(QString text, quint64 session);
     QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
         std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled);
-    QCoro::Task<> finishOpenAIDictation(quint64 session);
+    QCoro::Task<> finishStreamedDictation(quint64 session);
     QCoro::Task<> runUpload(
         AIProvider provider, quint64 session, QByteArray pcm, SmartMode mode, QString context, QStringList vocabulary);
     // Finishes the stream, stops forwarding and disconnects the transcriber; false
@@ -137,6 +148,7 @@ private:
 
     DictationState m_state = DictationState::idle;
     AIProvider m_activeProvider = AIProvider::openAI;
+    bool m_recognizesLocally = false;
     bool m_stopWhenRecordingStarts = false;
     bool m_isOnboardingTestDictation = false;
     // The key is being read from the keyring (its unlock prompt may be up); the

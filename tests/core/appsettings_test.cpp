@@ -93,3 +93,31 @@ TEST_F(AppSettingsTest, TextsFallBackOnlyWhenAbsent)
 }
 
 } // namespace
+
+struct LocalReading {
+    const char *stored; // nullptr: every key absent
+    QString url, language;
+    bool punctuation;
+    int keepMinutes;
+};
+void PrintTo(const LocalReading &r, std::ostream *out) { *out << (r.stored ? r.stored : "(absent)"); }
+class LocalSettingsTest : public AppSettingsTest, public ::testing::WithParamInterface<LocalReading> { };
+
+TEST_P(LocalSettingsTest, FallBackWhenAbsentBlankOrUnparsable)
+{
+    const LocalReading &reading = GetParam();
+    if (reading.stored)
+        for (const QString &key :
+            { u"localModelsURL"_s, u"localLanguage"_s, u"localSpokenPunctuation"_s, u"localModelKeepMinutes"_s })
+            store(key, QString::fromUtf8(reading.stored));
+    EXPECT_EQ(AppSettings::localModelsURL(), reading.url);
+    EXPECT_EQ(AppSettings::localLanguage(), reading.language);
+    EXPECT_EQ(AppSettings::localSpokenPunctuation(), reading.punctuation);
+    EXPECT_EQ(AppSettings::localModelKeepMinutes(), reading.keepMinutes);
+}
+
+const QString hub = u"https://huggingface.co/ggerganov/whisper.cpp/resolve/main"_s;
+INSTANTIATE_TEST_SUITE_P(Values, LocalSettingsTest,
+    ::testing::Values(LocalReading { nullptr, hub, u"ru"_s, true, 5 }, LocalReading { " ", hub, u"ru"_s, true, 5 },
+        LocalReading { "off", u"off"_s, u"off"_s, false, 5 }, LocalReading { "0", u"0"_s, u"0"_s, false, 5 },
+        LocalReading { " 12 ", u"12"_s, u"12"_s, true, 12 }, LocalReading { "-3", u"-3"_s, u"-3"_s, true, 5 }));

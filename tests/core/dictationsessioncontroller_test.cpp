@@ -141,8 +141,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
             saved(u"Другое окно."_s), u"текст"_s },
         DictationCase { "setupUnfinished", "", false,
             [](Fakes &) { AppSettings::setBool(Keys::onboardingCompleted, false); }, u"^onboarding.show"_s, {} },
-        DictationCase { "noBackend", "", false, noKeys,
-            u"^"_s + failure(u"Установите тестовую сборку российского контура"_s) + u" / settings.show"_s, {} },
+        DictationCase { "noBackendNoModel", "", false,
+            [](Fakes &n) { noKeys(n), n.local.unavailable = u"Установите модель."_s; },
+            u"^"_s + failure(u"Установите модель."_s) + u" / settings.models"_s, {} },
+        DictationCase { "onThisComputer", "vorsik", false, noKeys,
+            started
+                + u"local.recogniser|clean / transcriber.connect / recorder.start / overlay.listening / recorder.stop "
+                  u"/ "
+                  u"overlay.processing|Завершаю распознавание… / transcriber.commit / inserter.insert|текст (чисто) / "
+                  u"transcriber.disconnect / "_s
+                + inserted,
+            u"текст (чисто)"_s },
+        DictationCase { "onThisComputerPolishedWithAKey", "", false, [](Fakes &n) { n.backend.configured = false; },
+            u"transcriber.commit / overlay.editing / inserter.insert|Отредактировано. / transcriber.disconnect / "_s
+                + inserted,
+            u"Отредактировано."_s },
+        DictationCase { "onThisComputerPolishingFails", "", false,
+            [](Fakes &n) { n.backend.configured = false, n.polisher.answer.error = u"сбой"_s; },
+            u"overlay.editing / inserter.insert|текст (чисто) / transcriber.disconnect / "_s + inserted,
+            u"текст (чисто)"_s },
+        DictationCase { "testOnThisComputer", "", true, noKeys,
+            u"^onboarding.connecting / local.recogniser|verbatim / transcriber.connect / recorder.start / "
+            u"onboarding.listening / recorder.stop / onboarding.processing / transcriber.commit / "
+            u"transcriber.disconnect / onboarding.result|текст"_s,
+            u"текст"_s },
         DictationCase { "openAIWithEmptyKey", "openAI", false,
             [](Fakes &n) { n.keychain.items[u"openai-api-key"_s] = QString(); },
             u"^"_s + failure(u"Добавьте OpenAI API key"_s) + u" / settings.show"_s, {} },

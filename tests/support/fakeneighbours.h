@@ -220,6 +220,24 @@ struct FakeAccessibilityPermission final : AbstractAccessibilityPermission {
 
 struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {
     void show() override { note(QStringLiteral("settings.show")); }
+    void showModels() override { note(QStringLiteral("settings.models")); }
+};
+
+// Its recognisers are the neighbourhood's scripted transcribers; the clean-up is marked.
+struct FakeLocalRecognition final : AbstractLocalRecognition, Logged {
+    std::optional<QString> unavailable;
+    RealtimeTranscriberFactory make;
+    std::optional<QString> unavailableReason() override { return unavailable; }
+    std::unique_ptr<AbstractRealtimeTranscriber> makeTranscriber(
+        RealtimeTranscriberCallbacks callbacks, SmartMode mode) override
+    {
+        note(QStringLiteral("local.recogniser"), { rawValue(mode) });
+        return make(std::move(callbacks));
+    }
+    QString cleanUp(const QString &text, SmartMode mode) override
+    {
+        return mode == SmartMode::verbatim ? text : text + QStringLiteral(" (чисто)");
+    }
 };
 
 // A full set of fakes wired into a Neighbours struct.
@@ -237,20 +255,26 @@ struct FakeNeighbourhood {
     FakeOverlay overlay;
     FakeOnboardingWindow onboarding;
     FakeSettingsWindow settings;
+    FakeLocalRecognition local;
 
     FakeNeighbourhood()
     {
-        recorder.log = nextTranscriber.log = inserter.log = overlay.log = onboarding.log = settings.log = log;
+        recorder.log = nextTranscriber.log = inserter.log = overlay.log = onboarding.log = settings.log = local.log
+            = log;
+        local.make = makeTranscriber();
+    }
+    RealtimeTranscriberFactory makeTranscriber()
+    {
+        return [this](RealtimeTranscriberCallbacks callbacks) {
+            transcribers.push_back(std::make_shared<FakeRealtimeTranscriber>(nextTranscriber));
+            transcribers.back()->callbacks = std::move(callbacks);
+            return std::make_unique<TranscriberHandle>(transcribers.back());
+        };
     }
     DictationSessionController::Neighbours neighbours()
     {
         return { &keychain, &backend, &microphone, &recorder, [] { return std::make_unique<PCMBufferCollector>(); },
-            [this](RealtimeTranscriberCallbacks callbacks) {
-                transcribers.push_back(std::make_shared<FakeRealtimeTranscriber>(nextTranscriber));
-                transcribers.back()->callbacks = std::move(callbacks);
-                return std::make_unique<TranscriberHandle>(transcribers.back());
-            },
-            &vorsik, &gigaChat, &polisher, &inserter, &overlay, &onboarding, &settings };
+            makeTranscriber(), &vorsik, &gigaChat, &polisher, &inserter, &overlay, &onboarding, &settings, &local };
     }
     FakeRealtimeTranscriber *lastTranscriber() const
     {
