@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -52,7 +53,27 @@ Request parse(const QStringList &arguments)
         u"Самопроверка: распознать этот WAV-файл. Self-test: transcribe this WAV file."_s, u"file"_s);
     const QCommandLineOption model(
         u"self-test-model"_s, u"Самопроверка: модель распознавания. Self-test: the recognition model."_s, u"model"_s);
-    parser.addOptions({ help, version, toggle, selfTest, keyStdin, audio, model });
+    const QCommandLineOption listModels(u"list-models"_s,
+        u"Показать модели распознавания на этом компьютере. List the speech recognition models: "
+        "installed or not, size, the one recommended for this computer."_s);
+    const QCommandLineOption downloadModel(u"download-model"_s,
+        u"Скачать модель (прогресс — в стандартный поток ошибок). Download a model and verify it; "
+        "progress on standard error; exit status 0 only when it is installed."_s,
+        u"name"_s);
+    const QCommandLineOption installModel(u"install-model"_s,
+        u"Установить файл модели, полученный иначе. Install a model file obtained elsewhere; "
+        "accepted only when it matches a catalog model."_s,
+        u"file"_s);
+    const QCommandLineOption transcribe(u"transcribe"_s,
+        u"Распознать WAV-файл на этом компьютере. Recognise a PCM WAV file on this computer "
+        "and print the text on standard output."_s,
+        u"file"_s);
+    const QCommandLineOption transcribeModel(u"model"_s,
+        u"Для --transcribe: модель (имя из каталога или путь к файлу ggml). With --transcribe: the "
+        "model, a catalog name or the path of a ggml file (default: the one chosen in the settings)."_s,
+        u"name|path"_s);
+    parser.addOptions({ help, version, toggle, selfTest, keyStdin, audio, model, listModels, downloadModel,
+        installModel, transcribe, transcribeModel });
 
     if (!parser.parse(arguments))
         return { Action::error, parser.errorText() };
@@ -69,6 +90,26 @@ Request parse(const QStringList &arguments)
             return { Action::error,
                 u"'--%1' works only with '--%2'."_s.arg(option.names().constFirst(), selfTestOption) };
     }
+    if (parser.isSet(transcribeModel) && !parser.isSet(transcribe))
+        return { Action::error, u"'--model' works only with '--transcribe'."_s };
+    // One model action at a time: which one was meant is not for the program to guess.
+    const std::pair<const QCommandLineOption &, Action> modelActions[]
+        = { { listModels, Action::listModels }, { downloadModel, Action::downloadModel },
+              { installModel, Action::installModel }, { transcribe, Action::transcribe } };
+    std::optional<Request> chosen;
+    for (const auto &[option, action] : modelActions) {
+        if (!parser.isSet(option))
+            continue;
+        const QString name = option.names().constFirst();
+        if (chosen)
+            return { Action::error, u"'--%1' cannot be combined with another model option."_s.arg(name) };
+        const bool takesValue = !option.valueName().isEmpty();
+        chosen = Request { action, {}, takesValue ? parser.value(option) : QString(), parser.value(transcribeModel) };
+        if (takesValue && chosen->argument.isEmpty())
+            return { Action::error, u"'--%1' needs a non-empty value."_s.arg(name) };
+    }
+    if (chosen)
+        return *chosen;
     return { parser.isSet(toggle) ? Action::toggle : Action::run, {} };
 }
 
@@ -87,9 +128,25 @@ int report(const Request &request)
     case Action::run:
     case Action::toggle:
     case Action::selfTest:
+    case Action::listModels:
+    case Action::downloadModel:
+    case Action::installModel:
+    case Action::transcribe:
         break;
     }
     return EXIT_SUCCESS;
+}
+
+bool needsDesktopModule(Action action)
+{
+    switch (action) {
+    case Action::help:
+    case Action::version:
+    case Action::error:
+        return false;
+    default:
+        return true;
+    }
 }
 
 } // namespace CommandLine

@@ -6,13 +6,32 @@
 // What the program was asked to do on its command line.
 namespace CommandLine {
 
-enum class Action { run, toggle, selfTest, help, version, error };
+enum class Action {
+    run,
+    toggle,
+    selfTest,
+    help,
+    version,
+    error,
+    // Recognition on this computer, without a display.
+    listModels,
+    downloadModel,
+    installModel,
+    transcribe,
+};
 
 struct Request {
     Action action = Action::run;
     // The text to print for help, version and error; empty otherwise.
     QString text;
+    // The model name, model file or WAV file the action works on.
+    QString argument {};
+    // --transcribe: the model to use (a catalog name or a file); empty for the settings' choice.
+    QString model {};
 };
+
+// Actions the desktop module carries out (the launcher answers the rest itself).
+bool needsDesktopModule(Action action);
 
 // arguments includes the program's own path at index 0.
 Request parse(const QStringList &arguments);

@@ -30,8 +30,7 @@ int main(int argc, char *argv[])
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
     const CommandLine::Request command = CommandLine::parse(arguments);
-    if (command.action != CommandLine::Action::run && command.action != CommandLine::Action::toggle
-        && command.action != CommandLine::Action::selfTest)
+    if (!CommandLine::needsDesktopModule(command.action))
         return CommandLine::report(command);
 
     QLibrary module(desktopModulePath());
