@@ -740,6 +740,10 @@ void DictationSessionController::showFailureMessage(const QString &detail)
 
 void DictationSessionController::setState(DictationState state)
 {
+    // A wish to stop belongs to the start it was made for: once idle, a later start
+    // (from the menu, say) must not stop the moment it records.
+    if (state == DictationState::idle)
+        m_stopWhenRecordingStarts = false;
     if (m_state == state)
         return;
     m_state = state;

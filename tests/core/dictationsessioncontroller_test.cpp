@@ -273,18 +273,32 @@ TEST_F(ControllerTest, TogglesWhileBusyOnlyStopARecordingAndFnTwiceWhileConnecti
     EXPECT_EQ(f.vorsik.answer.calls, 1);
     EXPECT_EQ(log().last(), inserted);
 
-    // A failed start keeps the wish to stop for a start from the menu; Fn clears it.
-    Gate again;
-    f.microphone.answer.gate = &again;
-    f.recorder.starts.error = u"Микрофон не найден."_s;
-    press();
-    press();
-    again.open();
-    ASSERT_TRUE(reach(DictationState::idle));
-    EXPECT_TRUE(controller->stopWhenRecordingStarts());
-    f.recorder.starts.error.reset();
-    press();
-    EXPECT_FALSE(controller->stopWhenRecordingStarts());
+    // A wish to stop dies with the start it was made for, whichever way that start fails:
+    // the next dictation, started from the menu, records until it is stopped.
+    for (const auto &fail : std::vector<std::function<void()>> {
+             [&] { f.recorder.starts.error = u"Микрофон не найден."_s; },
+             [&] { f.microphone.answer.value = false; },
+             [&] { f.nextTranscriber.connecting.error = u"Нет связи."_s, provider(u"openAI"_s); } }) {
+        Gate again;
+        f.microphone.answer.gate = &again;
+        fail();
+        press();
+        ASSERT_TRUE(TestUtil::runUntil([&] { return state() == DictationState::connecting; }));
+        press();
+        EXPECT_TRUE(controller->stopWhenRecordingStarts());
+        again.open();
+        ASSERT_TRUE(reach(DictationState::idle));
+        EXPECT_FALSE(controller->stopWhenRecordingStarts());
+        f.recorder.starts.error.reset(), f.nextTranscriber.connecting.error.reset();
+        f.microphone.answer = Scripted<bool> { true };
+        provider(u"vorsik"_s);
+        controller->toggleDictation();
+        ASSERT_TRUE(reach(DictationState::recording));
+        TestUtil::runFor(20ms);
+        EXPECT_EQ(state(), DictationState::recording);
+        controller->toggleDictation();
+        ASSERT_TRUE(reach(DictationState::idle));
+    }
 }
 
 TEST_F(ControllerTest, ResultsAfterAFailureChangeNothingAndAThrowingPasteDoesNotBlockTheNext)
