@@ -4,6 +4,12 @@
 #include <QString>
 
 #include <exception>
+#include <typeinfo>
+
+// The readable name of an error type, for logs.
+QString errorKind(const std::type_info &type);
+// The kind of any error, for logs: DescribedError::kind() or the type's name.
+QString errorKind(const std::exception &error);
 
 // Base of every service's error: a closed set of cases, each with a Russian
 // description that the controller shows unchanged. Thrown across co_await.
@@ -17,6 +23,9 @@ public:
 
     const QString &description() const noexcept { return m_description; }
     const char *what() const noexcept override { return m_utf8.constData(); }
+    // What a log line may say of this error: its kind, never the description, which can
+    // carry what a server sent back (an echoed key, the dictated text).
+    virtual QString kind() const { return QStringLiteral("DescribedError"); }
 
 private:
     QString m_description;
@@ -38,6 +47,14 @@ public:
 
     Case errorCase() const noexcept { return m_case; }
     const QString &message() const noexcept { return m_message; }
+    // The type and case; a message that is only a number (an HTTP status, an exit code) too.
+    QString kind() const override
+    {
+        bool numeric = false;
+        m_message.toInt(&numeric);
+        return errorKind(typeid(Derived)) + u'(' + QString::number(static_cast<int>(m_case))
+            + (numeric ? QStringLiteral(", ") + m_message : QString()) + u')';
+    }
 
 private:
     Case m_case;

@@ -15,18 +15,22 @@ namespace {
 QCoro::Task<> guard(QCoro::Task<> task, std::function<void(const QString &)> onFailure)
 {
     std::optional<QString> failure;
+    QString kind;
     try {
         co_await task;
     } catch (const DescribedError &error) {
         failure = error.description();
+        kind = error.kind();
     } catch (const std::exception &error) {
         failure = QString::fromUtf8(error.what());
+        kind = errorKind(error);
     } catch (...) {
         failure = u"Внутренняя ошибка Ворсика."_s;
+        kind = u"unknown"_s;
     }
     if (!failure)
         co_return;
-    qCWarning(lcCore) << "a background step failed:" << *failure;
+    qCWarning(lcCore) << "a background step failed:" << kind;
     if (onFailure)
         onFailure(*failure);
 }

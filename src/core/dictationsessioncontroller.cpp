@@ -233,6 +233,7 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     }
 
     std::optional<QString> failure;
+    QString kind;
     try {
         if (provider == AIProvider::openAI)
             co_await startOpenAIRecording(key);
@@ -242,10 +243,11 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
             co_await startGigaChatRecording();
     } catch (const std::exception &error) {
         failure = describe(error);
+        kind = errorKind(error);
     }
     if (!self || !failure || session != m_session)
         co_return;
-    qCWarning(lcCore) << "dictation" << session << "could not start recording:" << *failure;
+    qCWarning(lcCore) << "dictation" << session << "could not start recording:" << kind;
 
     // Awaited in a statement of its own: GCC 12 can skip destroying a task awaited
     // inside an if condition, which leaks the awaited coroutine's frame.
@@ -373,7 +375,7 @@ QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedCh
             co_await transcriber->appendAudio(*chunk);
         } catch (const std::exception &error) {
             failed = true; // the transcriber reports its own failures through onError
-            qCWarning(lcCore) << "audio forwarding stopped:" << describe(error);
+            qCWarning(lcCore) << "audio forwarding stopped:" << errorKind(error);
         }
         if (failed)
             break;
@@ -612,7 +614,7 @@ QCoro::Task<std::optional<QString>> DictationSessionController::editStreamedText
             AppSettings::transcriptionPrompt(), AppSettings::customVocabulary(), *apiKey);
     } catch (const std::exception &error) {
         // polishing is optional: the unedited transcript goes on (tidied, on this computer)
-        qCWarning(lcCore) << "dictation" << session << "polishing failed:" << describe(error);
+        qCWarning(lcCore) << "dictation" << session << "polishing failed:" << errorKind(error);
     }
     if (!self)
         co_return std::nullopt;
@@ -627,7 +629,8 @@ void DictationSessionController::handleTranscriptionError(const QString &message
 {
     if (m_state == DictationState::idle || m_completing)
         return;
-    qCWarning(lcCore) << "dictation" << m_session << "failed:" << message;
+    // The message is for the user; it may quote the server, so the log does not.
+    qCWarning(lcCore) << "dictation" << m_session << "failed after" << m_clock.elapsed() << "ms";
     const bool isTest = m_isOnboardingTestDictation;
     ++m_session;
     m_watchdog.stop();

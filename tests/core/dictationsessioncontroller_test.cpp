@@ -88,8 +88,8 @@ class DictationTest : public ControllerTest, public ::testing::WithParamInterfac
 
 void provider(const QString &raw) { AppSettings::setString(Keys::aiProvider, raw); }
 const auto noMicrophone = [](Fakes &n) { n.microphone.answer.value = false; };
-const auto recorderFails = [](Fakes &n) { n.recorder.starts.error = u"Микрофон не найден."_s; };
-const auto providerFails = [](Fakes &n) { n.vorsik.answer.error = u"Сервер недоступен."_s; };
+const auto recorderFails = [](Fakes &n) { n.recorder.starts.error = u"Микрофон не найден. ECHO-CANARY"_s; };
+const auto providerFails = [](Fakes &n) { n.vorsik.answer.error = u"Сервер недоступен. ECHO-CANARY"_s; };
 const auto nothingHeard = [](Fakes &n) { n.vorsik.answer.value = u" \n "_s; };
 const auto outcome = [](TextInsertionOutcome o) { return [o](Fakes &n) { n.inserter.inserting.value = o; }; };
 const auto noKeys = [](Fakes &n) { n.keychain.items.clear(), n.backend.configured = false; };
@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
                 + inserted,
             u"Отредактировано."_s },
         DictationCase { "onThisComputerPolishingFails", "", false,
-            [](Fakes &n) { n.backend.configured = false, n.polisher.answer.error = u"сбой"_s; },
+            [](Fakes &n) { n.backend.configured = false, n.polisher.answer.error = u"сбой ECHO-CANARY"_s; },
             u"overlay.editing / inserter.insert|текст (чисто) / transcriber.disconnect / "_s + inserted,
             u"текст (чисто)"_s },
         DictationCase { "testOnThisComputer", "", true, noKeys,
@@ -173,23 +173,26 @@ INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
         DictationCase { "keyringFails", "openAI", false, [](Fakes &n) { n.keychain.reads.error = u"сбой"_s; },
             u"^"_s + failure(u"сбой"_s), {} },
         DictationCase { "microphoneDenied", "", false, noMicrophone, failure(u"Нужен доступ к микрофону"_s), {} },
-        DictationCase { "recorderFails", "", false, recorderFails, failure(u"Микрофон не найден."_s), {} },
-        DictationCase { "providerFails", "", false, providerFails, failure(u"Сервер недоступен."_s), {} },
+        DictationCase { "recorderFails", "", false, recorderFails, failure(u"Микрофон не найден. ECHO-CANARY"_s), {} },
+        DictationCase { "providerFails", "", false, providerFails, failure(u"Сервер недоступен. ECHO-CANARY"_s), {} },
         DictationCase { "nothingRecognised", "", false, nothingHeard, failure(u"Речь не распознана"_s), {} },
         DictationCase { "openAIUnreachable", "openAI", false,
-            [](Fakes &n) { n.nextTranscriber.connecting.error = u"Нет связи."_s; },
-            u"transcriber.disconnect / "_s + failure(u"Нет связи."_s), {} },
-        DictationCase { "inserterThrows", "", false, [](Fakes &n) { n.inserter.inserting.error = u"сбой"_s; },
-            failure(u"сбой"_s), u"текст"_s },
+            [](Fakes &n) { n.nextTranscriber.connecting.error = u"Нет связи. ECHO-CANARY"_s; },
+            u"transcriber.disconnect / "_s + failure(u"Нет связи. ECHO-CANARY"_s), {} },
+        DictationCase { "inserterThrows", "", false,
+            [](Fakes &n) { n.inserter.inserting.error = u"сбой ECHO-CANARY"_s; }, failure(u"сбой ECHO-CANARY"_s),
+            u"текст"_s },
         DictationCase { "openAIPolished", "openAI", false, {},
             u"transcriber.commit / overlay.editing / inserter.insert|Отредактировано. / transcriber.disconnect / "_s
                 + inserted,
             u"Отредактировано."_s },
-        DictationCase { "openAIPolishingFails", "openAI", false, [](Fakes &n) { n.polisher.answer.error = u"сбой"_s; },
+        DictationCase { "openAIPolishingFails", "openAI", false,
+            [](Fakes &n) { n.polisher.answer.error = u"сбой ECHO-CANARY"_s; },
             u"overlay.editing / inserter.insert|текст / transcriber.disconnect / "_s + inserted, u"текст"_s },
         DictationCase { "testMicrophoneDenied", "", true, noMicrophone,
             u"^onboarding.connecting / onboarding.error|нужен доступ к микрофону"_s, {} },
-        DictationCase { "testProviderFails", "", true, providerFails, u"onboarding.error|Сервер недоступен."_s, {} },
+        DictationCase {
+            "testProviderFails", "", true, providerFails, u"onboarding.error|Сервер недоступен. ECHO-CANARY"_s, {} },
         DictationCase { "testNothingHeard", "", true, nothingHeard, u"onboarding.error|речь не распознана"_s, {} },
         DictationCase { "testOwnBackend", "", true, {},
             testStarted + u"onboarding.processing / onboarding.result|текст"_s, u"текст"_s },
@@ -275,10 +278,10 @@ TEST_F(ControllerTest, TogglesWhileBusyOnlyStopARecordingAndFnTwiceWhileConnecti
 
     // A wish to stop dies with the start it was made for, whichever way that start fails:
     // the next dictation, started from the menu, records until it is stopped.
-    for (const auto &fail : std::vector<std::function<void()>> {
-             [&] { f.recorder.starts.error = u"Микрофон не найден."_s; },
-             [&] { f.microphone.answer.value = false; },
-             [&] { f.nextTranscriber.connecting.error = u"Нет связи."_s, provider(u"openAI"_s); } }) {
+    for (const auto &fail :
+        std::vector<std::function<void()>> { [&] { f.recorder.starts.error = u"Микрофон не найден. ECHO-CANARY"_s; },
+            [&] { f.microphone.answer.value = false; },
+            [&] { f.nextTranscriber.connecting.error = u"Нет связи. ECHO-CANARY"_s, provider(u"openAI"_s); } }) {
         Gate again;
         f.microphone.answer.gate = &again;
         fail();

@@ -17,6 +17,10 @@ inline void PrintTo(const QString &text, std::ostream *out) { *out << '"' << tex
 
 namespace TestUtil {
 
+// Log lines never carry a key, what a server sent back or what the user dictated. Tests
+// put this marker into such texts; the test main fails the test that logs a line with it.
+inline constexpr char16_t logCanary[] = u"ECHO-CANARY";
+
 // Runs the event loop until `done` holds or `timeout` passes; returns whether it held.
 inline bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout = std::chrono::seconds(5))
 {

@@ -118,7 +118,7 @@ QCoro::Task<QByteArray> perform(Request request, std::optional<QByteArray> uploa
             qCDebug(lcServices).nospace()
                 << "gigachat: " << stage << ": HTTP " << response.statusCode << " after " << clock.elapsed() << " ms";
         } catch (const GigaChatError &error) {
-            qCWarning(lcServices).nospace() << "gigachat: " << stage << ": " << error.description();
+            qCWarning(lcServices).nospace() << "gigachat: " << stage << ": " << error.kind();
             throw;
         } catch (const GigaChatCurlTransport::TransportError &error) {
             qCWarning(lcServices).nospace()
@@ -132,7 +132,7 @@ QCoro::Task<QByteArray> perform(Request request, std::optional<QByteArray> uploa
                     u"Сбой при "_s + stage + u": "_s + error.description() + u" (curl "_s
                         + QString::number(error.exitCode()) + u')');
         } catch (const DescribedError &error) {
-            qCWarning(lcServices).nospace() << "gigachat: " << stage << ": " << error.description();
+            qCWarning(lcServices).nospace() << "gigachat: " << stage << ": " << error.kind();
             throw GigaChatError(GigaChatError::Case::network, u"Сбой при "_s + stage + u": "_s + error.description());
         } catch (const std::exception &error) {
             throw GigaChatError(

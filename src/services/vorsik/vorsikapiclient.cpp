@@ -269,7 +269,7 @@ QCoro::Task<> VorsikAPIClient::registerAhead()
     try {
         co_await installationToken(true);
     } catch (const DescribedError &error) {
-        qCDebug(lcServices) << "backend: registering ahead failed:" << error.description();
+        qCDebug(lcServices) << "backend: registering ahead failed:" << error.kind();
     }
 }
 

@@ -94,8 +94,8 @@ TEST(VorsikAPIClientTest, EveryExchangeEndsAsScripted)
         registration(token(""), invalid), registration(Response::json(200, R"({"installation_token":42})"), invalid),
         registration(token(R"(a\r\nX-Evil: 1)"), invalid),
         registration(Response::json(503, "busy"), u"error:Ошибка регистрации 503"_s),
-        registration(
-            Response::json(403, R"({"detail":"Устройство заблокировано"})"), u"error:Устройство заблокировано"_s),
+        registration(Response::json(403, R"({"detail":"Устройство заблокировано ECHO-CANARY"})"),
+            u"error:Устройство заблокировано ECHO-CANARY"_s),
         registration(Response::json(401, ""), u"error:Ошибка регистрации 401"_s),
         upload(Response::json(429, R"({"detail":"Слишком много запросов"})"), u"error:Слишком много запросов"_s),
         upload(Response::json(429, R"({"detail":[{"msg":"x"}]})"), u"error:Ошибка сервера 429"_s),
