@@ -13,12 +13,16 @@ namespace {
 
 // The desktop program lives in a module of its own, so that help, version and a
 // mistyped option answer without loading the graphical and audio libraries.
+// Empty when this executable's own place is unknown: then nothing is loaded, as a path
+// relative to the working directory could load a stranger's library.
 QString desktopModulePath()
 {
     // The module's place relative to this executable is the same in the build tree and
     // in every installation prefix.
-    const QString executableDirectory = QFileInfo(u"/proc/self/exe"_s).canonicalFilePath().section(u'/', 0, -2);
-    return QDir(executableDirectory).filePath(QStringLiteral(VERBULO_DESKTOP_MODULE));
+    const QString executable = QFileInfo(u"/proc/self/exe"_s).canonicalFilePath();
+    if (executable.isEmpty() || !QDir::isAbsolutePath(executable))
+        return {};
+    return QDir::cleanPath(QDir(executable.section(u'/', 0, -2)).filePath(QStringLiteral(VERBULO_DESKTOP_MODULE)));
 }
 
 } // namespace
@@ -33,7 +37,14 @@ int main(int argc, char *argv[])
     if (!CommandLine::needsDesktopModule(command.action))
         return CommandLine::report(command);
 
-    QLibrary module(desktopModulePath());
+    const QString modulePath = desktopModulePath();
+    if (modulePath.isEmpty()) {
+        std::fputs("verbulo: cannot find where this program is installed (/proc/self/exe is unreadable); "
+                   "nothing was started.\n",
+            stderr);
+        return EXIT_FAILURE;
+    }
+    QLibrary module(modulePath);
     // Global, so that type information is shared with the Qt plugins the program loads later.
     module.setLoadHints(QLibrary::ExportExternalSymbolsHint);
     using DesktopMain = int (*)(int, char **, int);
