@@ -1,6 +1,14 @@
 #include "appsettings.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -74,9 +82,39 @@ bool boolValue(QStringView key)
     return false;
 }
 
-void setString(QStringView key, const QString &value) { openStore().setValue(key.toString(), value); }
-void setBool(QStringView key, bool value) { openStore().setValue(key.toString(), value); }
-void remove(QStringView key) { openStore().remove(key.toString()); }
+namespace {
+
+// The file holds the installation token and the last dictated text: only its owner may
+// read it, whatever the umask, and also when an earlier version left it readable.
+void changeStore(const std::function<void(QSettings &)> &change)
+{
+    QSettings store = openStore();
+    const QString path = store.fileName();
+    if (!QFileInfo::exists(path)) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    change(store);
+    store.sync();
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+} // namespace
+
+void setString(QStringView key, const QString &value)
+{
+    changeStore([&](QSettings &store) { store.setValue(key.toString(), value); });
+}
+void setBool(QStringView key, bool value)
+{
+    changeStore([&](QSettings &store) { store.setValue(key.toString(), value); });
+}
+void remove(QStringView key)
+{
+    changeStore([&](QSettings &store) { store.remove(key.toString()); });
+}
 
 std::optional<QString> lastText()
 {
@@ -93,9 +131,10 @@ void rememberLastText(const QString &text)
     const QString trimmed = trimmedWhitespace(text);
     if (trimmed.isEmpty())
         return;
-    QSettings store = openStore();
-    store.setValue(Keys::lastText.toString(), trimmed);
-    store.remove(Keys::recentTexts.toString());
+    changeStore([&](QSettings &store) {
+        store.setValue(Keys::lastText.toString(), trimmed);
+        store.remove(Keys::recentTexts.toString());
+    });
 }
 
 QString customVocabularyText() { return string(Keys::customVocabulary).value_or(defaultCustomVocabulary()); }

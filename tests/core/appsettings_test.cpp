@@ -1,7 +1,10 @@
 #include "appsettings.h"
 #include "testutil.h"
 
+#include <QFileInfo>
 #include <QSettings>
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -121,3 +124,20 @@ INSTANTIATE_TEST_SUITE_P(Values, LocalSettingsTest,
     ::testing::Values(LocalReading { nullptr, hub, u"ru"_s, true, 5 }, LocalReading { " ", hub, u"ru"_s, true, 5 },
         LocalReading { "off", u"off"_s, u"off"_s, false, 5 }, LocalReading { "0", u"0"_s, u"0"_s, false, 5 },
         LocalReading { " 12 ", u"12"_s, u"12"_s, true, 12 }, LocalReading { "-3", u"-3"_s, u"-3"_s, true, 5 }));
+
+// The file holds the installation token and the last text: its owner's alone, whatever the
+// umask, and also when it was left readable before.
+TEST(AppSettingsFile, IsTheOwnersAloneAfterEveryWrite)
+{
+    const QString path = QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s).fileName();
+    const auto ownerOnly
+        = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
+    const mode_t previous = ::umask(022);
+    QFile::remove(path);
+    AppSettings::rememberLastText(u"секрет"_s);
+    EXPECT_EQ(QFileInfo(path).permissions(), ownerOnly);
+    QFile::setPermissions(path, ownerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    AppSettings::setString(AppSettings::Keys::installationToken, u"t"_s);
+    EXPECT_EQ(QFileInfo(path).permissions(), ownerOnly);
+    ::umask(previous);
+}
