@@ -1,7 +1,10 @@
 // Renders the overlay in every state, each onboarding page and the settings
-// window to PNG files for the documentation. Run it in the headless session:
+// window, as a build without the own backend shows them, to PNG files for the
+// documentation. Run it in the headless session:
 //   scripts/headless-session build/tools/screenshots/verbulo_ui_screenshots docs/screenshots
 #include "appsettings.h"
+#include "modeldownloader.h"
+#include "modelstore.h"
 #include "onboardingwindowcontroller.h"
 #include "overlaypanelcontroller.h"
 #include "settingswindowcontroller.h"
@@ -18,7 +21,6 @@
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
 
 // The walkthrough's accessibility page asks this; the pictures need it refused, then granted.
 class ScriptedAccessibilityPermission final : public AbstractAccessibilityPermission {
@@ -89,6 +91,9 @@ int main(int argc, char *argv[])
     // Screenshots never touch the user's own settings.
     QTemporaryDir configHome;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    // Nor the user's models: the pictures start on a computer that has none.
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s OUTPUT-DIRECTORY\n", argv[0]);
@@ -122,8 +127,10 @@ int main(int argc, char *argv[])
     ok &= saveOverlay(overlay, u"overlay-result"_s);
     overlay.hide();
 
+    ModelStore models;
+    ModelDownloader downloader(models);
     ScriptedAccessibilityPermission accessibility;
-    OnboardingWindowController onboarding(&accessibility, [] { return false; });
+    OnboardingWindowController onboarding(&accessibility, &downloader, [] { return false; });
     onboarding.show();
     ok &= saveWindow(onboarding.window(), u"onboarding-1-welcome"_s);
     onboarding.primaryAction();
@@ -132,16 +139,27 @@ int main(int argc, char *argv[])
     ok &= saveWindow(onboarding.window(), u"onboarding-3-accessibility"_s);
     accessibility.trusted = true;
     onboarding.primaryAction();
-    ok &= saveWindow(onboarding.window(), u"onboarding-4-ready"_s);
+    ok &= saveWindow(onboarding.window(), u"onboarding-4-model"_s);
+    // An empty stand-in for the recommended model lets the walkthrough go on to the test.
+    const auto recommended
+        = models.entry(ModelCatalog::recommend(models.catalog(), ModelCatalog::MachineFacts::current()).name);
+    if (!recommended || !QDir().mkpath(models.directory())
+        || !QFile(models.pathOf(*recommended)).open(QIODevice::WriteOnly))
+        return 1;
+    onboarding.show();
+    onboarding.primaryAction();
+    ok &= saveWindow(onboarding.window(), u"onboarding-5-ready"_s);
     onboarding.showTestListening();
-    ok &= saveWindow(onboarding.window(), u"onboarding-5-test-listening"_s);
+    ok &= saveWindow(onboarding.window(), u"onboarding-6-test-listening"_s);
     onboarding.showTestResult(u"Привет! Это моя первая диктовка с Ворсиком."_s);
-    ok &= saveWindow(onboarding.window(), u"onboarding-6-test-result"_s);
+    ok &= saveWindow(onboarding.window(), u"onboarding-7-test-result"_s);
     onboarding.window()->close();
 
-    SettingsWindowController settings(&accessibility);
+    SettingsWindowController settings(&accessibility, &downloader);
     settings.show();
     ok &= saveWindow(settings.window(), u"settings"_s);
+    settings.showModels();
+    ok &= saveWindow(settings.window(), u"settings-models"_s);
     settings.cancel();
 
     return ok ? 0 : 1;
