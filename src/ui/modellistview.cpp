@@ -112,6 +112,7 @@ ModelListView::ModelListView(ModelDownloader &downloader, QWidget *parent)
 
         auto *progressRow = new QHBoxLayout;
         progressRow->setContentsMargins(24, 0, 0, 0);
+        progressRow->setSpacing(12);
         row.bar = new QProgressBar(box);
         row.bar->setRange(0, 100);
         row.bar->setTextVisible(false);

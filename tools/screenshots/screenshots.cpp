@@ -10,9 +10,13 @@
 #include "settingswindowcontroller.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -84,6 +88,41 @@ bool saveWindow(QWidget *window, const QString &name)
     return save(window->grab().toImage(), name);
 }
 
+// A model server on 127.0.0.1 that sends a few megabytes a second and never finishes, so
+// a download can be pictured under way.
+class TricklingServer : public QTcpServer {
+public:
+    explicit TricklingServer(const ModelStore &models)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this, &models] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, &models] {
+                    // "GET /ggml-<name>.bin HTTP/1.1"
+                    const QString file = QString::fromLatin1(socket->readAll().split(' ').value(1));
+                    const auto entry = models.entry(file.mid(6).chopped(4));
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(entry ? entry->size : 0)
+                        + "\r\n\r\n");
+                    auto *timer = new QTimer(socket);
+                    connect(timer, &QTimer::timeout, socket, [socket] { socket->write(QByteArray(600000, 'x')); });
+                    timer->start(200);
+                });
+            }
+        });
+    }
+    QString url() const { return u"http://127.0.0.1:%1"_s.arg(serverPort()); }
+};
+
+// Starts downloading `name` from the trickling server and lets the speed become known.
+void startTrickle(ModelDownloader &downloader, const QString &name)
+{
+    downloader.start(name);
+    QEventLoop wait;
+    QTimer::singleShot(2500ms, &wait, &QEventLoop::quit);
+    wait.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -140,6 +179,13 @@ int main(int argc, char *argv[])
     accessibility.trusted = true;
     onboarding.primaryAction();
     ok &= saveWindow(onboarding.window(), u"onboarding-4-model"_s);
+    TricklingServer modelServer(models);
+    AppSettings::setString(AppSettings::Keys::localModelsURL, modelServer.url());
+    const QString chosen = onboarding.window()->findChild<QComboBox *>()->currentData().toString();
+    onboarding.primaryAction();
+    startTrickle(downloader, chosen);
+    ok &= saveWindow(onboarding.window(), u"onboarding-4-model-downloading"_s);
+    downloader.cancel(chosen);
     // An empty stand-in for the recommended model lets the walkthrough go on to the test.
     const auto recommended
         = models.entry(ModelCatalog::recommend(models.catalog(), ModelCatalog::MachineFacts::current()).name);
@@ -158,8 +204,10 @@ int main(int argc, char *argv[])
     SettingsWindowController settings(&accessibility, &downloader);
     settings.show();
     ok &= saveWindow(settings.window(), u"settings"_s);
+    startTrickle(downloader, models.catalog().constFirst().name);
     settings.showModels();
     ok &= saveWindow(settings.window(), u"settings-models"_s);
+    downloader.cancel(models.catalog().constFirst().name);
     settings.cancel();
 
     return ok ? 0 : 1;
