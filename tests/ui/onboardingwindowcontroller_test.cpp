@@ -167,6 +167,7 @@ TEST_F(ModelStepTest, TheTestDictationWaitsUntilAModelIsOnThisComputer)
     models.server.enqueue(LoopbackHttpServer::Response::neverAnswering());
     onboarding.primaryAction();
     EXPECT_EQ(page(), u"Шаг 3 из 3|Скачиваю модель распознавания|(Скачивается…)|Отменить загрузку"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return models.server.requestCount() == 1; }));
     onboarding.secondaryAction();
     ASSERT_TRUE(TestUtil::runUntil([&] { return !models.downloader.isDownloading(u"beta"_s); }));
     EXPECT_EQ(page(), u"Шаг 3 из 3|Скачайте модель распознавания|Скачать · 1 МБ|Назад"_s);

@@ -176,6 +176,7 @@ TEST_F(ModelSectionTest, ADownloadShowsItsProgressCancelAndFailureInTheRow)
     models.server.enqueue(LoopbackHttpServer::Response::neverAnswering());
     in<QPushButton>(u"alpha"_s, u"download"_s)->click();
     EXPECT_EQ(row(u"alpha"_s), u"скачивается|Отменить|off"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return models.server.requestCount() == 2; }));
     in<QPushButton>(u"alpha"_s, u"cancel"_s)->click();
     ASSERT_TRUE(TestUtil::runUntil([&] { return !models.downloader.isDownloading(u"alpha"_s); }));
     EXPECT_EQ(row(u"alpha"_s), u"не скачана|Скачать|off"_s);
