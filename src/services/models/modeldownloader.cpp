@@ -511,7 +511,12 @@ void ModelDownloader::settle(const TransferPtr &transfer, Outcome outcome, const
     transfer->settled = true;
     stopReply(*transfer);
     transfer->idle.stop();
-    transfer->part.close();
+    if (transfer->part.isOpen()) {
+        const bool empty = transfer->part.size() == 0; // nothing worth resuming from
+        transfer->part.close();
+        if (empty)
+            transfer->part.remove();
+    }
     transfer->lock.reset(); // unlocks: removes the lock file
     if (outcome != Outcome::finished)
         transfer->failure = message;
@@ -540,7 +545,8 @@ void ModelDownloader::stopReply(Transfer &transfer)
         transfer.reply = nullptr;
         reply->disconnect(this);
         reply->disconnect(&transfer.idle);
-        reply->abort();
+        // Deleting a reply drops its connection. An abort() here could race an error the
+        // network thread has already queued for it, which Qt reports as an internal problem.
         reply->deleteLater();
     }
 }
