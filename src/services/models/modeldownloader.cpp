@@ -109,7 +109,7 @@ struct ModelDownloader::Transfer : std::enable_shared_from_this<Transfer> {
     std::optional<QString> failure; // why download() throws
     QElapsedTimer clock;
     std::deque<std::pair<qint64, qint64>> samples; // (ms since start, bytes received) for the speed
-    qint64 lastProgressMs = 0;
+    qint64 lastProgressMs = std::numeric_limits<qint64>::min() / 2; // the first report goes out at once
     QPromise<void> done;
 };
 
