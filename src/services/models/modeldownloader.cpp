@@ -316,7 +316,7 @@ bool ModelDownloader::checkAnswer(const TransferPtr &transfer)
     const QNetworkReply &reply = *transfer->reply;
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString &name = transfer->entry.name;
-    if (transfer->offset > 0 && (status == 416 || (status == 206 && rangeStart(reply) != transfer->offset))) {
+    if ((transfer->offset > 0 && status == 416) || (status == 206 && rangeStart(reply) != transfer->offset)) {
         restartFromZero(transfer);
         return false;
     }

@@ -196,6 +196,20 @@ TEST_F(ModelDownloadTest, CancelKeepsThePart)
     EXPECT_EQ(readAll(part()), body.left(body.size() / 2));
     EXPECT_FALSE(QFile::exists(part() + u".lock"_s));
     EXPECT_EQ(failure, QString());
+
+    // Quitting mid-download: a quarter is resumed, the server starts over (it ignores the range)
+    // and sends half before it stalls; that half stays.
+    QFile(part()).resize(body.size() / 4);
+    {
+        ModelDownloader quitting(store);
+        server.enqueue(stalled);
+        quitting.start(u"tiny"_s);
+        ASSERT_TRUE(TestUtil::runUntil([&] {
+            return quitting.progress(u"tiny").value_or(ModelDownloader::Progress {}).received == body.size() / 2;
+        }));
+    }
+    EXPECT_EQ(readAll(part()), body.left(body.size() / 2));
+    EXPECT_FALSE(QFile::exists(part() + u".lock"_s));
 }
 
 TEST_F(ModelDownloadTest, SecondStartJoinsAndAnotherProcessIsTurnedAway)
