@@ -11,6 +11,7 @@
 #include <QDir>
 
 #include <cstdio>
+#include <optional>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -23,6 +24,19 @@ void print(std::FILE *stream, const QString &text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fflush(stream);
+}
+
+// QCoro 0.8's waitFor() never returns when the task it waits for throws: its helper
+// coroutine swallows the exception before quitting the loop. So the failure becomes a value.
+QCoro::Task<std::optional<QString>> failureOf(QCoro::Task<> task)
+{
+    std::optional<QString> failure;
+    try {
+        co_await std::move(task);
+    } catch (const DescribedError &error) {
+        failure = error.description();
+    }
+    co_return failure;
 }
 
 } // namespace
@@ -79,13 +93,12 @@ int download(ModelDownloader &downloader, const QString &name)
             print(stderr, terminal ? u"\r%1\x1b[K"_s.arg(progress.text()) : progress.text() + u'\n');
             printed = true;
         });
-    try {
-        QCoro::waitFor(downloader.download(name));
-    } catch (const DescribedError &error) {
-        print(stderr, (printed && terminal ? u"\n"_s : QString()) + error.description() + u'\n');
+    const std::optional<QString> failure = QCoro::waitFor(failureOf(downloader.download(name)));
+    print(stderr, printed && terminal ? u"\n"_s : QString());
+    if (failure) {
+        print(stderr, *failure + u'\n');
         return 1;
     }
-    print(stderr, printed && terminal ? u"\n"_s : QString());
     print(stdout,
         u"Модель «%1» загружена, проверена и установлена: %2\n"_s.arg(
             name, downloader.store().pathOf(*downloader.store().entry(name))));

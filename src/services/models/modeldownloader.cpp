@@ -109,7 +109,7 @@ struct ModelDownloader::Transfer : std::enable_shared_from_this<Transfer> {
     std::optional<QString> failure; // why download() throws
     QElapsedTimer clock;
     std::deque<std::pair<qint64, qint64>> samples; // (ms since start, bytes received) for the speed
-    qint64 lastProgressMs = 0;
+    qint64 lastProgressMs = std::numeric_limits<qint64>::min() / 2; // the first report goes out at once
     QPromise<void> done;
 };
 
@@ -316,7 +316,7 @@ bool ModelDownloader::checkAnswer(const TransferPtr &transfer)
     const QNetworkReply &reply = *transfer->reply;
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString &name = transfer->entry.name;
-    if (transfer->offset > 0 && (status == 416 || (status == 206 && rangeStart(reply) != transfer->offset))) {
+    if ((transfer->offset > 0 && status == 416) || (status == 206 && rangeStart(reply) != transfer->offset)) {
         restartFromZero(transfer);
         return false;
     }
@@ -511,7 +511,12 @@ void ModelDownloader::settle(const TransferPtr &transfer, Outcome outcome, const
     transfer->settled = true;
     stopReply(*transfer);
     transfer->idle.stop();
-    transfer->part.close();
+    if (transfer->part.isOpen()) {
+        const bool empty = transfer->part.size() == 0; // nothing worth resuming from
+        transfer->part.close();
+        if (empty)
+            transfer->part.remove();
+    }
     transfer->lock.reset(); // unlocks: removes the lock file
     if (outcome != Outcome::finished)
         transfer->failure = message;
@@ -540,7 +545,8 @@ void ModelDownloader::stopReply(Transfer &transfer)
         transfer.reply = nullptr;
         reply->disconnect(this);
         reply->disconnect(&transfer.idle);
-        reply->abort();
+        // Deleting a reply drops its connection. An abort() here could race an error the
+        // network thread has already queued for it, which Qt reports as an internal problem.
         reply->deleteLater();
     }
 }

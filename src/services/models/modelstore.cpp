@@ -122,9 +122,10 @@ ModelStore::Resolved ModelStore::resolve(const QString &setting) const
 QString ModelStore::installFromFile(const QString &file) const
 {
     QFile source(file);
+    if (!QFileInfo(file).isFile())
+        throw DescribedError(u"Файл %1 не найден."_s.arg(QDir::toNativeSeparators(file)));
     if (!source.open(QIODevice::ReadOnly))
-        throw DescribedError(
-            u"Не удалось прочитать файл %1: %2."_s.arg(QDir::toNativeSeparators(file), source.errorString()));
+        throw DescribedError(u"Не удалось открыть файл %1: нет доступа."_s.arg(QDir::toNativeSeparators(file)));
     if (!QDir().mkpath(m_directory))
         throw DescribedError(u"Не удалось создать папку моделей %1."_s.arg(QDir::toNativeSeparators(m_directory)));
 
