@@ -8,6 +8,8 @@
 #include "gigachatselftest.h"
 #include "keychainstore.h"
 #include "microphonepermission.h"
+#include "modeldownloader.h"
+#include "modelstore.h"
 #include "onboardingwindowcontroller.h"
 #include "overlaypanelcontroller.h"
 #include "pastepath.h"
@@ -91,8 +93,14 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     TextInserter inserter(accessibilityBackend, *paste.clipboard, *paste.keystrokes);
     OverlayPanelController overlay;
     overlay.setSurface(makeWaylandOverlaySurface(overlay.panel()));
-    OnboardingWindowController onboarding(&accessibility);
-    SettingsWindowController settings(&accessibility);
+    // One store and one downloader for the whole program: the windows, the tray and the
+    // recognition all see the same downloads. The windows offer models only where there is
+    // no own backend to recognise speech.
+    ModelStore modelStore;
+    ModelDownloader modelDownloader(modelStore);
+    ModelDownloader *localModels = backend.isConfigured() ? nullptr : &modelDownloader;
+    OnboardingWindowController onboarding(&accessibility, localModels);
+    SettingsWindowController settings(&accessibility, localModels);
 
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;
@@ -118,6 +126,7 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
             std::move(onFnPress), std::move(onKeyboardUnavailable), std::move(onTrigger));
     };
     AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
+    delegate.followModelDownloads(&modelDownloader);
 
     QObject::connect(
         &instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);

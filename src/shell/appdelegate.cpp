@@ -2,6 +2,7 @@
 
 #include "appsettings.h"
 #include "mainmenu.h"
+#include "modeldownloader.h"
 
 #include <QCoreApplication>
 #include <QMenu>
@@ -206,7 +207,7 @@ void AppDelegate::configureStatusItem()
         return;
     m_statusMenu = std::make_unique<QMenu>();
     m_statusItem = new QSystemTrayIcon(this);
-    m_statusItem->setToolTip(StatusMenu::toolTip.toString());
+    updateToolTip();
     m_statusItem->setContextMenu(m_statusMenu.get());
     // A left click shows the same menu as a right click.
     connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -242,4 +243,25 @@ void AppDelegate::setStatusIcon(const QString &iconName, const QString &title, c
 {
     m_statusIcon = StatusMenu::makeIcon(iconName, title, colour, m_iconLookup);
     m_statusItem->setIcon(m_statusIcon.icon);
+}
+
+void AppDelegate::followModelDownloads(ModelDownloader *downloader)
+{
+    m_modelDownloader = downloader;
+    connect(downloader, &ModelDownloader::progressChanged, this, [this] { updateToolTip(); });
+    for (auto ended : { &ModelDownloader::finished, &ModelDownloader::cancelled })
+        connect(downloader, ended, this, [this](const QString &name) { updateToolTip(name); });
+    connect(downloader, &ModelDownloader::failed, this, [this](const QString &name) { updateToolTip(name); });
+    updateToolTip();
+}
+
+void AppDelegate::updateToolTip(const QString &ended)
+{
+    if (!m_statusItem)
+        return;
+    QString text = StatusMenu::toolTip.toString();
+    if (const auto progress = m_modelDownloader ? m_modelDownloader->currentProgress() : std::nullopt;
+        progress && progress->name != ended)
+        text += u"\nСкачивается модель %1: %2"_s.arg(progress->name, progress->text());
+    m_statusItem->setToolTip(text);
 }

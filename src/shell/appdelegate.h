@@ -12,6 +12,7 @@
 #include <optional>
 
 class MainMenu;
+class ModelDownloader;
 class QMenu;
 class QSystemTrayIcon;
 
@@ -54,6 +55,9 @@ public:
     // Rebuilds the status menu and icon; follows the controller's state and last text.
     void updateMenuBar();
 
+    // The tray icon's tooltip shows the progress of model downloads while one runs.
+    void followModelDownloads(ModelDownloader *downloader);
+
     // Which theme icons exist; tests replace it.
     void setIconLookup(StatusMenu::IconLookup lookup) { m_iconLookup = std::move(lookup); }
     // Whether the desktop shows tray icons (a status notifier host); tests replace it.
@@ -69,6 +73,8 @@ private:
     void configureMainMenu(bool trayShown);
     void configureStatusItem();
     void setStatusIcon(const QString &iconName, const QString &title, const QColor &colour);
+    // `ended` names a download that just stopped and may still count as under way.
+    void updateToolTip(const QString &ended = QString());
     void setTrigger(DictationTrigger trigger);
     // Messages of the launch go to the overlay one after the other, not over each other.
     void showLaunchNotice(const QString &title, const QString &detail);
@@ -84,6 +90,7 @@ private:
 
     DictationSessionController *m_controller;
     MainMenu *m_mainMenu = nullptr;
+    ModelDownloader *m_modelDownloader = nullptr;
     QSystemTrayIcon *m_statusItem = nullptr;
     std::unique_ptr<QMenu> m_statusMenu;
     StatusMenu::Icon m_statusIcon;

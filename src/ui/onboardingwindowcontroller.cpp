@@ -7,11 +7,17 @@
 #include "desktopsettings.h"
 #include "fnkeyboardhintview.h"
 #include "mascotview.h"
+#include "modellistview.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
@@ -87,19 +93,39 @@ const QString accessibilityStepsAfterRequest
 } // namespace
 
 OnboardingWindowController::OnboardingWindowController(AbstractAccessibilityPermission *accessibility,
-    std::function<bool()> openAccessibilitySettings, QString mascotDirectory, QObject *parent)
+    ModelDownloader *localModels, std::function<bool()> openAccessibilitySettings, QString mascotDirectory,
+    QObject *parent)
     : QObject(parent)
     , m_accessibility(accessibility)
+    , m_localModels(localModels)
     , m_openAccessibilitySettings(std::move(openAccessibilitySettings))
     , m_mascotDirectory(std::move(mascotDirectory))
 {
     m_permissionTimer.setInterval(1s);
     connect(&m_permissionTimer, &QTimer::timeout, this, &OnboardingWindowController::checkAccessibilityPermission);
+    if (!m_localModels)
+        return;
+    connect(m_localModels, &ModelDownloader::progressChanged, this, &OnboardingWindowController::showDownloadProgress);
+    const auto pageChanged = [this] {
+        if (m_window && m_currentStep == OnboardingStep::model) {
+            fillModelPicker();
+            updateModelPage();
+        }
+    };
+    connect(m_localModels, &ModelDownloader::finished, this, pageChanged);
+    connect(m_localModels, &ModelDownloader::cancelled, this, pageChanged);
+    connect(m_localModels, &ModelDownloader::failed, this,
+        [this, pageChanged](const QString &name, const QString &message) {
+            if (m_modelPicker && m_modelPicker->currentData().toString() == name)
+                m_downloadError = message;
+            pageChanged();
+        });
 }
 
-OnboardingWindowController::OnboardingWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent)
-    : OnboardingWindowController(
-        accessibility, &DesktopSettings::openAccessibilitySettings, MascotFrames::defaultDirectory(), parent)
+OnboardingWindowController::OnboardingWindowController(
+    AbstractAccessibilityPermission *accessibility, ModelDownloader *localModels, QObject *parent)
+    : OnboardingWindowController(accessibility, localModels, &DesktopSettings::openAccessibilitySettings,
+        MascotFrames::defaultDirectory(), parent)
 {
 }
 
@@ -115,7 +141,10 @@ void OnboardingWindowController::show()
         buildWindow();
         showStep(OnboardingStep::welcome);
     } else if (m_currentStep == OnboardingStep::accessibility && m_accessibility->isTrusted()) {
-        showStep(OnboardingStep::ready);
+        showStep(stepAfterAccessibility());
+    } else if (m_currentStep == OnboardingStep::ready && !hasUsableModel()) {
+        // The model went while the window was closed: the test cannot succeed without one.
+        showStep(OnboardingStep::model);
     } else {
         showStep(m_currentStep);
     }
@@ -178,6 +207,27 @@ void OnboardingWindowController::buildWindow()
     m_testResultField->hide();
     stack->addWidget(m_testResultField);
 
+    if (m_localModels) {
+        m_modelPicker = new QComboBox(m_window.get());
+        m_modelPicker->setObjectName(u"modelPicker"_s);
+        m_modelPicker->setFont(systemFont(14));
+        m_modelPicker->setFixedWidth(440);
+        m_modelPicker->setMinimumHeight(32);
+        stack->addWidget(m_modelPicker, 0, Qt::AlignHCenter);
+        m_downloadBar = new QProgressBar(m_window.get());
+        m_downloadBar->setObjectName(u"downloadBar"_s);
+        m_downloadBar->setRange(0, 100);
+        m_downloadBar->setTextVisible(false);
+        m_downloadBar->setFixedSize(440, 8);
+        stack->addWidget(m_downloadBar, 0, Qt::AlignHCenter);
+        m_downloadText = makeLabel(u"downloadText"_s, systemFont(13), m_window.get());
+        stack->addWidget(m_downloadText);
+        connect(m_modelPicker, &QComboBox::currentIndexChanged, this, [this] {
+            m_downloadError.clear();
+            updateModelPage();
+        });
+    }
+
     auto *buttonRow = new QWidget(m_window.get());
     buttonRow->setFixedSize(440, 42);
     auto *buttons = new QHBoxLayout(buttonRow);
@@ -217,7 +267,13 @@ void OnboardingWindowController::showStep(OnboardingStep step)
     m_fnKeyboardHint->hide();
     m_testResultField->hide();
     m_primaryButton->setEnabled(true);
+    m_secondaryButton->setText(u"Назад"_s);
     m_detailLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    for (QWidget *modelWidget : { static_cast<QWidget *>(m_modelPicker), static_cast<QWidget *>(m_downloadBar),
+             static_cast<QWidget *>(m_downloadText) })
+        if (modelWidget)
+            modelWidget->hide();
+    const bool local = m_localModels != nullptr;
 
     switch (step) {
     case OnboardingStep::welcome:
@@ -226,14 +282,15 @@ void OnboardingWindowController::showStep(OnboardingStep step)
         m_titleLabel->setText(u"Познакомимся?"_s);
         m_bodyLabel->setText(u"Ворсик будет слушать вашу речь, аккуратно приводить текст в порядок и вставлять его "
                              "туда, где стоит курсор."_s);
-        m_detailLabel->setText(
-            u"Для работы понадобятся два разрешения системы. Мы запросим их по очереди и объясним каждое."_s);
+        m_detailLabel->setText(local
+                ? u"Понадобятся два разрешения системы и модель распознавания речи. Настроим всё по очереди."_s
+                : u"Для работы понадобятся два разрешения системы. Мы запросим их по очереди и объясним каждое."_s);
         m_secondaryButton->hide();
         m_primaryButton->setText(u"Начать настройку"_s);
         break;
     case OnboardingStep::microphone:
         setMascotAnimation(MascotState::writing, 550ms);
-        m_progressLabel->setText(u"Шаг 1 из 2"_s);
+        m_progressLabel->setText(stepLabel(1));
         m_titleLabel->setText(u"Разрешите микрофон"_s);
         m_bodyLabel->setText(u"Микрофон нужен только для записи вашей диктовки после нажатия Fn."_s);
         m_detailLabel->setText(u"Ворсик не слушает вас в фоне и не сохраняет аудио на компьютере. Сразу после "
@@ -243,10 +300,12 @@ void OnboardingWindowController::showStep(OnboardingStep step)
         break;
     case OnboardingStep::accessibility:
         setMascotAnimation(MascotState::thinking, 650ms);
-        m_progressLabel->setText(u"Шаг 2 из 2"_s);
+        m_progressLabel->setText(stepLabel(2));
         m_titleLabel->setText(u"Разрешите вставку текста"_s);
-        m_bodyLabel->setText(u"Универсальный доступ нужен, чтобы Ворсик мог вставить готовый текст в поле, где "
-                             "стоял курсор."_s);
+        m_bodyLabel->setText(local ? u"Специальные возможности нужны, чтобы Ворсик мог вставить готовый текст в поле, "
+                                     "где стоял курсор."_s
+                                   : u"Универсальный доступ нужен, чтобы Ворсик мог вставить готовый текст в поле, где "
+                                     "стоял курсор."_s);
         m_detailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         if (m_accessibility->isTrusted()) {
             m_detailLabel->setText(u"Разрешение уже включено. Можно продолжать."_s);
@@ -256,6 +315,15 @@ void OnboardingWindowController::showStep(OnboardingStep step)
             m_primaryButton->setText(u"Настроить вставку текста"_s);
             startAccessibilityCheck();
         }
+        break;
+    case OnboardingStep::model:
+        setMascotAnimation(MascotState::searching, 650ms);
+        m_progressLabel->setText(stepLabel(3));
+        m_bodyLabel->setText(u"Речь распознаётся прямо на этом компьютере — запись его не покидает. Для этого нужна "
+                             "модель: файл, который скачивается один раз."_s);
+        m_modelPicker->show();
+        fillModelPicker();
+        updateModelPage();
         break;
     case OnboardingStep::ready:
         setMascotAnimation(MascotState::happy, 600ms);
@@ -306,6 +374,9 @@ void OnboardingWindowController::primaryAction()
     case OnboardingStep::accessibility:
         handleAccessibilityPermission();
         break;
+    case OnboardingStep::model:
+        modelPrimaryAction();
+        break;
     case OnboardingStep::ready:
         if (!m_testSucceeded || m_finished)
             return;
@@ -329,8 +400,15 @@ void OnboardingWindowController::secondaryAction()
     case OnboardingStep::accessibility:
         showStep(OnboardingStep::microphone);
         break;
+    case OnboardingStep::model:
+        // While the chosen model downloads, this button cancels it.
+        if (m_localModels->isDownloading(m_modelPicker->currentData().toString()))
+            m_localModels->cancel(m_modelPicker->currentData().toString());
+        else
+            showStep(OnboardingStep::accessibility);
+        break;
     case OnboardingStep::ready:
-        showStep(OnboardingStep::accessibility);
+        showStep(m_localModels ? OnboardingStep::model : OnboardingStep::accessibility);
         break;
     }
 }
@@ -338,7 +416,7 @@ void OnboardingWindowController::secondaryAction()
 void OnboardingWindowController::handleAccessibilityPermission()
 {
     if (m_accessibility->isTrusted()) {
-        showStep(OnboardingStep::ready);
+        showStep(stepAfterAccessibility());
         return;
     }
     // The first press asks the system to switch accessibility on; when that did not
@@ -359,7 +437,7 @@ void OnboardingWindowController::checkAccessibilityPermission()
     if (!m_accessibility->isTrusted())
         return;
     m_permissionTimer.stop();
-    showStep(OnboardingStep::ready);
+    showStep(stepAfterAccessibility());
 }
 
 void OnboardingWindowController::windowWillClose()
@@ -404,8 +482,12 @@ void OnboardingWindowController::showTestProcessing()
 {
     if (!acceptsTestFeedback())
         return;
-    setTestTexts(MascotState::editing, 550ms, u"Проверка работы"_s, u"Ворсик редактирует текст"_s,
-        u"Исправляет распознавание, грамматику и пунктуацию."_s, u"Ворсик редактирует текст…"_s);
+    if (m_localModels)
+        setTestTexts(MascotState::editing, 550ms, u"Проверка работы"_s, u"Ворсик распознаёт речь"_s,
+            u"Распознавание идёт на этом компьютере, обычно несколько секунд."_s, u"Ворсик распознаёт речь…"_s);
+    else
+        setTestTexts(MascotState::editing, 550ms, u"Проверка работы"_s, u"Ворсик редактирует текст"_s,
+            u"Исправляет распознавание, грамматику и пунктуацию."_s, u"Ворсик редактирует текст…"_s);
 }
 
 void OnboardingWindowController::showTestResult(const QString &text)
@@ -425,11 +507,127 @@ void OnboardingWindowController::showTestError(const QString &message)
     if (!acceptsTestFeedback())
         return;
     setTestTexts(MascotState::confused, 650ms, u"Попробуем ещё раз"_s, u"Не получилось"_s,
-        u"Проверьте микрофон и подключение, затем повторите пробную диктовку."_s,
+        m_localModels ? u"Проверьте микрофон, затем повторите пробную диктовку."_s
+                      : u"Проверьте микрофон и подключение, затем повторите пробную диктовку."_s,
         u"Не получилось: "_s + message + u"\nНажмите Fn и попробуйте ещё раз."_s);
     m_testSucceeded = false;
     m_testResult.clear();
     m_detailLabel->setText(u"Настройка пока не завершена. Проверим ещё раз."_s);
     m_primaryButton->setText(u"Готово"_s);
     m_primaryButton->setEnabled(false);
+}
+
+OnboardingStep OnboardingWindowController::stepAfterAccessibility() const
+{
+    return m_localModels ? OnboardingStep::model : OnboardingStep::ready;
+}
+
+QString OnboardingWindowController::stepLabel(int number) const
+{
+    return u"Шаг %1 из %2"_s.arg(number).arg(m_localModels ? 3 : 2);
+}
+
+bool OnboardingWindowController::hasUsableModel() const
+{
+    return !m_localModels || m_localModels->store().resolve(AppSettings::localModel()).ok();
+}
+
+void OnboardingWindowController::fillModelPicker()
+{
+    const ModelStore &store = m_localModels->store();
+    const auto recommended = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current()).name;
+    const QString stored = AppSettings::localModel();
+    // First time here: what dictation would use now, else a download under way, else the
+    // recommendation. Later the user's own pick stays.
+    QString chosen = m_modelPicker->currentData().toString();
+    if (m_modelPicker->count() == 0) {
+        const ModelStore::Resolved inUse = store.resolve(stored);
+        if (inUse.ok())
+            chosen = QDir::isAbsolutePath(stored) ? stored : inUse.name;
+        else if (const auto downloading = m_localModels->currentProgress())
+            chosen = downloading->name;
+        else
+            chosen = recommended;
+    }
+    const QSignalBlocker refilling(m_modelPicker);
+    m_modelPicker->clear();
+    for (const ModelCatalogEntry &entry : store.catalog()) {
+        QString title = entry.name + u" · "_s + modelSizeText(entry.size);
+        if (store.isInstalled(entry.name))
+            title += u" · на компьютере"_s;
+        if (entry.name == recommended)
+            title += u" · рекомендуется"_s;
+        m_modelPicker->addItem(title, entry.name);
+    }
+    if (QDir::isAbsolutePath(stored))
+        m_modelPicker->addItem(u"Свой файл: "_s + QFileInfo(stored).fileName(), stored);
+    m_modelPicker->setCurrentIndex(qMax(0, m_modelPicker->findData(chosen)));
+}
+
+void OnboardingWindowController::updateModelPage()
+{
+    const ModelStore &store = m_localModels->store();
+    const QString chosen = m_modelPicker->currentData().toString();
+    const bool ready = store.resolve(chosen).ok();
+    const bool downloading = !ready && m_localModels->isDownloading(chosen);
+    const auto recommendation = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current());
+
+    m_modelPicker->setEnabled(!downloading);
+    m_downloadBar->setVisible(downloading);
+    m_downloadText->setVisible(downloading || !m_downloadError.isEmpty());
+    setTextColour(m_downloadText, downloading ? secondaryColour(m_window->palette()) : QColor(192, 28, 40));
+    m_primaryButton->setEnabled(!downloading);
+    m_secondaryButton->setText(downloading ? u"Отменить загрузку"_s : u"Назад"_s);
+    if (ready) {
+        m_titleLabel->setText(u"Модель распознавания готова"_s);
+        m_detailLabel->setText(u"Модель %1 уже на этом компьютере. Можно продолжать — или выбрать другую."_s.arg(
+            store.resolve(chosen).name));
+        m_primaryButton->setText(u"Продолжить"_s);
+    } else if (downloading) {
+        m_titleLabel->setText(u"Скачиваю модель распознавания"_s);
+        m_detailLabel->setText(u"Можно пока заняться своими делами: окно можно закрыть, загрузка продолжится."_s);
+        m_primaryButton->setText(u"Скачивается…"_s);
+        if (const auto progress = m_localModels->progress(chosen))
+            showDownloadProgress(*progress);
+        else
+            m_downloadText->setText(u"Подключаюсь…"_s);
+    } else {
+        m_titleLabel->setText(u"Скачайте модель распознавания"_s);
+        m_detailLabel->setText(recommendation.reason);
+        const auto entry = store.entry(chosen);
+        const qint64 part = store.partialSize(chosen);
+        m_primaryButton->setText(
+            part > 0 ? u"Продолжить загрузку"_s : u"Скачать · "_s + modelSizeText(entry ? entry->size : 0));
+        m_downloadText->setText(u"Не удалось скачать: "_s + m_downloadError);
+    }
+}
+
+void OnboardingWindowController::showDownloadProgress(const ModelDownloader::Progress &progress)
+{
+    if (!m_window || m_currentStep != OnboardingStep::model || m_modelPicker->currentData().toString() != progress.name)
+        return;
+    if (m_downloadBar->isHidden())
+        updateModelPage();
+    m_downloadBar->setValue(progress.percent());
+    m_downloadText->setText(progress.text());
+}
+
+void OnboardingWindowController::modelPrimaryAction()
+{
+    const ModelStore &store = m_localModels->store();
+    const QString chosen = m_modelPicker->currentData().toString();
+    const ModelStore::Resolved model = store.resolve(chosen);
+    if (!model.ok()) {
+        if (m_localModels->isDownloading(chosen))
+            return;
+        m_downloadError.clear();
+        m_localModels->start(chosen);
+        updateModelPage();
+        return;
+    }
+    // The test dictation uses the model shown; when that is what the setting gives
+    // already (typically the best installed one), the setting stays as it was.
+    if (store.resolve(AppSettings::localModel()).path != model.path)
+        AppSettings::setString(AppSettings::Keys::localModel, chosen);
+    showStep(OnboardingStep::ready);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mascotframes.h"
+#include "modeldownloader.h"
 #include "neighbours.h"
 
 #include <QObject>
@@ -14,21 +15,27 @@ class ClampedLabel;
 class ControllerWindow;
 class FnKeyboardHintView;
 class MascotView;
+class ModelDownloader;
+class QComboBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 
-enum class OnboardingStep { welcome, microphone, accessibility, ready };
+// The model step exists only in a build without the own backend.
+enum class OnboardingStep { welcome, microphone, accessibility, model, ready };
 
-// The first-start walkthrough: welcome, microphone, accessibility, and a test
-// dictation that has to succeed before the setup counts as finished.
+// The first-start walkthrough: welcome, microphone, accessibility, in a build without
+// the own backend (`localModels` given) a recognition model on this computer, and a
+// test dictation that has to succeed before the setup counts as finished.
 class OnboardingWindowController : public QObject, public AbstractOnboardingWindow {
     Q_OBJECT
 public:
     // `openAccessibilitySettings` opens the desktop's accessibility settings where it can.
-    OnboardingWindowController(AbstractAccessibilityPermission *accessibility,
+    OnboardingWindowController(AbstractAccessibilityPermission *accessibility, ModelDownloader *localModels,
         std::function<bool()> openAccessibilitySettings, QString mascotDirectory = MascotFrames::defaultDirectory(),
         QObject *parent = nullptr);
-    explicit OnboardingWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent = nullptr);
+    explicit OnboardingWindowController(AbstractAccessibilityPermission *accessibility,
+        ModelDownloader *localModels = nullptr, QObject *parent = nullptr);
     ~OnboardingWindowController() override;
 
     OnboardingStep currentStep() const { return m_currentStep; }
@@ -61,8 +68,18 @@ private:
     bool acceptsTestFeedback() const;
     void setTestTexts(MascotState mascot, std::chrono::milliseconds interval, const QString &progress,
         const QString &title, const QString &body, const QString &field);
+    // The step after the permissions: the model where there is one to get, else the test.
+    OnboardingStep stepAfterAccessibility() const;
+    QString stepLabel(int number) const;
+    // The model step: the picker's entries, the page for the chosen one, and continuing.
+    void fillModelPicker();
+    void updateModelPage();
+    void modelPrimaryAction();
+    bool hasUsableModel() const;
+    void showDownloadProgress(const ModelDownloader::Progress &progress);
 
     AbstractAccessibilityPermission *m_accessibility;
+    ModelDownloader *m_localModels;
     std::function<bool()> m_openAccessibilitySettings;
     QString m_mascotDirectory;
 
@@ -76,6 +93,10 @@ private:
     ClampedLabel *m_testResultField = nullptr;
     QPushButton *m_primaryButton = nullptr;
     QPushButton *m_secondaryButton = nullptr;
+    QComboBox *m_modelPicker = nullptr;
+    QProgressBar *m_downloadBar = nullptr;
+    QLabel *m_downloadText = nullptr;
+    QString m_downloadError;
 
     OnboardingStep m_currentStep = OnboardingStep::welcome;
     DictationTrigger m_trigger = DictationTrigger::fnKey;

@@ -3,6 +3,7 @@
 
 #include "appsettings.h"
 #include "controllerwindow.h"
+#include "modellistview.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -11,6 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
@@ -33,9 +36,11 @@ QLabel *makeSecondaryText(const QString &text, int pixelSize, QWidget *parent)
 
 } // namespace
 
-SettingsWindowController::SettingsWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent)
+SettingsWindowController::SettingsWindowController(
+    AbstractAccessibilityPermission *accessibility, ModelDownloader *localModels, QObject *parent)
     : QObject(parent)
     , m_accessibility(accessibility)
+    , m_localModels(localModels)
 {
 }
 
@@ -56,40 +61,60 @@ void SettingsWindowController::buildWindow()
     m_window = std::make_unique<ControllerWindow>();
     m_window->setObjectName(u"settingsWindow"_s);
     m_window->setWindowTitle(u"Настройки Ворсика"_s);
-    m_window->resize(720, 500);
+    m_window->resize(720, m_localModels ? 680 : 500);
     // Closing by the close box writes nothing, exactly as "Отмена"; show() reloads anyway.
     m_window->onReturn = [this] { save(); };
 
-    auto *stack = new QVBoxLayout(m_window.get());
-    stack->setContentsMargins(30, 26, 30, 24);
-    stack->setSpacing(18);
+    auto *windowStack = new QVBoxLayout(m_window.get());
+    windowStack->setContentsMargins(30, 26, 30, 24);
+    windowStack->setSpacing(18);
+    QWidget *page = m_window.get();
+    QVBoxLayout *stack = windowStack;
+    if (m_localModels) {
+        // The models make the page taller than a window should be: all but the buttons scrolls.
+        m_scrollArea = new QScrollArea(m_window.get());
+        m_scrollArea->setObjectName(u"settingsScrollArea"_s);
+        m_scrollArea->setFrameShape(QFrame::NoFrame);
+        m_scrollArea->setWidgetResizable(true);
+        m_scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        page = new QWidget;
+        page->setBackgroundRole(QPalette::Window);
+        m_scrollArea->setWidget(page);
+        m_scrollArea->viewport()->setBackgroundRole(QPalette::Window);
+        stack = new QVBoxLayout(page);
+        stack->setContentsMargins(30, 26, 30, 8);
+        stack->setSpacing(18);
+        windowStack->setContentsMargins(0, 0, 0, 24);
+        windowStack->setSpacing(14);
+        windowStack->addWidget(m_scrollArea, 1);
+    }
 
-    auto *header = new QLabel(u"Ворсик"_s, m_window.get());
+    auto *header = new QLabel(u"Ворсик"_s, page);
     header->setFont(systemFont(26, QFont::Bold));
     stack->addWidget(header, 0, Qt::AlignLeft);
 
     stack->addWidget(makeSecondaryText(u"В любом приложении нажмите Fn один раз, говорите, затем нажмите Fn второй "
                                        "раз для обработки и вставки текста."_s,
-        14, m_window.get()));
+        14, page));
 
     auto *grid = new QGridLayout;
     grid->setVerticalSpacing(14);
     grid->setHorizontalSpacing(16);
-    m_modePopup = new QComboBox(m_window.get());
+    m_modePopup = new QComboBox(page);
     m_modePopup->setObjectName(u"modePopup"_s);
     for (SmartMode mode : allSmartModes)
         m_modePopup->addItem(displayTitle(mode), QVariant::fromValue(int(mode)));
-    m_vocabularyField = new QLineEdit(m_window.get());
+    m_vocabularyField = new QLineEdit(page);
     m_vocabularyField->setObjectName(u"vocabularyField"_s);
     m_vocabularyField->setPlaceholderText(u"ChatGPT, Codex, название компании…"_s);
-    m_promptField = new QLineEdit(m_window.get());
+    m_promptField = new QLineEdit(page);
     m_promptField->setObjectName(u"promptField"_s);
     m_promptField->setPlaceholderText(u"Контекст вашей обычной диктовки"_s);
     const std::pair<QString, QWidget *> rows[] = { { u"После диктовки"_s, m_modePopup },
         { u"Имена и термины"_s, m_vocabularyField }, { u"Контекст речи"_s, m_promptField } };
     int row = 0;
     for (const auto &[title, control] : rows) {
-        auto *label = new QLabel(title, m_window.get());
+        auto *label = new QLabel(title, page);
         label->setBuddy(control);
         grid->addWidget(label, row, 0, Qt::AlignRight | Qt::AlignVCenter);
         control->setFixedWidth(430);
@@ -100,18 +125,44 @@ void SettingsWindowController::buildWindow()
     grid->setColumnStretch(0, 1);
     stack->addLayout(grid);
 
-    stack->addWidget(makeSecondaryText(
-        u"Режим «Исправлять ошибки» восстанавливает вероятные неверно распознанные слова по смыслу, исправляет "
-        "грамматику и пунктуацию. «Структурировать» дополнительно делит текст на абзацы и списки."_s,
-        12, m_window.get()));
-    stack->addWidget(makeSecondaryText(
-        u"Личный API-ключ не требуется. После второго нажатия Fn запись передаётся на защищённый сервер Ворсика и "
-        "удаляется после обработки. Приложение не сохраняет аудио на диск."_s,
-        12, m_window.get()));
+    if (!m_localModels) {
+        stack->addWidget(makeSecondaryText(
+            u"Режим «Исправлять ошибки» восстанавливает вероятные неверно распознанные слова по смыслу, исправляет "
+            "грамматику и пунктуацию. «Структурировать» дополнительно делит текст на абзацы и списки."_s,
+            12, page));
+        stack->addWidget(makeSecondaryText(
+            u"Личный API-ключ не требуется. После второго нажатия Fn запись передаётся на защищённый сервер Ворсика и "
+            "удаляется после обработки. Приложение не сохраняет аудио на диск."_s,
+            12, page));
+    } else {
+        // Without the backend no language model edits the text: the clean-up is by rules.
+        stack->addWidget(makeSecondaryText(
+            u"Режим «Исправлять ошибки» убирает слова-паразиты и повторы, ставит заглавные буквы и пробелы. "
+            "«Структурировать» вдобавок начинает новый абзац там, где вы надолго замолчали."_s,
+            12, page));
+        stack->addWidget(makeSecondaryText(
+            u"Распознавание идёт на этом компьютере: запись не покидает его, не сохраняется на диск и удаляется "
+            "из памяти сразу после распознавания. Интернет нужен только, чтобы скачать модель."_s,
+            12, page));
+
+        m_modelsTitle = new QLabel(u"Распознавание на этом компьютере"_s, page);
+        m_modelsTitle->setObjectName(u"modelsTitle"_s);
+        m_modelsTitle->setFont(systemFont(17, QFont::Bold));
+        stack->addSpacing(6);
+        stack->addWidget(m_modelsTitle);
+        stack->addWidget(makeSecondaryText(u"Модель — файл, по которому Ворсик узнаёт речь; скачивается один раз. "
+                                           "Чем больше модель, тем точнее и медленнее."_s,
+            12, page));
+        m_modelList = new ModelListView(*m_localModels, page);
+        m_modelList->setObjectName(u"modelList"_s);
+        stack->addWidget(m_modelList);
+    }
     stack->addStretch(1);
 
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(10);
+    if (m_localModels)
+        buttons->setContentsMargins(30, 0, 30, 0);
     auto *accessibilityButton = new QPushButton(u"Разрешить вставку текста…"_s, m_window.get());
     accessibilityButton->setObjectName(u"accessibilityButton"_s);
     auto *cancelButton = new QPushButton(u"Отмена"_s, m_window.get());
@@ -123,11 +174,22 @@ void SettingsWindowController::buildWindow()
     buttons->addStretch(1);
     buttons->addWidget(cancelButton);
     buttons->addWidget(saveButton);
-    stack->addLayout(buttons);
+    windowStack->addLayout(buttons);
 
     connect(accessibilityButton, &QPushButton::clicked, this, &SettingsWindowController::requestAccessibility);
     connect(cancelButton, &QPushButton::clicked, this, &SettingsWindowController::cancel);
     connect(saveButton, &QPushButton::clicked, this, &SettingsWindowController::save);
+}
+
+void SettingsWindowController::showModels()
+{
+    show();
+    if (!m_scrollArea)
+        return;
+    // The page is laid out now, so the section's place is final.
+    m_scrollArea->widget()->layout()->activate();
+    m_scrollArea->verticalScrollBar()->setValue(m_modelsTitle->y() - 12);
+    m_modelList->setFocus(Qt::OtherFocusReason);
 }
 
 void SettingsWindowController::loadValues()
@@ -139,6 +201,8 @@ void SettingsWindowController::loadValues()
     // Long texts should show their beginning, not where the cursor ended up.
     m_vocabularyField->setCursorPosition(0);
     m_promptField->setCursorPosition(0);
+    if (m_modelList)
+        m_modelList->setChoice(AppSettings::localModel());
 }
 
 void SettingsWindowController::save()
@@ -149,6 +213,8 @@ void SettingsWindowController::save()
     AppSettings::setSmartMode(SmartMode(m_modePopup->currentData().toInt()));
     AppSettings::setString(AppSettings::Keys::customVocabulary, m_vocabularyField->text());
     AppSettings::setString(AppSettings::Keys::transcriptionPrompt, m_promptField->text());
+    if (m_modelList)
+        AppSettings::setString(AppSettings::Keys::localModel, m_modelList->choice());
     m_window->close();
 }
 

@@ -7,18 +7,25 @@
 #include <memory>
 
 class ControllerWindow;
+class ModelDownloader;
+class ModelListView;
 class QComboBox;
+class QLabel;
 class QLineEdit;
+class QScrollArea;
 
 // The small settings window: editing mode, names and terms, speech context, and
-// a button that asks for the accessibility permission pasting needs.
+// a button that asks for the accessibility permission pasting needs. In a build
+// without the own backend (`localModels` given) it also lists the recognition models.
 class SettingsWindowController : public QObject, public AbstractSettingsWindow {
     Q_OBJECT
 public:
-    explicit SettingsWindowController(AbstractAccessibilityPermission *accessibility, QObject *parent = nullptr);
+    explicit SettingsWindowController(AbstractAccessibilityPermission *accessibility,
+        ModelDownloader *localModels = nullptr, QObject *parent = nullptr);
     ~SettingsWindowController() override;
 
     void show() override;
+    void showModels() override;
 
     void requestAccessibility();
     void cancel();
@@ -32,8 +39,12 @@ private:
     void loadValues();
 
     AbstractAccessibilityPermission *m_accessibility;
+    ModelDownloader *m_localModels;
     std::unique_ptr<ControllerWindow> m_window;
     QComboBox *m_modePopup = nullptr;
     QLineEdit *m_vocabularyField = nullptr;
     QLineEdit *m_promptField = nullptr;
+    QScrollArea *m_scrollArea = nullptr;
+    QLabel *m_modelsTitle = nullptr;
+    ModelListView *m_modelList = nullptr;
 };

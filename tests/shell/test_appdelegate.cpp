@@ -3,6 +3,7 @@
 #include "fakeneighbours.h"
 #include "mainmenu.h"
 #include "statusmenu.h"
+#include "testmodels.h"
 #include "testutil.h"
 
 #include <QAction>
@@ -217,6 +218,24 @@ TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
     delegate->applicationWillTerminate();
     EXPECT_FALSE(fakes.recorder.isRunning());
+}
+
+TEST_F(AppDelegateTest, TheTrayTooltipShowsAModelDownloadWhileItRuns)
+{
+    TestModels models;
+    delegate->applicationDidFinishLaunching();
+    delegate->followModelDownloads(&models.downloader);
+    QStringList shown, expected;
+    QObject::connect(&models.downloader, &ModelDownloader::progressChanged, delegate.get(),
+        [&](const ModelDownloader::Progress &progress) {
+            expected.append(u"Ворсик — диктовка по Fn\nСкачивается модель alpha: "_s + progress.text());
+            shown.append(delegate->statusItem()->toolTip());
+        });
+    models.downloader.start(u"alpha"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return models.store.isInstalled(u"alpha"_s); }));
+    EXPECT_FALSE(shown.isEmpty());
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(delegate->statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
 }
 
 TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)

@@ -92,7 +92,7 @@ void LoopbackHttpServer::read(QTcpSocket *socket, QByteArray &buffer)
                                    : "HTTP/1.1 " + QByteArray::number(response.status)
                     + " Status\r\nContent-Type: application/json\r\nContent-Length: "
                     + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
-        if (response.raw)
+        if (response.raw && !response.holdOpen)
             socket->disconnectFromHost();
     });
 }

@@ -31,6 +31,7 @@ public:
         int status = 200;
         QByteArray body {};
         std::optional<QByteArray> raw {}; // written verbatim instead, then the connection closes
+        bool holdOpen = false; // with raw: the connection stays open after it, a body that stalls
         std::chrono::milliseconds delay { 0 };
 
         static Response json(int status, QByteArray body) { return { .status = status, .body = std::move(body) }; }

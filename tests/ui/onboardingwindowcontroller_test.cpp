@@ -2,8 +2,10 @@
 #include "fakeneighbours.h"
 #include "mascotview.h"
 #include "onboardingwindowcontroller.h"
+#include "testmodels.h"
 #include "testutil.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -16,18 +18,21 @@ namespace {
 
 class OnboardingTest : public ::testing::Test {
 protected:
-    OnboardingTest()
-        : onboarding(
-            &accessibility, [this] { return ++settingsOpened, true; }, MascotFrames::defaultDirectory())
+    // A build with the own backend, or without it (then with the test catalog's models).
+    explicit OnboardingTest(bool localBuild = false)
+        : made(std::make_unique<OnboardingWindowController>(
+            &accessibility, localBuild ? &models.downloader : nullptr, [this] { return ++settingsOpened, true; },
+            MascotFrames::defaultDirectory()))
     {
-        TestUtil::clearSettings();
         onboarding.setOnFinish([this] { ++finishes; });
     }
 
+    TestModels models;
     FakeAccessibilityPermission accessibility;
     int settingsOpened = 0;
     int finishes = 0;
-    OnboardingWindowController onboarding;
+    std::unique_ptr<OnboardingWindowController> made;
+    OnboardingWindowController &onboarding = *made;
 
     QWidget *window() const { return onboarding.window(); }
     QString text(const QString &name) const { return window()->findChild<QLabel *>(name)->text(); }
@@ -141,6 +146,61 @@ TEST_F(OnboardingTest, CompletesOnceAndOnlyWhileTheLastTestSucceeded)
     // Once finished, test feedback no longer reaches the window.
     onboarding.showTestConnecting();
     EXPECT_EQ(text(u"titleLabel"_s), u"Всё работает!"_s);
+}
+
+class ModelStepTest : public OnboardingTest {
+protected:
+    ModelStepTest()
+        : OnboardingTest(true)
+    {
+    }
+};
+
+TEST_F(ModelStepTest, TheTestDictationWaitsUntilAModelIsOnThisComputer)
+{
+    accessibility.trusted = true;
+    showAfterPresses(3);
+    window()->findChild<QComboBox *>(u"modelPicker"_s)->setCurrentIndex(1);
+    EXPECT_EQ(page(), u"Шаг 3 из 3|Скачайте модель распознавания|Скачать · 1 МБ|Назад"_s);
+    EXPECT_FALSE(onboarding.awaitsTestDictation());
+
+    models.server.enqueue(LoopbackHttpServer::Response::neverAnswering());
+    onboarding.primaryAction();
+    EXPECT_EQ(page(), u"Шаг 3 из 3|Скачиваю модель распознавания|(Скачивается…)|Отменить загрузку"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return models.server.requestCount() == 1; }));
+    onboarding.secondaryAction();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return !models.downloader.isDownloading(u"beta"_s); }));
+    EXPECT_EQ(page(), u"Шаг 3 из 3|Скачайте модель распознавания|Скачать · 1 МБ|Назад"_s);
+
+    models.server.enqueue(LoopbackHttpServer::Response::json(404, "нет"));
+    pressReturn();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return !models.downloader.isDownloading(u"beta"_s); }));
+    EXPECT_TRUE(shown(u"downloadText"_s));
+    EXPECT_TRUE(text(u"downloadText"_s).startsWith(u"Не удалось скачать: Модели «beta» нет"_s))
+        << text(u"downloadText"_s).toStdString();
+
+    QStringList shownProgress, reported;
+    QObject::connect(&models.downloader, &ModelDownloader::progressChanged, window(),
+        [&](const ModelDownloader::Progress &progress) {
+            reported.append(progress.text());
+            shownProgress.append(text(u"downloadText"_s));
+        });
+    onboarding.primaryAction();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return models.store.isInstalled(u"beta"_s); }));
+    EXPECT_FALSE(reported.isEmpty());
+    EXPECT_EQ(shownProgress, reported);
+    EXPECT_EQ(page(), u"Шаг 3 из 3|Модель распознавания готова|Продолжить|Назад"_s);
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
+    EXPECT_TRUE(onboarding.awaitsTestDictation());
+    // The only model is what the empty setting picks anyway: the setting stays as it was.
+    EXPECT_EQ(AppSettings::string(AppSettings::Keys::localModel), std::nullopt);
+
+    // A model deleted in the meantime sends the walkthrough back to the model step.
+    models.store.remove(u"beta"_s);
+    onboarding.show();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::model);
+    EXPECT_FALSE(onboarding.awaitsTestDictation());
 }
 
 } // namespace

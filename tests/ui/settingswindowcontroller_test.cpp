@@ -1,11 +1,15 @@
 #include "appsettings.h"
 #include "fakeneighbours.h"
 #include "settingswindowcontroller.h"
+#include "testmodels.h"
 #include "testutil.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -87,6 +91,102 @@ TEST_F(SettingsWindowTest, CancelAndTheCloseBoxDiscardEditsAskingForAccessibilit
     EXPECT_EQ(stored(AppSettings::Keys::aiProvider), std::nullopt);
     settings.show();
     EXPECT_EQ(prompt()->text(), AppSettings::defaultTranscriptionPrompt());
+}
+
+// A build without the own backend: the same window with the models of a test catalog.
+class ModelSectionTest : public ::testing::Test {
+protected:
+    TestModels models;
+    FakeAccessibilityPermission accessibility;
+    SettingsWindowController settings { &accessibility, &models.downloader };
+
+    template<typename T = QWidget> T *in(const QString &model, const QString &name = {}) const
+    {
+        auto *row = settings.window()->findChild<QWidget *>(u"model-"_s + model);
+        return name.isEmpty() ? qobject_cast<T *>(row) : row->findChild<T *>(name);
+    }
+    QRadioButton *choice(const QString &model) const { return in(model)->findChild<QRadioButton *>(); }
+    // A model's row as the user sees it: status, the buttons shown, whether it can be chosen.
+    QString row(const QString &model) const
+    {
+        QStringList shown { in<QLabel>(model, u"status"_s)->text() };
+        for (auto *button : in(model)->findChildren<QPushButton *>())
+            if (button->isVisibleTo(settings.window()))
+                shown.append(button->text());
+        shown.append(choice(model)->isEnabled() ? u"on"_s : u"off"_s);
+        return shown.join(u'|');
+    }
+    void answerRemoval(const QString &answer) const
+    {
+        // An answered question is only deleted later: the one asking is the visible one.
+        for (auto *box : settings.window()->findChildren<QMessageBox *>(u"removalQuestion"_s))
+            for (QAbstractButton *button : box->isVisible() ? box->buttons() : QList<QAbstractButton *>())
+                if (button->text() == answer)
+                    return button->click();
+        ADD_FAILURE() << "no question about deleting with " << answer.toStdString();
+    }
+};
+
+TEST_F(ModelSectionTest, ListsTheModelsHereAndSavesDeletesWhatTheUserChose)
+{
+    models.install(u"alpha"_s);
+    const QString ownFile = u"/opt/models/ggml-own.bin"_s;
+    AppSettings::setString(AppSettings::Keys::localModel, ownFile);
+    settings.show();
+    EXPECT_EQ(row(u"alpha"_s), u"на компьютере|Удалить|on"_s);
+    EXPECT_EQ(row(u"beta"_s), u"не скачана|Скачать|off"_s);
+    auto *own = settings.window()->findChild<QRadioButton *>(u"ownModelFile"_s);
+    EXPECT_TRUE(own->isChecked() && own->isVisible());
+    EXPECT_TRUE(own->text().endsWith(ownFile));
+    settings.save();
+    EXPECT_EQ(AppSettings::localModel(), ownFile);
+
+    settings.showModels();
+    choice(u"alpha"_s)->click();
+    settings.save();
+    EXPECT_EQ(AppSettings::localModel(), u"alpha"_s);
+
+    // Deleting asks first, and a stored choice of the model goes with the file.
+    settings.show();
+    in<QPushButton>(u"alpha"_s, u"remove"_s)->click();
+    answerRemoval(u"Оставить"_s);
+    EXPECT_TRUE(models.store.isInstalled(u"alpha"_s));
+    in<QPushButton>(u"alpha"_s, u"remove"_s)->click();
+    answerRemoval(u"Удалить"_s);
+    EXPECT_FALSE(QFile::exists(models.path(u"alpha"_s)));
+    EXPECT_EQ(row(u"alpha"_s), u"не скачана|Скачать|off"_s);
+    EXPECT_EQ(AppSettings::localModel(), QString());
+}
+
+TEST_F(ModelSectionTest, ADownloadShowsItsProgressCancelAndFailureInTheRow)
+{
+    settings.show();
+    QStringList shown, reported;
+    QObject::connect(&models.downloader, &ModelDownloader::progressChanged, settings.window(),
+        [&](const ModelDownloader::Progress &progress) {
+            reported.append(progress.text());
+            shown.append(in<QLabel>(progress.name, u"progress"_s)->text());
+        });
+    in<QPushButton>(u"beta"_s, u"download"_s)->click();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return models.store.isInstalled(u"beta"_s); }));
+    EXPECT_FALSE(reported.isEmpty());
+    EXPECT_EQ(shown, reported);
+    EXPECT_EQ(row(u"beta"_s), u"на компьютере|Удалить|on"_s);
+
+    models.server.enqueue(LoopbackHttpServer::Response::neverAnswering());
+    in<QPushButton>(u"alpha"_s, u"download"_s)->click();
+    EXPECT_EQ(row(u"alpha"_s), u"скачивается|Отменить|off"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return models.server.requestCount() == 2; }));
+    in<QPushButton>(u"alpha"_s, u"cancel"_s)->click();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return !models.downloader.isDownloading(u"alpha"_s); }));
+    EXPECT_EQ(row(u"alpha"_s), u"не скачана|Скачать|off"_s);
+
+    models.server.enqueue(LoopbackHttpServer::Response::json(404, "нет"));
+    in<QPushButton>(u"alpha"_s, u"download"_s)->click();
+    auto *error = in<QLabel>(u"alpha"_s, u"error"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return error->isVisible(); }));
+    EXPECT_TRUE(error->text().startsWith(u"Не удалось скачать: "_s)) << error->text().toStdString();
+    EXPECT_EQ(row(u"alpha"_s), u"не скачана|Скачать|off"_s);
 }
 
 } // namespace

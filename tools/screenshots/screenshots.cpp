@@ -1,15 +1,22 @@
 // Renders the overlay in every state, each onboarding page and the settings
-// window to PNG files for the documentation. Run it in the headless session:
+// window, as a build without the own backend shows them, to PNG files for the
+// documentation. Run it in the headless session:
 //   scripts/headless-session build/tools/screenshots/verbulo_ui_screenshots docs/screenshots
 #include "appsettings.h"
+#include "modeldownloader.h"
+#include "modelstore.h"
 #include "onboardingwindowcontroller.h"
 #include "overlaypanelcontroller.h"
 #include "settingswindowcontroller.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QEventLoop>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
@@ -18,7 +25,6 @@
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
-
 
 // The walkthrough's accessibility page asks this; the pictures need it refused, then granted.
 class ScriptedAccessibilityPermission final : public AbstractAccessibilityPermission {
@@ -82,6 +88,41 @@ bool saveWindow(QWidget *window, const QString &name)
     return save(window->grab().toImage(), name);
 }
 
+// A model server on 127.0.0.1 that sends a few megabytes a second and never finishes, so
+// a download can be pictured under way.
+class TricklingServer : public QTcpServer {
+public:
+    explicit TricklingServer(const ModelStore &models)
+    {
+        listen(QHostAddress::LocalHost);
+        connect(this, &QTcpServer::newConnection, this, [this, &models] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, socket, [socket, &models] {
+                    // "GET /ggml-<name>.bin HTTP/1.1"
+                    const QString file = QString::fromLatin1(socket->readAll().split(' ').value(1));
+                    const auto entry = models.entry(file.mid(6).chopped(4));
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(entry ? entry->size : 0)
+                        + "\r\n\r\n");
+                    auto *timer = new QTimer(socket);
+                    connect(timer, &QTimer::timeout, socket, [socket] { socket->write(QByteArray(600000, 'x')); });
+                    timer->start(200);
+                });
+            }
+        });
+    }
+    QString url() const { return u"http://127.0.0.1:%1"_s.arg(serverPort()); }
+};
+
+// Starts downloading `name` from the trickling server and lets the speed become known.
+void startTrickle(ModelDownloader &downloader, const QString &name)
+{
+    downloader.start(name);
+    QEventLoop wait;
+    QTimer::singleShot(2500ms, &wait, &QEventLoop::quit);
+    wait.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -89,6 +130,9 @@ int main(int argc, char *argv[])
     // Screenshots never touch the user's own settings.
     QTemporaryDir configHome;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    // Nor the user's models: the pictures start on a computer that has none.
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s OUTPUT-DIRECTORY\n", argv[0]);
@@ -122,8 +166,10 @@ int main(int argc, char *argv[])
     ok &= saveOverlay(overlay, u"overlay-result"_s);
     overlay.hide();
 
+    ModelStore models;
+    ModelDownloader downloader(models);
     ScriptedAccessibilityPermission accessibility;
-    OnboardingWindowController onboarding(&accessibility, [] { return false; });
+    OnboardingWindowController onboarding(&accessibility, &downloader, [] { return false; });
     onboarding.show();
     ok &= saveWindow(onboarding.window(), u"onboarding-1-welcome"_s);
     onboarding.primaryAction();
@@ -132,16 +178,36 @@ int main(int argc, char *argv[])
     ok &= saveWindow(onboarding.window(), u"onboarding-3-accessibility"_s);
     accessibility.trusted = true;
     onboarding.primaryAction();
-    ok &= saveWindow(onboarding.window(), u"onboarding-4-ready"_s);
+    ok &= saveWindow(onboarding.window(), u"onboarding-4-model"_s);
+    TricklingServer modelServer(models);
+    AppSettings::setString(AppSettings::Keys::localModelsURL, modelServer.url());
+    const QString chosen = onboarding.window()->findChild<QComboBox *>()->currentData().toString();
+    onboarding.primaryAction();
+    startTrickle(downloader, chosen);
+    ok &= saveWindow(onboarding.window(), u"onboarding-4-model-downloading"_s);
+    downloader.cancel(chosen);
+    // An empty stand-in for the recommended model lets the walkthrough go on to the test.
+    const auto recommended
+        = models.entry(ModelCatalog::recommend(models.catalog(), ModelCatalog::MachineFacts::current()).name);
+    if (!recommended || !QDir().mkpath(models.directory())
+        || !QFile(models.pathOf(*recommended)).open(QIODevice::WriteOnly))
+        return 1;
+    onboarding.show();
+    onboarding.primaryAction();
+    ok &= saveWindow(onboarding.window(), u"onboarding-5-ready"_s);
     onboarding.showTestListening();
-    ok &= saveWindow(onboarding.window(), u"onboarding-5-test-listening"_s);
+    ok &= saveWindow(onboarding.window(), u"onboarding-6-test-listening"_s);
     onboarding.showTestResult(u"Привет! Это моя первая диктовка с Ворсиком."_s);
-    ok &= saveWindow(onboarding.window(), u"onboarding-6-test-result"_s);
+    ok &= saveWindow(onboarding.window(), u"onboarding-7-test-result"_s);
     onboarding.window()->close();
 
-    SettingsWindowController settings(&accessibility);
+    SettingsWindowController settings(&accessibility, &downloader);
     settings.show();
     ok &= saveWindow(settings.window(), u"settings"_s);
+    startTrickle(downloader, models.catalog().constFirst().name);
+    settings.showModels();
+    ok &= saveWindow(settings.window(), u"settings-models"_s);
+    downloader.cancel(models.catalog().constFirst().name);
     settings.cancel();
 
     return ok ? 0 : 1;

@@ -29,7 +29,7 @@ public:
         qint64 received = 0; // bytes on disk, including a resumed part
         qint64 total = 0; // the expected size
         double bytesPerSecond = 0; // recent speed; 0 until known
-        std::optional<std::chrono::seconds> remaining; // none until the speed is known
+        std::optional<std::chrono::seconds> remaining {}; // none until the speed is known
         int percent() const;
         // "45 % · 210 из 466 МБ · 5,2 МБ/с · осталось 49 с", for every place that shows it.
         QString text() const;
@@ -54,6 +54,9 @@ public:
     std::optional<Progress> currentProgress() const;
     std::optional<Progress> progress(QStringView name) const;
 
+    // How long the server may stay silent before a download fails (30 s; tests shorten it).
+    void setIdleTimeout(std::chrono::milliseconds timeout) { m_idleTimeout = timeout; }
+
 Q_SIGNALS:
     void progressChanged(const ModelDownloader::Progress &progress);
     void finished(const QString &name); // verified and in place
@@ -62,7 +65,25 @@ Q_SIGNALS:
 
 private:
     struct Transfer;
+    using TransferPtr = std::shared_ptr<Transfer>;
+    enum class Outcome { finished, failed, cancelled };
+    enum class Part { keep, remove };
+
+    TransferPtr begin(const ModelCatalogEntry &entry);
+    QCoro::Task<> run(TransferPtr transfer);
+    void request(const TransferPtr &transfer);
+    bool checkAnswer(const TransferPtr &transfer);
+    void restartFromZero(const TransferPtr &transfer);
+    void receive(const TransferPtr &transfer);
+    void complete(const TransferPtr &transfer);
+    void verify(const TransferPtr &transfer);
+    void reportProgress(const TransferPtr &transfer, bool force);
+    void fail(const TransferPtr &transfer, const QString &message, Part part = Part::keep);
+    void settle(const TransferPtr &transfer, Outcome outcome, const QString &message = {}, bool notify = true);
+    void stopReply(Transfer &transfer);
+
     ModelStore &m_store;
     QNetworkAccessManager *m_network = nullptr;
-    QHash<QString, std::shared_ptr<Transfer>> m_transfers;
+    QHash<QString, TransferPtr> m_transfers;
+    std::chrono::milliseconds m_idleTimeout { std::chrono::seconds(30) };
 };

@@ -10,7 +10,8 @@
 // "ggml-<name>.bin.part". A file is only ever placed there after its SHA-1 matched.
 class ModelStore {
 public:
-    explicit ModelStore(QString directory = defaultDirectory(), QList<ModelCatalogEntry> catalog = ModelCatalog::builtIn());
+    explicit ModelStore(
+        QString directory = defaultDirectory(), QList<ModelCatalogEntry> catalog = ModelCatalog::builtIn());
 
     static QString defaultDirectory();
 
@@ -34,9 +35,9 @@ public:
     // recommendation allows, else any installed one). `problem` is a Russian sentence
     // saying what to do when there is no file.
     struct Resolved {
-        QString path;
-        QString name; // the catalog name, or the file name for a path
-        QString problem;
+        QString path {};
+        QString name {}; // the catalog name, or the file name for a path
+        QString problem {};
         bool ok() const { return problem.isEmpty(); }
     };
     Resolved resolve(const QString &setting) const;

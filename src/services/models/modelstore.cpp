@@ -1,0 +1,165 @@
+#include "modelstore.h"
+
+#include "describederror.h"
+#include "logging.h"
+#include "modelfiles.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+
+using namespace Qt::StringLiterals;
+
+ModelStore::ModelStore(QString directory, QList<ModelCatalogEntry> catalog)
+    : m_directory(std::move(directory))
+    , m_catalog(std::move(catalog))
+{
+}
+
+QString ModelStore::defaultDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/plumrest/Vorsik/models"_s;
+}
+
+QString ModelStore::pathOf(const ModelCatalogEntry &entry) const { return m_directory + u'/' + entry.fileName(); }
+
+QString ModelStore::partialPathOf(const ModelCatalogEntry &entry) const { return pathOf(entry) + u".part"_s; }
+
+bool ModelStore::isInstalled(QStringView name) const
+{
+    const auto found = entry(name);
+    return found && QFileInfo(pathOf(*found)).isFile();
+}
+
+QStringList ModelStore::installedNames() const
+{
+    QStringList names;
+    for (const ModelCatalogEntry &candidate : m_catalog) {
+        if (QFileInfo(pathOf(candidate)).isFile())
+            names.append(candidate.name);
+    }
+    return names;
+}
+
+qint64 ModelStore::partialSize(QStringView name) const
+{
+    const auto found = entry(name);
+    if (!found)
+        return 0;
+    const QFileInfo part(partialPathOf(*found));
+    return part.isFile() ? part.size() : 0;
+}
+
+bool ModelStore::remove(QStringView name)
+{
+    const auto found = entry(name);
+    if (!found)
+        return false;
+    bool removedAny = false, failed = false;
+    for (const QString &path : { pathOf(*found), partialPathOf(*found) }) {
+        if (!QFileInfo::exists(path))
+            continue;
+        if (QFile::remove(path))
+            removedAny = true;
+        else
+            failed = true;
+    }
+    return removedAny && !failed;
+}
+
+ModelStore::Resolved ModelStore::resolve(const QString &setting) const
+{
+    const QString howToInstall = u"откройте настройки Ворсика, раздел «Распознавание на этом компьютере», "
+                                 "или выполните verbulo --download-model small"_s;
+    if (setting.isEmpty()) {
+        const QStringList installed = installedNames();
+        if (installed.isEmpty())
+            return { .problem
+                = u"Не установлена ни одна модель распознавания. Чтобы установить, %1."_s.arg(howToInstall) };
+        const auto recommended = entry(ModelCatalog::recommend(m_catalog, ModelCatalog::MachineFacts::current()).name);
+        const qint64 limit = recommended ? recommended->size : std::numeric_limits<qint64>::max();
+        // The largest that the recommendation allows; failing that the smallest, the quickest to run.
+        std::optional<ModelCatalogEntry> best, smallest;
+        for (const QString &name : installed) {
+            const ModelCatalogEntry candidate = *entry(name);
+            if (recommended && candidate.name == recommended->name) {
+                best = candidate;
+                break;
+            }
+            if (candidate.size <= limit && (!best || candidate.size > best->size))
+                best = candidate;
+            if (!smallest || candidate.size < smallest->size)
+                smallest = candidate;
+        }
+        const ModelCatalogEntry chosen = best ? *best : *smallest;
+        return { .path = pathOf(chosen), .name = chosen.name };
+    }
+    if (const auto named = entry(setting)) {
+        if (isInstalled(named->name))
+            return { .path = pathOf(*named), .name = named->name };
+        return { .name = named->name,
+            .problem = u"Модель «%1» не установлена. Скачайте её в настройках Ворсика (раздел «Распознавание на этом "
+                       "компьютере») или командой verbulo --download-model %1."_s.arg(named->name) };
+    }
+    const QFileInfo file(setting);
+    if (file.isAbsolute()) {
+        if (file.isFile() && file.isReadable())
+            return { .path = file.absoluteFilePath(), .name = file.fileName() };
+        return { .name = file.fileName(),
+            .problem = u"Файл модели %1 не найден или не читается. Укажите в настройках Ворсика другой файл "
+                       "или выберите модель из списка."_s.arg(QDir::toNativeSeparators(setting)) };
+    }
+    QStringList names;
+    for (const ModelCatalogEntry &known : m_catalog)
+        names.append(known.name);
+    return { .name = setting,
+        .problem = u"Модели «%1» нет в списке Ворсика (есть: %2). Выберите модель в настройках Ворсика, раздел "
+                   "«Распознавание на этом компьютере»."_s.arg(setting, names.join(u", "_s)) };
+}
+
+QString ModelStore::installFromFile(const QString &file) const
+{
+    QFile source(file);
+    if (!QFileInfo(file).isFile())
+        throw DescribedError(u"Файл %1 не найден."_s.arg(QDir::toNativeSeparators(file)));
+    if (!source.open(QIODevice::ReadOnly))
+        throw DescribedError(u"Не удалось открыть файл %1: нет доступа."_s.arg(QDir::toNativeSeparators(file)));
+    if (!QDir().mkpath(m_directory))
+        throw DescribedError(u"Не удалось создать папку моделей %1."_s.arg(QDir::toNativeSeparators(m_directory)));
+
+    // One pass: the copy goes to a temporary file beside the target and is renamed into
+    // place only when its checksum names a catalog model; otherwise it is removed.
+    QTemporaryFile copy(m_directory + u"/installing-XXXXXX.part"_s);
+    if (!copy.open())
+        throw DescribedError(u"Не удалось записать в папку моделей %1."_s.arg(QDir::toNativeSeparators(m_directory)));
+    const qint64 needed = source.size() - ModelFiles::freeBytes(m_directory);
+    if (needed > 0)
+        throw DescribedError(
+            u"Для модели не хватает места на диске: освободите ещё %1."_s.arg(ModelFiles::sizeText(needed)));
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    QByteArray buffer(ModelFiles::chunkSize, Qt::Uninitialized);
+    for (qint64 read; (read = source.read(buffer.data(), buffer.size())) > 0;) {
+        hash.addData(QByteArrayView(buffer.constData(), read));
+        if (copy.write(buffer.constData(), read) != read)
+            throw DescribedError(
+                u"Не удалось записать модель на диск (%1). Возможно, он заполнен."_s.arg(copy.errorString()));
+    }
+    if (source.error() != QFileDevice::NoError)
+        throw DescribedError(
+            u"Не удалось дочитать файл %1: %2."_s.arg(QDir::toNativeSeparators(file), source.errorString()));
+    const QByteArray sha1 = hash.result().toHex();
+    const auto match = std::find_if(
+        m_catalog.begin(), m_catalog.end(), [&](const ModelCatalogEntry &known) { return known.sha1 == sha1; });
+    if (match == m_catalog.end())
+        throw DescribedError(
+            u"Файл %1 не совпадает ни с одной моделью из списка Ворсика (другая контрольная сумма); "
+            "установить можно только их. Список: verbulo --list-models."_s.arg(QDir::toNativeSeparators(file)));
+    if (const QString failure = ModelFiles::commitInto(copy, pathOf(*match)); !failure.isEmpty())
+        throw DescribedError(
+            u"Не удалось сохранить модель в папку %1: %2."_s.arg(QDir::toNativeSeparators(m_directory), failure));
+    copy.setAutoRemove(false);
+    qCInfo(lcServices) << "installed model" << match->name << "from a file";
+    return match->name;
+}

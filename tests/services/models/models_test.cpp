@@ -1,0 +1,344 @@
+#include "modelcatalog.h"
+#include "modeldownloader.h"
+#include "modelstore.h"
+#include "servicetestsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QLockFile>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTemporaryDir>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using Response = LoopbackHttpServer::Response;
+
+namespace {
+
+constexpr qint64 gib = qint64(1) << 30;
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+// A model file as a server sends it; `length` < 0 leaves the length out (the body ends with the connection).
+Response answer(int status, const QByteArray &body, qint64 length,
+    const QByteArray &headers = "Content-Type: application/octet-stream\r\n")
+{
+    const QByteArray lengthHeader
+        = length < 0 ? "Connection: close\r\n" : "Content-Length: " + QByteArray::number(length) + "\r\n";
+    return Response::rawBytes(
+        "HTTP/1.1 " + QByteArray::number(status) + " X\r\n" + headers + lengthHeader + "\r\n" + body);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<absent>");
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+class ModelDownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.listen());
+        QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s)
+            .setValue(u"localModelsURL"_s, server.baseUrl().toString() + u"/models/"_s);
+        QObject::connect(&downloader, &ModelDownloader::failed,
+            [this](const QString &, const QString &message) { failure = message; });
+        downloader.setIdleTimeout(300ms);
+    }
+    void TearDown() override { TestUtil::clearSettings(); }
+
+    // Runs one download to its end: "" when installed, else the message it failed with.
+    QString fetch() { return outcomeOf(downloader.download(u"tiny"_s)).remove(u"error:"_s); }
+    QString installed() const { return store.pathOf(*store.entry(u"tiny")); }
+    QString part() const { return store.partialPathOf(*store.entry(u"tiny")); }
+
+    const QByteArray body = "lmgg" + randomBytes(600 * 1024);
+    const QByteArray catalog
+        = u"[{\"name\": \"tiny\", \"size\": %1, \"sha1\": \"%2\", \"description\": \"test\"}]"_s.arg(body.size())
+              .arg(QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha1).toHex()))
+              .toUtf8();
+    QTemporaryDir directory;
+    LoopbackHttpServer server;
+    ModelStore store { directory.path() + u"/models"_s, ModelCatalog::fromJson(catalog) };
+    ModelDownloader downloader { store };
+    QString failure;
+};
+
+struct DownloadCase {
+    const char *what;
+    QByteArray keptPart; // a part on disk before the start, if any
+    std::function<std::vector<Response>(const QByteArray &body)> answers;
+    const char *failure; // part of the message; "" when the model ends up installed
+    std::function<QByteArray(const QByteArray &body)> partAfter; // what stays for resuming
+};
+
+TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
+{
+    const auto none = [](const QByteArray &) { return QByteArray("<absent>"); };
+    const auto whole = [](const QByteArray &b) { return std::vector { answer(200, b, b.size()) }; };
+    const std::vector<DownloadCase> cases {
+        { "a whole download is verified and placed", {}, whole, "", none },
+        { "a server ignoring the range starts over", QByteArray(body.size() + 99, 'g'), whole, "", none },
+        { "a refused range starts over", "garbage",
+            [](const QByteArray &b) {
+                return std::vector { answer(416, {}, 0), answer(200, b, b.size()) };
+            },
+            "", none },
+        { "a range answered from elsewhere starts over", "garbage",
+            [](const QByteArray &b) {
+                return std::vector { answer(206, b.mid(3), b.size() - 3, "Content-Range: bytes 3-9/*\r\n"),
+                    answer(200, b, b.size()) };
+            },
+            "", none },
+        { "a wrong checksum deletes the file", {},
+            [](const QByteArray &b) { return std::vector { answer(200, "lmgg" + b.mid(5) + 'x', b.size()) }; },
+            "контрольная сумма не совпала", none },
+        { "a missing model", {}, [](const QByteArray &) { return std::vector { Response::json(404, "{}") }; }, "404",
+            none },
+        { "a missing model keeps the part", "lmgg",
+            [](const QByteArray &) { return std::vector { Response::json(404, "{}") }; }, "404",
+            [](const QByteArray &) { return QByteArray("lmgg"); } },
+        { "a web page instead of the model", {},
+            [](const QByteArray &) {
+                return std::vector { answer(200, "<html>login</html>", 18, "Content-Type: text/html\r\n") };
+            },
+            "веб-страница", none },
+        { "a web page sent as a binary", {},
+            [](const QByteArray &) { return std::vector { answer(200, "<!DOCTYPE html>", -1) }; }, "веб-страница",
+            none },
+        { "a body longer than the model", {},
+            [](const QByteArray &b) { return std::vector { answer(200, b + b.left(b.size() / 10), -1) }; },
+            "больше данных", none },
+        { "a length longer than the model", {},
+            [](const QByteArray &b) { return std::vector { answer(200, b, b.size() * 2) }; }, "больше модели", none },
+        { "a server that never answers", {},
+            [](const QByteArray &) { return std::vector { Response::neverAnswering() }; }, "не отвечает", none },
+        { "a body that stalls keeps the part", {},
+            [](const QByteArray &b) {
+                Response stalled = answer(200, b.left(b.size() / 2), b.size());
+                stalled.holdOpen = true;
+                return std::vector { stalled };
+            },
+            "не отвечает", [](const QByteArray &b) { return b.left(b.size() / 2); } },
+    };
+    for (const DownloadCase &row : cases) {
+        SCOPED_TRACE(row.what);
+        store.remove(u"tiny");
+        if (!row.keptPart.isEmpty()) {
+            QDir().mkpath(store.directory());
+            writeFile(part(), row.keptPart);
+        }
+        for (Response &response : row.answers(body))
+            server.enqueue(std::move(response));
+        const int firstRequest = server.requestCount();
+
+        const QString message = fetch();
+        EXPECT_TRUE(*row.failure ? message.contains(QString::fromUtf8(row.failure)) : message.isEmpty())
+            << message.toStdString();
+        EXPECT_EQ(readAll(installed()), *row.failure ? QByteArray("<absent>") : body);
+        EXPECT_EQ(readAll(part()), row.partAfter(body));
+        EXPECT_FALSE(QFile::exists(part() + u".lock"_s));
+        ASSERT_GT(server.requestCount(), firstRequest);
+        const auto &request = server.requests().at(firstRequest);
+        EXPECT_EQ(request.target, "/models/ggml-tiny.bin");
+        EXPECT_EQ(request.header("Range"),
+            row.keptPart.isEmpty() ? std::nullopt
+                                   : std::optional("bytes=" + QByteArray::number(row.keptPart.size()) + '-'));
+    }
+}
+
+TEST_F(ModelDownloadTest, ResumesWhereTheConnectionBroke)
+{
+    const qsizetype half = body.size() / 2;
+    server.enqueue(answer(200, body.left(half), body.size()));
+    EXPECT_TRUE(fetch().contains(u"оборвалось"_s));
+    EXPECT_EQ(readAll(part()), body.left(half));
+
+    server.enqueue(answer(206, body.mid(half), body.size() - half,
+        u"Content-Range: bytes %1-%2/%3\r\n"_s.arg(half).arg(body.size() - 1).arg(body.size()).toLatin1()));
+    EXPECT_EQ(fetch(), QString());
+    EXPECT_EQ(server.requests().last().header("Range"), "bytes=" + QByteArray::number(half) + '-');
+    EXPECT_EQ(readAll(installed()), body);
+    EXPECT_EQ(readAll(part()), "<absent>");
+}
+
+TEST_F(ModelDownloadTest, CancelKeepsThePart)
+{
+    Response stalled = answer(200, body.left(body.size() / 2), body.size());
+    stalled.holdOpen = true;
+    server.enqueue(stalled);
+    downloader.setIdleTimeout(30s);
+    int cancelled = 0;
+    QObject::connect(&downloader, &ModelDownloader::cancelled, [&] { ++cancelled; });
+    downloader.start(u"tiny"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] {
+        return downloader.progress(u"tiny").value_or(ModelDownloader::Progress {}).received == body.size() / 2;
+    }));
+
+    downloader.cancel(u"tiny"_s);
+    EXPECT_EQ(cancelled, 1);
+    EXPECT_FALSE(downloader.isDownloading(u"tiny"));
+    EXPECT_EQ(readAll(part()), body.left(body.size() / 2));
+    EXPECT_FALSE(QFile::exists(part() + u".lock"_s));
+    EXPECT_EQ(failure, QString());
+
+    // Quitting mid-download: a quarter is resumed, the server starts over (it ignores the range)
+    // and sends half before it stalls; that half stays.
+    QFile(part()).resize(body.size() / 4);
+    {
+        ModelDownloader quitting(store);
+        server.enqueue(stalled);
+        quitting.start(u"tiny"_s);
+        ASSERT_TRUE(TestUtil::runUntil([&] {
+            return quitting.progress(u"tiny").value_or(ModelDownloader::Progress {}).received == body.size() / 2;
+        }));
+    }
+    EXPECT_EQ(readAll(part()), body.left(body.size() / 2));
+    EXPECT_FALSE(QFile::exists(part() + u".lock"_s));
+}
+
+TEST_F(ModelDownloadTest, SecondStartJoinsAndAnotherProcessIsTurnedAway)
+{
+    Response slow = answer(200, body, body.size());
+    slow.delay = 200ms;
+    server.enqueue(slow);
+    int finished = 0;
+    std::optional<ModelDownloader::Progress> last;
+    QObject::connect(&downloader, &ModelDownloader::finished, [&] { ++finished; });
+    QObject::connect(&downloader, &ModelDownloader::progressChanged,
+        [&](const ModelDownloader::Progress &progress) { last = progress; });
+    downloader.start(u"tiny"_s);
+    downloader.start(u"tiny"_s);
+    EXPECT_EQ(fetch(), QString());
+    EXPECT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(failure, QString());
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->percent(), 100);
+    EXPECT_EQ(last->received, body.size());
+
+    store.remove(u"tiny");
+    QLockFile other(part() + u".lock"_s);
+    ASSERT_TRUE(other.tryLock());
+    EXPECT_EQ(fetch(), u"Эта модель уже загружается другим процессом Ворсика."_s);
+    EXPECT_EQ(server.requestCount(), 1);
+}
+
+TEST(ModelStoreTest, ResolvesTheSetting)
+{
+    QTemporaryDir directory;
+    ModelStore store(directory.path(), ModelCatalog::builtIn());
+    ASSERT_EQ(store.catalog().size(), 6);
+    writeFile(directory.path() + u"/own.bin"_s, "lmgg");
+    struct Case {
+        QStringList installed;
+        QString setting, name, problem;
+    };
+    const std::vector<Case> cases {
+        { {}, {}, {}, u"Не установлена ни одна модель"_s },
+        { { u"small"_s }, {}, u"small"_s, {} },
+        { { u"tiny"_s, u"large-v3-turbo"_s }, {}, u"tiny"_s, {} }, // never more than any recommendation allows
+        { { u"large-v3-turbo"_s }, {}, u"large-v3-turbo"_s, {} }, // but an installed model beats none
+        { { u"small"_s }, u"small"_s, u"small"_s, {} },
+        { { u"base"_s }, u"small"_s, u"small"_s, u"Модель «small» не установлена. Скачайте её"_s },
+        { {}, directory.path() + u"/own.bin"_s, u"own.bin"_s, {} },
+        { {}, directory.path() + u"/gone.bin"_s, u"gone.bin"_s, u"не найден"_s },
+        { {}, u"huge"_s, u"huge"_s, u"нет в списке"_s },
+    };
+    for (const Case &row : cases) {
+        SCOPED_TRACE(row.setting.toStdString() + " with " + row.installed.join(u',').toStdString());
+        for (const ModelCatalogEntry &entry : store.catalog()) {
+            if (row.installed.contains(entry.name))
+                writeFile(store.pathOf(entry), "lmgg");
+            else
+                QFile::remove(store.pathOf(entry));
+        }
+        const ModelStore::Resolved resolved = store.resolve(row.setting);
+        EXPECT_EQ(resolved.name, row.name);
+        EXPECT_TRUE(row.problem.isEmpty() ? resolved.problem.isEmpty() : resolved.problem.contains(row.problem))
+            << resolved.problem.toStdString();
+        EXPECT_EQ(QFile::exists(resolved.path), resolved.ok());
+    }
+}
+
+TEST(ModelStoreTest, InstallsOnlyCatalogFiles)
+{
+    QTemporaryDir directory;
+    const QByteArray body = "lmgg" + randomBytes(300 * 1024);
+    const QString sha1 = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha1).toHex());
+    ModelStore store(directory.path() + u"/models"_s,
+        ModelCatalog::fromJson(
+            u"{\"models\": [{\"name\": \"base\", \"size\": 1, \"sha1\": \"%1\"}]}"_s.arg(sha1).toUtf8()));
+    writeFile(directory.path() + u"/download.bin"_s, body);
+    writeFile(directory.path() + u"/other.bin"_s, body + 'x');
+
+    EXPECT_EQ(store.installFromFile(directory.path() + u"/download.bin"_s), u"base"_s);
+    EXPECT_EQ(readAll(store.pathOf(*store.entry(u"base"))), body);
+    EXPECT_THROW(store.installFromFile(directory.path() + u"/other.bin"_s), DescribedError);
+    EXPECT_THROW(store.installFromFile(directory.path() + u"/absent.bin"_s), DescribedError);
+    EXPECT_EQ(
+        QDir(store.directory()).entryList(QDir::Files), QStringList { u"ggml-base.bin"_s }); // no copy left behind
+
+    EXPECT_TRUE(store.remove(u"base"));
+    EXPECT_FALSE(store.remove(u"base"));
+    EXPECT_FALSE(store.isInstalled(u"base"));
+}
+
+TEST(ModelCatalogTest, RecommendsByTheMachine)
+{
+    const QList<ModelCatalogEntry> catalog = ModelCatalog::builtIn();
+    struct Case {
+        ModelCatalog::MachineFacts facts;
+        QString name, reasonMentions;
+    };
+    const std::vector<Case> cases {
+        { { 16, true, 32 * gib }, u"large-v3-turbo-q5_0"_s, u"16 ядер, процессор с AVX2, 32 ГБ"_s },
+        { { 8, true, 4 * gib }, u"small"_s, u"8 ядер"_s },
+        { { 4, true, 8 * gib }, u"small"_s, u"4 ядра"_s },
+        { { 8, false, 16 * gib }, u"base"_s, u"без AVX2"_s },
+        { { 2, true, 8 * gib }, u"base"_s, u"2 ядра"_s },
+        { { 1, false, gib / 2 }, u"base"_s, u"1 ядро"_s },
+    };
+    for (const Case &row : cases) {
+        const ModelCatalog::Recommendation recommendation = ModelCatalog::recommend(catalog, row.facts);
+        EXPECT_EQ(recommendation.name, row.name);
+        EXPECT_TRUE(recommendation.reason.contains(row.reasonMentions)) << recommendation.reason.toStdString();
+    }
+    const QByteArray sha1 = QByteArray(40, 'a');
+    const auto parsed = ModelCatalog::fromJson("[{\"name\":\"ok\",\"size\":5,\"sha1\":\"" + sha1
+        + "\"}, {\"name\":\"../up\",\"size\":5,\"sha1\":\"" + sha1 + "\"}, {\"name\":\"nosize\",\"sha1\":\"" + sha1
+        + "\"}, {\"name\":\"short\",\"size\":5,\"sha1\":\"abc\"}, {\"name\":\"ok\",\"size\":6,\"sha1\":\"" + sha1
+        + "\"}]");
+    ASSERT_EQ(parsed.size(), 1);
+    EXPECT_EQ(parsed[0].size, 5);
+}
+
+TEST(ModelDownloaderProgressTest, Text)
+{
+    constexpr qint64 mib = qint64(1) << 20;
+    const std::vector<std::pair<ModelDownloader::Progress, QString>> cases {
+        { { {}, 210 * mib, 466 * mib, 5.2 * mib, 49s }, u"45 % · 210 из 466 МБ · 5,2 МБ/с · осталось 49 с"_s },
+        { { {}, gib / 5, 3 * gib / 2, 0, std::nullopt }, u"13 % · 0,2 из 1,5 ГБ"_s },
+        { { {}, mib, 75 * mib, 512 * 1024, 148s }, u"1 % · 1 из 75 МБ · 512 КБ/с · осталось 2 мин 28 с"_s },
+        { { {}, 76 * mib, 75 * mib, 0, 0s }, u"100 % · 76 из 75 МБ · осталось 0 с"_s },
+    };
+    for (const auto &[progress, text] : cases)
+        EXPECT_EQ(progress.text(), text);
+}
+
+} // namespace

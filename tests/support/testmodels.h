@@ -1,0 +1,54 @@
+#pragma once
+
+#include "appsettings.h"
+#include "loopbackhttpserver.h"
+#include "modeldownloader.h"
+#include "modelstore.h"
+#include "testutil.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+using namespace Qt::StringLiterals;
+
+// Two small catalog models, "alpha" and "beta", in a store of their own, downloaded by the
+// real downloader from a loopback server that serves their bodies unless told otherwise.
+// Starts from empty settings, so it goes before anything that reads them.
+struct TestModels {
+    static QByteArray body(const QString &name) { return name.toLatin1().repeated(40000); }
+    static QList<ModelCatalogEntry> catalog()
+    {
+        QByteArray json = "[";
+        for (const QString &name : { u"alpha"_s, u"beta"_s })
+            json += R"({"name":")" + name.toLatin1() + R"(","size":)" + QByteArray::number(body(name).size())
+                + R"(,"sha1":")" + QCryptographicHash::hash(body(name), QCryptographicHash::Sha1).toHex()
+                + R"(","description":"Модель )" + name.toUtf8() + R"("},)";
+        json.chop(1);
+        return ModelCatalog::fromJson(json + "]");
+    }
+
+    QTemporaryDir folder;
+    ModelStore store { folder.path(), catalog() };
+    ModelDownloader downloader { store };
+    LoopbackHttpServer server;
+
+    TestModels()
+    {
+        TestUtil::clearSettings();
+        server.listen();
+        server.setHandler([](const LoopbackHttpServer::Request &request) {
+            const QString name = QString::fromLatin1(request.target).section(u'-', 1).chopped(4);
+            return LoopbackHttpServer::Response::json(200, body(name));
+        });
+        AppSettings::setString(AppSettings::Keys::localModelsURL, server.baseUrl().toString());
+    }
+    QString path(const QString &name) const { return store.pathOf(*store.entry(name)); }
+    void install(const QString &name) const
+    {
+        QFile file(path(name));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(body(name));
+    }
+};
