@@ -1,5 +1,7 @@
 #include "textinserter.h"
 
+#include "logging.h"
+
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFutureWatcher>
@@ -38,6 +40,8 @@ TextInserter::TextInserter(
 TextInserter::~TextInserter()
 {
     // Leaving before the scheduled restore must not leave the dictated text in place of the user's clipboard.
+    // What is put back is a copy this program serves, so on Wayland it goes when the program does: the
+    // clipboard is then empty unless the desktop keeps a copy of its own (KDE's Klipper, GNOME Shell).
     if (m_pendingRestore && m_pendingRestore->snapshot && m_clipboard.changeCount() == m_pendingRestore->changeCount)
         m_clipboard.restore(*m_pendingRestore->snapshot);
     // Work still queued is dropped; a call in progress ends within its time-out.
@@ -194,6 +198,10 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     // unless nothing inside the window can be read at all.
     if (last->focusTakesText != true && !last->target->windowLevel)
         co_return unconfirmed;
+    // A field that shows its text or caret and shows them as before the paste refused it (a validator,
+    // a length limit): the same window counts only where nothing in it can be read.
+    if (readable && last->editor == prePaste->editor)
+        co_return unconfirmed;
     co_return TextInsertionOutcome::inserted();
 }
 
@@ -264,6 +272,8 @@ QCoro::Task<bool> TextInserter::paste(QString text, PasteShortcut shortcut)
         snapshot = co_await m_clipboard.readSnapshot();
         if (!self)
             co_return false;
+        if (!snapshot)
+            qCWarning(lcInsertion) << "the clipboard could not be read: it is not put back after the paste";
     }
     m_clipboard.setText(text);
     if (shortcut == PasteShortcut::shiftInsert)

@@ -19,6 +19,8 @@
 struct EditorSnapshot {
     std::optional<QString> value;
     std::optional<TextRange> selectedRange;
+
+    friend bool operator==(const EditorSnapshot &, const EditorSnapshot &) = default;
 };
 
 // Pastes a dictated text into the place remembered when the dictation began,

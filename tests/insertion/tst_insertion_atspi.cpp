@@ -112,14 +112,17 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     ASSERT_TRUE(captured);
 
     // A look-alike: same application, title, place and size; only the window itself differs.
-    ASSERT_EQ(target->ask("open two 100 100", "opened two"), "opened two");
+    ASSERT_EQ(target->ask("open two 100 100 digits", "opened two"), "opened two");
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::targetChanged(u"Открыто другое окно."_s));
+    // Its field's validator refuses the text: the paste reaches it, nothing arrives, the text is kept.
+    const auto two = captureWhen([&](const auto &t) { return t.window != captured->window && t.focusedElement; });
+    EXPECT_EQ(insert(u"Текст"_s, two), TextInsertionOutcome::unconfirmed());
 
     setAccessibilityEnabled(false);
     EXPECT_FALSE(QCoro::waitFor(inserter->captureTarget()).has_value());
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::needsAccessibilityPermission());
 
-    TestUtil::runFor(300ms);
+    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
     EXPECT_EQ(target->text("one") + target->text("two"), QString());
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
     // The permission request switched the bus back on.

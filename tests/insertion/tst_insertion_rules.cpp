@@ -4,10 +4,13 @@
 #include "targetcapture.h"
 #include "testutil.h"
 #include "textinserter.h"
+#include "waylandclipboard.h"
 
 #include <QCoro/QCoroTask>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -179,6 +182,24 @@ TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
         EXPECT_EQ(TextInserter::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
 }
 
+// The copy of a Wayland clipboard before a paste: what an owner delivers in time and within the limit.
+TEST(ClipboardPipesTest, ReadsWithinTheDeadlineAndTheLimitAndNamesWhatItLeftOut)
+{
+    int small[2], large[2], slow[2], empty[2];
+    for (int *ends : { small, large, slow, empty })
+        ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::write(small[1], "earlier", 7) + ::write(large[1], QByteArray(2000, 'x').constData(), 2000), 2007);
+    ::close(small[1]), ::close(empty[1]);
+    const WaylandClipboard::PipeRead read
+        = WaylandClipboard::readPipes({ { u"text/plain"_s, small[0] }, { u"image/png"_s, large[0] },
+                                          { u"image/bmp"_s, slow[0] }, { u"text/html"_s, empty[0] } },
+            QDeadlineTimer(200ms), 1024);
+    EXPECT_EQ(read.delivered, (QMap<QString, QByteArray> { { u"text/plain"_s, "earlier" } }));
+    EXPECT_EQ(QList({ read.tooLarge, read.tooSlow, read.failed }),
+        QList<QStringList>({ { u"image/png"_s }, { u"image/bmp"_s }, { u"text/html"_s } }));
+    ::close(large[1]), ::close(slow[1]);
+}
+
 ClipboardSnapshot richContents()
 {
     return ClipboardSnapshot { { { { u"text/plain"_s, "earlier" }, { u"text/html"_s, "<b>earlier</b>" } },
@@ -331,6 +352,9 @@ TEST_F(InsertTest, PastesOnlyIntoTheCapturedTargetAndTheLastLookDecides)
             false },
         { "keystroke cannot reach the window", {}, [&] { keys.reachesTarget = false; }, Outcome::unconfirmed(), false },
         { "accessibility off", {}, [&] { backend.trusted = false; }, Outcome::needsAccessibilityPermission(), false },
+        { "field refuses the text", {}, onPaste([] {}), Outcome::unconfirmed(), true },
+        { "field refuses the text, caret unreadable", [&] { field->attributes.erase(Attribute::selectedTextRange); },
+            onPaste([] {}), Outcome::unconfirmed(), true },
         { "silent field, same window", silentField, onPaste([] {}), Outcome::inserted(), true },
         { "silent field, focus moves to something that takes no text", silentField,
             onPaste([&] { field->set(Attribute::editable, qint64(0)); }), Outcome::unconfirmed(), true },

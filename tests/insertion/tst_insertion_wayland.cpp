@@ -97,6 +97,21 @@ TEST_F(WaylandSessionTest, PastesExactlyIntoTheNativeGtkFieldAndGivesTheClipboar
     wlCopy.waitForFinished();
 }
 
+// What is put back is this program's copy: it is served while the program runs and goes with it,
+// leaving the clipboard empty, never with the dictated text.
+TEST_F(WaylandSessionTest, AClipboardPutBackGoesWithTheProgram)
+{
+    const ClipboardSnapshot user { { { { u"text/plain"_s, "earlier" } } } };
+    {
+        WaylandConnection program;
+        WaylandClipboard programClipboard(program);
+        programClipboard.setText(u"Диктовка"_s);
+        programClipboard.restore(user);
+        ASSERT_TRUE(TestUtil::runUntil([&] { return observer.snapshot() == user; }, 5s));
+    }
+    EXPECT_TRUE(TestUtil::runUntil([&] { return observer.snapshot() == ClipboardSnapshot(); }, 5s));
+}
+
 // sway tiles a second window beside the first and so moves it: only the compositor's own number
 // for the window tells that the first one is back in front.
 TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByItsPlace)
@@ -111,9 +126,12 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
     const auto isOne
         = [&](const TextInsertionTarget &t) { return t.windowFingerprint.number == one->windowFingerprint.number; };
 
-    ASSERT_EQ(target.ask("open two 0 0", "opened two"), "opened two");
-    ASSERT_TRUE(captureWhen(std::not_fn(isOne)));
+    ASSERT_EQ(target.ask("open two 0 0 digits", "opened two"), "opened two");
+    const auto two = captureWhen(std::not_fn(isOne));
+    ASSERT_TRUE(two);
     const QString text = u"Текст для первого окна 🙂"_s;
+    // Its field's validator refuses the text: the same window still in front is no sign that it arrived.
+    EXPECT_EQ(QCoro::waitFor(inserter.insert(text, two)), TextInsertionOutcome::unconfirmed());
     EXPECT_EQ(QCoro::waitFor(inserter.insert(text, one)),
         TextInsertionOutcome::targetChanged(TargetCapture::otherWindowReason));
 

@@ -1,11 +1,12 @@
 // A small application for the insertion tests to paste into, driven one command a line on standard
-// input (see TargetApplication): open NAME X Y, activate NAME, text NAME,
-// copy PLAIN HTML, clipboard, quit.
+// input (see TargetApplication): open NAME X Y [digits], activate NAME, text NAME,
+// copy PLAIN HTML, clipboard, quit. A "digits" field silently refuses anything but digits.
 #include <QApplication>
 #include <QClipboard>
 #include <QHash>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QRegularExpressionValidator>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -56,10 +57,12 @@ private:
     {
         const QByteArray command = words.value(0);
         const QString name = QString::fromUtf8(words.value(1));
-        if (command == "open" && words.size() == 4) {
+        if (command == "open" && (words.size() == 4 || (words.size() == 5 && words[4] == "digits"))) {
             QWidget *window = m_windows[name] = new QWidget;
             window->setWindowTitle(u"Vorsik target"_s);
             auto *field = new QLineEdit(window);
+            if (words.size() == 5)
+                field->setValidator(new QRegularExpressionValidator(QRegularExpression(u"[0-9]*"_s), field));
             (new QVBoxLayout(window))->addWidget(field);
             window->setGeometry(words[2].toInt(), words[3].toInt(), 420, 120);
             window->show();

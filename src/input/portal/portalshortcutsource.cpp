@@ -139,6 +139,10 @@ QCoro::Task<bool> PortalShortcutSource::bind()
     if (!self || !bound)
         co_return false;
     m_session = session;
+    // A portal that goes (it crashed, the desktop restarts it) sends no release of a held shortcut:
+    // one is made up, so the edge rule is not left waiting for it.
+    m_bus.connect(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s, u"org.freedesktop.DBus"_s,
+        u"NameOwnerChanged"_s, { portalService }, QString(), this, SLOT(portalOwnerChanged(QString, QString, QString)));
     m_bus.connect(portalService, portalPath, shortcutsInterface, u"Activated"_s, this,
         SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
     m_bus.connect(portalService, portalPath, shortcutsInterface, u"Deactivated"_s, this,
@@ -161,4 +165,13 @@ void PortalShortcutSource::deactivated(
 {
     if (session.path() == m_session && shortcut == shortcutId)
         Q_EMIT fnStateChanged(false);
+}
+
+void PortalShortcutSource::portalOwnerChanged(const QString &, const QString &previousOwner, const QString &)
+{
+    if (previousOwner.isEmpty() || m_session.isEmpty())
+        return;
+    qCWarning(lcInput) << "the desktop's shortcut portal went away";
+    m_session.clear();
+    Q_EMIT fnStateChanged(false);
 }

@@ -48,6 +48,7 @@ private Q_SLOTS:
         const QDBusObjectPath &session, const QString &shortcut, qulonglong timestamp, const QVariantMap &options);
     void deactivated(
         const QDBusObjectPath &session, const QString &shortcut, qulonglong timestamp, const QVariantMap &options);
+    void portalOwnerChanged(const QString &name, const QString &previousOwner, const QString &newOwner);
 
 private:
     QCoro::Task<void> run();

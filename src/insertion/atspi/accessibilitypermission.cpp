@@ -1,7 +1,10 @@
 #include "accessibilitypermission.h"
 
+#include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QThread>
+#include <QThreadPool>
 
 using namespace Qt::StringLiterals;
 
@@ -10,27 +13,19 @@ namespace {
 const QString busService = u"org.a11y.Bus"_s;
 const QString busPath = u"/org/a11y/bus"_s;
 
-} // namespace
-
-AccessibilityPermission::AccessibilityPermission(QDBusConnection sessionBus)
-    : m_bus(std::move(sessionBus))
+bool askBus(const QDBusConnection &bus, int timeout)
 {
-}
-
-bool AccessibilityPermission::isTrusted()
-{
-    if (!m_bus.isConnected())
+    if (!bus.isConnected())
         return false;
-    const int timeout = int(callTimeout.count());
     QDBusMessage address = QDBusMessage::createMethodCall(busService, busPath, busService, u"GetAddress"_s);
-    const QDBusMessage addressReply = m_bus.call(address, QDBus::Block, timeout);
+    const QDBusMessage addressReply = bus.call(address, QDBus::Block, timeout);
     if (addressReply.type() != QDBusMessage::ReplyMessage || addressReply.arguments().value(0).toString().isEmpty())
         return false;
 
     QDBusMessage enabled
         = QDBusMessage::createMethodCall(busService, busPath, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
     enabled << u"org.a11y.Status"_s << u"IsEnabled"_s;
-    const QDBusMessage enabledReply = m_bus.call(enabled, QDBus::Block, timeout);
+    const QDBusMessage enabledReply = bus.call(enabled, QDBus::Block, timeout);
     if (enabledReply.type() != QDBusMessage::ReplyMessage)
         return false;
     const QVariant value = enabledReply.arguments().value(0);
@@ -40,10 +35,47 @@ bool AccessibilityPermission::isTrusted()
     return inner.typeId() == QMetaType::Bool && inner.toBool();
 }
 
+bool onMainThread()
+{
+    const QCoreApplication *application = QCoreApplication::instance();
+    return application && QThread::currentThread() == application->thread();
+}
+
+} // namespace
+
+AccessibilityPermission::AccessibilityPermission(QDBusConnection sessionBus)
+    : m_bus(std::move(sessionBus))
+    , m_state(std::make_shared<State>())
+{
+    askInBackground();
+}
+
+bool AccessibilityPermission::isTrusted()
+{
+    if (onMainThread()) {
+        askInBackground();
+        return m_state->trusted;
+    }
+    const bool trusted = askBus(m_bus, int(callTimeout.count()));
+    m_state->trusted = trusted;
+    return trusted;
+}
+
+void AccessibilityPermission::askInBackground()
+{
+    if (m_state->asking.exchange(true))
+        return;
+    QThreadPool::globalInstance()->start([state = m_state, bus = m_bus] {
+        state->trusted = askBus(bus, int(callTimeout.count()));
+        state->asking = false;
+    });
+}
+
 void AccessibilityPermission::requestTrust()
 {
     QDBusMessage enable
         = QDBusMessage::createMethodCall(busService, busPath, u"org.freedesktop.DBus.Properties"_s, u"Set"_s);
     enable << u"org.a11y.Status"_s << u"IsEnabled"_s << QVariant::fromValue(QDBusVariant(true));
     m_bus.send(enable);
+    askInBackground();
 }

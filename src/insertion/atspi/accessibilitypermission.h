@@ -4,10 +4,16 @@
 
 #include <QDBusConnection>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 
 // Trusted means the accessibility bus is reachable and switched on
 // (org.a11y.Status IsEnabled); asking for trust switches it on.
+//
+// The answer takes two calls to the bus, which a hung bus makes wait for their time-out. On the
+// main thread isTrusted() therefore never waits: it gives the last answer and has a worker ask
+// again; every other thread (the accessibility thread) asks and waits.
 class AccessibilityPermission final : public AbstractAccessibilityPermission {
 public:
     static constexpr std::chrono::milliseconds callTimeout { 500 };
@@ -17,6 +23,15 @@ public:
     bool isTrusted() override;
     void requestTrust() override;
 
+    struct State {
+        std::atomic<bool> trusted { false };
+        std::atomic<bool> asking { false };
+    };
+
 private:
+    void askInBackground();
+
     QDBusConnection m_bus;
+    // Shared with a worker still asking when this object goes.
+    std::shared_ptr<State> m_state;
 };

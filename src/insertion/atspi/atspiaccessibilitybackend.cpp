@@ -21,24 +21,31 @@
 
 namespace {
 
-// The main context AT-SPI was connected on; libatspi is not thread-safe, so
-// everything of it happens on the thread that iterates this context.
-GMainContext *atspiContext = nullptr;
+// The main context of the thread that connected to AT-SPI last; libatspi is not thread-safe, so
+// everything of it happens on the thread that iterates this context. Written only by
+// connectToBus() on that thread; read there by libatspi's calls into the function below, and on
+// any thread by an element dropping its reference: atomic for that. A context once stored is held
+// for good, so a reader never sees one that was freed.
+std::atomic<GMainContext *> atspiContext { nullptr };
 
 } // namespace
 
 // libatspi attaches the private connection it opens to each application to the process's default
 // context, which Qt iterates on the main thread: replies meant for the accessibility thread were
 // handled there too, two threads on one libdbus connection (libdbus aborts, or each waits for the
-// other). Defined here, this function takes the place of libatspi's own for libatspi's calls as
-// well, and sends what would go to the default context to the accessibility thread's.
+// other). atspi_set_main_context() moves only the connections that exist when it is called, and
+// libatspi (2.46 in Debian 12) offers no other way to name the context for those made later, so the
+// override is still needed. Defined here, this function takes the place of libatspi's own for
+// libatspi's calls as well; it is process-wide, so it changes nothing but the default context, and
+// only once a backend has connected: any other caller gets libatspi's own behaviour.
 extern "C" __attribute__((visibility("default"))) void atspi_dbus_connection_setup_with_g_main(
     DBusConnection *connection, GMainContext *context)
 {
     using Setup = void (*)(DBusConnection *, GMainContext *);
     static const auto setUp = reinterpret_cast<Setup>(dlsym(RTLD_NEXT, "atspi_dbus_connection_setup_with_g_main"));
-    if (atspiContext && (!context || context == g_main_context_default()))
-        context = atspiContext;
+    GMainContext *const ours = atspiContext.load();
+    if (ours && (!context || context == g_main_context_default()))
+        context = ours;
     if (setUp)
         setUp(connection, context);
 }
@@ -63,8 +70,8 @@ public:
     // The last holder may be on another thread; the reference is dropped on AT-SPI's own.
     ~AtspiElement() override
     {
-        if (atspiContext)
-            g_main_context_invoke(atspiContext, unrefAccessible, m_accessible);
+        if (GMainContext *context = atspiContext.load())
+            g_main_context_invoke(context, unrefAccessible, m_accessible);
         else
             g_object_unref(m_accessible);
     }
@@ -211,7 +218,7 @@ public:
             return;
         greeting = g_idle_source_new();
         g_source_set_callback(greeting, &Private::greetPending, this, nullptr);
-        g_source_attach(greeting, atspiContext);
+        g_source_attach(greeting, atspiContext.load());
     }
 
     static gboolean greetPending(gpointer self)
@@ -568,9 +575,9 @@ bool AtspiAccessibilityBackend::connectToBus()
     // Events and replies are dispatched by the context of the thread that connects,
     // which Qt's event loop runs there: the main thread never handles AT-SPI traffic.
     GMainContext *context = g_main_context_get_thread_default();
-    if (context && context != atspiContext) {
+    if (context && context != atspiContext.load()) {
         // Held for good: references dropped after that thread ended must not reach a freed context.
-        atspiContext = g_main_context_ref(context);
+        atspiContext.store(g_main_context_ref(context));
     }
     atspi_init();
     if (!atspi_get_a11y_bus()) {

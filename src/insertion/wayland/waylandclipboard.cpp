@@ -55,12 +55,22 @@ void writeAll(int fd, const QByteArray &bytes, QDeadlineTimer deadline)
     ::close(fd);
 }
 
-// Reads every pipe to its end, all at once: an owner may write them in any order.
-Formats readAll(std::vector<std::pair<QString, int>> pipes, QDeadlineTimer deadline)
+// What a look at the selection found: our own contents, nothing, or pipes to read the owner's formats from.
+struct SelectionRead {
+    bool available = false;
+    std::optional<Formats> own;
+    std::vector<std::pair<QString, int>> pipes;
+};
+
+} // namespace
+
+WaylandClipboard::PipeRead WaylandClipboard::readPipes(
+    std::vector<std::pair<QString, int>> pipes, QDeadlineTimer deadline, qsizetype limit)
 {
-    Formats delivered;
+    PipeRead result;
     std::vector<QByteArray> buffers(pipes.size());
     std::vector<bool> open(pipes.size(), true);
+    qsizetype total = 0;
     for (;;) {
         std::vector<pollfd> fds;
         std::vector<size_t> which;
@@ -78,29 +88,31 @@ Formats readAll(std::vector<std::pair<QString, int>> pipes, QDeadlineTimer deadl
             const size_t i = which[k];
             char chunk[65536];
             const ssize_t n = ::read(pipes[i].second, chunk, sizeof chunk);
-            if (n > 0) {
+            if (n > 0 && total + n > limit) {
+                open[i] = false;
+                total -= buffers[i].size();
+                buffers[i] = QByteArray();
+                result.tooLarge.append(pipes[i].first);
+            } else if (n > 0) {
                 buffers[i].append(chunk, n);
+                total += n;
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 open[i] = false;
                 // A format the owner lists but cannot deliver is left out.
                 if (n == 0 && !buffers[i].isEmpty())
-                    delivered.insert(pipes[i].first, buffers[i]);
+                    result.delivered.insert(pipes[i].first, buffers[i]);
+                else
+                    result.failed.append(pipes[i].first);
             }
         }
     }
-    for (const auto &[format, fd] : pipes)
-        ::close(fd);
-    return delivered;
+    for (size_t i = 0; i < pipes.size(); ++i) {
+        if (open[i])
+            result.tooSlow.append(pipes[i].first);
+        ::close(pipes[i].second);
+    }
+    return result;
 }
-
-// What a look at the selection found: our own contents, nothing, or pipes to read the owner's formats from.
-struct SelectionRead {
-    bool available = false;
-    std::optional<Formats> own;
-    std::vector<std::pair<QString, int>> pipes;
-};
-
-} // namespace
 
 struct WaylandClipboard::State {
     static const zwlr_data_control_device_v1_listener deviceListener;
@@ -288,11 +300,16 @@ std::optional<ClipboardSnapshot> WaylandClipboard::snapshot()
     }
     if (read->pipes.empty())
         return snapshot;
-    Formats delivered = readAll(read->pipes, deadline);
+    PipeRead pipes = readPipes(read->pipes, deadline);
+    // Format names only: what they hold is the user's.
+    if (!pipes.tooSlow.isEmpty() || !pipes.tooLarge.isEmpty())
+        qCWarning(lcInsertion).nospace() << "clipboard formats left out of the copy that is put back after a paste: "
+                                         << pipes.tooSlow << " not delivered within " << readTimeout.count() << " ms, "
+                                         << pipes.tooLarge << " past " << readLimit / (1024 * 1024) << " MiB";
     // An owner that lists formats and delivers none could not be read.
-    if (delivered.isEmpty())
+    if (pipes.delivered.isEmpty())
         return std::nullopt;
-    snapshot.items.append(std::move(delivered));
+    snapshot.items.append(std::move(pipes.delivered));
     return snapshot;
 }
 

@@ -2,8 +2,13 @@
 
 #include "clipboard.h"
 
+#include <QDeadlineTimer>
+#include <QStringList>
+
 #include <chrono>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class WaylandConnection;
 
@@ -14,6 +19,19 @@ class WaylandClipboard final : public AbstractClipboard {
 public:
     // Every format of the owner is read at once; those not delivered within this long are left out.
     static constexpr std::chrono::milliseconds readTimeout { 500 };
+    // What one snapshot may hold in all, so an owner cannot fill this program's memory: 64 MiB
+    // takes a screenshot in several image formats. A format that would go past it is left out.
+    static constexpr qsizetype readLimit = 64 * 1024 * 1024;
+
+    // What the owner's pipes gave: the formats read to their end, and those left out.
+    struct PipeRead {
+        QMap<QString, QByteArray> delivered;
+        QStringList tooSlow, tooLarge, failed;
+    };
+    // Reads every pipe (format, read end) to its end at once, as an owner may write them in any
+    // order, within the deadline and the limit; closes them all.
+    static PipeRead readPipes(
+        std::vector<std::pair<QString, int>> pipes, QDeadlineTimer deadline, qsizetype limit = readLimit);
 
     explicit WaylandClipboard(WaylandConnection &connection);
     ~WaylandClipboard() override;

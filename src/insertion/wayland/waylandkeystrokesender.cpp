@@ -114,26 +114,26 @@ bool WaylandKeystrokeSender::sendPaste(PasteShortcut shortcut)
     if (shortcut != PasteShortcut::controlV)
         modifiers.emplace_back(keyLeftShift, shiftMask);
     const uint32_t key = shortcut == PasteShortcut::shiftInsert ? keyInsert : keyV;
-    const auto sent = m_connection.call<bool>(
-        [state = m_state, &connection = m_connection, modifiers, key] {
-            zwp_virtual_keyboard_v1 *keyboard = state->keyboard;
-            // The clipboard was written just before on this thread; without data control it was not,
-            // and the keys would paste whatever the clipboard held.
-            if (!keyboard || !connection.globals().virtualKeyboards || !connection.globals().dataControl)
-                return false;
-            uint32_t mask = 0;
-            for (const auto &[modifier, bit] : modifiers) {
-                zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), modifier, WL_KEYBOARD_KEY_STATE_PRESSED);
-                zwp_virtual_keyboard_v1_modifiers(keyboard, mask |= bit, 0, 0, 0);
-            }
-            zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), key, WL_KEYBOARD_KEY_STATE_PRESSED);
-            zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), key, WL_KEYBOARD_KEY_STATE_RELEASED);
-            for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) {
-                zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), it->first, WL_KEYBOARD_KEY_STATE_RELEASED);
-                zwp_virtual_keyboard_v1_modifiers(keyboard, mask &= ~it->second, 0, 0, 0);
-            }
-            return wl_display_flush(connection.display()) >= 0 || errno == EAGAIN;
-        },
-        std::chrono::milliseconds(500));
-    return sent.value_or(false);
+    // Queued behind the clipboard's new contents and not waited for: the caller is the main thread,
+    // which a compositor that answers slowly must not hold up. Whether the text came is for the
+    // confirmation to see.
+    return m_connection.post([state = m_state, &connection = m_connection, modifiers, key] {
+        zwp_virtual_keyboard_v1 *keyboard = state->keyboard;
+        // The clipboard was written just before on this thread; without data control it was not,
+        // and the keys would paste whatever the clipboard held.
+        if (!keyboard || !connection.globals().virtualKeyboards || !connection.globals().dataControl)
+            return;
+        uint32_t mask = 0;
+        for (const auto &[modifier, bit] : modifiers) {
+            zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), modifier, WL_KEYBOARD_KEY_STATE_PRESSED);
+            zwp_virtual_keyboard_v1_modifiers(keyboard, mask |= bit, 0, 0, 0);
+        }
+        zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), key, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), key, WL_KEYBOARD_KEY_STATE_RELEASED);
+        for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) {
+            zwp_virtual_keyboard_v1_key(keyboard, milliseconds(), it->first, WL_KEYBOARD_KEY_STATE_RELEASED);
+            zwp_virtual_keyboard_v1_modifiers(keyboard, mask &= ~it->second, 0, 0, 0);
+        }
+        wl_display_flush(connection.display());
+    });
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 
 struct WaylandToplevels::State {
     static const zwlr_foreign_toplevel_manager_v1_listener managerListener;
@@ -33,16 +34,20 @@ struct WaylandToplevels::State {
     std::atomic<bool> listing { false };
     mutable std::mutex mutex;
     std::optional<TopLevel> active;
+    std::set<qint64> listed;
 
     void publish()
     {
         std::optional<TopLevel> found;
+        std::set<qint64> ids;
         for (const auto &[handle, window] : windows) {
+            ids.insert(window.current.id);
             if (window.currentActivated)
                 found = window.current;
         }
         std::lock_guard lock(mutex);
         active = std::move(found);
+        listed = std::move(ids);
     }
 
     void destroy()
@@ -159,18 +164,18 @@ std::optional<qint64> WaylandToplevels::activeWindowId(const std::optional<QStri
 
 bool WaylandToplevels::activate(qint64 id)
 {
-    return m_connection
-        ->call<bool>(
-            [state = m_state, connection = m_connection.get(), id] {
-                wl_seat *seat = connection->globals().seat;
-                for (const auto &[handle, window] : state->windows) {
-                    if (window.current.id == id && seat) {
-                        zwlr_foreign_toplevel_handle_v1_activate(handle, seat);
-                        return true;
-                    }
-                }
-                return false;
-            },
-            std::chrono::seconds(1))
-        .value_or(false);
+    {
+        std::lock_guard lock(m_state->mutex);
+        if (!m_state->listed.contains(id))
+            return false;
+    }
+    // Queued, not waited for: the overlay asks this every 50 ms from the main thread, which a
+    // compositor that answers slowly must not hold up.
+    return m_connection->post([state = m_state, connection = m_connection.get(), id] {
+        wl_seat *seat = connection->globals().seat;
+        for (const auto &[handle, window] : state->windows) {
+            if (window.current.id == id && seat)
+                zwlr_foreign_toplevel_handle_v1_activate(handle, seat);
+        }
+    });
 }

@@ -33,6 +33,8 @@ namespace GigaChatCurlTransport {
 namespace {
 
 constexpr qint64 maximumResponseSize = 64 * 1024 * 1024;
+// A curl that has not even started by then is not waited for.
+constexpr std::chrono::seconds startLimit { 10 };
 
 const QString caFileName = u"russian-ca.pem"_s;
 const QString configFileName = u"curl.conf"_s;
@@ -310,11 +312,18 @@ QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, doub
     curl.setProcessEnvironment(curlEnvironment(directory));
     if (!body)
         curl.setStandardInputFile(QProcess::nullDevice());
-    // Only the fork and exec are waited for here, never curl's run.
+    // Even the start is awaited, not waited for: an exec that hangs (a stalled file system) must not
+    // hold up the thread this runs on, which is the main thread.
     curl.start(QIODevice::ReadWrite);
-    if (!curl.waitForStarted(-1))
-        throw DescribedError(u"Не удалось запустить curl: "_s + curl.errorString());
     const RunningProcessEntry entry(&curl);
+    const bool started = co_await qCoro(curl).waitForStarted(startLimit);
+    if (!started) {
+        if (curl.state() != QProcess::NotRunning) {
+            curl.kill();
+            co_await qCoro(curl).waitForFinished(std::chrono::seconds(5));
+        }
+        throw DescribedError(u"Не удалось запустить curl: "_s + curl.errorString());
+    }
 
     if (body) {
         if (curl.write(*body) != body->size())

@@ -88,15 +88,18 @@ QCoro::Task<void> RealtimeTranscriber::connect(QString apiKey, QString prompt, Q
         socket, &QWebSocket::textMessageReceived, this, [this](const QString &text) { handleMessage(text.toUtf8()); });
     QObject::connect(socket, &QWebSocket::binaryMessageReceived, this, &RealtimeTranscriber::handleMessage);
 
-    // Wakes the wait below when the handshake ends either way, or when it takes too long
-    // (a server that accepts but never finishes the handshake must not hold the dictation).
-    auto *wake = new QTimer(socket);
-    wake->setSingleShot(true);
-    const auto wakeNow = [wake] { wake->start(0); };
-    QObject::connect(socket, &QWebSocket::connected, wake, wakeNow);
-    QObject::connect(socket, &QWebSocket::disconnected, wake, wakeNow);
-    QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), wake, wakeNow);
-    wake->start(m_connectTimeout);
+    // Wakes the wait below when the handshake ends either way, when the socket goes (a disconnect or
+    // a new connect meanwhile deletes it), or when it takes too long: a server that accepts but never
+    // finishes the handshake must not hold the dictation. The timer belongs to this wait, not to the
+    // socket, so nothing that happens to the socket can leave the wait without its time-out.
+    QTimer wake;
+    wake.setSingleShot(true);
+    const auto wakeNow = [&wake] { wake.start(0); };
+    QObject::connect(socket, &QWebSocket::connected, &wake, wakeNow);
+    QObject::connect(socket, &QWebSocket::disconnected, &wake, wakeNow);
+    QObject::connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), &wake, wakeNow);
+    QObject::connect(socket, &QObject::destroyed, &wake, wakeNow);
+    wake.start(m_connectTimeout);
     const QPointer<RealtimeTranscriber> self(this);
     const QPointer<QWebSocket> guard(socket);
     QElapsedTimer clock;
@@ -104,7 +107,7 @@ QCoro::Task<void> RealtimeTranscriber::connect(QString apiKey, QString prompt, Q
     socket->open(request);
     // QCoro's timer awaiter, not qCoro(wake, &QTimer::timeout): a queued private signal
     // hands that connection a null QPrivateSignal reference (undefined behaviour).
-    co_await wake;
+    co_await &wake;
     if (!self || !guard || m_socket != socket || socket->state() != QAbstractSocket::ConnectedState) {
         qCWarning(lcServices) << "realtime: no connection after" << clock.elapsed()
                               << "ms:" << (guard ? guard->error() : QAbstractSocket::UnknownSocketError);
@@ -112,7 +115,6 @@ QCoro::Task<void> RealtimeTranscriber::connect(QString apiKey, QString prompt, Q
             guard->abort();
         throw TranscriptionError(TranscriptionErrorCase::notConnected);
     }
-    delete wake;
     qCDebug(lcServices) << "realtime: connected after" << clock.elapsed() << "ms";
     m_receiving = true;
     QObject::connect(socket, &QWebSocket::disconnected, this, &RealtimeTranscriber::receiveFailed);

@@ -224,6 +224,18 @@ TEST_F(GigaChatClientTest, EveryUploadedFileIsDeletedAndNoDeletionFailureCostsAT
     // A file id that is not a plain path segment is never deleted.
     EXPECT_EQ(outcomeOf(client.transcribeAndEdit("\x01\x02", u"key"_s, SmartMode::structured, {}, {})), u"Текст"_s);
     EXPECT_EQ(curl.callCount(), 11);
+
+    // Each editing mode asks for its own processing (the corrected one is in the golden request).
+    const auto processing = [&](int call) {
+        const QJsonValue prompt
+            = QJsonDocument::fromJson(curl.record(call, u"stdin"_s))[u"messages"_s][0][u"content"_s];
+        return prompt.toString().section(u"Обработка: "_s, 1).section(u'\n', 0, 0).section(u'.', 0, 0);
+    };
+    EXPECT_EQ(QStringList({ processing(3), processing(11) }),
+        QStringList({ u"Расшифруй максимально дословно"_s,
+            u"Преврати диктовку в ясный готовый текст: исправь ошибки "
+            u"распознавания, грамматику и пунктуацию, убери слова-паразиты, "
+            u"обрывки и повторы, раздели мысли на абзацы"_s }));
 }
 
 TEST_F(GigaChatClientTest, MissingKeyAndEmptyAudioFailBeforeAnyTraffic)

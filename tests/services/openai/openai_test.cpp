@@ -2,8 +2,11 @@
 #include "servicetestsupport.h"
 #include "textpolisher.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -104,21 +107,34 @@ TEST(RealtimeTranscriberTest, WholeDictationOverALoopbackSocket)
     }
 }
 
-// Addresses that cannot be reached or formed end connect() with a described error, in time.
+// Addresses that cannot be reached or formed, servers that stall or drop the handshake, and a
+// socket dropped while it connects: connect() ends with a described error, well within its time-out.
 TEST(RealtimeTranscriberTest, ConnectFailures)
 {
-    QTcpServer silent; // accepts, never completes the handshake
-    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
-    const std::pair<QString, QString> cases[] = {
-        { u"http://127.0.0.1:%1"_s.arg(silent.serverPort()), u"Нет соединения с сервисом распознавания."_s },
-        { u"not a url"_s, u"Некорректный адрес сервиса распознавания."_s },
+    QTcpServer silent, hangingUp; // the first accepts and never answers the upgrade, the second closes midway
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost) && hangingUp.listen(QHostAddress::LocalHost));
+    QObject::connect(&hangingUp, &QTcpServer::newConnection, &hangingUp, [&] {
+        QTcpSocket *client = hangingUp.nextPendingConnection();
+        QObject::connect(
+            client, &QTcpSocket::readyRead, client, [client] { client->write("HTTP/1.1 1"), client->close(); });
+    });
+    const QString noConnection = u"error:Нет соединения с сервисом распознавания."_s, at = u"http://127.0.0.1:%1"_s;
+    const std::tuple<QString, QString, std::chrono::milliseconds, bool> rows[] = { // address, outcome, time-out, drop
+        { at.arg(silent.serverPort()), noConnection, 300ms, false },
+        { at.arg(hangingUp.serverPort()), noConnection, 20s, false },
+        { at.arg(silent.serverPort()), noConnection, 20s, true }, // the socket goes while it connects
+        { u"not a url"_s, u"error:Некорректный адрес сервиса распознавания."_s, 300ms, false }
     };
-    for (const auto &[baseURL, expected] : cases) {
+    for (const auto &[baseURL, expected, timeout, drop] : rows) {
         QStringList heard;
         auto transcriber = makeTranscriber(heard, baseURL);
-        transcriber->setConnectTimeout(300ms);
-        EXPECT_EQ(outcomeOf(transcriber->connect(u"sk-test"_s, {}, {})), u"error:"_s + expected);
-        EXPECT_TRUE(heard.isEmpty());
+        transcriber->setConnectTimeout(timeout);
+        if (drop)
+            QTimer::singleShot(50ms, transcriber.get(), [&] { transcriber->disconnect(); });
+        QElapsedTimer elapsed;
+        elapsed.start();
+        EXPECT_EQ(outcomeOf(transcriber->connect(u"sk-test"_s, {}, {})), expected) << baseURL.toStdString();
+        EXPECT_TRUE(elapsed.elapsed() < 5000 && heard.isEmpty());
     }
 }
 
