@@ -1,0 +1,67 @@
+#pragma once
+
+#include "neighbours.h"
+#include "pausedetector.h"
+#include "resampler.h"
+#include "transcriptassembler.h"
+#include "whispermodel.h"
+
+#include <QFuture>
+#include <QObject>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <optional>
+
+class RecognitionWorker;
+
+// One dictation recognised on this computer. The recording is cut at the speaker's pauses
+// and each finished stretch is recognised on the worker while the speaker goes on, so that
+// after commit() only the last stretch is left. Lives on the main thread, where every
+// callback is made; nothing here blocks it.
+class LocalTranscriber final : public QObject, public AbstractRealtimeTranscriber {
+public:
+    struct Settings {
+        QString modelPath;
+        QString language = QStringLiteral("ru");
+        bool spokenPunctuation = true;
+        bool shortAudioContext = true;
+        bool paragraphsAtPauses = false; // the `structured` mode
+        int threads = WhisperModel::defaultThreadCount();
+    };
+
+    static constexpr double inputRate = 24000.0; // the recording's s16le mono
+
+    LocalTranscriber(RealtimeTranscriberCallbacks callbacks, std::shared_ptr<RecognitionWorker> worker,
+        Settings settings, QObject *parent = nullptr);
+    ~LocalTranscriber() override;
+
+    // Starts loading the model and returns; a model that cannot load is reported through
+    // onError. `prompt` is the speech context and `keywords` the vocabulary; the key is unused.
+    QCoro::Task<void> connect(QString apiKey, QString prompt, QStringList keywords) override;
+    QCoro::Task<void> appendAudio(QByteArray pcm) override;
+    QCoro::Task<void> commit() override;
+    // Stops the engine (it checks between its computations) and drops whatever it still sends.
+    QCoro::Task<void> disconnect() override;
+
+private:
+    void enqueue(std::vector<SpeechStretch> stretches);
+    QCoro::Task<> recogniseQueued();
+    QCoro::Task<> watchLoading(QFuture<void> loading);
+    void fail(const QString &message);
+    void stop();
+
+    RealtimeTranscriberCallbacks m_callbacks;
+    std::shared_ptr<RecognitionWorker> m_worker;
+    Settings m_settings;
+    std::shared_ptr<std::atomic_bool> m_cancel = std::make_shared<std::atomic_bool>(false);
+    Resampler m_resampler { inputRate };
+    PauseDetector m_detector;
+    std::optional<TranscriptAssembler> m_transcript;
+    std::deque<SpeechStretch> m_queue;
+    QString m_shown; // the text the partials have given so far
+    bool m_running = false; // recogniseQueued() is at work
+    bool m_committed = false;
+    bool m_done = false; // final or error given, or disconnected: nothing more is said
+};

@@ -1,0 +1,89 @@
+#include "recognitionworker.h"
+
+#include "appsettings.h"
+#include "logging.h"
+
+#include <QElapsedTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+RecognitionWorker::RecognitionWorker(QObject *parent)
+    : QObject(parent)
+{
+    m_pool.setMaxThreadCount(1);
+    m_releaseTimer.setSingleShot(true);
+    QObject::connect(&m_releaseTimer, &QTimer::timeout, this, &RecognitionWorker::releaseModel);
+}
+
+RecognitionWorker::~RecognitionWorker() { m_pool.waitForDone(); }
+
+WhisperModel &RecognitionWorker::model(const QString &path, bool retry)
+{
+    std::unique_lock lock(m_mutex);
+    if (m_model && m_path == path)
+        return *m_model;
+    if (!retry && m_failure && m_failure->first == path)
+        std::rethrow_exception(m_failure->second);
+    // The old model goes first: two in memory at once may not fit.
+    m_model.reset();
+    m_path.clear();
+    m_failure.reset();
+    lock.unlock();
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        std::unique_ptr<WhisperModel> loaded = WhisperModel::load(path);
+        lock.lock();
+        m_model = std::move(loaded);
+        m_path = path;
+        qCDebug(lcServices) << "whisper: model loaded in" << clock.elapsed() << "ms";
+        return *m_model;
+    } catch (...) {
+        if (!lock.owns_lock())
+            lock.lock();
+        m_failure.emplace(path, std::current_exception());
+        throw;
+    }
+}
+
+QFuture<void> RecognitionWorker::preload(const QString &path)
+{
+    m_releaseTimer.stop();
+    return QtConcurrent::run(&m_pool, [this, path] { model(path, true); });
+}
+
+QFuture<std::vector<WhisperSegment>> RecognitionWorker::recognise(const QString &path, std::vector<float> samples,
+    WhisperModel::Options options, std::shared_ptr<const std::atomic_bool> cancel)
+{
+    m_releaseTimer.stop();
+    return QtConcurrent::run(
+        &m_pool, [this, path, samples = std::move(samples), options = std::move(options), cancel]() {
+            if (*cancel)
+                return std::vector<WhisperSegment> {};
+            return model(path, false).recognise(samples, options, *cancel);
+        });
+}
+
+void RecognitionWorker::touch()
+{
+    using namespace std::chrono;
+    m_releaseTimer.start(m_keepTime.value_or(minutes(AppSettings::localModelKeepMinutes())));
+}
+
+bool RecognitionWorker::isLoaded() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_model != nullptr;
+}
+
+void RecognitionWorker::releaseModel()
+{
+    // Queued behind any job still running, so a model in use is never freed under it.
+    // Nobody waits for it; the pool runs it all the same.
+    (void)QtConcurrent::run(&m_pool, [this] {
+        std::unique_ptr<WhisperModel> released;
+        std::lock_guard lock(m_mutex);
+        released = std::move(m_model);
+        m_path.clear();
+        qCDebug(lcServices) << "whisper: model released after the keep time";
+    });
+}

@@ -1,0 +1,61 @@
+#include "transcribefilecommand.h"
+
+#include "appsettings.h"
+#include "localrecognitionerror.h"
+#include "pausedetector.h"
+#include "resampler.h"
+#include "transcriptassembler.h"
+#include "wavreader.h"
+#include "whispermodel.h"
+
+#include <QFile>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = (text + u'\n').toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+int transcribeFileCommand(const QString &wavPath, const QString &modelPath)
+{
+    try {
+        QFile file(wavPath);
+        if (!file.open(QIODevice::ReadOnly))
+            throw LocalRecognitionError(LocalRecognitionErrorCase::audioUnreadable, file.errorString());
+        const WavAudio audio = readWav(file.readAll());
+
+        Resampler resampler(audio.sampleRate);
+        PauseDetector detector;
+        std::vector<SpeechStretch> stretches = detector.append(resampler.process(audio.samples));
+        for (auto &stretch : detector.append(resampler.flush()))
+            stretches.push_back(std::move(stretch));
+        for (auto &stretch : detector.finish())
+            stretches.push_back(std::move(stretch));
+
+        const std::unique_ptr<WhisperModel> model = WhisperModel::load(modelPath);
+        TranscriptAssembler::Settings settings;
+        settings.spokenPunctuation = AppSettings::localSpokenPunctuation();
+        TranscriptAssembler transcript(settings);
+        const std::atomic_bool never = false;
+        for (const SpeechStretch &stretch : stretches) {
+            const WhisperModel::Options options { .language = AppSettings::localLanguage(),
+                .prompt = transcript.prompt(),
+                .shortAudioContext = AppSettings::localShortAudioContext() };
+            transcript.add(model->recognise(stretch.samples, options, never), stretch.pauseBefore);
+        }
+        print(stdout, transcript.text());
+        return 0;
+    } catch (const DescribedError &error) {
+        print(stderr, error.description());
+        return 1;
+    }
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+struct whisper_context;
+
+struct WhisperSegment {
+    QString text;
+    std::chrono::milliseconds start;
+    std::chrono::milliseconds end;
+};
+
+// One loaded whisper model. Loading and recognising block for seconds: both run on the
+// recognition worker, never on the main thread. Not for two threads at once.
+class WhisperModel {
+public:
+    static constexpr int sampleRate = 16000;
+
+    struct Options {
+        QString language = QStringLiteral("ru"); // "auto" lets the model detect it; never translated
+        QString prompt; // vocabulary, context and the text so far
+        int threads = defaultThreadCount();
+        // Encode only as much of the 30-s window as the audio fills (see audioContextFor).
+        bool shortAudioContext = true;
+    };
+
+    // Throws LocalRecognitionError: missing file, not a model, too little memory.
+    static std::unique_ptr<WhisperModel> load(const QString &path);
+    ~WhisperModel();
+
+    // Float mono 16 kHz. Returns what was recognised, or nothing as soon as `cancel`
+    // turns true. Throws LocalRecognitionError::recognitionFailed.
+    std::vector<WhisperSegment> recognise(
+        std::span<const float> samples, const Options &options, const std::atomic_bool &cancel);
+
+    // The encoder's context for this much audio: 50 frames a second plus one second of
+    // margin, rounded up to 64 frames, at most the full window (1500).
+    static int audioContextFor(std::size_t sampleCount);
+    // The machine's cores, at most 8 (whisper gains little beyond).
+    static int defaultThreadCount();
+
+private:
+    explicit WhisperModel(whisper_context *context);
+
+    struct Free {
+        void operator()(whisper_context *context) const;
+    };
+    std::unique_ptr<whisper_context, Free> m_context;
+};
+
+// Makes the engine's CPU code available before the first model loads: a no-op where it is
+// linked in, otherwise the best variant for this CPU from the program's private folder.
+// Returns false when none was found. Thread-safe; the work is done once.
+bool loadEngineBackends();
