@@ -1,5 +1,6 @@
 #include "accessibilitypermission.h"
 #include "appdelegate.h"
+#include "appsettings.h"
 #include "atspiaccessibilitybackend.h"
 #include "audiorecorder.h"
 #include "commandline.h"
@@ -7,7 +8,9 @@
 #include "gigachatclient.h"
 #include "gigachatselftest.h"
 #include "keychainstore.h"
+#include "localrecognitionservice.h"
 #include "microphonepermission.h"
+#include "modelcommands.h"
 #include "modeldownloader.h"
 #include "modelstore.h"
 #include "onboardingwindowcontroller.h"
@@ -20,12 +23,14 @@
 #include "singleinstance.h"
 #include "textinserter.h"
 #include "textpolisher.h"
+#include "transcribefilecommand.h"
 #include "vorsikapiclient.h"
 #include "vorsikapiconfiguration.h"
 #include "waylandoverlay.h"
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QFileInfo>
 #include <QIcon>
 
 #include <QCoro/QCoroTask>
@@ -35,8 +40,57 @@
 
 using namespace Qt::StringLiterals;
 
-// The self-test, or the single running instance of the program; the launcher has
-// already answered help, version and errors.
+namespace {
+
+// The model a dictation on this computer loads now, or why there is none.
+ModelChoice chooseLocalModel(const ModelStore &store, const ModelDownloader &downloader)
+{
+    const ModelStore::Resolved resolved = store.resolve(AppSettings::localModel());
+    if (resolved.ok())
+        return { resolved.path, {} };
+    if (const std::optional<ModelDownloader::Progress> progress = downloader.currentProgress())
+        return { {},
+            u"Модель «%1» ещё скачивается (%2). Диктовка заработает, как только загрузка закончится."_s.arg(
+                progress->name, progress->text()) };
+    return { {}, resolved.problem };
+}
+
+// The model commands need no display; each makes its own application object.
+int runModelCommand(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const CommandLine::Request request = CommandLine::parse(QCoreApplication::arguments());
+    ModelStore store;
+    switch (request.action) {
+    case CommandLine::Action::listModels:
+        return ModelCommands::list(store);
+    case CommandLine::Action::installModel:
+        return ModelCommands::install(store, request.argument);
+    case CommandLine::Action::downloadModel: {
+        ModelDownloader downloader(store);
+        return ModelCommands::download(downloader, request.argument);
+    }
+    case CommandLine::Action::transcribe: {
+        // A file named on the command line is taken from where the user stands.
+        QString model = request.model.isEmpty() ? AppSettings::localModel() : request.model;
+        if (!request.model.isEmpty() && (model.contains(u'/') || QFileInfo::exists(model)))
+            model = QFileInfo(model).absoluteFilePath();
+        const ModelStore::Resolved resolved = store.resolve(model);
+        if (!resolved.ok()) {
+            std::fprintf(stderr, "verbulo: %s\n", resolved.problem.toLocal8Bit().constData());
+            return EXIT_FAILURE;
+        }
+        return transcribeFileCommand(request.argument, resolved.path);
+    }
+    default:
+        return EXIT_FAILURE;
+    }
+}
+
+} // namespace
+
+// The self-test, the model commands, or the single running instance of the program; the
+// launcher has already answered help, version and errors.
 extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int action)
 {
     const auto command = static_cast<CommandLine::Action>(action);
@@ -47,6 +101,9 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
             arguments.append(QString::fromLocal8Bit(argv[i]));
         return GigaChatSelfTest::run(arguments);
     }
+    if (command == CommandLine::Action::listModels || command == CommandLine::Action::downloadModel
+        || command == CommandLine::Action::installModel || command == CommandLine::Action::transcribe)
+        return runModelCommand(argc, argv);
 
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
@@ -99,6 +156,8 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     ModelStore modelStore;
     ModelDownloader modelDownloader(modelStore);
     ModelDownloader *localModels = backend.isConfigured() ? nullptr : &modelDownloader;
+    LocalRecognitionService localRecognition(
+        [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
     OnboardingWindowController onboarding(&accessibility, localModels);
     SettingsWindowController settings(&accessibility, localModels);
 
@@ -118,6 +177,7 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     neighbours.overlay = &overlay;
     neighbours.onboardingWindow = &onboarding;
     neighbours.settingsWindow = &settings;
+    neighbours.localRecognition = &localRecognition;
 
     auto makeFnKeyMonitor
         = [](std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable,
