@@ -96,7 +96,13 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CommandLineAnswer,
         Answer { { u"--toggle"_s, u"--version"_s }, 0, u"verbulo " VERBULO_VERSION " (build "_s },
         Answer { { u"--bogus"_s, u"--toggle"_s }, 2, u"'bogus'"_s }, Answer { { u"--toggle=x"_s }, 2, u"'--toggle'"_s },
         Answer { { u"--self-test-audio"_s, u"a.wav"_s }, 2, u"--self-test-gigachat"_s },
-        Answer { QStringList(3000, QString()), 2, u"Unexpected argument"_s }));
+        Answer { QStringList(3000, QString()), 2, u"Unexpected argument"_s },
+        Answer { { u"--list-models"_s }, 0, u"large-v3-turbo-q5_0 "_s },
+        Answer { { u"--model"_s, u"base"_s }, 2, u"'--model' works only with '--transcribe'"_s },
+        Answer { { u"--list-models"_s, u"--install-model"_s, u"f"_s }, 2, u"cannot be combined"_s },
+        Answer { { u"--download-model"_s, u"huge"_s }, 2, u"«huge»"_s },
+        Answer { { u"--transcribe"_s, u"/nonexistent.wav"_s, u"--model"_s, u"/nonexistent.bin"_s }, 1,
+            u"/nonexistent.bin"_s }));
 
 // Where the program cannot tell its own place (no /proc), it must not look for its module
 // relative to the working directory, where anyone may have put a library.
