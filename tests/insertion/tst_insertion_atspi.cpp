@@ -1,7 +1,10 @@
 // The insertion path against the real services of a headless desktop: Xvfb, the
 // accessibility bus and a Qt application that the tests paste into.
 #include "accessibilitypermission.h"
+#include "appsettings.h"
 #include "atspiaccessibilitybackend.h"
+#include "dictationsessioncontroller.h"
+#include "fakeneighbours.h"
 #include "insertiontargetapplication.h"
 #include "qtclipboard.h"
 #include "scriptedaccessibility.h"
@@ -138,8 +141,24 @@ TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnless
         (QStringList { u"text/html"_s, u"text/plain"_s }));
     const std::optional<TextInsertionTarget> captured = captureOf(*target);
     ASSERT_TRUE(captured);
+    // A whole dictation recognised on this computer (its recogniser a stand-in that knows the text).
     const QString text = u"Привет, мир! Съешь же ещё этих мягких французских булок."_s;
-    EXPECT_EQ(insert(text, captured), TextInsertionOutcome::inserted());
+    TestUtil::clearSettings();
+    AppSettings::setBool(AppSettings::Keys::onboardingCompleted, true);
+    AppSettings::setSmartMode(SmartMode::verbatim);
+    FakeNeighbourhood f;
+    f.backend.configured = false;
+    DictationSessionController::Neighbours neighbours = f.neighbours();
+    neighbours.textInserter = inserter.get();
+    DictationSessionController controller(neighbours);
+    controller.toggleFnDictation();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::recording; }, 10s));
+    f.recorder.feed(QByteArray(4800, '\0'));
+    controller.toggleFnDictation();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return f.lastTranscriber()->committing.calls == 1; }));
+    f.lastTranscriber()->callbacks.onFinal(text);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }, 20s));
+    EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен||success|3500"_s);
     EXPECT_EQ(target->text("one"), text);
     TestUtil::runFor(TextInserter::restoreDelay + 500ms);
     EXPECT_EQ(
