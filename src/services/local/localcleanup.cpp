@@ -41,8 +41,10 @@ QString removeFillers(const QString &text)
         if (ambiguous && !apart)
             continue;
         result += text.mid(copied, match.capturedStart() - copied);
-        // Between two commas the clause break stays; otherwise the filler's own comma goes.
-        result += commaBefore && commaAfter && !startsSentenceEdge(following) ? u", "_s : u" "_s;
+        // Between two commas the clause break stays (once); otherwise the filler's own comma goes.
+        const bool keepComma = commaBefore && commaAfter && !startsSentenceEdge(following)
+            && !QStringView(result).trimmed().endsWith(u',');
+        result += keepComma ? u", "_s : u" "_s;
         copied = match.capturedEnd();
     }
     result += text.mid(copied);

@@ -7,8 +7,32 @@
 
 #include <QPointer>
 #include <QTimer>
+#include <QUnhandledException>
 
 #include <QCoro/QCoroFuture>
+
+namespace {
+
+// The worker's errors come back wrapped by QtConcurrent (it passes on only QException
+// subclasses as they are). Called inside a catch block.
+QString currentFailure()
+{
+    try {
+        try {
+            throw;
+        } catch (const QUnhandledException &wrapped) {
+            if (wrapped.exception())
+                std::rethrow_exception(wrapped.exception());
+            throw;
+        }
+    } catch (const DescribedError &error) {
+        return error.description();
+    } catch (...) {
+        return LocalRecognitionError(LocalRecognitionErrorCase::recognitionFailed).description();
+    }
+}
+
+} // namespace
 
 LocalTranscriber::LocalTranscriber(RealtimeTranscriberCallbacks callbacks, std::shared_ptr<RecognitionWorker> worker,
     Settings settings, QObject *parent)
@@ -36,12 +60,9 @@ QCoro::Task<> LocalTranscriber::watchLoading(QFuture<void> loading)
     const QPointer<LocalTranscriber> self(this);
     try {
         co_await loading;
-    } catch (const DescribedError &error) {
+    } catch (...) {
         if (self)
-            self->fail(error.description());
-    } catch (const std::exception &) {
-        if (self)
-            self->fail(LocalRecognitionError(LocalRecognitionErrorCase::recognitionFailed).description());
+            self->fail(currentFailure());
     }
 }
 
@@ -103,9 +124,9 @@ QCoro::Task<> LocalTranscriber::recogniseQueued()
         std::vector<WhisperSegment> segments;
         try {
             segments = co_await m_worker->recognise(m_settings.modelPath, std::move(stretch.samples), options, cancel);
-        } catch (const DescribedError &error) {
+        } catch (...) {
             if (self && !*cancel)
-                fail(error.description());
+                fail(currentFailure());
             co_return;
         }
         // Destroyed, disconnected or failed meanwhile: nothing more is said.

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <malloc.h>
+
 RecognitionWorker::RecognitionWorker(QObject *parent)
     : QObject(parent)
 {
@@ -80,10 +82,13 @@ void RecognitionWorker::releaseModel()
     // Queued behind any job still running, so a model in use is never freed under it.
     // Nobody waits for it; the pool runs it all the same.
     (void)QtConcurrent::run(&m_pool, [this] {
-        std::unique_ptr<WhisperModel> released;
-        std::lock_guard lock(m_mutex);
-        released = std::move(m_model);
-        m_path.clear();
+        {
+            std::lock_guard lock(m_mutex);
+            m_model.reset();
+            m_path.clear();
+        }
+        // The allocator keeps freed buffers for this thread otherwise: the memory is to go back.
+        malloc_trim(0);
         qCDebug(lcServices) << "whisper: model released after the keep time";
     });
 }

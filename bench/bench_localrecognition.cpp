@@ -1,0 +1,125 @@
+// Recognition on this computer with whisper.cpp's test models (real shapes, meaningless
+// weights, so the encoder's time is the real one): real-time factor, the wait from commit()
+// to the final text for dictations of 5 to 60 s, memory with the model loaded and released,
+// the main thread's longest stall while recognising, and the encoder with the full 30-s
+// window against a context cut to the audio. Two threads. Prints a table.
+#include "localtranscriber.h"
+#include "recognitionworker.h"
+#include "whispermodel.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+
+#include <cmath>
+#include <cstdio>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString model(const char *name)
+{
+    return QStringLiteral(WHISPER_TEST_MODELS "/for-tests-ggml-%1.bin").arg(QLatin1StringView(name));
+}
+
+long residentMiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toLong() * 4096 / (1024 * 1024);
+}
+
+// Speech-like 24 kHz s16: 2.4-s phrases of gliding tone with 0.8-s pauses.
+QByteArray dictation(int seconds)
+{
+    QByteArray pcm;
+    for (int i = 0; i < seconds * 24000; ++i) {
+        const double t = double(i) / 24000.0;
+        const bool voiced = std::fmod(t, 3.2) < 2.4;
+        const auto sample = qint16(voiced ? 6000 * std::sin(2 * M_PI * (180 + 40 * std::sin(t * 3)) * t) : 0);
+        pcm.append(reinterpret_cast<const char *>(&sample), 2);
+    }
+    return pcm;
+}
+
+void benchEncoder(const char *name)
+{
+    const auto whisper = WhisperModel::load(model(name));
+    const std::vector<float> audio(16000 * 5, 0.05f);
+    const std::atomic_bool never = false;
+    for (const bool shortContext : { false, true }) {
+        WhisperModel::Options options;
+        options.threads = 2;
+        options.shortAudioContext = shortContext;
+        QElapsedTimer clock;
+        clock.start();
+        whisper->recognise(audio, options, never);
+        const double seconds = double(clock.elapsed()) / 1000.0;
+        std::printf("%-6s 5 s of audio, %s: %.2f s (real-time factor %.2f)\n", name,
+            shortContext ? "audio_ctx 320 (cut)" : "full 30-s window   ", seconds, seconds / 5.0);
+    }
+}
+
+void benchDictation(const char *name, int seconds, RecognitionWorker &worker)
+{
+    bool done = false;
+    QElapsedTimer sinceCommit;
+    qint64 wait = 0;
+    LocalTranscriber transcriber({ {}, [&](const QString &) { wait = sinceCommit.elapsed(), done = true; },
+                                     [&](const QString &) { done = true; } },
+        std::shared_ptr<RecognitionWorker>(&worker, [](RecognitionWorker *) {}),
+        { .modelPath = model(name), .threads = 2 });
+    QCoro::waitFor(transcriber.connect({}, {}, {}));
+    // Fed in real time, 100-ms chunks, while a 5-ms timer measures the main thread's stalls.
+    const QByteArray pcm = dictation(seconds);
+    qint64 longestGap = 0;
+    QElapsedTimer gap;
+    gap.start();
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] { longestGap = std::max(longestGap, gap.restart()); });
+    ticker.start(5);
+    QElapsedTimer clock;
+    clock.start();
+    for (qsizetype at = 0; at < pcm.size(); at += 4800) {
+        QCoro::waitFor(transcriber.appendAudio(pcm.mid(at, 4800)));
+        while (clock.elapsed() < (at / 4800 + 1) * 100)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    sinceCommit.start();
+    QCoro::waitFor(transcriber.commit());
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::printf("%-6s %2d s dictation: commit → final %.2f s; main thread's longest gap %lld ms\n", name, seconds,
+        double(wait) / 1000.0, longestGap - 5);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    for (const char *name : { "tiny", "base", "small" })
+        benchEncoder(name);
+
+    for (const char *name : { "tiny", "base" }) {
+        RecognitionWorker worker;
+        const long before = residentMiB();
+        worker.preload(model(name)).waitForFinished();
+        const long loaded = residentMiB();
+        for (const int seconds : { 5, 15, 30, 60 })
+            benchDictation(name, seconds, worker);
+        const long dictated = residentMiB();
+        worker.setKeepTime(1ms);
+        worker.touch();
+        while (worker.isLoaded())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::printf("%-6s resident memory: %ld MiB before loading, %ld MiB loaded (after dictating %ld MiB), "
+                    "%ld MiB released\n",
+            name, before, loaded, dictated, residentMiB());
+    }
+    return 0;
+}

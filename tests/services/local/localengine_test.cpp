@@ -1,0 +1,173 @@
+#include "localrecognitionerror.h"
+#include "localrecognitionservice.h"
+#include "localtranscriber.h"
+#include "recognitionworker.h"
+#include "servicetestsupport.h"
+#include "whispermodel.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+// whisper's own test models: real shapes and timing, meaningless weights.
+QString testModel(const char *name)
+{
+    return QStringLiteral(WHISPER_TEST_MODELS "/for-tests-ggml-%1.bin").arg(QLatin1StringView(name));
+}
+
+// Tone bursts at 24 kHz s16, as the recording delivers them: `bursts` of 1.5 s with 0.9-s pauses.
+QByteArray speechLike(int bursts)
+{
+    QByteArray pcm;
+    for (int burst = 0; burst < bursts; ++burst) {
+        for (int i = 0; i < 36000; ++i) {
+            const auto sample = qint16(8000 * std::sin(float(i) * 2.0f * 3.14159f * 220.0f / 24000.0f));
+            pcm.append(reinterpret_cast<const char *>(&sample), 2);
+        }
+        pcm.append(QByteArray(21600 * 2, '\0'));
+    }
+    return pcm;
+}
+
+struct Heard {
+    QStringList partials;
+    QStringList finals;
+    QStringList errors;
+    RealtimeTranscriberCallbacks callbacks()
+    {
+        return { [this](const QString &delta) { partials.append(delta); },
+            [this](const QString &text) { finals.append(text); },
+            [this](const QString &text) { errors.append(text); } };
+    }
+};
+
+void run(QCoro::Task<void> task) { EXPECT_EQ(outcomeOf(std::move(task)), QString()); }
+
+} // namespace
+
+TEST(LocalEngineTest, LoadingSaysWhatIsWrongWithTheModelFile)
+{
+    QTemporaryDir folder;
+    QFile original(testModel("tiny"));
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+    const QByteArray model = original.readAll();
+    const std::pair<QByteArray, QString> files[] = {
+        // Upstream's test models hold no weights, so only a cut inside the header fails.
+        { model.left(200), u"повреждён"_s },
+        { "not a model at all", u"повреждён"_s },
+    };
+    for (const auto &[bytes, expected] : files) {
+        QFile file(folder.filePath(u"model.bin"_s));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+        file.close();
+        try {
+            WhisperModel::load(file.fileName());
+            ADD_FAILURE() << "loaded " << bytes.size() << " bytes";
+        } catch (const LocalRecognitionError &error) {
+            EXPECT_TRUE(error.description().contains(expected)) << error.description().toStdString();
+        }
+    }
+    try {
+        WhisperModel::load(folder.filePath(u"missing.bin"_s));
+        ADD_FAILURE() << "loaded a missing file";
+    } catch (const LocalRecognitionError &error) {
+        EXPECT_EQ(error.errorCase(), LocalRecognitionErrorCase::modelMissing);
+    }
+    EXPECT_NO_THROW(WhisperModel::load(model.isEmpty() ? QString() : testModel("tiny")));
+}
+
+// whisper checks the flag between its computations and at the end of the encoder, not inside
+// it: a stretch being encoded finishes encoding, and what it recognised is dropped.
+TEST(LocalEngineTest, ACancelledRecognitionGivesNothing)
+{
+    const std::unique_ptr<WhisperModel> model = WhisperModel::load(testModel("tiny"));
+    const std::vector<float> audio(16000 * 5, 0.1f);
+    std::atomic_bool cancel = false;
+    WhisperModel::Options options;
+    options.threads = 2;
+    std::vector<WhisperSegment> segments { { u"x"_s, 0ms, 0ms } };
+    std::thread worker([&] { segments = model->recognise(audio, options, cancel); });
+    std::this_thread::sleep_for(100ms);
+    cancel = true;
+    worker.join();
+    EXPECT_TRUE(segments.empty());
+    EXPECT_TRUE(model->recognise(audio, options, cancel).empty());
+}
+
+TEST(LocalEngineTest, DictationGivesOneFinalAndNothingAfterDisconnect)
+{
+    auto worker = std::make_shared<RecognitionWorker>();
+    const LocalTranscriber::Settings settings { .modelPath = testModel("tiny"), .threads = 2 };
+    Heard heard;
+    {
+        LocalTranscriber transcriber(heard.callbacks(), worker, settings);
+        run(transcriber.connect({}, u"Совещание"_s, { u"Ворсик"_s }));
+        const QByteArray pcm = speechLike(3);
+        for (qsizetype at = 0; at < pcm.size(); at += 4800)
+            run(transcriber.appendAudio(pcm.mid(at, 4800)));
+        run(transcriber.commit());
+        ASSERT_TRUE(TestUtil::runUntil([&] { return !heard.finals.isEmpty() || !heard.errors.isEmpty(); }, 60s));
+        run(transcriber.disconnect());
+    }
+    EXPECT_EQ(heard.finals.size(), 1);
+    EXPECT_EQ(heard.errors, QStringList());
+    // Partials only ever add up to the final text.
+    EXPECT_TRUE(heard.finals.value(0).startsWith(heard.partials.join(QString())));
+    EXPECT_TRUE(worker->isLoaded());
+
+    // Disconnected, or destroyed, in the middle of recognising: silence from then on.
+    for (const bool destroy : { false, true }) {
+        Heard late;
+        auto transcriber = std::make_unique<LocalTranscriber>(late.callbacks(), worker, settings);
+        run(transcriber->connect({}, {}, {}));
+        run(transcriber->appendAudio(speechLike(4)));
+        run(transcriber->commit());
+        TestUtil::runFor(200ms);
+        destroy ? transcriber.reset() : run(transcriber->disconnect());
+        QElapsedTimer clock;
+        clock.start();
+        // The worker is free again soon: the running stretch was aborted.
+        const QFuture<void> next = worker->preload(testModel("tiny"));
+        ASSERT_TRUE(TestUtil::runUntil([&] { return next.isFinished(); }, 10s));
+        EXPECT_LT(clock.elapsed(), 3000);
+        TestUtil::runFor(300ms);
+        EXPECT_TRUE(late.finals.isEmpty() && late.errors.isEmpty() && late.partials.isEmpty());
+    }
+
+    // The keep time: the model goes after a dictation.
+    worker->setKeepTime(50ms);
+    worker->touch();
+    EXPECT_TRUE(TestUtil::runUntil([&] { return !worker->isLoaded(); }, 5s));
+}
+
+TEST(LocalEngineTest, AModelThatCannotBeUsedEndsTheDictationWithItsReason)
+{
+    LocalRecognitionService noModel([] { return ModelChoice { {}, u"Установите модель распознавания."_s }; });
+    EXPECT_EQ(noModel.unavailableReason(), u"Установите модель распознавания."_s);
+    Heard heard;
+    auto unavailable = noModel.makeTranscriber(heard.callbacks(), SmartMode::clean);
+    EXPECT_EQ(outcomeOf(unavailable->connect({}, {}, {})), u"error:Установите модель распознавания."_s);
+
+    LocalRecognitionService missing([] { return ModelChoice { u"/nonexistent/ggml-small.bin"_s, {} }; });
+    EXPECT_EQ(missing.unavailableReason(), std::nullopt);
+    auto transcriber = missing.makeTranscriber(heard.callbacks(), SmartMode::clean);
+    run(transcriber->connect({}, {}, {}));
+    ASSERT_TRUE(TestUtil::runUntil([&] { return !heard.errors.isEmpty(); }));
+    EXPECT_TRUE(heard.errors.value(0).contains(u"не найден"_s));
+    run(transcriber->appendAudio(speechLike(1)));
+    run(transcriber->commit());
+    TestUtil::runFor(200ms);
+    EXPECT_EQ(heard.errors.size(), 1);
+    EXPECT_TRUE(heard.finals.isEmpty());
+}
