@@ -1,3 +1,6 @@
+#include "appsettings.h"
+#include "dictationsessioncontroller.h"
+#include "fakeneighbours.h"
 #include "localrecognitionerror.h"
 #include "localrecognitionservice.h"
 #include "localtranscriber.h"
@@ -170,4 +173,29 @@ TEST(LocalEngineTest, AModelThatCannotBeUsedEndsTheDictationWithItsReason)
     TestUtil::runFor(200ms);
     EXPECT_EQ(heard.errors.size(), 1);
     EXPECT_TRUE(heard.finals.isEmpty());
+}
+
+// The controller with the real engine: whisper's test model hears nothing in tone bursts, so the
+// dictation ends as one without speech; twice, the second time on the model kept loaded.
+TEST(LocalEngineTest, DictationsThroughTheControllerRunTheEngineToTheEnd)
+{
+    TestUtil::clearSettings();
+    AppSettings::setBool(AppSettings::Keys::onboardingCompleted, true);
+    FakeNeighbourhood f;
+    f.backend.configured = false;
+    LocalRecognitionService service([] { return ModelChoice { testModel("tiny"), {} }; });
+    DictationSessionController::Neighbours neighbours = f.neighbours();
+    neighbours.localRecognition = &service;
+    DictationSessionController controller(neighbours);
+    for (int dictation = 0; dictation < 2; ++dictation) {
+        f.log->clear();
+        controller.toggleFnDictation();
+        ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::recording; }));
+        f.recorder.feed(speechLike(1));
+        controller.toggleFnDictation();
+        ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }, 60s));
+        EXPECT_EQ(f.log->last(), u"overlay.message|Не понял…|Речь не распознана|failure|4500"_s) << dictation;
+        EXPECT_FALSE(controller.hasTranscriber());
+        EXPECT_TRUE(service.worker().isLoaded());
+    }
 }
