@@ -4,6 +4,8 @@
 
 #include <QtEndian>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 
@@ -60,7 +62,9 @@ float sampleAt(const char *at, const Format &format)
             float value = 0;
             const quint32 bits = qFromLittleEndian<quint32>(at);
             std::memcpy(&value, &bits, 4);
-            return value;
+            // A float file may hold anything: NaN or infinity would poison the recogniser's
+            // arithmetic, and louder than full scale is clipped as a sound card would.
+            return std::isfinite(value) ? std::clamp(value, -1.0f, 1.0f) : 0.0f;
         }
         return float(double(qFromLittleEndian<qint32>(at)) / 2147483648.0);
     }
