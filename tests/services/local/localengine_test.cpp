@@ -92,18 +92,23 @@ TEST(LocalEngineTest, LoadingSaysWhatIsWrongWithTheModelFile)
 
 // whisper checks the flag between its computations and at the end of the encoder, not inside
 // it: a stretch being encoded finishes encoding, and what it recognised is dropped.
-TEST(LocalEngineTest, ACancelledRecognitionGivesNothing)
+// Stopped inside the encoder, not after it: small's whole 30-s window takes seconds here.
+TEST(LocalEngineTest, ACancelledRecognitionStopsAtOnceAndGivesNothing)
 {
-    const std::unique_ptr<WhisperModel> model = WhisperModel::load(testModel("tiny"));
+    const std::unique_ptr<WhisperModel> model = WhisperModel::load(testModel("small"));
     const std::vector<float> audio(16000 * 5, 0.1f);
     std::atomic_bool cancel = false;
     WhisperModel::Options options;
     options.threads = 2;
+    options.shortAudioContext = false;
     std::vector<WhisperSegment> segments { { u"x"_s, 0ms, 0ms } };
     std::thread worker([&] { segments = model->recognise(audio, options, cancel); });
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(300ms);
+    QElapsedTimer sinceCancel;
+    sinceCancel.start();
     cancel = true;
     worker.join();
+    EXPECT_LT(sinceCancel.elapsed(), 1500);
     EXPECT_TRUE(segments.empty());
     EXPECT_TRUE(model->recognise(audio, options, cancel).empty());
 }
