@@ -3,8 +3,10 @@
 #include "audiorecordererror.h"
 #include "dictationsessioncontroller.h"
 #include "fakeneighbours.h"
+#include "pausedetector.h"
 #include "pcmbuffercollector.h"
 #include "pcmconverter.h"
+#include "resampler.h"
 
 #include "testutil.h"
 
@@ -290,6 +292,43 @@ TEST_F(AudioRecorderTest, RecordsWhatIsPlayedIntoTheDefaultSource)
         EXPECT_NEAR(dominantFrequency(recorded), 1000.0, 20.0);
         EXPECT_GT(rms(recorded), 0.25 / std::numbers::sqrt2 * 32768.0);
     }
+}
+
+// Three Russian phrases spoken into the microphone with pauses between them reach the
+// recogniser as three stretches of speech, and the silence around them never does.
+TEST_F(AudioRecorderTest, SpeechFromTheSourceIsCutAtItsPauses)
+{
+    const QString sink = u"verbulo_speech_%1"_s.arg(QCoreApplication::applicationPid());
+    const QString module = useNullSink(sink);
+    const auto unload = qScopeGuard([&] { runTool(u"pactl"_s, { u"unload-module"_s, module }); });
+    // A second and a half of silence before, between and after the phrases (espeak-ng's 22.05 kHz).
+    const QString silence = path(u"silence.wav"_s), speech = path(u"speech.wav"_s);
+    runTool(u"sox"_s, { u"-n"_s, u"-r"_s, u"22050"_s, u"-c"_s, u"1"_s, silence, u"trim"_s, u"0"_s, u"1.5"_s });
+    QStringList joined { silence };
+    for (const char *phrase : { "Первая фраза диктовки.", "Вот вторая фраза.", "И третья." }) {
+        joined.append(path(u"phrase%1.wav"_s.arg(joined.size())));
+        runTool(u"espeak-ng"_s, { u"-v"_s, u"ru"_s, u"-w"_s, joined.last(), QString::fromUtf8(phrase) });
+        joined.append(silence);
+    }
+    runTool(u"sox"_s, joined + QStringList { speech });
+    ChunkLog log;
+    ASSERT_FALSE(start(log.handler()));
+    runTool(u"paplay"_s, { u"--device="_s + sink, speech });
+    QThread::msleep(300);
+    m_recorder.stop();
+
+    const Samples recorded = log.samples();
+    QByteArray pcm(reinterpret_cast<const char *>(recorded.data()), qsizetype(recorded.size() * 2));
+    Resampler resampler(24000);
+    PauseDetector detector;
+    std::vector<SpeechStretch> stretches = detector.append(resampler.processPCM16(pcm));
+    for (SpeechStretch &last : detector.finish())
+        stretches.push_back(std::move(last));
+    ASSERT_EQ(stretches.size(), 3u);
+    EXPECT_GE(stretches[0].start, 1200ms);
+    for (const SpeechStretch &stretch : stretches)
+        EXPECT_LT(stretch.samples.size(), std::size_t(PauseDetector::sampleRate * 4)) << "no silence carried along";
+    EXPECT_GE(stretches[1].pauseBefore, 1000ms);
 }
 
 TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsSaysWhyAndStartStopCanBeRepeated)
