@@ -3,6 +3,7 @@
 #include "logging.h"
 #include "qtclipboard.h"
 #include "uinputkeystrokesender.h"
+#include "wayland/fakeinputkeystrokesender.h"
 #include "wayland/waylandclipboard.h"
 #include "wayland/waylandconnection.h"
 #include "wayland/waylandkeystrokesender.h"
@@ -21,6 +22,10 @@ class NoKeystrokes final : public AbstractKeystrokeSender {
 public:
     bool sendPaste(PasteShortcut) override { return false; }
     bool reaches(const TextInsertionTarget &) const override { return false; }
+    QString unavailableReason() override
+    {
+        return u"Этот рабочий стол не даёт Ворсику вставить текст нажатием клавиш, а поле не принимает его напрямую."_s;
+    }
 };
 
 } // namespace
@@ -37,8 +42,20 @@ PastePath makePastePath()
     auto clipboard = std::make_unique<WaylandClipboard>(*path.connection);
     if (clipboard->isAvailable()) {
         auto keystrokes = std::make_unique<WaylandKeystrokeSender>(*path.connection, *clipboard);
-        if (keystrokes->isAvailable())
+        auto fakeInput = std::make_unique<FakeInputKeystrokeSender>(*path.connection, *clipboard);
+        if (keystrokes->isAvailable()) {
             path.keystrokes = std::move(keystrokes);
+        } else if (fakeInput->isAvailable()) {
+            qCInfo(lcInsertion) << "pasting through KWin's fake input";
+            path.keystrokes = std::move(fakeInput);
+        } else if (fakeInput->grantMissing()) {
+            // uinput still serves a user who may open it; for everyone else the kept text says why.
+            auto uinput = std::make_unique<UinputKeystrokeSender>();
+            if (*uinput->deviceNode())
+                path.keystrokes = std::move(uinput);
+            else
+                path.keystrokes = std::move(fakeInput);
+        }
         path.clipboard = std::move(clipboard);
     }
     if (!path.clipboard) {

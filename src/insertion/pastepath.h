@@ -16,6 +16,6 @@ struct PastePath {
 };
 
 // On X11 Qt's clipboard and XTest. On Wayland data control and a virtual keyboard where the
-// compositor offers them, a uinput keyboard as the last resort beside data control, and no
-// keystroke at all without data control.
+// compositor offers them, else KWin's fake input where it granted it, a uinput keyboard as the last
+// resort beside data control, and no keystroke at all without data control.
 PastePath makePastePath();

@@ -131,13 +131,19 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         ? TextInsertionOutcome::unconfirmed(TargetCapture::noTextFieldReason)
         : TextInsertionOutcome::unconfirmed();
 
+    // Where no keystroke goes out, that is why nothing was pasted, whatever the target.
+    const auto noKeystroke = [&] {
+        const QString reason = m_keystrokes.unavailableReason();
+        return reason.isEmpty() ? unconfirmed : TextInsertionOutcome::unconfirmed(reason);
+    };
+
     // A keystroke into something that takes no text is lost.
     if (prePaste->focusTakesText == false)
         co_return unconfirmed;
     if (!m_keystrokes.reaches(*prePaste->target)) {
         // No keystroke gets there; an editable field can still take the text straight, and show it.
         if (prePaste->focusTakesText != true || prePaste->terminal || !prePaste->editor || !prePaste->editor->value)
-            co_return unconfirmed;
+            co_return noKeystroke();
         const std::function<bool()> insertDirectly
             = [this, field = prePaste->target->focusedElement, before = *prePaste->editor->value, text] {
                   if (!m_backend.insertText(field, text))
@@ -153,8 +159,10 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
     const bool sent = co_await paste(text, prePaste->terminal.value_or(PasteShortcut::controlV));
-    if (!self || !sent)
+    if (!self)
         co_return unconfirmed;
+    if (!sent)
+        co_return noKeystroke();
 
     const qint32 pid = prePaste->target->applicationPID;
     QElapsedTimer sincePaste;

@@ -100,9 +100,11 @@ public:
     std::vector<PasteShortcut> sent;
     bool works = true;
     bool reachesTarget = true;
+    QString reason;
     std::function<void()> onPaste; // what the focused application does with the keystroke
 
     bool reaches(const TextInsertionTarget &) const override { return reachesTarget; }
+    QString unavailableReason() override { return reason; }
 
     bool sendPaste(PasteShortcut shortcut) override
     {

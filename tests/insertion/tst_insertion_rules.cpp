@@ -380,6 +380,9 @@ TEST_F(InsertTest, PastesOnlyIntoTheCapturedTargetAndTheLastLookDecides)
             Outcome::targetChanged(TargetCapture::otherWindowReason), false },
         { "window only, keystroke not sent", windowOnly, [&] { keys.works = false; },
             Outcome::unconfirmed(TargetCapture::noTextFieldReason), true },
+        { "window only, no keystroke goes out here", windowOnly,
+            [&] { keys.reachesTarget = false, keys.reason = u"Нет разрешения."_s; },
+            Outcome::unconfirmed(u"Нет разрешения."_s), false },
         { "window only, window gone", windowOnly, [&] { backend.frontWindowOnly.reset(); },
             Outcome::targetChanged(TargetCapture::noCurrentWindowReason), false },
     };

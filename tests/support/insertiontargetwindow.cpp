@@ -1,5 +1,5 @@
 // A small application for the insertion tests to paste into, driven one command a line on standard
-// input (see TargetApplication): open NAME X Y [digits], activate NAME, text NAME,
+// input (see TargetApplication): open NAME X Y [digits], activate NAME, focus NAME, text NAME,
 // copy PLAIN HTML, clipboard, quit. A "digits" field silently refuses anything but digits.
 #include <QApplication>
 #include <QClipboard>
@@ -69,6 +69,9 @@ private:
             activate(name, "opened ");
         } else if (command == "activate" && m_windows.contains(name)) {
             activate(name, "active ");
+        } else if (command == "focus" && m_windows.contains(name)) {
+            answer("focus " + name.toUtf8()
+                + (m_windows[name]->isActiveWindow() && fieldOf(name)->hasFocus() ? " 1" : " 0"));
         } else if (command == "text" && m_windows.contains(name)) {
             answer("text " + name.toUtf8() + ' ' + fieldOf(name)->text().toUtf8().toBase64());
         } else if (command == "copy" && words.size() == 3) {

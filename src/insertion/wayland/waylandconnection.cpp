@@ -2,6 +2,7 @@
 
 #include "logging.h"
 
+#include "fake-input-client-protocol.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
@@ -105,6 +106,8 @@ void WaylandConnection::wake()
 void WaylandConnection::bind(wl_registry *registry, uint32_t name, const char *interface, uint32_t version)
 {
     const auto is = [interface](const wl_interface &known) { return std::strcmp(interface, known.name) == 0; };
+    if (std::strncmp(interface, "org_kde_kwin_", 13) == 0)
+        m_globals.kwin = true;
     // The first seat is the user's; a virtual keyboard and the clipboard both belong to one.
     if (is(wl_seat_interface) && !m_globals.seat) {
         m_globals.seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
@@ -118,6 +121,11 @@ void WaylandConnection::bind(wl_registry *registry, uint32_t name, const char *i
         m_globals.virtualKeyboards = static_cast<zwp_virtual_keyboard_manager_v1 *>(
             wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
         m_virtualKeyboardsName = name;
+    } else if (is(org_kde_kwin_fake_input_interface) && version >= 4) {
+        // Keys came with version 4.
+        m_globals.fakeInput = static_cast<org_kde_kwin_fake_input *>(
+            wl_registry_bind(registry, name, &org_kde_kwin_fake_input_interface, 4));
+        m_fakeInputName = name;
     } else if (is(wl_compositor_interface)) {
         m_globals.compositor = static_cast<wl_compositor *>(
             wl_registry_bind(registry, name, &wl_compositor_interface, std::min(version, 4u)));
@@ -146,6 +154,8 @@ void WaylandConnection::forget(uint32_t name)
         m_globals.dataControl = nullptr;
     else if (name == m_virtualKeyboardsName)
         m_globals.virtualKeyboards = nullptr;
+    else if (name == m_fakeInputName)
+        m_globals.fakeInput = nullptr;
     else if (name == m_compositorName)
         m_globals.compositor = nullptr;
     else if (name == m_shmName)
@@ -221,8 +231,9 @@ void WaylandConnection::serve()
     for (auto &item : work)
         item();
     for (void *global : { static_cast<void *>(m_globals.seat), static_cast<void *>(m_globals.dataControl),
-             static_cast<void *>(m_globals.virtualKeyboards), static_cast<void *>(m_globals.compositor),
-             static_cast<void *>(m_globals.shm), static_cast<void *>(m_globals.layerShell) }) {
+             static_cast<void *>(m_globals.virtualKeyboards), static_cast<void *>(m_globals.fakeInput),
+             static_cast<void *>(m_globals.compositor), static_cast<void *>(m_globals.shm),
+             static_cast<void *>(m_globals.layerShell) }) {
         if (global)
             wl_proxy_destroy(static_cast<wl_proxy *>(global));
     }

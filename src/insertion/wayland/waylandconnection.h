@@ -23,6 +23,7 @@ struct wl_shm;
 struct zwlr_layer_shell_v1;
 struct zwlr_data_control_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
+struct org_kde_kwin_fake_input;
 
 // A libwayland-client connection of the program's own, served by a thread of its own, so that a
 // compositor or a clipboard owner that answers slowly never holds up the caller. Protocol objects
@@ -42,6 +43,10 @@ public:
         wl_seat *seat = nullptr;
         zwlr_data_control_manager_v1 *dataControl = nullptr;
         zwp_virtual_keyboard_manager_v1 *virtualKeyboards = nullptr;
+        // KWin's, offered only to programs its .desktop files grant it to.
+        org_kde_kwin_fake_input *fakeInput = nullptr;
+        // The compositor is KWin (it announces globals of its own): a missing fake input is a missing grant.
+        bool kwin = false;
         // For surfaces of the program's own drawn outside Qt (the overlay on the compositor's top layer).
         wl_compositor *compositor = nullptr;
         wl_shm *shm = nullptr;
@@ -88,7 +93,7 @@ private:
 
     wl_display *m_display = nullptr;
     Globals m_globals;
-    uint32_t m_seatName = 0, m_dataControlName = 0, m_virtualKeyboardsName = 0;
+    uint32_t m_seatName = 0, m_dataControlName = 0, m_virtualKeyboardsName = 0, m_fakeInputName = 0;
     uint32_t m_compositorName = 0, m_shmName = 0, m_layerShellName = 0;
     std::promise<void> m_ready;
     wl_callback *m_readyCallback = nullptr;

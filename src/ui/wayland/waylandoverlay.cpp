@@ -4,6 +4,7 @@
 #include "waylandclipboard.h"
 #include "waylandconnection.h"
 #include "waylandtoplevels.h"
+#include "xwaylandoverlay.h"
 
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 
@@ -432,9 +433,11 @@ std::unique_ptr<OverlaySurface> makeWaylandOverlaySurface(QWidget *panel)
     if (layerShell && !qEnvironmentVariableIsSet("VERBULO_NO_LAYER_SHELL"))
         return std::make_unique<LayerShellOverlay>(panel, connection);
     auto toplevels = std::make_unique<WaylandToplevels>(connection);
-    if (!toplevels->isAvailable()) {
-        qCInfo(lcUI) << "overlay: the compositor offers no layer shell and no window list";
-        return nullptr;
-    }
-    return std::make_unique<FocusReturningOverlay>(panel, std::move(toplevels));
+    if (toplevels->isAvailable())
+        return std::make_unique<FocusReturningOverlay>(panel, std::move(toplevels));
+    // GNOME: a Wayland window would take the focus and keep it; an X11 one that refuses it does not.
+    if (std::unique_ptr<XwaylandOverlay> x11 = XwaylandOverlay::make(panel))
+        return x11;
+    qCInfo(lcUI) << "overlay: the compositor offers no layer shell, no window list and no Xwayland";
+    return nullptr;
 }
