@@ -6,6 +6,7 @@
 #include "modellistview.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -156,6 +157,25 @@ void SettingsWindowController::buildWindow()
         m_modelList = new ModelListView(*m_localModels, page);
         m_modelList->setObjectName(u"modelList"_s);
         stack->addWidget(m_modelList);
+
+        auto *languageRow = new QHBoxLayout;
+        languageRow->setSpacing(16);
+        auto *languageLabel = new QLabel(u"Язык речи"_s, page);
+        m_languagePopup = new QComboBox(page);
+        m_languagePopup->setObjectName(u"languagePopup"_s);
+        languageLabel->setBuddy(m_languagePopup);
+        // The stored code is the item's data; a code typed by hand gets an item of its own.
+        m_languagePopup->addItem(u"Русский"_s, u"ru"_s);
+        m_languagePopup->addItem(u"English"_s, u"en"_s);
+        m_languagePopup->addItem(u"Определять по речи"_s, u"auto"_s);
+        languageRow->addWidget(languageLabel);
+        languageRow->addWidget(m_languagePopup);
+        languageRow->addStretch(1);
+        stack->addLayout(languageRow);
+        m_spokenPunctuation = new QCheckBox(
+            u"Знаки препинания голосом: «запятая», «точка», «вопросительный знак», «новая строка»…"_s, page);
+        m_spokenPunctuation->setObjectName(u"spokenPunctuation"_s);
+        stack->addWidget(m_spokenPunctuation);
     }
     stack->addStretch(1);
 
@@ -201,8 +221,14 @@ void SettingsWindowController::loadValues()
     // Long texts should show their beginning, not where the cursor ended up.
     m_vocabularyField->setCursorPosition(0);
     m_promptField->setCursorPosition(0);
-    if (m_modelList)
+    if (m_modelList) {
         m_modelList->setChoice(AppSettings::localModel());
+        const QString language = AppSettings::localLanguage();
+        if (m_languagePopup->findData(language) < 0)
+            m_languagePopup->addItem(language, language);
+        m_languagePopup->setCurrentIndex(m_languagePopup->findData(language));
+        m_spokenPunctuation->setChecked(AppSettings::localSpokenPunctuation());
+    }
 }
 
 void SettingsWindowController::save()
@@ -213,8 +239,11 @@ void SettingsWindowController::save()
     AppSettings::setSmartMode(SmartMode(m_modePopup->currentData().toInt()));
     AppSettings::setString(AppSettings::Keys::customVocabulary, m_vocabularyField->text());
     AppSettings::setString(AppSettings::Keys::transcriptionPrompt, m_promptField->text());
-    if (m_modelList)
+    if (m_modelList) {
         AppSettings::setString(AppSettings::Keys::localModel, m_modelList->choice());
+        AppSettings::setString(AppSettings::Keys::localLanguage, m_languagePopup->currentData().toString());
+        AppSettings::setBool(AppSettings::Keys::localSpokenPunctuation, m_spokenPunctuation->isChecked());
+    }
     m_window->close();
 }
 

@@ -9,6 +9,7 @@
 class ControllerWindow;
 class ModelDownloader;
 class ModelListView;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -47,4 +48,6 @@ private:
     QScrollArea *m_scrollArea = nullptr;
     QLabel *m_modelsTitle = nullptr;
     ModelListView *m_modelList = nullptr;
+    QComboBox *m_languagePopup = nullptr;
+    QCheckBox *m_spokenPunctuation = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "testmodels.h"
 #include "testutil.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -141,10 +142,24 @@ TEST_F(ModelSectionTest, ListsTheModelsHereAndSavesDeletesWhatTheUserChose)
     settings.save();
     EXPECT_EQ(AppSettings::localModel(), ownFile);
 
+    // The language and spoken punctuation: the defaults shown, a code typed by hand kept.
+    auto *language = settings.window()->findChild<QComboBox *>(u"languagePopup"_s);
+    auto *punctuation = settings.window()->findChild<QCheckBox *>(u"spokenPunctuation"_s);
+    EXPECT_EQ(language->currentData().toString(), u"ru"_s);
+    EXPECT_TRUE(punctuation->isChecked());
+    AppSettings::setString(AppSettings::Keys::localLanguage, u"uk"_s);
     settings.showModels();
+    EXPECT_EQ(language->currentText(), u"uk"_s);
     choice(u"alpha"_s)->click();
+    punctuation->click();
     settings.save();
     EXPECT_EQ(AppSettings::localModel(), u"alpha"_s);
+    EXPECT_EQ(AppSettings::localLanguage(), u"uk"_s);
+    EXPECT_FALSE(AppSettings::localSpokenPunctuation());
+    settings.show();
+    language->setCurrentIndex(language->findData(u"auto"_s));
+    settings.save();
+    EXPECT_EQ(AppSettings::localLanguage(), u"auto"_s);
 
     // Deleting asks first, and a stored choice of the model goes with the file.
     settings.show();
