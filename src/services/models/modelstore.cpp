@@ -71,14 +71,14 @@ bool ModelStore::remove(QStringView name)
 
 ModelStore::Resolved ModelStore::resolve(const QString &setting) const
 {
-    const QString howToInstall = u"откройте настройки Ворсика, раздел «Распознавание на этом компьютере», "
-                                 "или выполните verbulo --download-model small"_s;
     if (setting.isEmpty()) {
         const QStringList installed = installedNames();
-        if (installed.isEmpty())
-            return { .problem
-                = u"Не установлена ни одна модель распознавания. Чтобы установить, %1."_s.arg(howToInstall) };
         const auto recommended = entry(ModelCatalog::recommend(m_catalog, ModelCatalog::MachineFacts::current()).name);
+        // The command names the model that suits this computer, as the settings window does.
+        if (installed.isEmpty())
+            return { .problem = u"Не установлена ни одна модель распознавания. Чтобы установить, откройте настройки "
+                                "Ворсика, раздел «Распознавание на этом компьютере», или выполните verbulo "
+                                "--download-model %1."_s.arg(recommended ? recommended->name : u"small"_s) };
         const qint64 limit = recommended ? recommended->size : std::numeric_limits<qint64>::max();
         // The largest that the recommendation allows; failing that the smallest, the quickest to run.
         std::optional<ModelCatalogEntry> best, smallest;
