@@ -111,19 +111,18 @@ void DictationSessionController::startDictation()
         detach(readKeyAndBegin(AIProvider::gigaChat, gigaChatKeyAccount, session));
         break;
     case AIProvider::vorsik:
-        if (!m_n.backendConfiguration->isConfigured() && m_n.localRecognition) {
-            // No backend in this build: the speech is recognised on this computer.
-            if (const std::optional<QString> reason = m_n.localRecognition->unavailableReason()) {
-                showFailureMessage(*reason);
-                m_n.settingsWindow->showModels();
-                return;
-            }
-            m_recognizesLocally = true;
-            beginDictation(AIProvider::vorsik, u"local"_s);
+        if (m_n.backendConfiguration->isConfigured()) {
+            beginDictation(AIProvider::vorsik, u"configured"_s);
             break;
         }
-        beginDictation(AIProvider::vorsik,
-            m_n.backendConfiguration->isConfigured() ? std::optional(u"configured"_s) : std::nullopt);
+        // No backend in this build: the speech is recognised on this computer.
+        if (const std::optional<QString> reason = m_n.localRecognition->unavailableReason()) {
+            showFailureMessage(*reason);
+            m_n.settingsWindow->showModels();
+            return;
+        }
+        m_recognizesLocally = true;
+        beginDictation(AIProvider::vorsik, u"local"_s);
         break;
     }
 }

@@ -2,8 +2,27 @@
 
 #include "textinsertion.h"
 
+#include <linux/input-event-codes.h>
+
+#include <cstdint>
+#include <vector>
+
 // Shift+Insert pastes the primary selection in the terminals that bind no key to the clipboard.
 enum class PasteShortcut { controlV, controlShiftV, shiftInsert };
+
+// The shortcut as Linux input event codes, the modifiers first and the key last: what every
+// sender that types key codes presses in this order and releases in reverse. Key codes, not
+// symbols, so the paste works in any keyboard layout.
+inline std::vector<uint32_t> pasteKeyCodes(PasteShortcut shortcut)
+{
+    std::vector<uint32_t> codes;
+    if (shortcut != PasteShortcut::shiftInsert)
+        codes.push_back(KEY_LEFTCTRL);
+    if (shortcut != PasteShortcut::controlV)
+        codes.push_back(KEY_LEFTSHIFT);
+    codes.push_back(shortcut == PasteShortcut::shiftInsert ? KEY_INSERT : KEY_V);
+    return codes;
+}
 
 // Sends the paste shortcut to whatever has the keyboard focus.
 class AbstractKeystrokeSender {

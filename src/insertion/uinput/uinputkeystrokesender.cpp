@@ -42,23 +42,15 @@ bool UinputKeystrokeSender::sendPaste(PasteShortcut shortcut)
 {
     if (!m_uinput)
         return false;
-    std::vector<unsigned int> modifiers;
-    if (shortcut != PasteShortcut::shiftInsert)
-        modifiers.push_back(KEY_LEFTCTRL);
-    if (shortcut != PasteShortcut::controlV)
-        modifiers.push_back(KEY_LEFTSHIFT);
-    const unsigned int pasteKey = shortcut == PasteShortcut::shiftInsert ? KEY_INSERT : KEY_V;
-
+    const std::vector<uint32_t> codes = pasteKeyCodes(shortcut);
     bool sent = true;
     auto key = [&](unsigned int code, int value) {
         sent = libevdev_uinput_write_event(m_uinput, EV_KEY, code, value) == 0 && sent;
         sent = libevdev_uinput_write_event(m_uinput, EV_SYN, SYN_REPORT, 0) == 0 && sent;
     };
-    for (unsigned int code : modifiers)
+    for (const uint32_t code : codes)
         key(code, 1);
-    key(pasteKey, 1);
-    key(pasteKey, 0);
-    for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it)
+    for (auto it = codes.rbegin(); it != codes.rend(); ++it)
         key(*it, 0);
     return sent;
 }

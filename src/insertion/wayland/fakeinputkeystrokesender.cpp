@@ -20,13 +20,6 @@ const QString FakeInputKeystrokeSender::grantHint
     = u" Разрешение даёт файл com.plumrest.Vorsik.desktop со строкой "
       u"X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input: его ставит пакет или scripts/run."_s;
 
-namespace {
-
-// Linux input event codes: KWin maps them through the user's layout like a real keyboard's.
-constexpr uint32_t keyLeftControl = 29, keyLeftShift = 42, keyV = 47, keyInsert = 110;
-
-} // namespace
-
 struct FakeInputKeystrokeSender::State {
     std::atomic<bool> available { false };
 };
@@ -76,12 +69,8 @@ bool FakeInputKeystrokeSender::sendPaste(PasteShortcut shortcut)
 {
     if (!isAvailable())
         return false;
-    std::vector<uint32_t> keys;
-    if (shortcut != PasteShortcut::shiftInsert)
-        keys.push_back(keyLeftControl);
-    if (shortcut != PasteShortcut::controlV)
-        keys.push_back(keyLeftShift);
-    keys.push_back(shortcut == PasteShortcut::shiftInsert ? keyInsert : keyV);
+    // KWin maps the codes through the user's layout like a real keyboard's.
+    const std::vector<uint32_t> keys = pasteKeyCodes(shortcut);
     // Queued behind the clipboard's new contents and not waited for, as with the virtual keyboard.
     return m_connection.post([&connection = m_connection, keys] {
         org_kde_kwin_fake_input *input = connection.globals().fakeInput;

@@ -18,8 +18,7 @@
 
 namespace {
 
-// Linux input event codes; the keymap's key codes are these plus 8.
-constexpr uint32_t keyLeftControl = 29, keyLeftShift = 42, keyV = 47, keyInsert = 110;
+// The keys go out as Linux input event codes (pasteKeyCodes); the keymap's key codes are these plus 8.
 // The real modifiers' masks, fixed by XKB.
 constexpr uint32_t shiftMask = 1u << 0, controlMask = 1u << 2;
 
@@ -108,12 +107,12 @@ bool WaylandKeystrokeSender::sendPaste(PasteShortcut shortcut)
 {
     if (!isAvailable())
         return false;
-    std::vector<std::pair<uint32_t, uint32_t>> modifiers; // key, mask
-    if (shortcut != PasteShortcut::shiftInsert)
-        modifiers.emplace_back(keyLeftControl, controlMask);
-    if (shortcut != PasteShortcut::controlV)
-        modifiers.emplace_back(keyLeftShift, shiftMask);
-    const uint32_t key = shortcut == PasteShortcut::shiftInsert ? keyInsert : keyV;
+    std::vector<uint32_t> codes = pasteKeyCodes(shortcut);
+    const uint32_t key = codes.back();
+    codes.pop_back();
+    std::vector<std::pair<uint32_t, uint32_t>> modifiers; // key, the modifier state it adds
+    for (const uint32_t code : codes)
+        modifiers.emplace_back(code, code == KEY_LEFTCTRL ? controlMask : shiftMask);
     // Queued behind the clipboard's new contents and not waited for: the caller is the main thread,
     // which a compositor that answers slowly must not hold up. Whether the text came is for the
     // confirmation to see.
