@@ -7,6 +7,7 @@
 #include "fnkeymonitor.h"
 #include "gigachatclient.h"
 #include "gigachatselftest.h"
+#include "gnomeshortcut.h"
 #include "keychainstore.h"
 #include "localrecognitionservice.h"
 #include "microphonepermission.h"
@@ -159,6 +160,9 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     LocalRecognitionService localRecognition(
         [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
     OnboardingWindowController onboarding(&accessibility, localModels);
+    // The desktop runs this binary, `verbulo`, which passes the toggle on to this instance.
+    GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
+    onboarding.setToggleShortcut(&toggleShortcut);
     SettingsWindowController settings(&accessibility, localModels);
 
     DictationSessionController::Neighbours neighbours;
