@@ -195,6 +195,21 @@ void OnboardingWindowController::buildWindow()
     m_bodyLabel = makeLabel(u"bodyLabel"_s, systemFont(17), m_window.get());
     stack->addWidget(m_bodyLabel);
 
+    m_shortcutEdit = new QKeySequenceEdit(m_window.get());
+    m_shortcutEdit->setObjectName(u"shortcutEdit"_s);
+    m_shortcutEdit->setFont(systemFont(16));
+    m_shortcutEdit->setFixedWidth(300);
+    m_shortcutEdit->setMinimumHeight(36);
+    m_shortcutEdit->hide();
+    stack->addWidget(m_shortcutEdit, 0, Qt::AlignHCenter);
+    // A new combination clears the refusal of the previous one.
+    connect(m_shortcutEdit, &QKeySequenceEdit::keySequenceChanged, this, [this] {
+        if (m_currentStep == OnboardingStep::shortcut) {
+            setTextColour(m_detailLabel, secondaryColour(m_window->palette()));
+            m_detailLabel->setText(shortcutHint);
+        }
+    });
+
     m_fnKeyboardHint = new FnKeyboardHintView(m_window.get());
     m_fnKeyboardHint->hide();
     stack->addWidget(m_fnKeyboardHint, 0, Qt::AlignHCenter);
@@ -214,21 +229,6 @@ void OnboardingWindowController::buildWindow()
     m_testResultField->setPlate(m_window->palette().color(QPalette::Base), fieldBorder, 8);
     m_testResultField->hide();
     stack->addWidget(m_testResultField);
-
-    m_shortcutEdit = new QKeySequenceEdit(m_window.get());
-    m_shortcutEdit->setObjectName(u"shortcutEdit"_s);
-    m_shortcutEdit->setFont(systemFont(16));
-    m_shortcutEdit->setFixedWidth(300);
-    m_shortcutEdit->setMinimumHeight(36);
-    m_shortcutEdit->hide();
-    stack->addWidget(m_shortcutEdit, 0, Qt::AlignHCenter);
-    // A new combination clears the refusal of the previous one.
-    connect(m_shortcutEdit, &QKeySequenceEdit::keySequenceChanged, this, [this] {
-        if (m_currentStep == OnboardingStep::shortcut) {
-            setTextColour(m_detailLabel, secondaryColour(m_window->palette()));
-            m_detailLabel->setText(shortcutHint);
-        }
-    });
 
     if (m_localModels) {
         m_modelPicker = new QComboBox(m_window.get());

@@ -110,7 +110,7 @@ TEST_F(GnomeShortcutTest, WritesOneEntryOfItsOwnBesideTheUsersAndRefusesTakenKey
         { "another custom shortcut's keys", true, {}, QKeyCombination(Qt::ControlModifier | Qt::AltModifier, Qt::Key_T),
             u"Сочетание Ctrl+Alt+T уже занято: «Terminal». Выберите другое."_s, { usersPath }, {} },
         { "GNOME's own keys", false, {}, QKeyCombination(Qt::MetaModifier, Qt::Key_L),
-            u"Сочетание Super+L уже занято: «Lock screen». Выберите другое."_s, {}, {} },
+            u"Сочетание Meta+L уже занято: «Lock screen». Выберите другое."_s, {}, {} },
         { "a key GNOME has no name for", false, {}, QKeyCombination(Qt::ControlModifier, Qt::Key(0x0424)),
             u"У этой клавиши нет имени, понятного GNOME. Выберите другую — например, латинскую букву в английской "
             "раскладке."_s,

@@ -173,7 +173,7 @@ TEST_F(OnboardingTest, OffersAGnomeShortcutForTheToggleCommandOnlyOnGnome)
     edit->setKeySequence(QKeySequence(Qt::MetaModifier | Qt::Key_L));
     onboarding.primaryAction();
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::shortcut);
-    EXPECT_TRUE(text(u"detailLabel"_s).startsWith(u"Сочетание Super+L уже занято"_s));
+    EXPECT_TRUE(text(u"detailLabel"_s).startsWith(u"Сочетание Meta+L уже занято"_s));
     EXPECT_EQ(gnome.current(), std::nullopt);
 
     edit->setKeySequence(QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_D));

@@ -195,11 +195,8 @@ QHash<QString, QString> acceleratorsInUse()
     return used;
 }
 
-// GNOME calls the key Super that Qt calls Meta.
-QString displayed(QKeyCombination keys)
-{
-    return QKeySequence(keys).toString(QKeySequence::PortableText).replace(u"Meta+"_s, u"Super+"_s);
-}
+// As the key sequence field beside the message shows it.
+QString displayed(QKeyCombination keys) { return QKeySequence(keys).toString(QKeySequence::NativeText); }
 
 } // namespace
 
