@@ -159,11 +159,12 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     ModelDownloader *localModels = backend.isConfigured() ? nullptr : &modelDownloader;
     LocalRecognitionService localRecognition(
         [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
-    OnboardingWindowController onboarding(&accessibility, localModels);
     // The desktop runs this binary, `verbulo`, which passes the toggle on to this instance.
     GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
-    onboarding.setToggleShortcut(&toggleShortcut);
+    OnboardingWindowController onboarding(&accessibility, localModels);
     SettingsWindowController settings(&accessibility, localModels);
+    onboarding.setToggleShortcut(&toggleShortcut);
+    settings.setToggleShortcut(&toggleShortcut);
 
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;

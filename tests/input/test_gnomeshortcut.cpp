@@ -18,45 +18,34 @@ const QString usersPath = u"/org/gnome/settings-daemon/plugins/media-keys/custom
 
 QString read(const QString &path, const char *key)
 {
-    GSettings *entry = g_settings_new_with_path(entrySchema, path.toUtf8().constData());
-    gchar *value = g_settings_get_string(entry, key);
-    const QString text = QString::fromUtf8(value);
-    g_free(value);
-    g_object_unref(entry);
-    return text;
+    g_autoptr(GSettings) entry = g_settings_new_with_path(entrySchema, path.toUtf8().constData());
+    g_autofree gchar *value = g_settings_get_string(entry, key);
+    return QString::fromUtf8(value);
 }
 
 void write(const QString &path, const char *key, const QString &value)
 {
-    GSettings *entry = g_settings_new_with_path(entrySchema, path.toUtf8().constData());
+    g_autoptr(GSettings) entry = g_settings_new_with_path(entrySchema, path.toUtf8().constData());
     g_settings_set_string(entry, key, value.toUtf8().constData());
-    g_object_unref(entry);
 }
 
 QStringList list()
 {
-    GSettings *settings = g_settings_new(listSchema);
-    gchar **paths = g_settings_get_strv(settings, "custom-keybindings");
+    g_autoptr(GSettings) settings = g_settings_new(listSchema);
+    g_auto(GStrv) paths = g_settings_get_strv(settings, "custom-keybindings");
     QStringList result;
     for (gchar **path = paths; *path; ++path)
         result.append(QString::fromUtf8(*path));
-    g_strfreev(paths);
-    g_object_unref(settings);
     return result;
 }
 
-void setList(const QStringList &paths)
+// Empty, or the user's one entry.
+void setList(bool withUsers)
 {
-    GSettings *settings = g_settings_new(listSchema);
-    QByteArrayList encoded;
-    for (const QString &path : paths)
-        encoded.append(path.toUtf8());
-    std::vector<const gchar *> strings;
-    for (const QByteArray &path : encoded)
-        strings.push_back(path.constData());
-    strings.push_back(nullptr);
-    g_settings_set_strv(settings, "custom-keybindings", strings.data());
-    g_object_unref(settings);
+    const QByteArray path = usersPath.toUtf8();
+    const gchar *const paths[] = { withUsers ? path.constData() : nullptr, nullptr };
+    g_autoptr(GSettings) settings = g_settings_new(listSchema);
+    g_settings_set_strv(settings, "custom-keybindings", paths);
 }
 
 class GnomeShortcutTest : public ::testing::Test {
@@ -66,7 +55,7 @@ protected:
         qputenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
         if (!shortcut.isAvailable())
             GTEST_SKIP() << "needs GNOME's media-keys schema (gnome-settings-daemon-common)";
-        setList({});
+        setList(false);
         for (const QString &path : { usersPath, GnomeShortcut::entryPath })
             for (const char *key : { "name", "command", "binding" })
                 write(path, key, QString());
@@ -78,7 +67,7 @@ protected:
         write(usersPath, "name", u"Terminal"_s);
         write(usersPath, "command", u"gnome-terminal"_s);
         write(usersPath, "binding", u"<Primary><Alt>T"_s);
-        setList({ usersPath });
+        setList(true);
     }
 
     GnomeShortcut shortcut { u"/opt/my apps/verbulo"_s };
@@ -145,7 +134,7 @@ TEST_F(GnomeShortcutTest, SuggestsKeysNothingElseUsesAndOnlyOnGnome)
 {
     EXPECT_EQ(shortcut.suggestion(), ctrlAltSpace);
     write(usersPath, "binding", u"<Alt><Ctrl>space"_s);
-    setList({ usersPath });
+    setList(true);
     EXPECT_EQ(shortcut.suggestion(), QKeyCombination(Qt::MetaModifier | Qt::AltModifier, Qt::Key_D));
 
     for (const auto &[desktop, available] :
