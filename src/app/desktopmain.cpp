@@ -7,6 +7,7 @@
 #include "fnkeymonitor.h"
 #include "gigachatclient.h"
 #include "gigachatselftest.h"
+#include "gnomeshortcut.h"
 #include "keychainstore.h"
 #include "localrecognitionservice.h"
 #include "microphonepermission.h"
@@ -158,8 +159,12 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     ModelDownloader *localModels = backend.isConfigured() ? nullptr : &modelDownloader;
     LocalRecognitionService localRecognition(
         [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
+    // The desktop runs this binary, `verbulo`, which passes the toggle on to this instance.
+    GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
     OnboardingWindowController onboarding(&accessibility, localModels);
     SettingsWindowController settings(&accessibility, localModels);
+    onboarding.setToggleShortcut(&toggleShortcut);
+    settings.setToggleShortcut(&toggleShortcut);
 
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;

@@ -17,8 +17,10 @@ std::unique_ptr<FnKeyMonitor> FnKeyMonitor::withSystemKeyboards(
         connect(monitor.get(), &FnKeyMonitor::keyboardUnavailable, monitor.get(), std::move(onUnavailable));
     if (onTrigger)
         connect(monitor.get(), &FnKeyMonitor::triggerChanged, monitor.get(), std::move(onTrigger));
-    // The desktop's own shortcut first where it has one: it needs no access to every keystroke.
-    monitor->addSource(std::make_unique<PortalShortcutSource>());
+    // The desktop's own shortcut first where it has one: it needs no access to every keystroke. On a
+    // connection of its own, so that naming the application to the portal comes before any other call.
+    monitor->addSource(std::make_unique<PortalShortcutSource>(
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("verbulo-shortcut-portal"))));
     monitor->addSource(std::make_unique<EvdevFnKeySource>());
     return monitor;
 }

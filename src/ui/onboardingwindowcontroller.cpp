@@ -8,12 +8,14 @@
 #include "fnkeyboardhintview.h"
 #include "mascotview.h"
 #include "modellistview.h"
+#include "toggleshortcut.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeySequenceEdit>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -51,12 +53,15 @@ QLabel *makeLabel(const QString &name, const QFont &font, QWidget *parent)
 }
 
 // Under the ready page's title: how this desktop starts a dictation, where it is not the Fn key.
-QString triggerDetail(DictationTrigger trigger)
+// `toggleKeys`: the combination assigned to `verbulo --toggle` in the walkthrough, if any.
+QString triggerDetail(DictationTrigger trigger, const QString &toggleKeys)
 {
     switch (trigger) {
     case DictationTrigger::desktopShortcut:
         return u"Вместо Fn подойдёт сочетание «Диктовка» — его назначают в настройках клавиатуры рабочего стола."_s;
     case DictationTrigger::toggleCommand:
+        if (!toggleKeys.isEmpty())
+            return u"Клавиша Fn недоступна: нажимайте вместо неё %1."_s.arg(toggleKeys);
         return u"Клавиша Fn недоступна: назначьте команде «verbulo --toggle» сочетание клавиш в настройках "
                u"рабочего стола и нажимайте его вместо Fn."_s;
     case DictationTrigger::fnKey:
@@ -68,6 +73,9 @@ QString triggerDetail(DictationTrigger trigger)
 const QString readyTitleBeforeTest = u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s;
 const QString readyBodyBeforeTest
     = u"Нажмите Fn один раз. Говорите. Когда закончите — нажмите Fn ещё раз. Готовый текст появится прямо здесь."_s;
+const QString shortcutHint
+    = u"В настройках клавиатуры GNOME оно появится как «Ворсик: диктовка» — там его можно сменить или удалить."_s;
+
 const QString workingTitle = u"Всё работает!"_s;
 const QString workingBody
     = u"Ворсик будет жить в системном трее в виде микрофончика. Нажмите на него, чтобы открыть настройки или найти последний текст."_s;
@@ -141,7 +149,7 @@ void OnboardingWindowController::show()
         buildWindow();
         showStep(OnboardingStep::welcome);
     } else if (m_currentStep == OnboardingStep::accessibility && m_accessibility->isTrusted()) {
-        showStep(stepAfterAccessibility());
+        showStep(stepAfter(OnboardingStep::accessibility));
     } else if (m_currentStep == OnboardingStep::ready && !hasUsableModel()) {
         // The model went while the window was closed: the test cannot succeed without one.
         showStep(OnboardingStep::model);
@@ -186,6 +194,21 @@ void OnboardingWindowController::buildWindow()
 
     m_bodyLabel = makeLabel(u"bodyLabel"_s, systemFont(17), m_window.get());
     stack->addWidget(m_bodyLabel);
+
+    m_shortcutEdit = new QKeySequenceEdit(m_window.get());
+    m_shortcutEdit->setObjectName(u"shortcutEdit"_s);
+    m_shortcutEdit->setFont(systemFont(16));
+    m_shortcutEdit->setFixedWidth(300);
+    m_shortcutEdit->setMinimumHeight(36);
+    m_shortcutEdit->hide();
+    stack->addWidget(m_shortcutEdit, 0, Qt::AlignHCenter);
+    // A new combination clears the refusal of the previous one.
+    connect(m_shortcutEdit, &QKeySequenceEdit::keySequenceChanged, this, [this] {
+        if (m_currentStep == OnboardingStep::shortcut) {
+            setTextColour(m_detailLabel, secondaryColour(m_window->palette()));
+            m_detailLabel->setText(shortcutHint);
+        }
+    });
 
     m_fnKeyboardHint = new FnKeyboardHintView(m_window.get());
     m_fnKeyboardHint->hide();
@@ -266,6 +289,8 @@ void OnboardingWindowController::showStep(OnboardingStep step)
     m_detailLabel->show();
     m_fnKeyboardHint->hide();
     m_testResultField->hide();
+    m_shortcutEdit->hide();
+    setTextColour(m_detailLabel, secondaryColour(m_window->palette()));
     m_primaryButton->setEnabled(true);
     m_secondaryButton->setText(u"Назад"_s);
     m_detailLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
@@ -290,7 +315,7 @@ void OnboardingWindowController::showStep(OnboardingStep step)
         break;
     case OnboardingStep::microphone:
         setMascotAnimation(MascotState::writing, 550ms);
-        m_progressLabel->setText(stepLabel(1));
+        m_progressLabel->setText(stepLabel(step));
         m_titleLabel->setText(u"Разрешите микрофон"_s);
         m_bodyLabel->setText(u"Микрофон нужен только для записи вашей диктовки после нажатия Fn."_s);
         m_detailLabel->setText(u"Ворсик не слушает вас в фоне и не сохраняет аудио на компьютере. Сразу после "
@@ -300,7 +325,7 @@ void OnboardingWindowController::showStep(OnboardingStep step)
         break;
     case OnboardingStep::accessibility:
         setMascotAnimation(MascotState::thinking, 650ms);
-        m_progressLabel->setText(stepLabel(2));
+        m_progressLabel->setText(stepLabel(step));
         m_titleLabel->setText(u"Разрешите вставку текста"_s);
         m_bodyLabel->setText(local ? u"Специальные возможности нужны, чтобы Ворсик мог вставить готовый текст в поле, "
                                      "где стоял курсор."_s
@@ -318,12 +343,24 @@ void OnboardingWindowController::showStep(OnboardingStep step)
         break;
     case OnboardingStep::model:
         setMascotAnimation(MascotState::searching, 650ms);
-        m_progressLabel->setText(stepLabel(3));
+        m_progressLabel->setText(stepLabel(step));
         m_bodyLabel->setText(u"Речь распознаётся прямо на этом компьютере — запись его не покидает. Для этого нужна "
                              "модель: файл, который скачивается один раз."_s);
         m_modelPicker->show();
         fillModelPicker();
         updateModelPage();
+        break;
+    case OnboardingStep::shortcut:
+        setMascotAnimation(MascotState::thinking, 650ms);
+        m_progressLabel->setText(stepLabel(step));
+        m_titleLabel->setText(u"Сочетание клавиш для диктовки"_s);
+        m_bodyLabel->setText(u"GNOME может сам начинать и заканчивать диктовку по сочетанию клавиш. Нажмите в поле "
+                             "ниже своё сочетание или оставьте предложенное."_s);
+        m_shortcutEdit->show();
+        m_shortcutEdit->setKeySequence(m_toggleShortcut->current().value_or(m_toggleShortcut->suggestion()));
+        m_detailLabel->setText(shortcutHint);
+        m_secondaryButton->setText(u"Пропустить"_s);
+        m_primaryButton->setText(u"Назначить сочетание"_s);
         break;
     case OnboardingStep::ready:
         setMascotAnimation(MascotState::happy, 600ms);
@@ -339,7 +376,7 @@ void OnboardingWindowController::showStep(OnboardingStep step)
         } else {
             m_titleLabel->setText(readyTitleBeforeTest);
             m_bodyLabel->setText(readyBodyBeforeTest);
-            m_detailLabel->setText(triggerDetail(m_trigger));
+            m_detailLabel->setText(readyDetail());
             m_testResultField->setText(u"Нажмите Fn и скажите что-нибудь…"_s);
             m_primaryButton->setText(u"Готово"_s);
             m_primaryButton->setEnabled(false);
@@ -352,7 +389,7 @@ void OnboardingWindowController::setTrigger(DictationTrigger trigger)
 {
     m_trigger = trigger;
     if (m_window && m_currentStep == OnboardingStep::ready && !m_testSucceeded)
-        m_detailLabel->setText(triggerDetail(trigger));
+        m_detailLabel->setText(readyDetail());
 }
 
 void OnboardingWindowController::setMascotAnimation(MascotState state, std::chrono::milliseconds interval)
@@ -376,6 +413,9 @@ void OnboardingWindowController::primaryAction()
         break;
     case OnboardingStep::model:
         modelPrimaryAction();
+        break;
+    case OnboardingStep::shortcut:
+        assignToggleShortcut();
         break;
     case OnboardingStep::ready:
         if (!m_testSucceeded || m_finished)
@@ -405,10 +445,14 @@ void OnboardingWindowController::secondaryAction()
         if (m_localModels->isDownloading(m_modelPicker->currentData().toString()))
             m_localModels->cancel(m_modelPicker->currentData().toString());
         else
-            showStep(OnboardingStep::accessibility);
+            showStep(stepBefore(OnboardingStep::model));
+        break;
+    case OnboardingStep::shortcut:
+        // Skips the shortcut: the one offered is not written.
+        showStep(stepAfter(OnboardingStep::shortcut));
         break;
     case OnboardingStep::ready:
-        showStep(m_localModels ? OnboardingStep::model : OnboardingStep::accessibility);
+        showStep(stepBefore(OnboardingStep::ready));
         break;
     }
 }
@@ -416,7 +460,7 @@ void OnboardingWindowController::secondaryAction()
 void OnboardingWindowController::handleAccessibilityPermission()
 {
     if (m_accessibility->isTrusted()) {
-        showStep(stepAfterAccessibility());
+        showStep(stepAfter(OnboardingStep::accessibility));
         return;
     }
     // The first press asks the system to switch accessibility on; when that did not
@@ -437,7 +481,7 @@ void OnboardingWindowController::checkAccessibilityPermission()
     if (!m_accessibility->isTrusted())
         return;
     m_permissionTimer.stop();
-    showStep(stepAfterAccessibility());
+    showStep(stepAfter(OnboardingStep::accessibility));
 }
 
 void OnboardingWindowController::windowWillClose()
@@ -517,14 +561,63 @@ void OnboardingWindowController::showTestError(const QString &message)
     m_primaryButton->setEnabled(false);
 }
 
-OnboardingStep OnboardingWindowController::stepAfterAccessibility() const
+QList<OnboardingStep> OnboardingWindowController::steps() const
 {
-    return m_localModels ? OnboardingStep::model : OnboardingStep::ready;
+    QList<OnboardingStep> shown { OnboardingStep::welcome, OnboardingStep::microphone, OnboardingStep::accessibility };
+    if (m_localModels)
+        shown.append(OnboardingStep::model);
+    // Where the desktop's shortcut portal took the trigger, the user has a shortcut already.
+    if (m_toggleShortcut && m_toggleShortcut->isAvailable() && m_trigger != DictationTrigger::desktopShortcut)
+        shown.append(OnboardingStep::shortcut);
+    shown.append(OnboardingStep::ready);
+    return shown;
 }
 
-QString OnboardingWindowController::stepLabel(int number) const
+// By the order of the enumeration, which is the walkthrough's: the page shown may have left the list
+// meanwhile (the portal took the trigger while the shortcut page was open).
+OnboardingStep OnboardingWindowController::stepAfter(OnboardingStep step) const
 {
-    return u"Шаг %1 из %2"_s.arg(number).arg(m_localModels ? 3 : 2);
+    const QList<OnboardingStep> shown = steps();
+    for (int next = int(step) + 1; next < int(OnboardingStep::ready); ++next)
+        if (shown.contains(OnboardingStep(next)))
+            return OnboardingStep(next);
+    return OnboardingStep::ready;
+}
+
+OnboardingStep OnboardingWindowController::stepBefore(OnboardingStep step) const
+{
+    const QList<OnboardingStep> shown = steps();
+    for (int previous = int(step) - 1; previous > int(OnboardingStep::welcome); --previous)
+        if (shown.contains(OnboardingStep(previous)))
+            return OnboardingStep(previous);
+    return OnboardingStep::welcome;
+}
+
+QString OnboardingWindowController::stepLabel(OnboardingStep step) const
+{
+    // Welcome and the test dictation are not counted.
+    const QList<OnboardingStep> shown = steps();
+    return u"Шаг %1 из %2"_s.arg(shown.indexOf(step)).arg(shown.size() - 2);
+}
+
+QString OnboardingWindowController::readyDetail() const
+{
+    const auto keys = m_toggleShortcut && m_toggleShortcut->isAvailable() ? m_toggleShortcut->current() : std::nullopt;
+    return triggerDetail(m_trigger, keys ? QKeySequence(*keys).toString(QKeySequence::NativeText) : QString());
+}
+
+void OnboardingWindowController::assignToggleShortcut()
+{
+    const QKeySequence keys = m_shortcutEdit->keySequence();
+    const ToggleShortcut::Result result = keys.isEmpty()
+        ? ToggleShortcut::Result { u"Нажмите в поле сочетание клавиш — или пропустите этот шаг."_s }
+        : m_toggleShortcut->assign(keys[0]);
+    if (result.ok()) {
+        showStep(stepAfter(OnboardingStep::shortcut));
+        return;
+    }
+    setTextColour(m_detailLabel, QColor(192, 28, 40));
+    m_detailLabel->setText(result.error);
 }
 
 bool OnboardingWindowController::hasUsableModel() const
@@ -629,5 +722,5 @@ void OnboardingWindowController::modelPrimaryAction()
     // already (typically the best installed one), the setting stays as it was.
     if (store.resolve(AppSettings::localModel()).path != model.path)
         AppSettings::setString(AppSettings::Keys::localModel, chosen);
-    showStep(OnboardingStep::ready);
+    showStep(stepAfter(OnboardingStep::model));
 }

@@ -17,12 +17,15 @@ class FnKeyboardHintView;
 class MascotView;
 class ModelDownloader;
 class QComboBox;
+class QKeySequenceEdit;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class ToggleShortcut;
 
-// The model step exists only in a build without the own backend.
-enum class OnboardingStep { welcome, microphone, accessibility, model, ready };
+// The model step exists only in a build without the own backend, the shortcut step only where the
+// desktop runs a shortcut for `verbulo --toggle` (GNOME).
+enum class OnboardingStep { welcome, microphone, accessibility, model, shortcut, ready };
 
 // The first-start walkthrough: welcome, microphone, accessibility, in a build without
 // the own backend (`localModels` given) a recognition model on this computer, and a
@@ -48,6 +51,8 @@ public:
     void showTestResult(const QString &text) override;
     void setOnFinish(std::function<void()> onFinish) override { m_onFinish = std::move(onFinish); }
     void setTrigger(DictationTrigger trigger) override;
+    // Where the desktop can run `verbulo --toggle` on a key combination, a step offers to assign one.
+    void setToggleShortcut(ToggleShortcut *shortcut) { m_toggleShortcut = shortcut; }
 
     void primaryAction();
     void secondaryAction();
@@ -68,9 +73,13 @@ private:
     bool acceptsTestFeedback() const;
     void setTestTexts(MascotState mascot, std::chrono::milliseconds interval, const QString &progress,
         const QString &title, const QString &body, const QString &field);
-    // The step after the permissions: the model where there is one to get, else the test.
-    OnboardingStep stepAfterAccessibility() const;
-    QString stepLabel(int number) const;
+    // The steps this build and desktop show, in order, and the neighbours of one of them.
+    QList<OnboardingStep> steps() const;
+    OnboardingStep stepAfter(OnboardingStep step) const;
+    OnboardingStep stepBefore(OnboardingStep step) const;
+    QString stepLabel(OnboardingStep step) const;
+    QString readyDetail() const;
+    void assignToggleShortcut();
     // The model step: the picker's entries, the page for the chosen one, and continuing.
     void fillModelPicker();
     void updateModelPage();
@@ -97,6 +106,8 @@ private:
     QProgressBar *m_downloadBar = nullptr;
     QLabel *m_downloadText = nullptr;
     QString m_downloadError;
+    ToggleShortcut *m_toggleShortcut = nullptr;
+    QKeySequenceEdit *m_shortcutEdit = nullptr;
 
     OnboardingStep m_currentStep = OnboardingStep::welcome;
     DictationTrigger m_trigger = DictationTrigger::fnKey;

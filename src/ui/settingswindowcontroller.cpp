@@ -4,12 +4,14 @@
 #include "appsettings.h"
 #include "controllerwindow.h"
 #include "modellistview.h"
+#include "toggleshortcut.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeySequenceEdit>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -111,10 +113,15 @@ void SettingsWindowController::buildWindow()
     m_promptField = new QLineEdit(page);
     m_promptField->setObjectName(u"promptField"_s);
     m_promptField->setPlaceholderText(u"Контекст вашей обычной диктовки"_s);
-    const std::pair<QString, QWidget *> rows[] = { { u"После диктовки"_s, m_modePopup },
+    QList<std::pair<QString, QWidget *>> rows = { { u"После диктовки"_s, m_modePopup },
         { u"Имена и термины"_s, m_vocabularyField }, { u"Контекст речи"_s, m_promptField } };
+    if (m_toggleShortcut && m_toggleShortcut->isAvailable()) {
+        m_shortcutEdit = new QKeySequenceEdit(page);
+        m_shortcutEdit->setObjectName(u"shortcutEdit"_s);
+        rows.append({ u"Сочетание в GNOME"_s, m_shortcutEdit });
+    }
     int row = 0;
-    for (const auto &[title, control] : rows) {
+    for (const auto &[title, control] : std::as_const(rows)) {
         auto *label = new QLabel(title, page);
         label->setBuddy(control);
         grid->addWidget(label, row, 0, Qt::AlignRight | Qt::AlignVCenter);
@@ -125,6 +132,15 @@ void SettingsWindowController::buildWindow()
     }
     grid->setColumnStretch(0, 1);
     stack->addLayout(grid);
+    if (m_shortcutEdit) {
+        m_shortcutError = makeSecondaryText(QString(), 12, page);
+        m_shortcutError->setObjectName(u"shortcutError"_s);
+        QPalette palette = m_shortcutError->palette();
+        palette.setColor(QPalette::WindowText, QColor(192, 28, 40));
+        m_shortcutError->setPalette(palette);
+        m_shortcutError->hide();
+        stack->addWidget(m_shortcutError);
+    }
 
     if (!m_localModels) {
         stack->addWidget(makeSecondaryText(
@@ -221,6 +237,11 @@ void SettingsWindowController::loadValues()
     // Long texts should show their beginning, not where the cursor ended up.
     m_vocabularyField->setCursorPosition(0);
     m_promptField->setCursorPosition(0);
+    if (m_shortcutEdit) {
+        const auto keys = m_toggleShortcut->current();
+        m_shortcutEdit->setKeySequence(keys ? QKeySequence(*keys) : QKeySequence());
+        m_shortcutError->hide();
+    }
     if (m_modelList) {
         m_modelList->setChoice(AppSettings::localModel());
         const QString language = AppSettings::localLanguage();
@@ -235,6 +256,15 @@ void SettingsWindowController::save()
 {
     if (!m_window)
         return;
+    // GNOME's shortcut first: keys it refuses keep the window open with the reason, nothing saved.
+    if (m_shortcutEdit && !m_shortcutEdit->keySequence().isEmpty()
+        && QKeySequence(m_toggleShortcut->current().value_or(QKeyCombination())) != m_shortcutEdit->keySequence()) {
+        const ToggleShortcut::Result result = m_toggleShortcut->assign(m_shortcutEdit->keySequence()[0]);
+        m_shortcutError->setText(result.error);
+        m_shortcutError->setVisible(!result.ok());
+        if (!result.ok())
+            return;
+    }
     AppSettings::setString(AppSettings::Keys::aiProvider, rawValue(AIProvider::vorsik));
     AppSettings::setSmartMode(SmartMode(m_modePopup->currentData().toInt()));
     AppSettings::setString(AppSettings::Keys::customVocabulary, m_vocabularyField->text());

@@ -11,9 +11,11 @@ class ModelDownloader;
 class ModelListView;
 class QCheckBox;
 class QComboBox;
+class QKeySequenceEdit;
 class QLabel;
 class QLineEdit;
 class QScrollArea;
+class ToggleShortcut;
 
 // The small settings window: editing mode, names and terms, speech context, and
 // a button that asks for the accessibility permission pasting needs. In a build
@@ -27,6 +29,9 @@ public:
 
     void show() override;
     void showModels() override;
+    // Where the desktop runs `verbulo --toggle` on a key combination, a row shows and changes it.
+    // Before the first show().
+    void setToggleShortcut(ToggleShortcut *shortcut) { m_toggleShortcut = shortcut; }
 
     void requestAccessibility();
     void cancel();
@@ -50,4 +55,7 @@ private:
     ModelListView *m_modelList = nullptr;
     QComboBox *m_languagePopup = nullptr;
     QCheckBox *m_spokenPunctuation = nullptr;
+    ToggleShortcut *m_toggleShortcut = nullptr;
+    QKeySequenceEdit *m_shortcutEdit = nullptr;
+    QLabel *m_shortcutError = nullptr;
 };

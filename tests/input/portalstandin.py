@@ -1,19 +1,30 @@
 #!/usr/bin/python3
 # A stand-in GlobalShortcuts portal for the portal source's test: it answers CreateSession and
 # BindShortcuts through request objects as the real portal does, then sends Activated and
-# Deactivated for each "press" and "release" read on standard input.
+# Deactivated for each "press" and "release" read on standard input. Like xdg-desktop-portal 1.21,
+# it gives a session only to a caller that named its application id in the host registry first.
 import sys
 
 import dbus
+import dbus.exceptions
 import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
 PORTAL = "org.freedesktop.portal.GlobalShortcuts"
+REGISTRY = "org.freedesktop.host.portal.Registry"
 
 
 class Portal(dbus.service.Object):
     session = shortcut = ""
+    registered = {}
+    called = set()
+
+    @dbus.service.method(REGISTRY, in_signature="sa{sv}", out_signature="", sender_keyword="sender")
+    def Register(self, app_id, options, sender):
+        if sender in self.called or sender in self.registered or not app_id:
+            raise dbus.exceptions.DBusException("Registering too late", name="org.freedesktop.portal.Error.Failed")
+        self.registered[sender] = app_id
 
     def answer(self, sender, options, results):
         path = "/org/freedesktop/portal/desktop/request/%s/%s" % (sender[1:].replace(".", "_"), options["handle_token"])
@@ -24,6 +35,9 @@ class Portal(dbus.service.Object):
 
     @dbus.service.method(PORTAL, in_signature="a{sv}", out_signature="o", sender_keyword="sender")
     def CreateSession(self, options, sender):
+        self.called.add(sender)
+        if sender not in self.registered:
+            raise dbus.exceptions.DBusException("An app id is required", name="org.freedesktop.portal.Error.NotAllowed")
         self.session = "/org/freedesktop/portal/desktop/session/x/" + options["session_handle_token"]
         return self.answer(sender, options, {"session_handle": dbus.String(self.session)})
 

@@ -29,6 +29,8 @@ int main(int argc, char *argv[])
 {
     QTemporaryDir configHome;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    // GSettings too: a key file in that directory instead of the user's dconf database.
+    qputenv("GSETTINGS_BACKEND", "keyfile");
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     showDebug = qEnvironmentVariableIsSet("QT_LOGGING_RULES");

@@ -1,11 +1,13 @@
 #include "appsettings.h"
 #include "fakeneighbours.h"
+#include "gnomeshortcut.h"
 #include "mascotview.h"
 #include "onboardingwindowcontroller.h"
 #include "testmodels.h"
 #include "testutil.h"
 
 #include <QComboBox>
+#include <QKeySequenceEdit>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -146,6 +148,41 @@ TEST_F(OnboardingTest, CompletesOnceAndOnlyWhileTheLastTestSucceeded)
     // Once finished, test feedback no longer reaches the window.
     onboarding.showTestConnecting();
     EXPECT_EQ(text(u"titleLabel"_s), u"Всё работает!"_s);
+}
+
+// The real GNOME shortcut on the test's GSettings key file: offered on GNOME only, taken keys refused on
+// the page, and the ready page names the keys where Fn cannot be read.
+TEST_F(OnboardingTest, OffersAGnomeShortcutForTheToggleCommandOnlyOnGnome)
+{
+    GnomeShortcut gnome(u"/usr/bin/verbulo"_s);
+    onboarding.setToggleShortcut(&gnome);
+    accessibility.trusted = true;
+    qputenv("XDG_CURRENT_DESKTOP", "KDE");
+    showAfterPresses(3);
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
+
+    qputenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME");
+    if (!gnome.isAvailable())
+        GTEST_SKIP() << "needs GNOME's media-keys schema (gnome-settings-daemon-common)";
+    onboarding.secondaryAction();
+    EXPECT_EQ(page(), u"Шаг 3 из 3|Сочетание клавиш для диктовки|Назначить сочетание|Пропустить"_s);
+    auto *edit = window()->findChild<QKeySequenceEdit *>(u"shortcutEdit"_s);
+    ASSERT_TRUE(edit->isVisibleTo(window()));
+    EXPECT_EQ(edit->keySequence(), QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_Space));
+
+    edit->setKeySequence(QKeySequence(Qt::MetaModifier | Qt::Key_L));
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::shortcut);
+    EXPECT_TRUE(text(u"detailLabel"_s).startsWith(u"Сочетание Meta+L уже занято"_s));
+    EXPECT_EQ(gnome.current(), std::nullopt);
+
+    edit->setKeySequence(QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_D));
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
+    EXPECT_EQ(gnome.current(), QKeyCombination(Qt::ControlModifier | Qt::AltModifier, Qt::Key_D));
+    onboarding.setTrigger(DictationTrigger::toggleCommand);
+    EXPECT_EQ(text(u"detailLabel"_s), u"Клавиша Fn недоступна: нажимайте вместо неё Ctrl+Alt+D."_s);
+    EXPECT_FALSE(edit->isVisibleTo(window()));
 }
 
 class ModelStepTest : public OnboardingTest {

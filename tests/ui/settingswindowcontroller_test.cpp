@@ -1,11 +1,13 @@
 #include "appsettings.h"
 #include "fakeneighbours.h"
+#include "gnomeshortcut.h"
 #include "settingswindowcontroller.h"
 #include "testmodels.h"
 #include "testutil.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QKeySequenceEdit>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -202,6 +204,38 @@ TEST_F(ModelSectionTest, ADownloadShowsItsProgressCancelAndFailureInTheRow)
     ASSERT_TRUE(TestUtil::runUntil([&] { return error->isVisible(); }));
     EXPECT_TRUE(error->text().startsWith(u"Не удалось скачать: "_s)) << error->text().toStdString();
     EXPECT_EQ(row(u"alpha"_s), u"не скачана|Скачать|off"_s);
+}
+
+// On GNOME a row shows the shortcut for `verbulo --toggle` and saving changes it; keys GNOME uses keep the
+// window open with the reason and save nothing.
+TEST(SettingsShortcutTest, GnomeShortcutIsShownAndChangedOnSave)
+{
+    qputenv("XDG_CURRENT_DESKTOP", "GNOME");
+    GnomeShortcut gnome(u"/usr/bin/verbulo"_s);
+    if (!gnome.isAvailable())
+        GTEST_SKIP() << "needs GNOME's media-keys schema (gnome-settings-daemon-common)";
+    ASSERT_TRUE(gnome.assign(QKeyCombination(Qt::ControlModifier | Qt::AltModifier, Qt::Key_Space)).ok());
+    FakeAccessibilityPermission accessibility;
+    SettingsWindowController settings(&accessibility);
+    settings.setToggleShortcut(&gnome);
+    settings.show();
+    auto *edit = settings.window()->findChild<QKeySequenceEdit *>(u"shortcutEdit"_s);
+    ASSERT_TRUE(edit);
+    EXPECT_EQ(edit->keySequence(), QKeySequence(u"Ctrl+Alt+Space"_s));
+
+    AppSettings::setString(AppSettings::Keys::transcriptionPrompt, u"прежний"_s);
+    settings.window()->findChild<QLineEdit *>(u"promptField"_s)->setText(u"новый"_s);
+    edit->setKeySequence(QKeySequence(u"Meta+L"_s));
+    settings.save();
+    EXPECT_TRUE(settings.window()->isVisible());
+    EXPECT_TRUE(settings.window()->findChild<QLabel *>(u"shortcutError"_s)->text().contains(u"уже занято"_s));
+    EXPECT_EQ(AppSettings::transcriptionPrompt(), u"прежний"_s);
+
+    edit->setKeySequence(QKeySequence(u"Meta+F9"_s));
+    settings.save();
+    EXPECT_FALSE(settings.window()->isVisible());
+    EXPECT_EQ(gnome.current(), QKeyCombination(Qt::MetaModifier, Qt::Key_F9));
+    EXPECT_EQ(AppSettings::transcriptionPrompt(), u"новый"_s);
 }
 
 } // namespace

@@ -103,6 +103,13 @@ QVariantMap handleOptions(const QString &handleToken)
     return options;
 }
 
+QVariantList registerArguments()
+{
+    QVariantList arguments;
+    arguments << PortalShortcutSource::appId << QVariantMap();
+    return arguments;
+}
+
 QVariantList bindArguments(const QString &session, const QString &handleToken)
 {
     QVariantMap properties;
@@ -120,6 +127,15 @@ QVariantList bindArguments(const QString &session, const QString &handleToken)
 QCoro::Task<bool> PortalShortcutSource::bind()
 {
     const QPointer<PortalShortcutSource> self(this);
+    // Since xdg-desktop-portal 1.21 a program outside a sandbox gets no shortcut session until it names
+    // its application id, before any other portal call on its connection. Older portals have no such
+    // registry; the session is asked for all the same.
+    QDBusMessage registration = QDBusMessage::createMethodCall(
+        portalService, portalPath, u"org.freedesktop.host.portal.Registry"_s, u"Register"_s);
+    registration.setArguments(registerArguments());
+    co_await m_bus.asyncCall(registration, int(answerTimeout.count()));
+    if (!self)
+        co_return false;
     const QString createToken = token();
     QVariantMap createOptions = handleOptions(createToken);
     createOptions.insert(u"session_handle_token"_s, token());

@@ -32,7 +32,10 @@ public:
     // The desktop may ask the user to confirm the shortcut before the portal answers.
     static constexpr std::chrono::minutes userAnswerTimeout { 5 };
     static inline const QString shortcutId = QStringLiteral("dictation");
+    // The basename of the program's .desktop file: what the portal files the shortcut under.
+    static inline const QString appId = QStringLiteral("com.plumrest.Vorsik");
 
+    // `bus`: a connection that has made no portal call yet, or the portal may not take the application id.
     explicit PortalShortcutSource(QDBusConnection bus = QDBusConnection::sessionBus(), QObject *parent = nullptr);
 
     void start() override;
