@@ -1,6 +1,6 @@
 #include "atspiaccessibilitybackend.h"
 
-#include "waylandtoplevels.h"
+#include "activewindowsource.h"
 #include "x11windowresolver.h"
 
 #include <QCoreApplication>
@@ -156,8 +156,8 @@ public:
 
     AbstractAccessibilityPermission &permission;
     X11WindowResolver windows;
-    // In a Wayland session the compositor's list of windows stands in for the X server's.
-    std::unique_ptr<WaylandToplevels> toplevels = WaylandToplevels::forSession();
+    // In a Wayland session the compositor's word on the window in front stands in for the X server's.
+    std::unique_ptr<ActiveWindowSource> toplevels = ActiveWindowSource::forSession();
     // Kept by the main thread, where Qt's windows live, and read here.
     std::shared_ptr<std::atomic<bool>> ownWindowFocused = std::make_shared<std::atomic<bool>>(false);
     QMetaObject::Connection focusConnection;
@@ -513,7 +513,7 @@ public:
         // A Wayland compositor names the application of the window in front by its app id; the
         // element asked about is that window whenever the class matters (the capture, the paste).
         if (toplevels && toplevels->isAvailable()) {
-            const std::optional<WaylandToplevels::TopLevel> front = toplevels->activeWindow();
+            const std::optional<ActiveWindowSource::Window> front = toplevels->activeWindow();
             if (!front || front->appId.isEmpty())
                 return std::nullopt;
             return front->appId;
