@@ -246,3 +246,38 @@ TEST_F(KdeSessionTest, KWinGoesOnWhenTheObjectItCallsOrTheScriptIsGone)
     KWinActiveWindow fresh(QDBusConnection::sessionBus());
     EXPECT_TRUE(qtInFront(fresh));
 }
+
+// A window whose program is not on the accessibility bus (GTK without its bridge) is told by
+// KWin's number alone: the target captured in one window is reported changed while another of
+// the same program is in front, and matches again once it is back.
+TEST_F(KdeSessionTest, AWindowWithoutAccessibilityIsKnownByKWinsNumber)
+{
+    TargetApplication gtk(
+        QStringLiteral(GTK_TARGET_WINDOW), { { u"GDK_BACKEND"_s, u"wayland"_s }, { u"NO_AT_BRIDGE"_s, u"1"_s } });
+    if (gtk.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
+    ASSERT_EQ(gtk.ask("open one 0 0", "opened one"), "opened one");
+    TargetCapture capture(backend);
+    std::optional<TextInsertionTarget> fresh;
+    const auto captureWhen = [&](const std::function<bool(const TextInsertionTarget &)> &wanted) {
+        return TestUtil::runUntil(
+            [&] {
+                fresh = capture.captureTarget();
+                return fresh && fresh->applicationPID == gtk.pid() && fresh->windowLevel && wanted(*fresh);
+            },
+            20s);
+    };
+    ASSERT_TRUE(captureWhen([](const auto &t) { return t.windowFingerprint.number.has_value(); }));
+    const TextInsertionTarget one = *fresh;
+    EXPECT_EQ(one.windowFingerprint.title, u"Vorsik target"_s);
+    const auto isOne = [&](const TextInsertionTarget &t) { return capture.windowsMatch(one, t); };
+
+    ASSERT_EQ(gtk.ask("open two 0 0", "opened two"), "opened two");
+    ASSERT_TRUE(captureWhen(std::not_fn(isOne)));
+    EXPECT_EQ(capture.changeReason(one, fresh), TargetCapture::otherWindowReason);
+    EXPECT_NE(fresh->windowFingerprint.number, one.windowFingerprint.number);
+
+    activate(gtk.pid());
+    ASSERT_TRUE(captureWhen(isOne));
+    EXPECT_EQ(capture.changeReason(one, fresh), std::nullopt);
+}
