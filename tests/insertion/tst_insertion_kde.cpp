@@ -1,22 +1,28 @@
 // The paste path on a real KDE Plasma compositor (scripts/kde-session): KWin's fake input, which
-// it grants only through an installed .desktop file, into native Wayland Qt and GTK fields.
+// it grants only through an installed .desktop file, into native Wayland Qt and GTK fields; and
+// the window in front as KWin's script tells it.
 #include "accessibilitypermission.h"
 #include "atspiaccessibilitybackend.h"
 #include "fakeinputkeystrokesender.h"
 #include "insertiontargetapplication.h"
+#include "kwinactivewindow.h"
 #include "testutil.h"
 #include "textinserter.h"
 #include "waylandclipboard.h"
 #include "waylandconnection.h"
 
 #include <QApplication>
+#include <QDBusMessage>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTemporaryFile>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -55,6 +61,44 @@ protected:
         entry.write("[Desktop Entry]\nType=Application\nName=Vorsik test\nExec="
             + QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath().toUtf8()
             + "\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n");
+    }
+
+    static QDBusMessage callScripting(const QString &method, const QVariantList &arguments)
+    {
+        QDBusMessage call
+            = QDBusMessage::createMethodCall(u"org.kde.KWin"_s, u"/Scripting"_s, u"org.kde.kwin.Scripting"_s, method);
+        call.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(call);
+    }
+
+    // KWin's own doing, as a click on the window would be: the process's window opened `nth`
+    // comes to the front.
+    static void activate(qint32 pid, int nth = 0)
+    {
+        QTemporaryFile script(QDir::tempPath() + u"/activate-XXXXXX.js"_s);
+        ASSERT_TRUE(script.open());
+        script.write(u"const pid = %1, nth = %2;\n"_s.arg(pid).arg(nth).toUtf8() + R"(
+const kwin6 = workspace.windowActivated !== undefined;
+const windows = (kwin6 ? workspace.windowList() : workspace.clientList()).filter(w => w.pid === pid && w.normalWindow);
+const chosen = windows[nth];
+if (chosen && kwin6)
+    workspace.activeWindow = chosen;
+else if (chosen)
+    workspace.activeClient = chosen;
+)");
+        script.flush();
+        // KWin reads the file only once the script runs, after `start` has answered: neither the
+        // file nor the script may go before that, and this private KWin goes with the test anyway.
+        script.setAutoRemove(false);
+        static int count = 0;
+        const QString name = u"activate-%1"_s.arg(++count);
+        ASSERT_EQ(callScripting(u"loadScript"_s, { script.fileName(), name }).type(), QDBusMessage::ReplyMessage);
+        callScripting(u"start"_s, {});
+    }
+
+    static bool scriptLoaded(const QString &name)
+    {
+        return callScripting(u"isScriptLoaded"_s, { name }).arguments().value(0).toBool();
     }
 
     WaylandConnection connection;
@@ -137,4 +181,103 @@ TEST_F(KdeSessionTest, WithTheGrantPastesExactlyAndGivesTheClipboardBack)
         EXPECT_TRUE(backend.isSameObject(after->focusedElement, captured->focusedElement));
         EXPECT_TRUE(TestUtil::runUntil([&] { return clipboard.snapshot() == user; }, TextInserter::restoreDelay + 3s));
     }
+}
+
+// Each window keeps its number whichever comes to the front, and KWin's own names are reported;
+// the second window titled alike is not "Vorsik target <2>".
+TEST_F(KdeSessionTest, KWinTellsWhichWindowIsInFrontByANumberThatStaysWithIt)
+{
+    KWinActiveWindow kwin(QDBusConnection::sessionBus());
+    TargetApplication qt(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
+    TargetApplication gtk(QStringLiteral(GTK_TARGET_WINDOW), { { u"GDK_BACKEND"_s, u"wayland"_s } });
+    ASSERT_EQ(qt.ask({}, "ready"), "ready");
+    if (gtk.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
+    ASSERT_EQ(qt.ask("open one 0 0", "opened one"), "opened one");
+    ASSERT_EQ(gtk.ask("open one 0 0", "opened one"), "opened one");
+
+    const std::pair<TargetApplication *, QString> rows[]
+        = { { &qt, u"insertiontargetwindow"_s }, { &gtk, u"gtktargetwindow.py"_s } };
+    std::map<qint32, qint64> numbers;
+    for (int round = 0; round < 2; ++round) {
+        for (const auto &[target, appId] : rows) {
+            SCOPED_TRACE(appId.toStdString());
+            activate(target->pid());
+            std::optional<ActiveWindowSource::Window> front;
+            ASSERT_TRUE(TestUtil::runUntil(
+                [&] { return (front = kwin.activeWindow()) && front->processIdentifier == target->pid(); }, 10s));
+            EXPECT_EQ(front->title, u"Vorsik target"_s);
+            EXPECT_TRUE(front->appId.split(u'\n').contains(appId)) << front->appId.toStdString();
+            EXPECT_EQ(numbers.try_emplace(target->pid(), front->id).first->second, front->id);
+        }
+    }
+    EXPECT_NE(numbers.at(qt.pid()), numbers.at(gtk.pid()));
+    EXPECT_TRUE(scriptLoaded(kwin.pluginName()));
+}
+
+// KWin calling an object that has left the bus, or a script unloaded behind our back: KWin goes
+// on telling a fresh instance, and each instance takes its own script with it as it goes.
+TEST_F(KdeSessionTest, KWinGoesOnWhenTheObjectItCallsOrTheScriptIsGone)
+{
+    TargetApplication qt(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
+    ASSERT_EQ(qt.ask({}, "ready"), "ready");
+    ASSERT_EQ(qt.ask("open one 0 0", "opened one"), "opened one");
+    const auto qtInFront = [&](const KWinActiveWindow &kwin) {
+        return TestUtil::runUntil(
+            [&] { return kwin.activeWindow() && kwin.activeWindow()->processIdentifier == qt.pid(); }, 10s);
+    };
+    QString goneScript;
+    {
+        KWinActiveWindow gone(QDBusConnection::sessionBus());
+        ASSERT_TRUE(TestUtil::runUntil([&] { return gone.isAvailable(); }, 10s));
+        goneScript = gone.pluginName();
+        QDBusConnection::sessionBus().unregisterObject(gone.objectPath());
+
+        KWinActiveWindow unloaded(QDBusConnection::sessionBus());
+        ASSERT_TRUE(qtInFront(unloaded));
+        callScripting(u"unloadScript"_s, { unloaded.pluginName() });
+        EXPECT_FALSE(scriptLoaded(unloaded.pluginName()));
+
+        ASSERT_EQ(qt.ask("open two 0 0", "opened two"), "opened two");
+        activate(qt.pid());
+        EXPECT_TRUE(scriptLoaded(goneScript));
+    }
+    EXPECT_FALSE(scriptLoaded(goneScript));
+    KWinActiveWindow fresh(QDBusConnection::sessionBus());
+    EXPECT_TRUE(qtInFront(fresh));
+}
+
+// A window whose program is not on the accessibility bus (GTK without its bridge) is told by
+// KWin's number alone: the target captured in one window is reported changed while another of
+// the same program is in front, and matches again once it is back.
+TEST_F(KdeSessionTest, AWindowWithoutAccessibilityIsKnownByKWinsNumber)
+{
+    TargetApplication gtk(
+        QStringLiteral(GTK_TARGET_WINDOW), { { u"GDK_BACKEND"_s, u"wayland"_s }, { u"NO_AT_BRIDGE"_s, u"1"_s } });
+    if (gtk.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
+    ASSERT_EQ(gtk.ask("open one 0 0", "opened one"), "opened one");
+    TargetCapture capture(backend);
+    std::optional<TextInsertionTarget> fresh;
+    const auto captureWhen = [&](const std::function<bool(const TextInsertionTarget &)> &wanted) {
+        return TestUtil::runUntil(
+            [&] {
+                fresh = capture.captureTarget();
+                return fresh && fresh->applicationPID == gtk.pid() && fresh->windowLevel && wanted(*fresh);
+            },
+            20s);
+    };
+    ASSERT_TRUE(captureWhen([](const auto &t) { return t.windowFingerprint.number.has_value(); }));
+    const TextInsertionTarget one = *fresh;
+    EXPECT_EQ(one.windowFingerprint.title, u"Vorsik target"_s);
+    const auto isOne = [&](const TextInsertionTarget &t) { return capture.windowsMatch(one, t); };
+
+    ASSERT_EQ(gtk.ask("open two 0 0", "opened two"), "opened two");
+    ASSERT_TRUE(captureWhen(std::not_fn(isOne)));
+    EXPECT_EQ(capture.changeReason(one, fresh), TargetCapture::otherWindowReason);
+    EXPECT_NE(fresh->windowFingerprint.number, one.windowFingerprint.number);
+
+    activate(gtk.pid());
+    ASSERT_TRUE(captureWhen(isOne));
+    EXPECT_EQ(capture.changeReason(one, fresh), std::nullopt);
 }

@@ -1,6 +1,6 @@
 #include "atspiaccessibilitybackend.h"
 
-#include "waylandtoplevels.h"
+#include "activewindowsource.h"
 #include "x11windowresolver.h"
 
 #include <QCoreApplication>
@@ -94,6 +94,16 @@ private:
 
 using ElementPtr = std::shared_ptr<const AtspiElement>;
 
+// A Wayland window, by the compositor's word, of an application that is not on the accessibility bus.
+class CompositorWindowElement final : public AccessibleElement {
+public:
+    explicit CompositorWindowElement(qint64 id)
+        : id(id)
+    {
+    }
+    const qint64 id;
+};
+
 // A top-level X11 window of an application that is not on the accessibility bus.
 class X11WindowElement final : public AccessibleElement {
 public:
@@ -156,8 +166,8 @@ public:
 
     AbstractAccessibilityPermission &permission;
     X11WindowResolver windows;
-    // In a Wayland session the compositor's list of windows stands in for the X server's.
-    std::unique_ptr<WaylandToplevels> toplevels = WaylandToplevels::forSession();
+    // In a Wayland session the compositor's word on the window in front stands in for the X server's.
+    std::unique_ptr<ActiveWindowSource> toplevels = ActiveWindowSource::forSession();
     // Kept by the main thread, where Qt's windows live, and read here.
     std::shared_ptr<std::atomic<bool>> ownWindowFocused = std::make_shared<std::atomic<bool>>(false);
     QMetaObject::Connection focusConnection;
@@ -508,12 +518,17 @@ public:
         return windows.windowId(*pid, title, extents(window));
     }
 
+    std::optional<ActiveWindowSource::Window> compositorFront() const
+    {
+        return toplevels && toplevels->isAvailable() ? toplevels->activeWindow() : std::nullopt;
+    }
+
     std::optional<QString> windowClass(const AccessibleElement &element)
     {
         // A Wayland compositor names the application of the window in front by its app id; the
         // element asked about is that window whenever the class matters (the capture, the paste).
         if (toplevels && toplevels->isAvailable()) {
-            const std::optional<WaylandToplevels::TopLevel> front = toplevels->activeWindow();
+            const std::optional<ActiveWindowSource::Window> front = toplevels->activeWindow();
             if (!front || front->appId.isEmpty())
                 return std::nullopt;
             return front->appId;
@@ -612,11 +627,15 @@ std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
     // Wayland it knows only its X clients, and its focus may be stale.
     static const bool x11Session = qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     const auto front = d->lastFront = x11Session ? d->windows.frontWindow() : std::nullopt;
-    if (front && front->processIdentifier) {
+    std::optional<qint32> frontProcess = front ? front->processIdentifier : std::nullopt;
+    // KWin names the process of its window in front; a list of toplevels does not.
+    if (const auto compositor = d->compositorFront())
+        frontProcess = compositor->processIdentifier;
+    if (frontProcess) {
         // The application found for it last time is kept while it stays in front.
-        if (d->frontmostApplication && d->processOf(*d->frontmostApplication) != front->processIdentifier)
+        if (d->frontmostApplication && d->processOf(*d->frontmostApplication) != frontProcess)
             d->frontmostApplication.reset();
-        return front->processIdentifier;
+        return frontProcess;
     }
     d->frontmostApplication.reset();
     // One of our own windows has the focus; nothing of ours is asked over the bus.
@@ -698,6 +717,11 @@ bool AtspiAccessibilityBackend::insertText(const AccessibleElementRef &reference
 
 AccessibleElementRef AtspiAccessibilityBackend::frontWindow(qint32 processIdentifier)
 {
+    if (const auto front = d->compositorFront(); front && front->processIdentifier) {
+        if (front->processIdentifier != processIdentifier)
+            return nullptr;
+        return std::make_shared<const CompositorWindowElement>(front->id);
+    }
     const auto front = d->lastFront = d->windows.frontWindow();
     if (!front || front->processIdentifier != processIdentifier)
         return nullptr;
@@ -719,6 +743,19 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
             if (const auto described = d->windows.describe(window->id))
                 return value(described->title);
             return {};
+        case AccessibilityAttribute::windowClass:
+            return value(d->windowClass(*window));
+        default:
+            return {};
+        }
+    }
+    if (const auto *window = dynamic_cast<const CompositorWindowElement *>(reference.get())) {
+        const std::optional<ActiveWindowSource::Window> front = d->compositorFront();
+        switch (name) {
+        case AccessibilityAttribute::windowNumber:
+            return window->id;
+        case AccessibilityAttribute::title:
+            return front && front->id == window->id ? AttributeValue(front->title) : AttributeValue {};
         case AccessibilityAttribute::windowClass:
             return value(d->windowClass(*window));
         default:
@@ -792,6 +829,11 @@ bool AtspiAccessibilityBackend::isSameObject(const AccessibleElementRef &a, cons
     const auto *secondWindow = dynamic_cast<const X11WindowElement *>(b.get());
     if (firstWindow || secondWindow)
         return firstWindow && secondWindow && firstWindow->id == secondWindow->id;
+    const auto *firstCompositorWindow = dynamic_cast<const CompositorWindowElement *>(a.get());
+    const auto *secondCompositorWindow = dynamic_cast<const CompositorWindowElement *>(b.get());
+    if (firstCompositorWindow || secondCompositorWindow)
+        return firstCompositorWindow && secondCompositorWindow
+            && firstCompositorWindow->id == secondCompositorWindow->id;
     const AtspiElement *first = atspi(a);
     const AtspiElement *second = atspi(b);
     return first && second && first->busName() == second->busName() && first->path() == second->path();

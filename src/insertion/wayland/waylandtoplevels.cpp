@@ -132,13 +132,6 @@ WaylandToplevels::WaylandToplevels(std::shared_ptr<WaylandConnection> connection
         std::chrono::seconds(1));
 }
 
-std::unique_ptr<WaylandToplevels> WaylandToplevels::forSession()
-{
-    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return nullptr;
-    return std::make_unique<WaylandToplevels>(WaylandConnection::shared());
-}
-
 WaylandToplevels::~WaylandToplevels()
 {
     m_connection->post([state = m_state] { state->destroy(); });
@@ -152,14 +145,6 @@ std::optional<WaylandToplevels::TopLevel> WaylandToplevels::activeWindow() const
         return std::nullopt;
     std::lock_guard lock(m_state->mutex);
     return m_state->active;
-}
-
-std::optional<qint64> WaylandToplevels::activeWindowId(const std::optional<QString> &title) const
-{
-    const std::optional<TopLevel> active = activeWindow();
-    if (!active || !title || active->title.trimmed() != title->trimmed())
-        return std::nullopt;
-    return active->id;
 }
 
 bool WaylandToplevels::activate(qint64 id)
