@@ -160,6 +160,10 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
         [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
     OnboardingWindowController onboarding(&accessibility, localModels);
     SettingsWindowController settings(&accessibility, localModels);
+    if (paste.setRemoteDesktopPaste) {
+        QObject::connect(&settings, &SettingsWindowController::remoteDesktopPasteChanged, &settings,
+            [&paste](bool enabled) { paste.setRemoteDesktopPaste(enabled); });
+    }
 
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;

@@ -177,6 +177,11 @@ void SettingsWindowController::buildWindow()
         m_spokenPunctuation->setObjectName(u"spokenPunctuation"_s);
         stack->addWidget(m_spokenPunctuation);
     }
+    m_remoteDesktopPaste = new QCheckBox(u"Вставлять нажатием клавиш (GNOME): Ворсик нажимает Ctrl+V через удалённый "
+                                         "рабочий стол; рабочий стол один раз спросит разрешение"_s,
+        page);
+    m_remoteDesktopPaste->setObjectName(u"remoteDesktopPaste"_s);
+    stack->addWidget(m_remoteDesktopPaste);
     stack->addStretch(1);
 
     auto *buttons = new QHBoxLayout;
@@ -221,6 +226,7 @@ void SettingsWindowController::loadValues()
     // Long texts should show their beginning, not where the cursor ended up.
     m_vocabularyField->setCursorPosition(0);
     m_promptField->setCursorPosition(0);
+    m_remoteDesktopPaste->setChecked(AppSettings::boolValue(AppSettings::Keys::remoteDesktopPaste));
     if (m_modelList) {
         m_modelList->setChoice(AppSettings::localModel());
         const QString language = AppSettings::localLanguage();
@@ -239,6 +245,11 @@ void SettingsWindowController::save()
     AppSettings::setSmartMode(SmartMode(m_modePopup->currentData().toInt()));
     AppSettings::setString(AppSettings::Keys::customVocabulary, m_vocabularyField->text());
     AppSettings::setString(AppSettings::Keys::transcriptionPrompt, m_promptField->text());
+    const bool remoteDesktopPaste = m_remoteDesktopPaste->isChecked();
+    if (remoteDesktopPaste != AppSettings::boolValue(AppSettings::Keys::remoteDesktopPaste)) {
+        AppSettings::setBool(AppSettings::Keys::remoteDesktopPaste, remoteDesktopPaste);
+        Q_EMIT remoteDesktopPasteChanged(remoteDesktopPaste);
+    }
     if (m_modelList) {
         AppSettings::setString(AppSettings::Keys::localModel, m_modelList->choice());
         AppSettings::setString(AppSettings::Keys::localLanguage, m_languagePopup->currentData().toString());

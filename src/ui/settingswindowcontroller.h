@@ -35,6 +35,10 @@ public:
     // The window, built on the first show(); null before.
     QWidget *window() const;
 
+Q_SIGNALS:
+    // Saved with pasting by keystrokes turned on or off: the paste path follows at once.
+    void remoteDesktopPasteChanged(bool enabled);
+
 private:
     void buildWindow();
     void loadValues();
@@ -50,4 +54,5 @@ private:
     ModelListView *m_modelList = nullptr;
     QComboBox *m_languagePopup = nullptr;
     QCheckBox *m_spokenPunctuation = nullptr;
+    QCheckBox *m_remoteDesktopPaste = nullptr;
 };
