@@ -165,6 +165,11 @@ extern "C" Q_DECL_EXPORT int verbuloDesktopMain(int argc, char *argv[], int acti
     SettingsWindowController settings(&accessibility, localModels);
     onboarding.setToggleShortcut(&toggleShortcut);
     settings.setToggleShortcut(&toggleShortcut);
+    if (paste.setRemoteDesktopPaste) {
+        settings.offerRemoteDesktopPaste();
+        QObject::connect(&settings, &SettingsWindowController::remoteDesktopPasteChanged, &settings,
+            [&paste](bool enabled) { paste.setRemoteDesktopPaste(enabled); });
+    }
 
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;

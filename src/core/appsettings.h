@@ -31,6 +31,10 @@ inline constexpr QStringView localLanguage = u"localLanguage";
 inline constexpr QStringView localSpokenPunctuation = u"localSpokenPunctuation";
 inline constexpr QStringView localModelKeepMinutes = u"localModelKeepMinutes";
 inline constexpr QStringView localShortAudioContext = u"localShortAudioContext";
+// Pasting by keystrokes through the desktop's remote-desktop portal (GNOME), off unless turned on,
+// and the portal's token that spares the user its question after the first time.
+inline constexpr QStringView remoteDesktopPaste = u"remoteDesktopPaste";
+inline constexpr QStringView remoteDesktopRestoreToken = u"remoteDesktopRestoreToken";
 } // namespace Keys
 
 QString defaultCustomVocabulary();

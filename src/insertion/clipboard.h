@@ -28,6 +28,9 @@ public:
     virtual void restore(const ClipboardSnapshot &snapshot) = 0;
     // Replaces the contents with plain text.
     virtual void setText(const QString &text) = 0;
+    // Returns once the desktop has taken up the contents last set, so that a paste finds them, or
+    // has had its time; at once where the write itself is what the desktop reads.
+    virtual QCoro::Task<void> offered() { co_return; }
     // Replaces the primary selection, where the platform has one, with plain text.
     virtual void setSelectionText(const QString &text) { Q_UNUSED(text) }
     // Grows with every change of the clipboard's contents or owner, including this program's own writes.

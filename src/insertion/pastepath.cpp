@@ -1,15 +1,19 @@
 #include "pastepath.h"
 
+#include "appsettings.h"
 #include "logging.h"
 #include "qtclipboard.h"
+#include "remotedesktopkeystrokesender.h"
 #include "uinputkeystrokesender.h"
 #include "wayland/fakeinputkeystrokesender.h"
 #include "wayland/waylandclipboard.h"
 #include "wayland/waylandconnection.h"
 #include "wayland/waylandkeystrokesender.h"
 #include "xtestkeystrokesender.h"
+#include "xwaylandclipboard.h"
 
 #include <QGuiApplication>
+#include <QPointer>
 
 using namespace Qt::StringLiterals;
 
@@ -59,6 +63,18 @@ PastePath makePastePath()
         path.clipboard = std::move(clipboard);
     }
     if (!path.clipboard) {
+        // An X11 client sets the clipboard without the focus; the portal then presses the keys.
+        if (auto xwayland = XwaylandClipboard::connect()) {
+            auto remoteDesktop = std::make_unique<RemoteDesktopKeystrokeSender>();
+            path.setRemoteDesktopPaste = [sender = QPointer(remoteDesktop.get())](bool enabled) {
+                if (sender)
+                    sender->setEnabled(enabled);
+            };
+            path.setRemoteDesktopPaste(AppSettings::boolValue(AppSettings::Keys::remoteDesktopPaste));
+            path.clipboard = std::move(xwayland);
+            path.keystrokes = std::move(remoteDesktop);
+            return path;
+        }
         qCInfo(lcInsertion) << "the compositor has no clipboard data control: no paste keystroke";
         path.clipboard = std::make_unique<QtClipboard>();
         path.keystrokes = std::make_unique<NoKeystrokes>();

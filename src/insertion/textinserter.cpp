@@ -287,6 +287,12 @@ QCoro::Task<bool> TextInserter::paste(QString text, PasteShortcut shortcut)
     if (shortcut == PasteShortcut::shiftInsert)
         m_clipboard.setSelectionText(text);
     const quint64 changeCount = m_clipboard.changeCount();
+    {
+        QPointer<TextInserter> self(this);
+        co_await m_clipboard.offered();
+        if (!self)
+            co_return false;
+    }
     const bool sent = m_keystrokes.sendPaste(shortcut);
 
     const quint64 generation = ++m_restoreGeneration;

@@ -193,6 +193,13 @@ void SettingsWindowController::buildWindow()
         m_spokenPunctuation->setObjectName(u"spokenPunctuation"_s);
         stack->addWidget(m_spokenPunctuation);
     }
+    if (m_offersRemoteDesktopPaste) {
+        m_remoteDesktopPaste = new QCheckBox(u"Вставлять нажатием клавиш (GNOME): Ворсик нажимает Ctrl+V через "
+                                             "удалённый рабочий стол; рабочий стол один раз спросит разрешение"_s,
+            page);
+        m_remoteDesktopPaste->setObjectName(u"remoteDesktopPaste"_s);
+        stack->addWidget(m_remoteDesktopPaste);
+    }
     stack->addStretch(1);
 
     auto *buttons = new QHBoxLayout;
@@ -242,6 +249,8 @@ void SettingsWindowController::loadValues()
         m_shortcutEdit->setKeySequence(keys ? QKeySequence(*keys) : QKeySequence());
         m_shortcutError->hide();
     }
+    if (m_remoteDesktopPaste)
+        m_remoteDesktopPaste->setChecked(AppSettings::boolValue(AppSettings::Keys::remoteDesktopPaste));
     if (m_modelList) {
         m_modelList->setChoice(AppSettings::localModel());
         const QString language = AppSettings::localLanguage();
@@ -269,6 +278,11 @@ void SettingsWindowController::save()
     AppSettings::setSmartMode(SmartMode(m_modePopup->currentData().toInt()));
     AppSettings::setString(AppSettings::Keys::customVocabulary, m_vocabularyField->text());
     AppSettings::setString(AppSettings::Keys::transcriptionPrompt, m_promptField->text());
+    const bool remoteDesktopPaste = m_remoteDesktopPaste && m_remoteDesktopPaste->isChecked();
+    if (m_remoteDesktopPaste && remoteDesktopPaste != AppSettings::boolValue(AppSettings::Keys::remoteDesktopPaste)) {
+        AppSettings::setBool(AppSettings::Keys::remoteDesktopPaste, remoteDesktopPaste);
+        Q_EMIT remoteDesktopPasteChanged(remoteDesktopPaste);
+    }
     if (m_modelList) {
         AppSettings::setString(AppSettings::Keys::localModel, m_modelList->choice());
         AppSettings::setString(AppSettings::Keys::localLanguage, m_languagePopup->currentData().toString());

@@ -32,6 +32,8 @@ public:
     // Where the desktop runs `verbulo --toggle` on a key combination, a row shows and changes it.
     // Before the first show().
     void setToggleShortcut(ToggleShortcut *shortcut) { m_toggleShortcut = shortcut; }
+    // Only where the desktop pastes through its remote-desktop portal (GNOME) is there a choice.
+    void offerRemoteDesktopPaste() { m_offersRemoteDesktopPaste = true; }
 
     void requestAccessibility();
     void cancel();
@@ -39,6 +41,10 @@ public:
 
     // The window, built on the first show(); null before.
     QWidget *window() const;
+
+Q_SIGNALS:
+    // Saved with pasting by keystrokes turned on or off: the paste path follows at once.
+    void remoteDesktopPasteChanged(bool enabled);
 
 private:
     void buildWindow();
@@ -58,4 +64,6 @@ private:
     ToggleShortcut *m_toggleShortcut = nullptr;
     QKeySequenceEdit *m_shortcutEdit = nullptr;
     QLabel *m_shortcutError = nullptr;
+    QCheckBox *m_remoteDesktopPaste = nullptr;
+    bool m_offersRemoteDesktopPaste = false;
 };

@@ -40,6 +40,27 @@ protected:
     static std::optional<QString> stored(QStringView key) { return AppSettings::string(key); }
 };
 
+// Pasting by keystrokes is offered only where it can work and starts off; saving tells the paste path only when it
+// changed.
+TEST_F(SettingsWindowTest, PastingByKeystrokesIsOffUntilTurnedOnAndEachChangeIsPassedOn)
+{
+    SettingsWindowController elsewhere { &accessibility };
+    elsewhere.show();
+    EXPECT_EQ(elsewhere.window()->findChild<QCheckBox *>(u"remoteDesktopPaste"_s), nullptr) << "offered elsewhere";
+    settings.offerRemoteDesktopPaste();
+    QList<bool> changes;
+    QObject::connect(&settings, &SettingsWindowController::remoteDesktopPasteChanged, [&](bool on) { changes << on; });
+    for (const bool on : { false, true, true, false }) {
+        settings.show();
+        auto *box = window()->findChild<QCheckBox *>(u"remoteDesktopPaste"_s);
+        EXPECT_EQ(box->isChecked(), AppSettings::boolValue(AppSettings::Keys::remoteDesktopPaste));
+        box->setChecked(on);
+        click(u"saveButton"_s);
+    }
+    EXPECT_EQ(changes, QList<bool>({ true, false }));
+    EXPECT_FALSE(AppSettings::boolValue(AppSettings::Keys::remoteDesktopPaste));
+}
+
 // Nothing stored shows the defaults, not the placeholders, and saving them writes all four keys.
 TEST_F(SettingsWindowTest, SavingWritesTheDefaultsShownOrTheFieldsExactlyAsTyped)
 {
