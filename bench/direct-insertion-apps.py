@@ -139,10 +139,10 @@ def measure(name, pid, element, limit=None):
         ok = direct(element, "XY")
     except Exception as error:
         row["at caret"] = "refused: %s" % error.message if hasattr(error, "message") else error
-        return row | measure_paste(element)
+        return with_paste(row, element, limit)
     if not wait_for(lambda: text_of(element) != BASE, 1):
         row["at caret"] = "accepted: %s, nothing arrives" % ok
-        return row | measure_paste(element)
+        return with_paste(row, element, limit)
     row["at caret"] = "yes" if ok and wait_for(lambda: text_of(element) == "HelloXY world", 1) else repr(text_of(element))
 
     reset(element)
@@ -166,8 +166,6 @@ def measure(name, pid, element, limit=None):
         direct(element, "x" * (limit + 5))
         wait_for(lambda: text_of(element), 1)
         row["limit"] = "respected" if len(text_of(element)) <= limit else "exceeded (%d)" % len(text_of(element))
-    else:
-        row["limit"] = "-"
 
     times = []
     for _ in range(RUNS):
@@ -178,19 +176,36 @@ def measure(name, pid, element, limit=None):
             times.append((time.monotonic() - start) * 1000)
     row["direct ms"] = "%.1f" % statistics.median(times) if times else "-"
 
-    return row | measure_paste(element)
+    return with_paste(row, element, limit)
 
 
-def measure_paste(element):
+def with_paste(row, element, limit):
+    pasted = measure_paste(element, limit)
+    if "limit" in pasted:
+        pasted["limit"] = "direct: " + row.get("limit", "-") + pasted["limit"]
+    return row | pasted
+
+
+def paste(text):
+    copy = subprocess.Popen(["xclip", "-selection", "clipboard", "-i"], stdin=subprocess.PIPE)
+    copy.communicate(text.encode())
+    key("ctrl+v")
+
+
+def measure_paste(element, limit=None):
     row = {}
+    if limit:
+        reset(element, "", 0)
+        paste("x" * (limit + 5))
+        wait_for(lambda: text_of(element), 2)
+        pasted = len(text_of(element))
+        row["limit"] = "; paste: " + ("respected" if pasted <= limit else "exceeded")
     expected = "Hello" + CYRILLIC + " world"
     times = []
     for _ in range(RUNS):
         reset(element)
         start = time.monotonic()
-        copy = subprocess.Popen(["xclip", "-selection", "clipboard", "-i"], stdin=subprocess.PIPE)
-        copy.communicate(CYRILLIC.encode())
-        key("ctrl+v")
+        paste(CYRILLIC)
         if wait_for(lambda: CYRILLIC in text_of(element), 3, 0.005):
             times.append((time.monotonic() - start) * 1000)
     row["paste ms"] = "%.1f" % statistics.median(times) if times else "no paste"
@@ -235,14 +250,24 @@ def test_windows():
         app = application(process.pid)
         field = wait_for(lambda: walk(app, focused_editable), 20, 0.2)
         result.append(measure(name + " entry", process.pid, field))
+        if not validated:
+            ask(process, "open limited 100 300 20", "opened limited")
+            field = wait_for(lambda: walk(app, focused_editable), 20, 0.2)
+            result.append(measure(name + " entry, max length 20", process.pid, field, 20))
         if validated:
             ask(process, "open two 100 300 digits", "opened two")
             field = wait_for(lambda: walk(app, focused_editable), 20, 0.2)
             reset(field, "", 0)
             direct(field, "abc")
             time.sleep(0.2)
+            bypassed = text_of(field) == "abc"
+            reset(field, "", 0)
+            paste("abc")
+            time.sleep(0.5)
             result.append({"target": name + " digits only", "toolkit": "Qt",
-                           "limit": "validator bypassed" if text_of(field) == "abc" else "validator respected"})
+                           "limit": "direct: validator %s; paste: validator %s" % (
+                               "bypassed" if bypassed else "respected",
+                               "bypassed" if text_of(field) == "abc" else "respected")})
         ask(process, "quit", "x")
         process.kill()
     return result
