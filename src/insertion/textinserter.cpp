@@ -107,6 +107,7 @@ TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &
         if (result.target->focusedElement) {
             result.focusTakesText = result.terminal ? std::optional(true) : takesText(*result.target);
             result.toolkit = textAttribute(m_backend, result.target->focusedElement, AccessibilityAttribute::toolkit);
+            result.role = textAttribute(m_backend, result.target->focusedElement, AccessibilityAttribute::role);
         }
     }
     return result;
@@ -148,7 +149,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     const bool direct = takesTextDirectly(*prePaste);
     // Where no keystroke gets there, an editable field can still take the text straight, and show it.
     if (!m_keystrokes.reaches(*prePaste->target)
-        || (direct && insertsDirectlyFirst(prePaste->toolkit, *prePaste->editor))) {
+        || (direct && insertsDirectlyFirst(prePaste->toolkit, prePaste->role, *prePaste->editor))) {
         if (!direct)
             co_return noKeystroke();
         const std::optional<TextInsertionOutcome> outcome = co_await insertDirectlyOnThread(target, *prePaste, text);
@@ -167,7 +168,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return unconfirmed;
     if (!sent) {
         // No keystroke went out, so none can arrive after the text goes in straight.
-        if (!direct || insertsDirectlyFirst(prePaste->toolkit, *prePaste->editor))
+        if (!direct || insertsDirectlyFirst(prePaste->toolkit, prePaste->role, *prePaste->editor))
             co_return noKeystroke();
         const std::optional<TextInsertionOutcome> outcome = co_await insertDirectlyOnThread(target, *prePaste, text);
         if (!self)
@@ -229,10 +230,11 @@ bool TextInserter::takesTextDirectly(const Look &look)
     return look.focusTakesText == true && !look.terminal && look.editor && look.editor->value;
 }
 
-bool TextInserter::insertsDirectlyFirst(const std::optional<QString> &toolkit, const EditorSnapshot &editor)
+bool TextInserter::insertsDirectlyFirst(
+    const std::optional<QString> &toolkit, const std::optional<QString> &role, const EditorSnapshot &editor)
 {
     const bool selection = editor.selectedRange && editor.selectedRange->length > 0;
-    return !selection && toolkit && toolkit->compare(u"gtk", Qt::CaseInsensitive) == 0;
+    return !selection && role != u"password text"_s && toolkit && toolkit->compare(u"gtk", Qt::CaseInsensitive) == 0;
 }
 
 QCoro::Task<std::optional<TextInsertionOutcome>> TextInserter::insertDirectlyOnThread(
@@ -269,8 +271,8 @@ std::optional<TextInsertionOutcome> TextInserter::insertDirectly(
     if (after && *after == before)
         return std::nullopt;
     // Something arrived, or cannot be seen: a paste on top could put the text in twice.
-    return accepted && after ? TextInsertionOutcome::unconfirmed(fieldAlteredReason)
-                             : TextInsertionOutcome::unconfirmed();
+    const bool shown = accepted && after && decided.role != u"password text"_s;
+    return shown ? TextInsertionOutcome::unconfirmed(fieldAlteredReason) : TextInsertionOutcome::unconfirmed();
 }
 
 std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTarget &capture)

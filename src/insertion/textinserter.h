@@ -62,7 +62,9 @@ public:
     // toolkit's own insert lands at the caret as one undo step (GTK, and LibreOffice on GTK) and
     // no selection waits to be replaced by it. Qt's bypasses validators and undo, Gecko's does
     // not arrive: there the paste comes first, and the direct insert only where no keystroke went.
-    static bool insertsDirectlyFirst(const std::optional<QString> &toolkit, const EditorSnapshot &editor);
+    // A password field reads back as bullets, so nothing could confirm the text there.
+    static bool insertsDirectlyFirst(
+        const std::optional<QString> &toolkit, const std::optional<QString> &role, const EditorSnapshot &editor);
 
     // Why a field that the text went into straight shows something else than that text.
     static const QString fieldAlteredReason;
@@ -87,6 +89,7 @@ private:
         // The shortcut a terminal pastes with; nothing for anything else.
         std::optional<PasteShortcut> terminal;
         std::optional<QString> toolkit;
+        std::optional<QString> role;
     };
 
     // Whether the field can take the text straight: editable, no terminal, its text readable.

@@ -427,6 +427,15 @@ TEST_F(InsertTest, ChoosesTheDirectInsertOrThePasteAndNeverBoth)
                 backend.onInsert = append(-1), field->set(Attribute::selectedTextRange, TextRange { 0, 5 });
             },
             Outcome::inserted(), 0, 1 },
+        { "GTK password field: the paste", "gtk",
+            [&] { backend.onInsert = append(-1), field->set(Attribute::role, u"password text"_s); },
+            Outcome::inserted(), 0, 1 },
+        { "no keystroke, a password field shows bullets: kept, no reason claimed", "Qt",
+            [&] {
+                backend.onInsert = append(1), keys.reachesTarget = false,
+                field->set(Attribute::role, u"password text"_s);
+            },
+            Outcome::unconfirmed(), 1, 0 },
         { "Qt field: the paste keeps validators and undo", "Qt", [&] { backend.onInsert = append(-1); },
             Outcome::inserted(), 0, 1 },
         { "Gecko field: the paste", "Gecko", [&] { backend.onInsert = append(-1); }, Outcome::inserted(), 0, 1 },
