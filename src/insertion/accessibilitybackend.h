@@ -39,6 +39,7 @@ enum class AccessibilityAttribute {
     editable, // 1 when the element takes typed text, 0 when it does not
     objectIdentity, // what names this very object for as long as it lives, whatever it shows
     windowClass, // of a window: the names the window system knows its program by, one a line
+    toolkit, // the name the element's application gives its toolkit: "Qt", "gtk", "Gecko"
 };
 
 // What one attribute read yields. std::monostate is a failed read of any kind.

@@ -28,7 +28,7 @@ inline std::vector<uint32_t> pasteKeyCodes(PasteShortcut shortcut)
 class AbstractKeystrokeSender {
 public:
     virtual ~AbstractKeystrokeSender() = default;
-    // False when the keystroke could not be sent.
+    // False when no part of the keystroke went out, so that no paste can follow.
     virtual bool sendPaste(PasteShortcut shortcut) = 0;
     // Whether a keystroke sent this way can arrive in the target's window.
     virtual bool reaches(const TextInsertionTarget &target) const

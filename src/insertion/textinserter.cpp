@@ -19,6 +19,9 @@
 
 using namespace Qt::StringLiterals;
 
+const QString TextInserter::fieldAlteredReason = u"Поле приняло текст не в том виде, в каком он продиктован."_s;
+const QString TextInserter::otherFieldReason = u"Курсор перешёл в другое поле."_s;
+
 TextInserter::TextInserter(
     AccessibilityBackend &backend, AbstractClipboard &clipboard, AbstractKeystrokeSender &keystrokes, QObject *parent)
     : QObject(parent)
@@ -101,8 +104,11 @@ TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &
         if (!decide)
             return result;
         result.terminal = terminalShortcut(*result.target);
-        if (result.target->focusedElement)
+        if (result.target->focusedElement) {
             result.focusTakesText = result.terminal ? std::optional(true) : takesText(*result.target);
+            result.toolkit = textAttribute(m_backend, result.target->focusedElement, AccessibilityAttribute::toolkit);
+            result.role = textAttribute(m_backend, result.target->focusedElement, AccessibilityAttribute::role);
+        }
     }
     return result;
 }
@@ -140,29 +146,35 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     // A keystroke into something that takes no text is lost.
     if (prePaste->focusTakesText == false)
         co_return unconfirmed;
-    if (!m_keystrokes.reaches(*prePaste->target)) {
-        // No keystroke gets there; an editable field can still take the text straight, and show it.
-        if (prePaste->focusTakesText != true || prePaste->terminal || !prePaste->editor || !prePaste->editor->value)
+    const bool direct = takesTextDirectly(*prePaste);
+    // Where no keystroke gets there, an editable field can still take the text straight, and show it.
+    if (!m_keystrokes.reaches(*prePaste->target)
+        || (direct && insertsDirectlyFirst(prePaste->toolkit, prePaste->role, *prePaste->editor))) {
+        if (!direct)
             co_return noKeystroke();
-        const std::function<bool()> insertDirectly
-            = [this, field = prePaste->target->focusedElement, before = *prePaste->editor->value, text] {
-                  if (!m_backend.insertText(field, text))
-                      return false;
-                  const std::optional<QString> after = textAttribute(m_backend, field, AccessibilityAttribute::value);
-                  return after && insertedExactly(before, *after, text);
-              };
-        const std::optional<bool> landed = co_await onAccessibilityThread<bool>(insertDirectly, lookDeadline);
-        if (!self || !landed.value_or(false))
+        const std::optional<TextInsertionOutcome> outcome = co_await insertDirectlyOnThread(target, *prePaste, text);
+        if (!self)
             co_return unconfirmed;
-        co_return TextInsertionOutcome::inserted();
+        if (outcome)
+            co_return *outcome;
+        // Left as it was: the paste may try, where a keystroke gets there.
+        if (!m_keystrokes.reaches(*prePaste->target))
+            co_return unconfirmed;
     }
     // Without a keystroke nothing can have been pasted, whatever the window still looks like.
     // Terminals take Ctrl+V as a control character; they paste with Ctrl+Shift+V.
     const bool sent = co_await paste(text, prePaste->terminal.value_or(PasteShortcut::controlV));
     if (!self)
         co_return unconfirmed;
-    if (!sent)
-        co_return noKeystroke();
+    if (!sent) {
+        // No keystroke went out, so none can arrive after the text goes in straight.
+        if (!direct || insertsDirectlyFirst(prePaste->toolkit, prePaste->role, *prePaste->editor))
+            co_return noKeystroke();
+        const std::optional<TextInsertionOutcome> outcome = co_await insertDirectlyOnThread(target, *prePaste, text);
+        if (!self)
+            co_return unconfirmed;
+        co_return outcome ? *outcome : noKeystroke();
+    }
 
     const qint32 pid = prePaste->target->applicationPID;
     QElapsedTimer sincePaste;
@@ -211,6 +223,56 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     if (readable && last->editor == prePaste->editor)
         co_return unconfirmed;
     co_return TextInsertionOutcome::inserted();
+}
+
+bool TextInserter::takesTextDirectly(const Look &look)
+{
+    return look.focusTakesText == true && !look.terminal && look.editor && look.editor->value;
+}
+
+bool TextInserter::insertsDirectlyFirst(
+    const std::optional<QString> &toolkit, const std::optional<QString> &role, const EditorSnapshot &editor)
+{
+    const bool selection = editor.selectedRange && editor.selectedRange->length > 0;
+    return !selection && role != u"password text"_s && toolkit && toolkit->compare(u"gtk", Qt::CaseInsensitive) == 0;
+}
+
+QCoro::Task<std::optional<TextInsertionOutcome>> TextInserter::insertDirectlyOnThread(
+    std::optional<TextInsertionTarget> stored, Look decided, QString text)
+{
+    using Outcome = std::optional<TextInsertionOutcome>;
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    const std::function<Outcome()> work
+        = [this, stored, decided, text] { return insertDirectly(stored, decided, text); };
+    const std::optional<Outcome> outcome = co_await onAccessibilityThread<Outcome>(work, lookDeadline);
+    // Unfinished by the deadline: the text may still arrive, so nothing else may follow it.
+    co_return outcome.value_or(TextInsertionOutcome::unconfirmed());
+}
+
+std::optional<TextInsertionOutcome> TextInserter::insertDirectly(
+    const std::optional<TextInsertionTarget> &stored, const Look &decided, const QString &text)
+{
+    // Looked at again right before the text goes in: the focus may have moved since the decision.
+    const Look now = look(stored, false);
+    if (!now.target)
+        return TextInsertionOutcome::targetChanged(TargetCapture::noCurrentWindowReason);
+    if (now.changeReason)
+        return TextInsertionOutcome::targetChanged(*now.changeReason);
+    const AccessibleElementRef field = now.target->focusedElement;
+    if (!field || !m_backend.isSameObject(field, decided.target->focusedElement))
+        return TextInsertionOutcome::targetChanged(otherFieldReason);
+    if (!now.editor || !now.editor->value)
+        return std::nullopt;
+    const QString before = *now.editor->value;
+    const bool accepted = m_backend.insertText(field, text);
+    const std::optional<QString> after = textAttribute(m_backend, field, AccessibilityAttribute::value);
+    if (after && insertedExactly(before, *after, text))
+        return TextInsertionOutcome::inserted();
+    if (after && *after == before)
+        return std::nullopt;
+    // Something arrived, or cannot be seen: a paste on top could put the text in twice.
+    const bool shown = accepted && after && decided.role != u"password text"_s;
+    return shown ? TextInsertionOutcome::unconfirmed(fieldAlteredReason) : TextInsertionOutcome::unconfirmed();
 }
 
 std::optional<EditorSnapshot> TextInserter::editorSnapshot(const TextInsertionTarget &capture)

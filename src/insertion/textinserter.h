@@ -58,6 +58,18 @@ public:
     static bool insertedExactly(const QString &before, const QString &after, const QString &text);
     // White space runs collapsed to one space, trimmed; case untouched.
     static QString normalizeForConfirmation(const QString &text);
+    // Whether the text goes in over the accessibility bus before any paste is tried: where the
+    // toolkit's own insert lands at the caret as one undo step (GTK, and LibreOffice on GTK) and
+    // no selection waits to be replaced by it. Qt's bypasses validators and undo, Gecko's does
+    // not arrive: there the paste comes first, and the direct insert only where no keystroke went.
+    // A password field reads back as bullets, so nothing could confirm the text there.
+    static bool insertsDirectlyFirst(
+        const std::optional<QString> &toolkit, const std::optional<QString> &role, const EditorSnapshot &editor);
+
+    // Why a field that the text went into straight shows something else than that text.
+    static const QString fieldAlteredReason;
+    // Why nothing went in where the focus moved to another field of the same window meanwhile.
+    static const QString otherFieldReason;
 
 private:
     struct PendingRestore {
@@ -76,7 +88,19 @@ private:
         std::optional<bool> focusTakesText;
         // The shortcut a terminal pastes with; nothing for anything else.
         std::optional<PasteShortcut> terminal;
+        std::optional<QString> toolkit;
+        std::optional<QString> role;
     };
+
+    // Whether the field can take the text straight: editable, no terminal, its text readable.
+    static bool takesTextDirectly(const Look &look);
+    // The text goes into the focused field over the accessibility bus, only while the focus is
+    // still in the field of `decided` and in the captured target; runs on the accessibility thread.
+    // Nothing when the field was left as it was, so that a paste may still be tried.
+    std::optional<TextInsertionOutcome> insertDirectly(
+        const std::optional<TextInsertionTarget> &stored, const Look &decided, const QString &text);
+    QCoro::Task<std::optional<TextInsertionOutcome>> insertDirectlyOnThread(
+        std::optional<TextInsertionTarget> stored, Look decided, QString text);
 
     // Runs the work on the accessibility thread; nothing when it has not finished by the deadline.
     template<typename Result>

@@ -60,6 +60,14 @@ public:
         return scripted->attributes.at(name);
     }
     bool isSameObject(const AccessibleElementRef &a, const AccessibleElementRef &b) override { return a == b; }
+    // What a direct insert does to the element; without it every element refuses.
+    std::function<bool(const AccessibleElementRef &, const QString &)> onInsert;
+    QStringList insertedTexts;
+    bool insertText(const AccessibleElementRef &element, const QString &text) override
+    {
+        insertedTexts.append(text);
+        return onInsert && onInsert(element, text);
+    }
     // The window in front of a process the bus does not know (no entry in `applications`).
     ScriptedElementPtr frontWindowOnly;
     AccessibleElementRef frontWindow(qint32) override { return frontWindowOnly; }
@@ -102,8 +110,14 @@ public:
     bool reachesTarget = true;
     QString reason;
     std::function<void()> onPaste; // what the focused application does with the keystroke
+    std::function<void()> onReaches; // what the desktop does while the way in is chosen
 
-    bool reaches(const TextInsertionTarget &) const override { return reachesTarget; }
+    bool reaches(const TextInsertionTarget &) const override
+    {
+        if (onReaches)
+            onReaches();
+        return reachesTarget;
+    }
     QString unavailableReason() override { return reason; }
 
     bool sendPaste(PasteShortcut shortcut) override

@@ -253,6 +253,31 @@ TEST_F(InsertionIntegrationTest, DirectInsertionIntoAQtFieldAndNotIntoAnotherGtk
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
 }
 
+// While a keystroke could reach it, a GTK entry takes the text straight, the clipboard untouched; once the
+// focus moves to another window as the way in is chosen, neither window gets it and nothing is claimed.
+TEST_F(InsertionIntegrationTest, GtkTakesTheTextStraightAndNothingOnceTheFocusMovedAway)
+{
+    FakeKeystrokeSender keys;
+    inserter = std::make_unique<TextInserter>(*backend, clipboard, keys);
+    target->copy("keep", "<b>keep</b>");
+    TargetApplication gtk(QStringLiteral(GTK_TARGET_WINDOW));
+    if (gtk.ask({}, "ready") != "ready")
+        GTEST_SKIP() << "needs python3-gi and gir1.2-gtk-3.0";
+    ASSERT_EQ(gtk.ask("open other 600 300", "opened other"), "opened other");
+    ASSERT_EQ(gtk.ask("open one 100 300", "opened one"), "opened one");
+    const QString text = u"Съешь ещё 🙂 мягких булок"_s;
+    EXPECT_EQ(insertOnceSeen(text, captureOf(gtk)), TextInsertionOutcome::inserted());
+    EXPECT_EQ(gtk.text("one"), text);
+
+    const std::optional<TextInsertionTarget> captured = captureOf(gtk);
+    keys.onReaches = [&] { gtk.ask("activate other", "active other"); };
+    // The other window's notebook tab is another page, and pages are compared before windows.
+    EXPECT_EQ(insert(u" и чаю"_s, captured), TextInsertionOutcome::targetChanged(TargetCapture::otherPageReason));
+    EXPECT_EQ(gtk.text("one") + gtk.text("other"), text);
+    EXPECT_TRUE(keys.sent.empty());
+    EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
+}
+
 int main(int argc, char *argv[])
 {
     // Clipboard and keystrokes must reach the other application: use the X server when there is one.

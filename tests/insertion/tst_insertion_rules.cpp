@@ -400,6 +400,76 @@ TEST_F(InsertTest, PastesOnlyIntoTheCapturedTargetAndTheLastLookDecides)
     }
 }
 
+// The way in by the field's toolkit and state: straight over the accessibility bus, the paste, or the
+// second only where the first left the field as it was; the text never lands twice or elsewhere.
+TEST_F(InsertTest, ChoosesTheDirectInsertOrThePasteAndNeverBoth)
+{
+    const auto append = [&](qsizetype length) {
+        return [&, length](const AccessibleElementRef &, const QString &text) {
+            field->set(Attribute::value, std::get<QString>(field->attributes[Attribute::value]) + text.left(length));
+            return true;
+        };
+    };
+    const auto movesFocus = [&](const std::function<void()> &move) {
+        return [&, move] { backend.onInsert = append(-1), keys.onReaches = move; };
+    };
+    struct Case {
+        const char *name;
+        const char *toolkit;
+        std::function<void()> change;
+        Outcome outcome;
+        int directs, pastes;
+    };
+    const Case cases[] = {
+        { "GTK field takes it straight", "gtk", [&] { backend.onInsert = append(-1); }, Outcome::inserted(), 1, 0 },
+        { "GTK field with a selection: the paste replaces it", "gtk",
+            [&] {
+                backend.onInsert = append(-1), field->set(Attribute::selectedTextRange, TextRange { 0, 5 });
+            },
+            Outcome::inserted(), 0, 1 },
+        { "GTK password field: the paste", "gtk",
+            [&] { backend.onInsert = append(-1), field->set(Attribute::role, u"password text"_s); },
+            Outcome::inserted(), 0, 1 },
+        { "no keystroke, a password field shows bullets: kept, no reason claimed", "Qt",
+            [&] {
+                backend.onInsert = append(1), keys.reachesTarget = false,
+                field->set(Attribute::role, u"password text"_s);
+            },
+            Outcome::unconfirmed(), 1, 0 },
+        { "Qt field: the paste keeps validators and undo", "Qt", [&] { backend.onInsert = append(-1); },
+            Outcome::inserted(), 0, 1 },
+        { "Gecko field: the paste", "Gecko", [&] { backend.onInsert = append(-1); }, Outcome::inserted(), 0, 1 },
+        { "unknown toolkit: the paste", nullptr, [&] { backend.onInsert = append(-1); }, Outcome::inserted(), 0, 1 },
+        { "GTK field refuses and stays as it was: the paste follows", "gtk", [] {}, Outcome::inserted(), 1, 1 },
+        { "GTK field cuts the text: kept, no paste on top", "gtk", [&] { backend.onInsert = append(2); },
+            Outcome::unconfirmed(TextInserter::fieldAlteredReason), 1, 0 },
+        { "no keystroke reaches a Qt field: straight", "Qt",
+            [&] { backend.onInsert = append(-1), keys.reachesTarget = false; }, Outcome::inserted(), 1, 0 },
+        { "no keystroke and the field refuses: kept", "Qt", [&] { keys.reachesTarget = false; }, Outcome::unconfirmed(),
+            1, 0 },
+        { "keystroke not sent to a Qt field: straight after", "Qt",
+            [&] { backend.onInsert = append(-1), keys.works = false; }, Outcome::inserted(), 1, 0 },
+        { "focus moves to another field meanwhile", "gtk",
+            movesFocus([&] { application->set(Attribute::focusedUIElement, AccessibleElementRef(makeElement())); }),
+            Outcome::targetChanged(TextInserter::otherFieldReason), 0, 0 },
+        { "focus moves to another window meanwhile", "gtk",
+            movesFocus([&] { window->set(Attribute::windowNumber, qint64(78)); }),
+            Outcome::targetChanged(TargetCapture::otherWindowReason), 0, 0 },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        backend.onInsert = {};
+        if (c.toolkit)
+            field->set(Attribute::toolkit, QString::fromLatin1(c.toolkit));
+        c.change();
+        EXPECT_EQ(insert(u"текст"_s), c.outcome);
+        EXPECT_EQ(backend.insertedTexts.size(), c.directs);
+        EXPECT_EQ(keys.sent.size(), size_t(c.pastes));
+        EXPECT_LE(std::get<QString>(field->attributes[Attribute::value]).count(u"текст"_s), 1);
+    }
+}
+
 TEST_F(InsertTest, RestoresTheClipboardOnceAfterBackToBackPastesUnlessSomeoneCopied)
 {
     EXPECT_EQ(insert(u"первый"_s), Outcome::inserted());

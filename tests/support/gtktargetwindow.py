@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-# A GTK window for the insertion tests, driven like insertiontargetwindow (open NAME X Y, activate NAME,
-# text NAME, quit); its window has two notebook tabs with an entry each, named NAME and NAME2.
+# A GTK window for the insertion tests, driven like insertiontargetwindow (open NAME X Y [MAX LENGTH],
+# activate NAME, text NAME, quit); its window has two notebook tabs with an entry each, named NAME and NAME2.
 import base64
 import sys
 
@@ -28,13 +28,13 @@ def activate(name, reply, attempts=100):
 
 
 def run(words):
-    if words[:1] == ["open"] and len(words) == 4:
+    if words[:1] == ["open"] and len(words) in (4, 5):
         window = Gtk.Window(title="Vorsik target")
         window.move(int(words[2]), int(words[3]))
         window.set_default_size(420, 120)
         notebook = Gtk.Notebook()
         for page, key in enumerate((words[1], words[1] + "2")):
-            entries[key] = (Gtk.Entry(), notebook, page, window)
+            entries[key] = (Gtk.Entry(max_length=int(words[4]) if len(words) == 5 else 0), notebook, page, window)
             notebook.append_page(entries[key][0], Gtk.Label(label=key))
         window.add(notebook)
         window.show_all()

@@ -383,6 +383,21 @@ public:
         return result;
     }
 
+    std::optional<QString> toolkitOf(const AtspiElement &element)
+    {
+        const QString bus = element.busName();
+        if (!toolkitByBusName.contains(bus)) {
+            // Some toolkits name themselves only on their application object.
+            const ElementPtr application = applicationOfWindow(element);
+            const std::optional<QString> toolkit
+                = application ? text(*application, atspi_accessible_get_toolkit_name) : std::nullopt;
+            if (!toolkit)
+                return std::nullopt;
+            toolkitByBusName.insert(bus, *toolkit);
+        }
+        return toolkitByBusName.value(bus);
+    }
+
     ElementPtr applicationOfWindow(const AtspiElement &window)
     {
         if (AtspiApplication *app = window.accessible()->parent.app; app && app->root)
@@ -684,18 +699,11 @@ bool AtspiAccessibilityBackend::insertText(const AccessibleElementRef &reference
     const AtspiElement *element = atspi(reference);
     if (!element || text.isEmpty())
         return false;
-    const QString bus = element->busName();
-    if (!d->toolkitByBusName.contains(bus)) {
-        // Some toolkits name themselves only on their application object.
-        const ElementPtr application = d->applicationOfWindow(*element);
-        const std::optional<QString> toolkit
-            = application ? d->text(*application, atspi_accessible_get_toolkit_name) : std::nullopt;
-        if (!toolkit)
-            return false;
-        d->toolkitByBusName.insert(bus, *toolkit);
-    }
+    const std::optional<QString> toolkit = d->toolkitOf(*element);
+    if (!toolkit)
+        return false;
     // The length argument is counted in UTF-16 units by Qt and in bytes by the ATK toolkits (GTK and others).
-    const bool qt = d->toolkitByBusName.value(bus).compare(u"Qt", Qt::CaseInsensitive) == 0;
+    const bool qt = toolkit->compare(u"Qt", Qt::CaseInsensitive) == 0;
     const QByteArray utf8 = text.toUtf8();
     const gint length = gint(qt ? text.size() : utf8.size());
     return d->call(*element, [&](GError **error) {
@@ -819,6 +827,8 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
         return qint64(d->hasState(*element, ATSPI_STATE_EDITABLE));
     case AccessibilityAttribute::windowClass:
         return value(d->windowClass(*element));
+    case AccessibilityAttribute::toolkit:
+        return value(d->toolkitOf(*element));
     }
     return {};
 }

@@ -43,10 +43,11 @@ bool UinputKeystrokeSender::sendPaste(PasteShortcut shortcut)
     if (!m_uinput)
         return false;
     const std::vector<uint32_t> codes = pasteKeyCodes(shortcut);
-    bool sent = true;
+    // Any event that went out may paste: then the confirmation decides, and nothing goes in straight after.
+    bool sent = false;
     auto key = [&](unsigned int code, int value) {
-        sent = libevdev_uinput_write_event(m_uinput, EV_KEY, code, value) == 0 && sent;
-        sent = libevdev_uinput_write_event(m_uinput, EV_SYN, SYN_REPORT, 0) == 0 && sent;
+        sent = libevdev_uinput_write_event(m_uinput, EV_KEY, code, value) == 0 || sent;
+        sent = libevdev_uinput_write_event(m_uinput, EV_SYN, SYN_REPORT, 0) == 0 || sent;
     };
     for (const uint32_t code : codes)
         key(code, 1);
