@@ -39,4 +39,7 @@ public:
     // Why no keystroke goes out this way, for the words that keep the text; empty where one does
     // or the cause is unknown. How to fix it comes with the first answer only.
     virtual QString unavailableReason() { return {}; }
+    // A way in for fields that cannot take the text straight only: every field that can goes first
+    // over the accessibility bus, whatever its toolkit.
+    virtual bool forFieldsWithoutDirectInsertion() const { return false; }
 };

@@ -147,9 +147,11 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     if (prePaste->focusTakesText == false)
         co_return unconfirmed;
     const bool direct = takesTextDirectly(*prePaste);
+    const bool directFirst = direct
+        && (m_keystrokes.forFieldsWithoutDirectInsertion()
+            || insertsDirectlyFirst(prePaste->toolkit, prePaste->role, *prePaste->editor));
     // Where no keystroke gets there, an editable field can still take the text straight, and show it.
-    if (!m_keystrokes.reaches(*prePaste->target)
-        || (direct && insertsDirectlyFirst(prePaste->toolkit, prePaste->role, *prePaste->editor))) {
+    if (!m_keystrokes.reaches(*prePaste->target) || directFirst) {
         if (!direct)
             co_return noKeystroke();
         const std::optional<TextInsertionOutcome> outcome = co_await insertDirectlyOnThread(target, *prePaste, text);
@@ -168,7 +170,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
         co_return unconfirmed;
     if (!sent) {
         // No keystroke went out, so none can arrive after the text goes in straight.
-        if (!direct || insertsDirectlyFirst(prePaste->toolkit, prePaste->role, *prePaste->editor))
+        if (!direct || directFirst)
             co_return noKeystroke();
         const std::optional<TextInsertionOutcome> outcome = co_await insertDirectlyOnThread(target, *prePaste, text);
         if (!self)

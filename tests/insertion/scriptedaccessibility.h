@@ -111,6 +111,9 @@ public:
     QString reason;
     std::function<void()> onPaste; // what the focused application does with the keystroke
     std::function<void()> onReaches; // what the desktop does while the way in is chosen
+    bool lastResort = false;
+
+    bool forFieldsWithoutDirectInsertion() const override { return lastResort; }
 
     bool reaches(const TextInsertionTarget &) const override
     {

@@ -37,6 +37,9 @@ public:
     bool sendPaste(PasteShortcut shortcut) override;
     bool reaches(const TextInsertionTarget &target) const override;
     QString unavailableReason() override;
+    // The Xwayland clipboard it pastes from does not reach a Wayland program that owns the clipboard
+    // itself: that program would paste its own copy.
+    bool forFieldsWithoutDirectInsertion() const override { return true; }
 
 Q_SIGNALS:
     void stateChanged(RemoteDesktopKeystrokeSender::State state);
