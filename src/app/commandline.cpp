@@ -137,7 +137,7 @@ int report(const Request &request)
     return EXIT_SUCCESS;
 }
 
-bool needsDesktopModule(Action action)
+bool needsApplication(Action action)
 {
     switch (action) {
     case Action::help:

@@ -30,8 +30,8 @@ struct Request {
     QString model {};
 };
 
-// Actions the desktop module carries out (the launcher answers the rest itself).
-bool needsDesktopModule(Action action);
+// Actions that need the program itself; help, version and errors are answered by report().
+bool needsApplication(Action action);
 
 // arguments includes the program's own path at index 0.
 Request parse(const QStringList &arguments);

@@ -1,8 +1,40 @@
+#include "accessibilitypermission.h"
+#include "appdelegate.h"
+#include "appsettings.h"
+#include "atspiaccessibilitybackend.h"
+#include "audiorecorder.h"
 #include "commandline.h"
+#include "fnkeymonitor.h"
+#include "gigachatclient.h"
+#include "gigachatselftest.h"
+#include "gnomeshortcut.h"
+#include "keychainstore.h"
+#include "localrecognitionservice.h"
+#include "microphonepermission.h"
+#include "modelcommands.h"
+#include "modeldownloader.h"
+#include "modelstore.h"
+#include "onboardingwindowcontroller.h"
+#include "overlaypanelcontroller.h"
+#include "pastepath.h"
+#include "pcmbuffercollector.h"
+#include "quitonsignals.h"
+#include "realtimetranscriber.h"
+#include "settingswindowcontroller.h"
+#include "singleinstance.h"
+#include "textinserter.h"
+#include "textpolisher.h"
+#include "transcribefilecommand.h"
+#include "vorsikapiclient.h"
+#include "vorsikapiconfiguration.h"
+#include "waylandoverlay.h"
 
-#include <QDir>
+#include <QApplication>
+#include <QDBusConnection>
 #include <QFileInfo>
-#include <QLibrary>
+#include <QIcon>
+
+#include <QCoro/QCoroTask>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,47 +43,169 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The desktop program lives in a module of its own, so that help, version and a
-// mistyped option answer without loading the graphical and audio libraries.
-// Empty when this executable's own place is unknown: then nothing is loaded, as a path
-// relative to the working directory could load a stranger's library.
-QString desktopModulePath()
+// The model a dictation on this computer loads now, or why there is none.
+ModelChoice chooseLocalModel(const ModelStore &store, const ModelDownloader &downloader)
 {
-    // The module's place relative to this executable is the same in the build tree and
-    // in every installation prefix.
-    const QString executable = QFileInfo(u"/proc/self/exe"_s).canonicalFilePath();
-    if (executable.isEmpty() || !QDir::isAbsolutePath(executable))
-        return {};
-    return QDir::cleanPath(QDir(executable.section(u'/', 0, -2)).filePath(QStringLiteral(VERBULO_DESKTOP_MODULE)));
+    const ModelStore::Resolved resolved = store.resolve(AppSettings::localModel());
+    if (resolved.ok())
+        return { resolved.path, {} };
+    if (const std::optional<ModelDownloader::Progress> progress = downloader.currentProgress())
+        return { {},
+            u"Модель «%1» ещё скачивается (%2). Диктовка заработает, как только загрузка закончится."_s.arg(
+                progress->name, progress->text()) };
+    return { {}, resolved.problem };
+}
+
+// The model commands need no display; each makes its own application object.
+int runModelCommand(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const CommandLine::Request request = CommandLine::parse(QCoreApplication::arguments());
+    ModelStore store;
+    switch (request.action) {
+    case CommandLine::Action::listModels:
+        return ModelCommands::list(store);
+    case CommandLine::Action::installModel:
+        return ModelCommands::install(store, request.argument);
+    case CommandLine::Action::downloadModel: {
+        ModelDownloader downloader(store);
+        return ModelCommands::download(downloader, request.argument);
+    }
+    case CommandLine::Action::transcribe: {
+        // A file named on the command line is taken from where the user stands.
+        QString model = request.model.isEmpty() ? AppSettings::localModel() : request.model;
+        if (!request.model.isEmpty() && (model.contains(u'/') || QFileInfo::exists(model)))
+            model = QFileInfo(model).absoluteFilePath();
+        const ModelStore::Resolved resolved = store.resolve(model);
+        if (!resolved.ok()) {
+            std::fprintf(stderr, "verbulo: %s\n", resolved.problem.toLocal8Bit().constData());
+            return EXIT_FAILURE;
+        }
+        return transcribeFileCommand(request.argument, resolved.path);
+    }
+    default:
+        return EXIT_FAILURE;
+    }
 }
 
 } // namespace
 
+// The self-test, the model commands, or the single running instance of the program; help,
+// version and errors are answered before anything else is set up.
 int main(int argc, char *argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine::Request parsed = CommandLine::parse(arguments);
+    if (!CommandLine::needsApplication(parsed.action))
+        return CommandLine::report(parsed);
+    const CommandLine::Action command = parsed.action;
+    // Needs no display: it makes its own application object and ends the process.
+    if (command == CommandLine::Action::selfTest)
+        return GigaChatSelfTest::run(arguments);
+    if (command == CommandLine::Action::listModels || command == CommandLine::Action::downloadModel
+        || command == CommandLine::Action::installModel || command == CommandLine::Action::transcribe)
+        return runModelCommand(argc, argv);
 
-    const CommandLine::Request command = CommandLine::parse(arguments);
-    if (!CommandLine::needsDesktopModule(command.action))
-        return CommandLine::report(command);
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs("verbulo: no graphical display found (DISPLAY and WAYLAND_DISPLAY are unset).\n", stderr);
+        return EXIT_FAILURE;
+    }
 
-    const QString modulePath = desktopModulePath();
-    if (modulePath.isEmpty()) {
-        std::fputs("verbulo: cannot find where this program is installed (/proc/self/exe is unreadable); "
-                   "nothing was started.\n",
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QGuiApplication::setDesktopFileName(u"com.plumrest.Vorsik"_s);
+    QApplication::setWindowIcon(QIcon(u":/icons/com.plumrest.Vorsik.png"_s));
+
+    SingleInstance instance(QDBusConnection::sessionBus());
+    const auto request
+        = command == CommandLine::Action::toggle ? SingleInstance::Request::toggle : SingleInstance::Request::reopen;
+    switch (QCoro::waitFor(instance.claim(request))) {
+    case SingleInstance::Role::primary:
+        break;
+    case SingleInstance::Role::forwarded:
+        return EXIT_SUCCESS;
+    case SingleInstance::Role::noBus:
+        std::fputs("verbulo: no D-Bus session bus found (DBUS_SESSION_BUS_ADDRESS); start it from a desktop "
+                   "session.\n",
             stderr);
         return EXIT_FAILURE;
-    }
-    QLibrary module(modulePath);
-    // Global, so that type information is shared with the Qt plugins the program loads later.
-    module.setLoadHints(QLibrary::ExportExternalSymbolsHint);
-    using DesktopMain = int (*)(int, char **, int);
-    const auto desktopMain = reinterpret_cast<DesktopMain>(module.resolve("verbuloDesktopMain"));
-    if (!desktopMain) {
-        std::fprintf(stderr, "verbulo: the program is incomplete: %s\n", qPrintable(module.errorString()));
+    case SingleInstance::Role::forwardFailed:
+        std::fputs("verbulo: Vorsik is already running but did not answer; try again or restart it.\n", stderr);
         return EXIT_FAILURE;
     }
-    return desktopMain(argc, argv, static_cast<int>(command.action));
+
+    QuitOnSignals quitOnSignals;
+
+    KeychainStore keychain;
+    VorsikAPIConfiguration backend;
+    MicrophonePermission microphone;
+    AudioRecorder recorder;
+    VorsikAPIClient vorsik(backend);
+    GigaChatClient gigaChat(120, 3);
+    OpenAITextPolisher polisher;
+    AccessibilityPermission accessibility;
+    // Created early: it follows focus events from here on.
+    AtspiAccessibilityBackend accessibilityBackend(accessibility);
+    PastePath paste = makePastePath();
+    TextInserter inserter(accessibilityBackend, *paste.clipboard, *paste.keystrokes);
+    OverlayPanelController overlay;
+    overlay.setSurface(makeWaylandOverlaySurface(overlay.panel()));
+    // One store and one downloader for the whole program: the windows, the tray and the
+    // recognition all see the same downloads. The windows offer models only where there is
+    // no own backend to recognise speech.
+    ModelStore modelStore;
+    ModelDownloader modelDownloader(modelStore);
+    ModelDownloader *localModels = backend.isConfigured() ? nullptr : &modelDownloader;
+    LocalRecognitionService localRecognition(
+        [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
+    // The desktop runs this binary, `verbulo`, which passes the toggle on to this instance.
+    GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
+    OnboardingWindowController onboarding(&accessibility, localModels);
+    SettingsWindowController settings(&accessibility, localModels);
+    onboarding.setToggleShortcut(&toggleShortcut);
+    settings.setToggleShortcut(&toggleShortcut);
+    if (paste.setRemoteDesktopPaste) {
+        settings.offerRemoteDesktopPaste();
+        QObject::connect(&settings, &SettingsWindowController::remoteDesktopPasteChanged, &settings,
+            [&paste](bool enabled) { paste.setRemoteDesktopPaste(enabled); });
+    }
+
+    DictationSessionController::Neighbours neighbours;
+    neighbours.keychain = &keychain;
+    neighbours.backendConfiguration = &backend;
+    neighbours.microphonePermission = &microphone;
+    neighbours.audioRecorder = &recorder;
+    neighbours.makeCollector = [] { return std::make_unique<PCMBufferCollector>(); };
+    neighbours.makeTranscriber = [](RealtimeTranscriberCallbacks callbacks) {
+        return std::make_unique<RealtimeTranscriber>(std::move(callbacks));
+    };
+    neighbours.vorsikAPIClient = &vorsik;
+    neighbours.gigaChatClient = &gigaChat;
+    neighbours.textPolisher = &polisher;
+    neighbours.textInserter = &inserter;
+    neighbours.overlay = &overlay;
+    neighbours.onboardingWindow = &onboarding;
+    neighbours.settingsWindow = &settings;
+    neighbours.localRecognition = &localRecognition;
+
+    auto makeFnKeyMonitor
+        = [](std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable,
+              std::function<void(DictationTrigger)> onTrigger) -> std::unique_ptr<QObject> {
+        return FnKeyMonitor::withSystemKeyboards(
+            std::move(onFnPress), std::move(onKeyboardUnavailable), std::move(onTrigger));
+    };
+    AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
+    delegate.followModelDownloads(&modelDownloader);
+
+    QObject::connect(
+        &instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
+    QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleFnPress);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
+
+    delegate.applicationDidFinishLaunching();
+    QApplication::exec();
+    return EXIT_SUCCESS;
 }

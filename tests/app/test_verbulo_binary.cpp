@@ -104,30 +104,6 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CommandLineAnswer,
         Answer { { u"--transcribe"_s, u"/nonexistent.wav"_s, u"--model"_s, u"/nonexistent.bin"_s }, 1,
             u"/nonexistent.bin"_s }));
 
-// Where the program cannot tell its own place (no /proc), it must not look for its module
-// relative to the working directory, where anyone may have put a library.
-TEST(ModuleLoading, WithoutItsOwnPlaceNothingIsLoadedFromTheWorkingDirectory)
-{
-    if (QProcess::execute(u"unshare"_s, { u"--mount"_s, u"true"_s }) != 0)
-        GTEST_SKIP() << "needs a mount namespace of its own (root)";
-    QTemporaryDir root;
-    ASSERT_TRUE(QDir(root.path()).mkpath(u"work"_s) && QDir(root.path()).mkpath(u"libexec/verbulo"_s));
-    QFile planted(root.filePath(u"libexec/verbulo/verbulo-desktop.so"_s));
-    ASSERT_TRUE(planted.open(QIODevice::WriteOnly) && planted.write("not a library") > 0);
-    planted.close();
-    QProcess process;
-    process.setWorkingDirectory(root.filePath(u"work"_s));
-    process.start(u"unshare"_s,
-        { u"--mount"_s, u"--propagation"_s, u"private"_s, u"sh"_s, u"-c"_s,
-            u"mount -t tmpfs none /proc && exec \"$0\" --toggle"_s, binary });
-    ASSERT_TRUE(process.waitForFinished(30'000));
-    const QString standardError = QString::fromUtf8(process.readAllStandardError());
-    EXPECT_NE(process.exitCode(), 0);
-    EXPECT_TRUE(standardError.contains(u"cannot find where this program is installed"_s))
-        << standardError.toStdString();
-    EXPECT_FALSE(standardError.contains(u"verbulo-desktop.so"_s)) << standardError.toStdString();
-}
-
 class RunningInstance : public ::testing::Test {
 protected:
     void SetUp() override

@@ -24,7 +24,7 @@ for file in usr/bin/verbulo usr/share/applications/com.plumrest.Vorsik.desktop \
   [ -f "$scratch/root/$file" ] || { echo "missing in the package: $file"; exit 1; }
 done
 "$scratch/root/usr/bin/verbulo" --version
-# The desktop program is a module the binary loads: its own message proves it was found.
+# Without a display the program says so: its own message proves every library was found.
 without_display=$(env -i "$scratch/root/usr/bin/verbulo" 2>&1) && exit 1
 grep -q 'no graphical display found' <<<"$without_display"
 

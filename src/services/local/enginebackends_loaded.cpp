@@ -16,13 +16,15 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The program's private folder, where the build puts the CPU variants beside the desktop
-// module: <prefix>/libexec/verbulo for <prefix>/bin/verbulo. Found from the executable
-// itself: ggml's own default search would also try the current directory, and loading
-// code from wherever the user happens to stand is not acceptable.
+// The program's private folder, where the build puts the CPU variants:
+// <prefix>/libexec/verbulo for <prefix>/bin/verbulo. Found from the executable itself:
+// ggml's own default search would also try the current directory, and loading code from
+// wherever the user happens to stand is not acceptable. Nothing when /proc cannot tell.
 QString privateFolder()
 {
     const QFileInfo executable(QFile::symLinkTarget(u"/proc/self/exe"_s));
+    if (!executable.isAbsolute())
+        return {};
     return QDir::cleanPath(executable.absolutePath() + u"/../"_s + QStringLiteral(VERBULO_MODULE_DIR_NAME));
 }
 
