@@ -1,8 +1,21 @@
 #pragma once
 
+#include "abstractaudiorecorder.h"
+#include "abstractbackendconfiguration.h"
+#include "abstractgigachatclient.h"
+#include "abstractkeychain.h"
+#include "abstractlocalrecognition.h"
+#include "abstractmicrophonepermission.h"
+#include "abstractonboardingwindow.h"
+#include "abstractoverlay.h"
+#include "abstractpcmcollector.h"
+#include "abstractrealtimetranscriber.h"
+#include "abstractsettingswindow.h"
+#include "abstracttextinserter.h"
+#include "abstracttextpolisher.h"
+#include "abstractvorsikapiclient.h"
 #include "boundedchunkstream.h"
 #include "enums.h"
-#include "neighbours.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -17,7 +30,7 @@
 
 // Runs one dictation at a time, from the toggle to the reported outcome. Lives on
 // the main thread; every wait is a coroutine that resumes there. Knows its
-// neighbours only through the interfaces in neighbours.h.
+// neighbours only through their abstract interfaces, one header each.
 class DictationSessionController : public QObject {
     Q_OBJECT
 
