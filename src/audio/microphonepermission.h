@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractmicrophonepermission.h"
 
 // Linux has no per-application microphone permission: a device that cannot be
 // opened surfaces as a recorder start failure instead.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractaudiorecorder.h"
 
 #include <QByteArray>
 #include <QtGlobal>

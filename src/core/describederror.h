@@ -60,3 +60,12 @@ private:
     Case m_case;
     QString m_message;
 };
+
+// What the user is told of any error: a DescribedError's description, otherwise the
+// error's own text.
+inline QString errorDescription(const std::exception &error)
+{
+    if (const auto *described = dynamic_cast<const DescribedError *>(&error))
+        return described->description();
+    return QString::fromUtf8(error.what());
+}

@@ -3,10 +3,12 @@
 #include "appsettings.h"
 #include "describederror.h"
 #include "detachedtask.h"
+#include "flows/gigachatflow.h"
+#include "flows/localflow.h"
+#include "flows/openaiflow.h"
+#include "flows/ownbackendflow.h"
 #include "logging.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <QPointer>
 
 #include <QCoro/QCoroSignal>
@@ -16,33 +18,34 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString openAIKeyAccount = u"openai-api-key"_s;
-const QString gigaChatKeyAccount = u"gigachat-authorization-key"_s;
 const QString copyHint = u" Нажмите «Скопировать»."_s;
 const QString savedTitle = u"Текст сохранён"_s;
 const QString microphoneLostNote = u"Запись прервалась: микрофон пропал."_s;
-
-QString describe(const std::exception &error)
-{
-    if (const auto *described = dynamic_cast<const DescribedError *>(&error))
-        return described->description();
-    return QString::fromUtf8(error.what());
-}
 
 } // namespace
 
 DictationSessionController::DictationSessionController(Neighbours neighbours, QObject *parent)
     : QObject(parent)
     , m_n(std::move(neighbours))
+    , m_ownBackendFlow(std::make_unique<OwnBackendFlow>(m_n.makeCollector, m_n.vorsikAPIClient))
+    , m_localFlow(std::make_unique<LocalFlow>(m_n.keychain, m_n.textPolisher, m_n.localRecognition))
+    , m_gigaChatFlow(std::make_unique<GigaChatFlow>(m_n.makeCollector, m_n.keychain, m_n.gigaChatClient))
+    , m_openAIFlow(std::make_unique<OpenAIFlow>(m_n.keychain, m_n.textPolisher, m_n.makeTranscriber))
 {
     m_watchdog.setSingleShot(true);
 }
 
 DictationSessionController::~DictationSessionController()
 {
-    if (m_audioContinuation)
-        m_audioContinuation->finish();
+    if (m_flow)
+        m_flow->endAudio();
 }
+
+bool DictationSessionController::hasTranscriber() const { return m_flow && m_flow->holdsTranscriber(); }
+
+bool DictationSessionController::hasCollector() const { return m_flow && m_flow->holdsCollector(); }
+
+bool DictationSessionController::hasAudioStream() const { return m_flow && m_flow->holdsAudioStream(); }
 
 // ---- toggles ---------------------------------------------------------------
 
@@ -101,33 +104,38 @@ void DictationSessionController::startDictation()
     m_clock.start();
     m_microphoneLost = false;
     m_recognizesLocally = false;
-    switch (AppSettings::aiProvider().value_or(AIProvider::vorsik)) {
-    case AIProvider::openAI:
+    const AIProvider provider = AppSettings::aiProvider().value_or(AIProvider::vorsik);
+    AbstractDictationFlow *flow = flowFor(provider);
+    if (const std::optional<QString> reason = flow->unavailableReason()) {
+        showFailureMessage(*reason);
+        m_n.settingsWindow->showModels();
+        return;
+    }
+    m_recognizesLocally = flow == m_localFlow.get();
+    if (const std::optional<AbstractDictationFlow::KeyRequirement> key = flow->key()) {
         m_readingKey = true;
-        detach(readKeyAndBegin(AIProvider::openAI, openAIKeyAccount, session));
-        break;
-    case AIProvider::gigaChat:
-        m_readingKey = true;
-        detach(readKeyAndBegin(AIProvider::gigaChat, gigaChatKeyAccount, session));
-        break;
-    case AIProvider::vorsik:
-        if (m_n.backendConfiguration->isConfigured()) {
-            beginDictation(AIProvider::vorsik, u"configured"_s);
-            break;
-        }
-        // No backend in this build: the speech is recognised on this computer.
-        if (const std::optional<QString> reason = m_n.localRecognition->unavailableReason()) {
-            showFailureMessage(*reason);
-            m_n.settingsWindow->showModels();
-            return;
-        }
-        m_recognizesLocally = true;
-        beginDictation(AIProvider::vorsik, u"local"_s);
-        break;
+        detach(readKeyAndBegin(provider, flow, key->account, session));
+    } else {
+        beginDictation(provider, flow, QString());
     }
 }
 
-QCoro::Task<> DictationSessionController::readKeyAndBegin(AIProvider provider, QString account, quint64 session)
+AbstractDictationFlow *DictationSessionController::flowFor(AIProvider provider) const
+{
+    switch (provider) {
+    case AIProvider::openAI:
+        return m_openAIFlow.get();
+    case AIProvider::gigaChat:
+        return m_gigaChatFlow.get();
+    case AIProvider::vorsik:
+        // No backend in this build: the speech is recognised on this computer.
+        return m_n.backendConfiguration->isConfigured() ? m_ownBackendFlow.get() : m_localFlow.get();
+    }
+    return m_ownBackendFlow.get();
+}
+
+QCoro::Task<> DictationSessionController::readKeyAndBegin(
+    AIProvider provider, AbstractDictationFlow *flow, QString account, quint64 session)
 {
     QPointer<DictationSessionController> self(this);
     std::optional<QString> key = co_await m_n.keychain->read(account);
@@ -135,7 +143,7 @@ QCoro::Task<> DictationSessionController::readKeyAndBegin(AIProvider provider, Q
         co_return; // given up while the keyring answered: the answer is not used
     m_readingKey = false;
     qCDebug(lcCore) << "dictation" << session << "read its key after" << m_clock.elapsed() << "ms";
-    beginDictation(provider, key);
+    beginDictation(provider, flow, key);
 }
 
 void DictationSessionController::cancelKeyRead()
@@ -145,27 +153,19 @@ void DictationSessionController::cancelKeyRead()
     ++m_session;
 }
 
-void DictationSessionController::beginDictation(AIProvider provider, const std::optional<QString> &key)
+void DictationSessionController::beginDictation(
+    AIProvider provider, AbstractDictationFlow *flow, const std::optional<QString> &key)
 {
-    if (!key || key->isEmpty()) {
-        switch (provider) {
-        case AIProvider::openAI:
-            showFailureMessage(u"Добавьте OpenAI API key"_s);
-            break;
-        case AIProvider::gigaChat:
-            showFailureMessage(u"Добавьте Authorization Key GigaChat"_s);
-            break;
-        case AIProvider::vorsik:
-            showFailureMessage(u"Установите тестовую сборку российского контура"_s);
-            break;
-        }
+    if (const std::optional<AbstractDictationFlow::KeyRequirement> required = flow->key();
+        required && (!key || key->isEmpty())) {
+        showFailureMessage(required->missingMessage);
         m_n.settingsWindow->show();
         return;
     }
 
     m_activeProvider = provider;
-    if (provider == AIProvider::vorsik && !m_recognizesLocally)
-        m_n.vorsikAPIClient->warmUp();
+    m_flow = flow;
+    flow->warmUp();
     m_completing = false;
     // Before setup is done only the walkthrough's test gets this far.
     m_isOnboardingTestDictation = !AppSettings::onboardingCompleted();
@@ -183,7 +183,7 @@ void DictationSessionController::beginDictation(AIProvider provider, const std::
     else
         m_n.overlay->showConnecting();
 
-    detach(runStart(provider, *key, m_session));
+    detach(runStart(key.value_or(QString()), m_session));
 }
 
 QCoro::Task<> DictationSessionController::awaitTarget(
@@ -207,7 +207,7 @@ QCoro::Task<bool> DictationSessionController::requestMicrophonePermission()
     co_return co_await m_n.microphonePermission->request();
 }
 
-QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString key, quint64 session)
+QCoro::Task<> DictationSessionController::runStart(QString key, quint64 session)
 {
     QPointer<DictationSessionController> self(this);
     const bool granted = co_await requestMicrophonePermission();
@@ -234,14 +234,9 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     std::optional<QString> failure;
     QString kind;
     try {
-        if (provider == AIProvider::openAI)
-            co_await startOpenAIRecording(key);
-        else if (m_recognizesLocally)
-            co_await startLocalRecording();
-        else
-            co_await startGigaChatRecording();
+        co_await startRecording(key);
     } catch (const std::exception &error) {
-        failure = describe(error);
+        failure = errorDescription(error);
         kind = errorKind(error);
     }
     if (!self || !failure || session != m_session)
@@ -253,7 +248,7 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
     const bool closed = co_await closeAudioPath();
     if (!closed)
         co_return;
-    m_gigaAudioCollector.reset();
+    m_flow->discard(false);
     m_insertionTarget.reset();
     setState(DictationState::idle);
     if (m_isOnboardingTestDictation) {
@@ -266,16 +261,69 @@ QCoro::Task<> DictationSessionController::runStart(AIProvider provider, QString 
 
 QCoro::Task<> DictationSessionController::startGigaChatRecording()
 {
+    m_flow = m_activeProvider == AIProvider::gigaChat ? m_gigaChatFlow.get() : m_ownBackendFlow.get();
+    return startRecording(QString());
+}
+
+QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
+{
+    m_flow = m_openAIFlow.get();
+    return startRecording(std::move(apiKey));
+}
+
+QCoro::Task<> DictationSessionController::startLocalRecording()
+{
+    m_flow = m_localFlow.get();
+    return startRecording(QString());
+}
+
+QCoro::Task<> DictationSessionController::startRecording(QString key)
+{
     QPointer<DictationSessionController> self(this);
     const quint64 session = m_session;
-    auto collector = std::shared_ptr<AbstractPCMCollector>(m_n.makeCollector());
-    m_gigaAudioCollector = collector;
-    AbstractAudioRecorder::PCMHandler append = [collector](const QByteArray &chunk) { collector->append(chunk); };
-    QCoro::Task<> starting = m_n.audioRecorder->start(std::move(append), lossHandler(session));
+    AbstractDictationFlow *flow = m_flow;
+    const bool prepared = co_await flow->prepare(key, context(session));
+    if (!self || !prepared || session != m_session)
+        co_return; // the session ended while the flow prepared
+    QCoro::Task<> starting = m_n.audioRecorder->start(flow->audioSink(), lossHandler(session));
     co_await starting;
     if (!self || session != m_session)
         co_return; // ended while the recorder started; its stop() gave the start up
     recordingBegins();
+}
+
+DictationContext DictationSessionController::context(quint64 session)
+{
+    QPointer<DictationSessionController> self(this);
+    auto current = [self, session] { return self && session == self->m_session; };
+    DictationContext context;
+    context.session = session;
+    context.clock = m_clock;
+    context.owner = this;
+    context.isCurrent = current;
+    context.onPartial = [self, current](const QString &delta) {
+        if (current())
+            self->appendPartial(delta);
+    };
+    context.onFinal = [self, current](const QString &text) {
+        if (current())
+            self->detach(self->completeDictation(text));
+    };
+    context.onError = [self, current](const QString &message) {
+        if (current())
+            self->handleTranscriptionError(message);
+    };
+    context.onEditing = [self] {
+        if (self)
+            self->m_n.overlay->showEditing();
+    };
+    return context;
+}
+
+void DictationSessionController::appendPartial(const QString &delta)
+{
+    m_finalTranscript += delta;
+    m_n.overlay->setTranscriptText(m_finalTranscript);
 }
 
 AbstractAudioRecorder::LossHandler DictationSessionController::lossHandler(quint64 session)
@@ -307,80 +355,6 @@ QString DictationSessionController::lossNoted(const QString &text) const
     return m_microphoneLost ? microphoneLostNote + u' ' + text : text;
 }
 
-QCoro::Task<> DictationSessionController::startOpenAIRecording(QString apiKey)
-{
-    return startStreamedRecording(m_n.makeTranscriber, std::move(apiKey));
-}
-
-QCoro::Task<> DictationSessionController::startLocalRecording()
-{
-    // The mode is read now: in structured mode the recogniser marks paragraphs at long pauses.
-    const SmartMode mode = AppSettings::smartMode();
-    AbstractLocalRecognition *local = m_n.localRecognition;
-    return startStreamedRecording(
-        [local, mode](
-            RealtimeTranscriberCallbacks callbacks) { return local->makeTranscriber(std::move(callbacks), mode); },
-        QString());
-}
-
-QCoro::Task<> DictationSessionController::startStreamedRecording(RealtimeTranscriberFactory make, QString apiKey)
-{
-    QPointer<DictationSessionController> self(this);
-    const quint64 session = m_session;
-
-    // The callbacks may come on any thread, so they carry a guard made here rather than `this`.
-    RealtimeTranscriberCallbacks callbacks;
-    callbacks.onPartial = [this, self, session](const QString &delta) {
-        onMainThreadForSession(self, session, [this, delta] {
-            m_finalTranscript += delta;
-            m_n.overlay->setTranscriptText(m_finalTranscript);
-        });
-    };
-    callbacks.onFinal = [this, self, session](const QString &text) {
-        onMainThreadForSession(self, session, [this, text] { detach(completeDictation(text)); });
-    };
-    callbacks.onError = [this, self, session](const QString &message) {
-        onMainThreadForSession(self, session, [this, message] { handleTranscriptionError(message); });
-    };
-
-    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = make(std::move(callbacks));
-    m_transcriber = transcriber;
-    co_await transcriber->connect(apiKey, AppSettings::transcriptionPrompt(), AppSettings::customVocabulary());
-    if (!self || m_transcriber != transcriber || session != m_session)
-        co_return; // the session ended while connecting
-
-    auto stream = std::make_shared<BoundedChunkStream>();
-    m_audioContinuation = stream;
-    m_forwardCancelled = std::make_shared<bool>(false);
-    m_audioForwardTask.emplace(forwardAudio(stream, transcriber, m_forwardCancelled));
-
-    AbstractAudioRecorder::PCMHandler yield = [stream](const QByteArray &chunk) { stream->yield(chunk); };
-    QCoro::Task<> starting = m_n.audioRecorder->start(std::move(yield), lossHandler(session));
-    co_await starting;
-    if (!self || session != m_session)
-        co_return;
-    recordingBegins();
-}
-
-QCoro::Task<> DictationSessionController::forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
-    std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled)
-{
-    while (!*cancelled) {
-        std::optional<QByteArray> chunk = co_await stream->next();
-        if (!chunk || *cancelled)
-            break;
-        bool failed = false;
-        try {
-            co_await transcriber->appendAudio(*chunk);
-        } catch (const std::exception &error) {
-            failed = true; // the transcriber reports its own failures through onError
-            qCWarning(lcCore) << "audio forwarding stopped:" << errorKind(error);
-        }
-        if (failed)
-            break;
-    }
-}
-
 void DictationSessionController::recordingBegins()
 {
     qCDebug(lcCore) << "dictation" << m_session << "records after" << m_clock.elapsed() << "ms";
@@ -405,60 +379,23 @@ void DictationSessionController::stopDictation()
     m_n.audioRecorder->stop();
     qCDebug(lcCore) << "dictation" << m_session << "stops recording after" << m_clock.elapsed() << "ms";
 
-    if (streamsAudio()) {
-        if (m_recognizesLocally && m_isOnboardingTestDictation)
-            m_n.onboardingWindow->showTestProcessing();
-        else
-            m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
-        showLossNote();
-        finishAudioStream();
-        detach(finishStreamedDictation(m_session));
-        return;
-    }
-
-    if (m_activeProvider == AIProvider::gigaChat || !m_isOnboardingTestDictation)
-        m_n.overlay->showEditing();
-    else
+    if (m_isOnboardingTestDictation && m_flow->walkthroughShowsFinishing())
         m_n.onboardingWindow->showTestProcessing();
+    else if (m_flow->finishing() == AbstractDictationFlow::Finishing::recognition)
+        m_n.overlay->showProcessing(u"Завершаю распознавание…"_s);
+    else
+        m_n.overlay->showEditing();
     showLossNote();
-
-    QByteArray pcm;
-    if (m_gigaAudioCollector)
-        pcm = m_gigaAudioCollector->takeAll();
-    m_gigaAudioCollector.reset();
-
-    detach(runUpload(m_activeProvider, m_session, std::move(pcm), AppSettings::smartMode(),
-        AppSettings::transcriptionPrompt(), AppSettings::customVocabulary()));
+    detach(finishDictation(m_session));
 }
 
-QCoro::Task<> DictationSessionController::finishStreamedDictation(quint64 session)
+QCoro::Task<> DictationSessionController::finishDictation(quint64 session)
 {
     QPointer<DictationSessionController> self(this);
-    if (m_audioForwardTask) {
-        QCoro::Task<> forward = std::move(*m_audioForwardTask);
-        m_audioForwardTask.reset();
-        co_await forward; // every chunk recorded so far has been handed over
-        if (!self || session != m_session)
-            co_return;
-    }
-    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = m_transcriber;
-    if (!transcriber)
+    const bool awaitsText = co_await m_flow->finish(context(session));
+    if (!self || !awaitsText || session != m_session)
         co_return;
-    std::optional<QString> failure;
-    try {
-        co_await transcriber->commit();
-    } catch (const std::exception &error) {
-        failure = describe(error);
-    }
-    if (!self || session != m_session)
-        co_return;
-    if (failure) {
-        handleTranscriptionError(*failure);
-        co_return;
-    }
-    // Recognition on this computer needs no watchdog: its recogniser always answers, and a
-    // long tail on a slow processor may rightly take longer than a network would.
-    if (m_state == DictationState::processing && !m_completing && !m_recognizesLocally) {
+    if (m_state == DictationState::processing && !m_completing) {
         QObject::disconnect(&m_watchdog, nullptr, this, nullptr);
         connect(&m_watchdog, &QTimer::timeout, this, [this, session] { onFinalTranscriptOverdue(session); });
         m_watchdog.start(m_timings.finalTranscriptWatchdog);
@@ -470,37 +407,6 @@ void DictationSessionController::onFinalTranscriptOverdue(quint64 session)
     if (session != m_session || m_state != DictationState::processing || m_completing)
         return;
     handleTranscriptionError(u"Соединение с распознаванием прервано."_s);
-}
-
-QCoro::Task<> DictationSessionController::runUpload(
-    AIProvider provider, quint64 session, QByteArray pcm, SmartMode mode, QString context, QStringList vocabulary)
-{
-    QPointer<DictationSessionController> self(this);
-    QString key;
-    if (provider == AIProvider::gigaChat) {
-        key = (co_await m_n.keychain->read(gigaChatKeyAccount)).value_or(QString());
-        if (!self || session != m_session)
-            co_return;
-    }
-    qCDebug(lcCore) << "dictation" << session << "uploads" << pcm.size() << "bytes after" << m_clock.elapsed() << "ms";
-    QString text;
-    std::optional<QString> failure;
-    try {
-        if (provider == AIProvider::gigaChat)
-            text = co_await m_n.gigaChatClient->transcribeAndEdit(std::move(pcm), key, mode, context, vocabulary);
-        else
-            text = co_await m_n.vorsikAPIClient->transcribeAndEdit(std::move(pcm), mode, context, vocabulary);
-    } catch (const std::exception &error) {
-        failure = describe(error);
-    }
-    if (!self || session != m_session)
-        co_return; // the dictation was reset meanwhile: the result is stale
-    qCDebug(lcCore) << "dictation" << session << (failure ? "upload failed" : "upload answered") << "after"
-                    << m_clock.elapsed() << "ms";
-    if (failure)
-        handleTranscriptionError(*failure);
-    else
-        co_await completeDictation(text);
 }
 
 // ---- completion ------------------------------------------------------------
@@ -535,12 +441,10 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
         co_return;
     }
 
-    if (streamsAudio()) {
-        const std::optional<QString> edited = co_await editStreamedText(text, session);
-        if (!self || !edited)
-            co_return;
-        text = *edited;
-    }
+    const std::optional<QString> edited = co_await m_flow->edit(text, context(session));
+    if (!self || !edited)
+        co_return;
+    text = *edited;
 
     AppSettings::rememberLastText(text);
     Q_EMIT lastTextChanged();
@@ -594,34 +498,6 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
     }
 }
 
-QCoro::Task<std::optional<QString>> DictationSessionController::editStreamedText(QString text, quint64 session)
-{
-    QPointer<DictationSessionController> self(this);
-    const SmartMode mode = AppSettings::smartMode();
-    if (mode == SmartMode::verbatim)
-        co_return text;
-    const std::optional<QString> apiKey = co_await m_n.keychain->read(openAIKeyAccount);
-    if (!self || session != m_session)
-        co_return std::nullopt;
-    const bool local = m_recognizesLocally;
-    if (!apiKey || (local && apiKey->isEmpty()))
-        co_return local ? m_n.localRecognition->cleanUp(text, mode) : text;
-    m_n.overlay->showEditing();
-    std::optional<QString> polished;
-    try {
-        polished = co_await m_n.textPolisher->polish(text, mode, AppSettings::textQuality(),
-            AppSettings::transcriptionPrompt(), AppSettings::customVocabulary(), *apiKey);
-    } catch (const std::exception &error) {
-        // polishing is optional: the unedited transcript goes on (tidied, on this computer)
-        qCWarning(lcCore) << "dictation" << session << "polishing failed:" << errorKind(error);
-    }
-    if (!self)
-        co_return std::nullopt;
-    if (polished)
-        co_return *polished;
-    co_return local ? m_n.localRecognition->cleanUp(text, mode) : text;
-}
-
 // ---- failure and reset -----------------------------------------------------
 
 void DictationSessionController::handleTranscriptionError(const QString &message)
@@ -634,10 +510,7 @@ void DictationSessionController::handleTranscriptionError(const QString &message
     ++m_session;
     m_watchdog.stop();
     m_n.audioRecorder->stop();
-    finishAudioStream();
-    cancelForwardTask();
-    m_transcriber.reset();
-    m_gigaAudioCollector.reset();
+    m_flow->discard(false);
     m_insertionTarget.reset();
     setState(DictationState::idle);
     m_isOnboardingTestDictation = false;
@@ -663,7 +536,8 @@ QCoro::Task<> DictationSessionController::resetSession()
 void DictationSessionController::returnToIdle()
 {
     qCDebug(lcCore) << "dictation" << m_session << "is over after" << m_clock.elapsed() << "ms";
-    m_gigaAudioCollector.reset();
+    if (m_flow)
+        m_flow->discard(false);
     m_insertionTarget.reset();
     m_finalTranscript.clear();
     m_isOnboardingTestDictation = false;
@@ -672,15 +546,11 @@ void DictationSessionController::returnToIdle()
 
 QCoro::Task<bool> DictationSessionController::closeAudioPath()
 {
+    if (!m_flow)
+        co_return true;
     QPointer<DictationSessionController> self(this);
-    finishAudioStream();
-    cancelForwardTask();
-    if (auto transcriber = std::exchange(m_transcriber, nullptr)) {
-        co_await transcriber->disconnect();
-        if (!self)
-            co_return false;
-    }
-    co_return true;
+    co_await m_flow->close();
+    co_return !self.isNull();
 }
 
 void DictationSessionController::prepareForTermination()
@@ -688,17 +558,8 @@ void DictationSessionController::prepareForTermination()
     if (m_readingKey)
         cancelKeyRead();
     m_n.audioRecorder->stop();
-    finishAudioStream();
-    if (m_transcriber)
-        disconnectWithoutWaiting(m_transcriber);
-}
-
-void DictationSessionController::disconnectWithoutWaiting(std::shared_ptr<AbstractRealtimeTranscriber> transcriber)
-{
-    // Only logged on failure: the dictation it belonged to is already over.
-    startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> { co_await t->disconnect(); }(
-                                                                         std::move(transcriber)),
-        {});
+    if (m_flow)
+        m_flow->abandonForTermination();
 }
 
 void DictationSessionController::detach(QCoro::Task<> task)
@@ -718,10 +579,8 @@ void DictationSessionController::abandonDictation(const QString &description)
     m_readingKey = false;
     m_watchdog.stop();
     m_n.audioRecorder->stop();
-    finishAudioStream();
-    cancelForwardTask();
-    if (auto transcriber = std::exchange(m_transcriber, nullptr))
-        disconnectWithoutWaiting(std::move(transcriber));
+    if (m_flow)
+        m_flow->discard(true);
     returnToIdle();
     if (isTest)
         m_n.onboardingWindow->showTestError(description);
@@ -750,31 +609,4 @@ void DictationSessionController::setState(DictationState state)
         return;
     m_state = state;
     Q_EMIT stateChanged(state);
-}
-
-void DictationSessionController::finishAudioStream()
-{
-    if (auto stream = std::exchange(m_audioContinuation, nullptr))
-        stream->finish();
-}
-
-void DictationSessionController::cancelForwardTask()
-{
-    if (m_forwardCancelled)
-        *m_forwardCancelled = true;
-    m_forwardCancelled.reset();
-    m_audioForwardTask.reset(); // a running forward task finishes on its own once woken
-}
-
-void DictationSessionController::onMainThreadForSession(
-    QPointer<DictationSessionController> self, quint64 session, std::function<void()> action)
-{
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [self = std::move(self), session, action = std::move(action)] {
-            if (!self || session != self->m_session)
-                return;
-            action();
-        },
-        Qt::QueuedConnection);
 }

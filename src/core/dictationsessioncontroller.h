@@ -1,8 +1,20 @@
 #pragma once
 
-#include "boundedchunkstream.h"
+#include "abstractaudiorecorder.h"
+#include "abstractbackendconfiguration.h"
+#include "abstractgigachatclient.h"
+#include "abstractkeychain.h"
+#include "abstractlocalrecognition.h"
+#include "abstractmicrophonepermission.h"
+#include "abstractonboardingwindow.h"
+#include "abstractoverlay.h"
+#include "abstractpcmcollector.h"
+#include "abstractrealtimetranscriber.h"
+#include "abstractsettingswindow.h"
+#include "abstracttextinserter.h"
+#include "abstracttextpolisher.h"
+#include "abstractvorsikapiclient.h"
 #include "enums.h"
-#include "neighbours.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -12,12 +24,17 @@
 #include <QCoro/QCoroTask>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 
+class AbstractDictationFlow;
+struct DictationContext;
+
 // Runs one dictation at a time, from the toggle to the reported outcome. Lives on
 // the main thread; every wait is a coroutine that resumes there. Knows its
-// neighbours only through the interfaces in neighbours.h.
+// neighbours only through their abstract interfaces, one header each, and each
+// provider's way from the recording to the text only through its flow (flows/).
 class DictationSessionController : public QObject {
     Q_OBJECT
 
@@ -86,9 +103,9 @@ public:
     bool isOnboardingTestDictation() const { return m_isOnboardingTestDictation; }
     const std::optional<TextInsertionTarget> &insertionTarget() const { return m_insertionTarget; }
     const QString &finalTranscript() const { return m_finalTranscript; }
-    bool hasTranscriber() const { return m_transcriber != nullptr; }
-    bool hasCollector() const { return m_gigaAudioCollector != nullptr; }
-    bool hasAudioStream() const { return m_audioContinuation != nullptr; }
+    bool hasTranscriber() const;
+    bool hasCollector() const;
+    bool hasAudioStream() const;
 
 Q_SIGNALS:
     void stateChanged(DictationState state);
@@ -102,28 +119,24 @@ private:
     void detach(QCoro::Task<> task);
     // Ends whatever is under way after an unexpected failure, without awaiting anything.
     void abandonDictation(const QString &description);
-    void disconnectWithoutWaiting(std::shared_ptr<AbstractRealtimeTranscriber> transcriber);
     // Drops what the dictation held and shows the idle state.
     void returnToIdle();
     QCoro::Task<> awaitTarget(quint64 session, QCoro::Task<std::optional<TextInsertionTarget>> capture);
-    QCoro::Task<> readKeyAndBegin(AIProvider provider, QString account, quint64 session);
+    // The flow of `provider`; the own backend's is recognition on this computer when the
+    // build has no backend.
+    AbstractDictationFlow *flowFor(AIProvider provider) const;
+    QCoro::Task<> readKeyAndBegin(AIProvider provider, AbstractDictationFlow *flow, QString account, quint64 session);
     void cancelKeyRead();
-    // The start once the provider's precondition is known: fails it or begins connecting.
-    void beginDictation(AIProvider provider, const std::optional<QString> &key);
-    QCoro::Task<> runStart(AIProvider provider, QString key, quint64 session);
-    // Streams the recording into a recogniser as it is captured (OpenAI, this computer).
-    QCoro::Task<> startStreamedRecording(RealtimeTranscriberFactory make, QString apiKey);
-    bool streamsAudio() const { return m_activeProvider == AIProvider::openAI || m_recognizesLocally; }
-    // The editing of a streamed transcript: the text polisher where an OpenAI key is
-    // present, otherwise (on this computer) the local clean-up.
-    QCoro::Task<std::optional<QString>> editStreamedText(QString text, quint64 session);
-    QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
-        std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled);
-    QCoro::Task<> finishStreamedDictation(quint64 session);
-    QCoro::Task<> runUpload(
-        AIProvider provider, quint64 session, QByteArray pcm, SmartMode mode, QString context, QStringList vocabulary);
-    // Finishes the stream, stops forwarding and disconnects the transcriber; false
-    // when the controller was destroyed while waiting.
+    // The start once the flow's key is known: fails it or begins connecting.
+    void beginDictation(AIProvider provider, AbstractDictationFlow *flow, const std::optional<QString> &key);
+    QCoro::Task<> runStart(QString key, quint64 session);
+    // Prepares the current flow and starts the recorder into it.
+    QCoro::Task<> startRecording(QString key);
+    QCoro::Task<> finishDictation(quint64 session);
+    // What the current flow reports for the dictation `session`.
+    DictationContext context(quint64 session);
+    void appendPartial(const QString &delta);
+    // Closes the flow's connection; false when the controller was destroyed while waiting.
     QCoro::Task<bool> closeAudioPath();
     void recordingBegins();
     AbstractAudioRecorder::LossHandler lossHandler(quint64 session);
@@ -135,13 +148,7 @@ private:
     // False, after showing the walkthrough, when setup is unfinished and this press is not its test.
     bool mayStart(Walkthrough walkthrough);
     void setState(DictationState state);
-    void finishAudioStream();
-    void cancelForwardTask();
     void onFinalTranscriptOverdue(quint64 session);
-    // Runs `action` on the main thread if the controller still exists and the
-    // dictation `session` is still its current one. Callable from any thread.
-    static void onMainThreadForSession(
-        QPointer<DictationSessionController> self, quint64 session, std::function<void()> action);
 
     Neighbours m_n;
     Timings m_timings;
@@ -161,11 +168,12 @@ private:
     QElapsedTimer m_clock; // since the press, for the debug timings
     QString m_finalTranscript;
 
-    std::shared_ptr<AbstractRealtimeTranscriber> m_transcriber;
-    std::shared_ptr<AbstractPCMCollector> m_gigaAudioCollector;
-    std::shared_ptr<BoundedChunkStream> m_audioContinuation;
-    std::optional<QCoro::Task<>> m_audioForwardTask;
-    std::shared_ptr<bool> m_forwardCancelled;
+    std::unique_ptr<AbstractDictationFlow> m_ownBackendFlow;
+    std::unique_ptr<AbstractDictationFlow> m_localFlow;
+    std::unique_ptr<AbstractDictationFlow> m_gigaChatFlow;
+    std::unique_ptr<AbstractDictationFlow> m_openAIFlow;
+    // The flow of the current or last dictation.
+    AbstractDictationFlow *m_flow = nullptr;
 
     // Every start, reset and failure begins a new generation, so late callbacks and
     // results of an earlier dictation are recognised and dropped.

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "abstracttextinserter.h"
 #include "accessibilitybackend.h"
 #include "clipboard.h"
 #include "keystrokesender.h"
-#include "neighbours.h"
 #include "targetcapture.h"
 
 #include <QObject>

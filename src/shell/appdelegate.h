@@ -1,7 +1,7 @@
 #pragma once
 
+#include "abstractaccessibilitypermission.h"
 #include "dictationsessioncontroller.h"
-#include "neighbours.h"
 #include "statusmenu.h"
 
 #include <QDeadlineTimer>

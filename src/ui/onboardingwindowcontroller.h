@@ -1,8 +1,9 @@
 #pragma once
 
+#include "abstractaccessibilitypermission.h"
+#include "abstractonboardingwindow.h"
 #include "mascotframes.h"
 #include "modeldownloader.h"
-#include "neighbours.h"
 
 #include <QObject>
 #include <QTimer>

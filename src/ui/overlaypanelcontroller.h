@@ -1,7 +1,7 @@
 #pragma once
 
+#include "abstractoverlay.h"
 #include "mascotframes.h"
-#include "neighbours.h"
 
 #include <QObject>
 #include <QTimer>

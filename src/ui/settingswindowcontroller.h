@@ -1,6 +1,7 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractaccessibilitypermission.h"
+#include "abstractsettingswindow.h"
 
 #include <QObject>
 

@@ -4,6 +4,7 @@
 // in one shared event log, so a test checks the order of it all; every answer is
 // scripted the same way: at once, after a gate opens, or by throwing.
 
+#include "abstractaccessibilitypermission.h"
 #include "describederror.h"
 #include "dictationsessioncontroller.h"
 #include "pcmbuffercollector.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractaccessibilitypermission.h"
 
 #include <QDBusConnection>
 

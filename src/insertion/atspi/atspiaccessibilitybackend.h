@@ -1,7 +1,7 @@
 #pragma once
 
+#include "abstractaccessibilitypermission.h"
 #include "accessibilitybackend.h"
-#include "neighbours.h"
 
 #include <chrono>
 #include <memory>

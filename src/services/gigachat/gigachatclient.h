@@ -1,7 +1,7 @@
 #pragma once
 
+#include "abstractgigachatclient.h"
 #include "gigachatresponseparser.h"
-#include "neighbours.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractrealtimetranscriber.h"
 #include "pausedetector.h"
 #include "resampler.h"
 #include "transcriptassembler.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractrealtimetranscriber.h"
 #include "openaiconfiguration.h"
 
 #include <QJsonObject>

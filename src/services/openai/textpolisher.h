@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstracttextpolisher.h"
 #include "openaiconfiguration.h"
 
 #include <chrono>

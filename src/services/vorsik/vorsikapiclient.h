@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractvorsikapiclient.h"
 #include "vorsikapiconfiguration.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "neighbours.h"
+#include "abstractbackendconfiguration.h"
 
 #include <QString>
 #include <QUrl>

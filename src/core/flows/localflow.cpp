@@ -1,0 +1,15 @@
+#include "localflow.h"
+
+#include "appsettings.h"
+
+LocalFlow::LocalFlow(AbstractKeychain *keychain, AbstractTextPolisher *polisher, AbstractLocalRecognition *recognition)
+    : StreamedFlow(keychain, polisher)
+    , m_recognition(recognition)
+{
+}
+
+std::unique_ptr<AbstractRealtimeTranscriber> LocalFlow::makeTranscriber(RealtimeTranscriberCallbacks callbacks)
+{
+    // The mode is read at the start: in structured mode the recogniser marks paragraphs at long pauses.
+    return m_recognition->makeTranscriber(std::move(callbacks), AppSettings::smartMode());
+}

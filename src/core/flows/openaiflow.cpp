@@ -1,0 +1,20 @@
+#include "openaiflow.h"
+
+using namespace Qt::StringLiterals;
+
+OpenAIFlow::OpenAIFlow(
+    AbstractKeychain *keychain, AbstractTextPolisher *polisher, RealtimeTranscriberFactory makeTranscriber)
+    : StreamedFlow(keychain, polisher)
+    , m_makeTranscriber(std::move(makeTranscriber))
+{
+}
+
+std::optional<AbstractDictationFlow::KeyRequirement> OpenAIFlow::key() const
+{
+    return KeyRequirement { openAIKeyAccount, u"Добавьте OpenAI API key"_s };
+}
+
+std::unique_ptr<AbstractRealtimeTranscriber> OpenAIFlow::makeTranscriber(RealtimeTranscriberCallbacks callbacks)
+{
+    return m_makeTranscriber(std::move(callbacks));
+}

@@ -1,0 +1,172 @@
+#include "streamedflow.h"
+
+#include "appsettings.h"
+#include "describederror.h"
+#include "detachedtask.h"
+#include "logging.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+namespace {
+
+// The recogniser calls back on any thread; the context is for the main thread.
+std::function<void(const QString &)> onMainThread(std::function<void(const QString &)> action)
+{
+    return [action = std::move(action)](const QString &argument) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [action, argument] { action(argument); }, Qt::QueuedConnection);
+    };
+}
+
+QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled)
+{
+    while (!*cancelled) {
+        std::optional<QByteArray> chunk = co_await stream->next();
+        if (!chunk || *cancelled)
+            break;
+        bool failed = false;
+        try {
+            co_await transcriber->appendAudio(*chunk);
+        } catch (const std::exception &error) {
+            failed = true; // the transcriber reports its own failures through onError
+            qCWarning(lcCore) << "audio forwarding stopped:" << errorKind(error);
+        }
+        if (failed)
+            break;
+    }
+}
+
+void disconnectWithoutWaiting(std::shared_ptr<AbstractRealtimeTranscriber> transcriber)
+{
+    // Only logged on failure: the dictation it belonged to is already over.
+    startDetached([](std::shared_ptr<AbstractRealtimeTranscriber> t) -> QCoro::Task<> { co_await t->disconnect(); }(
+                                                                         std::move(transcriber)),
+        {});
+}
+
+} // namespace
+
+StreamedFlow::StreamedFlow(AbstractKeychain *keychain, AbstractTextPolisher *polisher)
+    : m_keychain(keychain)
+    , m_polisher(polisher)
+{
+}
+
+QCoro::Task<bool> StreamedFlow::prepare(QString key, DictationContext context)
+{
+    RealtimeTranscriberCallbacks callbacks;
+    callbacks.onPartial = onMainThread(context.onPartial);
+    callbacks.onFinal = onMainThread(context.onFinal);
+    callbacks.onError = onMainThread(context.onError);
+
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = makeTranscriber(std::move(callbacks));
+    m_transcriber = transcriber;
+    co_await transcriber->connect(key, AppSettings::transcriptionPrompt(), AppSettings::customVocabulary());
+    if (!context.isCurrent() || m_transcriber != transcriber)
+        co_return false; // the dictation ended while connecting
+
+    auto stream = std::make_shared<BoundedChunkStream>();
+    m_audioContinuation = stream;
+    m_forwardCancelled = std::make_shared<bool>(false);
+    m_audioForwardTask.emplace(forwardAudio(stream, transcriber, m_forwardCancelled));
+    co_return true;
+}
+
+AbstractAudioRecorder::PCMHandler StreamedFlow::audioSink()
+{
+    return [stream = m_audioContinuation](const QByteArray &chunk) { stream->yield(chunk); };
+}
+
+QCoro::Task<bool> StreamedFlow::finish(DictationContext context)
+{
+    endAudio();
+    if (m_audioForwardTask) {
+        QCoro::Task<> forward = std::move(*m_audioForwardTask);
+        m_audioForwardTask.reset();
+        co_await forward; // every chunk recorded so far has been handed over
+        if (!context.isCurrent())
+            co_return false;
+    }
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = m_transcriber;
+    if (!transcriber)
+        co_return false;
+    std::optional<QString> failure;
+    try {
+        co_await transcriber->commit();
+    } catch (const std::exception &error) {
+        failure = errorDescription(error);
+    }
+    if (!context.isCurrent())
+        co_return false;
+    if (failure) {
+        context.onError(*failure);
+        co_return false;
+    }
+    co_return mayGoQuiet();
+}
+
+QCoro::Task<std::optional<QString>> StreamedFlow::edit(QString text, DictationContext context)
+{
+    const SmartMode mode = AppSettings::smartMode();
+    if (mode == SmartMode::verbatim)
+        co_return text;
+    const std::optional<QString> apiKey = co_await m_keychain->read(openAIKeyAccount);
+    if (!context.isCurrent())
+        co_return std::nullopt;
+    if (!apiKey || !polishesWith(*apiKey))
+        co_return unpolished(text, mode);
+    context.onEditing();
+    std::optional<QString> polished;
+    try {
+        polished = co_await m_polisher->polish(text, mode, AppSettings::textQuality(),
+            AppSettings::transcriptionPrompt(), AppSettings::customVocabulary(), *apiKey);
+    } catch (const std::exception &error) {
+        // polishing is optional: the unedited transcript goes on
+        qCWarning(lcCore) << "dictation" << context.session << "polishing failed:" << errorKind(error);
+    }
+    if (!context.owner)
+        co_return std::nullopt;
+    if (polished)
+        co_return *polished;
+    co_return unpolished(text, mode);
+}
+
+void StreamedFlow::endAudio()
+{
+    if (auto stream = std::exchange(m_audioContinuation, nullptr))
+        stream->finish();
+}
+
+QCoro::Task<> StreamedFlow::close()
+{
+    endAudio();
+    cancelForwardTask();
+    if (auto transcriber = std::exchange(m_transcriber, nullptr))
+        co_await transcriber->disconnect();
+}
+
+void StreamedFlow::discard(bool disconnect)
+{
+    endAudio();
+    cancelForwardTask();
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = std::exchange(m_transcriber, nullptr);
+    if (disconnect && transcriber)
+        disconnectWithoutWaiting(std::move(transcriber));
+}
+
+void StreamedFlow::abandonForTermination()
+{
+    endAudio();
+    if (m_transcriber)
+        disconnectWithoutWaiting(m_transcriber);
+}
+
+void StreamedFlow::cancelForwardTask()
+{
+    if (m_forwardCancelled)
+        *m_forwardCancelled = true;
+    m_forwardCancelled.reset();
+    m_audioForwardTask.reset(); // a running forward task finishes on its own once woken
+}
