@@ -1,6 +1,7 @@
 #include "audiorecorder.h"
 
 #include "audiorecordererror.h"
+#include "blockingwork.h"
 #include "logging.h"
 #include "pcmconverter.h"
 
@@ -10,14 +11,12 @@
 #include <QFuture>
 #include <QMetaObject>
 #include <QPointer>
-#include <QPromise>
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroSignal>
 
 #include <exception>
 #include <optional>
-#include <thread>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -367,25 +366,19 @@ void AudioRecorder::Capture::onFinish(pa_mainloop_api *, void *self)
 
 namespace {
 
-// Opening waits on the server (up to the start budget); it runs on a thread of
-// its own so that neither the caller nor a shared pool is held up.
+// Opening waits on the server (up to the start budget), so it runs on a worker; whatever
+// `open` holds is torn down by its owner, not there.
 QFuture<std::exception_ptr> openOnOwnThread(std::function<void()> open)
 {
-    QPromise<std::exception_ptr> promise;
-    QFuture<std::exception_ptr> future = promise.future();
-    promise.start();
-    std::thread([promise = std::move(promise), open = std::move(open)]() mutable {
+    return BlockingWork::run([open = std::move(open)] {
         std::exception_ptr failure;
         try {
             open();
         } catch (...) {
             failure = std::current_exception();
         }
-        open = nullptr; // whatever it holds is torn down by its owner, not on this thread
-        promise.addResult(failure);
-        promise.finish();
-    }).detach();
-    return future;
+        return failure;
+    });
 }
 
 } // namespace

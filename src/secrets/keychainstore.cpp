@@ -1,12 +1,12 @@
 #include "keychainstore.h"
 
+#include "blockingwork.h"
 #include "logging.h"
 
 #include <libsecret/secret.h>
 
 #include <QElapsedTimer>
 #include <QFutureWatcher>
-#include <QPromise>
 #include <QStringDecoder>
 
 #include <QCoro/QCoroSignal>
@@ -14,7 +14,6 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -140,18 +139,14 @@ QCoro::Task<std::optional<QString>> KeychainStore::read(QString account)
     QElapsedTimer clock;
     clock.start();
 
-    // The search runs on its own thread so that a stalled or absent service can be
-    // abandoned after the time-out; the caller's thread keeps running meanwhile.
+    // The search runs on a worker so that a stalled or absent service can be abandoned after
+    // the time-out; the caller's thread keeps running meanwhile.
     std::shared_ptr<GCancellable> cancellable(g_cancellable_new(), g_object_unref);
     auto prompting = std::make_shared<std::atomic<bool>>(false);
-    QPromise<std::optional<std::string>> promise;
     QFutureWatcher<std::optional<std::string>> watcher;
-    watcher.setFuture(promise.future());
-    promise.start();
-    std::thread([promise = std::move(promise), account = account.toStdString(), cancellable, prompting]() mutable {
-        promise.addResult(lookup(account, cancellable.get(), *prompting));
-        promise.finish();
-    }).detach();
+    watcher.setFuture(BlockingWork::run([account = account.toStdString(), cancellable, prompting] {
+        return lookup(account, cancellable.get(), *prompting);
+    }));
 
     // The watcher reports a finish that happened before the wait began, too.
     if (!watcher.isFinished())

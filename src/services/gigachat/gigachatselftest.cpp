@@ -1,5 +1,6 @@
 #include "gigachatselftest.h"
 
+#include "blockingwork.h"
 #include "gigachatclient.h"
 #include "gigachatcurltransport.h"
 #include "keychainstore.h"
@@ -9,7 +10,6 @@
 #include <QLoggingCategory>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTask>
@@ -128,7 +128,8 @@ template<typename Function> auto onWorker(Function function) -> QCoro::Task<decl
         std::optional<Result> value;
         std::exception_ptr error;
     };
-    Outcome outcome = co_await QtConcurrent::run([function = std::move(function)] {
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    QFuture<Outcome> running = BlockingWork::run([function = std::move(function)] {
         Outcome result;
         try {
             result.value = function();
@@ -137,6 +138,7 @@ template<typename Function> auto onWorker(Function function) -> QCoro::Task<decl
         }
         return result;
     });
+    Outcome outcome = co_await running;
     if (outcome.error)
         std::rethrow_exception(outcome.error);
     co_return std::move(*outcome.value);

@@ -1,6 +1,7 @@
 #include "modeldownloader.h"
 
 #include "appsettings.h"
+#include "blockingwork.h"
 #include "describederror.h"
 #include "detachedtask.h"
 #include "logging.h"
@@ -22,7 +23,6 @@
 #include <QPromise>
 #include <QRegularExpression>
 #include <QTimer>
-#include <QtConcurrent>
 
 #include <cmath>
 #include <deque>
@@ -256,7 +256,10 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
     if (kept > 0) {
         transfer->progress.received = std::min(kept, sizeLimit(entry));
         reportProgress(transfer, true);
-        kept = co_await QtConcurrent::run(hashPart, partPath, sizeLimit(entry), transfer->hash);
+        // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+        QFuture<qint64> hashed = BlockingWork::run(
+            [partPath, limit = sizeLimit(entry), hash = transfer->hash] { return hashPart(partPath, limit, hash); });
+        kept = co_await hashed;
         if (!self || transfer->settled)
             co_return;
     }
