@@ -5,6 +5,7 @@
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
 #include "qtclipboard.h"
+#include "stallmeter.h"
 #include "testutil.h"
 #include "textinserter.h"
 #include "xtestkeystrokesender.h"
@@ -61,26 +62,6 @@ struct Rig {
             },
             std::chrono::seconds(20));
     }
-};
-
-// Ticks on every turn of the event loop and keeps the longest gap between two.
-class StallMeter {
-public:
-    StallMeter()
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            m_longest = std::max(m_longest, m_sinceTick.nsecsElapsed());
-            m_sinceTick.restart();
-        });
-        m_sinceTick.start();
-        m_timer.start(0);
-    }
-    double longestMilliseconds() const { return double(m_longest) / 1e6; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_sinceTick;
-    qint64 m_longest = 0;
 };
 
 // Made on first use, dropped before the application object goes.

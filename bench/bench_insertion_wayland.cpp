@@ -6,6 +6,7 @@
 #include "atspiaccessibilitybackend.h"
 #include "fakeinputkeystrokesender.h"
 #include "insertiontargetapplication.h"
+#include "stallmeter.h"
 #include "testutil.h"
 #include "textinserter.h"
 #include "waylandclipboard.h"
@@ -69,6 +70,7 @@ void BM_SecondPressIntoWaylandField(benchmark::State &state, Path path)
     }
     int inserted = 0;
     std::vector<double> times;
+    StallMeter stall;
     for (auto _ : state) {
         QElapsedTimer elapsed;
         elapsed.start();
@@ -79,6 +81,7 @@ void BM_SecondPressIntoWaylandField(benchmark::State &state, Path path)
     std::sort(times.begin(), times.end());
     state.counters["median_ms"] = times.empty() ? 0.0 : times[times.size() / 2];
     state.counters["inserted"] = benchmark::Counter(inserted, benchmark::Counter::kAvgIterations);
+    state.counters["max_stall_ms"] = stall.longestMilliseconds();
 }
 BENCHMARK_CAPTURE(BM_SecondPressIntoWaylandField, keystroke, Path::keystroke)
     ->Unit(benchmark::kMillisecond)

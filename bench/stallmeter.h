@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <algorithm>
+
+// Ticks on every turn of the event loop and keeps the longest gap between two.
+class StallMeter {
+public:
+    StallMeter()
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            m_longest = std::max(m_longest, m_sinceTick.nsecsElapsed());
+            m_sinceTick.restart();
+        });
+        m_sinceTick.start();
+        m_timer.start(0);
+    }
+    double longestMilliseconds() const { return double(m_longest) / 1e6; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_sinceTick;
+    qint64 m_longest = 0;
+};
