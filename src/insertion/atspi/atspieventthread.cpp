@@ -1,0 +1,147 @@
+#include "atspieventthread.h"
+
+#include "atspiaccessibilitybackend.h"
+#include "atspicalls.h"
+
+#include <atomic>
+#include <dlfcn.h>
+#include <utility>
+
+namespace {
+
+// The main context of the thread that connected to AT-SPI last; libatspi is not thread-safe, so
+// everything of it happens on the thread that iterates this context. Written only by
+// connect() on that thread; read there by libatspi's calls into the function below, and on
+// any thread by an element dropping its reference: atomic for that. A context once stored is held
+// for good, so a reader never sees one that was freed.
+std::atomic<GMainContext *> atspiContext { nullptr };
+
+} // namespace
+
+GMainContext *atspiMainContext() { return atspiContext.load(); }
+
+// libatspi attaches the private connection it opens to each application to the process's default
+// context, which Qt iterates on the main thread: replies meant for the accessibility thread were
+// handled there too, two threads on one libdbus connection (libdbus aborts, or each waits for the
+// other). atspi_set_main_context() moves only the connections that exist when it is called, and
+// libatspi (2.46 in Debian 12) offers no other way to name the context for those made later, so the
+// override is still needed. Defined here, this function takes the place of libatspi's own for
+// libatspi's calls as well; it is process-wide, so it changes nothing but the default context, and
+// only once a backend has connected: any other caller gets libatspi's own behaviour.
+extern "C" __attribute__((visibility("default"))) void atspi_dbus_connection_setup_with_g_main(
+    DBusConnection *connection, GMainContext *context)
+{
+    using Setup = void (*)(DBusConnection *, GMainContext *);
+    static const auto setUp = reinterpret_cast<Setup>(dlsym(RTLD_NEXT, "atspi_dbus_connection_setup_with_g_main"));
+    GMainContext *const ours = atspiContext.load();
+    if (ours && (!context || context == g_main_context_default()))
+        context = ours;
+    if (setUp)
+        setUp(connection, context);
+}
+
+const QStringList AtspiEventThread::eventTypes {
+    QStringLiteral("window:activate"),
+    QStringLiteral("focus:"),
+    QStringLiteral("object:state-changed:focused"),
+};
+
+AtspiEventThread::AtspiEventThread(AtspiCalls &calls)
+    : calls(calls)
+{
+}
+
+AtspiEventThread::~AtspiEventThread()
+{
+    if (greeting) {
+        g_source_destroy(greeting);
+        g_source_unref(greeting);
+    }
+    if (!connected)
+        return;
+    for (const QString &type : eventTypes)
+        atspi_event_listener_deregister(listener, type.toUtf8().constData(), nullptr);
+    g_object_unref(listener);
+}
+
+bool AtspiEventThread::connect()
+{
+    // Events and replies are dispatched by the context of the thread that connects,
+    // which Qt's event loop runs there: the main thread never handles AT-SPI traffic.
+    GMainContext *context = g_main_context_get_thread_default();
+    if (context && context != atspiContext.load()) {
+        // Held for good: references dropped after that thread ended must not reach a freed context.
+        atspiContext.store(g_main_context_ref(context));
+    }
+    atspi_init();
+    if (!atspi_get_a11y_bus()) {
+        atspi_exit(); // so that a later attempt starts afresh
+        return false;
+    }
+    if (context)
+        atspi_set_main_context(context);
+    atspi_set_timeout(int(AtspiAccessibilityBackend::callTimeout.count()), 0);
+    listener = atspi_event_listener_new(&AtspiEventThread::onEvent, this, nullptr);
+    for (const QString &type : eventTypes)
+        atspi_event_listener_register(listener, type.toUtf8().constData(), nullptr);
+    connected = true;
+    return true;
+}
+
+void AtspiEventThread::onEvent(AtspiEvent *event, void *self)
+{
+    static_cast<AtspiEventThread *>(self)->noteEvent(event);
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+void AtspiEventThread::noteEvent(const AtspiEvent *event)
+{
+    if (!event->source || !event->type)
+        return;
+    const QByteArray type(event->type);
+    ElementPtr source = share(event->source);
+    if (type.startsWith("window:activate")) {
+        if (mayGreet(source->busName()))
+            scheduleGreeting(source);
+        lastActivatedWindow = std::move(source);
+    } else if (type.startsWith("focus:") || (type.startsWith("object:state-changed:focused") && event->detail1)) {
+        const QString bus = source->busName();
+        if (!bus.isEmpty())
+            focusedByApplication.insert(bus, std::move(source));
+    }
+}
+
+void AtspiEventThread::scheduleGreeting(ElementPtr window)
+{
+    toGreet.push_back(std::move(window));
+    if (greeting)
+        return;
+    greeting = g_idle_source_new();
+    g_source_set_callback(greeting, &AtspiEventThread::greetPending, this, nullptr);
+    g_source_attach(greeting, atspiContext.load());
+}
+
+gboolean AtspiEventThread::greetPending(gpointer self)
+{
+    auto *events = static_cast<AtspiEventThread *>(self);
+    g_source_unref(std::exchange(events->greeting, nullptr));
+    for (const ElementPtr &element : std::exchange(events->toGreet, {}))
+        events->greet(*element);
+    return G_SOURCE_REMOVE;
+}
+
+bool AtspiEventThread::mayGreet(const QString &bus) const
+{
+    const auto it = greeted.constFind(bus);
+    return it == greeted.cend() || it->hasExpired();
+}
+
+void AtspiEventThread::greet(const AtspiElement &element)
+{
+    if (!mayGreet(element.busName()) || !calls.mayCall(element))
+        return;
+    greeted.insert(element.busName(), QDeadlineTimer(std::chrono::seconds(1)));
+    if (GHashTable *attributes = calls.call(
+            element, [&](GError **error) { return atspi_accessible_get_attributes(element.accessible(), error); }))
+        g_hash_table_unref(attributes);
+}

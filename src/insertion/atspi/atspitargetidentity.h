@@ -1,0 +1,57 @@
+#pragma once
+
+#include "activewindowsource.h"
+#include "atspielement.h"
+#include "x11windowresolver.h"
+
+#include <QHash>
+#include <QMetaObject>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class AtspiCalls;
+class AtspiEventThread;
+class AtspiReadBack;
+
+// Which application is in front, its window and focused element, and what names that window:
+// its number and class, from the X server or, in a Wayland session, the compositor.
+class AtspiTargetIdentity {
+public:
+    AtspiTargetIdentity(AtspiCalls &calls, AtspiReadBack &reads, AtspiEventThread &events);
+    ~AtspiTargetIdentity();
+    AtspiTargetIdentity(const AtspiTargetIdentity &) = delete;
+    AtspiTargetIdentity &operator=(const AtspiTargetIdentity &) = delete;
+
+    // Only once connected to the bus.
+    std::optional<qint32> frontmostProcess();
+    ElementPtr applicationElement(qint32 processIdentifier);
+    AccessibleElementRef frontWindow(qint32 processIdentifier);
+
+    ElementPtr activeWindow(const AtspiElement &application);
+    ElementPtr focusedElement(const AtspiElement &application);
+    std::optional<QString> toolkitOf(const AtspiElement &element);
+    std::optional<qint64> windowNumber(const AtspiElement &window);
+    std::optional<ActiveWindowSource::Window> compositorFront() const;
+    std::optional<QString> windowClass(const AccessibleElement &element);
+    std::optional<QString> x11WindowTitle(qint64 window);
+
+private:
+    std::vector<ElementPtr> applications();
+    ElementPtr applicationOfWindow(const AtspiElement &window);
+
+    AtspiCalls &calls;
+    AtspiReadBack &reads;
+    AtspiEventThread &events;
+    X11WindowResolver windows;
+    // In a Wayland session the compositor's word on the window in front stands in for the X server's.
+    std::unique_ptr<ActiveWindowSource> toplevels = ActiveWindowSource::forSession();
+    // Kept by the main thread, where Qt's windows live, and read here.
+    std::shared_ptr<std::atomic<bool>> ownWindowFocused = std::make_shared<std::atomic<bool>>(false);
+    QMetaObject::Connection focusConnection;
+    std::optional<X11WindowResolver::TopLevel> lastFront;
+    ElementPtr frontmostApplication;
+    QHash<QString, QString> toolkitByBusName;
+};
