@@ -6,9 +6,9 @@
 #include "remotedesktopkeystrokesender.h"
 #include "uinputkeystrokesender.h"
 #include "wayland/fakeinputkeystrokesender.h"
-#include "wayland/waylandclipboard.h"
-#include "wayland/waylandconnection.h"
 #include "wayland/waylandkeystrokesender.h"
+#include "waylandclipboard.h"
+#include "waylandconnection.h"
 #include "xtestkeystrokesender.h"
 #include "xwaylandclipboard.h"
 
