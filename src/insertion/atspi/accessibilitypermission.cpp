@@ -1,10 +1,11 @@
 #include "accessibilitypermission.h"
 
+#include "blockingwork.h"
+
 #include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QThread>
-#include <QThreadPool>
 
 using namespace Qt::StringLiterals;
 
@@ -65,7 +66,7 @@ void AccessibilityPermission::askInBackground()
 {
     if (m_state->asking.exchange(true))
         return;
-    QThreadPool::globalInstance()->start([state = m_state, bus = m_bus] {
+    (void)BlockingWork::run([state = m_state, bus = m_bus] {
         state->trusted = askBus(bus, int(callTimeout.count()));
         state->asking = false;
     });

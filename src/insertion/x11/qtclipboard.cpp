@@ -1,8 +1,9 @@
 #include "qtclipboard.h"
 
+#include "blockingwork.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
 
@@ -60,7 +61,9 @@ QCoro::Task<std::optional<ClipboardSnapshot>> QtClipboard::readSnapshot()
     // does not answer; a connection of our own on a worker waits instead. Our own contents Qt has at hand.
     if (QGuiApplication::platformName() != u"xcb"_s || m_clipboard->ownsClipboard())
         co_return snapshot();
-    co_return co_await QtConcurrent::run(readX11Clipboard, readTimeout);
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    auto reading = BlockingWork::run([] { return readX11Clipboard(readTimeout); });
+    co_return co_await reading;
 }
 
 void QtClipboard::restore(const ClipboardSnapshot &snapshot)

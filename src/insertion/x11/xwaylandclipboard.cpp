@@ -1,5 +1,6 @@
 #include "xwaylandclipboard.h"
 
+#include "blockingwork.h"
 #include "logging.h"
 #include "x11clipboardreader.h"
 
@@ -7,7 +8,6 @@
 #include <QHash>
 #include <QPointer>
 #include <QSocketNotifier>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTimer>
@@ -100,7 +100,9 @@ QCoro::Task<std::optional<ClipboardSnapshot>> XwaylandClipboard::readSnapshot()
 {
     if (!m_owned.isEmpty())
         co_return snapshot();
-    co_return co_await QtConcurrent::run(readX11Clipboard, readTimeout);
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    auto reading = BlockingWork::run([] { return readX11Clipboard(readTimeout); });
+    co_return co_await reading;
 }
 
 void XwaylandClipboard::restore(const ClipboardSnapshot &snapshot)

@@ -1,13 +1,12 @@
 #include "waylandclipboard.h"
 
+#include "blockingwork.h"
 #include "logging.h"
 #include "waylandconnection.h"
 
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 #include <QDeadlineTimer>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoro/QCoroFuture>
 
@@ -226,8 +225,7 @@ const zwlr_data_control_source_v1_listener WaylandClipboard::State::sourceListen
         const QByteArray bytes
             = it != state->sources.end() ? it->second.value(QString::fromUtf8(format)) : QByteArray();
         // A reader that takes its time must not stall the connection's thread.
-        QThreadPool::globalInstance()->start(
-            [fd, bytes] { writeAll(fd, bytes, QDeadlineTimer(std::chrono::seconds(5))); });
+        (void)BlockingWork::run([fd, bytes] { writeAll(fd, bytes, QDeadlineTimer(std::chrono::seconds(5))); });
     },
     [](void *data, zwlr_data_control_source_v1 *source) {
         auto *state = static_cast<State *>(data);
@@ -315,7 +313,9 @@ std::optional<ClipboardSnapshot> WaylandClipboard::snapshot()
 
 QCoro::Task<std::optional<ClipboardSnapshot>> WaylandClipboard::readSnapshot()
 {
-    co_return co_await QtConcurrent::run([this] { return snapshot(); });
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    auto reading = BlockingWork::run([this] { return snapshot(); });
+    co_return co_await reading;
 }
 
 void WaylandClipboard::restore(const ClipboardSnapshot &snapshot)
