@@ -1,5 +1,5 @@
 // KWinActiveWindow against a stand-in KWin on a private bus: what happens when KWin goes and comes
-// back, and that nobody else is listened to. The real KWin is met in tst_insertion_kde.
+// back, and that nobody else is listened to. The real KWin is met in insertion_kde_test.
 #include "../app/privatebus.h"
 #include "kwinactivewindow.h"
 #include "testutil.h"
@@ -109,4 +109,4 @@ TEST(KWinActiveWindow, LoadsItsScriptIntoEachKWinThatComesAndHearsOnlyKWin)
     EXPECT_TRUE(TestUtil::runUntil([&] { return standIn.unloaded == QStringList { plugin }; }, 5s));
 }
 
-#include "tst_kwinactivewindow.moc"
+#include "kwinactivewindow_test.moc"
