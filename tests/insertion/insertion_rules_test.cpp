@@ -183,6 +183,15 @@ TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
 }
 
 // The copy of a Wayland clipboard before a paste: what an owner delivers in time and within the limit.
+// The keys every key-code sender presses: terminals get Ctrl+Shift+V, xterm-likes Shift+Insert.
+TEST(PasteKeyCodesTest, ModifiersFirstThenTheKey)
+{
+    EXPECT_EQ(pasteKeyCodes(PasteShortcut::controlV), (std::vector<uint32_t> { KEY_LEFTCTRL, KEY_V }));
+    EXPECT_EQ(
+        pasteKeyCodes(PasteShortcut::controlShiftV), (std::vector<uint32_t> { KEY_LEFTCTRL, KEY_LEFTSHIFT, KEY_V }));
+    EXPECT_EQ(pasteKeyCodes(PasteShortcut::shiftInsert), (std::vector<uint32_t> { KEY_LEFTSHIFT, KEY_INSERT }));
+}
+
 TEST(ClipboardPipesTest, ReadsWithinTheDeadlineAndTheLimitAndNamesWhatItLeftOut)
 {
     int small[2], large[2], slow[2], empty[2];
