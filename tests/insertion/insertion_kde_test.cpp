@@ -215,38 +215,6 @@ TEST_F(KdeSessionTest, KWinTellsWhichWindowIsInFrontByANumberThatStaysWithIt)
     EXPECT_TRUE(scriptLoaded(kwin.pluginName()));
 }
 
-// KWin calling an object that has left the bus, or a script unloaded behind our back: KWin goes
-// on telling a fresh instance, and each instance takes its own script with it as it goes.
-TEST_F(KdeSessionTest, KWinGoesOnWhenTheObjectItCallsOrTheScriptIsGone)
-{
-    TargetApplication qt(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
-    ASSERT_EQ(qt.ask({}, "ready"), "ready");
-    ASSERT_EQ(qt.ask("open one 0 0", "opened one"), "opened one");
-    const auto qtInFront = [&](const KWinActiveWindow &kwin) {
-        return TestUtil::runUntil(
-            [&] { return kwin.activeWindow() && kwin.activeWindow()->processIdentifier == qt.pid(); }, 10s);
-    };
-    QString goneScript;
-    {
-        KWinActiveWindow gone(QDBusConnection::sessionBus());
-        ASSERT_TRUE(TestUtil::runUntil([&] { return gone.isAvailable(); }, 10s));
-        goneScript = gone.pluginName();
-        QDBusConnection::sessionBus().unregisterObject(gone.objectPath());
-
-        KWinActiveWindow unloaded(QDBusConnection::sessionBus());
-        ASSERT_TRUE(qtInFront(unloaded));
-        callScripting(u"unloadScript"_s, { unloaded.pluginName() });
-        EXPECT_FALSE(scriptLoaded(unloaded.pluginName()));
-
-        ASSERT_EQ(qt.ask("open two 0 0", "opened two"), "opened two");
-        activate(qt.pid());
-        EXPECT_TRUE(scriptLoaded(goneScript));
-    }
-    EXPECT_FALSE(scriptLoaded(goneScript));
-    KWinActiveWindow fresh(QDBusConnection::sessionBus());
-    EXPECT_TRUE(qtInFront(fresh));
-}
-
 // A window whose program is not on the accessibility bus (GTK without its bridge) is told by
 // KWin's number alone: the target captured in one window is reported changed while another of
 // the same program is in front, and matches again once it is back.
