@@ -57,10 +57,9 @@ ModelChoice chooseLocalModel(const ModelStore &store, const ModelDownloader &dow
 }
 
 // The model commands need no display; each makes its own application object.
-int runModelCommand(int argc, char *argv[])
+int runModelCommand(int argc, char *argv[], const CommandLine::Request &request)
 {
     QCoreApplication app(argc, argv);
-    const CommandLine::Request request = CommandLine::parse(QCoreApplication::arguments());
     ModelStore store;
     switch (request.action) {
     case CommandLine::Action::listModels:
@@ -106,7 +105,7 @@ int main(int argc, char *argv[])
         return GigaChatSelfTest::run(arguments);
     if (command == CommandLine::Action::listModels || command == CommandLine::Action::downloadModel
         || command == CommandLine::Action::installModel || command == CommandLine::Action::transcribe)
-        return runModelCommand(argc, argv);
+        return runModelCommand(argc, argv, parsed);
 
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
