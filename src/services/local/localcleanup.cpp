@@ -124,10 +124,6 @@ private:
         for (std::size_t i = 0; i < m_tokens.size(); ++i) {
             if (m_tokens[i].kind != Token::word)
                 continue;
-            // «10 мм», «5 ммм»: units after a number.
-            const std::optional<std::size_t> before = neighbour(i, -1);
-            if (before && m_tokens[*before].kind == Token::word && textOf(*before).back().isDigit())
-                continue;
             const QString word = lowerWord(i);
             std::size_t last = i;
             if (word == u"как" && i + 2 < m_tokens.size() && m_tokens[i + 1].kind == Token::space

@@ -13,8 +13,8 @@
 // Fillers: hesitations («э», «ээ», «эм», «ммм», «хм») go. «ну», «вот», «как бы», «типа» and
 // «мм» are words too («вот дом», «ну и что», «этого типа»): they go only where they stand
 // apart, set off by commas or a sentence edge on both sides («Ну, давай», «я, типа, не знаю»),
-// and take their commas with them. Nothing after a number is a filler («10 мм»). A sentence of
-// fillers alone stays («Вот.», «Вот, вот, вот»), and so does a text of fillers alone.
+// and take their commas with them, so a unit after its number («10 мм») is never one. A sentence
+// of fillers alone stays («Вот.», «Вот, вот, вот»), and so does a text of fillers alone.
 namespace LocalCleanup {
 
 QString apply(const QString &text, SmartMode mode);

@@ -171,7 +171,8 @@ QString SpokenPunctuation::apply(const QString &text, const QSet<QString> &names
                 --from;
         }
         bool sentenceGuessed = false;
-        while (!mark->tight && to < text.size() && QStringView(u" \t\n,.;:!?…").contains(text.at(to))) {
+        // A paragraph break after it is the speaker's pause, not the recogniser's guess.
+        while (!mark->tight && to < text.size() && QStringView(u" \t,.;:!?…").contains(text.at(to))) {
             sentenceGuessed = sentenceGuessed || QStringView(u".?!").contains(text.at(to));
             ++to;
         }

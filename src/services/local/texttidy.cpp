@@ -67,8 +67,10 @@ QString TextTidy::spaces(const QString &text)
     static const QRegularExpression runs(u"[ \\t]+"_s);
     static const QRegularExpression beforeMark(u" (?=[,.?!:;…])"_s);
     static const QRegularExpression aroundBreak(u" *\\n *"_s);
+    static const QRegularExpression emptyLines(u"\\n{3,}"_s);
     QString tidy = text;
     tidy.replace(runs, u" "_s).replace(beforeMark, QString()).replace(aroundBreak, u"\n"_s);
+    tidy.replace(emptyLines, u"\n\n"_s);
     return tidy.trimmed();
 }
 

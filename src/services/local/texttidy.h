@@ -6,7 +6,8 @@
 // Rules the text transforms share.
 namespace TextTidy {
 
-// One space between words, none before , . ? ! : ; … or around line breaks, none at the ends.
+// One space between words, none before , . ? ! : ; … or around line breaks, none at the ends;
+// at most one empty line between paragraphs.
 QString spaces(const QString &text);
 
 // A capital letter where a sentence really starts: at the start of the text, after a line
