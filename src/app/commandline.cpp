@@ -72,8 +72,15 @@ Request parse(const QStringList &arguments)
         u"Для --transcribe: модель (имя из каталога или путь к файлу ggml). With --transcribe: the "
         "model, a catalog name or the path of a ggml file (default: the one chosen in the settings)."_s,
         u"name|path"_s);
+    const QCommandLineOption processText(u"process-text"_s,
+        u"Обработать распознанный текст со стандартного ввода, как диктовку на этом компьютере. Edit "
+        "recognised text from standard input, one segment per line, as a dictation on this computer does."_s);
+    const QCommandLineOption mode(u"mode"_s,
+        u"Для --process-text: режим редактирования. With --process-text: the editing mode (default: the "
+        "one chosen in the settings)."_s,
+        u"verbatim|clean|structured"_s);
     parser.addOptions({ help, version, toggle, selfTest, keyStdin, audio, model, listModels, downloadModel,
-        installModel, transcribe, transcribeModel });
+        installModel, transcribe, transcribeModel, processText, mode });
 
     if (!parser.parse(arguments))
         return { Action::error, parser.errorText() };
@@ -92,10 +99,14 @@ Request parse(const QStringList &arguments)
     }
     if (parser.isSet(transcribeModel) && !parser.isSet(transcribe))
         return { Action::error, u"'--model' works only with '--transcribe'."_s };
+    if (parser.isSet(mode) && !parser.isSet(processText))
+        return { Action::error, u"'--mode' works only with '--process-text'."_s };
+    if (parser.isSet(mode) && parser.value(mode).isEmpty())
+        return { Action::error, u"'--mode' needs a non-empty value."_s };
     // One model action at a time: which one was meant is not for the program to guess.
-    const std::pair<const QCommandLineOption &, Action> modelActions[]
-        = { { listModels, Action::listModels }, { downloadModel, Action::downloadModel },
-              { installModel, Action::installModel }, { transcribe, Action::transcribe } };
+    const std::pair<const QCommandLineOption &, Action> modelActions[] = { { listModels, Action::listModels },
+        { downloadModel, Action::downloadModel }, { installModel, Action::installModel },
+        { transcribe, Action::transcribe }, { processText, Action::processText } };
     std::optional<Request> chosen;
     for (const auto &[option, action] : modelActions) {
         if (!parser.isSet(option))
@@ -104,7 +115,8 @@ Request parse(const QStringList &arguments)
         if (chosen)
             return { Action::error, u"'--%1' cannot be combined with another model option."_s.arg(name) };
         const bool takesValue = !option.valueName().isEmpty();
-        chosen = Request { action, {}, takesValue ? parser.value(option) : QString(), parser.value(transcribeModel) };
+        chosen = Request { action, {}, takesValue ? parser.value(option) : QString(), parser.value(transcribeModel),
+            parser.value(mode) };
         if (takesValue && chosen->argument.isEmpty())
             return { Action::error, u"'--%1' needs a non-empty value."_s.arg(name) };
     }
@@ -132,6 +144,7 @@ int report(const Request &request)
     case Action::downloadModel:
     case Action::installModel:
     case Action::transcribe:
+    case Action::processText:
         break;
     }
     return EXIT_SUCCESS;

@@ -18,6 +18,7 @@ enum class Action {
     downloadModel,
     installModel,
     transcribe,
+    processText,
 };
 
 struct Request {
@@ -28,6 +29,8 @@ struct Request {
     QString argument {};
     // --transcribe: the model to use (a catalog name or a file); empty for the settings' choice.
     QString model {};
+    // --process-text: the editing mode as given; empty for the settings' choice.
+    QString mode {};
 };
 
 // Actions that need the program itself; help, version and errors are answered by report().

@@ -18,6 +18,7 @@
 #include "overlaypanelcontroller.h"
 #include "pastepath.h"
 #include "pcmbuffercollector.h"
+#include "processtextcommand.h"
 #include "quitonsignals.h"
 #include "realtimetranscriber.h"
 #include "settingswindowcontroller.h"
@@ -82,6 +83,8 @@ int runModelCommand(int argc, char *argv[], const CommandLine::Request &request)
         }
         return transcribeFileCommand(request.argument, resolved.path);
     }
+    case CommandLine::Action::processText:
+        return processTextCommand(request.mode);
     default:
         return EXIT_FAILURE;
     }
@@ -104,7 +107,8 @@ int main(int argc, char *argv[])
     if (command == CommandLine::Action::selfTest)
         return GigaChatSelfTest::run(arguments);
     if (command == CommandLine::Action::listModels || command == CommandLine::Action::downloadModel
-        || command == CommandLine::Action::installModel || command == CommandLine::Action::transcribe)
+        || command == CommandLine::Action::installModel || command == CommandLine::Action::transcribe
+        || command == CommandLine::Action::processText)
         return runModelCommand(argc, argv, parsed);
 
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")

@@ -27,11 +27,12 @@ struct Finished {
     QString standardOutput;
 };
 
-Finished runToEnd(const QStringList &arguments, const QProcessEnvironment &environment)
+Finished runToEnd(const QStringList &arguments, const QProcessEnvironment &environment, const QByteArray &input = {})
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(binary, arguments);
+    process.write(input);
     process.closeWriteChannel();
     if (!process.waitForFinished(60'000)) {
         process.kill();
@@ -102,7 +103,32 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CommandLineAnswer,
         Answer { { u"--list-models"_s, u"--install-model"_s, u"f"_s }, 2, u"cannot be combined"_s },
         Answer { { u"--download-model"_s, u"huge"_s }, 2, u"«huge»"_s },
         Answer { { u"--transcribe"_s, u"/nonexistent.wav"_s, u"--model"_s, u"/nonexistent.bin"_s }, 1,
-            u"/nonexistent.bin"_s }));
+            u"/nonexistent.bin"_s },
+        Answer { { u"--mode"_s, u"clean"_s }, 2, u"'--mode' works only with '--process-text'"_s },
+        Answer { { u"--process-text"_s, u"--mode"_s, u"bogus"_s }, 2, u"нет режима «bogus»"_s }));
+
+TEST(ProcessText, EditsRecognisedLinesAsADictationOnThisComputerDoes)
+{
+    QTemporaryDir configHome;
+    QProcessEnvironment bare;
+    bare.insert(u"XDG_CONFIG_HOME"_s, configHome.path());
+    const QByteArray lines = u"Я, типа, не знаю.\nПривет, запятая\n\nКак дела? Вопросительный знак.\n"
+                             "Субтитры сделал DimaTorzok\n"_s.toUtf8();
+    const std::pair<QString, QString> modes[] = { { u"clean"_s, u"Я не знаю. Привет, как дела?\n"_s },
+        { u"verbatim"_s, u"Я, типа, не знаю. Привет, как дела?\n"_s } };
+    for (const auto &[mode, expected] : modes) {
+        const Finished run = runToEnd({ u"--process-text"_s, u"--mode"_s, mode }, bare, lines);
+        EXPECT_EQ(run.exitCode, 0) << run.standardError.toStdString();
+        EXPECT_EQ(run.standardOutput, expected);
+    }
+    // 100 KB in one go, each line a segment: the same sentence every time, nothing lost.
+    const QString line = u"Ну, это 10 мм, точка зрения точка"_s;
+    const int count = 100'000 / int(line.toUtf8().size() + 1);
+    const Finished large = runToEnd(
+        { u"--process-text"_s, u"--mode"_s, u"clean"_s }, bare, QStringList(count, line).join(u'\n').toUtf8());
+    EXPECT_EQ(large.exitCode, 0);
+    EXPECT_EQ(large.standardOutput, QStringList(count, u"Это 10 мм, точка зрения."_s).join(u' ') + u'\n');
+}
 
 class RunningInstance : public ::testing::Test {
 protected:

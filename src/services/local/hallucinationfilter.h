@@ -1,12 +1,21 @@
 #pragma once
 
-#include <QString>
+#include "whispermodel.h"
 
-// whisper was trained on subtitled video: on silence and noise it likes to "hear" the
-// credits and sign-offs of subtitles. Those lines are removed where they stand alone or
-// end the text, matched without regard to case and punctuation.
+// whisper was trained on subtitled video: on silence and noise it likes to "hear" the credits
+// and sign-offs of subtitles. Each recognised segment is judged on its own, matched without
+// regard to case and punctuation: the same words inside a longer sentence are the user's.
 namespace HallucinationFilter {
 
-QString apply(const QString &text);
+// A segment that is nothing but such a line (a name may follow the credits), a sound label
+// («[музыка]»), or one the engine itself found to hold no speech with its words guessed.
+bool isInvented(const WhisperSegment &segment);
+
+// «Спасибо за внимание», «Благодарю за внимание» and nothing else: what a speaker says at the
+// end of a talk too, so invented only where the recording ended in silence after it.
+bool isClosingThanks(const WhisperSegment &segment);
+
+// The engine's own sign that the segment's audio held no speech.
+bool engineHeardSilence(const WhisperSegment &segment);
 
 } // namespace HallucinationFilter

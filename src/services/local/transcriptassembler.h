@@ -9,9 +9,11 @@
 #include <chrono>
 #include <vector>
 
-// Builds one dictation's text from the recognised stretches: whisper's invented credits go,
-// pieces join with a space (or a paragraph break after a long pause, where asked for), and
-// spoken punctuation is applied. Also writes the prompt for the next stretch.
+// Builds one dictation's text from the recognised stretches: segments the engine invented
+// go, the rest join with a space (or a paragraph break after a long pause, where asked for),
+// and spoken punctuation is applied. A stretch that follows a comma or colon goes on the same
+// sentence, so the capital the recogniser put at its start goes unless it is a name. Also
+// writes the prompt for the next stretch.
 class TranscriptAssembler {
 public:
     struct Settings {
@@ -24,6 +26,7 @@ public:
 
     explicit TranscriptAssembler(Settings settings);
 
+    // One stretch's segments (none where nothing was heard in it) and the silence before it.
     void add(const std::vector<WhisperSegment> &segments, std::chrono::milliseconds pauseBefore);
     // The text so far, as the user is to see it.
     QString text() const;
@@ -32,6 +35,12 @@ public:
     QString prompt() const;
 
 private:
+    struct Piece {
+        WhisperSegment segment;
+        QString separator; // before it
+    };
+
     Settings m_settings;
-    QString m_raw;
+    std::vector<Piece> m_pieces;
+    bool m_silenceAtEnd = false; // the last stretch held nothing but silence or invented lines
 };

@@ -30,6 +30,22 @@ void forwardEngineLog(ggml_log_level level, const char *text, void *)
         qCWarning(lcServices) << "whisper:" << QByteArrayView(text).trimmed();
 }
 
+// Over the segment's text tokens: end-of-text, timestamps and the other control tokens are
+// numbered from end-of-text on.
+float meanWordProbability(whisper_context *context, int segment)
+{
+    const whisper_token firstSpecial = whisper_token_eot(context);
+    float sum = 0.0f;
+    int words = 0;
+    for (int i = 0; i < whisper_full_n_tokens(context, segment); ++i) {
+        if (whisper_full_get_token_id(context, segment, i) >= firstSpecial)
+            continue;
+        sum += whisper_full_get_token_p(context, segment, i);
+        ++words;
+    }
+    return words > 0 ? sum / float(words) : 1.0f;
+}
+
 std::optional<qint64> availableMemory()
 {
     QFile meminfo(u"/proc/meminfo"_s);
@@ -173,12 +189,14 @@ std::vector<WhisperSegment> WhisperModel::recognise(
         throw LocalRecognitionError(LocalRecognitionErrorCase::recognitionFailed);
     }
     std::vector<WhisperSegment> segments;
-    const int count = whisper_full_n_segments(m_context.get());
+    whisper_context *context = m_context.get();
+    const int count = whisper_full_n_segments(context);
     for (int i = 0; i < count; ++i) {
         // Segment times are in hundredths of a second.
-        segments.push_back({ QString::fromUtf8(whisper_full_get_segment_text(m_context.get(), i)).trimmed(),
-            std::chrono::milliseconds(whisper_full_get_segment_t0(m_context.get(), i) * 10),
-            std::chrono::milliseconds(whisper_full_get_segment_t1(m_context.get(), i) * 10) });
+        segments.push_back({ QString::fromUtf8(whisper_full_get_segment_text(context, i)).trimmed(),
+            std::chrono::milliseconds(whisper_full_get_segment_t0(context, i) * 10),
+            std::chrono::milliseconds(whisper_full_get_segment_t1(context, i) * 10),
+            whisper_full_get_segment_no_speech_prob(context, i), meanWordProbability(context, i) });
     }
     return segments;
 }

@@ -15,6 +15,10 @@ struct WhisperSegment {
     QString text;
     std::chrono::milliseconds start;
     std::chrono::milliseconds end;
+    // The engine's own judgement, where it gives one: how likely the audio held no speech,
+    // and the mean probability of the words it decoded.
+    float noSpeechProbability = 0.0f;
+    float averageTokenProbability = 1.0f;
 };
 
 // One loaded whisper model. Loading and recognising block for seconds: both run on the
