@@ -69,7 +69,7 @@ void benchDictation(const char *name, int seconds, RecognitionWorker &worker)
     QElapsedTimer sinceCommit;
     qint64 wait = 0;
     LocalTranscriber transcriber({ {}, [&](const QString &) { wait = sinceCommit.elapsed(), done = true; },
-                                     [&](const QString &) { done = true; } },
+                                     [&](const QString &) { done = true; }, {} },
         std::shared_ptr<RecognitionWorker>(&worker, [](RecognitionWorker *) {}),
         { .modelPath = model(name), .threads = 2 });
     QCoro::waitFor(transcriber.connect({}, {}, {}));

@@ -11,9 +11,13 @@
 
 struct RealtimeTranscriberCallbacks {
     // May be called on any thread; the receiver hops to the main thread itself.
-    std::function<void(const QString &delta)> onPartial;
+    // The whole text recognised so far: a later stretch may change earlier words.
+    std::function<void(const QString &textSoFar)> onPartial;
     std::function<void(const QString &text)> onFinal;
     std::function<void(const QString &message)> onError;
+    // Part of the speech is lost (a stretch the recogniser failed on), in words for the
+    // user; the rest of the text still comes through onFinal.
+    std::function<void(const QString &message)> onNotice;
 };
 
 class AbstractRealtimeTranscriber {

@@ -31,6 +31,10 @@ inline constexpr QStringView localLanguage = u"localLanguage";
 inline constexpr QStringView localSpokenPunctuation = u"localSpokenPunctuation";
 inline constexpr QStringView localModelKeepMinutes = u"localModelKeepMinutes";
 inline constexpr QStringView localShortAudioContext = u"localShortAudioContext";
+// The OpenAI text editor for what was recognised on this computer: off unless the user turns it on.
+inline constexpr QStringView localEditWithOpenAI = u"localEditWithOpenAI";
+// Vocabulary words the recognition model's prompt could not hold at the last dictation.
+inline constexpr QStringView localVocabularyLeftOut = u"localVocabularyLeftOut";
 // Pasting by keystrokes through the desktop's remote-desktop portal (GNOME), off unless turned on,
 // and the portal's token that spares the user its question after the first time.
 inline constexpr QStringView remoteDesktopPaste = u"remoteDesktopPaste";

@@ -102,7 +102,7 @@ void DictationSessionController::startDictation()
 
     const quint64 session = ++m_session;
     m_clock.start();
-    m_microphoneLost = false;
+    m_lossNotes.clear();
     m_recognizesLocally = false;
     const AIProvider provider = AppSettings::aiProvider().value_or(AIProvider::vorsik);
     AbstractDictationFlow *flow = flowFor(provider);
@@ -301,9 +301,13 @@ DictationContext DictationSessionController::context(quint64 session)
     context.clock = m_clock;
     context.owner = this;
     context.isCurrent = current;
-    context.onPartial = [self, current](const QString &delta) {
+    context.onPartial = [self, current](const QString &textSoFar) {
         if (current())
-            self->appendPartial(delta);
+            self->showPartial(textSoFar);
+    };
+    context.onNotice = [self, current](const QString &message) {
+        if (current())
+            self->noteLoss(message);
     };
     context.onFinal = [self, current](const QString &text) {
         if (current())
@@ -320,9 +324,9 @@ DictationContext DictationSessionController::context(quint64 session)
     return context;
 }
 
-void DictationSessionController::appendPartial(const QString &delta)
+void DictationSessionController::showPartial(const QString &textSoFar)
 {
-    m_finalTranscript += delta;
+    m_finalTranscript = textSoFar;
     m_n.overlay->setTranscriptText(m_finalTranscript);
 }
 
@@ -340,19 +344,26 @@ void DictationSessionController::onMicrophoneLost(quint64 session)
         return;
     qCWarning(lcCore) << "dictation" << session << "lost its microphone after" << m_clock.elapsed() << "ms";
     // What was recorded until now is processed as if the user had pressed Fn.
-    m_microphoneLost = true;
+    noteLoss(microphoneLostNote);
     stopDictation();
+}
+
+void DictationSessionController::noteLoss(const QString &message)
+{
+    qCWarning(lcCore) << "dictation" << m_session << "lost part of its speech after" << m_clock.elapsed() << "ms";
+    if (!m_lossNotes.contains(message))
+        m_lossNotes.append(message);
 }
 
 void DictationSessionController::showLossNote()
 {
-    if (m_microphoneLost)
-        m_n.overlay->setTranscriptText(microphoneLostNote);
+    if (!m_lossNotes.isEmpty())
+        m_n.overlay->setTranscriptText(m_lossNotes.join(u' '));
 }
 
 QString DictationSessionController::lossNoted(const QString &text) const
 {
-    return m_microphoneLost ? microphoneLostNote + u' ' + text : text;
+    return m_lossNotes.isEmpty() ? text : m_lossNotes.join(u' ') + u' ' + text;
 }
 
 void DictationSessionController::recordingBegins()
@@ -478,8 +489,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
 
     switch (outcome.kind) {
     case TextInsertionOutcome::Kind::inserted:
-        showOverlayMessage(u"✓  Текст вставлен"_s, m_microphoneLost ? microphoneLostNote : QString(),
-            MessageTone::success, insertedHideAfter);
+        showOverlayMessage(u"✓  Текст вставлен"_s, m_lossNotes.join(u' '), MessageTone::success, insertedHideAfter);
         break;
     case TextInsertionOutcome::Kind::needsAccessibilityPermission:
         m_n.overlay->presentResult(

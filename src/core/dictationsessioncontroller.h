@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 
 #include <QCoro/QCoroTask>
@@ -135,7 +136,9 @@ private:
     QCoro::Task<> finishDictation(quint64 session);
     // What the current flow reports for the dictation `session`.
     DictationContext context(quint64 session);
-    void appendPartial(const QString &delta);
+    void showPartial(const QString &textSoFar);
+    // Part of the speech is lost; the user is told with the result.
+    void noteLoss(const QString &message);
     // Closes the flow's connection; false when the controller was destroyed while waiting.
     QCoro::Task<bool> closeAudioPath();
     void recordingBegins();
@@ -161,7 +164,7 @@ private:
     // The key is being read from the keyring (its unlock prompt may be up); the
     // state stays idle until the answer says whether the dictation can start.
     bool m_readingKey = false;
-    bool m_microphoneLost = false;
+    QStringList m_lossNotes; // what this dictation lost, in words for the user
     std::optional<TextInsertionTarget> m_insertionTarget;
     // The capture runs alongside the start of the recording; the paste waits for it.
     bool m_targetPending = false;

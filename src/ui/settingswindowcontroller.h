@@ -50,6 +50,7 @@ Q_SIGNALS:
 private:
     void buildWindow();
     void loadValues();
+    void showVocabularyLeftOut();
 
     AbstractAccessibilityPermission *m_accessibility;
     ModelDownloader *m_localModels;
@@ -62,6 +63,8 @@ private:
     ModelListView *m_modelList = nullptr;
     QComboBox *m_languagePopup = nullptr;
     QCheckBox *m_spokenPunctuation = nullptr;
+    QCheckBox *m_editWithOpenAI = nullptr;
+    QLabel *m_vocabularyLeftOut = nullptr;
     ToggleShortcut *m_toggleShortcut = nullptr;
     QKeySequenceEdit *m_shortcutEdit = nullptr;
     QLabel *m_shortcutError = nullptr;

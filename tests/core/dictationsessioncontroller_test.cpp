@@ -93,6 +93,10 @@ const auto providerFails = [](Fakes &n) { n.vorsik.answer.error = u"Сервер
 const auto nothingHeard = [](Fakes &n) { n.vorsik.answer.value = u" \n "_s; };
 const auto outcome = [](TextInsertionOutcome o) { return [o](Fakes &n) { n.inserter.inserting.value = o; }; };
 const auto noKeys = [](Fakes &n) { n.keychain.items.clear(), n.backend.configured = false; };
+const auto editorChosen = [](Fakes &n) {
+    n.backend.configured = false;
+    AppSettings::setBool(Keys::localEditWithOpenAI, true);
+};
 const QString started = u"^inserter.capture / overlay.connecting / "_s;
 const QString testStarted = u"^onboarding.connecting / recorder.start / onboarding.listening / recorder.stop / "_s;
 
@@ -152,12 +156,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
                   u"transcriber.disconnect / "_s
                 + inserted,
             u"текст (чисто)"_s },
-        DictationCase { "onThisComputerPolishedWithAKey", "", false, [](Fakes &n) { n.backend.configured = false; },
+        DictationCase { "onThisComputerTheTextStaysWithoutTheUsersChoice", "", false,
+            [](Fakes &n) { n.backend.configured = false; },
+            u"transcriber.commit / inserter.insert|текст (чисто) / transcriber.disconnect / "_s + inserted,
+            u"текст (чисто)"_s },
+        DictationCase { "onThisComputerPolishedByChoice", "", false, editorChosen,
             u"transcriber.commit / overlay.editing / inserter.insert|Отредактировано. / transcriber.disconnect / "_s
                 + inserted,
             u"Отредактировано."_s },
         DictationCase { "onThisComputerPolishingFails", "", false,
-            [](Fakes &n) { n.backend.configured = false, n.polisher.answer.error = u"сбой ECHO-CANARY"_s; },
+            [](Fakes &n) { editorChosen(n), n.polisher.answer.error = u"сбой ECHO-CANARY"_s; },
             u"overlay.editing / inserter.insert|текст (чисто) / transcriber.disconnect / "_s + inserted,
             u"текст (чисто)"_s },
         DictationCase { "testOnThisComputer", "", true, noKeys,
@@ -350,7 +358,7 @@ TEST_F(OpenAIControllerTest, EmptyFinalTextFallsBackToThePartialsAndLateCallback
 {
     speakAndStop();
     transcriber().callbacks.onPartial(u"При"_s);
-    transcriber().callbacks.onPartial(u"вет "_s);
+    transcriber().callbacks.onPartial(u"Привет "_s);
     ASSERT_TRUE(TestUtil::runUntil([&] { return log().contains(u"overlay.transcript|Привет "_s); }));
     transcriber().callbacks.onFinal(QString());
     ASSERT_TRUE(reach(DictationState::idle));
@@ -368,6 +376,25 @@ TEST_F(OpenAIControllerTest, EmptyFinalTextFallsBackToThePartialsAndLateCallback
     transcriber().callbacks.onFinal(u"после конца"_s);
     TestUtil::runFor(20ms);
     EXPECT_EQ(log(), before);
+}
+
+TEST_F(OpenAIControllerTest, PartOfTheSpeechLostIsToldWithTheOutcomeAndForgottenByTheNextDictation)
+{
+    const QString note = u"Часть речи не распознана (3–5 с): сбой."_s;
+    const QString expected[] = { u"overlay.message|✓  Текст вставлен|%1|success|3500"_s.arg(note),
+        u"overlay.result|Текст сохранён|%1 Другое окно. Нажмите «Скопировать».|текст"_s.arg(note), inserted };
+    for (int run = 0; run < 3; ++run) {
+        if (run == 1)
+            f.inserter.inserting.value = TextInsertionOutcome::targetChanged(u"Другое окно."_s);
+        if (run == 2)
+            f.inserter.inserting.value = TextInsertionOutcome::inserted();
+        speakAndStop();
+        if (run < 2)
+            transcriber().callbacks.onNotice(note);
+        transcriber().callbacks.onFinal(u"текст"_s);
+        ASSERT_TRUE(reach(DictationState::idle));
+        EXPECT_EQ(log().last(), expected[run]);
+    }
 }
 
 TEST_F(OpenAIControllerTest, AnErrorDropsTheTranscriberWithoutDisconnectingAndTheWatchdogEndsASilentOne)

@@ -165,20 +165,36 @@ TEST_F(ModelSectionTest, ListsTheModelsHereAndSavesDeletesWhatTheUserChose)
     settings.save();
     EXPECT_EQ(AppSettings::localModel(), ownFile);
 
-    // The language and spoken punctuation: the defaults shown, a code typed by hand kept.
+    // The language, spoken punctuation and the online editor: the defaults shown, a code typed by hand kept.
     auto *language = settings.window()->findChild<QComboBox *>(u"languagePopup"_s);
     auto *punctuation = settings.window()->findChild<QCheckBox *>(u"spokenPunctuation"_s);
+    auto *online = settings.window()->findChild<QCheckBox *>(u"editWithOpenAI"_s);
     EXPECT_EQ(language->currentData().toString(), u"ru"_s);
     EXPECT_TRUE(punctuation->isChecked());
+    EXPECT_FALSE(online->isChecked()) << "the text leaves the computer only by the user's choice";
+    EXPECT_TRUE(online->text().contains(u"не запись"_s));
     AppSettings::setString(AppSettings::Keys::localLanguage, u"uk"_s);
     settings.showModels();
     EXPECT_EQ(language->currentText(), u"uk"_s);
     choice(u"alpha"_s)->click();
     punctuation->click();
+    online->click();
     settings.save();
     EXPECT_EQ(AppSettings::localModel(), u"alpha"_s);
     EXPECT_EQ(AppSettings::localLanguage(), u"uk"_s);
     EXPECT_FALSE(AppSettings::localSpokenPunctuation());
+    EXPECT_TRUE(AppSettings::boolValue(AppSettings::Keys::localEditWithOpenAI));
+
+    // Vocabulary the model could not read at the last dictation is named while it is in the list.
+    auto *leftOut = settings.window()->findChild<QLabel *>(u"vocabularyLeftOut"_s);
+    AppSettings::setString(AppSettings::Keys::customVocabulary, u"Ворсик, Qt, ГОСТ"_s);
+    for (const auto &[stored, named] :
+        { std::pair { u"Qt, ГОСТ"_s, u"не вошли: Qt, ГОСТ."_s }, std::pair { u"Удалённое"_s, QString() } }) {
+        AppSettings::setString(AppSettings::Keys::localVocabularyLeftOut, stored);
+        settings.show();
+        EXPECT_EQ(leftOut->isVisibleTo(settings.window()), !named.isEmpty());
+        EXPECT_TRUE(leftOut->text().contains(named)) << leftOut->text().toStdString();
+    }
     settings.show();
     language->setCurrentIndex(language->findData(u"auto"_s));
     settings.save();

@@ -22,7 +22,9 @@ struct DictationContext {
     // The dictation is still the controller's current one, and so the controller and
     // its flows still exist: a flow checks it after every co_await before touching itself.
     std::function<bool()> isCurrent;
-    std::function<void(const QString &delta)> onPartial;
+    std::function<void(const QString &textSoFar)> onPartial;
+    // Part of the speech is lost; the text of the rest still comes.
+    std::function<void(const QString &message)> onNotice;
     // The recognised text; it goes to editing and the paste.
     std::function<void(const QString &text)> onFinal;
     std::function<void(const QString &message)> onError;

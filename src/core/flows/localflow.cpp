@@ -13,3 +13,5 @@ std::unique_ptr<AbstractRealtimeTranscriber> LocalFlow::makeTranscriber(Realtime
     // The mode is read at the start: in structured mode the recogniser marks paragraphs at long pauses.
     return m_recognition->makeTranscriber(std::move(callbacks), AppSettings::smartMode());
 }
+
+bool LocalFlow::offersPolishing() const { return AppSettings::boolValue(AppSettings::Keys::localEditWithOpenAI); }

@@ -13,7 +13,7 @@ public:
 protected:
     std::unique_ptr<AbstractRealtimeTranscriber> makeTranscriber(RealtimeTranscriberCallbacks callbacks) override;
     // Whatever key the keyring holds now is tried, even an empty one: a failed edit keeps the text.
-    bool polishesWith(const QString &) const override { return true; }
+    bool offersPolishing() const override { return true; }
     QString unpolished(const QString &text, SmartMode) override { return text; }
     bool mayGoQuiet() const override { return true; }
 

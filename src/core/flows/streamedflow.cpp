@@ -60,6 +60,7 @@ QCoro::Task<bool> StreamedFlow::prepare(QString key, DictationContext context)
     callbacks.onPartial = onMainThread(context.onPartial);
     callbacks.onFinal = onMainThread(context.onFinal);
     callbacks.onError = onMainThread(context.onError);
+    callbacks.onNotice = onMainThread(context.onNotice);
 
     std::shared_ptr<AbstractRealtimeTranscriber> transcriber = makeTranscriber(std::move(callbacks));
     m_transcriber = transcriber;
@@ -112,10 +113,12 @@ QCoro::Task<std::optional<QString>> StreamedFlow::edit(QString text, DictationCo
     const SmartMode mode = AppSettings::smartMode();
     if (mode == SmartMode::verbatim)
         co_return text;
+    if (!offersPolishing())
+        co_return unpolished(text, mode); // the keyring is not even asked
     const std::optional<QString> apiKey = co_await m_keychain->read(openAIKeyAccount);
     if (!context.isCurrent())
         co_return std::nullopt;
-    if (!apiKey || !polishesWith(*apiKey))
+    if (!apiKey || apiKey->isEmpty())
         co_return unpolished(text, mode);
     context.onEditing();
     std::optional<QString> polished;

@@ -15,7 +15,7 @@ inline const QString openAIKeyAccount = QStringLiteral("openai-api-key");
 
 // Streams the recording into a realtime recogniser as it is captured: partial text comes
 // while the user speaks, the whole text after commit(). The text polisher edits it where
-// an OpenAI key is present.
+// the flow offers it and an OpenAI key is present.
 class StreamedFlow : public AbstractDictationFlow {
 public:
     StreamedFlow(AbstractKeychain *keychain, AbstractTextPolisher *polisher);
@@ -34,8 +34,8 @@ public:
 
 protected:
     virtual std::unique_ptr<AbstractRealtimeTranscriber> makeTranscriber(RealtimeTranscriberCallbacks callbacks) = 0;
-    // Whether the polisher edits the text with this key.
-    virtual bool polishesWith(const QString &apiKey) const = 0;
+    // Whether the text may go to the polisher at all; it then still needs the OpenAI key.
+    virtual bool offersPolishing() const = 0;
     // The text when the polisher does not edit it.
     virtual QString unpolished(const QString &text, SmartMode mode) = 0;
     // The final text may never come after commit(), the connection gone quiet.

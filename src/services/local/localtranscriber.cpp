@@ -1,5 +1,6 @@
 #include "localtranscriber.h"
 
+#include "appsettings.h"
 #include "detachedtask.h"
 #include "localrecognitionerror.h"
 #include "logging.h"
@@ -10,6 +11,8 @@
 #include <QUnhandledException>
 
 #include <QCoro/QCoroFuture>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -117,39 +120,76 @@ QCoro::Task<> LocalTranscriber::recogniseQueued()
     while (!m_queue.empty()) {
         SpeechStretch stretch = std::move(m_queue.front());
         m_queue.pop_front();
+        const LostSpan span { stretch.start,
+            stretch.start + std::chrono::milliseconds(stretch.samples.size() * 1000 / PauseDetector::sampleRate) };
         const WhisperModel::Options options { .language = m_settings.language,
             .prompt = m_transcript->prompt(),
             .threads = m_settings.threads,
             .shortAudioContext = m_settings.shortAudioContext };
-        std::vector<WhisperSegment> segments;
+        WhisperRecognition recognition;
+        std::optional<QString> failure;
         try {
-            segments = co_await m_worker->recognise(m_settings.modelPath, std::move(stretch.samples), options, cancel);
+            recognition
+                = co_await m_worker->recognise(m_settings.modelPath, std::move(stretch.samples), options, cancel);
         } catch (...) {
-            if (self && !*cancel)
-                fail(currentFailure());
-            co_return;
+            failure = currentFailure();
         }
         // Destroyed, disconnected or failed meanwhile: nothing more is said.
         if (!self || *cancel || m_done)
             co_return;
-        m_transcript->add(segments, stretch.pauseBefore);
+        if (failure) {
+            // That stretch is lost, not the dictation: the next ones may still be recognised.
+            qCWarning(lcServices) << "local: a stretch of" << (span.end - span.start).count() << "ms failed";
+            m_lost.push_back(span);
+            m_lostReason = *failure;
+            continue;
+        }
+        noteVocabularyLeftOut(recognition.vocabularyLeftOut);
+        m_transcript->add(recognition.segments, stretch.pauseBefore);
         const QString text = m_transcript->text();
-        // Partials only ever add; where the rules changed earlier text (a mark said at the
-        // start of a stretch), the final text carries the change.
-        if (text.startsWith(m_shown) && text.size() > m_shown.size()) {
-            const QString delta = text.mid(m_shown.size());
+        if (text != m_shown) {
             m_shown = text;
             if (m_callbacks.onPartial)
-                m_callbacks.onPartial(delta);
+                m_callbacks.onPartial(text);
         }
     }
     m_running = false;
-    if (m_committed && !m_done) {
-        m_done = true;
-        m_worker->touch();
-        if (m_callbacks.onFinal)
-            m_callbacks.onFinal(m_transcript->text());
+    if (m_committed && !m_done)
+        finishText();
+}
+
+void LocalTranscriber::finishText()
+{
+    const QString text = m_transcript->text();
+    if (!m_lost.empty() && text.trimmed().isEmpty()) {
+        fail(m_lostReason); // nothing was recognised: the reason is the whole story
+        return;
     }
+    m_done = true;
+    m_worker->touch();
+    if (!m_lost.empty() && m_callbacks.onNotice) {
+        QStringList spans;
+        for (const LostSpan &span : m_lost)
+            spans.append(u"%1–%2 с"_s.arg(span.start.count() / 1000).arg((span.end.count() + 999) / 1000));
+        m_callbacks.onNotice(u"Часть речи не распознана (%1): %2"_s.arg(spans.join(u", "_s), m_lostReason));
+    }
+    if (m_callbacks.onFinal)
+        m_callbacks.onFinal(text);
+}
+
+void LocalTranscriber::noteVocabularyLeftOut(const QStringList &words)
+{
+    if (m_vocabularyChecked)
+        return;
+    m_vocabularyChecked = true;
+    // The settings window names these words; the note goes once the vocabulary fits again.
+    const QString note = words.join(u", "_s);
+    if (AppSettings::string(AppSettings::Keys::localVocabularyLeftOut).value_or(QString()) == note)
+        return;
+    if (note.isEmpty())
+        AppSettings::remove(AppSettings::Keys::localVocabularyLeftOut);
+    else
+        AppSettings::setString(AppSettings::Keys::localVocabularyLeftOut, note);
 }
 
 void LocalTranscriber::fail(const QString &message)

@@ -10,9 +10,11 @@
 #include <QObject>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class RecognitionWorker;
 
@@ -49,6 +51,8 @@ private:
     void enqueue(std::vector<SpeechStretch> stretches);
     QCoro::Task<> recogniseQueued();
     QCoro::Task<> watchLoading(QFuture<void> loading);
+    void finishText();
+    void noteVocabularyLeftOut(const QStringList &words);
     void fail(const QString &message);
     void stop();
 
@@ -61,6 +65,13 @@ private:
     std::optional<TranscriptAssembler> m_transcript;
     std::deque<SpeechStretch> m_queue;
     QString m_shown; // the text the partials have given so far
+    struct LostSpan {
+        std::chrono::milliseconds start;
+        std::chrono::milliseconds end;
+    };
+    std::vector<LostSpan> m_lost; // stretches the engine failed on, from the recording's start
+    QString m_lostReason; // the last such failure, in words for the user
+    bool m_vocabularyChecked = false;
     bool m_running = false; // recogniseQueued() is at work
     bool m_committed = false;
     bool m_done = false; // final or error given, or disconnected: nothing more is said

@@ -53,14 +53,14 @@ QFuture<void> RecognitionWorker::preload(const QString &path)
     return QtConcurrent::run(&m_pool, [this, path] { model(path, true); });
 }
 
-QFuture<std::vector<WhisperSegment>> RecognitionWorker::recognise(const QString &path, std::vector<float> samples,
+QFuture<WhisperRecognition> RecognitionWorker::recognise(const QString &path, std::vector<float> samples,
     WhisperModel::Options options, std::shared_ptr<const std::atomic_bool> cancel)
 {
     m_releaseTimer.stop();
     return QtConcurrent::run(
         &m_pool, [this, path, samples = std::move(samples), options = std::move(options), cancel]() {
             if (*cancel)
-                return std::vector<WhisperSegment> {};
+                return WhisperRecognition {};
             return model(path, false).recognise(samples, options, *cancel);
         });
 }

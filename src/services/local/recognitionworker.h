@@ -27,7 +27,7 @@ public:
     QFuture<void> preload(const QString &path);
     // Recognises with the model at `path`, loading it first if needed. A model that failed
     // to load is not tried again until the next preload(). Throws LocalRecognitionError.
-    QFuture<std::vector<WhisperSegment>> recognise(const QString &path, std::vector<float> samples,
+    QFuture<WhisperRecognition> recognise(const QString &path, std::vector<float> samples,
         WhisperModel::Options options, std::shared_ptr<const std::atomic_bool> cancel);
 
     // A dictation ended: the keep time starts over.

@@ -50,7 +50,7 @@ int transcribeFileCommand(const QString &wavPath, const QString &modelPath)
             const WhisperModel::Options options { .language = AppSettings::localLanguage(),
                 .prompt = transcript.prompt(),
                 .shortAudioContext = AppSettings::localShortAudioContext() };
-            transcript.add(model->recognise(stretch.samples, options, never), stretch.pauseBefore);
+            transcript.add(model->recognise(stretch.samples, options, never).segments, stretch.pauseBefore);
         }
         print(stdout, transcript.text());
         return 0;

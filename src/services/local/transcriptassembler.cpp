@@ -6,13 +6,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-constexpr qsizetype promptLength = 600;
-constexpr qsizetype promptHeadLength = 300; // vocabulary and context, before the text
-
-} // namespace
-
 TranscriptAssembler::TranscriptAssembler(Settings settings)
     : m_settings(std::move(settings))
 {
@@ -62,14 +55,9 @@ QString TranscriptAssembler::text() const
     return m_settings.spokenPunctuation ? SpokenPunctuation::apply(joined, names) : joined;
 }
 
-QString TranscriptAssembler::prompt() const
+PromptParts TranscriptAssembler::prompt() const
 {
-    QStringList head;
-    if (!m_settings.vocabulary.isEmpty())
-        head.append(m_settings.vocabulary.join(u", "_s) + u'.');
-    if (!m_settings.context.trimmed().isEmpty())
-        head.append(m_settings.context.trimmed());
-    const QString start = head.join(u' ').left(promptHeadLength);
-    const QString sofar = text().right(promptLength - start.size()).simplified();
-    return (start + u' ' + sofar).trimmed();
+    // More than any engine reads of a prompt, so that the fitting never runs short.
+    constexpr qsizetype recentLength = 2000;
+    return { m_settings.vocabulary, m_settings.context, text().right(recentLength) };
 }

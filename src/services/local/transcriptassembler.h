@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pausedetector.h"
+#include "promptbudget.h"
 #include "whispermodel.h"
 
 #include <QString>
@@ -30,9 +31,9 @@ public:
     void add(const std::vector<WhisperSegment> &segments, std::chrono::milliseconds pauseBefore);
     // The text so far, as the user is to see it.
     QString text() const;
-    // Vocabulary, context and the end of the text so far, within what whisper reads of a
-    // prompt (its last 224 tokens, about 600 characters of Russian).
-    QString prompt() const;
+    // Vocabulary, context and the end of the text so far; the engine fits them into what
+    // it reads of a prompt.
+    PromptParts prompt() const;
 
 private:
     struct Piece {

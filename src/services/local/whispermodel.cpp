@@ -13,6 +13,7 @@
 #include <cmath>
 #include <mutex>
 #include <new>
+#include <type_traits>
 
 using namespace Qt::StringLiterals;
 
@@ -147,14 +148,14 @@ int WhisperModel::audioContextFor(std::size_t sampleCount)
 
 int WhisperModel::defaultThreadCount() { return std::clamp(QThread::idealThreadCount(), 1, 8); }
 
-std::vector<WhisperSegment> WhisperModel::recognise(
+WhisperRecognition WhisperModel::recognise(
     std::span<const float> samples, const Options &options, const std::atomic_bool &cancel)
 {
     if (samples.empty() || cancel)
         return {};
+    WhisperRecognition recognition;
     whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
     const QByteArray language = options.language.toUtf8();
-    const QByteArray prompt = options.prompt.toUtf8();
     params.n_threads = std::max(1, options.threads);
     params.language = language.isEmpty() ? "ru" : language.constData();
     params.detect_language = false; // "auto" as the language already detects; this flag only reports
@@ -165,7 +166,20 @@ std::vector<WhisperSegment> WhisperModel::recognise(
     params.print_realtime = false;
     params.print_timestamps = false;
     params.print_special = false;
-    params.initial_prompt = prompt.isEmpty() ? nullptr : prompt.constData();
+    // whisper reads the last half of its text context of a prompt, less one marker token:
+    // fitted here so that the vocabulary at the prompt's start is never the part cut off.
+    const int budget = whisper_n_text_ctx(m_context.get()) / 2 - 1;
+    FittedPrompt prompt = PromptBudget::fit(options.prompt, budget, [this](const QString &text) {
+        const QByteArray utf8 = text.toUtf8();
+        static_assert(std::is_same_v<whisper_token, int>);
+        std::vector<int> tokens(std::size_t(utf8.size()) + 1); // never more tokens than bytes
+        const int count = whisper_tokenize(m_context.get(), utf8.constData(), tokens.data(), int(tokens.size()));
+        tokens.resize(std::size_t(std::max(0, count)));
+        return tokens;
+    });
+    recognition.vocabularyLeftOut = std::move(prompt.vocabularyLeftOut);
+    params.prompt_tokens = prompt.tokens.empty() ? nullptr : prompt.tokens.data();
+    params.prompt_n_tokens = int(prompt.tokens.size());
     params.audio_ctx = options.shortAudioContext ? audioContextFor(samples.size()) : 0;
     const auto aborted = [](void *flag) { return static_cast<const std::atomic_bool *>(flag)->load(); };
     params.abort_callback = aborted;
@@ -188,15 +202,14 @@ std::vector<WhisperSegment> WhisperModel::recognise(
         qCWarning(lcServices) << "whisper: recognition failed with status" << status;
         throw LocalRecognitionError(LocalRecognitionErrorCase::recognitionFailed);
     }
-    std::vector<WhisperSegment> segments;
     whisper_context *context = m_context.get();
     const int count = whisper_full_n_segments(context);
     for (int i = 0; i < count; ++i) {
         // Segment times are in hundredths of a second.
-        segments.push_back({ QString::fromUtf8(whisper_full_get_segment_text(context, i)).trimmed(),
+        recognition.segments.push_back({ QString::fromUtf8(whisper_full_get_segment_text(context, i)).trimmed(),
             std::chrono::milliseconds(whisper_full_get_segment_t0(context, i) * 10),
             std::chrono::milliseconds(whisper_full_get_segment_t1(context, i) * 10),
             whisper_full_get_segment_no_speech_prob(context, i), meanWordProbability(context, i) });
     }
-    return segments;
+    return recognition;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "promptbudget.h"
+
 #include <QString>
 
 #include <atomic>
@@ -21,6 +23,12 @@ struct WhisperSegment {
     float averageTokenProbability = 1.0f;
 };
 
+struct WhisperRecognition {
+    std::vector<WhisperSegment> segments;
+    // Vocabulary words the prompt could not hold, in the user's order.
+    QStringList vocabularyLeftOut;
+};
+
 // One loaded whisper model. Loading and recognising block for seconds: both run on the
 // recognition worker, never on the main thread. Not for two threads at once.
 class WhisperModel {
@@ -29,7 +37,7 @@ public:
 
     struct Options {
         QString language = QStringLiteral("ru"); // "auto" lets the model detect it; never translated
-        QString prompt; // vocabulary, context and the text so far
+        PromptParts prompt; // fitted into what the model reads of a prompt
         int threads = defaultThreadCount();
         // Encode only as much of the 30-s window as the audio fills (see audioContextFor).
         bool shortAudioContext = true;
@@ -41,7 +49,7 @@ public:
 
     // Float mono 16 kHz. Returns what was recognised, or nothing as soon as `cancel`
     // turns true. Throws LocalRecognitionError::recognitionFailed.
-    std::vector<WhisperSegment> recognise(
+    WhisperRecognition recognise(
         std::span<const float> samples, const Options &options, const std::atomic_bool &cancel);
 
     // The encoder's context for this much audio: 50 frames a second plus one second of

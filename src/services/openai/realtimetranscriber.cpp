@@ -188,8 +188,9 @@ void RealtimeTranscriber::handleMessage(const QByteArray &data)
     case RealtimeEvent::Kind::ignored:
         break;
     case RealtimeEvent::Kind::partial:
+        m_textSoFar += event.text;
         if (m_callbacks.onPartial)
-            m_callbacks.onPartial(event.text);
+            m_callbacks.onPartial(m_textSoFar);
         break;
     case RealtimeEvent::Kind::final:
         m_didReceiveFinal = true;

@@ -45,4 +45,5 @@ private:
     std::chrono::milliseconds m_connectTimeout { 20'000 };
     bool m_receiving = false;
     bool m_didReceiveFinal = false;
+    QString m_textSoFar; // the service sends what each event adds
 };

@@ -4,6 +4,7 @@
 #include "localrecognitionerror.h"
 #include "localrecognitionservice.h"
 #include "localtranscriber.h"
+#include "promptbudget.h"
 #include "recognitionworker.h"
 #include "servicetestsupport.h"
 #include "whispermodel.h"
@@ -46,11 +47,12 @@ struct Heard {
     QStringList partials;
     QStringList finals;
     QStringList errors;
+    QStringList notices;
     RealtimeTranscriberCallbacks callbacks()
     {
-        return { [this](const QString &delta) { partials.append(delta); },
-            [this](const QString &text) { finals.append(text); },
-            [this](const QString &text) { errors.append(text); } };
+        return { [this](const QString &text) { partials.append(text); },
+            [this](const QString &text) { finals.append(text); }, [this](const QString &text) { errors.append(text); },
+            [this](const QString &text) { notices.append(text); } };
     }
 };
 
@@ -102,7 +104,7 @@ TEST(LocalEngineTest, ACancelledRecognitionStopsAtOnceAndGivesNothing)
     options.threads = 2;
     options.shortAudioContext = false;
     std::vector<WhisperSegment> segments { { u"x"_s, 0ms, 0ms } };
-    std::thread worker([&] { segments = model->recognise(audio, options, cancel); });
+    std::thread worker([&] { segments = model->recognise(audio, options, cancel).segments; });
     std::this_thread::sleep_for(300ms);
     QElapsedTimer sinceCancel;
     sinceCancel.start();
@@ -110,7 +112,7 @@ TEST(LocalEngineTest, ACancelledRecognitionStopsAtOnceAndGivesNothing)
     worker.join();
     EXPECT_LT(sinceCancel.elapsed(), 1500);
     EXPECT_TRUE(segments.empty());
-    EXPECT_TRUE(model->recognise(audio, options, cancel).empty());
+    EXPECT_TRUE(model->recognise(audio, options, cancel).segments.empty());
 }
 
 TEST(LocalEngineTest, DictationGivesOneFinalAndNothingAfterDisconnect)
@@ -130,8 +132,8 @@ TEST(LocalEngineTest, DictationGivesOneFinalAndNothingAfterDisconnect)
     }
     EXPECT_EQ(heard.finals.size(), 1);
     EXPECT_EQ(heard.errors, QStringList());
-    // Partials only ever add up to the final text.
-    EXPECT_TRUE(heard.finals.value(0).startsWith(heard.partials.join(QString())));
+    // The last partial is the final text.
+    EXPECT_TRUE(heard.partials.isEmpty() || heard.partials.last() == heard.finals.value(0));
     EXPECT_TRUE(worker->isLoaded());
 
     // Disconnected, or destroyed, in the middle of recognising: silence from then on.
@@ -157,6 +159,82 @@ TEST(LocalEngineTest, DictationGivesOneFinalAndNothingAfterDisconnect)
     worker->setKeepTime(50ms);
     worker->touch();
     EXPECT_TRUE(TestUtil::runUntil([&] { return !worker->isLoaded(); }, 5s));
+}
+
+// One token per character stands in for the engine's tokenizer.
+TEST(LocalEngineTest, ThePromptKeepsTheVocabularyFirstAndNamesWhatDoesNotFit)
+{
+    const auto characters = [](const QString &text) {
+        std::vector<int> tokens;
+        for (const QChar character : text)
+            tokens.push_back(character.unicode());
+        return tokens;
+    };
+    const QStringList vocabulary { u"Ворсик"_s, u"Qt"_s, u"GigaChat"_s };
+    const struct {
+        int budget;
+        QString context;
+        QString prompt;
+        QStringList leftOut;
+    } rows[] = {
+        { 100, u"Письма коллегам"_s, u"Ворсик, Qt, GigaChat. Письма коллегам и дальше текст"_s, {} },
+        { 37, u"Письма коллегам"_s, u"Ворсик, Qt, GigaChat. Письма коллегам"_s, {} },
+        // The context from its start, the text so far from its end.
+        { 34, u"Письма коллегам"_s, u"Ворсик, Qt, GigaChat. Письма текст"_s, {} },
+        { 11, u"Письма коллегам"_s, u"Ворсик, Qt."_s, { u"GigaChat"_s } },
+        // Once a word does not fit, the words after it stay out too: the user's order is their priority.
+        { 4, {}, u"екст"_s, vocabulary },
+    };
+    for (const auto &row : rows) {
+        const FittedPrompt fitted
+            = PromptBudget::fit({ vocabulary, row.context, u"и дальше текст"_s }, row.budget, characters);
+        QString prompt;
+        for (const int token : fitted.tokens)
+            prompt.append(QChar(char16_t(token)));
+        EXPECT_EQ(prompt, row.prompt) << row.budget;
+        EXPECT_EQ(fitted.vocabularyLeftOut, row.leftOut) << row.budget;
+    }
+}
+
+// The engine's own tokens: whisper reads 223 of them; a vocabulary longer than that is named.
+TEST(LocalEngineTest, AVocabularyBeyondWhatTheModelReadsIsNamed)
+{
+    const std::unique_ptr<WhisperModel> model = WhisperModel::load(testModel("tiny"));
+    WhisperModel::Options options;
+    for (int word = 0; word < 200; ++word)
+        options.prompt.vocabulary.append(u"Термин%1"_s.arg(word));
+    const std::atomic_bool never = false;
+    const QStringList leftOut = model->recognise(std::vector<float>(16000, 0.0f), options, never).vocabularyLeftOut;
+    ASSERT_FALSE(leftOut.isEmpty());
+    EXPECT_LT(leftOut.size(), 190) << "a few words a token each would fit";
+    EXPECT_EQ(leftOut, options.prompt.vocabulary.mid(200 - leftOut.size()));
+}
+
+// A stretch the engine fails on costs that stretch: the dictation goes on, and with nothing
+// recognised at all the end says why.
+TEST(LocalEngineTest, AModelFileRemovedAfterReleaseCostsTheStretchesNotTheDictation)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(u"ggml-tiny.bin"_s);
+    ASSERT_TRUE(QFile::copy(testModel("tiny"), path));
+    auto worker = std::make_shared<RecognitionWorker>();
+    Heard heard;
+    LocalTranscriber transcriber(heard.callbacks(), worker, { .modelPath = path, .threads = 2 });
+    run(transcriber.connect({}, {}, {}));
+    ASSERT_TRUE(TestUtil::runUntil([&] { return worker->isLoaded(); }, 30s));
+    worker->setKeepTime(0ms);
+    worker->touch();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return !worker->isLoaded(); }, 5s));
+    ASSERT_TRUE(QFile::remove(path));
+
+    run(transcriber.appendAudio(speechLike(3)));
+    TestUtil::runFor(1s);
+    EXPECT_TRUE(heard.errors.isEmpty()) << "the failed stretches end nothing while the user speaks";
+    run(transcriber.appendAudio(speechLike(1)));
+    run(transcriber.commit());
+    ASSERT_TRUE(TestUtil::runUntil([&] { return !heard.errors.isEmpty() || !heard.finals.isEmpty(); }, 30s));
+    EXPECT_TRUE(heard.finals.isEmpty());
+    EXPECT_TRUE(heard.errors.value(0).contains(u"не найден"_s)) << heard.errors.value(0).toStdString();
 }
 
 TEST(LocalEngineTest, AModelThatCannotBeUsedEndsTheDictationWithItsReason)
