@@ -197,11 +197,13 @@ void SettingsWindowController::buildWindow()
             u"Знаки препинания голосом: «запятая», «точка», «вопросительный знак», «новая строка»…"_s, page);
         m_spokenPunctuation->setObjectName(u"spokenPunctuation"_s);
         stack->addWidget(m_spokenPunctuation);
-        m_editWithOpenAI = new QCheckBox(u"Редактировать текст с помощью OpenAI: распознанный текст (не запись) "
-                                         "отправляется в OpenAI; нужен ключ OpenAI в связке ключей"_s,
-            page);
+        m_editWithOpenAI
+            = new QCheckBox(u"Редактировать текст с помощью OpenAI (отправляется текст, не запись)"_s, page);
         m_editWithOpenAI->setObjectName(u"editWithOpenAI"_s);
         stack->addWidget(m_editWithOpenAI);
+        stack->addWidget(makeSecondaryText(u"Нужен ключ OpenAI в связке ключей. Без этой отметки текст правится "
+                                           "на этом компьютере и никуда не отправляется."_s,
+            12, page));
     }
     if (m_offersRemoteDesktopPaste) {
         m_remoteDesktopPaste = new QCheckBox(u"Вставлять нажатием клавиш (GNOME): Ворсик нажимает Ctrl+V через "
