@@ -23,7 +23,7 @@ public:
     virtual std::unique_ptr<AbstractRealtimeTranscriber> makeTranscriber(
         RealtimeTranscriberCallbacks callbacks, SmartMode mode)
         = 0;
-    // `clean` and `structured` without a language model: fillers, doubled words,
+    // `clean` and `structured` without a language model: fillers, a short word said twice,
     // spaces and capitals. `verbatim` returns the text unchanged.
     virtual QString cleanUp(const QString &text, SmartMode mode) = 0;
 };
