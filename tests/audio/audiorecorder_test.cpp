@@ -383,8 +383,6 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsSaysWhyAndStartStopCa
 // handed over, and the end of the stream comes after the last one.
 TEST_F(AudioRecorderTest, StopReturnsWhileTheCaptureThreadIsBusyAndTheEndComesAfterTheLastChunk)
 {
-    const QString module = useNullSink(u"verbulo_busy_%1"_s.arg(QCoreApplication::applicationPid()));
-    const auto unload = qScopeGuard([&] { runTool(u"pactl"_s, { u"unload-module"_s, module }); });
     std::binary_semaphore busy(0), release(0);
     std::atomic<bool> holding = true, waitedOut = false;
     ASSERT_FALSE(start([&, log = m_log.handler()](const QByteArray &chunk) {
