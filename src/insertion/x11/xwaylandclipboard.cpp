@@ -152,6 +152,8 @@ void XwaylandClipboard::own(QMap<QString, QByteArray> formats)
         m_x11->atom(it.key());
     m_owned = std::move(formats);
     m_formatsAsked = false;
+    // Pieces of the earlier contents still unread are not kept for a reader that may never come back.
+    m_x11->transfers.clear();
     xcb_set_selection_owner(m_x11->connection, m_owned.isEmpty() ? xcb_window_t(XCB_WINDOW_NONE) : m_x11->window,
         m_x11->clipboard, XCB_CURRENT_TIME);
     xcb_flush(m_x11->connection);
