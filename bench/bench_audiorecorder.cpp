@@ -120,7 +120,7 @@ static void BM_StartToFirstChunk(benchmark::State &state)
         }
         const double latency = std::chrono::duration<double>(firstChunk - started).count();
         guard.unlock();
-        recorder.stop();
+        recorder.stop().waitForFinished();
         state.SetIterationTime(latency);
         latenciesMs.push_back(latency * 1000.0);
     }

@@ -11,11 +11,14 @@
 #include <QFuture>
 #include <QMetaObject>
 #include <QPointer>
+#include <QPromise>
+#include <QScopeGuard>
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroSignal>
 
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -83,8 +86,9 @@ public:
     // From now on a stream that fails or a server that goes away is reported to
     // `recorder` (on its thread) as the loss of capture `generation`.
     void reportLossTo(AudioRecorder *recorder, quint64 generation);
-    // Delivers what is still buffered, on the capture thread, before teardown.
-    void finish();
+    // Delivers what is still buffered on the capture thread, then tears `capture` down on a
+    // worker; the future finishes after the last chunk. Returns at once.
+    static QFuture<void> finish(std::shared_ptr<Capture> capture);
     const QByteArray &sourceName() const { return m_source->name; }
 
 private:
@@ -106,13 +110,21 @@ private:
     static void onReadable(pa_stream *, size_t, void *self);
     static void onFinish(pa_mainloop_api *, void *self);
 
+public:
+    // Drops a reference off the calling thread: the last one joins the capture thread.
+    static void retire(std::shared_ptr<Capture> capture);
+
+private:
     PCMHandler m_onPCMData;
     pa_threaded_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
     pa_stream *m_stream = nullptr;
     pa_time_event *m_deadline = nullptr;
     bool m_timedOut = false;
-    bool m_finished = false;
+    std::shared_ptr<Capture> m_finishing; // itself, from finish() until the last chunk is out
+    QPromise<void> m_finished;
+    // Cleared by stop() without the loop's lock, which the capture thread may hold for a while.
+    std::mutex m_reportLock;
     AudioRecorder *m_reportTo = nullptr;
     quint64 m_generation = 0;
     bool m_lost = false;
@@ -248,13 +260,17 @@ void AudioRecorder::Capture::connectStream(const SourceInfo &source)
 void AudioRecorder::Capture::reportLossTo(AudioRecorder *recorder, quint64 generation)
 {
     MainloopLock lock(m_loop);
-    m_reportTo = recorder;
-    m_generation = generation;
+    {
+        std::lock_guard reportLock(m_reportLock);
+        m_reportTo = recorder;
+        m_generation = generation;
+    }
     checkForLoss(); // it may have gone between the start and now
 }
 
 void AudioRecorder::Capture::checkForLoss()
 {
+    std::lock_guard lock(m_reportLock);
     if (!m_reportTo || m_lost)
         return;
     const bool streamGone = m_stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream));
@@ -278,15 +294,27 @@ void AudioRecorder::Capture::flushConverter()
     }
 }
 
-void AudioRecorder::Capture::finish()
+QFuture<void> AudioRecorder::Capture::finish(std::shared_ptr<Capture> capture)
 {
-    if (!m_loop || !m_stream)
-        return;
-    MainloopLock lock(m_loop);
-    m_finished = false;
-    pa_mainloop_api_once(pa_threaded_mainloop_get_api(m_loop), &Capture::onFinish, this);
-    while (!m_finished)
-        pa_threaded_mainloop_wait(m_loop);
+    QFuture<void> finished = capture->m_finished.future();
+    capture->m_finished.start();
+    {
+        // No loss is reported once the recording was stopped.
+        std::lock_guard lock(capture->m_reportLock);
+        capture->m_reportTo = nullptr;
+    }
+    if (!capture->m_loop || !capture->m_stream) {
+        capture->m_finished.finish();
+        return finished;
+    }
+    // The capture thread holds the loop's lock while it hands a chunk on: it is taken on a worker.
+    (void)BlockingWork::run([capture = std::move(capture)]() mutable {
+        Capture *self = capture.get();
+        MainloopLock lock(self->m_loop);
+        self->m_finishing = std::move(capture);
+        pa_mainloop_api_once(pa_threaded_mainloop_get_api(self->m_loop), &Capture::onFinish, self);
+    });
+    return finished;
 }
 
 void AudioRecorder::Capture::readAvailable()
@@ -360,8 +388,14 @@ void AudioRecorder::Capture::onFinish(pa_mainloop_api *, void *self)
     // reach the resampler after its end-of-input flush.
     pa_stream_set_read_callback(capture->m_stream, nullptr, nullptr);
     capture->flushConverter();
-    capture->m_finished = true;
-    pa_threaded_mainloop_signal(capture->m_loop, 0);
+    capture->m_finished.finish();
+    // Its teardown joins this thread, so it happens elsewhere.
+    retire(std::move(capture->m_finishing));
+}
+
+void AudioRecorder::Capture::retire(std::shared_ptr<Capture> capture)
+{
+    (void)BlockingWork::run([capture = std::move(capture)] {});
 }
 
 namespace {
@@ -416,6 +450,8 @@ QCoro::Task<> AudioRecorder::start(PCMHandler onPCMData, LossHandler onLost)
         co_return; // the capture goes with this frame
     m_starting = false;
     const bool stopped = std::exchange(m_stopWhenStarted, false);
+    // A capture not kept is torn down off this thread.
+    const auto retireUnused = qScopeGuard([&] { Capture::retire(std::move(capture)); });
     if (!failure && !stopped) {
         m_capture = capture;
         m_onLost = std::move(onLost);
@@ -432,25 +468,24 @@ QCoro::Task<> AudioRecorder::start(PCMHandler onPCMData, LossHandler onLost)
     }
 }
 
-void AudioRecorder::stop()
+QFuture<void> AudioRecorder::stop()
 {
     if (m_starting) {
         m_stopWhenStarted = true;
-        return;
+        return QtFuture::makeReadyFuture();
     }
     if (!m_running)
-        return;
-    m_capture->finish();
-    m_capture.reset();
+        return QtFuture::makeReadyFuture();
     m_onLost = nullptr;
     m_running = false;
+    return Capture::finish(std::exchange(m_capture, nullptr));
 }
 
 void AudioRecorder::captureLost(quint64 generation)
 {
     if (!m_running || generation != m_generation)
         return; // stopped meanwhile: nothing was lost
-    m_capture.reset();
+    Capture::retire(std::exchange(m_capture, nullptr));
     m_running = false;
     if (LossHandler onLost = std::exchange(m_onLost, nullptr))
         onLost();

@@ -8,8 +8,8 @@
 
 // Records the default PulseAudio source and hands out s16le mono 24 kHz chunks.
 // start() and stop() belong to the main thread, which never waits on the sound
-// server: the stream is opened on a thread of its own. The handler runs on the
-// capture thread and nothing else does.
+// server or the capture thread: the stream is opened and torn down on a worker. The
+// handler runs on the capture thread and nothing else does.
 class AudioRecorder final : public QObject, public AbstractAudioRecorder {
     Q_OBJECT
 
@@ -20,7 +20,7 @@ public:
     // Resumes once the stream runs, or throws AudioRecorderError within three
     // seconds; a failed start leaves nothing behind.
     QCoro::Task<> start(PCMHandler onPCMData, LossHandler onLost) override;
-    void stop() override;
+    QFuture<void> stop() override;
     bool isRunning() const override { return m_running; }
 
 Q_SIGNALS:

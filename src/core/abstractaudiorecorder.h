@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFuture>
 
 #include <QCoro/QCoroTask>
 
@@ -18,7 +19,9 @@ public:
     // Resumes once recording runs; throws DescribedError when it cannot start.
     // Starting while running does nothing and keeps the first handlers.
     virtual QCoro::Task<> start(PCMHandler onPCMData, LossHandler onLost) = 0;
-    // Harmless when not running; a start still under way ends without recording.
-    virtual void stop() = 0;
+    // Returns at once; harmless when not running, and a start still under way ends without
+    // recording. The future finishes once the last chunk has been handed to the handler, which is
+    // never called afterwards.
+    virtual QFuture<void> stop() = 0;
     virtual bool isRunning() const = 0;
 };

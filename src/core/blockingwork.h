@@ -43,4 +43,29 @@ template<typename Work> auto run(Work work) -> QFuture<std::invoke_result_t<Work
     return future;
 }
 
+// The same for a thread that a library owns and serves work on from a queue of its own: `post`
+// queues a callable there, false when that thread takes no more work. The future then finishes
+// without a result, as it does when the work throws.
+template<typename Post, typename Work> auto onOwnThread(Post &&post, Work work) -> QFuture<std::invoke_result_t<Work &>>
+{
+    using Result = std::invoke_result_t<Work &>;
+    auto promise = std::make_shared<QPromise<Result>>();
+    QFuture<Result> future = promise->future();
+    promise->start();
+    const bool queued = post([promise, work = std::move(work)]() mutable {
+        try {
+            if constexpr (std::is_void_v<Result>)
+                work();
+            else
+                promise->addResult(work());
+        } catch (...) {
+            promise->setException(std::current_exception());
+        }
+        promise->finish();
+    });
+    if (!queued)
+        promise->finish();
+    return future;
+}
+
 } // namespace BlockingWork

@@ -11,6 +11,7 @@
 
 #include <QPointer>
 
+#include <QCoro/QCoroFuture>
 #include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 
@@ -27,10 +28,11 @@ const QString microphoneLostNote = u"Запись прервалась: микр
 DictationSessionController::DictationSessionController(Neighbours neighbours, QObject *parent)
     : QObject(parent)
     , m_n(std::move(neighbours))
+    , m_keys(m_n.keychain)
     , m_ownBackendFlow(std::make_unique<OwnBackendFlow>(m_n.makeCollector, m_n.vorsikAPIClient))
-    , m_localFlow(std::make_unique<LocalFlow>(m_n.keychain, m_n.textPolisher, m_n.localRecognition))
-    , m_gigaChatFlow(std::make_unique<GigaChatFlow>(m_n.makeCollector, m_n.keychain, m_n.gigaChatClient))
-    , m_openAIFlow(std::make_unique<OpenAIFlow>(m_n.keychain, m_n.textPolisher, m_n.makeTranscriber))
+    , m_localFlow(std::make_unique<LocalFlow>(&m_keys, m_n.textPolisher, m_n.localRecognition))
+    , m_gigaChatFlow(std::make_unique<GigaChatFlow>(m_n.makeCollector, &m_keys, m_n.gigaChatClient))
+    , m_openAIFlow(std::make_unique<OpenAIFlow>(&m_keys, m_n.textPolisher, m_n.makeTranscriber))
 {
     m_watchdog.setSingleShot(true);
 }
@@ -102,6 +104,7 @@ void DictationSessionController::startDictation()
 
     const quint64 session = ++m_session;
     m_clock.start();
+    m_keys.forget();
     m_lossNotes.clear();
     m_recognizesLocally = false;
     const AIProvider provider = AppSettings::aiProvider().value_or(AIProvider::vorsik);
@@ -138,7 +141,7 @@ QCoro::Task<> DictationSessionController::readKeyAndBegin(
     AIProvider provider, AbstractDictationFlow *flow, QString account, quint64 session)
 {
     QPointer<DictationSessionController> self(this);
-    std::optional<QString> key = co_await m_n.keychain->read(account);
+    std::optional<QString> key = co_await m_keys.read(account);
     if (!self || session != m_session)
         co_return; // given up while the keyring answered: the answer is not used
     m_readingKey = false;
@@ -387,7 +390,7 @@ void DictationSessionController::stopDictation()
     if (m_state != DictationState::recording)
         return;
     setState(DictationState::processing);
-    m_n.audioRecorder->stop();
+    QFuture<void> recorded = m_n.audioRecorder->stop();
     qCDebug(lcCore) << "dictation" << m_session << "stops recording after" << m_clock.elapsed() << "ms";
 
     if (m_isOnboardingTestDictation && m_flow->walkthroughShowsFinishing())
@@ -397,12 +400,15 @@ void DictationSessionController::stopDictation()
     else
         m_n.overlay->showEditing();
     showLossNote();
-    detach(finishDictation(m_session));
+    detach(finishDictation(m_session, std::move(recorded)));
 }
 
-QCoro::Task<> DictationSessionController::finishDictation(quint64 session)
+QCoro::Task<> DictationSessionController::finishDictation(quint64 session, QFuture<void> recorded)
 {
     QPointer<DictationSessionController> self(this);
+    co_await recorded;
+    if (!self || session != m_session)
+        co_return;
     const bool awaitsText = co_await m_flow->finish(context(session));
     if (!self || !awaitsText || session != m_session)
         co_return;
@@ -548,6 +554,7 @@ void DictationSessionController::returnToIdle()
     qCDebug(lcCore) << "dictation" << m_session << "is over after" << m_clock.elapsed() << "ms";
     if (m_flow)
         m_flow->discard(false);
+    m_keys.forget();
     m_insertionTarget.reset();
     m_finalTranscript.clear();
     m_isOnboardingTestDictation = false;

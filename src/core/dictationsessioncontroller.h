@@ -14,6 +14,7 @@
 #include "abstracttextinserter.h"
 #include "abstracttextpolisher.h"
 #include "abstractvorsikapiclient.h"
+#include "dictationkeys.h"
 #include "enums.h"
 
 #include <QElapsedTimer>
@@ -133,7 +134,8 @@ private:
     QCoro::Task<> runStart(QString key, quint64 session);
     // Prepares the current flow and starts the recorder into it.
     QCoro::Task<> startRecording(QString key);
-    QCoro::Task<> finishDictation(quint64 session);
+    // Once `recorded` has finished, every chunk of the recording has reached the flow.
+    QCoro::Task<> finishDictation(quint64 session, QFuture<void> recorded);
     // What the current flow reports for the dictation `session`.
     DictationContext context(quint64 session);
     void showPartial(const QString &textSoFar);
@@ -154,6 +156,8 @@ private:
     void onFinalTranscriptOverdue(quint64 session);
 
     Neighbours m_n;
+    // What the keyring gave this dictation, for the flows too; before them, which it is handed to.
+    DictationKeys m_keys;
     Timings m_timings;
 
     DictationState m_state = DictationState::idle;

@@ -1,13 +1,14 @@
 #include "textinserter.h"
 
+#include "blockingwork.h"
 #include "logging.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QPointer>
-#include <QPromise>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <QCoro/QCoroSignal>
@@ -57,18 +58,15 @@ QCoro::Task<std::optional<Result>> TextInserter::onAccessibilityThread(
     const std::function<Result()> &work, std::chrono::milliseconds timeout)
 {
     const QDeadlineTimer deadline(timeout);
-    auto promise = std::make_shared<QPromise<Result>>();
-    QFuture<Result> future = promise->future();
-    promise->start();
-    QMetaObject::invokeMethod(
-        m_accessibilityContext,
-        [this, promise, deadline, work] {
-            m_backend.setDeadline(deadline);
-            promise->addResult(work());
-            m_backend.setDeadline(QDeadlineTimer(QDeadlineTimer::Forever));
-            promise->finish();
+    QFuture<Result> future = BlockingWork::onOwnThread(
+        [this](std::function<void()> queued) {
+            return QMetaObject::invokeMethod(m_accessibilityContext, std::move(queued), Qt::QueuedConnection);
         },
-        Qt::QueuedConnection);
+        [this, deadline, work] {
+            m_backend.setDeadline(deadline);
+            const auto reset = qScopeGuard([this] { m_backend.setDeadline(QDeadlineTimer(QDeadlineTimer::Forever)); });
+            return work();
+        });
 
     QFutureWatcher<Result> watcher;
     watcher.setFuture(future);

@@ -8,6 +8,7 @@
 #include "pcmconverter.h"
 #include "resampler.h"
 
+#include "stallmeter.h"
 #include "testutil.h"
 
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +29,7 @@
 #include <numbers>
 #include <numeric>
 #include <optional>
+#include <semaphore>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -281,11 +282,7 @@ TEST_F(AudioRecorderTest, RecordsWhatIsPlayedIntoTheDefaultSource)
             { u"--playback"_s, u"--device="_s + sink, u"--format=float32le"_s, u"--rate=%1"_s.arg(rate),
                 u"--channels=%1"_s.arg(channels), tone });
         QThread::msleep(300);
-        m_recorder.stop(); // before `log` goes: the capture thread writes into it
-        // Nothing reaches the handler once stop() has returned.
-        const qsizetype afterStop = log.count();
-        QThread::msleep(150);
-        EXPECT_EQ(log.count(), afterStop);
+        m_recorder.stop().waitForFinished(); // before `log` goes: the capture thread writes into it
 
         const Samples recorded = sound(log.samples());
         EXPECT_NEAR(double(recorded.size()), 24000.0, 2400.0);
@@ -315,7 +312,7 @@ TEST_F(AudioRecorderTest, SpeechFromTheSourceIsCutAtItsPauses)
     ASSERT_FALSE(start(log.handler()));
     runTool(u"paplay"_s, { u"--device="_s + sink, speech });
     QThread::msleep(300);
-    m_recorder.stop();
+    m_recorder.stop().waitForFinished();
 
     const Samples recorded = log.samples();
     QByteArray pcm(reinterpret_cast<const char *>(recorded.data()), qsizetype(recorded.size() * 2));
@@ -338,12 +335,7 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsSaysWhyAndStartStopCa
     QLocalServer silent;
     ASSERT_TRUE(silent.listen(path(u"silent"_s)));
     // Meanwhile the main thread runs on: the server is waited for elsewhere.
-    QElapsedTimer sinceTick;
-    qint64 longestStall = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [&] { longestStall = std::max(longestStall, sinceTick.restart()); });
-    sinceTick.start();
-    ticker.start(5);
+    auto stall = std::make_unique<StallMeter>();
     for (const QString &socket : { path(u"no-such-socket"_s), silent.fullServerName() }) {
         QElapsedTimer elapsed;
         elapsed.start();
@@ -354,8 +346,8 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsSaysWhyAndStartStopCa
         EXPECT_FALSE(error->message().isEmpty()); // PulseAudio's own description
         EXPECT_FALSE(m_recorder.isRunning());
     }
-    ticker.stop();
-    EXPECT_LT(longestStall, 500);
+    EXPECT_LT(stall->longestMilliseconds(), 500.0);
+    stall.reset();
     // A server without any source.
     QProcess daemon;
     const std::optional<AudioRecorderError> error = startAgainst(startPrivateServer(daemon));
@@ -371,7 +363,7 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsSaysWhyAndStartStopCa
     EXPECT_TRUE(m_recorder.isRunning());
     EXPECT_TRUE(TestUtil::runUntil([&] { return m_log.count() >= 3; }, 10s));
     m_recorder.stop();
-    m_recorder.stop();
+    m_recorder.stop().waitForFinished();
     EXPECT_FALSE(m_recorder.isRunning());
     EXPECT_EQ(second.count(), 0);
 
@@ -384,7 +376,30 @@ TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsSaysWhyAndStartStopCa
     const qsizetype late = second.count();
     TestUtil::runFor(200ms);
     EXPECT_EQ(second.count(), late) << "the given-up capture still records";
-    m_recorder.stop(); // before `third` goes: the capture thread writes into it
+    m_recorder.stop().waitForFinished(); // before `third` goes: the capture thread writes into it
+}
+
+// The main thread never waits for the capture thread: stop() returns while a chunk is still being
+// handed over, and the end of the stream comes after the last one.
+TEST_F(AudioRecorderTest, StopReturnsWhileTheCaptureThreadIsBusyAndTheEndComesAfterTheLastChunk)
+{
+    std::binary_semaphore busy(0), release(0);
+    std::atomic<bool> holding = true, waitedOut = false;
+    ASSERT_FALSE(start([&, log = m_log.handler()](const QByteArray &chunk) {
+        log(chunk);
+        if (holding.exchange(false)) {
+            busy.release();
+            waitedOut = !release.try_acquire_for(5s);
+        }
+    }));
+    ASSERT_TRUE(busy.try_acquire_for(10s));
+    QFuture<void> ended = m_recorder.stop();
+    release.release();
+    ended.waitForFinished();
+    EXPECT_FALSE(waitedOut) << "stop() waited for the capture thread";
+    const qsizetype atEnd = m_log.count();
+    QThread::msleep(150);
+    EXPECT_EQ(m_log.count(), atEnd);
 }
 
 // Counts what reaches the collector: what the dictation must hand on, no less.

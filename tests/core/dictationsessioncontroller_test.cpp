@@ -212,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
             u"текст"_s }),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(ControllerTest, RequestsCarryTheSettingsAndGigaChatReadsItsKeyAgainAtTheStop)
+// Each key is read from the keyring once a dictation, at the press, and used to the end.
+TEST_F(ControllerTest, RequestsCarryTheSettingsAndTheKeyReadAtThePress)
 {
     AppSettings::setSmartMode(SmartMode::structured);
     AppSettings::setString(Keys::customVocabulary, u"Ворсик, Qt"_s);
@@ -229,11 +230,13 @@ TEST_F(ControllerTest, RequestsCarryTheSettingsAndGigaChatReadsItsKeyAgainAtTheS
     press();
     ASSERT_TRUE(reach(DictationState::idle));
     EXPECT_EQ(f.gigaChat.pcm, QByteArray("\x05"));
-    EXPECT_EQ(f.gigaChat.sent, (QStringList { u"new-key"_s, u"structured"_s, u"контекст"_s, u"Ворсик|Qt"_s }));
+    EXPECT_EQ(f.gigaChat.sent, (QStringList { u"giga-key"_s, u"structured"_s, u"контекст"_s, u"Ворсик|Qt"_s }));
+    EXPECT_EQ(f.keychain.reads.calls, 1);
 
     provider(u"openAI"_s);
     AppSettings::setString(Keys::textQuality, u"maximum"_s);
     dictate(u"сырой"_s);
+    EXPECT_EQ(f.keychain.reads.calls, 2) << "the transcriber and the editor share one read";
     EXPECT_EQ(f.lastTranscriber()->connectedWith, (QStringList { u"sk-test"_s, u"контекст"_s, u"2"_s }));
     EXPECT_EQ(f.lastTranscriber()->audio, QByteArray("\x01\x02\x03\x04")) << "every chunk is handed over before commit";
     EXPECT_EQ(f.polisher.sent,

@@ -5,6 +5,7 @@
 #include "atspiaccessibilitybackend.h"
 #include "insertiontargetapplication.h"
 #include "pastepath.h"
+#include "stallmeter.h"
 #include "testutil.h"
 #include "textinserter.h"
 
@@ -49,7 +50,9 @@ TEST(GnomeSessionTest, TheTextGoesStraightIntoTheFieldWithoutClipboardOrKeys)
         EXPECT_FALSE(path.keystrokes->reaches(*captured));
         const QString text = u"Съешь ещё этих мягких французских булок 🙂"_s;
         const std::optional<TextInsertionTarget> before = captured;
+        const StallMeter meter;
         EXPECT_EQ(QCoro::waitFor(inserter.insert(text, before)), TextInsertionOutcome::inserted());
+        EXPECT_LT(meter.longestMilliseconds(), 50.0);
         EXPECT_EQ(target.text("one"), text);
         ASSERT_TRUE(capturedWhen([](const auto &) { return true; }));
         EXPECT_EQ(captured->applicationPID, target.pid());

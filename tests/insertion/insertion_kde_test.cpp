@@ -6,6 +6,7 @@
 #include "fakeinputkeystrokesender.h"
 #include "insertiontargetapplication.h"
 #include "kwinactivewindow.h"
+#include "stallmeter.h"
 #include "testutil.h"
 #include "textinserter.h"
 #include "waylandclipboard.h"
@@ -170,7 +171,9 @@ TEST_F(KdeSessionTest, WithTheGrantPastesExactlyAndGivesTheClipboardBack)
         ASSERT_TRUE(captured);
         const QString text
             = u"Съешь ещё этих мягких французских булок, да выпей чаю 🙂"_s;
+        const StallMeter meter;
         const TextInsertionOutcome outcome = QCoro::waitFor(inserter.insert(text, captured));
+        EXPECT_LT(meter.longestMilliseconds(), 50.0);
         EXPECT_TRUE(outcome == TextInsertionOutcome::inserted()
             || (mayMissTheReads && outcome == TextInsertionOutcome::unconfirmed()));
         EXPECT_EQ(target.text("one"), text);

@@ -115,6 +115,8 @@ TEST_F(GnomeShortcutTest, WritesOneEntryOfItsOwnBesideTheUsersAndRefusesTakenKey
         }
 
         EXPECT_EQ(shortcut.assign(row.keys).error, row.error);
+        EXPECT_EQ(shortcut.current(), row.error.isEmpty() ? std::optional(row.keys) : row.earlier);
+        ASSERT_TRUE(shortcut.written().result());
         EXPECT_EQ(list(), row.listAfter);
         if (row.listAfter.contains(ours)) {
             EXPECT_EQ(read(ours, "binding"), row.bindingAfter);

@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -64,11 +65,22 @@ TEST(KWinActiveWindow, LoadsItsScriptIntoEachKWinThatComesAndHearsOnlyKWin)
         return kwinBus.registerService(u"org.kde.KWin"_s);
     };
     ASSERT_TRUE(startKWin(u"kwin"_s));
+    // A run that crashed left its script loaded; its bus name is gone.
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    QFile records(runtime.filePath(u"vorsik-kwin-scripts"_s));
+    ASSERT_TRUE(records.open(QIODevice::WriteOnly) && records.write(":1.9999\tvorsik-activewindow_1_9999-1\n") > 0);
+    records.close();
 
     const QDBusConnection ours = QDBusConnection::connectToBus(bus.address(), u"ours"_s);
     auto kwin = std::make_unique<KWinActiveWindow>(ours);
     ASSERT_TRUE(TestUtil::runUntil([&] { return standIn.started == 1; }, 5s));
     EXPECT_EQ(standIn.loaded, QStringList { kwin->pluginName() });
+    EXPECT_EQ(standIn.unloaded, QStringList { u"vorsik-activewindow_1_9999-1"_s });
+    // Noted in its place, for the next start should this run end without unloading it.
+    ASSERT_TRUE(records.open(QIODevice::ReadOnly));
+    EXPECT_EQ(records.readAll(), (ours.baseService() + u'\t' + kwin->pluginName() + u'\n').toUtf8());
+    records.close();
     // Whoever could write the script could run code inside KWin.
     const QFileDevice::Permissions forEveryone = QFileDevice::ReadOwner | QFileDevice::WriteOwner
         | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
@@ -106,7 +118,8 @@ TEST(KWinActiveWindow, LoadsItsScriptIntoEachKWinThatComesAndHearsOnlyKWin)
 
     const QString plugin = kwin->pluginName();
     kwin.reset();
-    EXPECT_TRUE(TestUtil::runUntil([&] { return standIn.unloaded == QStringList { plugin }; }, 5s));
+    EXPECT_TRUE(TestUtil::runUntil([&] { return standIn.unloaded.size() == 2; }, 5s));
+    EXPECT_EQ(standIn.unloaded.last(), plugin);
 }
 
 #include "kwinactivewindow_test.moc"

@@ -82,10 +82,11 @@ struct FakeAudioRecorder final : AbstractAudioRecorder, Logged {
         handler = std::move(onPCMData);
         note(QStringLiteral("recorder.start"));
     }
-    void stop() override
+    QFuture<void> stop() override
     {
         if (std::exchange(handler, nullptr))
             note(QStringLiteral("recorder.stop"));
+        return QtFuture::makeReadyFuture();
     }
     bool isRunning() const override { return handler != nullptr; }
     void feed(const QByteArray &chunk) const { handler ? handler(chunk) : void(); } // as the capture thread would

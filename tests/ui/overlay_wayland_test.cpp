@@ -2,9 +2,11 @@
 // into keeps the keyboard focus, and whether its buttons answer the pointer where they should show.
 #include "insertiontargetapplication.h"
 #include "overlaypanelcontroller.h"
+#include "stallmeter.h"
 #include "testutil.h"
 #include "waylandclipboard.h"
 #include "waylandconnection.h"
+#include "waylandkeystrokesender.h"
 #include "waylandoverlay.h"
 
 #include <QApplication>
@@ -12,12 +14,17 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPushButton>
+#include <QScopeGuard>
 
+#include <csignal>
 #include <cstring>
+#include <semaphore>
 
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
 #include <wayland-client.h>
+
+#include <sys/socket.h>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -184,3 +191,37 @@ TEST_P(OverlayWaylandTest, ShowsAtTheTopCentreWhileTheTargetKeepsTheFocus)
 
 INSTANTIATE_TEST_SUITE_P(Surfaces, OverlayWaylandTest, ::testing::Values(true, false),
     [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "LayerShell" : "Window"; });
+
+// Neither a compositor that stops answering nor the connection's own thread held up meanwhile holds
+// up the main thread: the overlay shows, the text goes to the clipboard with its paste keystroke,
+// and the overlay goes.
+TEST(StoppedCompositor, HoldsUpNeitherTheOverlayNorThePaste)
+{
+    if (!qEnvironmentVariableIsSet("VERBULO_WAYLAND_SESSION"))
+        GTEST_SKIP() << "needs scripts/wayland-session";
+    const std::shared_ptr<WaylandConnection> connection = WaylandConnection::shared();
+    OverlayPanelController overlay; // made at start, with the program
+    ucred peer {};
+    socklen_t size = sizeof peer;
+    ASSERT_EQ(getsockopt(wl_display_get_fd(connection->display()), SOL_SOCKET, SO_PEERCRED, &peer, &size), 0);
+    ASSERT_EQ(::kill(peer.pid, SIGSTOP), 0);
+    auto held = std::make_shared<std::binary_semaphore>(0), release = std::make_shared<std::binary_semaphore>(0);
+    connection->post([held, release] { held->release(), release->try_acquire_for(5s); });
+    const auto resume = qScopeGuard([&] { release->release(), ::kill(peer.pid, SIGCONT); });
+    ASSERT_TRUE(held->try_acquire_for(5s));
+    const StallMeter meter;
+    {
+        overlay.setSurface(makeWaylandOverlaySurface(overlay.panel()));
+        WaylandClipboard clipboard(*connection);
+        WaylandKeystrokeSender keys(*connection, clipboard);
+        overlay.showListening();
+        TestUtil::runFor(300ms);
+        clipboard.setText(u"Текст"_s);
+        EXPECT_TRUE(keys.sendPaste(PasteShortcut::controlV));
+        overlay.hide();
+        TestUtil::runFor(300ms);
+        overlay.setSurface(nullptr);
+    }
+    TestUtil::runFor(100ms);
+    EXPECT_LT(meter.longestMilliseconds(), 50.0);
+}

@@ -1,9 +1,12 @@
+#include "../app/privatebus.h"
 #include "clampedlabel.h"
 #include "mascotview.h"
+#include "notificationoverlay.h"
 #include "overlaypanelcontroller.h"
 #include "testutil.h"
 
 #include <QClipboard>
+#include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QPushButton>
@@ -142,4 +145,45 @@ TEST_F(OverlayPanelTest, CopyPutsExactlyTheTextOnTheClipboardAndHidesShortlyAfte
     EXPECT_GE(sinceClick.elapsed(), 800); // not at once: a coarse timer fires at most 5 % early
 }
 
+class StandInNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QStringList calls;
+public Q_SLOTS:
+    Q_SCRIPTABLE uint Notify(const QString &, uint replaces, const QString &, const QString &summary,
+        const QString &body, const QStringList &, const QVariantMap &, int)
+    {
+        calls.append(u"%1|%2|%3"_s.arg(replaces).arg(summary, body));
+        return 7;
+    }
+    Q_SCRIPTABLE void CloseNotification(uint id) { calls.append(u"close %1"_s.arg(id)); }
+};
+
 } // namespace
+
+// Where a window of the panel would take the focus, its states go to the desktop's notifications
+// instead, one notification updated in place, and the panel never shows.
+TEST(NotificationOverlayTest, TellsEachStateInOneNotificationAndClosesIt)
+{
+    PrivateBus bus;
+    StandInNotifications desktop;
+    QDBusConnection server = QDBusConnection::connectToBus(bus.address(), u"notifications"_s);
+    server.registerObject(u"/org/freedesktop/Notifications"_s, &desktop, QDBusConnection::ExportScriptableSlots);
+    ASSERT_TRUE(server.registerService(u"org.freedesktop.Notifications"_s)) << "dbus-daemon did not start";
+    OverlayPanelController overlay;
+    overlay.setSurface(std::make_unique<NotificationOverlay>(
+        overlay.panel(), QDBusConnection::connectToBus(bus.address(), u"ours"_s)));
+    overlay.showListening();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return desktop.calls.size() == 1; }, 5s));
+    overlay.presentResult(u"Текст сохранён"_s, u"Нажмите «Скопировать»."_s, u"текст"_s);
+    ASSERT_TRUE(TestUtil::runUntil([&] { return desktop.calls.size() == 2; }, 5s));
+    overlay.hide();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return desktop.calls.size() == 3; }, 5s));
+    EXPECT_EQ(desktop.calls,
+        (QStringList { u"0|Говорите — нажмите Fn второй раз, когда закончите|Ворсик слушает и записывает"_s,
+            u"7|Текст сохранён|Нажмите «Скопировать».\n\nтекст"_s, u"close 7"_s }));
+    EXPECT_FALSE(overlay.panel()->isVisible());
+}
+
+#include "overlaypanelcontroller_test.moc"

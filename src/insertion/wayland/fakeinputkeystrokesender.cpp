@@ -29,22 +29,18 @@ FakeInputKeystrokeSender::FakeInputKeystrokeSender(WaylandConnection &connection
     , m_clipboard(clipboard)
     , m_state(std::make_shared<State>())
 {
-    // Nothing when KWin offers it, otherwise whether the compositor is KWin at all.
-    const auto missing = m_connection.call<bool>(
-        [state = m_state, &connection] {
-            const WaylandConnection::Globals &globals = connection.globals();
-            if (!globals.fakeInput)
-                return globals.kwin;
-            // Told once; KWin shows it where it asks the user.
-            org_kde_kwin_fake_input_authenticate(
-                globals.fakeInput, "Ворсик", "Вставляет продиктованный текст нажатием Ctrl+V");
-            state->available = true;
-            return false;
-        },
-        std::chrono::seconds(1));
-    m_grantMissing = missing.value_or(false);
+    const WaylandConnection::Offers offers = m_connection.offers();
+    m_state->available = offers.fakeInput;
+    m_grantMissing = offers.kwin && !offers.fakeInput;
     if (m_grantMissing)
         qCWarning(lcInsertion).noquote() << "KWin did not grant its fake input:" << grantHint.trimmed();
+    if (!offers.fakeInput)
+        return;
+    m_connection.post([&connection] {
+        // Told once; KWin shows it where it asks the user.
+        if (org_kde_kwin_fake_input *input = connection.globals().fakeInput)
+            org_kde_kwin_fake_input_authenticate(input, "Ворсик", "Вставляет продиктованный текст нажатием Ctrl+V");
+    });
 }
 
 FakeInputKeystrokeSender::~FakeInputKeystrokeSender() = default;

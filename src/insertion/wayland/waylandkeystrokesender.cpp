@@ -62,27 +62,29 @@ WaylandKeystrokeSender::WaylandKeystrokeSender(WaylandConnection &connection, co
     , m_clipboard(clipboard)
     , m_state(std::make_shared<State>())
 {
-    const auto made = m_connection.call<bool>(
-        [state = m_state, &connection] {
-            const WaylandConnection::Globals &globals = connection.globals();
-            if (!globals.virtualKeyboards || !globals.seat)
-                return false;
-            const int fd = memfd_create("verbulo-keymap", MFD_CLOEXEC);
-            if (fd < 0 || ::write(fd, keymap, sizeof keymap) != ssize_t(sizeof keymap)) {
-                if (fd >= 0)
-                    ::close(fd);
-                return false;
-            }
-            state->keyboard
-                = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(globals.virtualKeyboards, globals.seat);
-            zwp_virtual_keyboard_v1_keymap(state->keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, sizeof keymap);
-            ::close(fd);
-            state->available = true;
-            return true;
-        },
-        std::chrono::seconds(1));
-    if (!made.value_or(false))
+    const WaylandConnection::Offers offers = m_connection.offers();
+    if (!offers.virtualKeyboards || !offers.seat) {
         qCWarning(lcInsertion) << "the compositor offers no virtual keyboard";
+        return;
+    }
+    m_state->available = true;
+    // Made on the connection's thread before any paste queued after it.
+    m_connection.post([state = m_state, &connection] {
+        const WaylandConnection::Globals &globals = connection.globals();
+        const int fd = memfd_create("verbulo-keymap", MFD_CLOEXEC);
+        if (!globals.virtualKeyboards || !globals.seat || fd < 0
+            || ::write(fd, keymap, sizeof keymap) != ssize_t(sizeof keymap)) {
+            if (fd >= 0)
+                ::close(fd);
+            qCWarning(lcInsertion) << "no virtual keyboard could be made";
+            state->available = false;
+            return;
+        }
+        state->keyboard
+            = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(globals.virtualKeyboards, globals.seat);
+        zwp_virtual_keyboard_v1_keymap(state->keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, sizeof keymap);
+        ::close(fd);
+    });
 }
 
 WaylandKeystrokeSender::~WaylandKeystrokeSender()

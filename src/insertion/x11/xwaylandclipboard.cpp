@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <QHash>
+#include <QPair>
 #include <QPointer>
 #include <QSocketNotifier>
 
@@ -14,6 +15,8 @@
 
 #include <xcb/xcb.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,8 +33,15 @@ const QString utf8Target = u"UTF8_STRING"_s;
 struct XwaylandClipboard::X11 {
     xcb_connection_t *connection = nullptr;
     xcb_window_t window = XCB_WINDOW_NONE;
-    xcb_atom_t clipboard = XCB_ATOM_NONE, targets = XCB_ATOM_NONE, atomType = XCB_ATOM_ATOM;
+    xcb_atom_t clipboard = XCB_ATOM_NONE, targets = XCB_ATOM_NONE, incr = XCB_ATOM_NONE, atomType = XCB_ATOM_ATOM;
     QHash<QString, xcb_atom_t> atoms;
+    // Contents too large for one request, going out in pieces: by requestor window and property.
+    struct Transfer {
+        QByteArray data;
+        xcb_atom_t type = XCB_ATOM_NONE;
+        qsizetype sent = 0;
+    };
+    QHash<QPair<xcb_window_t, xcb_atom_t>, Transfer> transfers;
 
     xcb_atom_t atom(const QString &name)
     {
@@ -70,7 +80,8 @@ std::unique_ptr<XwaylandClipboard> XwaylandClipboard::connect(QObject *parent)
         XCB_WINDOW_CLASS_INPUT_ONLY, screen->root_visual, 0, nullptr);
     x11->clipboard = x11->atom(u"CLIPBOARD"_s);
     x11->targets = x11->atom(u"TARGETS"_s);
-    if (x11->clipboard == XCB_ATOM_NONE || x11->targets == XCB_ATOM_NONE)
+    x11->incr = x11->atom(u"INCR"_s);
+    if (x11->clipboard == XCB_ATOM_NONE || x11->targets == XCB_ATOM_NONE || x11->incr == XCB_ATOM_NONE)
         return nullptr;
     return std::unique_ptr<XwaylandClipboard>(new XwaylandClipboard(std::move(x11), parent));
 }
@@ -141,6 +152,8 @@ void XwaylandClipboard::own(QMap<QString, QByteArray> formats)
         m_x11->atom(it.key());
     m_owned = std::move(formats);
     m_formatsAsked = false;
+    // Pieces of the earlier contents still unread are not kept for a reader that may never come back.
+    m_x11->transfers.clear();
     xcb_set_selection_owner(m_x11->connection, m_owned.isEmpty() ? xcb_window_t(XCB_WINDOW_NONE) : m_x11->window,
         m_x11->clipboard, XCB_CURRENT_TIME);
     xcb_flush(m_x11->connection);
@@ -152,11 +165,29 @@ void XwaylandClipboard::own(QMap<QString, QByteArray> formats)
 void XwaylandClipboard::readEvents()
 {
     xcb_connection_t *connection = m_x11->connection;
-    // A whole request carries the data; larger contents would need the INCR protocol.
+    // A whole request carries the data; larger contents go in pieces of this size (ICCCM's INCR).
     const qsizetype largest = qsizetype(xcb_get_maximum_request_length(connection)) * 4 - 64;
+    const qsizetype piece = std::min<qsizetype>(largest, 256 * 1024);
     while (xcb_generic_event_t *event = xcb_poll_for_event(connection)) {
         const uint8_t type = event->response_type & 0x7f;
-        if (type == XCB_SELECTION_CLEAR) {
+        if (type == XCB_PROPERTY_NOTIFY) {
+            const auto *change = reinterpret_cast<xcb_property_notify_event_t *>(event);
+            const auto key = qMakePair(change->window, change->atom);
+            auto transfer = m_x11->transfers.find(key);
+            // The requestor took the last piece: the next one, and an empty one at the end.
+            if (change->state == XCB_PROPERTY_DELETE && transfer != m_x11->transfers.end()) {
+                const qsizetype size = std::min(piece, transfer->data.size() - transfer->sent);
+                xcb_change_property(connection, XCB_PROP_MODE_REPLACE, change->window, change->atom, transfer->type, 8,
+                    uint32_t(size), transfer->data.constData() + transfer->sent);
+                transfer->sent += size;
+                if (size == 0) {
+                    const uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+                    xcb_change_window_attributes(connection, change->window, XCB_CW_EVENT_MASK, &none);
+                    m_x11->transfers.erase(transfer);
+                }
+                xcb_flush(connection);
+            }
+        } else if (type == XCB_SELECTION_CLEAR) {
             const auto *clear = reinterpret_cast<xcb_selection_clear_event_t *>(event);
             // Someone copied something: theirs is the newer contents.
             if (clear->selection == m_x11->clipboard && !m_owned.isEmpty()) {
@@ -193,6 +224,15 @@ void XwaylandClipboard::readEvents()
                 const QByteArray &data = m_owned[target];
                 xcb_change_property(connection, XCB_PROP_MODE_REPLACE, request->requestor, property, request->target, 8,
                     uint32_t(data.size()), data.constData());
+                reply.property = property;
+            } else if (serving && m_owned.contains(target)) {
+                // The size first; each piece once the requestor has deleted the property.
+                const uint32_t propertyChanges = XCB_EVENT_MASK_PROPERTY_CHANGE;
+                xcb_change_window_attributes(connection, request->requestor, XCB_CW_EVENT_MASK, &propertyChanges);
+                const auto size = uint32_t(std::min<qsizetype>(m_owned[target].size(), UINT32_MAX));
+                xcb_change_property(
+                    connection, XCB_PROP_MODE_REPLACE, request->requestor, property, m_x11->incr, 32, 1, &size);
+                m_x11->transfers.insert(qMakePair(request->requestor, property), { m_owned[target], request->target });
                 reply.property = property;
             }
             xcb_send_event(connection, 0, request->requestor, XCB_EVENT_MASK_NO_EVENT, sent.bytes);

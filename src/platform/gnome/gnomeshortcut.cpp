@@ -1,5 +1,7 @@
 #include "gnomeshortcut.h"
 
+#include "blockingwork.h"
+
 #include <QHash>
 #include <QKeySequence>
 #include <QStringList>
@@ -17,6 +19,7 @@ namespace {
 const char mediaKeysSchema[] = "org.gnome.settings-daemon.plugins.media-keys";
 const char customSchema[] = "org.gnome.settings-daemon.plugins.media-keys.custom-keybinding";
 const char listKey[] = "custom-keybindings";
+const char *const entryKeys[] = { "name", "command", "binding" };
 // Where GNOME keeps the shortcuts it answers itself; a schema that is not installed is skipped.
 const char *const builtInSchemas[] = { mediaKeysSchema, "org.gnome.desktop.wm.keybindings",
     "org.gnome.mutter.keybindings", "org.gnome.mutter.wayland.keybindings", "org.gnome.shell.keybindings" };
@@ -223,6 +226,8 @@ std::optional<QKeyCombination> GnomeShortcut::current() const
 {
     if (!isAvailable())
         return std::nullopt;
+    if (m_pending && !m_written.isFinished())
+        return m_pending;
     const Settings mediaKeys(g_settings_new(mediaKeysSchema));
     if (!entryPaths(mediaKeys.get()).contains(entryPath))
         return std::nullopt;
@@ -251,26 +256,39 @@ ToggleShortcut::Result GnomeShortcut::assign(QKeyCombination keys)
 
     const Settings entry = customEntry(entryPath);
     const Settings mediaKeys(g_settings_new(mediaKeysSchema));
-    // The entry is complete before the list names it: the settings daemon reads it as soon as it is listed.
-    bool written = g_settings_set_string(entry.get(), "name", "Ворсик: диктовка")
-        && g_settings_set_string(entry.get(), "command", m_command.toUtf8().constData())
-        && g_settings_set_string(entry.get(), "binding", wanted.name.toUtf8().constData());
-    QStringList paths = entryPaths(mediaKeys.get());
-    if (written && !paths.contains(entryPath)) {
-        paths.append(entryPath);
-        QList<QByteArray> encoded;
-        for (const QString &path : std::as_const(paths))
-            encoded.append(path.toUtf8());
-        std::vector<const gchar *> list;
-        for (const QByteArray &path : std::as_const(encoded))
-            list.push_back(path.constData());
-        list.push_back(nullptr);
-        written = g_settings_set_strv(mediaKeys.get(), listKey, list.data());
-    }
-    // dconf writes in the background; the program may be asked to quit right after.
-    g_settings_sync();
-    if (!written)
+    const bool writable = g_settings_is_writable(mediaKeys.get(), listKey)
+        && std::all_of(std::begin(entryKeys), std::end(entryKeys),
+            [&](const char *key) { return g_settings_is_writable(entry.get(), key); });
+    if (!writable)
         return { u"GNOME не дал изменить свои сочетания клавиш: настройки закрыты для записи."_s };
+    m_pending = keys;
+    // Written on a worker, each write after the one before: the settings store answers in its own time.
+    m_written = BlockingWork::run([previous = m_written, command = m_command, binding = wanted.name]() mutable {
+        previous.waitForFinished();
+        const Settings entry = customEntry(entryPath);
+        const Settings mediaKeys(g_settings_new(mediaKeysSchema));
+        // The entry is complete before the list names it: the settings daemon reads it as soon as it is listed.
+        bool written = g_settings_set_string(entry.get(), "name", "Ворсик: диктовка")
+            && g_settings_set_string(entry.get(), "command", command.toUtf8().constData())
+            && g_settings_set_string(entry.get(), "binding", binding.toUtf8().constData());
+        QStringList paths = entryPaths(mediaKeys.get());
+        if (written && !paths.contains(entryPath)) {
+            paths.append(entryPath);
+            QList<QByteArray> encoded;
+            for (const QString &path : std::as_const(paths))
+                encoded.append(path.toUtf8());
+            std::vector<const gchar *> list;
+            for (const QByteArray &path : std::as_const(encoded))
+                list.push_back(path.constData());
+            list.push_back(nullptr);
+            written = g_settings_set_strv(mediaKeys.get(), listKey, list.data());
+        }
+        // dconf writes in the background; the program may be asked to quit right after.
+        g_settings_sync();
+        if (!written)
+            qWarning("GNOME did not store the dictation shortcut");
+        return written;
+    });
     return {};
 }
 

@@ -2,6 +2,7 @@
 
 #include "toggleshortcut.h"
 
+#include <QFuture>
 #include <QKeyCombination>
 #include <QString>
 
@@ -21,7 +22,10 @@ public:
     bool isAvailable() const override;
     std::optional<QKeyCombination> current() const override;
     QKeyCombination suggestion() const override;
+    // Checks the keys and whether GNOME's settings may be written here at once; writes them on a worker.
     Result assign(QKeyCombination keys) override;
+    // The last write: true once stored.
+    QFuture<bool> written() const { return m_written; }
 
     // GNOME's accelerator syntax ("<Control><Alt>space"); empty with `error` set when GNOME has no
     // name for the key or the combination would take a key from typing.
@@ -35,4 +39,7 @@ public:
 
 private:
     QString m_command;
+    // What the write under way stores, answered meanwhile by current().
+    std::optional<QKeyCombination> m_pending;
+    QFuture<bool> m_written = QtFuture::makeReadyFuture(true);
 };

@@ -8,11 +8,14 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QSaveFile>
+#include <QStandardPaths>
 
 #include <QCoro/QCoroDBusPendingReply>
 #include <QCoro/QCoroTimer>
@@ -147,7 +150,8 @@ KWinActiveWindow::~KWinActiveWindow()
         QDBusMessage unload = QDBusMessage::createMethodCall(
             serviceName, u"/Scripting"_s, u"org.kde.kwin.Scripting"_s, u"unloadScript"_s);
         unload.setArguments({ m_pluginName });
-        m_bus.call(unload, QDBus::Block, unloadTimeoutMs);
+        if (m_bus.call(unload, QDBus::Block, unloadTimeoutMs).type() == QDBusMessage::ReplyMessage)
+            changeRecord(m_bus.baseService() + u'\t' + m_pluginName, false);
     }
     m_bus.unregisterObject(m_objectPath);
 }
@@ -232,6 +236,34 @@ void KWinActiveWindow::forget()
     }
 }
 
+namespace {
+
+QString recordPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + u"/vorsik-kwin-scripts"_s;
+}
+
+} // namespace
+
+QStringList KWinActiveWindow::loadedRecords()
+{
+    QFile file(recordPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+void KWinActiveWindow::changeRecord(const QString &record, bool loaded)
+{
+    QStringList records = loadedRecords();
+    records.removeAll(record);
+    if (loaded)
+        records.append(record);
+    QSaveFile file(recordPath());
+    if (!file.open(QIODevice::WriteOnly) || file.write((records.join(u'\n') + u'\n').toUtf8()) < 0 || !file.commit())
+        qCWarning(lcKWin) << "cannot note the loaded KWin script:" << file.errorString();
+}
+
 void KWinActiveWindow::startLoading()
 {
     startDetached(load(++m_generation),
@@ -256,6 +288,27 @@ QCoro::Task<> KWinActiveWindow::load(quint64 generation)
         co_return;
     m_kwinOwner = owner.value();
 
+    // What a run that crashed left loaded, its bus name gone: it would stay until KWin restarts.
+    for (const QString &record : loadedRecords()) {
+        const QStringList fields = record.split(u'\t');
+        if (fields.size() != 2 || fields[0] == m_bus.baseService())
+            continue;
+        QDBusPendingReply<bool> running = call(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
+            u"org.freedesktop.DBus"_s, u"NameHasOwner"_s, { fields[0] });
+        co_await running;
+        if (!current())
+            co_return;
+        if (running.isError() || running.value())
+            continue;
+        QDBusPendingReply<bool> unloaded
+            = call(serviceName, u"/Scripting"_s, u"org.kde.kwin.Scripting"_s, u"unloadScript"_s, { fields[1] });
+        co_await unloaded;
+        if (!current())
+            co_return;
+        qCInfo(lcKWin) << "unloaded the script of a run that ended without unloading it:" << fields[1];
+        changeRecord(record, false);
+    }
+
     // A KWin that has just taken its name may not have its scripting in place yet.
     QDBusPendingReply<int> loaded;
     for (int attempt = 0; attempt < loadAttempts; ++attempt) {
@@ -277,6 +330,7 @@ QCoro::Task<> KWinActiveWindow::load(quint64 generation)
         co_return;
     }
     m_loaded = true;
+    changeRecord(m_bus.baseService() + u'\t' + m_pluginName, true);
 
     // Not the script's own object's run: KWin 5 numbers scripts by how many are loaded, so after
     // an unload the number (and the object path made of it) can be another script's. `start` runs

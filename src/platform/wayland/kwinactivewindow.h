@@ -47,6 +47,10 @@ private:
     void startLoading();
     QCoro::Task<> load(quint64 generation);
     QString scriptText() const;
+    // The scripts this program has loaded into KWin, each as "bus name<TAB>script name", kept in the
+    // session's runtime directory: a run that crashed left its script behind for the next to unload.
+    static QStringList loadedRecords();
+    static void changeRecord(const QString &record, bool loaded);
 
     QDBusConnection m_bus;
     QDBusServiceWatcher *m_watcher;

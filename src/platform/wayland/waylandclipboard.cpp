@@ -240,20 +240,22 @@ WaylandClipboard::WaylandClipboard(WaylandConnection &connection)
     : m_connection(connection)
     , m_state(std::make_shared<State>())
 {
-    const auto made = m_connection.call<bool>(
-        [state = m_state, &connection] {
-            const WaylandConnection::Globals &globals = connection.globals();
-            if (!globals.dataControl || !globals.seat)
-                return false;
-            state->device = zwlr_data_control_manager_v1_get_data_device(globals.dataControl, globals.seat);
-            zwlr_data_control_device_v1_add_listener(state->device, &State::deviceListener, state.get());
-            return true;
-        },
-        std::chrono::seconds(1));
-    if (!made.value_or(false)) {
+    const WaylandConnection::Offers offers = m_connection.offers();
+    if (!offers.dataControl || !offers.seat) {
         m_state->finished = true;
         qCWarning(lcInsertion) << "the compositor offers no clipboard data control";
+        return;
     }
+    // Made on the connection's thread before any read or write queued after it.
+    m_connection.post([state = m_state, &connection] {
+        const WaylandConnection::Globals &globals = connection.globals();
+        if (!globals.dataControl || !globals.seat) {
+            state->finished = true;
+            return;
+        }
+        state->device = zwlr_data_control_manager_v1_get_data_device(globals.dataControl, globals.seat);
+        zwlr_data_control_device_v1_add_listener(state->device, &State::deviceListener, state.get());
+    });
 }
 
 WaylandClipboard::~WaylandClipboard()
@@ -263,42 +265,46 @@ WaylandClipboard::~WaylandClipboard()
 
 bool WaylandClipboard::isAvailable() const { return !m_state->finished && m_connection.isAlive(); }
 
-std::optional<ClipboardSnapshot> WaylandClipboard::snapshot()
+std::optional<ClipboardSnapshot> WaylandClipboard::snapshot() { return QCoro::waitFor(readSnapshot()); }
+
+QCoro::Task<std::optional<ClipboardSnapshot>> WaylandClipboard::readSnapshot()
 {
     const QDeadlineTimer deadline(readTimeout);
-    const std::optional<SelectionRead> read = m_connection.call<SelectionRead>(
-        [state = m_state] {
-            SelectionRead read;
-            if (state->finished)
-                return read;
-            read.available = true;
-            if (state->ownSelection) {
-                read.own = state->sources[state->ownSelection];
-                return read;
-            }
-            if (!state->selection)
-                return read;
-            for (const QString &format : std::as_const(state->selectionFormats)) {
-                int fds[2];
-                if (::pipe2(fds, O_CLOEXEC) != 0)
-                    break;
-                zwlr_data_control_offer_v1_receive(state->selection, format.toUtf8().constData(), fds[1]);
-                ::close(fds[1]);
-                read.pipes.emplace_back(format, fds[0]);
-            }
+    // The pipes are opened on the connection's thread; the owner fills them while this side reads.
+    const std::function<SelectionRead()> look = [state = m_state] {
+        SelectionRead read;
+        if (state->finished)
             return read;
-        },
-        readTimeout);
+        read.available = true;
+        if (state->ownSelection) {
+            read.own = state->sources[state->ownSelection];
+            return read;
+        }
+        if (!state->selection)
+            return read;
+        for (const QString &format : std::as_const(state->selectionFormats)) {
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0)
+                break;
+            zwlr_data_control_offer_v1_receive(state->selection, format.toUtf8().constData(), fds[1]);
+            ::close(fds[1]);
+            read.pipes.emplace_back(format, fds[0]);
+        }
+        return read;
+    };
+    const std::optional<SelectionRead> read = co_await m_connection.ask(look);
     if (!read || !read->available)
-        return std::nullopt;
+        co_return std::nullopt;
     ClipboardSnapshot snapshot;
     if (read->own) {
         snapshot.items.append(*read->own);
-        return snapshot;
+        co_return snapshot;
     }
     if (read->pipes.empty())
-        return snapshot;
-    PipeRead pipes = readPipes(read->pipes, deadline);
+        co_return snapshot;
+    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    auto reading = BlockingWork::run([pipes = read->pipes, deadline] { return readPipes(pipes, deadline); });
+    PipeRead pipes = co_await reading;
     // Format names only: what they hold is the user's.
     if (!pipes.tooSlow.isEmpty() || !pipes.tooLarge.isEmpty())
         qCWarning(lcInsertion).nospace() << "clipboard formats left out of the copy that is put back after a paste: "
@@ -306,16 +312,9 @@ std::optional<ClipboardSnapshot> WaylandClipboard::snapshot()
                                          << pipes.tooLarge << " past " << readLimit / (1024 * 1024) << " MiB";
     // An owner that lists formats and delivers none could not be read.
     if (pipes.delivered.isEmpty())
-        return std::nullopt;
+        co_return std::nullopt;
     snapshot.items.append(std::move(pipes.delivered));
-    return snapshot;
-}
-
-QCoro::Task<std::optional<ClipboardSnapshot>> WaylandClipboard::readSnapshot()
-{
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
-    auto reading = BlockingWork::run([this] { return snapshot(); });
-    co_return co_await reading;
+    co_return snapshot;
 }
 
 void WaylandClipboard::restore(const ClipboardSnapshot &snapshot)

@@ -41,6 +41,7 @@ public:
     // Whether the compositor offers data-control and has not withdrawn it.
     bool isAvailable() const;
 
+    // Waits in an event loop of its own for readSnapshot(): for tests, never the main thread.
     std::optional<ClipboardSnapshot> snapshot() override;
     QCoro::Task<std::optional<ClipboardSnapshot>> readSnapshot() override;
     void restore(const ClipboardSnapshot &snapshot) override;

@@ -142,6 +142,7 @@ void WaylandConnection::bind(wl_registry *registry, uint32_t name, const char *i
         m_globals.toplevelManagerName = name;
         m_globals.toplevelManagerVersion = version;
     }
+    updateOffers();
 }
 
 void WaylandConnection::forget(uint32_t name)
@@ -164,6 +165,27 @@ void WaylandConnection::forget(uint32_t name)
         m_globals.layerShell = nullptr;
     else if (name == m_globals.toplevelManagerName)
         m_globals.toplevelManagerName = 0;
+    updateOffers();
+}
+
+void WaylandConnection::updateOffers()
+{
+    Offers offers;
+    offers.seat = m_globals.seat;
+    offers.dataControl = m_globals.dataControl;
+    offers.virtualKeyboards = m_globals.virtualKeyboards;
+    offers.fakeInput = m_globals.fakeInput;
+    offers.kwin = m_globals.kwin;
+    offers.layerSurfaces = m_globals.compositor && m_globals.shm && m_globals.layerShell;
+    offers.toplevels = m_globals.toplevelManagerName != 0;
+    std::lock_guard lock(m_mutex);
+    m_offers = offers;
+}
+
+WaylandConnection::Offers WaylandConnection::offers() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_alive ? m_offers : Offers();
 }
 
 bool WaylandConnection::prepareRead()
@@ -238,6 +260,7 @@ void WaylandConnection::serve()
             wl_proxy_destroy(static_cast<wl_proxy *>(global));
     }
     m_globals = {};
+    updateOffers();
     if (m_readyCallback)
         wl_callback_destroy(m_readyCallback);
     wl_registry_destroy(registry);

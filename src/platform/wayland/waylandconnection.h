@@ -1,5 +1,12 @@
 #pragma once
 
+#include "blockingwork.h"
+
+#include <QFutureWatcher>
+
+#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTask>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -27,10 +34,12 @@ struct org_kde_kwin_fake_input;
 
 // A libwayland-client connection of the program's own, served by a thread of its own, so that a
 // compositor or a clipboard owner that answers slowly never holds up the caller. Protocol objects
-// are made, used and destroyed only on that thread: callers hand it work through call() and post().
+// are made, used and destroyed only on that thread: callers queue work there with post(), and await
+// an answer with ask().
 class WaylandConnection {
 public:
-    // Connects to WAYLAND_DISPLAY (a socket name or an absolute path) and waits this long for the globals.
+    // Connects to WAYLAND_DISPLAY (a socket name or an absolute path) and waits this long for the
+    // globals: once, at start, as Qt's own connection does before the first window.
     explicit WaylandConnection(std::chrono::milliseconds setupTimeout = std::chrono::seconds(2));
     ~WaylandConnection();
     // The one connection of this process while anyone holds it, made on first use.
@@ -62,18 +71,26 @@ public:
     // False once the compositor went away, broke the protocol or never answered.
     bool isAlive() const { return m_alive; }
 
-    // Runs `work` on the connection's thread and waits for it; nothing when the connection is
-    // gone or the work has not finished within `timeout` (it may then still run later).
-    template<typename Result>
-    std::optional<Result> call(std::function<Result()> work, std::chrono::milliseconds timeout)
+    // Which globals the compositor offers now, readable on any thread: what the program chooses
+    // its clipboard, keystrokes and overlay by without asking the connection's thread.
+    struct Offers {
+        bool seat = false, dataControl = false, virtualKeyboards = false, fakeInput = false, kwin = false;
+        bool layerSurfaces = false, toplevels = false;
+    };
+    Offers offers() const;
+
+    // Runs `work` on the connection's thread; the answer, or nothing when the connection is gone.
+    template<typename Result> QCoro::Task<std::optional<Result>> ask(std::function<Result()> work)
     {
-        auto promise = std::make_shared<std::promise<Result>>();
-        std::future<Result> future = promise->get_future();
-        if (!post([promise, work = std::move(work)] { promise->set_value(work()); }))
-            return std::nullopt;
-        if (future.wait_for(timeout) != std::future_status::ready)
-            return std::nullopt;
-        return future.get();
+        QFuture<Result> future = BlockingWork::onOwnThread(
+            [this](std::function<void()> queued) { return post(std::move(queued)); }, std::move(work));
+        QFutureWatcher<Result> watcher;
+        watcher.setFuture(future);
+        if (!future.isFinished())
+            co_await qCoro(&watcher, &QFutureWatcherBase::finished);
+        if (!future.isResultReadyAt(0))
+            co_return std::nullopt;
+        co_return future.resultAt(0);
     }
     // Queues `work` for the connection's thread; false when the connection is gone. Work queued
     // before the connection ends still runs, on a connection that then refuses every request.
@@ -89,6 +106,7 @@ private:
     bool prepareRead();
     void bind(wl_registry *registry, uint32_t name, const char *interface, uint32_t version);
     void forget(uint32_t name);
+    void updateOffers();
     void wake();
 
     wl_display *m_display = nullptr;
@@ -98,7 +116,9 @@ private:
     std::promise<void> m_ready;
     wl_callback *m_readyCallback = nullptr;
     int m_wakeFd = -1;
-    std::mutex m_mutex;
+    // Guards the work queue and the offers, which the connection's thread keeps up to date.
+    mutable std::mutex m_mutex;
+    Offers m_offers;
     std::deque<std::function<void()>> m_work;
     bool m_stopping = false;
     bool m_ended = false;

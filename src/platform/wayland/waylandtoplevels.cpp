@@ -116,20 +116,21 @@ WaylandToplevels::WaylandToplevels(std::shared_ptr<WaylandConnection> connection
     : m_connection(std::move(connection))
     , m_state(std::make_shared<State>())
 {
-    m_connection->call<bool>(
-        [state = m_state, connection = m_connection.get()] {
-            // Bound only now: the compositor lists its windows at once, and none may go unheard.
-            const WaylandConnection::Globals &globals = connection->globals();
-            if (!globals.toplevelManagerName)
-                return false;
-            state->manager = static_cast<zwlr_foreign_toplevel_manager_v1 *>(
-                wl_registry_bind(globals.registry, globals.toplevelManagerName,
-                    &zwlr_foreign_toplevel_manager_v1_interface, std::min(globals.toplevelManagerVersion, 3u)));
-            zwlr_foreign_toplevel_manager_v1_add_listener(state->manager, &State::managerListener, state.get());
-            state->listing = true;
-            return true;
-        },
-        std::chrono::seconds(1));
+    if (!m_connection->offers().toplevels)
+        return;
+    m_state->listing = true;
+    m_connection->post([state = m_state, connection = m_connection.get()] {
+        // Bound only now: the compositor lists its windows at once, and none may go unheard.
+        const WaylandConnection::Globals &globals = connection->globals();
+        if (!globals.toplevelManagerName) {
+            state->listing = false;
+            return;
+        }
+        state->manager = static_cast<zwlr_foreign_toplevel_manager_v1 *>(
+            wl_registry_bind(globals.registry, globals.toplevelManagerName, &zwlr_foreign_toplevel_manager_v1_interface,
+                std::min(globals.toplevelManagerVersion, 3u)));
+        zwlr_foreign_toplevel_manager_v1_add_listener(state->manager, &State::managerListener, state.get());
+    });
 }
 
 WaylandToplevels::~WaylandToplevels()

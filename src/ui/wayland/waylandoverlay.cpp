@@ -1,6 +1,7 @@
 #include "waylandoverlay.h"
 
 #include "logging.h"
+#include "notificationoverlay.h"
 #include "waylandclipboard.h"
 #include "waylandconnection.h"
 #include "waylandtoplevels.h"
@@ -24,6 +25,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 using namespace std::chrono_literals;
 
@@ -57,9 +59,11 @@ struct LayerShellOverlay::State {
     static const wl_buffer_listener bufferListener;
     static const wl_pointer_listener pointerListener;
 
-    // Connection thread only, after construction.
     WaylandConnection *connection = nullptr;
+    // Cleared by the owner as it goes, under the lock, so that no press is sent to it afterwards.
+    std::mutex ownerLock;
     LayerShellOverlay *owner = nullptr;
+    // Connection thread only, after construction.
     wl_surface *surface = nullptr;
     zwlr_layer_surface_v1 *layer = nullptr;
     wl_callback *frame = nullptr;
@@ -212,7 +216,6 @@ struct LayerShellOverlay::State {
         if (pointer)
             wl_pointer_destroy(pointer);
         pointer = nullptr;
-        owner = nullptr;
     }
 };
 
@@ -257,11 +260,13 @@ const wl_pointer_listener LayerShellOverlay::State::pointerListener = {
     },
     [](void *data, wl_pointer *, uint32_t, uint32_t, uint32_t button, uint32_t buttonState) {
         auto *state = static_cast<State *>(data);
+        std::lock_guard lock(state->ownerLock);
         LayerShellOverlay *owner = state->owner;
         if (!state->pointerInside || button != BTN_LEFT || !owner)
             return;
         const bool pressed = buttonState == WL_POINTER_BUTTON_STATE_PRESSED;
         const QPointF at = state->pointerAt;
+        // Queued: a press still in the queue goes with the owner.
         QMetaObject::invokeMethod(
             owner, [owner, at, pressed] { owner->press(at, pressed); }, Qt::QueuedConnection);
     },
@@ -287,13 +292,11 @@ LayerShellOverlay::LayerShellOverlay(QWidget *panel, std::shared_ptr<WaylandConn
 LayerShellOverlay::~LayerShellOverlay()
 {
     m_panel->removeEventFilter(this);
-    // Waited for: no press may be sent to this object once it is gone.
-    m_connection->call<bool>(
-        [state = m_state] {
-            state->destroy();
-            return true;
-        },
-        1s);
+    {
+        std::lock_guard lock(m_state->ownerLock);
+        m_state->owner = nullptr;
+    }
+    m_connection->post([state = m_state] { state->destroy(); });
 }
 
 void LayerShellOverlay::show(bool takesClicks)
@@ -421,16 +424,8 @@ std::unique_ptr<OverlaySurface> makeWaylandOverlaySurface(QWidget *panel)
     if (QGuiApplication::platformName() != u"wayland")
         return nullptr;
     std::shared_ptr<WaylandConnection> connection = WaylandConnection::shared();
-    const bool layerShell = connection
-                                ->call<bool>(
-                                    [connection = connection.get()] {
-                                        const WaylandConnection::Globals &globals = connection->globals();
-                                        return globals.compositor && globals.shm && globals.layerShell;
-                                    },
-                                    1s)
-                                .value_or(false);
     // The variable lets the checks try the window path on a compositor that has both.
-    if (layerShell && !qEnvironmentVariableIsSet("VERBULO_NO_LAYER_SHELL"))
+    if (connection->offers().layerSurfaces && !qEnvironmentVariableIsSet("VERBULO_NO_LAYER_SHELL"))
         return std::make_unique<LayerShellOverlay>(panel, connection);
     auto toplevels = std::make_unique<WaylandToplevels>(connection);
     if (toplevels->isAvailable())
@@ -438,6 +433,7 @@ std::unique_ptr<OverlaySurface> makeWaylandOverlaySurface(QWidget *panel)
     // GNOME: a Wayland window would take the focus and keep it; an X11 one that refuses it does not.
     if (std::unique_ptr<XwaylandOverlay> x11 = XwaylandOverlay::make(panel))
         return x11;
-    qCInfo(lcUI) << "overlay: the compositor offers no layer shell, no window list and no Xwayland";
-    return nullptr;
+    // A window of the panel's own would take the focus, and the text would land nowhere.
+    qCInfo(lcUI) << "overlay: no layer shell, no window list and no Xwayland: the state goes to notifications";
+    return std::make_unique<NotificationOverlay>(panel);
 }

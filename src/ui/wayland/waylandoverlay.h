@@ -18,7 +18,7 @@ class WaylandToplevels;
 // The overlay's place in a Wayland session: a surface of the compositor's top layer where it offers
 // one (it never takes the keyboard focus), otherwise the panel's own window with the focus given
 // back where the compositor lists its windows, otherwise an X11 window under Xwayland that refuses
-// the focus (GNOME). Null outside Wayland or where none is possible.
+// the focus (GNOME), otherwise the desktop's notifications. Null outside Wayland.
 std::unique_ptr<OverlaySurface> makeWaylandOverlaySurface(QWidget *panel);
 
 // The panel drawn into shared-memory buffers of a layer surface on the program's own connection;

@@ -1,0 +1,74 @@
+#include "notificationoverlay.h"
+
+#include "logging.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QLabel>
+#include <QPointer>
+#include <QVariantMap>
+#include <QWidget>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString service = u"org.freedesktop.Notifications"_s;
+const QString path = u"/org/freedesktop/Notifications"_s;
+
+QString labelText(const QWidget *panel, const QString &name)
+{
+    const auto *label = panel->findChild<QLabel *>(name);
+    return label && label->isVisibleTo(panel) ? label->text() : QString();
+}
+
+} // namespace
+
+NotificationOverlay::NotificationOverlay(QWidget *panel, QDBusConnection bus)
+    : m_panel(panel)
+    , m_bus(std::move(bus))
+{
+}
+
+NotificationOverlay::~NotificationOverlay() { hide(); }
+
+void NotificationOverlay::show(bool)
+{
+    // Called before the panel changes: its texts are read once the change is made.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            const QString title = labelText(m_panel, u"titleLabel"_s);
+            // A kept text comes along: the notification has no Copy, but the user can read it.
+            const QString kept = labelText(m_panel, u"resultLabel"_s);
+            const QString body
+                = labelText(m_panel, u"transcriptLabel"_s) + (kept.isEmpty() ? QString() : u"\n\n"_s + kept);
+            if (title.isEmpty() || title + u'\n' + body == m_lastText)
+                return;
+            m_lastText = title + u'\n' + body;
+            QDBusMessage notify = QDBusMessage::createMethodCall(service, path, service, u"Notify"_s);
+            notify.setArguments({ u"Ворсик"_s, m_shown, QString(), title, body, QStringList(),
+                QVariantMap { { u"transient"_s, true } }, -1 });
+            auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(notify), this);
+            connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *answer) {
+                answer->deleteLater();
+                const QDBusPendingReply<uint> reply = *answer;
+                if (reply.isError())
+                    qCWarning(lcUI) << "overlay: the desktop shows no notification:" << reply.error().message();
+                else if (!m_lastText.isEmpty())
+                    m_shown = reply.value();
+            });
+        },
+        Qt::QueuedConnection);
+}
+
+void NotificationOverlay::hide()
+{
+    m_lastText.clear();
+    if (!m_shown)
+        return;
+    QDBusMessage close = QDBusMessage::createMethodCall(service, path, service, u"CloseNotification"_s);
+    close.setArguments({ std::exchange(m_shown, 0u) });
+    m_bus.asyncCall(close);
+}
