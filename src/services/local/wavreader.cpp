@@ -115,8 +115,8 @@ WavAudio readWav(const QByteArray &file)
         fail(u"%1-битный звук этого вида не поддерживается."_s.arg(format->bits));
     if (format->rate < Resampler::minimumInputRate || format->rate > Resampler::maximumInputRate)
         fail(u"частота %1 Гц не бывает у записи речи: читаются частоты от %2 до %3 Гц."_s.arg(format->rate)
-                .arg(Resampler::minimumInputRate)
-                .arg(Resampler::maximumInputRate));
+                 .arg(Resampler::minimumInputRate)
+                 .arg(Resampler::maximumInputRate));
     if (format->channels == 0 || format->channels > maximumChannels)
         fail(u"число каналов — %1; читаются записи с 1–%2 каналами."_s.arg(format->channels).arg(maximumChannels));
 

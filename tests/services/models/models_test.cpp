@@ -122,8 +122,10 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
         { "a part longer than the file is cut where a refused range says the file ends", body + "tail",
             [&](const QByteArray &b) { return std::vector { refusedRange(b) }; }, "", none, resumed },
         { "a damaged part is checked on a refused range, then fetched again", 'x' + body.mid(1) + "tail",
-            [&](const QByteArray &b) { return std::vector { refusedRange(b), answer(200, b, b.size()) }; }, "", none,
-            { u"hub+range"_s, u"hub"_s } },
+            [&](const QByteArray &b) {
+                return std::vector { refusedRange(b), answer(200, b, b.size()) };
+            },
+            "", none, { u"hub+range"_s, u"hub"_s } },
         { "a range answered from elsewhere starts over", "garbage",
             [](const QByteArray &b) {
                 return std::vector { answer(206, b.mid(3), b.size() - 3, "Content-Range: bytes 3-9/*\r\n"),
@@ -167,8 +169,8 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
             },
             "веб-страница", none, hub },
         { "a web page sent as a binary", {},
-            [](const QByteArray &) { return std::vector { answer(200, "<!DOCTYPE html>", -1) }; }, "веб-страница",
-            none, hub },
+            [](const QByteArray &) { return std::vector { answer(200, "<!DOCTYPE html>", -1) }; }, "веб-страница", none,
+            hub },
         { "a body longer than the model", {},
             [](const QByteArray &b) { return std::vector { answer(200, b + b.left(b.size() / 10), -1) }; },
             "больше данных", none, hub },
