@@ -83,7 +83,7 @@ int main(int argc, char *argv[])
             return *status;
     }
     char library[PATH_MAX];
-    void *program = programLibrary(library) ? dlopen(library, RTLD_LAZY | RTLD_LOCAL) : nullptr;
+    void *program = programLibrary(library) ? dlopen(library, RTLD_LAZY | RTLD_GLOBAL) : nullptr;
     const auto run = program ? reinterpret_cast<int (*)(int, char **)>(dlsym(program, "verbulo_main")) : nullptr;
     if (!run) {
         const char *why = dlerror();
