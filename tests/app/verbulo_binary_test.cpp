@@ -185,26 +185,20 @@ TEST_F(RunningInstance, LaterStartDeliversReopenAndToggleBeforeQueuedWork)
     QObject::connect(&running, &SingleInstance::reopenRequested, &running, [&] { received.append(u"reopen"_s); });
     QObject::connect(&running, &SingleInstance::toggleRequested, &running, [&] { received.append(u"toggle"_s); });
     struct QueueWorkAtDelivery : QObject {
-        QObject *receiver;
         QStringList *received;
-        bool armed = false;
         bool eventFilter(QObject *watched, QEvent *event) override
         {
-            if (armed && event->type() == QEvent::MetaCall && watched->parent() == receiver) {
-                armed = false;
+            if (event->type() == QEvent::MetaCall && watched->parent() && watched->parent()->inherits("SingleInstance"))
                 QMetaObject::invokeMethod(
                     this, [this] { received->append(u"queued work"_s); }, Qt::QueuedConnection);
-            }
             return false;
         }
     } queueWork;
-    queueWork.receiver = &running;
     queueWork.received = &received;
     QCoreApplication::instance()->installEventFilter(&queueWork);
 
     // Driven through the event loop, so this process can answer while the program waits.
     for (const QStringList &arguments : { QStringList(), QStringList { u"--toggle"_s } }) {
-        queueWork.armed = true;
         QProcess later;
         later.setProcessEnvironment(environment);
         later.start(binary, arguments);

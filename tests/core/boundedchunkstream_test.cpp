@@ -12,36 +12,8 @@ namespace {
 QCoro::Task<> drain(std::shared_ptr<BoundedChunkStream> stream, std::vector<int> *received, bool *ended)
 {
     while (auto chunk = co_await stream->next())
-        received->push_back(chunk->trimmed().toInt());
+        received->push_back(chunk->toInt());
     *ended = true;
-}
-
-// Past its bound the stream drops the oldest unread audio and says where in the recording it was.
-TEST(BoundedChunkStreamTest, PastItsBoundDropsTheOldestAndReportsWhere)
-{
-    const qsizetype tenth = AbstractAudioRecorder::bytesPerSecond / 10;
-    auto stream = std::make_shared<BoundedChunkStream>(10 * tenth);
-    const auto record = [&](int from, int to) { // tenths of a second
-        for (int i = from; i < to; ++i)
-            stream->yield(QByteArray::number(i).leftJustified(tenth));
-    };
-    std::vector<int> received;
-    bool ended = false;
-    drain(stream, &received, &ended);
-    record(0, 3);
-    ASSERT_TRUE(TestUtil::runUntil([&] { return received.size() == 3; }));
-    record(3, 25); // while the main thread stands still
-    stream->finish();
-    stream->yield("999"); // after finish: ignored
-
-    ASSERT_TRUE(TestUtil::runUntil([&] { return ended; }));
-    EXPECT_EQ(received, (std::vector<int> { 0, 1, 2, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24 }));
-    const std::optional<AudioLoss> loss = stream->takeLoss();
-    ASSERT_TRUE(loss);
-    EXPECT_EQ(loss->from, std::chrono::milliseconds(300));
-    EXPECT_EQ(loss->length, std::chrono::milliseconds(1200));
-    EXPECT_EQ(loss->chunks, 12u);
-    EXPECT_FALSE(stream->takeLoss()) << "told once";
 }
 
 // The consumer waits on the main thread for the next chunk, and for the end once it has them all.

@@ -5,9 +5,8 @@
 
 #include <cmath>
 
-// A WAV file given to --transcribe is read or refused in words; whatever it holds, the
-// samples that come out are finite and within full scale, and resampling them is never
-// asked for more memory than the rate allows.
+// A WAV file given to --transcribe is read or refused in words; whatever it holds, the samples
+// that come out are finite and within full scale, and resampling them stays within the rate's bound.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     try {

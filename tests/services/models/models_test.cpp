@@ -51,7 +51,12 @@ void writeFile(const QString &path, const QByteArray &bytes)
 }
 
 // An answer that sends the download to `url`.
-Response redirectTo(const QUrl &url) { return answer(302, {}, 0, "Location: " + url.toEncoded() + "\r\n"); }
+Response redirectTo(const QUrl &url)
+{
+    Response redirect = answer(302, {}, 0, "Location: " + url.toEncoded() + "\r\n");
+    redirect.holdOpen = true; // the connection stays for the next request
+    return redirect;
+}
 
 class ModelDownloadTest : public ::testing::Test {
 protected:
@@ -98,8 +103,7 @@ protected:
 struct DownloadCase {
     const char *what;
     QByteArray keptPart; // a part on disk before the start, if any
-    // The hub's answers; a row may script the other servers or send the download to the secure hub.
-    std::function<std::vector<Response>(const QByteArray &body)> answers;
+    std::function<std::vector<Response>(const QByteArray &body)> answers; // the hub's; may script the others
     const char *failure; // part of the message; "" when the model ends up installed
     std::function<QByteArray(const QByteArray &body)> partAfter; // what stays for resuming
     // Every request in order: the server, and "+range" when it asks for what follows the kept part.
@@ -154,12 +158,10 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
                 server.setHandler([&](const auto &) { return redirectTo(at(server, u"/models/ggml-tiny.bin"_s)); });
                 return std::vector<Response> {};
             },
-            "по кругу", none, { u"hub…"_s } },
+            "по кругу", none, QStringList(11, u"hub"_s) }, // the first request and ten redirects
         { "a wrong checksum deletes the file", {},
             [](const QByteArray &b) { return std::vector { answer(200, "lmgg" + b.mid(5) + 'x', b.size()) }; },
             "контрольная сумма не совпала", none, hub },
-        { "a missing model", {}, [](const QByteArray &) { return std::vector { Response::json(404, "{}") }; }, "404",
-            none, hub },
         { "a missing model keeps the part", "lmgg",
             [](const QByteArray &) { return std::vector { Response::json(404, "{}") }; }, "404",
             [](const QByteArray &) { return QByteArray("lmgg"); }, resumed },
@@ -215,18 +217,12 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
         QStringList asked;
         for (std::size_t i = 0; i < std::size(servers); ++i) {
             for (const auto &request : servers[i].second->requests().mid(before[i])) {
-                EXPECT_TRUE(request.target.contains("/ggml-tiny.bin")) << request.target.toStdString();
                 const std::optional<QByteArray> range = request.header("Range");
                 EXPECT_EQ(range.value_or(resumeRange), resumeRange);
                 asked.append(servers[i].first + (range ? u"+range"_s : QString()));
             }
         }
-        // A loop ends after ten redirects or so; a connection the server closed may be asked twice.
-        if (row.asked == QStringList { u"hub…"_s })
-            EXPECT_TRUE(asked.size() > 10 && asked.size() < 30 && asked.count(u"hub"_s) == asked.size())
-                << asked.size();
-        else
-            EXPECT_EQ(asked, row.asked);
+        EXPECT_EQ(asked, row.asked);
     }
 }
 
