@@ -8,6 +8,7 @@
 #include "gigachatclient.h"
 #include "gigachatselftest.h"
 #include "gnomeshortcut.h"
+#include "instancemessages.h"
 #include "keychainstore.h"
 #include "localrecognitionservice.h"
 #include "microphonepermission.h"
@@ -93,8 +94,9 @@ int runModelCommand(int argc, char *argv[], const CommandLine::Request &request)
 } // namespace
 
 // The self-test, the model commands, or the single running instance of the program; help,
-// version and errors are answered before anything else is set up.
-int main(int argc, char *argv[])
+// version and errors are answered before anything else is set up. The `verbulo` command
+// (launcher.cpp) loads this library and calls it.
+extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -136,7 +138,7 @@ int main(int argc, char *argv[])
             stderr);
         return EXIT_FAILURE;
     case SingleInstance::Role::forwardFailed:
-        std::fputs("verbulo: Vorsik is already running but did not answer; try again or restart it.\n", stderr);
+        std::fputs(instanceDidNotAnswer, stderr);
         return EXIT_FAILURE;
     }
 
@@ -205,7 +207,7 @@ int main(int argc, char *argv[])
 
     QObject::connect(
         &instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
-    QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleFnPress);
+    QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleTogglePress);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
 
     delegate.applicationDidFinishLaunching();

@@ -9,6 +9,8 @@
 
 class AbstractAudioRecorder {
 public:
+    // s16le mono 24 kHz: a second of the recording in bytes.
+    static constexpr qsizetype bytesPerSecond = 48'000;
     // Called on the capture thread with non-empty chunks of s16le mono 24 kHz PCM.
     using PCMHandler = std::function<void(const QByteArray &chunk)>;
     // Called on the main thread when the recording ends on its own (the sound server

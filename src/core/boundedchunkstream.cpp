@@ -1,12 +1,21 @@
 #include "boundedchunkstream.h"
 
-#include "logging.h"
-
 #include <QCoreApplication>
 #include <QMetaObject>
 
-BoundedChunkStream::BoundedChunkStream(std::size_t capacity)
-    : m_capacity(capacity == 0 ? 1 : capacity)
+#include <algorithm>
+
+namespace {
+
+std::chrono::milliseconds duration(qint64 bytes)
+{
+    return std::chrono::milliseconds(bytes * 1000 / AbstractAudioRecorder::bytesPerSecond);
+}
+
+} // namespace
+
+BoundedChunkStream::BoundedChunkStream(qsizetype capacity)
+    : m_capacity(std::max<qsizetype>(capacity, 1))
 {
 }
 
@@ -15,13 +24,17 @@ void BoundedChunkStream::yield(QByteArray chunk)
     std::unique_lock lock(m_mutex);
     if (m_finished)
         return;
-    if (m_chunks.size() >= m_capacity) {
+    while (!m_chunks.empty() && m_unread + chunk.size() > m_capacity) {
+        const qsizetype dropped = m_chunks.front().size();
+        if (!m_dropped)
+            m_dropped = Dropped { m_recorded - m_unread };
+        m_dropped->bytes += dropped;
+        ++m_dropped->chunks;
+        m_unread -= dropped;
         m_chunks.pop_front();
-        // Counted in powers of two so a long stall does not flood the log.
-        ++m_dropped;
-        if ((m_dropped & (m_dropped - 1)) == 0)
-            qCWarning(lcCore) << "audio stream full:" << m_dropped << "chunks dropped";
     }
+    m_unread += chunk.size();
+    m_recorded += chunk.size();
     m_chunks.push_back(std::move(chunk));
     wakeWaiter(lock);
 }
@@ -33,10 +46,13 @@ void BoundedChunkStream::finish()
     wakeWaiter(lock);
 }
 
-std::size_t BoundedChunkStream::droppedCount() const
+std::optional<AudioLoss> BoundedChunkStream::takeLoss()
 {
     std::lock_guard lock(m_mutex);
-    return m_dropped;
+    const std::optional<Dropped> dropped = std::exchange(m_dropped, std::nullopt);
+    if (!dropped)
+        return std::nullopt;
+    return AudioLoss { duration(dropped->from), duration(dropped->bytes), dropped->chunks };
 }
 
 void BoundedChunkStream::wakeWaiter(std::unique_lock<std::mutex> &lock)
@@ -56,6 +72,7 @@ std::optional<QByteArray> BoundedChunkStream::takeLocked()
         return std::nullopt;
     QByteArray chunk = std::move(m_chunks.front());
     m_chunks.pop_front();
+    m_unread -= chunk.size();
     return chunk;
 }
 

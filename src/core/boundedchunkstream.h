@@ -1,22 +1,34 @@
 #pragma once
 
+#include "abstractaudiorecorder.h"
+
 #include <QByteArray>
 
+#include <chrono>
 #include <coroutine>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 
-// An asynchronous stream of PCM chunks between the capture thread and a consumer
-// coroutine on the main thread. The producer never blocks: when the consumer lags,
-// only the newest `capacity` unread chunks are kept. Plain shared state rather
-// than a QObject, so the capture thread may hold the last reference safely.
+// Recorded audio the consumer did not take in time and that was dropped.
+struct AudioLoss {
+    std::chrono::milliseconds from {}; // into the recording
+    std::chrono::milliseconds length {};
+    std::size_t chunks = 0;
+};
+
+// An asynchronous stream of the recording's PCM chunks between the capture thread and a
+// consumer coroutine on the main thread. The producer never blocks: while the consumer
+// lags, unread audio piles up to `capacity` bytes; past that the oldest goes, and
+// takeLoss() tells where. Plain shared state rather than a QObject, so the capture
+// thread may hold the last reference safely.
 class BoundedChunkStream {
 public:
-    static constexpr std::size_t defaultCapacity = 120;
+    // Five minutes of the recording: more than the main thread ever stands still.
+    static constexpr qsizetype defaultCapacity = 5 * 60 * AbstractAudioRecorder::bytesPerSecond;
 
-    explicit BoundedChunkStream(std::size_t capacity = defaultCapacity);
+    explicit BoundedChunkStream(qsizetype capacity = defaultCapacity);
 
     // Producer side, any thread. Chunks yielded after finish() are ignored.
     void yield(QByteArray chunk);
@@ -39,16 +51,25 @@ public:
     };
     NextAwaiter next() { return NextAwaiter(*this); }
 
-    std::size_t droppedCount() const;
+    // What was dropped since the last call, as one stretch; none when nothing was.
+    std::optional<AudioLoss> takeLoss();
 
 private:
     std::optional<QByteArray> takeLocked();
     void wakeWaiter(std::unique_lock<std::mutex> &lock);
 
-    const std::size_t m_capacity;
-    mutable std::mutex m_mutex;
+    struct Dropped {
+        qint64 from = 0; // bytes into the recording
+        qint64 bytes = 0;
+        std::size_t chunks = 0;
+    };
+
+    const qsizetype m_capacity;
+    std::mutex m_mutex;
     std::deque<QByteArray> m_chunks;
+    qsizetype m_unread = 0; // bytes in m_chunks
+    qint64 m_recorded = 0; // bytes yielded so far, dropped ones included
     bool m_finished = false;
-    std::size_t m_dropped = 0;
+    std::optional<Dropped> m_dropped;
     std::coroutine_handle<> m_waiter;
 };

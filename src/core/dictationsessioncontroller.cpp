@@ -1,6 +1,7 @@
 #include "dictationsessioncontroller.h"
 
 #include "appsettings.h"
+#include "boundedchunkstream.h"
 #include "describederror.h"
 #include "detachedtask.h"
 #include "flows/gigachatflow.h"
@@ -106,6 +107,7 @@ void DictationSessionController::startDictation()
     m_clock.start();
     m_keys.forget();
     m_lossNotes.clear();
+    m_lostAudio.clear();
     m_recognizesLocally = false;
     const AIProvider provider = AppSettings::aiProvider().value_or(AIProvider::vorsik);
     AbstractDictationFlow *flow = flowFor(provider);
@@ -324,6 +326,10 @@ DictationContext DictationSessionController::context(quint64 session)
         if (self)
             self->m_n.overlay->showEditing();
     };
+    context.onAudioLost = [self, current](const AudioLoss &loss) {
+        if (current())
+            self->onAudioLost(loss);
+    };
     return context;
 }
 
@@ -358,15 +364,44 @@ void DictationSessionController::noteLoss(const QString &message)
         m_lossNotes.append(message);
 }
 
+void DictationSessionController::onAudioLost(const AudioLoss &loss)
+{
+    qCWarning(lcCore) << "dictation" << m_session << "lost" << loss.chunks << "chunks," << loss.length.count()
+                      << "ms of audio from" << loss.from.count() << "ms: the main thread did not take them in time";
+    const std::chrono::milliseconds to = loss.from + loss.length;
+    // A stall that goes on while the consumer takes a chunk now and then is still one stretch.
+    if (!m_lostAudio.empty() && loss.from <= m_lostAudio.back().second + std::chrono::seconds(1))
+        m_lostAudio.back().second = std::max(m_lostAudio.back().second, to);
+    else
+        m_lostAudio.emplace_back(loss.from, to);
+    showLossNote();
+}
+
+QString DictationSessionController::lossNote() const
+{
+    const auto clock = [](std::chrono::seconds at) {
+        return u"%1:%2"_s.arg(at.count() / 60).arg(qint64(at.count() % 60), 2, 10, QChar(u'0'));
+    };
+    QStringList stretches;
+    for (const auto &[from, to] : m_lostAudio)
+        stretches.append(clock(std::chrono::floor<std::chrono::seconds>(from)) + u'–'
+            + clock(std::chrono::ceil<std::chrono::seconds>(to)));
+    QStringList notes = m_lossNotes;
+    if (!stretches.isEmpty())
+        notes.append(u"Часть записи потеряна: %1."_s.arg(stretches.join(u", "_s)));
+    return notes.join(u' ');
+}
+
 void DictationSessionController::showLossNote()
 {
-    if (!m_lossNotes.isEmpty())
-        m_n.overlay->setTranscriptText(m_lossNotes.join(u' '));
+    if (const QString note = lossNote(); !note.isEmpty())
+        m_n.overlay->setTranscriptText(note);
 }
 
 QString DictationSessionController::lossNoted(const QString &text) const
 {
-    return m_lossNotes.isEmpty() ? text : m_lossNotes.join(u' ') + u' ' + text;
+    const QString note = lossNote();
+    return note.isEmpty() ? text : note + u' ' + text;
 }
 
 void DictationSessionController::recordingBegins()
@@ -495,7 +530,7 @@ QCoro::Task<> DictationSessionController::completeDictation(QString text)
 
     switch (outcome.kind) {
     case TextInsertionOutcome::Kind::inserted:
-        showOverlayMessage(u"✓  Текст вставлен"_s, m_lossNotes.join(u' '), MessageTone::success, insertedHideAfter);
+        showOverlayMessage(u"✓  Текст вставлен"_s, lossNote(), MessageTone::success, insertedHideAfter);
         break;
     case TextInsertionOutcome::Kind::needsAccessibilityPermission:
         m_n.overlay->presentResult(

@@ -29,8 +29,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class AbstractDictationFlow;
+struct AudioLoss;
 struct DictationContext;
 
 // Runs one dictation at a time, from the toggle to the reported outcome. Lives on
@@ -147,8 +150,12 @@ private:
     AbstractAudioRecorder::LossHandler lossHandler(quint64 session);
     // The microphone went away mid-recording: what was captured is finished as usual.
     void onMicrophoneLost(quint64 session);
+    // Audio the main thread did not take in time was dropped: logged, shown and kept with the text.
+    void onAudioLost(const AudioLoss &loss);
+    // What the user is told was lost of the recording; empty when nothing was.
+    QString lossNote() const;
     void showLossNote();
-    // `text` behind the note that the recording stopped early, when it did.
+    // `text` behind the note of what was lost, when anything was.
     QString lossNoted(const QString &text) const;
     // False, after showing the walkthrough, when setup is unfinished and this press is not its test.
     bool mayStart(Walkthrough walkthrough);
@@ -169,6 +176,8 @@ private:
     // state stays idle until the answer says whether the dictation can start.
     bool m_readingKey = false;
     QStringList m_lossNotes; // what this dictation lost, in words for the user
+    // Stretches of the recording dropped before the main thread took them, in order.
+    std::vector<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> m_lostAudio;
     std::optional<TextInsertionTarget> m_insertionTarget;
     // The capture runs alongside the start of the recording; the paste waits for it.
     bool m_targetPending = false;

@@ -147,6 +147,8 @@ void AppDelegate::handleFnPress()
         this, [this] { m_controller->toggleFnDictation(walkthrough()); }, Qt::QueuedConnection);
 }
 
+void AppDelegate::handleTogglePress() { m_controller->toggleFnDictation(walkthrough()); }
+
 void AppDelegate::setTrigger(DictationTrigger trigger)
 {
     m_trigger = trigger;

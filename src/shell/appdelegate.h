@@ -49,8 +49,10 @@ public:
     void requestAccessibility();
     void quitApplication();
 
-    // Exactly what an Fn press does; also the route of `verbulo --toggle`.
+    // Exactly what an Fn press does.
     void handleFnPress();
+    // A press from `verbulo --toggle`, already answered over the bus: acted on at once.
+    void handleTogglePress();
 
     // Rebuilds the status menu and icon; follows the controller's state and last text.
     void updateMenuBar();

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
 #include <QObject>
 
-// The object a later start calls. Replies at once and lets the instance act
-// afterwards, so the caller never waits on a window opening.
-class SingleInstanceAdaptor : public QObject {
+// The object a later start calls. Answers first, so the caller never waits on a window
+// opening or a dictation step, then acts at once: a press is not put behind whatever the
+// main thread queued while it was on its way.
+class SingleInstanceAdaptor : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.plumrest.Vorsik.Instance")
 
@@ -12,16 +16,20 @@ public:
     using QObject::QObject;
 
 public Q_SLOTS:
-    Q_SCRIPTABLE void Reopen()
-    {
-        QMetaObject::invokeMethod(this, &SingleInstanceAdaptor::reopenRequested, Qt::QueuedConnection);
-    }
-    Q_SCRIPTABLE void Toggle()
-    {
-        QMetaObject::invokeMethod(this, &SingleInstanceAdaptor::toggleRequested, Qt::QueuedConnection);
-    }
+    Q_SCRIPTABLE void Reopen() { answerThen(&SingleInstanceAdaptor::reopenRequested); }
+    Q_SCRIPTABLE void Toggle() { answerThen(&SingleInstanceAdaptor::toggleRequested); }
 
 Q_SIGNALS:
     void reopenRequested();
     void toggleRequested();
+
+private:
+    void answerThen(void (SingleInstanceAdaptor::*request)())
+    {
+        if (calledFromDBus()) {
+            setDelayedReply(true);
+            connection().send(message().createReply());
+        }
+        Q_EMIT(this->*request)();
+    }
 };

@@ -201,7 +201,8 @@ TEST_F(RunningInstance, LaunchesStaysUpAndAnswersLaterStarts)
     EXPECT_EQ(primary.exitCode(), 0);
 }
 
-TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
+// A press is acted on when it arrives, before work queued while it was on its way.
+TEST_F(RunningInstance, LaterStartDeliversReopenAndToggleBeforeQueuedWork)
 {
     // This test is the running instance; the program is the later start.
     SingleInstance running(QDBusConnection::connectToBus(bus.address(), u"test-instance"_s));
@@ -209,6 +210,18 @@ TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
     QStringList received;
     QObject::connect(&running, &SingleInstance::reopenRequested, &running, [&] { received.append(u"reopen"_s); });
     QObject::connect(&running, &SingleInstance::toggleRequested, &running, [&] { received.append(u"toggle"_s); });
+    struct QueueWorkAtDelivery : QObject {
+        QStringList *received;
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (event->type() == QEvent::MetaCall && watched->parent() && watched->parent()->inherits("SingleInstance"))
+                QMetaObject::invokeMethod(
+                    this, [this] { received->append(u"queued work"_s); }, Qt::QueuedConnection);
+            return false;
+        }
+    } queueWork;
+    queueWork.received = &received;
+    QCoreApplication::instance()->installEventFilter(&queueWork);
 
     // Driven through the event loop, so this process can answer while the program waits.
     for (const QStringList &arguments : { QStringList(), QStringList { u"--toggle"_s } }) {
@@ -217,9 +230,9 @@ TEST_F(RunningInstance, LaterStartDeliversReopenAndToggle)
         later.start(binary, arguments);
         ASSERT_TRUE(TestUtil::runUntil([&] { return later.state() == QProcess::NotRunning; }, 60s));
         EXPECT_EQ(later.exitCode(), 0) << later.readAllStandardError().toStdString();
+        TestUtil::runFor(50ms);
     }
-    EXPECT_TRUE(TestUtil::runUntil([&] { return received.size() == 2; }));
-    EXPECT_EQ(received, (QStringList { u"reopen"_s, u"toggle"_s }));
+    EXPECT_EQ(received, (QStringList { u"reopen"_s, u"queued work"_s, u"toggle"_s, u"queued work"_s }));
 }
 
 TEST_F(RunningInstance, NameHeldByAProgramThatDoesNotAnswerOrNoBusIsAFailure)

@@ -16,24 +16,6 @@ QCoro::Task<> drain(std::shared_ptr<BoundedChunkStream> stream, std::vector<int>
     *ended = true;
 }
 
-TEST(BoundedChunkStreamTest, KeepsTheNewestUnreadChunksWhenTheConsumerLags)
-{
-    auto stream = std::make_shared<BoundedChunkStream>();
-    for (int i = 0; i < 500; ++i)
-        stream->yield(QByteArray::number(i));
-    stream->finish();
-    stream->yield("999"); // after finish: ignored
-
-    std::vector<int> received;
-    bool ended = false;
-    drain(stream, &received, &ended);
-    ASSERT_TRUE(TestUtil::runUntil([&] { return ended; }));
-    ASSERT_EQ(received.size(), BoundedChunkStream::defaultCapacity);
-    for (std::size_t i = 0; i < received.size(); ++i)
-        EXPECT_EQ(received[i], 380 + static_cast<int>(i));
-    EXPECT_EQ(stream->droppedCount(), 380u);
-}
-
 // The consumer waits on the main thread for the next chunk, and for the end once it has them all.
 TEST(BoundedChunkStreamTest, ConsumerWaitingOnTheMainThreadGetsEveryChunkInOrderAndIsWokenByTheEnd)
 {

@@ -415,6 +415,32 @@ TEST_F(OpenAIControllerTest, AnErrorDropsTheTranscriberWithoutDisconnectingAndTh
     EXPECT_EQ(log().last(), failure(u"Соединение с распознаванием прервано."_s));
 }
 
+// Five minutes of audio wait for a main thread that stands still; beyond that the user is told what went.
+TEST_F(OpenAIControllerTest, AStalledMainThreadLosesNoAudioForFiveMinutesAndBeyondThatSaysWhatWasLost)
+{
+    const qsizetype second = AbstractAudioRecorder::bytesPerSecond;
+    const QString lost = u"Часть записи потеряна: 0:05–0:15."_s;
+    for (const int seconds : { 305, 315 }) {
+        press();
+        ASSERT_TRUE(reach(DictationState::recording));
+        QByteArray recorded;
+        for (int at = 0; at < seconds; ++at) {
+            recorded += QByteArray(second, char(at));
+            f.recorder.feed(recorded.right(second));
+            if (at == 4) // taken; then the main thread stands still
+                ASSERT_TRUE(TestUtil::runUntil([&] { return transcriber().audio.size() == 5 * second; }));
+        }
+        press();
+        ASSERT_TRUE(TestUtil::runUntil([&] { return transcriber().committing.calls == 1; }));
+        transcriber().callbacks.onFinal(u"текст"_s);
+        ASSERT_TRUE(reach(DictationState::idle));
+        const bool kept = seconds == 305;
+        EXPECT_TRUE(transcriber().audio == recorded.left(5 * second) + recorded.right(300 * second));
+        EXPECT_EQ(log().contains(u"overlay.transcript|"_s + lost), !kept);
+        EXPECT_EQ(log().last(), kept ? inserted : u"overlay.message|✓  Текст вставлен|%1|success|3500"_s.arg(lost));
+    }
+}
+
 TEST_F(OpenAIControllerTest, AFinalTextWhileRecordingStopsTheRecorderAndASecondOneWhilePastingIsDropped)
 {
     press();

@@ -19,12 +19,6 @@ struct CurlAnswer {
     double seconds = 0;
 };
 
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The fake curl, scripted like the loopback servers: queued answers in order, then the default.
 class FakeCurl {
 public:
@@ -63,29 +57,6 @@ private:
 
     QTemporaryDir m_directory;
     int m_queued = 0;
-};
-
-// Made with openssl when first asked for: a root and a sub CA in the shape of the embedded pair,
-// a server certificate for 127.0.0.1 issued by the sub CA, and one from an unrelated CA.
-struct TestCertificates {
-    QByteArray rootBase64, subBase64;
-    QSslCertificate server, strangerServer;
-    QSslKey serverKey, strangerKey;
-
-    static const TestCertificates &shared()
-    {
-        static QTemporaryDir directory;
-        static const TestCertificates certificates = [] {
-            if (QProcess::execute(QStringLiteral(SERVICES_TEST_DIR "/makecertificates.sh"), { directory.path() }))
-                qFatal("openssl could not make the test certificates");
-            const auto pem = [](const char *name) { return readFile(directory.filePath(QString::fromLatin1(name))); };
-            return TestCertificates { QSslCertificate(pem("root.pem")).toDer().toBase64(),
-                QSslCertificate(pem("sub.pem")).toDer().toBase64(), QSslCertificate(pem("server.pem")),
-                QSslCertificate(pem("strangerserver.pem")), QSslKey(pem("server.key"), QSsl::Ec),
-                QSslKey(pem("strangerserver.key"), QSsl::Ec) };
-        }();
-        return certificates;
-    }
 };
 
 inline GigaChatConfiguration configurationWithCurl(const QString &curlPath)

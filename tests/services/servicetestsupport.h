@@ -7,7 +7,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QMap>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTemporaryDir>
 
 #include <QCoro/QCoroTask>
 
@@ -15,6 +19,35 @@
 
 inline QString outcomeText(const QString &text) { return text; }
 inline QString outcomeText(const QStringList &list) { return list.join(u','); }
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Made with openssl when first asked for: a root and a sub CA in the shape of GigaChat's embedded pair,
+// a server certificate for 127.0.0.1 issued by the sub CA, and one from an unrelated CA.
+struct TestCertificates {
+    QByteArray rootBase64, subBase64;
+    QSslCertificate server, strangerServer;
+    QSslKey serverKey, strangerKey;
+
+    static const TestCertificates &shared()
+    {
+        static QTemporaryDir directory;
+        static const TestCertificates certificates = [] {
+            if (QProcess::execute(QStringLiteral(SERVICES_TEST_DIR "/makecertificates.sh"), { directory.path() }))
+                qFatal("openssl could not make the test certificates");
+            const auto pem = [](const char *name) { return readFile(directory.filePath(QString::fromLatin1(name))); };
+            return TestCertificates { QSslCertificate(pem("root.pem")).toDer().toBase64(),
+                QSslCertificate(pem("sub.pem")).toDer().toBase64(), QSslCertificate(pem("server.pem")),
+                QSslCertificate(pem("strangerserver.pem")), QSslKey(pem("server.key"), QSsl::Ec),
+                QSslKey(pem("strangerserver.key"), QSsl::Ec) };
+        }();
+        return certificates;
+    }
+};
 
 // Runs `task` to its end: its value as text, or "error:" and the description it threw.
 template<typename T> QString outcomeOf(QCoro::Task<T> task)

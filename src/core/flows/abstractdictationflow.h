@@ -1,6 +1,7 @@
 #pragma once
 
 #include "abstractaudiorecorder.h"
+#include "boundedchunkstream.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -30,6 +31,8 @@ struct DictationContext {
     std::function<void(const QString &message)> onError;
     // A language model starts editing the text.
     std::function<void()> onEditing;
+    // Audio that waited too long for the main thread was dropped from the recording.
+    std::function<void(const AudioLoss &loss)> onAudioLost;
 };
 
 // How one recognition provider turns a recording into text. The session controller

@@ -20,12 +20,15 @@ std::function<void(const QString &)> onMainThread(std::function<void(const QStri
 }
 
 QCoro::Task<> forwardAudio(std::shared_ptr<BoundedChunkStream> stream,
-    std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled)
+    std::shared_ptr<AbstractRealtimeTranscriber> transcriber, std::shared_ptr<bool> cancelled,
+    std::function<void(const AudioLoss &)> onLost)
 {
     while (!*cancelled) {
         std::optional<QByteArray> chunk = co_await stream->next();
         if (!chunk || *cancelled)
             break;
+        if (const std::optional<AudioLoss> loss = stream->takeLoss(); loss && onLost)
+            onLost(*loss);
         bool failed = false;
         try {
             co_await transcriber->appendAudio(*chunk);
@@ -71,7 +74,7 @@ QCoro::Task<bool> StreamedFlow::prepare(QString key, DictationContext context)
     auto stream = std::make_shared<BoundedChunkStream>();
     m_audioContinuation = stream;
     m_forwardCancelled = std::make_shared<bool>(false);
-    m_audioForwardTask.emplace(forwardAudio(stream, transcriber, m_forwardCancelled));
+    m_audioForwardTask.emplace(forwardAudio(stream, transcriber, m_forwardCancelled, context.onAudioLost));
     co_return true;
 }
 

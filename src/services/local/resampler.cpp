@@ -4,6 +4,7 @@
 
 #include <soxr.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -14,7 +15,7 @@ Resampler::Resampler(double inputRate)
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
     soxr_error_t error = nullptr;
-    if (inputRate > 0.0)
+    if (inputRate >= minimumInputRate && inputRate <= maximumInputRate)
         m_soxr = soxr_create(inputRate, outputRate, 1, &error, &io, &quality, &runtime);
     if (error || !m_soxr) {
         soxr_delete(m_soxr);
@@ -47,7 +48,10 @@ std::vector<float> Resampler::flush() { return run(nullptr, 0); }
 
 std::vector<float> Resampler::run(const float *input, std::size_t frames)
 {
-    std::vector<float> output(std::size_t(std::ceil(double(frames) * outputRate / m_inputRate)) + 64);
+    // Bounded, so that a long file is resampled in pieces rather than into a second copy of itself.
+    constexpr std::size_t outputBlock = 1 << 16;
+    std::vector<float> output(
+        std::min(std::size_t(std::ceil(double(frames) * outputRate / m_inputRate)) + 64, outputBlock));
     std::vector<float> result;
     std::size_t consumed = 0;
     // A flush (no input) may take several calls to drain the filter.

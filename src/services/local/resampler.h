@@ -13,8 +13,13 @@ struct soxr;
 class Resampler {
 public:
     static constexpr double outputRate = 16000.0;
+    // The rates taken: the output grows with 16 kHz over the input rate, so a rate no recording
+    // has (a damaged header's 1 Hz) would ask for more memory than there is.
+    static constexpr double minimumInputRate = 1000.0;
+    static constexpr double maximumInputRate = 768000.0;
 
-    // Throws LocalRecognitionError::recognitionFailed when soxr refuses the rate.
+    // Throws LocalRecognitionError::recognitionFailed for a rate outside the range above or one
+    // soxr refuses.
     explicit Resampler(double inputRate);
     ~Resampler();
     Resampler(const Resampler &) = delete;

@@ -1,6 +1,7 @@
 #include "wavreader.h"
 
 #include "localrecognitionerror.h"
+#include "resampler.h"
 
 #include <QtEndian>
 
@@ -16,6 +17,10 @@ namespace {
 constexpr quint16 formatPCM = 1;
 constexpr quint16 formatFloat = 3;
 constexpr quint16 formatExtensible = 0xFFFE;
+// More than any microphone array records; a larger count is a damaged header.
+constexpr quint16 maximumChannels = 64;
+// Streaming writers put 0x7FFFFFFF, 0xFFFFFFFF or thereabouts where the data size goes.
+constexpr quint32 unknownDataSize = 0x7FFFF000;
 
 [[noreturn]] void fail(const QString &reason)
 {
@@ -85,7 +90,10 @@ WavAudio readWav(const QByteArray &file)
         const qsizetype start = at + 8;
         const qsizetype available = file.size() - start;
         if (id == "data") {
-            // A recorder stopped mid-way leaves a size it never wrote: the bytes there count.
+            // A writer that could not go back to fill the size in leaves one of its "unknown"
+            // values: the bytes there count. Any other size beyond the end is a cut-off file.
+            if (qsizetype(declared) > available && declared < unknownDataSize)
+                fail(u"заголовок обещает %1 байт звука, а в файле их %2: файл обрезан."_s.arg(declared).arg(available));
             data = QByteArrayView(file.constData() + start, std::min<qsizetype>(declared, available));
         } else if (qsizetype(declared) > available) {
             fail(u"файл обрывается внутри блока."_s);
@@ -105,8 +113,12 @@ WavAudio readWav(const QByteArray &file)
         : (format->bits == 8 || format->bits == 16 || format->bits == 24 || format->bits == 32);
     if (!supported)
         fail(u"%1-битный звук этого вида не поддерживается."_s.arg(format->bits));
-    if (format->channels == 0 || format->rate == 0)
-        fail(u"в описании формата нет каналов или частоты."_s);
+    if (format->rate < Resampler::minimumInputRate || format->rate > Resampler::maximumInputRate)
+        fail(u"частота %1 Гц не бывает у записи речи: читаются частоты от %2 до %3 Гц."_s.arg(format->rate)
+                 .arg(Resampler::minimumInputRate)
+                 .arg(Resampler::maximumInputRate));
+    if (format->channels == 0 || format->channels > maximumChannels)
+        fail(u"число каналов — %1; читаются записи с 1–%2 каналами."_s.arg(format->channels).arg(maximumChannels));
 
     const qsizetype sampleBytes = format->bits / 8;
     const qsizetype frameBytes = sampleBytes * format->channels;

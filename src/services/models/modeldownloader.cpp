@@ -40,6 +40,8 @@ constexpr qint64 spaceMargin = qint64(64) << 20;
 constexpr auto progressInterval = 250ms;
 constexpr auto speedWindow = 5s;
 constexpr qint64 mebibyte = qint64(1) << 20, gibibyte = qint64(1) << 30;
+// The hub sends a model to its CDN in one or two hops; more than this is a loop.
+constexpr int redirectLimit = 10;
 
 qint64 sizeLimit(const ModelCatalogEntry &entry) { return entry.size + qint64(double(entry.size) * sizeTolerance); }
 
@@ -78,6 +80,15 @@ qint64 hashPart(const QString &path, qint64 limit, std::shared_ptr<QCryptographi
 qint64 rangeStart(const QNetworkReply &reply)
 {
     static const QRegularExpression pattern(u"^bytes\\s+(\\d+)-(\\d+)/(\\d+|\\*)$"_s);
+    const QRegularExpressionMatch match
+        = pattern.match(QString::fromLatin1(reply.rawHeader("Content-Range").trimmed()));
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+// "bytes */200", the answer to a range past the end → 200; -1 when absent or malformed.
+qint64 completeLength(const QNetworkReply &reply)
+{
+    static const QRegularExpression pattern(u"^bytes\\s+\\*/(\\d+)$"_s);
     const QRegularExpressionMatch match
         = pattern.match(QString::fromLatin1(reply.rawHeader("Content-Range").trimmed()));
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
@@ -263,13 +274,6 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
         if (!self || transfer->settled)
             co_return;
     }
-    const qint64 needed = sizeLimit(entry) - kept + spaceMargin, available = ModelFiles::freeBytes(directory);
-    if (available < needed) {
-        fail(transfer,
-            u"Для модели «%1» не хватает места на диске: нужно ещё %2, свободно %3. Освободите место и попробуйте снова."_s
-                .arg(entry.name, ModelFiles::sizeText(needed), ModelFiles::sizeText(available)));
-        co_return;
-    }
     transfer->part.setFileName(partPath);
     // Unbuffered, so that a full disk shows at the write that hit it.
     if (!transfer->part.open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !transfer->part.resize(kept)
@@ -280,7 +284,39 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
         co_return;
     }
     transfer->offset = transfer->progress.received = kept;
+    // The whole model already, kept when it could not be moved into place: nothing to ask for.
+    if (kept > 0 && transfer->hash->result().toHex() == entry.sha1) {
+        verify(transfer);
+        co_return;
+    }
+    const qint64 needed = sizeLimit(entry) - kept + spaceMargin, available = ModelFiles::freeBytes(directory);
+    if (available < needed) {
+        fail(transfer,
+            u"Для модели «%1» не хватает места на диске: нужно ещё %2, свободно %3. Освободите место и попробуйте снова."_s
+                .arg(entry.name, ModelFiles::sizeText(needed), ModelFiles::sizeText(available)));
+        co_return;
+    }
     request(transfer);
+}
+
+QCoro::Task<> ModelDownloader::finishFromPart(TransferPtr transfer, qint64 length)
+{
+    QPointer<ModelDownloader> self(this);
+    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+    QFuture<qint64> hashed
+        = BlockingWork::run([path = transfer->part.fileName(), length, hash] { return hashPart(path, length, hash); });
+    const qint64 read = co_await hashed;
+    if (!self || transfer->settled)
+        co_return;
+    if (read != length || hash->result().toHex() != transfer->entry.sha1) {
+        restartFromZero(transfer);
+        co_return;
+    }
+    qCInfo(lcServices) << "the kept part of" << transfer->entry.name << "holds the whole model; the rest is cut off";
+    transfer->part.resize(length);
+    transfer->hash = hash;
+    transfer->offset = transfer->progress.received = length;
+    verify(transfer);
 }
 
 void ModelDownloader::request(const TransferPtr &transfer)
@@ -289,7 +325,9 @@ void ModelDownloader::request(const TransferPtr &transfer)
     while (base.endsWith(u'/'))
         base.chop(1);
     QNetworkRequest request(QUrl(base + u'/' + transfer->entry.fileName()));
+    // The hub answers with its CDN, on another host; never from HTTPS down to HTTP.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(redirectLimit);
     // Byte ranges and the checksum are of the file itself, never of a compressed form.
     request.setRawHeader("Accept-Encoding", "identity");
     if (transfer->offset > 0)
@@ -319,8 +357,33 @@ bool ModelDownloader::checkAnswer(const TransferPtr &transfer)
     const QNetworkReply &reply = *transfer->reply;
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString &name = transfer->entry.name;
-    if ((transfer->offset > 0 && status == 416) || (status == 206 && rangeStart(reply) != transfer->offset)) {
+    if (transfer->offset > 0 && status == 416) {
+        // Nothing after the part: it may hold the whole model and more. Checked before it goes.
+        const qint64 length = completeLength(reply);
+        stopReply(*transfer);
+        if (length > 0 && length <= transfer->offset) {
+            QPointer<ModelDownloader> self(this);
+            std::weak_ptr<Transfer> weak = transfer;
+            startDetached(finishFromPart(transfer, length), [self, weak](const QString &description) {
+                if (const TransferPtr failed = weak.lock(); self && failed)
+                    self->fail(failed, description);
+            });
+        } else {
+            restartFromZero(transfer);
+        }
+        return false;
+    }
+    if (status == 206 && rangeStart(reply) != transfer->offset) {
         restartFromZero(transfer);
+        return false;
+    }
+    if (status >= 300 && status < 400) {
+        // A redirect the network access did not follow: down to HTTP, or one too many.
+        fail(transfer,
+            reply.error() == QNetworkReply::InsecureRedirectError
+                ? u"Сервер моделей перенаправил загрузку с защищённого адреса (HTTPS) на незащищённый (HTTP); "
+                  u"загрузка остановлена. Проверьте адрес моделей в настройках Ворсика."_s
+                : u"Сервер моделей перенаправляет загрузку по кругу; загрузка остановлена. Попробуйте позже."_s);
         return false;
     }
     if (status == 404) {
@@ -429,10 +492,7 @@ void ModelDownloader::complete(const TransferPtr &transfer)
     }
     const Progress &progress = transfer->progress;
     const QNetworkReply::NetworkError error = reply->error();
-    if (error == QNetworkReply::InsecureRedirectError) {
-        fail(transfer,
-            u"Сервер моделей перенаправил загрузку с защищённого адреса на незащищённый; загрузка остановлена."_s);
-    } else if (error != QNetworkReply::NoError && progress.received > transfer->offset) {
+    if (error != QNetworkReply::NoError && progress.received > transfer->offset) {
         fail(transfer,
             u"Соединение с сервером моделей оборвалось (загружено %1 из %2). Загруженное сохранено: повторите "
             u"загрузку, "

@@ -15,9 +15,11 @@
 class QNetworkAccessManager;
 
 // Downloads catalog models into a store: "<base>/ggml-<name>.bin", base from the
-// "localModelsURL" setting at the start of each download. Resumes a kept ".part" with a
-// Range request, checks free space first, honours the system proxy, verifies the SHA-1
-// while the bytes stream in and moves the file into place only on a match. Never reads
+// "localModelsURL" setting at the start of each download, following redirects to other
+// hosts but not from HTTPS to HTTP. A kept ".part" that is already the model is moved into
+// place without a request; any other is resumed with a Range request. Checks free space
+// first, honours the system proxy, verifies the SHA-1 while the bytes stream in and moves
+// the file into place only on a match. Never reads
 // past the catalog size. One download per model, also across processes (a lock file
 // beside the part). Lives on the main thread; nothing blocks it.
 class ModelDownloader : public QObject {
@@ -74,6 +76,8 @@ private:
     void request(const TransferPtr &transfer);
     bool checkAnswer(const TransferPtr &transfer);
     void restartFromZero(const TransferPtr &transfer);
+    // The part's first `length` bytes, if they are the model, go into place; else it starts over.
+    QCoro::Task<> finishFromPart(TransferPtr transfer, qint64 length);
     void receive(const TransferPtr &transfer);
     void complete(const TransferPtr &transfer);
     void verify(const TransferPtr &transfer);

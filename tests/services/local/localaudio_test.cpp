@@ -1,5 +1,6 @@
 #include "localrecognitionerror.h"
 #include "pausedetector.h"
+#include "resampler.h"
 #include "testutil.h"
 #include "wavreader.h"
 
@@ -142,7 +143,15 @@ TEST(LocalAudioTest, WavFilesOfEveryPlainFormatRead)
         }
     }
 
+    QByteArray truncated = wav(1, 1, 8000, 16, QByteArray(100, '\0'), false);
+    qToLittleEndian<quint32>(1000, truncated.data() + 40); // the data chunk's size
     const std::pair<QByteArray, QString> rejected[] = {
+        { wav(1, 1, 0, 16, QByteArray(100, '\0'), false), u"частота 0 Гц"_s },
+        { wav(1, 1, 1, 16, QByteArray(100, '\0'), false), u"частота 1 Гц"_s },
+        { wav(1, 1, 10'000'000, 16, QByteArray(100, '\0'), false), u"частота 10000000 Гц"_s },
+        { wav(1, 0, 8000, 16, QByteArray(100, '\0'), false), u"каналов — 0;"_s },
+        { wav(1, 65535, 8000, 16, QByteArray(100, '\0'), false), u"каналов — 65535;"_s },
+        { truncated, u"обещает 1000 байт звука, а в файле их 100"_s },
         { wav(2, 1, 8000, 4, QByteArray(100, '\0'), false), u"сжат"_s }, // ADPCM
         { wav(1, 1, 8000, 12, QByteArray(100, '\0'), false), u"12-битный"_s },
         { wav(3, 1, 8000, 64, QByteArray(800, '\0'), false), u"64-битный"_s },
@@ -158,4 +167,6 @@ TEST(LocalAudioTest, WavFilesOfEveryPlainFormatRead)
             EXPECT_TRUE(error.description().contains(reason)) << error.description().toStdString();
         }
     }
+    for (const double rate : { 0.0, 1.0, 1e7 })
+        EXPECT_THROW(Resampler { rate }, LocalRecognitionError) << rate;
 }

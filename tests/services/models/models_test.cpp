@@ -8,6 +8,7 @@
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QSettings>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
@@ -49,23 +50,42 @@ void writeFile(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+// An answer that sends the download to `url`.
+Response redirectTo(const QUrl &url)
+{
+    Response redirect = answer(302, {}, 0, "Location: " + url.toEncoded() + "\r\n");
+    redirect.holdOpen = true; // the connection stays for the next request
+    return redirect;
+}
+
 class ModelDownloadTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(server.listen());
-        QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s)
-            .setValue(u"localModelsURL"_s, server.baseUrl().toString() + u"/models/"_s);
+        const TestCertificates &certificates = TestCertificates::shared();
+        ASSERT_TRUE(
+            server.listen() && cdn.listen() && secureHub.listenTls(certificates.server, certificates.serverKey));
+        QSslConfiguration trusting = QSslConfiguration::defaultConfiguration();
+        for (const QByteArray &authority : { certificates.rootBase64, certificates.subBase64 })
+            trusting.addCaCertificate(QSslCertificate(QByteArray::fromBase64(authority), QSsl::Der));
+        QSslConfiguration::setDefaultConfiguration(trusting);
+        modelsAt(server);
         QObject::connect(&downloader, &ModelDownloader::failed,
             [this](const QString &, const QString &message) { failure = message; });
         downloader.setIdleTimeout(300ms);
     }
     void TearDown() override { TestUtil::clearSettings(); }
 
+    static void modelsAt(const LoopbackHttpServer &hub)
+    {
+        QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s)
+            .setValue(u"localModelsURL"_s, hub.baseUrl().toString() + u"/models/"_s);
+    }
     // Runs one download to its end: "" when installed, else the message it failed with.
     QString fetch() { return outcomeOf(downloader.download(u"tiny"_s)).remove(u"error:"_s); }
     QString installed() const { return store.pathOf(*store.entry(u"tiny")); }
     QString part() const { return store.partialPathOf(*store.entry(u"tiny")); }
+    static QUrl at(const LoopbackHttpServer &host, const QString &path) { return host.baseUrl().resolved(QUrl(path)); }
 
     const QByteArray body = "lmgg" + randomBytes(600 * 1024);
     const QByteArray catalog
@@ -73,7 +93,8 @@ protected:
               .arg(QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha1).toHex()))
               .toUtf8();
     QTemporaryDir directory;
-    LoopbackHttpServer server;
+    // The hub, its CDN on another host, and the hub over HTTPS.
+    LoopbackHttpServer server, cdn, secureHub;
     ModelStore store { directory.path() + u"/models"_s, ModelCatalog::fromJson(catalog) };
     ModelDownloader downloader { store };
     QString failure;
@@ -82,70 +103,109 @@ protected:
 struct DownloadCase {
     const char *what;
     QByteArray keptPart; // a part on disk before the start, if any
-    std::function<std::vector<Response>(const QByteArray &body)> answers;
+    std::function<std::vector<Response>(const QByteArray &body)> answers; // the hub's; may script the others
     const char *failure; // part of the message; "" when the model ends up installed
     std::function<QByteArray(const QByteArray &body)> partAfter; // what stays for resuming
+    // Every request in order: the server, and "+range" when it asks for what follows the kept part.
+    QStringList asked;
 };
 
 TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
 {
+    const qsizetype half = body.size() / 2;
     const auto none = [](const QByteArray &) { return QByteArray("<absent>"); };
     const auto whole = [](const QByteArray &b) { return std::vector { answer(200, b, b.size()) }; };
+    const auto refusedRange = [](const QByteArray &b) {
+        return answer(416, {}, 0, "Content-Range: bytes */" + QByteArray::number(b.size()) + "\r\n");
+    };
+    const QStringList hub { u"hub"_s }, resumed { u"hub+range"_s };
     const std::vector<DownloadCase> cases {
-        { "a whole download is verified and placed", {}, whole, "", none },
-        { "a server ignoring the range starts over", QByteArray(body.size() + 99, 'g'), whole, "", none },
-        { "a refused range starts over", "garbage",
-            [](const QByteArray &b) {
-                return std::vector { answer(416, {}, 0), answer(200, b, b.size()) };
+        { "a whole download is verified and placed", {}, whole, "", none, hub },
+        { "a complete part is placed without asking", body, {}, "", none, {} },
+        { "a server ignoring the range starts over", QByteArray(body.size() + 99, 'g'), whole, "", none, resumed },
+        { "a part longer than the file is cut where a refused range says the file ends", body + "tail",
+            [&](const QByteArray &b) { return std::vector { refusedRange(b) }; }, "", none, resumed },
+        { "a damaged part is checked on a refused range, then fetched again", 'x' + body.mid(1) + "tail",
+            [&](const QByteArray &b) {
+                return std::vector { refusedRange(b), answer(200, b, b.size()) };
             },
-            "", none },
+            "", none, { u"hub+range"_s, u"hub"_s } },
         { "a range answered from elsewhere starts over", "garbage",
             [](const QByteArray &b) {
                 return std::vector { answer(206, b.mid(3), b.size() - 3, "Content-Range: bytes 3-9/*\r\n"),
                     answer(200, b, b.size()) };
             },
-            "", none },
+            "", none, { u"hub+range"_s, u"hub"_s } },
+        { "a broken connection keeps what came", {},
+            [&](const QByteArray &b) { return std::vector { answer(200, b.left(half), b.size()) }; }, "оборвалось",
+            [&](const QByteArray &b) { return b.left(half); }, hub },
+        { "the hub's redirect to its CDN resumes there", body.left(half),
+            [&](const QByteArray &b) {
+                cdn.enqueue(answer(206, b.mid(half), b.size() - half,
+                    u"Content-Range: bytes %1-%2/%3\r\n"_s.arg(half).arg(b.size() - 1).arg(b.size()).toLatin1()));
+                return std::vector { redirectTo(at(cdn, u"/lfs/ggml-tiny.bin?sig=1"_s)) };
+            },
+            "", none, { u"hub+range"_s, u"cdn+range"_s } },
+        { "a redirect from HTTPS to HTTP is refused", {},
+            [&](const QByteArray &) {
+                modelsAt(secureHub);
+                secureHub.enqueue(redirectTo(at(server, u"/models/ggml-tiny.bin"_s)));
+                return std::vector<Response> {};
+            },
+            "на незащищённый", none, { u"secure"_s } },
+        { "a redirect loop ends", {},
+            [&](const QByteArray &) {
+                server.setHandler([&](const auto &) { return redirectTo(at(server, u"/models/ggml-tiny.bin"_s)); });
+                return std::vector<Response> {};
+            },
+            "по кругу", none, QStringList(11, u"hub"_s) }, // the first request and ten redirects
         { "a wrong checksum deletes the file", {},
             [](const QByteArray &b) { return std::vector { answer(200, "lmgg" + b.mid(5) + 'x', b.size()) }; },
-            "контрольная сумма не совпала", none },
-        { "a missing model", {}, [](const QByteArray &) { return std::vector { Response::json(404, "{}") }; }, "404",
-            none },
+            "контрольная сумма не совпала", none, hub },
         { "a missing model keeps the part", "lmgg",
             [](const QByteArray &) { return std::vector { Response::json(404, "{}") }; }, "404",
-            [](const QByteArray &) { return QByteArray("lmgg"); } },
+            [](const QByteArray &) { return QByteArray("lmgg"); }, resumed },
         { "a web page instead of the model", {},
             [](const QByteArray &) {
                 return std::vector { answer(200, "<html>login</html>", 18, "Content-Type: text/html\r\n") };
             },
-            "веб-страница", none },
+            "веб-страница", none, hub },
         { "a web page sent as a binary", {},
-            [](const QByteArray &) { return std::vector { answer(200, "<!DOCTYPE html>", -1) }; }, "веб-страница",
-            none },
+            [](const QByteArray &) { return std::vector { answer(200, "<!DOCTYPE html>", -1) }; }, "веб-страница", none,
+            hub },
         { "a body longer than the model", {},
             [](const QByteArray &b) { return std::vector { answer(200, b + b.left(b.size() / 10), -1) }; },
-            "больше данных", none },
+            "больше данных", none, hub },
         { "a length longer than the model", {},
-            [](const QByteArray &b) { return std::vector { answer(200, b, b.size() * 2) }; }, "больше модели", none },
+            [](const QByteArray &b) { return std::vector { answer(200, b, b.size() * 2) }; }, "больше модели", none,
+            hub },
         { "a server that never answers", {},
-            [](const QByteArray &) { return std::vector { Response::neverAnswering() }; }, "не отвечает", none },
+            [](const QByteArray &) { return std::vector { Response::neverAnswering() }; }, "не отвечает", none, hub },
         { "a body that stalls keeps the part", {},
             [](const QByteArray &b) {
                 Response stalled = answer(200, b.left(b.size() / 2), b.size());
                 stalled.holdOpen = true;
                 return std::vector { stalled };
             },
-            "не отвечает", [](const QByteArray &b) { return b.left(b.size() / 2); } },
+            "не отвечает", [](const QByteArray &b) { return b.left(b.size() / 2); }, hub },
     };
+    // A download goes from the hub to the CDN, never back: these servers in this order give the requests in order.
+    const std::pair<QString, LoopbackHttpServer *> servers[]
+        = { { u"secure"_s, &secureHub }, { u"hub"_s, &server }, { u"cdn"_s, &cdn } };
     for (const DownloadCase &row : cases) {
         SCOPED_TRACE(row.what);
         store.remove(u"tiny");
+        modelsAt(server);
+        server.setHandler({});
         if (!row.keptPart.isEmpty()) {
             QDir().mkpath(store.directory());
             writeFile(part(), row.keptPart);
         }
-        for (Response &response : row.answers(body))
+        std::vector<int> before;
+        for (const auto &[name, host] : servers)
+            before.push_back(host->requestCount());
+        for (Response &response : row.answers ? row.answers(body) : std::vector<Response> {})
             server.enqueue(std::move(response));
-        const int firstRequest = server.requestCount();
 
         const QString message = fetch();
         EXPECT_TRUE(*row.failure ? message.contains(QString::fromUtf8(row.failure)) : message.isEmpty())
@@ -153,28 +213,17 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
         EXPECT_EQ(readAll(installed()), *row.failure ? QByteArray("<absent>") : body);
         EXPECT_EQ(readAll(part()), row.partAfter(body));
         EXPECT_FALSE(QFile::exists(part() + u".lock"_s));
-        ASSERT_GT(server.requestCount(), firstRequest);
-        const auto &request = server.requests().at(firstRequest);
-        EXPECT_EQ(request.target, "/models/ggml-tiny.bin");
-        EXPECT_EQ(request.header("Range"),
-            row.keptPart.isEmpty() ? std::nullopt
-                                   : std::optional("bytes=" + QByteArray::number(row.keptPart.size()) + '-'));
+        const QByteArray resumeRange = "bytes=" + QByteArray::number(row.keptPart.size()) + '-';
+        QStringList asked;
+        for (std::size_t i = 0; i < std::size(servers); ++i) {
+            for (const auto &request : servers[i].second->requests().mid(before[i])) {
+                const std::optional<QByteArray> range = request.header("Range");
+                EXPECT_EQ(range.value_or(resumeRange), resumeRange);
+                asked.append(servers[i].first + (range ? u"+range"_s : QString()));
+            }
+        }
+        EXPECT_EQ(asked, row.asked);
     }
-}
-
-TEST_F(ModelDownloadTest, ResumesWhereTheConnectionBroke)
-{
-    const qsizetype half = body.size() / 2;
-    server.enqueue(answer(200, body.left(half), body.size()));
-    EXPECT_TRUE(fetch().contains(u"оборвалось"_s));
-    EXPECT_EQ(readAll(part()), body.left(half));
-
-    server.enqueue(answer(206, body.mid(half), body.size() - half,
-        u"Content-Range: bytes %1-%2/%3\r\n"_s.arg(half).arg(body.size() - 1).arg(body.size()).toLatin1()));
-    EXPECT_EQ(fetch(), QString());
-    EXPECT_EQ(server.requests().last().header("Range"), "bytes=" + QByteArray::number(half) + '-');
-    EXPECT_EQ(readAll(installed()), body);
-    EXPECT_EQ(readAll(part()), "<absent>");
 }
 
 TEST_F(ModelDownloadTest, CancelKeepsThePart)
