@@ -20,8 +20,7 @@ namespace {
 // `noise` dBFS, white noise and a 100-Hz hum in equal shares, as a fan gives.
 struct Part {
     std::chrono::milliseconds length;
-    double speech;
-    double noise = -60;
+    double speech, noise = -60;
 };
 
 // Speech stand-in: 200-ms syllables, each eight harmonics of a gliding 140-Hz voice under a

@@ -28,8 +28,7 @@ QString testModel(const char *name)
     return QStringLiteral(WHISPER_TEST_MODELS "/for-tests-ggml-%1.bin").arg(QLatin1StringView(name));
 }
 
-// Tone bursts at 24 kHz s16, as the recording delivers them: `bursts` of 1.5 s with 0.9-s pauses,
-// in 200-ms syllables (a steady sound is the room's, not speech).
+// Tone bursts at 24 kHz s16, as the recording delivers them: `bursts` of 1.5 s in 200-ms syllables, 0.9-s pauses.
 QByteArray speechLike(int bursts)
 {
     QByteArray pcm;
