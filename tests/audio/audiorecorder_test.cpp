@@ -291,41 +291,45 @@ TEST_F(AudioRecorderTest, RecordsWhatIsPlayedIntoTheDefaultSource)
     }
 }
 
-// Three Russian phrases spoken into the microphone with pauses between them reach the
-// recogniser as three stretches of speech, and the silence around them never does.
-TEST_F(AudioRecorderTest, SpeechFromTheSourceIsCutAtItsPauses)
+// Three Russian phrases spoken into the microphone with 1-s pauses between them, in a quiet
+// room and over steady noise from the first sample, reach the recogniser as three stretches
+// of speech, and the noise or silence around them never does.
+TEST_F(AudioRecorderTest, SpeechFromTheSourceIsCutAtItsPausesInAQuietOrNoisyRoom)
 {
     const QString sink = u"verbulo_speech_%1"_s.arg(QCoreApplication::applicationPid());
     const QString module = useNullSink(sink);
     const auto unload = qScopeGuard([&] { runTool(u"pactl"_s, { u"unload-module"_s, module }); });
-    // A second and a half of silence before, between and after the phrases (espeak-ng's 22.05 kHz).
-    const QString silence = path(u"silence.wav"_s), speech = path(u"speech.wav"_s);
-    runTool(u"sox"_s, { u"-n"_s, u"-r"_s, u"22050"_s, u"-c"_s, u"1"_s, silence, u"trim"_s, u"0"_s, u"1.5"_s });
-    QStringList joined { silence };
-    for (const char *phrase : { "Первая фраза диктовки.", "Вот вторая фраза.", "И третья." }) {
-        joined.append(path(u"phrase%1.wav"_s.arg(joined.size())));
-        runTool(u"espeak-ng"_s, { u"-v"_s, u"ru"_s, u"-w"_s, joined.last(), QString::fromUtf8(phrase) });
-        joined.append(silence);
-    }
-    runTool(u"sox"_s, joined + QStringList { speech });
-    ChunkLog log;
-    ASSERT_FALSE(start(log.handler()));
-    runTool(u"paplay"_s, { u"--device="_s + sink, speech });
-    QThread::msleep(300);
-    m_recorder.stop().waitForFinished();
+    // A second of silence before, between and after the phrases, then the room from the first sample on.
+    const QString speech = path(u"speech.wav"_s), played = path(u"played.wav"_s);
+    runTool(u"espeak-ng"_s,
+        { u"-v"_s, u"ru"_s, u"-m"_s, u"-w"_s, speech,
+            u"<speak>Первая фраза диктовки в шумной комнате.<break time='1s'/>Вот вторая фраза, чуть длиннее "
+            u"первой.<break time='1s'/>И третья фраза.<break time='1s'/></speak>"_s });
+    // sox's pink and brown noise come out at about -13.5 and -5 dBFS: -40 and -34 dBFS here.
+    for (const QString &room : { u"pinknoise vol 0"_s, u"pinknoise vol -26.5dB"_s, u"brownnoise vol -29dB"_s }) {
+        SCOPED_TRACE(room.toStdString());
+        runTool(u"sox"_s,
+            { u"-m"_s, u"-v"_s, u"1"_s, u"|sox "_s + speech + u" -p pad 1"_s, u"-v"_s, u"1"_s,
+                u"|sox -R -n -r 22050 -c 1 -p synth 12 "_s + room, played });
+        ChunkLog log;
+        ASSERT_FALSE(start(log.handler()));
+        runTool(u"paplay"_s, { u"--device="_s + sink, played });
+        QThread::msleep(300);
+        m_recorder.stop().waitForFinished();
 
-    const Samples recorded = log.samples();
-    QByteArray pcm(reinterpret_cast<const char *>(recorded.data()), qsizetype(recorded.size() * 2));
-    Resampler resampler(24000);
-    PauseDetector detector;
-    std::vector<SpeechStretch> stretches = detector.append(resampler.processPCM16(pcm));
-    for (SpeechStretch &last : detector.finish())
-        stretches.push_back(std::move(last));
-    ASSERT_EQ(stretches.size(), 3u);
-    EXPECT_GE(stretches[0].start, 1200ms);
-    for (const SpeechStretch &stretch : stretches)
-        EXPECT_LT(stretch.samples.size(), std::size_t(PauseDetector::sampleRate * 4)) << "no silence carried along";
-    EXPECT_GE(stretches[1].pauseBefore, 1000ms);
+        const Samples recorded = log.samples();
+        QByteArray pcm(reinterpret_cast<const char *>(recorded.data()), qsizetype(recorded.size() * 2));
+        Resampler resampler(24000);
+        PauseDetector detector;
+        std::vector<SpeechStretch> stretches = detector.append(resampler.processPCM16(pcm));
+        for (SpeechStretch &last : detector.finish())
+            stretches.push_back(std::move(last));
+        ASSERT_EQ(stretches.size(), 3u);
+        EXPECT_GE(stretches[0].start, 700ms);
+        for (const SpeechStretch &stretch : stretches)
+            EXPECT_LT(stretch.samples.size(), std::size_t(PauseDetector::sampleRate * 4)) << "no silence carried along";
+        EXPECT_GE(stretches[1].pauseBefore, 700ms);
+    }
 }
 
 TEST_F(AudioRecorderTest, FailedStartEndsWithinThreeSecondsSaysWhyAndStartStopCanBeRepeated)

@@ -427,8 +427,9 @@ TEST_F(OpenAIControllerTest, AStalledMainThreadLosesNoAudioForFiveMinutesAndBeyo
         for (int at = 0; at < seconds; ++at) {
             recorded += QByteArray(second, char(at));
             f.recorder.feed(recorded.right(second));
-            if (at == 4) // taken; then the main thread stands still
+            if (at == 4) { // taken; then the main thread stands still
                 ASSERT_TRUE(TestUtil::runUntil([&] { return transcriber().audio.size() == 5 * second; }));
+            }
         }
         press();
         ASSERT_TRUE(TestUtil::runUntil([&] { return transcriber().committing.calls == 1; }));

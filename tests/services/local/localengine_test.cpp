@@ -29,13 +29,14 @@ QString testModel(const char *name)
     return QStringLiteral(WHISPER_TEST_MODELS "/for-tests-ggml-%1.bin").arg(QLatin1StringView(name));
 }
 
-// Tone bursts at 24 kHz s16, as the recording delivers them: `bursts` of 1.5 s with 0.9-s pauses.
+// Tone bursts at 24 kHz s16, as the recording delivers them: `bursts` of 1.5 s in 200-ms syllables, 0.9-s pauses.
 QByteArray speechLike(int bursts)
 {
     QByteArray pcm;
     for (int burst = 0; burst < bursts; ++burst) {
         for (int i = 0; i < 36000; ++i) {
-            const auto sample = qint16(8000 * std::sin(float(i) * 2.0f * 3.14159f * 220.0f / 24000.0f));
+            const auto sample = qint16(8000 * std::abs(std::sin(float(i) * 3.14159f / 4800.0f))
+                * std::sin(float(i) * 2.0f * 3.14159f * 220.0f / 24000.0f));
             pcm.append(reinterpret_cast<const char *>(&sample), 2);
         }
         pcm.append(QByteArray(21600 * 2, '\0'));
