@@ -7,9 +7,17 @@
 #include <algorithm>
 
 // Ticks on every turn of the event loop and keeps the longest gap between two: how long the
-// thread it runs on was held up. The desktop sessions fail a dictation above 50 ms.
+// thread it runs on was held up. The desktop sessions fail a dictation above the limit.
 class StallMeter {
 public:
+#if defined(__SANITIZE_ADDRESS__)
+    // Every step runs two to three times slower under the sanitizers; a real wait on another
+    // process (seconds) still shows.
+    static constexpr double limitMilliseconds = 150.0;
+#else
+    static constexpr double limitMilliseconds = 50.0;
+#endif
+
     StallMeter()
     {
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
