@@ -6,7 +6,7 @@
 // audio. Two threads. Prints a table.
 #include "localtranscriber.h"
 #include "recognitionworker.h"
-#include "whispermodel.h"
+#include "recognitionmodel.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -54,11 +54,11 @@ QByteArray dictation(int seconds, std::optional<double> noise)
 
 void benchEncoder(const char *name)
 {
-    const auto whisper = WhisperModel::load(model(name));
+    const auto whisper = RecognitionModel::load(model(name));
     const std::vector<float> audio(16000 * 5, 0.05f);
     const std::atomic_bool never = false;
     for (const bool shortContext : { false, true }) {
-        WhisperModel::Options options;
+        RecognitionModel::Options options;
         options.threads = 2;
         options.shortAudioContext = shortContext;
         QElapsedTimer clock;

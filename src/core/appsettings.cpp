@@ -213,6 +213,5 @@ int localModelKeepMinutes()
     return ok && minutes > 0 ? minutes : 5;
 }
 
-bool localShortAudioContext() { return switchValue(Keys::localShortAudioContext, true); }
 
 } // namespace AppSettings

@@ -30,7 +30,6 @@ inline constexpr QStringView localModelsURL = u"localModelsURL";
 inline constexpr QStringView localLanguage = u"localLanguage";
 inline constexpr QStringView localSpokenPunctuation = u"localSpokenPunctuation";
 inline constexpr QStringView localModelKeepMinutes = u"localModelKeepMinutes";
-inline constexpr QStringView localShortAudioContext = u"localShortAudioContext";
 // The OpenAI text editor for what was recognised on this computer: off unless the user turns it on.
 inline constexpr QStringView localEditWithOpenAI = u"localEditWithOpenAI";
 // Vocabulary words the recognition model's prompt could not hold at the last dictation.
@@ -75,6 +74,5 @@ QString localModelsURL(); // the default when absent or empty
 QString localLanguage();
 bool localSpokenPunctuation(); // true when absent
 int localModelKeepMinutes(); // 5 when absent or not a positive number
-bool localShortAudioContext(); // true when absent
 
 } // namespace AppSettings

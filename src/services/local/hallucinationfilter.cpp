@@ -31,12 +31,12 @@ QString normalised(const QString &text)
 
 } // namespace
 
-bool HallucinationFilter::engineHeardSilence(const WhisperSegment &segment)
+bool HallucinationFilter::engineHeardSilence(const RecognisedSegment &segment)
 {
     return segment.noSpeechProbability > noSpeechAbove;
 }
 
-bool HallucinationFilter::isInvented(const WhisperSegment &segment)
+bool HallucinationFilter::isInvented(const RecognisedSegment &segment)
 {
     if (engineHeardSilence(segment) && segment.averageTokenProbability < wordsGuessedBelow)
         return true;
@@ -54,7 +54,7 @@ bool HallucinationFilter::isInvented(const WhisperSegment &segment)
     return credits.match(normalised(segment.text)).hasMatch() || labels.match(segment.text).hasMatch();
 }
 
-bool HallucinationFilter::isClosingThanks(const WhisperSegment &segment)
+bool HallucinationFilter::isClosingThanks(const RecognisedSegment &segment)
 {
     const QString text = normalised(segment.text);
     return text == u"спасибо за внимание" || text == u"благодарю за внимание";

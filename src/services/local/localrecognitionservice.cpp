@@ -56,7 +56,6 @@ std::unique_ptr<AbstractRealtimeTranscriber> LocalRecognitionService::makeTransc
         LocalTranscriber::Settings { .modelPath = choice.path,
             .language = AppSettings::localLanguage(),
             .spokenPunctuation = AppSettings::localSpokenPunctuation(),
-            .shortAudioContext = AppSettings::localShortAudioContext(),
             .paragraphsAtPauses = mode == SmartMode::structured });
 }
 

@@ -16,7 +16,7 @@ struct ModelChoice {
     QString problem;
 };
 
-// Recognition on this computer with whisper.cpp. The model comes from `chooseModel`, asked
+// Recognition on this computer with transcribe.cpp. The model comes from `chooseModel`, asked
 // for each dictation; one worker thread keeps it loaded between dictations (released after
 // the keep time in the settings) and loads another when the choice changes.
 class LocalRecognitionService final : public AbstractLocalRecognition {

@@ -122,11 +122,10 @@ QCoro::Task<> LocalTranscriber::recogniseQueued()
         m_queue.pop_front();
         const LostSpan span { stretch.start,
             stretch.start + std::chrono::milliseconds(stretch.samples.size() * 1000 / PauseDetector::sampleRate) };
-        const WhisperModel::Options options { .language = m_settings.language,
+        const RecognitionModel::Options options { .language = m_settings.language,
             .prompt = m_transcript->prompt(),
-            .threads = m_settings.threads,
-            .shortAudioContext = m_settings.shortAudioContext };
-        WhisperRecognition recognition;
+            .threads = m_settings.threads };
+        Recognition recognition;
         std::optional<QString> failure;
         try {
             recognition

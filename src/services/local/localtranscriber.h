@@ -4,7 +4,7 @@
 #include "pausedetector.h"
 #include "resampler.h"
 #include "transcriptassembler.h"
-#include "whispermodel.h"
+#include "recognitionmodel.h"
 
 #include <QFuture>
 #include <QObject>
@@ -28,9 +28,8 @@ public:
         QString modelPath;
         QString language = QStringLiteral("ru");
         bool spokenPunctuation = true;
-        bool shortAudioContext = true;
         bool paragraphsAtPauses = false; // the `structured` mode
-        int threads = WhisperModel::defaultThreadCount();
+        int threads = RecognitionModel::defaultThreadCount();
     };
 
     static constexpr double inputRate = 24000.0; // the recording's s16le mono

@@ -29,7 +29,7 @@ int processTextCommand(const QString &modeName)
     QStringList lines = QString::fromUtf8(input.readAll()).split(u'\n');
     if (lines.constLast().isEmpty())
         lines.removeLast(); // the end of the last line, not an empty line
-    std::vector<WhisperSegment> stretch;
+    std::vector<RecognisedSegment> stretch;
     std::chrono::milliseconds pause { 0 };
     for (const QString &line : std::as_const(lines)) {
         if (!line.trimmed().isEmpty()) {

@@ -18,7 +18,7 @@ RecognitionWorker::RecognitionWorker(QObject *parent)
 
 RecognitionWorker::~RecognitionWorker() { m_pool.waitForDone(); }
 
-WhisperModel &RecognitionWorker::model(const QString &path, bool retry)
+RecognitionModel &RecognitionWorker::model(const QString &path, bool retry)
 {
     std::unique_lock lock(m_mutex);
     if (m_model && m_path == path)
@@ -33,11 +33,11 @@ WhisperModel &RecognitionWorker::model(const QString &path, bool retry)
     QElapsedTimer clock;
     clock.start();
     try {
-        std::unique_ptr<WhisperModel> loaded = WhisperModel::load(path);
+        std::unique_ptr<RecognitionModel> loaded = RecognitionModel::load(path);
         lock.lock();
         m_model = std::move(loaded);
         m_path = path;
-        qCDebug(lcServices) << "whisper: model loaded in" << clock.elapsed() << "ms";
+        qCDebug(lcServices) << "engine: model loaded in" << clock.elapsed() << "ms";
         return *m_model;
     } catch (...) {
         if (!lock.owns_lock())
@@ -53,14 +53,14 @@ QFuture<void> RecognitionWorker::preload(const QString &path)
     return QtConcurrent::run(&m_pool, [this, path] { model(path, true); });
 }
 
-QFuture<WhisperRecognition> RecognitionWorker::recognise(const QString &path, std::vector<float> samples,
-    WhisperModel::Options options, std::shared_ptr<const std::atomic_bool> cancel)
+QFuture<Recognition> RecognitionWorker::recognise(const QString &path, std::vector<float> samples,
+    RecognitionModel::Options options, std::shared_ptr<const std::atomic_bool> cancel)
 {
     m_releaseTimer.stop();
     return QtConcurrent::run(
         &m_pool, [this, path, samples = std::move(samples), options = std::move(options), cancel]() {
             if (*cancel)
-                return WhisperRecognition {};
+                return Recognition {};
             return model(path, false).recognise(samples, options, *cancel);
         });
 }
@@ -89,6 +89,6 @@ void RecognitionWorker::releaseModel()
         }
         // The allocator keeps freed buffers for this thread otherwise: the memory is to go back.
         malloc_trim(0);
-        qCDebug(lcServices) << "whisper: model released after the keep time";
+        qCDebug(lcServices) << "engine: model released after the keep time";
     });
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "whispermodel.h"
+#include "recognitionmodel.h"
 
 #include <QFuture>
 #include <QObject>
@@ -27,8 +27,8 @@ public:
     QFuture<void> preload(const QString &path);
     // Recognises with the model at `path`, loading it first if needed. A model that failed
     // to load is not tried again until the next preload(). Throws LocalRecognitionError.
-    QFuture<WhisperRecognition> recognise(const QString &path, std::vector<float> samples,
-        WhisperModel::Options options, std::shared_ptr<const std::atomic_bool> cancel);
+    QFuture<Recognition> recognise(const QString &path, std::vector<float> samples,
+        RecognitionModel::Options options, std::shared_ptr<const std::atomic_bool> cancel);
 
     // A dictation ended: the keep time starts over.
     void touch();
@@ -39,13 +39,13 @@ public:
 private:
     void releaseModel();
     // On the worker thread.
-    WhisperModel &model(const QString &path, bool retry);
+    RecognitionModel &model(const QString &path, bool retry);
 
     QThreadPool m_pool;
     QTimer m_releaseTimer;
     std::optional<std::chrono::milliseconds> m_keepTime;
     mutable std::mutex m_mutex; // guards the three below, written on the worker thread
-    std::unique_ptr<WhisperModel> m_model;
+    std::unique_ptr<RecognitionModel> m_model;
     QString m_path;
     std::optional<std::pair<QString, std::exception_ptr>> m_failure;
 };

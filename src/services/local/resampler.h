@@ -8,7 +8,7 @@
 
 struct soxr;
 
-// Float mono at any rate → float mono 16 kHz, what whisper takes. Streaming: the state runs
+// Float mono at any rate → float mono 16 kHz, what the recognition engine takes. Streaming: the state runs
 // on from buffer to buffer, so chunk boundaries leave no seams.
 class Resampler {
 public:

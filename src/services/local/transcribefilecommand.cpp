@@ -6,7 +6,7 @@
 #include "resampler.h"
 #include "transcriptassembler.h"
 #include "wavreader.h"
-#include "whispermodel.h"
+#include "recognitionmodel.h"
 
 #include <QFile>
 
@@ -41,15 +41,14 @@ int transcribeFileCommand(const QString &wavPath, const QString &modelPath)
         for (auto &stretch : detector.finish())
             stretches.push_back(std::move(stretch));
 
-        const std::unique_ptr<WhisperModel> model = WhisperModel::load(modelPath);
+        const std::unique_ptr<RecognitionModel> model = RecognitionModel::load(modelPath);
         TranscriptAssembler::Settings settings;
         settings.spokenPunctuation = AppSettings::localSpokenPunctuation();
         TranscriptAssembler transcript(settings);
         const std::atomic_bool never = false;
         for (const SpeechStretch &stretch : stretches) {
-            const WhisperModel::Options options { .language = AppSettings::localLanguage(),
-                .prompt = transcript.prompt(),
-                .shortAudioContext = AppSettings::localShortAudioContext() };
+            const RecognitionModel::Options options { .language = AppSettings::localLanguage(),
+                .prompt = transcript.prompt() };
             transcript.add(model->recognise(stretch.samples, options, never).segments, stretch.pauseBefore);
         }
         print(stdout, transcript.text());

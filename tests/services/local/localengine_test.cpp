@@ -7,7 +7,7 @@
 #include "promptbudget.h"
 #include "recognitionworker.h"
 #include "servicetestsupport.h"
-#include "whispermodel.h"
+#include "recognitionmodel.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -78,19 +78,19 @@ TEST(LocalEngineTest, LoadingSaysWhatIsWrongWithTheModelFile)
         file.write(bytes);
         file.close();
         try {
-            WhisperModel::load(file.fileName());
+            RecognitionModel::load(file.fileName());
             ADD_FAILURE() << "loaded " << bytes.size() << " bytes";
         } catch (const LocalRecognitionError &error) {
             EXPECT_TRUE(error.description().contains(expected)) << error.description().toStdString();
         }
     }
     try {
-        WhisperModel::load(folder.filePath(u"missing.bin"_s));
+        RecognitionModel::load(folder.filePath(u"missing.bin"_s));
         ADD_FAILURE() << "loaded a missing file";
     } catch (const LocalRecognitionError &error) {
         EXPECT_EQ(error.errorCase(), LocalRecognitionErrorCase::modelMissing);
     }
-    EXPECT_NO_THROW(WhisperModel::load(model.isEmpty() ? QString() : testModel("tiny")));
+    EXPECT_NO_THROW(RecognitionModel::load(model.isEmpty() ? QString() : testModel("tiny")));
 }
 
 // whisper checks the flag between its computations and at the end of the encoder, not inside
@@ -98,13 +98,13 @@ TEST(LocalEngineTest, LoadingSaysWhatIsWrongWithTheModelFile)
 // Stopped inside the encoder, not after it: small's whole 30-s window takes seconds here.
 TEST(LocalEngineTest, ACancelledRecognitionStopsAtOnceAndGivesNothing)
 {
-    const std::unique_ptr<WhisperModel> model = WhisperModel::load(testModel("small"));
+    const std::unique_ptr<RecognitionModel> model = RecognitionModel::load(testModel("small"));
     const std::vector<float> audio(16000 * 5, 0.1f);
     std::atomic_bool cancel = false;
-    WhisperModel::Options options;
+    RecognitionModel::Options options;
     options.threads = 2;
     options.shortAudioContext = false;
-    std::vector<WhisperSegment> segments { { u"x"_s, 0ms, 0ms } };
+    std::vector<RecognisedSegment> segments { { u"x"_s, 0ms, 0ms } };
     std::thread worker([&] { segments = model->recognise(audio, options, cancel).segments; });
     std::this_thread::sleep_for(300ms);
     QElapsedTimer sinceCancel;
@@ -200,8 +200,8 @@ TEST(LocalEngineTest, ThePromptKeepsTheVocabularyFirstAndNamesWhatDoesNotFit)
 // The engine's own tokens: whisper reads 223 of them; a vocabulary longer than that is named.
 TEST(LocalEngineTest, AVocabularyBeyondWhatTheModelReadsIsNamed)
 {
-    const std::unique_ptr<WhisperModel> model = WhisperModel::load(testModel("tiny"));
-    WhisperModel::Options options;
+    const std::unique_ptr<RecognitionModel> model = RecognitionModel::load(testModel("tiny"));
+    RecognitionModel::Options options;
     for (int word = 0; word < 200; ++word)
         options.prompt.vocabulary.append(u"Термин%1"_s.arg(word));
     const std::atomic_bool never = false;

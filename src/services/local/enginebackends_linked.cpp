@@ -1,4 +1,0 @@
-#include "whispermodel.h"
-
-// The CPU back end is linked into this build and registers itself.
-bool loadEngineBackends() { return true; }
