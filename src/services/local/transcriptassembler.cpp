@@ -35,12 +35,12 @@ TranscriptAssembler::TranscriptAssembler(Settings settings)
 {
 }
 
-void TranscriptAssembler::add(const std::vector<WhisperSegment> &segments, std::chrono::milliseconds pauseBefore)
+void TranscriptAssembler::add(const std::vector<RecognisedSegment> &segments, std::chrono::milliseconds pauseBefore)
 {
     const bool newParagraph = m_settings.paragraphsAtPauses && pauseBefore >= m_settings.paragraphPause;
     QString separator = newParagraph ? u"\n\n"_s : u" "_s;
     m_silenceAtEnd = true;
-    for (const WhisperSegment &segment : segments) {
+    for (const RecognisedSegment &segment : segments) {
         Piece piece { segment, m_pieces.empty() ? QString() : separator };
         piece.segment.text = segment.text.simplified();
         if (piece.segment.text.isEmpty() || HallucinationFilter::isInvented(piece.segment))

@@ -2,7 +2,7 @@
 
 #include "pausedetector.h"
 #include "promptbudget.h"
-#include "whispermodel.h"
+#include "recognitionmodel.h"
 
 #include <QString>
 #include <QStringList>
@@ -29,7 +29,7 @@ public:
     explicit TranscriptAssembler(Settings settings);
 
     // One stretch's segments (none where nothing was heard in it) and the silence before it.
-    void add(const std::vector<WhisperSegment> &segments, std::chrono::milliseconds pauseBefore);
+    void add(const std::vector<RecognisedSegment> &segments, std::chrono::milliseconds pauseBefore);
     // The text so far, as the user is to see it.
     QString text() const;
     // Vocabulary, context and the end of the text so far; the engine fits them into what
@@ -38,7 +38,7 @@ public:
 
 private:
     struct Piece {
-        WhisperSegment segment;
+        RecognisedSegment segment;
         QString separator; // before it
     };
 

@@ -81,12 +81,12 @@ TEST(LocalTextTest, SpokenPunctuationKnowsItsNouns)
 // Stretches of recognised segments as a dictation hands them over: segment text, no-speech
 // probability, mean word probability; a stretch of none is one where nothing was heard.
 struct Dictation {
-    std::vector<std::vector<WhisperSegment>> stretches;
+    std::vector<std::vector<RecognisedSegment>> stretches;
     QString expected;
     bool paragraphsAtPauses = false;
 };
 
-WhisperSegment heard(const QString &text, float noSpeech = 0.0f, float wordProbability = 1.0f)
+RecognisedSegment heard(const QString &text, float noSpeech = 0.0f, float wordProbability = 1.0f)
 {
     return { text, 0ms, 0ms, noSpeech, wordProbability };
 }
