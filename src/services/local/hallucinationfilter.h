@@ -4,7 +4,9 @@
 
 // whisper was trained on subtitled video: on silence and noise it likes to "hear" the credits
 // and sign-offs of subtitles. Each recognised segment is judged on its own, matched without
-// regard to case and punctuation: the same words inside a longer sentence are the user's.
+// regard to case and punctuation: the same words inside a longer sentence are the user's. An
+// engine that gives one segment per call and no probabilities (no-speech 0, words 1) has its
+// calls judged as whole segments, and nothing is dropped on probabilities it did not give.
 namespace HallucinationFilter {
 
 // A segment that is nothing but such a line (a name may follow the credits), a sound label

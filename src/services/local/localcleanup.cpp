@@ -192,15 +192,30 @@ private:
             m_tokens[t].removed = true;
         if (leftComma && rightComma) {
             // «я, типа, не знаю»: both commas were the filler's. One stays where a clause
-            // follows («пришёл, ну, а он»), or for the filler right after it to take.
+            // follows («пришёл, ну, а он»), for the filler right after it to take, or where the
+            // word before has a comma of its own («Да, ну, хорошо»).
             m_tokens[*right].removed = true;
             const std::optional<std::size_t> next = neighbour(*right, +1);
-            m_tokens[*left].removed = !next || !startsClause(*next);
+            m_tokens[*left].removed = !next || !(startsClause(*next) || opensSentence(*left));
         } else if (leftComma && rightEdge) {
             m_tokens[*left].removed = true;
         } else if (leftEdge && rightComma) {
             m_tokens[*right].removed = true;
         }
+    }
+
+    // Whether the comma at `index` follows a word said apart at a sentence's start: an answer,
+    // an interjection, a call for attention.
+    bool opensSentence(std::size_t comma) const
+    {
+        static const QSet<QString> apart
+            = { u"да"_s, u"нет"_s, u"ага"_s, u"угу"_s, u"ладно"_s, u"хорошо"_s, u"окей"_s, u"так"_s, u"итак"_s,
+                  u"значит"_s, u"короче"_s, u"кстати"_s, u"слушай"_s, u"смотри"_s, u"ой"_s, u"ох"_s, u"ах"_s, u"эх"_s };
+        const std::optional<std::size_t> word = neighbour(comma, -1);
+        if (!word || m_tokens[*word].kind != Token::word || !apart.contains(lowerWord(*word)))
+            return false;
+        const std::optional<std::size_t> before = neighbour(*word, -1);
+        return !before || endsSentence(*before);
     }
 
     bool startsClause(std::size_t index) const

@@ -120,8 +120,10 @@ void PauseDetector::addFrame(std::span<const float> frame)
         = std::size_t(std::count_if(m_frames.begin(), m_frames.end(), [](const Frame &frame) { return frame.speech; }));
     if (m_silentRun >= pauseAfter(speechFrames)) {
         close(m_frames.size());
-    } else if (m_frames.size() >= frames(m_settings.maximumStretch)) {
-        // Cut in the middle of the quietest 200 ms of the last five seconds: most likely between words.
+    } else if (m_frames.size() >= frames(m_settings.maximumStretch - m_settings.padding)) {
+        // The frames held include the pre-roll; with the padding the recogniser gets no more than
+        // the maximum, what it takes in one call. Cut in the middle of the quietest 200 ms of the
+        // last five seconds: most likely between words.
         constexpr std::size_t window = 10;
         const std::size_t from = m_frames.size() - std::min(m_frames.size() - 1, frames(std::chrono::seconds(5)));
         std::size_t quietest = from;
@@ -133,7 +135,7 @@ void PauseDetector::addFrame(std::span<const float> frame)
             if (sum < quietestSum)
                 quietestSum = sum, quietest = at;
         }
-        close(quietest + window / 2);
+        close(std::min(quietest + window / 2, m_frames.size()));
     }
 }
 

@@ -30,7 +30,9 @@ public:
         std::chrono::milliseconds shortStretch { 1000 };
         std::chrono::milliseconds shortStretchPause { 1500 };
         std::chrono::milliseconds minimumSpeech { 100 }; // less is a click or a breath
-        std::chrono::milliseconds maximumStretch { 25000 }; // cut at the quietest moment of its last 5 s
+        // Of the samples handed out, pre-roll and padding included; a longer run of speech is
+        // cut at the quietest moment of its last 5 s.
+        std::chrono::milliseconds maximumStretch { 25000 };
         std::chrono::milliseconds preRoll { 200 };
         std::chrono::milliseconds keptAfterSpeech { 150 }; // the rest of the trailing silence goes
         std::chrono::milliseconds padding { 300 }; // silence added so the last word is not cut

@@ -4,6 +4,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -118,8 +119,13 @@ std::optional<Mark> markAt(QStringView text, qsizetype begin, qsizetype end)
     if (!form || form->nounAfter.contains(before) || leadOn.contains(before))
         return std::nullopt;
     const QStringView next = wordAfter(text, end);
-    if (spoken == u"три точки" && !next.isEmpty())
-        return std::nullopt; // «три точки на графике»
+    // «три точки на графике», but «три точки вопросительный знак» ends a clause
+    if (spoken == u"три точки" && !next.isEmpty()
+        && !spokenForms()
+                .match(text, next.data() - text.data(), QRegularExpression::NormalMatch,
+                    QRegularExpression::AnchorAtOffsetMatchOption)
+                .hasMatch())
+        return std::nullopt;
     if (spoken != u"точка")
         return Mark { form->mark.toString(), end };
     if (pointNouns.contains(normalised(next)) || (next.size() == 1 && next.front().isUpper()))
@@ -143,9 +149,45 @@ std::optional<Mark> markAt(QStringView text, qsizetype begin, qsizetype end)
 
 bool isClauseMark(const QString &mark) { return mark == u", " || mark == u": " || mark == u"; "; }
 
+// Two marks said one after the other: ? and ! add up and go with «…» («?!», «…?»); otherwise
+// the stronger one stays («точка запятая» → «.»), so a question is never lost to a stop after it.
+QString merged(QStringView previous, QStringView next)
+{
+    const auto emphatic = [](QStringView marks) {
+        return !marks.isEmpty() && std::ranges::all_of(marks, [](QChar mark) { return mark == u'?' || mark == u'!'; });
+    };
+    if ((emphatic(next) && (emphatic(previous) || previous == u"…")) || (next == u"…" && emphatic(previous)))
+        return previous.toString().append(next);
+    const auto strength = [](QStringView marks) {
+        qsizetype strongest = -1;
+        for (const QChar mark : marks)
+            strongest = std::max(strongest, QStringView(u",:;.…?!").indexOf(mark));
+        return strongest;
+    };
+    return (strength(previous) > strength(next) ? previous : next).toString();
+}
+
+// Puts a said mark after the last word of `result`, together with a mark said just before it.
+// A break there (between stretches of speech, or said aloud) goes after the mark, so that no
+// line starts with one: «Конец\n\nЗапятая дальше» → «Конец,\n\nдальше».
+void placeMark(QString &result, QStringView mark, QString breaks)
+{
+    qsizetype end = result.size();
+    for (; end > 0 && result.at(end - 1).isSpace(); --end) {
+        if (result.at(end - 1) == u'\n')
+            breaks += u'\n';
+    }
+    qsizetype marks = end;
+    while (marks > 0 && QStringView(u",;:.?!…").contains(result.at(marks - 1)))
+        --marks;
+    const QString both = merged(QStringView(result).sliced(marks, end - marks), mark);
+    result.truncate(marks);
+    result += both + (breaks.isEmpty() ? u" "_s : breaks);
+}
+
 } // namespace
 
-QString SpokenPunctuation::apply(const QString &text, const QSet<QString> &names)
+QString SpokenPunctuation::apply(const QString &text, const std::optional<QSet<QString>> &names)
 {
     QString source = text; // the capital a recogniser put after a spoken comma may go
     QString result;
@@ -166,7 +208,7 @@ QString SpokenPunctuation::apply(const QString &text, const QSet<QString> &names
         } else {
             // The recogniser writes its own guess around a spoken mark («Привет, запятая, как»):
             // it goes on both sides. Before a break the sentence's own end stays.
-            const QStringView before = mark->text.startsWith(u'\n') ? u" \t,;:…" : u" \t,;:….?!";
+            const QStringView before = mark->text.startsWith(u'\n') ? u" \t,;:…" : u" \t\n,;:….?!";
             while (from > copied && before.contains(text.at(from - 1)))
                 --from;
         }
@@ -177,11 +219,15 @@ QString SpokenPunctuation::apply(const QString &text, const QSet<QString> &names
             ++to;
         }
         result += QStringView(source).sliced(copied, from - copied);
-        result += mark->text;
+        if (mark->tight || mark->text.startsWith(u'\n'))
+            result += mark->text;
+        else
+            placeMark(result, QStringView(mark->text).trimmed(),
+                QString(text.sliced(from, match.capturedStart() - from).count(u'\n'), u'\n'));
         copied = to;
         if (sentenceGuessed && isClauseMark(mark->text)) {
             if (!knownNames)
-                knownNames = names + TextTidy::namesIn(text);
+                knownNames = names ? *names : TextTidy::namesIn(text);
             const QString head = source.mid(to, 64);
             source.replace(to, head.size(), TextTidy::lowerFirstWord(head, *knownNames));
         }

@@ -3,6 +3,8 @@
 #include <QSet>
 #include <QString>
 
+#include <optional>
+
 // Punctuation said aloud, in these exact forms, in any case, as whole words:
 //
 //   marks:  «запятая» ,   «точка» .   «точка с запятой» ;   «двоеточие» :   «три точки», «многоточие» …
@@ -15,13 +17,16 @@
 //           точка», «этот вопросительный знак»; «три точки» unless a clause ends after it («три
 //           точки на графике»); every other form of the words («точками», «точку», «запятой»).
 //
-// The mark replaces the punctuation the recogniser put beside the word itself. After a «,» or
-// «:» said where the recogniser guessed a sentence end, the capital it put on the next word goes,
-// unless the word is a name (`names`, or written with a capital elsewhere in mid-sentence).
-// Spaces are fixed and a sentence after a spoken mark starts with a capital letter.
+// The mark replaces the punctuation the recogniser put beside the word itself, and goes before
+// a break that came between the word and it; two marks said in a row make one («?!», «…?»), the
+// stronger («точка запятая» → «.»). After a «,» or «:» said where the recogniser guessed a
+// sentence end, the capital it put on the next word goes, unless the word is a name (`names`; by
+// default the words written with a capital in mid-sentence). Spaces are fixed and a sentence after
+// a spoken mark starts with a capital letter. A mark said first stays first: the dictation may
+// go on from text already at the cursor.
 namespace SpokenPunctuation {
 
-QString apply(const QString &text, const QSet<QString> &names = {});
+QString apply(const QString &text, const std::optional<QSet<QString>> &names = std::nullopt);
 
 // Whether the text ends with a spoken «,» «:» or «;» (with whatever mark the recogniser put
 // after it): the stretch of speech after it goes on the same sentence.

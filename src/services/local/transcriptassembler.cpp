@@ -6,6 +6,30 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Whether `text` stops on a word no sentence ends on («для», «и», «если», «, что»): the
+// speaker paused in mid-sentence and the full stop after it, if any, is the engine's, put
+// because its call ended there. Whatever the pause, for a cut made for length falls at the
+// quietest moment, as often as not a real sentence end, and only the words tell them apart.
+bool stopsMidSentence(QStringView text)
+{
+    static const QSet<QString> leading = { u"и"_s, u"а"_s, u"но"_s, u"или"_s, u"либо"_s, u"чтобы"_s, u"если"_s, u"во"_s,
+        u"со"_s, u"ко"_s, u"по"_s, u"из"_s, u"от"_s, u"об"_s, u"обо"_s, u"для"_s, u"про"_s, u"без"_s, u"под"_s,
+        u"над"_s, u"при"_s, u"через"_s, u"между"_s, u"перед"_s };
+    if (text.endsWith(u'.'))
+        text.chop(1);
+    qsizetype start = text.size();
+    while (start > 0 && text.at(start - 1).isLetter())
+        --start;
+    const QString word = text.sliced(start).toString().toLower();
+    if (word == u"что") // «Я думаю, что», not «Ну и что»
+        return text.first(start).trimmed().endsWith(u',');
+    return (start == 0 || !text.at(start - 1).isPunct()) && leading.contains(word);
+}
+
+} // namespace
+
 TranscriptAssembler::TranscriptAssembler(Settings settings)
     : m_settings(std::move(settings))
 {
@@ -46,8 +70,11 @@ QString TranscriptAssembler::text() const
     QString joined;
     for (auto piece = m_pieces.begin(); piece != end; ++piece) {
         const QString &text = piece->segment.text;
+        const bool cutShort = piece->separator == u" " && stopsMidSentence(joined);
+        if (cutShort && joined.endsWith(u'.') && !joined.endsWith(u".."))
+            joined.chop(1);
         const bool goesOn = piece->separator == u" " && !joined.isEmpty()
-            && (QStringView(u",:;").contains(joined.back())
+            && (cutShort || QStringView(u",:;").contains(joined.back())
                 || (m_settings.spokenPunctuation && SpokenPunctuation::endsWithClauseMark(joined)));
         joined += piece->separator;
         joined += goesOn ? TextTidy::lowerFirstWord(text, names) : text;

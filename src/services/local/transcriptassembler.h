@@ -12,9 +12,10 @@
 
 // Builds one dictation's text from the recognised stretches: segments the engine invented
 // go, the rest join with a space (or a paragraph break after a long pause, where asked for),
-// and spoken punctuation is applied. A stretch that follows a comma or colon goes on the same
-// sentence, so the capital the recogniser put at its start goes unless it is a name. Also
-// writes the prompt for the next stretch.
+// and spoken punctuation is applied. A stretch that follows a comma or colon, or a word no
+// sentence ends on («что.», «и.», «для.»: the stop is the engine's), goes on the same sentence,
+// so the capital the recogniser put at its start goes unless it is a name. Also writes the
+// prompt for the next stretch.
 class TranscriptAssembler {
 public:
     struct Settings {

@@ -67,7 +67,7 @@ QByteArray wav(quint16 tag, quint16 channels, quint32 rate, quint16 bits, const 
 } // namespace
 
 // Each stretch holds the speech of the parts it names, from 200 ms before it to 150 ms after
-// it (or the end of the recording), padded with 300 ms; nothing else reaches the recogniser.
+// it (or the recording's end), padded with 300 ms, 25 s at most: all that reaches the recogniser.
 TEST(LocalAudioTest, PauseDetectorCutsSpeechAtPausesOverAnySteadyBackground)
 {
     constexpr double voice = 0.2; // peaks about -15 dBFS, syllables' troughs down to the room
@@ -96,7 +96,12 @@ TEST(LocalAudioTest, PauseDetectorCutsSpeechAtPausesOverAnySteadyBackground)
                 { { 3000ms, 0 }, { 40ms, 0.5 }, { 2000ms, 0 }, { 3000ms, 0, -40 }, { 1000ms, 0 }, { 3000ms, 0, -34 } },
                 {} },
             { "a long monologue is cut at its quietest moment",
-                { { 22000ms, voice }, { 200ms, 0 }, { 8000ms, voice }, { 1000ms, 0 } }, { { 0, 0 }, { 2, 2 } } } });
+                { { 22000ms, voice }, { 200ms, 0 }, { 8000ms, voice }, { 1000ms, 0 } }, { { 0, 0 }, { 2, 2 } } },
+            { "a minute without a pause is cut for length", { { 1000ms, 0 }, { 60000ms, voice }, { 1000ms, 0 } },
+                { { 1, 1 } } },
+            { "a pause just past the limit with the pre-roll counted",
+                { { 1000ms, 0 }, { 24600ms, voice }, { 400ms, 0 }, { 10000ms, voice }, { 1000ms, 0 } },
+                { { 1, 3 } } } });
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         const std::vector<float> audio = synthesise(row.audio);
@@ -107,6 +112,17 @@ TEST(LocalAudioTest, PauseDetectorCutsSpeechAtPausesOverAnySteadyBackground)
         std::vector<SpeechStretch> stretches = detector.append(std::span(audio).first(audio.size() / 2 + 7));
         std::ranges::move(detector.append(std::span(audio).last(audio.size() / 2 - 7)), std::back_inserter(stretches));
         std::ranges::move(detector.finish(), std::back_inserter(stretches));
+        // A cut for length has no pause before it: the stretches on both sides touch, checked as one.
+        for (std::size_t i = 0; i < stretches.size(); ++i) {
+            EXPECT_LE(stretches[i].samples.size(), 25u * 16000) << i;
+            if (i == 0 || stretches[i].pauseBefore >= 150ms)
+                continue;
+            SpeechStretch &before = stretches[i - 1];
+            EXPECT_EQ(before.start + std::chrono::milliseconds(before.samples.size() / 16) - 300ms, stretches[i].start);
+            before.samples.resize(
+                stretches[i].samples.size() + std::size_t((stretches[i].start - before.start).count()) * 16);
+            stretches.erase(stretches.begin() + std::ptrdiff_t(i--));
+        }
         ASSERT_EQ(stretches.size(), row.stretches.size());
         for (std::size_t i = 0; i < stretches.size(); ++i) {
             const auto [first, last] = row.stretches[i];
