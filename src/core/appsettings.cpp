@@ -213,5 +213,4 @@ int localModelKeepMinutes()
     return ok && minutes > 0 ? minutes : 5;
 }
 
-
 } // namespace AppSettings

@@ -20,7 +20,8 @@ QString LocalRecognitionError::describe(Case errorCase, const QString &message)
     case Case::recognitionFailed:
         return u"Распознавание речи на этом компьютере не удалось."_s;
     case Case::languageUnsupported:
-        return u"Выбранная модель не распознаёт язык «%1». Выберите в настройках другой язык речи или другую модель."_s.arg(message);
+        return u"Выбранная модель не распознаёт язык «%1». Выберите в настройках другой язык речи или другую модель."_s
+            .arg(message);
     case Case::audioUnreadable:
         return u"Не удалось прочитать звук: %1"_s.arg(message);
     }

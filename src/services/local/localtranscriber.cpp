@@ -122,9 +122,9 @@ QCoro::Task<> LocalTranscriber::recogniseQueued()
         m_queue.pop_front();
         const LostSpan span { stretch.start,
             stretch.start + std::chrono::milliseconds(stretch.samples.size() * 1000 / PauseDetector::sampleRate) };
-        const RecognitionModel::Options options { .language = m_settings.language,
-            .prompt = m_transcript->prompt(),
-            .threads = m_settings.threads };
+        const RecognitionModel::Options options {
+            .language = m_settings.language, .prompt = m_transcript->prompt(), .threads = m_settings.threads
+        };
         Recognition recognition;
         std::optional<QString> failure;
         try {

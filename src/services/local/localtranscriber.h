@@ -2,9 +2,9 @@
 
 #include "abstractrealtimetranscriber.h"
 #include "pausedetector.h"
+#include "recognitionmodel.h"
 #include "resampler.h"
 #include "transcriptassembler.h"
-#include "recognitionmodel.h"
 
 #include <QFuture>
 #include <QObject>

@@ -129,8 +129,8 @@ std::unique_ptr<RecognitionModel> RecognitionModel::load(const QString &path)
     case TRANSCRIBE_ERR_UNSUPPORTED_VARIANT:
         throw LocalRecognitionError(LocalRecognitionErrorCase::modelUnsupported, path);
     case TRANSCRIBE_ERR_OOM:
-        throw LocalRecognitionError(
-            LocalRecognitionErrorCase::notEnoughMemory, u"нужно около %1"_s.arg(mebibytes(file.size() + workingMemory)));
+        throw LocalRecognitionError(LocalRecognitionErrorCase::notEnoughMemory,
+            u"нужно около %1"_s.arg(mebibytes(file.size() + workingMemory)));
     case TRANSCRIBE_ERR_BACKEND:
         throw LocalRecognitionError(LocalRecognitionErrorCase::engineMissing);
     default:
@@ -182,8 +182,8 @@ Recognition RecognitionModel::recognise(
     const std::size_t pieceLength = (samples.size() + pieces - 1) / pieces;
     Recognition whole;
     for (std::size_t offset = 0; offset < samples.size() && !cancel; offset += pieceLength) {
-        Recognition piece = recogniseOnce(samples.subspan(offset, std::min(pieceLength, samples.size() - offset)),
-            options, cancel);
+        Recognition piece
+            = recogniseOnce(samples.subspan(offset, std::min(pieceLength, samples.size() - offset)), options, cancel);
         const auto shift = std::chrono::milliseconds(offset * 1000 / sampleRate);
         for (RecognisedSegment &segment : piece.segments) {
             segment.start += shift;

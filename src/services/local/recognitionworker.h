@@ -27,8 +27,8 @@ public:
     QFuture<void> preload(const QString &path);
     // Recognises with the model at `path`, loading it first if needed. A model that failed
     // to load is not tried again until the next preload(). Throws LocalRecognitionError.
-    QFuture<Recognition> recognise(const QString &path, std::vector<float> samples,
-        RecognitionModel::Options options, std::shared_ptr<const std::atomic_bool> cancel);
+    QFuture<Recognition> recognise(const QString &path, std::vector<float> samples, RecognitionModel::Options options,
+        std::shared_ptr<const std::atomic_bool> cancel);
 
     // A dictation ended: the keep time starts over.
     void touch();

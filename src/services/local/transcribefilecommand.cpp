@@ -3,10 +3,10 @@
 #include "appsettings.h"
 #include "localrecognitionerror.h"
 #include "pausedetector.h"
+#include "recognitionmodel.h"
 #include "resampler.h"
 #include "transcriptassembler.h"
 #include "wavreader.h"
-#include "recognitionmodel.h"
 
 #include <QFile>
 

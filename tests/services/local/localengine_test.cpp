@@ -5,9 +5,9 @@
 #include "localrecognitionservice.h"
 #include "localtranscriber.h"
 #include "promptbudget.h"
+#include "recognitionmodel.h"
 #include "recognitionworker.h"
 #include "servicetestsupport.h"
-#include "recognitionmodel.h"
 
 #include <QElapsedTimer>
 #include <QFile>
