@@ -51,7 +51,7 @@ ModelListView::ModelListView(ModelDownloader &downloader, QWidget *parent)
     , m_downloader(downloader)
 {
     const ModelStore &store = downloader.store();
-    const auto recommendation = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current());
+    const auto recommendation = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage());
     m_recommended = recommendation.name;
 
     auto *stack = new QVBoxLayout(this);

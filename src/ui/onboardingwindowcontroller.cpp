@@ -628,7 +628,7 @@ bool OnboardingWindowController::hasUsableModel() const
 void OnboardingWindowController::fillModelPicker()
 {
     const ModelStore &store = m_localModels->store();
-    const auto recommended = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current()).name;
+    const auto recommended = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage()).name;
     const QString stored = AppSettings::localModel();
     // First time here: what dictation would use now, else a download under way, else the
     // recommendation. Later the user's own pick stays.
@@ -663,7 +663,7 @@ void OnboardingWindowController::updateModelPage()
     const QString chosen = m_modelPicker->currentData().toString();
     const bool ready = store.resolve(chosen).ok();
     const bool downloading = !ready && m_localModels->isDownloading(chosen);
-    const auto recommendation = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current());
+    const auto recommendation = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage());
 
     m_modelPicker->setEnabled(!downloading);
     m_downloadBar->setVisible(downloading);

@@ -1,5 +1,6 @@
 #include "modelcommands.h"
 
+#include "appsettings.h"
 #include "describederror.h"
 #include "modeldownloader.h"
 #include "modelfiles.h"
@@ -44,7 +45,7 @@ QCoro::Task<std::optional<QString>> failureOf(QCoro::Task<> task)
 int list(ModelStore &store)
 {
     const ModelCatalog::Recommendation recommendation
-        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current());
+        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage());
     qsizetype width = 0;
     for (const ModelCatalogEntry &entry : store.catalog())
         width = std::max(width, entry.name.size());

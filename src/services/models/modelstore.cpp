@@ -1,5 +1,6 @@
 #include "modelstore.h"
 
+#include "appsettings.h"
 #include "describederror.h"
 #include "logging.h"
 #include "modelfiles.h"
@@ -58,7 +59,7 @@ bool ModelStore::remove(QStringView name)
     if (!found)
         return false;
     bool removedAny = false, failed = false;
-    for (const QString &path : { pathOf(*found), partialPathOf(*found) }) {
+    for (const QString &path : { pathOf(*found), partialPathOf(*found), partialPathOf(*found) + u".sha256"_s }) {
         if (!QFileInfo::exists(path))
             continue;
         if (QFile::remove(path))
@@ -73,7 +74,9 @@ ModelStore::Resolved ModelStore::resolve(const QString &setting) const
 {
     if (setting.isEmpty()) {
         const QStringList installed = installedNames();
-        const auto recommended = entry(ModelCatalog::recommend(m_catalog, ModelCatalog::MachineFacts::current()).name);
+        const auto recommended = entry(
+            ModelCatalog::recommend(m_catalog, ModelCatalog::MachineFacts::current(), AppSettings::localLanguage())
+                .name);
         // The command names the model that suits this computer, as the settings window does.
         if (installed.isEmpty())
             return { .problem = u"Не установлена ни одна модель распознавания. Чтобы установить, откройте настройки "

@@ -78,18 +78,24 @@ protected:
 
     static void modelsAt(const LoopbackHttpServer &hub)
     {
-        QSettings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s)
-            .setValue(u"localModelsURL"_s, hub.baseUrl().toString() + u"/models/"_s);
+        QSettings settings(QSettings::IniFormat, QSettings::UserScope, u"plumrest"_s, u"Vorsik"_s);
+        settings.setValue(u"localModelsURL"_s, hub.baseUrl().toString() + u"/models/"_s);
+        settings.setValue(u"localHubURL"_s, hub.baseUrl().toString());
     }
     // Runs one download to its end: "" when installed, else the message it failed with.
-    QString fetch() { return outcomeOf(downloader.download(u"tiny"_s)).remove(u"error:"_s); }
-    QString installed() const { return store.pathOf(*store.entry(u"tiny")); }
-    QString part() const { return store.partialPathOf(*store.entry(u"tiny")); }
+    QString fetch(const QString &name = u"tiny"_s) { return outcomeOf(downloader.download(name)).remove(u"error:"_s); }
+    QString installed(const QString &name = u"tiny"_s) const { return store.pathOf(*store.entry(name)); }
+    QString part(const QString &name = u"tiny"_s) const { return store.partialPathOf(*store.entry(name)); }
     static QUrl at(const LoopbackHttpServer &host, const QString &path) { return host.baseUrl().resolved(QUrl(path)); }
+    struct Case;
+    void check(const Case &row, const QString &name);
 
     const QByteArray body = "lmgg" + randomBytes(600 * 1024);
+    const QByteArray gguf = "GGUF" + randomBytes(600 * 1024);
     const QByteArray catalog
-        = u"[{\"name\": \"tiny\", \"size\": %1, \"sha1\": \"%2\", \"description\": \"test\"}]"_s.arg(body.size())
+        = u"[{\"name\": \"tiny\", \"size\": %1, \"sha1\": \"%2\", \"description\": \"test\"}, {\"name\": \"toy\", "
+          "\"family\": \"gigaam\", \"size\": %1, \"hubPath\": \"o/toy-gguf/resolve/main/toy-Q8_0.gguf\"}]"_s
+              .arg(body.size())
               .arg(QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha1).toHex()))
               .toUtf8();
     QTemporaryDir directory;
@@ -100,7 +106,7 @@ protected:
     QString failure;
 };
 
-struct DownloadCase {
+struct ModelDownloadTest::Case {
     const char *what;
     QByteArray keptPart; // a part on disk before the start, if any
     std::function<std::vector<Response>(const QByteArray &body)> answers; // the hub's; may script the others
@@ -119,7 +125,7 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
         return answer(416, {}, 0, "Content-Range: bytes */" + QByteArray::number(b.size()) + "\r\n");
     };
     const QStringList hub { u"hub"_s }, resumed { u"hub+range"_s };
-    const std::vector<DownloadCase> cases {
+    const std::vector<Case> cases {
         { "a whole download is verified and placed", {}, whole, "", none, hub },
         { "a complete part is placed without asking", body, {}, "", none, {} },
         { "a server ignoring the range starts over", QByteArray(body.size() + 99, 'g'), whole, "", none, resumed },
@@ -177,7 +183,7 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
             [](const QByteArray &b) { return std::vector { answer(200, b + b.left(b.size() / 10), -1) }; },
             "больше данных", none, hub },
         { "a length longer than the model", {},
-            [](const QByteArray &b) { return std::vector { answer(200, b, b.size() * 2) }; }, "больше модели", none,
+            [](const QByteArray &b) { return std::vector { answer(200, b, b.size() * 2) }; }, "не того размера", none,
             hub },
         { "a server that never answers", {},
             [](const QByteArray &) { return std::vector { Response::neverAnswering() }; }, "не отвечает", none, hub },
@@ -189,40 +195,97 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
             },
             "не отвечает", [](const QByteArray &b) { return b.left(b.size() / 2); }, hub },
     };
+    for (const Case &row : cases)
+        check(row, u"tiny"_s);
+}
+
+void ModelDownloadTest::check(const Case &row, const QString &name)
+{
+    SCOPED_TRACE(row.what);
+    const QByteArray &model = name == u"tiny" ? body : gguf;
+    store.remove(name);
+    modelsAt(server);
+    server.setHandler({});
+    if (!row.keptPart.isEmpty()) {
+        QDir().mkpath(store.directory());
+        writeFile(part(name), row.keptPart);
+    }
     // A download goes from the hub to the CDN, never back: these servers in this order give the requests in order.
     const std::pair<QString, LoopbackHttpServer *> servers[]
         = { { u"secure"_s, &secureHub }, { u"hub"_s, &server }, { u"cdn"_s, &cdn } };
-    for (const DownloadCase &row : cases) {
-        SCOPED_TRACE(row.what);
-        store.remove(u"tiny");
-        modelsAt(server);
-        server.setHandler({});
-        if (!row.keptPart.isEmpty()) {
-            QDir().mkpath(store.directory());
-            writeFile(part(), row.keptPart);
-        }
-        std::vector<int> before;
-        for (const auto &[name, host] : servers)
-            before.push_back(host->requestCount());
-        for (Response &response : row.answers ? row.answers(body) : std::vector<Response> {})
-            server.enqueue(std::move(response));
+    std::vector<int> before;
+    for (const auto &[host, listener] : servers)
+        before.push_back(listener->requestCount());
+    for (Response &response : row.answers ? row.answers(model) : std::vector<Response> {})
+        server.enqueue(std::move(response));
 
-        const QString message = fetch();
-        EXPECT_TRUE(*row.failure ? message.contains(QString::fromUtf8(row.failure)) : message.isEmpty())
-            << message.toStdString();
-        EXPECT_EQ(readAll(installed()), *row.failure ? QByteArray("<absent>") : body);
-        EXPECT_EQ(readAll(part()), row.partAfter(body));
-        EXPECT_FALSE(QFile::exists(part() + u".lock"_s));
-        const QByteArray resumeRange = "bytes=" + QByteArray::number(row.keptPart.size()) + '-';
-        QStringList asked;
-        for (std::size_t i = 0; i < std::size(servers); ++i) {
-            for (const auto &request : servers[i].second->requests().mid(before[i])) {
-                const std::optional<QByteArray> range = request.header("Range");
-                EXPECT_EQ(range.value_or(resumeRange), resumeRange);
-                asked.append(servers[i].first + (range ? u"+range"_s : QString()));
-            }
+    const QString message = fetch(name);
+    EXPECT_TRUE(*row.failure ? message.contains(QString::fromUtf8(row.failure)) : message.isEmpty())
+        << message.toStdString();
+    EXPECT_EQ(readAll(installed(name)), *row.failure ? QByteArray("<absent>") : model);
+    EXPECT_EQ(readAll(part(name)), row.partAfter(model));
+    EXPECT_FALSE(QFile::exists(part(name) + u".lock"_s));
+    const QByteArray resumeRange = "bytes=" + QByteArray::number(row.keptPart.size()) + '-';
+    QStringList asked;
+    for (std::size_t i = 0; i < std::size(servers); ++i) {
+        for (const auto &request : servers[i].second->requests().mid(before[i])) {
+            const std::optional<QByteArray> range = request.header("Range");
+            EXPECT_EQ(range.value_or(resumeRange), resumeRange);
+            asked.append(servers[i].first + (range ? u"+range"_s : QString()));
         }
-        EXPECT_EQ(asked, row.asked);
+    }
+    EXPECT_EQ(asked, row.asked);
+}
+
+// A GGUF is checked against the SHA-256 the hub names on its redirect, kept beside the part.
+TEST_F(ModelDownloadTest, GgufAgainstTheHubsDigest)
+{
+    const qsizetype half = gguf.size() / 2;
+    const auto none = [](const QByteArray &) { return QByteArray("<absent>"); };
+    const auto digestOf
+        = [](const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex(); };
+    const QString sidecar = part(u"toy"_s) + u".sha256"_s;
+    // The hub's redirect naming `digest` (W/-prefixed, in upper case, as a proxy may pass it), then the CDN's answer.
+    const auto viaCdn = [&](const QByteArray &digest, Response fromCdn) {
+        cdn.enqueue(std::move(fromCdn));
+        Response redirect = redirectTo(at(cdn, u"/lfs/toy?sig=1"_s));
+        redirect.raw->replace("\r\n\r\n", "\r\nX-Linked-Etag: W/\"" + digest.toUpper() + "\"\r\n\r\n");
+        return std::vector { std::move(redirect) };
+    };
+    const auto rest = [&](const QByteArray &b) {
+        return answer(206, b.mid(half), b.size() - half,
+            u"Content-Range: bytes %1-%2/%3\r\n"_s.arg(half).arg(b.size() - 1).arg(b.size()).toLatin1());
+    };
+    const QByteArray old = "GGUF" + randomBytes(half);
+    const std::vector<Case> cases {
+        { "the digest on the redirect", {},
+            [&](const QByteArray &b) { return viaCdn(digestOf(b), answer(200, b, b.size())); }, "", none,
+            { u"hub"_s, u"cdn"_s } },
+        { "another digest", {}, [&](const QByteArray &b) { return viaCdn(digestOf(old), answer(200, b, b.size())); },
+            "контрольная сумма не совпала", none, { u"hub"_s, u"cdn"_s } },
+        { "no digest", {}, [&](const QByteArray &b) { return std::vector { answer(200, b, b.size()) }; },
+            "не сообщил контрольную сумму", none, { u"hub"_s } },
+        { "a part without its digest starts over", gguf.left(half),
+            [&](const QByteArray &b) { return viaCdn(digestOf(b), answer(200, b, b.size())); }, "", none,
+            { u"hub"_s, u"cdn"_s } },
+        { "a part resumes against its kept digest", gguf.left(half),
+            [&](const QByteArray &b) {
+                writeFile(sidecar, digestOf(b));
+                return viaCdn(digestOf(b), rest(b));
+            },
+            "", none, { u"hub+range"_s, u"cdn+range"_s } },
+        { "a part of a file the hub has since replaced starts over", old.left(half),
+            [&](const QByteArray &b) {
+                writeFile(sidecar, digestOf(old));
+                auto answers = viaCdn(digestOf(b), rest(b));
+                answers.push_back(std::move(viaCdn(digestOf(b), answer(200, b, b.size())).front()));
+                return answers;
+            },
+            "", none, { u"hub+range"_s, u"hub"_s, u"cdn+range"_s, u"cdn"_s } },
+    };
+    for (const Case &row : cases) {
+        check(row, u"toy"_s);
+        EXPECT_FALSE(QFile::exists(sidecar));
     }
 }
 
@@ -292,7 +355,6 @@ TEST(ModelStoreTest, ResolvesTheSetting)
 {
     QTemporaryDir directory;
     ModelStore store(directory.path(), ModelCatalog::builtIn());
-    ASSERT_EQ(store.catalog().size(), 6);
     writeFile(directory.path() + u"/own.bin"_s, "lmgg");
     struct Case {
         QStringList installed;
@@ -348,33 +410,61 @@ TEST(ModelStoreTest, InstallsOnlyCatalogFiles)
     EXPECT_FALSE(store.isInstalled(u"base"));
 }
 
-TEST(ModelCatalogTest, RecommendsByTheMachine)
+TEST(ModelCatalogTest, RecommendsByLanguageAndMachine)
 {
     const QList<ModelCatalogEntry> catalog = ModelCatalog::builtIn();
     struct Case {
+        const char *language;
         ModelCatalog::MachineFacts facts;
         QString name, reasonMentions;
     };
     const std::vector<Case> cases {
-        { { 16, true, 32 * gib }, u"large-v3-turbo-q5_0"_s, u"16 ядер, процессор с AVX2, 32 ГБ"_s },
-        { { 8, true, 4 * gib }, u"small"_s, u"8 ядер"_s },
-        { { 4, true, 8 * gib }, u"small"_s, u"4 ядра"_s },
-        { { 8, false, 16 * gib }, u"base"_s, u"без AVX2"_s },
-        { { 2, true, 8 * gib }, u"base"_s, u"2 ядра"_s },
-        { { 1, false, gib / 2 }, u"base"_s, u"1 ядро"_s },
+        { "ru", { 16, true, 32 * gib }, u"gigaam-v3-e2e-rnnt-q4_k_m"_s, u"16 ядер, процессор с AVX2, 32 ГБ"_s },
+        { "ru", { 4, true, 4 * gib }, u"gigaam-v3-e2e-rnnt-q4_k_m"_s, u"RNN-T"_s },
+        { "ru", { 2, true, 8 * gib }, u"gigaam-v3-e2e-ctc-q4_k_m"_s, u"2 ядра"_s },
+        { "ru", { 8, false, 16 * gib }, u"gigaam-v3-e2e-ctc-q4_k_m"_s, u"без AVX2"_s },
+        { "uk", { 4, true, 8 * gib }, u"parakeet-tdt-0.6b-v3-q4_k_m"_s, u"25 европейских"_s },
+        { "en", { 2, false, 4 * gib }, u"parakeet-tdt-0.6b-v3-q4_k_m"_s, u"2 ядра"_s },
+        { "de", { 8, true, 2 * gib }, u"small"_s, u"2 ГБ"_s }, // too little memory for Parakeet
+        { "auto", { 16, true, 32 * gib }, u"large-v3-turbo-q5_0"_s, u"трети её размера"_s },
+        { "auto", { 4, true, 8 * gib }, u"small"_s, u"сама определяет язык"_s },
+        { "ja", { 8, false, 16 * gib }, u"base"_s, u"без AVX2"_s },
+        { "ja", { 1, false, gib / 2 }, u"base"_s, u"1 ядро"_s },
     };
     for (const Case &row : cases) {
-        const ModelCatalog::Recommendation recommendation = ModelCatalog::recommend(catalog, row.facts);
-        EXPECT_EQ(recommendation.name, row.name);
+        const ModelCatalog::Recommendation recommendation
+            = ModelCatalog::recommend(catalog, row.facts, QString::fromLatin1(row.language));
+        EXPECT_EQ(recommendation.name, row.name) << row.language;
         EXPECT_TRUE(recommendation.reason.contains(row.reasonMentions)) << recommendation.reason.toStdString();
+    }
+    // Languages: GigaAM only Russian, Parakeet its 25, whisper every one and "auto".
+    for (const auto &[name, languages] : { std::pair { "gigaam-v3-e2e-ctc-q8_0", "ru" },
+             std::pair { "parakeet-tdt-0.6b-v3-q4_k_m",
+                 "bg cs da de el en es et fi fr hr hu it lt lv mt nl pl pt ro ru sk sl sv uk" },
+             std::pair { "tiny", "" } }) {
+        const auto entry = ModelCatalog::find(catalog, QString::fromLatin1(name));
+        ASSERT_TRUE(entry) << name;
+        EXPECT_EQ(entry->languages.join(u' '), QString::fromLatin1(languages));
+        EXPECT_EQ(entry->recognises(u"auto"), entry->languages.isEmpty());
     }
     const QByteArray sha1 = QByteArray(40, 'a');
     const auto parsed = ModelCatalog::fromJson("[{\"name\":\"ok\",\"size\":5,\"sha1\":\"" + sha1
         + "\"}, {\"name\":\"../up\",\"size\":5,\"sha1\":\"" + sha1 + "\"}, {\"name\":\"nosize\",\"sha1\":\"" + sha1
         + "\"}, {\"name\":\"short\",\"size\":5,\"sha1\":\"abc\"}, {\"name\":\"ok\",\"size\":6,\"sha1\":\"" + sha1
-        + "\"}]");
-    ASSERT_EQ(parsed.size(), 1);
+        + "\"}, {\"name\":\"g\",\"size\":5,\"family\":\"parakeet\",\"hubPath\":\"a/b/resolve/main/c.gguf\"}"
+          ", {\"name\":\"up\",\"size\":5,\"hubPath\":\"a/../resolve/main/c.gguf\"}"
+          ", {\"name\":\"nongguf\",\"size\":5,\"hubPath\":\"a/b/resolve/main/c.bin\"}"
+          ", {\"name\":\"both\",\"size\":5,\"sha1\":\""
+        + sha1
+        + "\",\"hubPath\":\"a/b/resolve/main/c.gguf\"}"
+          ", {\"name\":\"binfamily\",\"size\":5,\"family\":\"gigaam\",\"sha1\":\""
+        + sha1
+        + "\"}"
+          ", {\"name\":\"family\",\"size\":5,\"family\":\"other\",\"hubPath\":\"a/b/resolve/main/c.gguf\"}]");
+    ASSERT_EQ(parsed.size(), 2);
     EXPECT_EQ(parsed[0].size, 5);
+    EXPECT_EQ(parsed[1].fileName(), u"c.gguf"_s);
+    EXPECT_EQ(parsed[1].family, ModelFamily::parakeet);
 }
 
 TEST(ModelDownloaderProgressTest, Text)
