@@ -1,4 +1,6 @@
+#include "appsettings.h"
 #include "modelcatalog.h"
+#include "modelcommands.h"
 #include "modeldownloader.h"
 #include "modelstore.h"
 #include "servicetestsupport.h"
@@ -387,27 +389,90 @@ TEST(ModelStoreTest, ResolvesTheSetting)
     }
 }
 
-TEST(ModelStoreTest, InstallsOnlyCatalogFiles)
+// A GGUF file as a converter writes one: one metadata value, one F32 tensor of four elements.
+QByteArray toyGguf(quint32 version)
 {
-    QTemporaryDir directory;
-    const QByteArray body = "lmgg" + randomBytes(300 * 1024);
-    const QString sha1 = QString::fromLatin1(QCryptographicHash::hash(body, QCryptographicHash::Sha1).toHex());
-    ModelStore store(directory.path() + u"/models"_s,
-        ModelCatalog::fromJson(
-            u"{\"models\": [{\"name\": \"base\", \"size\": 1, \"sha1\": \"%1\"}]}"_s.arg(sha1).toUtf8()));
-    writeFile(directory.path() + u"/download.bin"_s, body);
-    writeFile(directory.path() + u"/other.bin"_s, body + 'x');
+    QByteArray out = "GGUF";
+    const auto number = [&](auto value) { out.append(reinterpret_cast<const char *>(&value), sizeof value); };
+    const auto text = [&](const QByteArray &value) {
+        number(quint64(value.size()));
+        out += value;
+    };
+    number(version);
+    number(quint64(1)); // tensors
+    number(quint64(1)); // metadata values
+    text("general.architecture");
+    number(quint32(8));
+    text("gigaam");
+    text("w");
+    number(quint32(1)); // dimensions
+    number(quint64(4));
+    number(quint32(0)); // F32
+    number(quint64(0)); // offset
+    out.append((32 - out.size() % 32) % 32, '\0');
+    return out + QByteArray(16, 'w');
+}
 
-    EXPECT_EQ(store.installFromFile(directory.path() + u"/download.bin"_s), u"base"_s);
-    EXPECT_EQ(readAll(store.pathOf(*store.entry(u"base"))), body);
-    EXPECT_THROW(store.installFromFile(directory.path() + u"/other.bin"_s), DescribedError);
-    EXPECT_THROW(store.installFromFile(directory.path() + u"/absent.bin"_s), DescribedError);
-    EXPECT_EQ(
-        QDir(store.directory()).entryList(QDir::Files), QStringList { u"ggml-base.bin"_s }); // no copy left behind
-
-    EXPECT_TRUE(store.remove(u"base"));
-    EXPECT_FALSE(store.remove(u"base"));
-    EXPECT_FALSE(store.isInstalled(u"base"));
+TEST_F(ModelDownloadTest, InstallsAFileOfTheCatalogOrAnExpertsGguf)
+{
+    const QByteArray digest = QCryptographicHash::hash(gguf, QCryptographicHash::Sha256).toHex();
+    const auto hubSays = [&](const QByteArray &named) {
+        return [this, named] { server.enqueue(answer(200, {}, 0, "X-Linked-Etag: \"" + named + "\"\r\n")); };
+    };
+    struct Case {
+        const char *what;
+        QByteArray content;
+        QString file;
+        bool expert;
+        std::function<void()> hub;
+        QString outcome, installed; // part of the message; the file in the store afterwards
+    };
+    const std::vector<Case> cases {
+        { "a whisper file by its SHA-1", body, u"ggml-tiny.bin"_s, false, {}, u"«tiny» установлена"_s,
+            u"ggml-tiny.bin"_s },
+        { "a GGUF by the hub's digest", gguf, u"x.gguf"_s, false, hubSays(digest), u"«toy» установлена"_s,
+            u"toy-Q8_0.gguf"_s },
+        { "a GGUF the hub has another digest for", gguf, u"x.gguf"_s, false, hubSays(QByteArray(64, 'a')),
+            u"не совпадает ни с одной моделью"_s, {} },
+        { "a GGUF the hub names no digest for", gguf, u"x.gguf"_s, false, hubSays("abc"),
+            u"не сообщил контрольную сумму"_s, {} },
+        { "a GGUF with no network", gguf, u"x.gguf"_s, false,
+            [] { AppSettings::setString(AppSettings::Keys::localHubURL, u"http://127.0.0.1:1"_s); },
+            u"Не удалось связаться"_s, {} },
+        { "a GGUF of no catalog size", gguf.left(1000), u"x.gguf"_s, false, {}, u"Размер файла"_s, {} },
+        { "neither GGUF nor whisper", "text", u"x.gguf"_s, false, {}, u"не модель распознавания"_s, {} },
+        { "an expert's GGUF", toyGguf(3), u"own.gguf"_s, true, {}, u"own.gguf"_s, u"own.gguf"_s },
+        { "an expert's truncated GGUF", toyGguf(3).chopped(1), u"own.gguf"_s, true, {}, u"обрезан"_s, {} },
+        { "an expert's GGUF of an old version", toyGguf(1), u"own.gguf"_s, true, {}, u"версии 1"_s, {} },
+        { "an expert's GGUF under a catalog name", toyGguf(3), u"toy-Q8_0.gguf"_s, true, {}, u"назван как"_s, {} },
+        { "an expert's whisper file", body, u"ggml-tiny.bin"_s, true, {}, u"только файл GGUF"_s, {} },
+    };
+    for (const Case &row : cases) {
+        SCOPED_TRACE(row.what);
+        QDir(store.directory()).removeRecursively();
+        modelsAt(server);
+        const QString file = directory.filePath(row.file);
+        writeFile(file, row.content);
+        if (row.hub)
+            row.hub();
+        const QString outcome = outcomeOf(ModelCommands::installFile(downloader, file, row.expert));
+        EXPECT_TRUE(outcome.contains(row.outcome)) << outcome.toStdString();
+        EXPECT_EQ(QDir(store.directory()).entryList(QDir::Files),
+            row.installed.isEmpty() ? QStringList() : QStringList { row.installed });
+        EXPECT_EQ(readAll(store.directory() + u'/' + row.installed),
+            row.installed.isEmpty() ? QByteArray("<absent>") : row.content);
+        QFile::remove(file);
+    }
+    // An expert's file is offered beside the catalog; deleting a model takes its part and digest along.
+    writeFile(directory.filePath(u"own.gguf"_s), toyGguf(3));
+    EXPECT_EQ(outcomeOf(ModelCommands::installFile(downloader, directory.filePath(u"own.gguf"_s), true)).left(6),
+        u"Модель"_s);
+    EXPECT_EQ(store.ownFiles(), QStringList { store.directory() + u"/own.gguf"_s });
+    writeFile(part(u"toy"_s), "GGUF");
+    writeFile(part(u"toy"_s) + u".sha256"_s, digest);
+    EXPECT_TRUE(store.remove(u"toy"));
+    EXPECT_FALSE(store.remove(u"toy"));
+    EXPECT_EQ(QDir(store.directory()).entryList(QDir::Files), QStringList { u"own.gguf"_s });
 }
 
 TEST(ModelCatalogTest, RecommendsByLanguageAndMachine)
