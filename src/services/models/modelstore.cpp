@@ -74,29 +74,39 @@ ModelStore::Resolved ModelStore::resolve(const QString &setting) const
 {
     if (setting.isEmpty()) {
         const QStringList installed = installedNames();
-        const auto recommended = entry(
-            ModelCatalog::recommend(m_catalog, ModelCatalog::MachineFacts::current(), AppSettings::localLanguage())
-                .name);
+        const QString language = AppSettings::localLanguage();
+        const ModelCatalog::MachineFacts facts = ModelCatalog::MachineFacts::current();
+        const auto recommended = entry(ModelCatalog::recommend(m_catalog, facts, language).name);
         // The command names the model that suits this computer, as the settings window does.
         if (installed.isEmpty())
             return { .problem = u"Не установлена ни одна модель распознавания. Чтобы установить, откройте настройки "
                                 "Ворсика, раздел «Распознавание на этом компьютере», или выполните verbulo "
                                 "--download-model %1."_s.arg(recommended ? recommended->name : u"small"_s) };
-        const qint64 limit = recommended ? recommended->size : std::numeric_limits<qint64>::max();
-        // The largest that the recommendation allows; failing that the smallest, the quickest to run.
-        std::optional<ModelCatalogEntry> best, smallest;
+        // The recommended one; else one made for the language (the catalog lists the better first);
+        // else the largest whisper that whisper's recommendation allows; else the smallest, the quickest.
+        QList<ModelCatalogEntry> whisper;
+        for (const ModelCatalogEntry &candidate : m_catalog) {
+            if (candidate.family == ModelFamily::whisper)
+                whisper.append(candidate);
+        }
+        const auto whisperLimit = entry(ModelCatalog::recommend(whisper, facts, language).name);
+        const qint64 limit = whisperLimit ? whisperLimit->size : std::numeric_limits<qint64>::max();
+        std::optional<ModelCatalogEntry> made, best, smallest;
         for (const QString &name : installed) {
             const ModelCatalogEntry candidate = *entry(name);
             if (recommended && candidate.name == recommended->name) {
-                best = candidate;
+                made = candidate;
                 break;
             }
-            if (candidate.size <= limit && (!best || candidate.size > best->size))
+            if (!made && !candidate.languages.isEmpty() && candidate.recognises(language))
+                made = candidate;
+            if (candidate.family == ModelFamily::whisper && candidate.size <= limit
+                && (!best || candidate.size > best->size))
                 best = candidate;
             if (!smallest || candidate.size < smallest->size)
                 smallest = candidate;
         }
-        const ModelCatalogEntry chosen = best ? *best : *smallest;
+        const ModelCatalogEntry chosen = made ? *made : best ? *best : *smallest;
         return { .path = pathOf(chosen), .name = chosen.name };
     }
     if (const auto named = entry(setting)) {
@@ -120,6 +130,19 @@ ModelStore::Resolved ModelStore::resolve(const QString &setting) const
     return { .name = setting,
         .problem = u"Модели «%1» нет в списке Ворсика (есть: %2). Выберите модель в настройках Ворсика, раздел "
                    "«Распознавание на этом компьютере»."_s.arg(setting, names.join(u", "_s)) };
+}
+
+std::optional<ModelCatalogEntry> ModelStore::betterModel(
+    const QString &setting, QStringView language, const ModelCatalog::MachineFacts &facts) const
+{
+    const Resolved current = resolve(setting);
+    const auto inUse = current.ok() && !QDir::isAbsolutePath(setting) ? entry(current.name) : std::nullopt;
+    if (!inUse || inUse->family != ModelFamily::whisper)
+        return std::nullopt;
+    const auto recommended = entry(ModelCatalog::recommend(m_catalog, facts, language).name);
+    if (!recommended || recommended->family == ModelFamily::whisper || isInstalled(recommended->name))
+        return std::nullopt;
+    return recommended;
 }
 
 QString ModelStore::copyIn(

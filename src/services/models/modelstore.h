@@ -47,6 +47,11 @@ public:
     };
     Resolved resolve(const QString &setting) const;
 
+    // For a user whose dictation runs on a whisper model (by `setting`, as resolve() reads it)
+    // while a model made for `language` is recommended and not on this computer: that model.
+    std::optional<ModelCatalogEntry> betterModel(
+        const QString &setting, QStringView language, const ModelCatalog::MachineFacts &facts) const;
+
     // Copies a model file the user got elsewhere into place; accepted only when its SHA-1
     // matches a whisper entry, or its size a GGUF entry's and its SHA-256 what `hubDigests`
     // holds for that entry's name. Blocking (reads the whole file). Returns the entry's

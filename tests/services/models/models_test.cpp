@@ -361,13 +361,20 @@ TEST(ModelStoreTest, ResolvesTheSetting)
     struct Case {
         QStringList installed;
         QString setting, name, problem;
+        QString better {}; // offered to a Russian speaker on a four-core machine, or to `language`'s
+        const char *language = "ru";
     };
+    const QString gigaam = u"gigaam-v3-e2e-rnnt-q4_k_m"_s;
     const std::vector<Case> cases {
         { {}, {}, {}, u"Не установлена ни одна модель"_s },
-        { { u"small"_s }, {}, u"small"_s, {} },
-        { { u"tiny"_s, u"large-v3-turbo"_s }, {}, u"tiny"_s, {} }, // never more than any recommendation allows
-        { { u"large-v3-turbo"_s }, {}, u"large-v3-turbo"_s, {} }, // but an installed model beats none
-        { { u"small"_s }, u"small"_s, u"small"_s, {} },
+        { { u"small"_s }, {}, u"small"_s, {}, gigaam },
+        { { u"tiny"_s, u"large-v3-turbo"_s }, {}, u"tiny"_s, {}, gigaam }, // never more than any recommendation allows
+        { { u"large-v3-turbo"_s }, {}, u"large-v3-turbo"_s, {}, gigaam }, // but an installed model beats none
+        { { u"small"_s, u"gigaam-v3-e2e-ctc-q8_0"_s }, {}, u"gigaam-v3-e2e-ctc-q8_0"_s, {} }, // made for Russian
+        { { u"small"_s }, u"small"_s, u"small"_s, {}, gigaam },
+        { { u"small"_s }, u"small"_s, u"small"_s, {}, u"parakeet-tdt-0.6b-v3-q4_k_m"_s, "uk" },
+        { { u"small"_s }, u"small"_s, u"small"_s, {}, {}, "ja" },
+        { { u"small"_s, gigaam }, u"small"_s, u"small"_s, {} }, // the better one is here already
         { { u"base"_s }, u"small"_s, u"small"_s, u"Модель «small» не установлена. Скачайте её"_s },
         { {}, directory.path() + u"/own.bin"_s, u"own.bin"_s, {} },
         { {}, directory.path() + u"/gone.bin"_s, u"gone.bin"_s, u"не найден"_s },
@@ -386,6 +393,8 @@ TEST(ModelStoreTest, ResolvesTheSetting)
         EXPECT_TRUE(row.problem.isEmpty() ? resolved.problem.isEmpty() : resolved.problem.contains(row.problem))
             << resolved.problem.toStdString();
         EXPECT_EQ(QFile::exists(resolved.path), resolved.ok());
+        const auto better = store.betterModel(row.setting, QString::fromLatin1(row.language), { 4, true, 8 * gib });
+        EXPECT_EQ(better ? better->name : QString(), row.better);
     }
 }
 
