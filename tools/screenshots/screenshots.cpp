@@ -214,5 +214,15 @@ int main(int argc, char *argv[])
     downloader.cancel(models.catalog().constFirst().name);
     settings.cancel();
 
+    // A user of a whisper model, offered the one made for Russian.
+    QFile::remove(models.pathOf(*recommended));
+    if (const auto whisper = models.entry(u"small")) {
+        QFile(models.pathOf(*whisper)).open(QIODevice::WriteOnly);
+        AppSettings::setString(AppSettings::Keys::localModel, whisper->name);
+    }
+    settings.showModels();
+    ok &= saveWindow(settings.window(), u"settings-models-offer"_s);
+    settings.cancel();
+
     return ok ? 0 : 1;
 }
