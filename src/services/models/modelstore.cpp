@@ -107,11 +107,11 @@ ModelStore::Resolved ModelStore::resolve(const QString &setting) const
                 smallest = candidate;
         }
         const ModelCatalogEntry chosen = made ? *made : best ? *best : *smallest;
-        return { .path = pathOf(chosen), .name = chosen.name };
+        return { .path = pathOf(chosen), .name = chosen.name, .family = chosen.family };
     }
     if (const auto named = entry(setting)) {
         if (isInstalled(named->name))
-            return { .path = pathOf(*named), .name = named->name };
+            return { .path = pathOf(*named), .name = named->name, .family = named->family };
         return { .name = named->name,
             .problem = u"Модель «%1» не установлена. Скачайте её в настройках Ворсика (раздел «Распознавание на этом "
                        "компьютере») или командой verbulo --download-model %1."_s.arg(named->name) };

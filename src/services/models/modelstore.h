@@ -42,6 +42,7 @@ public:
     struct Resolved {
         QString path {};
         QString name {}; // the catalog name, or the file name for a path
+        std::optional<ModelFamily> family {}; // a catalog model's; none for a path (the file tells)
         QString problem {};
         bool ok() const { return problem.isEmpty(); }
     };
