@@ -62,15 +62,18 @@ Request parse(const QStringList &arguments)
         u"name"_s);
     const QCommandLineOption installModel(u"install-model"_s,
         u"Установить файл модели, полученный иначе. Install a model file obtained elsewhere; "
-        "accepted only when it matches a catalog model."_s,
+        "accepted only when it matches a catalog model (a GGUF by the checksum the model hub gives for it)."_s,
         u"file"_s);
+    const QCommandLineOption expert(u"expert"_s,
+        u"Для --install-model: установить свой файл GGUF под его именем. With --install-model: install a GGUF "
+        "file that is no catalog model under its own name, checked by its header only."_s);
     const QCommandLineOption transcribe(u"transcribe"_s,
         u"Распознать WAV-файл на этом компьютере. Recognise a PCM WAV file on this computer "
         "and print the text on standard output."_s,
         u"file"_s);
     const QCommandLineOption transcribeModel(u"model"_s,
         u"Для --transcribe: модель (имя из каталога или путь к файлу ggml). With --transcribe: the "
-        "model, a catalog name or the path of a ggml file (default: the one chosen in the settings)."_s,
+        "model, a catalog name or the path of a model file, GGUF or whisper.cpp .bin (default: the one chosen in the settings)."_s,
         u"name|path"_s);
     const QCommandLineOption processText(u"process-text"_s,
         u"Обработать распознанный текст со стандартного ввода, как диктовку на этом компьютере. Edit "
@@ -80,7 +83,7 @@ Request parse(const QStringList &arguments)
         "one chosen in the settings)."_s,
         u"verbatim|clean|structured"_s);
     parser.addOptions({ help, version, toggle, selfTest, keyStdin, audio, model, listModels, downloadModel,
-        installModel, transcribe, transcribeModel, processText, mode });
+        installModel, expert, transcribe, transcribeModel, processText, mode });
 
     if (!parser.parse(arguments))
         return { Action::error, parser.errorText() };
@@ -99,6 +102,8 @@ Request parse(const QStringList &arguments)
     }
     if (parser.isSet(transcribeModel) && !parser.isSet(transcribe))
         return { Action::error, u"'--model' works only with '--transcribe'."_s };
+    if (parser.isSet(expert) && !parser.isSet(installModel))
+        return { Action::error, u"'--expert' works only with '--install-model'."_s };
     if (parser.isSet(mode) && !parser.isSet(processText))
         return { Action::error, u"'--mode' works only with '--process-text'."_s };
     if (parser.isSet(mode) && parser.value(mode).isEmpty())
@@ -116,7 +121,7 @@ Request parse(const QStringList &arguments)
             return { Action::error, u"'--%1' cannot be combined with another model option."_s.arg(name) };
         const bool takesValue = !option.valueName().isEmpty();
         chosen = Request { action, {}, takesValue ? parser.value(option) : QString(), parser.value(transcribeModel),
-            parser.value(mode) };
+            parser.value(mode), parser.isSet(expert) };
         if (takesValue && chosen->argument.isEmpty())
             return { Action::error, u"'--%1' needs a non-empty value."_s.arg(name) };
     }

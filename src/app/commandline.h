@@ -31,6 +31,8 @@ struct Request {
     QString model {};
     // --process-text: the editing mode as given; empty for the settings' choice.
     QString mode {};
+    // --install-model with --expert: a GGUF file of the user's own, checked by its header only.
+    bool expert = false;
 };
 
 // Actions that need the program itself; help, version and errors are answered by report().

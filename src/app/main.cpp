@@ -66,8 +66,10 @@ int runModelCommand(int argc, char *argv[], const CommandLine::Request &request)
     switch (request.action) {
     case CommandLine::Action::listModels:
         return ModelCommands::list(store);
-    case CommandLine::Action::installModel:
-        return ModelCommands::install(store, request.argument);
+    case CommandLine::Action::installModel: {
+        ModelDownloader downloader(store);
+        return ModelCommands::install(downloader, request.argument, request.expert);
+    }
     case CommandLine::Action::downloadModel: {
         ModelDownloader downloader(store);
         return ModelCommands::download(downloader, request.argument);

@@ -180,6 +180,14 @@ QString localModelsURL()
     return url.isEmpty() ? defaultLocalModelsURL() : url;
 }
 
+QString defaultLocalHubURL() { return u"https://huggingface.co"_s; }
+
+QString localHubURL()
+{
+    const QString url = trimmedWhitespace(string(Keys::localHubURL).value_or(QString()));
+    return url.isEmpty() ? defaultLocalHubURL() : url;
+}
+
 QString localLanguage()
 {
     const QString language = trimmedWhitespace(string(Keys::localLanguage).value_or(QString()));

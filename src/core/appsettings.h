@@ -27,6 +27,10 @@ inline constexpr QStringView deviceID = u"vorsikDeviceID";
 // Recognition on this computer (builds without the own backend).
 inline constexpr QStringView localModel = u"localModel";
 inline constexpr QStringView localModelsURL = u"localModelsURL";
+// Where the GGUF models come from (the model hub's address; tests point it at a loopback server).
+inline constexpr QStringView localHubURL = u"localHubURL";
+// Set once the user with a whisper model was offered the better model for their language.
+inline constexpr QStringView localBetterModelOffered = u"localBetterModelOffered";
 inline constexpr QStringView localLanguage = u"localLanguage";
 inline constexpr QStringView localSpokenPunctuation = u"localSpokenPunctuation";
 inline constexpr QStringView localModelKeepMinutes = u"localModelKeepMinutes";
@@ -70,6 +74,8 @@ QString defaultLocalModelsURL();
 // A catalog name, an absolute path to a ggml file, or empty (the best installed model).
 QString localModel();
 QString localModelsURL(); // the default when absent or empty
+QString defaultLocalHubURL();
+QString localHubURL(); // the default when absent or empty
 // "ru" when absent or empty; "auto" lets the engine detect the language.
 QString localLanguage();
 bool localSpokenPunctuation(); // true when absent

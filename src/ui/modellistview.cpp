@@ -5,6 +5,7 @@
 
 #include <QButtonGroup>
 #include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLocale>
@@ -51,17 +52,31 @@ ModelListView::ModelListView(ModelDownloader &downloader, QWidget *parent)
     , m_downloader(downloader)
 {
     const ModelStore &store = downloader.store();
-    const auto recommendation = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current());
-    m_recommended = recommendation.name;
 
     auto *stack = new QVBoxLayout(this);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(12);
-    if (!recommendation.reason.isEmpty()) {
-        QLabel *reason = makeNote(u"recommendationLabel"_s, 12, this, 0.8);
-        reason->setText(recommendation.reason);
-        stack->addWidget(reason);
-    }
+    m_offer = new QWidget(this);
+    m_offer->setObjectName(u"betterModelOffer"_s);
+    auto *offerRow = new QHBoxLayout(m_offer);
+    offerRow->setContentsMargins(0, 0, 0, 0);
+    m_offerText = makeNote(u"offerText"_s, 13, m_offer, 1.0);
+    m_offerDownload = new QPushButton(u"Скачать"_s, m_offer);
+    m_offerDownload->setObjectName(u"offerDownload"_s);
+    auto *offerLater = new QPushButton(u"Не сейчас"_s, m_offer);
+    offerLater->setObjectName(u"offerLater"_s);
+    offerRow->addWidget(m_offerText, 1);
+    offerRow->addWidget(m_offerDownload, 0, Qt::AlignTop);
+    offerRow->addWidget(offerLater, 0, Qt::AlignTop);
+    m_offer->hide();
+    stack->addWidget(m_offer);
+    connect(m_offerDownload, &QPushButton::clicked, this, [this] {
+        m_offer->hide();
+        download(m_offered);
+    });
+    connect(offerLater, &QPushButton::clicked, m_offer, &QWidget::hide);
+    m_reason = makeNote(u"recommendationLabel"_s, 12, this, 0.8);
+    stack->addWidget(m_reason);
 
     m_group = new QButtonGroup(this);
     m_automatic = new QRadioButton(this);
@@ -80,10 +95,7 @@ ModelListView::ModelListView(ModelDownloader &downloader, QWidget *parent)
         grid->setHorizontalSpacing(10);
         grid->setVerticalSpacing(4);
 
-        QString title = entry.name + u" · "_s + modelSizeText(entry.size);
-        if (entry.name == m_recommended)
-            title += u" · рекомендуется"_s;
-        row.choice = new QRadioButton(title, box);
+        row.choice = new QRadioButton(box);
         row.choice->setProperty(settingProperty, entry.name);
         m_group->addButton(row.choice);
         grid->addWidget(row.choice, 0, 0);
@@ -105,10 +117,9 @@ ModelListView::ModelListView(ModelDownloader &downloader, QWidget *parent)
         }
         grid->addLayout(buttons, 0, 2, Qt::AlignRight);
 
-        auto *description = makeNote(u"description"_s, 12, box);
-        description->setText(entry.description);
-        description->setContentsMargins(24, 0, 0, 0);
-        grid->addWidget(description, 1, 0, 1, 3);
+        row.description = makeNote(u"description"_s, 12, box);
+        row.description->setContentsMargins(24, 0, 0, 0);
+        grid->addWidget(row.description, 1, 0, 1, 3);
 
         auto *progressRow = new QHBoxLayout;
         progressRow->setContentsMargins(24, 0, 0, 0);
@@ -139,6 +150,14 @@ ModelListView::ModelListView(ModelDownloader &downloader, QWidget *parent)
         m_rows.push_back(std::move(row));
     }
 
+    // GGUF files the user installed as an expert can be chosen by their path.
+    for (const QString &path : store.ownFiles()) {
+        auto *own = new QRadioButton(u"Свой файл: "_s + QFileInfo(path).fileName(), this);
+        own->setObjectName(u"ownModel"_s);
+        own->setProperty(settingProperty, path);
+        m_group->addButton(own);
+        stack->addWidget(own);
+    }
     m_ownFile = new QRadioButton(this);
     m_ownFile->setObjectName(u"ownModelFile"_s);
     m_group->addButton(m_ownFile);
@@ -149,7 +168,44 @@ ModelListView::ModelListView(ModelDownloader &downloader, QWidget *parent)
     connect(&m_downloader, &ModelDownloader::finished, this, &ModelListView::refresh);
     connect(&m_downloader, &ModelDownloader::cancelled, this, &ModelListView::refresh);
     connect(&m_downloader, &ModelDownloader::failed, this, &ModelListView::showFailure);
+    setLanguage(AppSettings::localLanguage());
+}
+
+void ModelListView::setLanguage(const QString &language)
+{
+    const auto recommendation
+        = ModelCatalog::recommend(m_downloader.store().catalog(), ModelCatalog::MachineFacts::current(), language);
+    m_recommended = recommendation.name;
+    m_reason->setText(recommendation.reason);
+    m_reason->setVisible(!recommendation.reason.isEmpty());
+    for (Row &row : m_rows) {
+        const ModelCatalogEntry &entry = row.entry;
+        QString title = entry.name + u" · "_s + modelSizeText(entry.size);
+        if (entry.name == m_recommended)
+            title += u" · рекомендуется"_s;
+        row.choice->setText(title);
+        // A model that cannot hear the language chosen says so first.
+        row.description->setText(entry.recognises(language) || language == u"auto"
+                ? entry.description
+                : u"Не распознаёт выбранный язык речи. "_s + entry.description);
+    }
     refresh();
+}
+
+void ModelListView::offerBetterModel(const QString &setting)
+{
+    if (AppSettings::boolValue(AppSettings::Keys::localBetterModelOffered))
+        return;
+    const ModelStore &store = m_downloader.store();
+    const auto better = store.betterModel(setting, AppSettings::localLanguage(), ModelCatalog::MachineFacts::current());
+    if (!better)
+        return;
+    AppSettings::setBool(AppSettings::Keys::localBetterModelOffered, true);
+    m_offered = better->name;
+    m_offerText->setText(u"Для вашего языка есть модель лучше, чем %1: %2. %3 Ваша модель остаётся, пока вы "
+                         "не выберете другую."_s.arg(store.resolve(setting).name, better->name, better->description));
+    m_offerDownload->setText(u"Скачать · "_s + modelSizeText(better->size));
+    m_offer->show();
 }
 
 ModelListView::Row *ModelListView::rowOf(const QString &name)

@@ -31,6 +31,12 @@ public:
     // Re-reads the store: what is installed, what a kept part allows to resume.
     void refresh();
 
+    // The language of speech the recommendation is for ("ru", "auto", a code).
+    void setLanguage(const QString &language);
+    // Once ever: a user whose dictation runs on a whisper model (by `setting`) while a model
+    // made for the language is recommended is shown that one, with Download beside it.
+    void offerBetterModel(const QString &setting);
+
     void download(const QString &name);
     // Asks first; deletes when the user agrees.
     void confirmRemoval(const QString &name);
@@ -39,6 +45,7 @@ private:
     struct Row {
         ModelCatalogEntry entry;
         QRadioButton *choice = nullptr;
+        QLabel *description = nullptr;
         QLabel *status = nullptr;
         QPushButton *download = nullptr;
         QPushButton *cancel = nullptr;
@@ -56,6 +63,11 @@ private:
 
     ModelDownloader &m_downloader;
     QString m_recommended;
+    QLabel *m_reason = nullptr;
+    QWidget *m_offer = nullptr;
+    QLabel *m_offerText = nullptr;
+    QPushButton *m_offerDownload = nullptr;
+    QString m_offered;
     QButtonGroup *m_group = nullptr;
     QRadioButton *m_automatic = nullptr;
     QRadioButton *m_ownFile = nullptr;

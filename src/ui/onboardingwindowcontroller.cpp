@@ -628,7 +628,9 @@ bool OnboardingWindowController::hasUsableModel() const
 void OnboardingWindowController::fillModelPicker()
 {
     const ModelStore &store = m_localModels->store();
-    const auto recommended = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current()).name;
+    const auto recommended
+        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage())
+              .name;
     const QString stored = AppSettings::localModel();
     // First time here: what dictation would use now, else a download under way, else the
     // recommendation. Later the user's own pick stays.
@@ -663,7 +665,8 @@ void OnboardingWindowController::updateModelPage()
     const QString chosen = m_modelPicker->currentData().toString();
     const bool ready = store.resolve(chosen).ok();
     const bool downloading = !ready && m_localModels->isDownloading(chosen);
-    const auto recommendation = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current());
+    const auto recommendation
+        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage());
 
     m_modelPicker->setEnabled(!downloading);
     m_downloadBar->setVisible(downloading);
@@ -686,8 +689,10 @@ void OnboardingWindowController::updateModelPage()
             m_downloadText->setText(u"Подключаюсь…"_s);
     } else {
         m_titleLabel->setText(u"Скачайте модель распознавания"_s);
-        m_detailLabel->setText(recommendation.reason);
         const auto entry = store.entry(chosen);
+        // What the model picked is for, under why the recommended one suits this computer.
+        m_detailLabel->setText(entry ? recommendation.reason + u"\n\n"_s + entry->name + u": "_s + entry->description
+                                     : recommendation.reason);
         const qint64 part = store.partialSize(chosen);
         m_primaryButton->setText(
             part > 0 ? u"Продолжить загрузку"_s : u"Скачать · "_s + modelSizeText(entry ? entry->size : 0));

@@ -173,15 +173,15 @@ TEST_F(ModelSectionTest, ListsTheModelsHereAndSavesDeletesWhatTheUserChose)
     EXPECT_TRUE(punctuation->isChecked());
     EXPECT_FALSE(online->isChecked()) << "the text leaves the computer only by the user's choice";
     EXPECT_TRUE(online->text().contains(u"не запись"_s));
-    AppSettings::setString(AppSettings::Keys::localLanguage, u"uk"_s);
+    AppSettings::setString(AppSettings::Keys::localLanguage, u"pl"_s);
     settings.showModels();
-    EXPECT_EQ(language->currentText(), u"uk"_s);
+    EXPECT_EQ(language->currentText(), u"pl"_s);
     choice(u"alpha"_s)->click();
     punctuation->click();
     online->click();
     settings.save();
     EXPECT_EQ(AppSettings::localModel(), u"alpha"_s);
-    EXPECT_EQ(AppSettings::localLanguage(), u"uk"_s);
+    EXPECT_EQ(AppSettings::localLanguage(), u"pl"_s);
     EXPECT_FALSE(AppSettings::localSpokenPunctuation());
     EXPECT_TRUE(AppSettings::boolValue(AppSettings::Keys::localEditWithOpenAI));
 
@@ -273,6 +273,44 @@ TEST(SettingsShortcutTest, GnomeShortcutIsShownAndChangedOnSave)
     EXPECT_FALSE(settings.window()->isVisible());
     EXPECT_EQ(gnome.current(), QKeyCombination(Qt::MetaModifier, Qt::Key_F9));
     EXPECT_EQ(AppSettings::transcriptionPrompt(), u"новый"_s);
+}
+
+// A user whose dictation runs on a whisper model hears of the model made for their language once.
+TEST(BetterModelOffer, ShownOnceToAWhisperUserOfALanguageWithABetterModel)
+{
+    TestModels models;
+    QList<ModelCatalogEntry> catalog = TestModels::catalog();
+    catalog.append(*ModelCatalog::find(ModelCatalog::builtIn(), u"gigaam-v3-e2e-ctc-q4_k_m"));
+    ModelStore store(models.folder.path(), catalog);
+    ModelDownloader downloader(store);
+    FakeAccessibilityPermission accessibility;
+    const std::tuple<const char *, bool, bool> cases[] = {
+        { "ja", true, false }, // whisper is what there is for it
+        { "ru", false, false }, // no model yet: the walkthrough's business
+        { "ru", true, true }, { "ru", true, false }, // once
+    };
+    for (const auto &[language, whisperInstalled, offered] : cases) {
+        SCOPED_TRACE(language);
+        AppSettings::setString(AppSettings::Keys::localLanguage, QString::fromLatin1(language));
+        if (whisperInstalled)
+            models.install(u"alpha"_s);
+        else
+            QFile::remove(models.path(u"alpha"_s));
+        SettingsWindowController settings(&accessibility, &downloader);
+        settings.show();
+        auto *offer = settings.window()->findChild<QWidget *>(u"betterModelOffer"_s);
+        EXPECT_EQ(offer->isVisibleTo(settings.window()), offered);
+        EXPECT_EQ(AppSettings::boolValue(AppSettings::Keys::localBetterModelOffered),
+            offered || (std::string(language) == "ru" && whisperInstalled));
+        if (!offered)
+            continue;
+        EXPECT_TRUE(offer->findChild<QLabel *>()->text().contains(u"лучше, чем alpha: gigaam-v3-e2e-ctc-q4_k_m"_s));
+        offer->findChild<QPushButton *>(u"offerDownload"_s)->click();
+        EXPECT_TRUE(downloader.isDownloading(u"gigaam-v3-e2e-ctc-q4_k_m"));
+        EXPECT_FALSE(offer->isVisibleTo(settings.window()));
+        downloader.cancel(u"gigaam-v3-e2e-ctc-q4_k_m"_s);
+        settings.cancel();
+    }
 }
 
 } // namespace

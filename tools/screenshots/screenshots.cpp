@@ -99,11 +99,13 @@ public:
             while (QTcpSocket *socket = nextPendingConnection()) {
                 socket->setParent(this);
                 connect(socket, &QTcpSocket::readyRead, socket, [socket, &models] {
-                    // "GET /ggml-<name>.bin HTTP/1.1"
-                    const QString file = QString::fromLatin1(socket->readAll().split(' ').value(1));
-                    const auto entry = models.entry(file.mid(6).chopped(4));
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(entry ? entry->size : 0)
-                        + "\r\n\r\n");
+                    // "GET /ggml-<name>.bin HTTP/1.1", "GET /<owner>/<repo>/resolve/main/<file>.gguf HTTP/1.1"
+                    const QString file = QString::fromLatin1(socket->readAll().split(' ').value(1)).section(u'/', -1);
+                    const auto found = std::find_if(models.catalog().begin(), models.catalog().end(),
+                        [&](const ModelCatalogEntry &entry) { return entry.fileName() == file; });
+                    const qint64 size = found == models.catalog().end() ? 0 : found->size;
+                    socket->write("HTTP/1.1 200 OK\r\nX-Linked-Etag: \"" + QByteArray(64, '0')
+                        + "\"\r\nContent-Length: " + QByteArray::number(size) + "\r\n\r\n");
                     auto *timer = new QTimer(socket);
                     connect(timer, &QTimer::timeout, socket, [socket] { socket->write(QByteArray(600000, 'x')); });
                     timer->start(200);
@@ -181,14 +183,16 @@ int main(int argc, char *argv[])
     ok &= saveWindow(onboarding.window(), u"onboarding-4-model"_s);
     TricklingServer modelServer(models);
     AppSettings::setString(AppSettings::Keys::localModelsURL, modelServer.url());
+    AppSettings::setString(AppSettings::Keys::localHubURL, modelServer.url());
     const QString chosen = onboarding.window()->findChild<QComboBox *>()->currentData().toString();
     onboarding.primaryAction();
     startTrickle(downloader, chosen);
     ok &= saveWindow(onboarding.window(), u"onboarding-4-model-downloading"_s);
     downloader.cancel(chosen);
     // An empty stand-in for the recommended model lets the walkthrough go on to the test.
-    const auto recommended
-        = models.entry(ModelCatalog::recommend(models.catalog(), ModelCatalog::MachineFacts::current()).name);
+    const auto recommended = models.entry(
+        ModelCatalog::recommend(models.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage())
+            .name);
     if (!recommended || !QDir().mkpath(models.directory())
         || !QFile(models.pathOf(*recommended)).open(QIODevice::WriteOnly))
         return 1;
@@ -208,6 +212,16 @@ int main(int argc, char *argv[])
     settings.showModels();
     ok &= saveWindow(settings.window(), u"settings-models"_s);
     downloader.cancel(models.catalog().constFirst().name);
+    settings.cancel();
+
+    // A user of a whisper model, offered the one made for Russian.
+    QFile::remove(models.pathOf(*recommended));
+    if (const auto whisper = models.entry(u"small")) {
+        QFile(models.pathOf(*whisper)).open(QIODevice::WriteOnly);
+        AppSettings::setString(AppSettings::Keys::localModel, whisper->name);
+    }
+    settings.showModels();
+    ok &= saveWindow(settings.window(), u"settings-models-offer"_s);
     settings.cancel();
 
     return ok ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "modelcommands.h"
 
+#include "appsettings.h"
 #include "describederror.h"
 #include "modeldownloader.h"
 #include "modelfiles.h"
@@ -9,6 +10,8 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
+#include <QHash>
 
 #include <cstdio>
 #include <optional>
@@ -39,12 +42,17 @@ QCoro::Task<std::optional<QString>> failureOf(QCoro::Task<> task)
     co_return failure;
 }
 
+QCoro::Task<> keepResult(QCoro::Task<QString> task, std::optional<QString> &result)
+{
+    result = co_await std::move(task);
+}
+
 } // namespace
 
 int list(ModelStore &store)
 {
     const ModelCatalog::Recommendation recommendation
-        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current());
+        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage());
     qsizetype width = 0;
     for (const ModelCatalogEntry &entry : store.catalog())
         width = std::max(width, entry.name.size());
@@ -105,16 +113,50 @@ int download(ModelDownloader &downloader, const QString &name)
     return 0;
 }
 
-int install(ModelStore &store, const QString &file)
+QCoro::Task<QString> installFile(ModelDownloader &downloader, QString file, bool expert)
 {
-    try {
-        const QString name = store.installFromFile(file);
-        print(stdout, u"Модель «%1» установлена: %2\n"_s.arg(name, store.pathOf(*store.entry(name))));
-        return 0;
-    } catch (const DescribedError &error) {
-        print(stderr, error.description() + u'\n');
+    ModelStore &store = downloader.store();
+    const QString shown = QDir::toNativeSeparators(file);
+    if (!QFileInfo(file).isFile())
+        throw DescribedError(u"Файл %1 не найден."_s.arg(shown));
+    const ModelFiles::Kind kind = ModelFiles::kindOf(file);
+    if (kind == ModelFiles::Kind::other)
+        throw DescribedError(
+            u"Файл %1 — не модель распознавания: это ни GGUF, ни файл модели whisper (.bin)."_s.arg(shown));
+    if (expert) {
+        if (kind != ModelFiles::Kind::gguf)
+            throw DescribedError(u"С --expert устанавливается только файл GGUF; файл whisper (.bin) из списка "
+                                 "Ворсика устанавливается без --expert."_s);
+        const QString path = store.installOwnFile(file);
+        co_return u"Модель установлена: %1\nЧтобы диктовать с ней, выберите её в настройках Ворсика (раздел "
+                  "«Распознавание на этом компьютере»). Подойдёт ли она, станет ясно при загрузке."_s.arg(path);
+    }
+    QHash<QString, QByteArray> digests;
+    if (kind == ModelFiles::Kind::gguf) {
+        const qint64 size = QFileInfo(file).size();
+        for (const ModelCatalogEntry &entry : store.catalog()) {
+            if (entry.isGguf() && entry.sizeMatches(size))
+                digests.insert(entry.name, co_await downloader.hubDigest(entry));
+        }
+        if (digests.isEmpty())
+            throw DescribedError(u"Размер файла %1 (%2) не совпадает ни с одной моделью GGUF из списка Ворсика. "
+                                 "Свою модель можно установить с --expert."_s.arg(shown, ModelFiles::sizeText(size)));
+    }
+    const QString name = store.installFromFile(file, digests);
+    co_return u"Модель «%1» установлена: %2"_s.arg(name, store.pathOf(*store.entry(name)));
+}
+
+int install(ModelDownloader &downloader, const QString &file, bool expert)
+{
+    std::optional<QString> done;
+    const std::optional<QString> failure
+        = QCoro::waitFor(failureOf(keepResult(installFile(downloader, file, expert), done)));
+    if (failure) {
+        print(stderr, *failure + u'\n');
         return 1;
     }
+    print(stdout, done.value_or(QString()) + u'\n');
+    return 0;
 }
 
 } // namespace ModelCommands

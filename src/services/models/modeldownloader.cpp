@@ -1,6 +1,5 @@
 #include "modeldownloader.h"
 
-#include "appsettings.h"
 #include "blockingwork.h"
 #include "describederror.h"
 #include "detachedtask.h"
@@ -8,6 +7,7 @@
 #include "modelfiles.h"
 
 #include <QCoro/QCoroFuture>
+#include <QCoro/QCoroNetworkReply>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -22,6 +22,7 @@
 #include <QPointer>
 #include <QPromise>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QTimer>
 
 #include <cmath>
@@ -32,9 +33,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Upstream publishes sizes rounded to a MiB or a tenth of a GiB, so the real file may be
-// somewhat larger than its catalog entry; a body beyond this share is not the model.
-constexpr double sizeTolerance = 0.02;
 // Free space left over after a download, for the rest of the system.
 constexpr qint64 spaceMargin = qint64(64) << 20;
 constexpr auto progressInterval = 250ms;
@@ -43,7 +41,28 @@ constexpr qint64 mebibyte = qint64(1) << 20, gibibyte = qint64(1) << 30;
 // The hub sends a model to its CDN in one or two hops; more than this is a loop.
 constexpr int redirectLimit = 10;
 
-qint64 sizeLimit(const ModelCatalogEntry &entry) { return entry.size + qint64(double(entry.size) * sizeTolerance); }
+qint64 sizeLimit(const ModelCatalogEntry &entry) { return entry.maximumSize(); }
+
+QCryptographicHash::Algorithm algorithmOf(const ModelCatalogEntry &entry)
+{
+    return entry.isGguf() ? QCryptographicHash::Sha256 : QCryptographicHash::Sha1;
+}
+
+// The sidecar beside a GGUF's part: the SHA-256 the hub gave when the part was begun.
+QString digestPathOf(const QString &partPath) { return partPath + u".sha256"_s; }
+
+QByteArray readDigest(const QString &partPath)
+{
+    QFile file(digestPathOf(partPath));
+    const QByteArray digest = file.open(QIODevice::ReadOnly) ? file.read(80).trimmed() : QByteArray();
+    return ModelDownloader::parseLinkedDigest(digest);
+}
+
+bool writeDigest(const QString &partPath, const QByteArray &digest)
+{
+    QSaveFile file(digestPathOf(partPath));
+    return file.open(QIODevice::WriteOnly) && file.write(digest + '\n') == digest.size() + 1 && file.commit();
+}
 
 QString decimal(double value) { return QLocale(QLocale::Russian).toString(value, 'f', 1); }
 
@@ -104,11 +123,68 @@ QString unknownModel(const QString &name, const QList<ModelCatalogEntry> &catalo
 
 } // namespace
 
+QByteArray ModelDownloader::parseLinkedDigest(QByteArray value)
+{
+    value = value.trimmed();
+    if (value.startsWith("W/"))
+        value = value.mid(2);
+    if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+        value = value.mid(1, value.size() - 2);
+    value = value.toLower();
+    static const QRegularExpression pattern(u"^[0-9a-f]{64}$"_s);
+    return pattern.match(QString::fromLatin1(value)).hasMatch() ? value : QByteArray();
+}
+
+QByteArray ModelDownloader::linkedDigest(const QNetworkReply &reply)
+{
+    return parseLinkedDigest(reply.rawHeader("X-Linked-Etag"));
+}
+
+QNetworkRequest ModelDownloader::modelRequest(const ModelCatalogEntry &entry)
+{
+    QNetworkRequest request(ModelCatalog::sourceOf(entry));
+    // The hub answers with its CDN, on another host; never from HTTPS down to HTTP.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setMaximumRedirectsAllowed(redirectLimit);
+    // Byte ranges and the checksum are of the file itself, never of a compressed form.
+    request.setRawHeader("Accept-Encoding", "identity");
+    return request;
+}
+
+QCoro::Task<QByteArray> ModelDownloader::hubDigest(ModelCatalogEntry entry)
+{
+    QNetworkRequest request = modelRequest(entry);
+    request.setTransferTimeout(int(m_idleTimeout.count()));
+    QNetworkReply *reply = m_network->head(request);
+    auto announced = std::make_shared<QByteArray>();
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, announced] {
+        if (announced->isEmpty())
+            *announced = linkedDigest(*reply);
+    });
+    co_await qCoro(reply).waitForFinished();
+    reply->deleteLater();
+    if (announced->isEmpty())
+        *announced = linkedDigest(*reply);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() != QNetworkReply::NoError && status == 0)
+        throw DescribedError(
+            u"Не удалось связаться с сервером моделей %1, чтобы узнать контрольную сумму модели «%2». Проверьте "
+            "подключение к сети."_s.arg(reply->url().host(), entry.name));
+    if (announced->isEmpty())
+        throw DescribedError(u"Сервер моделей не сообщил контрольную сумму модели «%1» (ответ %2); без неё файл "
+                             "не проверить. Попробуйте позже."_s.arg(entry.name)
+                                 .arg(status));
+    co_return *announced;
+}
+
 struct ModelDownloader::Transfer : std::enable_shared_from_this<Transfer> {
     ModelCatalogEntry entry;
     Progress progress;
     QFile part;
-    std::shared_ptr<QCryptographicHash> hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+    std::shared_ptr<QCryptographicHash> hash;
+    // The digest the file must have: the catalog's SHA-1, or the hub's SHA-256 kept beside the part.
+    QByteArray digest;
+    QByteArray announced; // the hub's SHA-256 as the current request's answers gave it
     std::unique_ptr<QLockFile> lock;
     QPointer<QNetworkReply> reply;
     QTimer idle; // no byte for this long: the server is gone
@@ -216,6 +292,8 @@ ModelDownloader::TransferPtr ModelDownloader::begin(const ModelCatalogEntry &ent
 {
     auto transfer = std::make_shared<Transfer>();
     transfer->entry = entry;
+    transfer->hash = std::make_shared<QCryptographicHash>(algorithmOf(entry));
+    transfer->digest = entry.sha1;
     transfer->progress = { .name = entry.name, .total = entry.size };
     transfer->done.start();
     transfer->clock.start();
@@ -264,6 +342,12 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
     }
 
     qint64 kept = QFileInfo(partPath).isFile() ? QFileInfo(partPath).size() : 0;
+    if (entry.isGguf()) {
+        // A part is only worth resuming with the digest it was begun against.
+        transfer->digest = readDigest(partPath);
+        if (transfer->digest.isEmpty())
+            kept = 0;
+    }
     if (kept > 0) {
         transfer->progress.received = std::min(kept, sizeLimit(entry));
         reportProgress(transfer, true);
@@ -285,7 +369,7 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
     }
     transfer->offset = transfer->progress.received = kept;
     // The whole model already, kept when it could not be moved into place: nothing to ask for.
-    if (kept > 0 && transfer->hash->result().toHex() == entry.sha1) {
+    if (kept > 0 && transfer->hash->result().toHex() == transfer->digest) {
         verify(transfer);
         co_return;
     }
@@ -302,13 +386,13 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
 QCoro::Task<> ModelDownloader::finishFromPart(TransferPtr transfer, qint64 length)
 {
     QPointer<ModelDownloader> self(this);
-    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha1);
+    auto hash = std::make_shared<QCryptographicHash>(algorithmOf(transfer->entry));
     QFuture<qint64> hashed
         = BlockingWork::run([path = transfer->part.fileName(), length, hash] { return hashPart(path, length, hash); });
     const qint64 read = co_await hashed;
     if (!self || transfer->settled)
         co_return;
-    if (read != length || hash->result().toHex() != transfer->entry.sha1) {
+    if (read != length || hash->result().toHex() != transfer->digest) {
         restartFromZero(transfer);
         co_return;
     }
@@ -321,19 +405,12 @@ QCoro::Task<> ModelDownloader::finishFromPart(TransferPtr transfer, qint64 lengt
 
 void ModelDownloader::request(const TransferPtr &transfer)
 {
-    QString base = AppSettings::localModelsURL();
-    while (base.endsWith(u'/'))
-        base.chop(1);
-    QNetworkRequest request(QUrl(base + u'/' + transfer->entry.fileName()));
-    // The hub answers with its CDN, on another host; never from HTTPS down to HTTP.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(redirectLimit);
-    // Byte ranges and the checksum are of the file itself, never of a compressed form.
-    request.setRawHeader("Accept-Encoding", "identity");
+    QNetworkRequest request = modelRequest(transfer->entry);
     if (transfer->offset > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(transfer->offset) + '-');
     transfer->answered = false;
     transfer->expected = -1;
+    transfer->announced.clear();
     QNetworkReply *reply = m_network->get(request);
     // Bounded, so that each readyRead hands over only what is quick to hash and write.
     reply->setReadBufferSize(4 * ModelFiles::chunkSize);
@@ -348,6 +425,12 @@ void ModelDownloader::request(const TransferPtr &transfer)
             complete(current);
     });
     connect(reply, &QNetworkReply::redirected, &transfer->idle, qOverload<>(&QTimer::start));
+    // The hub names the file's digest on its own answer, the redirect; the CDN's does not repeat it.
+    // Each answer's headers show here, the redirect's too (by `redirected` they are gone).
+    connect(reply, &QNetworkReply::metaDataChanged, this, [weak, reply] {
+        if (const TransferPtr current = weak.lock(); current && current->announced.isEmpty())
+            current->announced = linkedDigest(*reply);
+    });
     transfer->idle.start(m_idleTimeout);
 }
 
@@ -357,6 +440,8 @@ bool ModelDownloader::checkAnswer(const TransferPtr &transfer)
     const QNetworkReply &reply = *transfer->reply;
     const int status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString &name = transfer->entry.name;
+    if (transfer->entry.isGguf() && (status == 200 || status == 206 || status == 416) && !checkDigest(transfer))
+        return false;
     if (transfer->offset > 0 && status == 416) {
         // Nothing after the part: it may hold the whole model and more. Checked before it goes.
         const qint64 length = completeLength(reply);
@@ -413,14 +498,44 @@ bool ModelDownloader::checkAnswer(const TransferPtr &transfer)
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid()) {
         transfer->expected = transfer->offset + length.toLongLong();
-        if (transfer->expected > sizeLimit(transfer->entry)) {
+        if (!transfer->entry.sizeMatches(transfer->expected)) {
             fail(transfer,
-                u"Сервер моделей предлагает файл больше модели «%1» (%2): это не она. Загрузка остановлена."_s.arg(
-                    name, ModelFiles::sizeText(transfer->expected)),
+                u"Сервер моделей предлагает файл не того размера, что модель «%1» (%2): это не она. Загрузка "
+                "остановлена."_s.arg(name, ModelFiles::sizeText(transfer->expected)),
                 Part::remove);
             return false;
         }
         transfer->progress.total = transfer->expected;
+    }
+    return true;
+}
+
+bool ModelDownloader::checkDigest(const TransferPtr &transfer)
+{
+    if (transfer->announced.isEmpty())
+        transfer->announced = linkedDigest(*transfer->reply);
+    const QString partPath = m_store.partialPathOf(transfer->entry);
+    if (transfer->announced.isEmpty()) {
+        fail(transfer,
+            u"Сервер моделей не сообщил контрольную сумму модели «%1», а без неё загруженное не проверить; "
+            "загрузка остановлена, ничего не установлено. Попробуйте позже или проверьте адрес сервера моделей "
+            "в настройках Ворсика."_s.arg(transfer->entry.name));
+        return false;
+    }
+    if (transfer->announced == transfer->digest)
+        return true;
+    // The first answer for this part, or the hub has another file under the name now: what is
+    // kept belongs to the old one, so the download starts over against the new digest.
+    const bool changed = !transfer->digest.isEmpty();
+    transfer->digest = transfer->announced;
+    if (!writeDigest(partPath, transfer->digest)) {
+        fail(transfer, u"Не удалось записать в папку моделей %1."_s.arg(QDir::toNativeSeparators(m_store.directory())));
+        return false;
+    }
+    if (changed && transfer->offset > 0) {
+        qCInfo(lcServices) << "the hub's digest of" << transfer->entry.name << "changed; downloading it again";
+        restartFromZero(transfer);
+        return false;
     }
     return true;
 }
@@ -515,7 +630,7 @@ void ModelDownloader::verify(const TransferPtr &transfer)
 {
     stopReply(*transfer);
     const ModelCatalogEntry &entry = transfer->entry;
-    if (transfer->hash->result().toHex() != entry.sha1) {
+    if (transfer->digest.isEmpty() || transfer->hash->result().toHex() != transfer->digest) {
         fail(transfer,
             u"Файл модели повреждён при загрузке (контрольная сумма не совпала); он удалён — попробуйте ещё раз."_s,
             Part::remove);
@@ -525,6 +640,7 @@ void ModelDownloader::verify(const TransferPtr &transfer)
         fail(transfer, u"Модель «%1» загружена, но её не удалось сохранить: %2."_s.arg(entry.name, failure));
         return;
     }
+    QFile::remove(digestPathOf(m_store.partialPathOf(entry)));
     transfer->progress.total = transfer->progress.received;
     transfer->progress.remaining = 0s;
     reportProgress(transfer, true);
@@ -562,6 +678,7 @@ void ModelDownloader::fail(const TransferPtr &transfer, const QString &message, 
     if (part == Part::remove) {
         transfer->part.close();
         QFile::remove(m_store.partialPathOf(transfer->entry));
+        QFile::remove(digestPathOf(m_store.partialPathOf(transfer->entry)));
     }
     qCWarning(lcServices) << "model download of" << transfer->entry.name << "failed:" << message;
     settle(transfer, Outcome::failed, message);
@@ -577,8 +694,10 @@ void ModelDownloader::settle(const TransferPtr &transfer, Outcome outcome, const
     if (transfer->part.isOpen()) {
         const bool empty = transfer->part.size() == 0; // nothing worth resuming from
         transfer->part.close();
-        if (empty)
+        if (empty) {
             transfer->part.remove();
+            QFile::remove(digestPathOf(transfer->part.fileName()));
+        }
     }
     transfer->lock.reset(); // unlocks: removes the lock file
     if (outcome != Outcome::finished)

@@ -13,15 +13,18 @@
 #include <optional>
 
 class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
 
-// Downloads catalog models into a store: "<base>/ggml-<name>.bin", base from the
-// "localModelsURL" setting at the start of each download, following redirects to other
-// hosts but not from HTTPS to HTTP. A kept ".part" that is already the model is moved into
-// place without a request; any other is resumed with a Range request. Checks free space
-// first, honours the system proxy, verifies the SHA-1 while the bytes stream in and moves
-// the file into place only on a match. Never reads
-// past the catalog size. One download per model, also across processes (a lock file
-// beside the part). Lives on the main thread; nothing blocks it.
+// Downloads catalog models into a store from ModelCatalog::sourceOf() (read at the start of
+// each download), following redirects to other hosts but not from HTTPS to HTTP. A GGUF is
+// checked against the SHA-256 the hub names in the answer ("X-Linked-Etag"; on the redirect to
+// its CDN), kept beside the part as "<part>.sha256" so that a resumed download is checked
+// against the same one; without it the download fails and nothing is installed. A kept ".part" that is already the
+// model is moved into place without a request; any other is resumed with a Range request. Checks free space first,
+// honours the system proxy, verifies the SHA-1 while the bytes stream in and moves the file into place only on a match.
+// Never reads past the catalog size. One download per model, also across processes (a lock file beside the part). Lives
+// on the main thread; nothing blocks it.
 class ModelDownloader : public QObject {
     Q_OBJECT
 
@@ -56,6 +59,12 @@ public:
     std::optional<Progress> currentProgress() const;
     std::optional<Progress> progress(QStringView name) const;
 
+    // The hub's SHA-256 of a GGUF entry, asked with a HEAD request; throws DescribedError
+    // (Russian) without a network or when the hub names none.
+    QCoro::Task<QByteArray> hubDigest(ModelCatalogEntry entry);
+    // "W/\"<64 hex>\"" and the like → the lower-case hex; empty when it is not a SHA-256.
+    static QByteArray parseLinkedDigest(QByteArray value);
+
     // How long the server may stay silent before a download fails (30 s; tests shorten it).
     void setIdleTimeout(std::chrono::milliseconds timeout) { m_idleTimeout = timeout; }
 
@@ -75,6 +84,9 @@ private:
     QCoro::Task<> run(TransferPtr transfer);
     void request(const TransferPtr &transfer);
     bool checkAnswer(const TransferPtr &transfer);
+    bool checkDigest(const TransferPtr &transfer);
+    static QByteArray linkedDigest(const QNetworkReply &reply);
+    static QNetworkRequest modelRequest(const ModelCatalogEntry &entry);
     void restartFromZero(const TransferPtr &transfer);
     // The part's first `length` bytes, if they are the model, go into place; else it starts over.
     QCoro::Task<> finishFromPart(TransferPtr transfer, qint64 length);

@@ -21,4 +21,13 @@ QString sizeText(qint64 bytes);
 // Returns an empty string or what went wrong.
 QString commitInto(QFileDevice &file, const QString &target);
 
+// What a model file is by its first bytes: whisper.cpp's ggml ("lmgg") or GGUF.
+enum class Kind { whisperBin, gguf, other };
+Kind kindOf(const QString &path);
+
+// Whether `path` holds a GGUF file as far as its header tells: the magic, version 2 or 3,
+// metadata and tensor descriptions that read to their end, and tensor data that fits in the
+// file. Cheap: reads the header only. Returns an empty string or a Russian sentence why not.
+QString ggufProblem(const QString &path);
+
 } // namespace ModelFiles

@@ -1,5 +1,6 @@
 #include "modelstore.h"
 
+#include "appsettings.h"
 #include "describederror.h"
 #include "logging.h"
 #include "modelfiles.h"
@@ -58,7 +59,7 @@ bool ModelStore::remove(QStringView name)
     if (!found)
         return false;
     bool removedAny = false, failed = false;
-    for (const QString &path : { pathOf(*found), partialPathOf(*found) }) {
+    for (const QString &path : { pathOf(*found), partialPathOf(*found), partialPathOf(*found) + u".sha256"_s }) {
         if (!QFileInfo::exists(path))
             continue;
         if (QFile::remove(path))
@@ -73,32 +74,44 @@ ModelStore::Resolved ModelStore::resolve(const QString &setting) const
 {
     if (setting.isEmpty()) {
         const QStringList installed = installedNames();
-        const auto recommended = entry(ModelCatalog::recommend(m_catalog, ModelCatalog::MachineFacts::current()).name);
+        const QString language = AppSettings::localLanguage();
+        const ModelCatalog::MachineFacts facts = ModelCatalog::MachineFacts::current();
+        const auto recommended = entry(ModelCatalog::recommend(m_catalog, facts, language).name);
         // The command names the model that suits this computer, as the settings window does.
         if (installed.isEmpty())
             return { .problem = u"Не установлена ни одна модель распознавания. Чтобы установить, откройте настройки "
                                 "Ворсика, раздел «Распознавание на этом компьютере», или выполните verbulo "
                                 "--download-model %1."_s.arg(recommended ? recommended->name : u"small"_s) };
-        const qint64 limit = recommended ? recommended->size : std::numeric_limits<qint64>::max();
-        // The largest that the recommendation allows; failing that the smallest, the quickest to run.
-        std::optional<ModelCatalogEntry> best, smallest;
+        // The recommended one; else one made for the language (the catalog lists the better first);
+        // else the largest whisper that whisper's recommendation allows; else the smallest, the quickest.
+        QList<ModelCatalogEntry> whisper;
+        for (const ModelCatalogEntry &candidate : m_catalog) {
+            if (candidate.family == ModelFamily::whisper)
+                whisper.append(candidate);
+        }
+        const auto whisperLimit = entry(ModelCatalog::recommend(whisper, facts, language).name);
+        const qint64 limit = whisperLimit ? whisperLimit->size : std::numeric_limits<qint64>::max();
+        std::optional<ModelCatalogEntry> made, best, smallest;
         for (const QString &name : installed) {
             const ModelCatalogEntry candidate = *entry(name);
             if (recommended && candidate.name == recommended->name) {
-                best = candidate;
+                made = candidate;
                 break;
             }
-            if (candidate.size <= limit && (!best || candidate.size > best->size))
+            if (!made && !candidate.languages.isEmpty() && candidate.recognises(language))
+                made = candidate;
+            if (candidate.family == ModelFamily::whisper && candidate.size <= limit
+                && (!best || candidate.size > best->size))
                 best = candidate;
             if (!smallest || candidate.size < smallest->size)
                 smallest = candidate;
         }
-        const ModelCatalogEntry chosen = best ? *best : *smallest;
-        return { .path = pathOf(chosen), .name = chosen.name };
+        const ModelCatalogEntry chosen = made ? *made : best ? *best : *smallest;
+        return { .path = pathOf(chosen), .name = chosen.name, .family = chosen.family };
     }
     if (const auto named = entry(setting)) {
         if (isInstalled(named->name))
-            return { .path = pathOf(*named), .name = named->name };
+            return { .path = pathOf(*named), .name = named->name, .family = named->family };
         return { .name = named->name,
             .problem = u"Модель «%1» не установлена. Скачайте её в настройках Ворсика (раздел «Распознавание на этом "
                        "компьютере») или командой verbulo --download-model %1."_s.arg(named->name) };
@@ -119,7 +132,21 @@ ModelStore::Resolved ModelStore::resolve(const QString &setting) const
                    "«Распознавание на этом компьютере»."_s.arg(setting, names.join(u", "_s)) };
 }
 
-QString ModelStore::installFromFile(const QString &file) const
+std::optional<ModelCatalogEntry> ModelStore::betterModel(
+    const QString &setting, QStringView language, const ModelCatalog::MachineFacts &facts) const
+{
+    const Resolved current = resolve(setting);
+    const auto inUse = current.ok() && !QDir::isAbsolutePath(setting) ? entry(current.name) : std::nullopt;
+    if (!inUse || inUse->family != ModelFamily::whisper)
+        return std::nullopt;
+    const auto recommended = entry(ModelCatalog::recommend(m_catalog, facts, language).name);
+    if (!recommended || recommended->family == ModelFamily::whisper || isInstalled(recommended->name))
+        return std::nullopt;
+    return recommended;
+}
+
+QString ModelStore::copyIn(
+    const QString &file, const std::function<QString(const QByteArray &sha1, const QByteArray &sha256)> &accept) const
 {
     QFile source(file);
     if (!QFileInfo(file).isFile())
@@ -130,7 +157,7 @@ QString ModelStore::installFromFile(const QString &file) const
         throw DescribedError(u"Не удалось создать папку моделей %1."_s.arg(QDir::toNativeSeparators(m_directory)));
 
     // One pass: the copy goes to a temporary file beside the target and is renamed into
-    // place only when its checksum names a catalog model; otherwise it is removed.
+    // place only when it is accepted; otherwise it is removed.
     QTemporaryFile copy(m_directory + u"/installing-XXXXXX.part"_s);
     if (!copy.open())
         throw DescribedError(u"Не удалось записать в папку моделей %1."_s.arg(QDir::toNativeSeparators(m_directory)));
@@ -138,10 +165,11 @@ QString ModelStore::installFromFile(const QString &file) const
     if (needed > 0)
         throw DescribedError(
             u"Для модели не хватает места на диске: освободите ещё %1."_s.arg(ModelFiles::sizeText(needed)));
-    QCryptographicHash hash(QCryptographicHash::Sha1);
+    QCryptographicHash sha1(QCryptographicHash::Sha1), sha256(QCryptographicHash::Sha256);
     QByteArray buffer(ModelFiles::chunkSize, Qt::Uninitialized);
     for (qint64 read; (read = source.read(buffer.data(), buffer.size())) > 0;) {
-        hash.addData(QByteArrayView(buffer.constData(), read));
+        sha1.addData(QByteArrayView(buffer.constData(), read));
+        sha256.addData(QByteArrayView(buffer.constData(), read));
         if (copy.write(buffer.constData(), read) != read)
             throw DescribedError(
                 u"Не удалось записать модель на диск (%1). Возможно, он заполнен."_s.arg(copy.errorString()));
@@ -149,17 +177,64 @@ QString ModelStore::installFromFile(const QString &file) const
     if (source.error() != QFileDevice::NoError)
         throw DescribedError(
             u"Не удалось дочитать файл %1: %2."_s.arg(QDir::toNativeSeparators(file), source.errorString()));
-    const QByteArray sha1 = hash.result().toHex();
-    const auto match = std::find_if(
-        m_catalog.begin(), m_catalog.end(), [&](const ModelCatalogEntry &known) { return known.sha1 == sha1; });
-    if (match == m_catalog.end())
-        throw DescribedError(
-            u"Файл %1 не совпадает ни с одной моделью из списка Ворсика (другая контрольная сумма); "
-            "установить можно только их. Список: verbulo --list-models."_s.arg(QDir::toNativeSeparators(file)));
-    if (const QString failure = ModelFiles::commitInto(copy, pathOf(*match)); !failure.isEmpty())
+    const QString target = accept(sha1.result().toHex(), sha256.result().toHex());
+    if (const QString failure = ModelFiles::commitInto(copy, target); !failure.isEmpty())
         throw DescribedError(
             u"Не удалось сохранить модель в папку %1: %2."_s.arg(QDir::toNativeSeparators(m_directory), failure));
     copy.setAutoRemove(false);
+    return target;
+}
+
+QString ModelStore::installFromFile(const QString &file, const QHash<QString, QByteArray> &hubDigests) const
+{
+    const qint64 size = QFileInfo(file).size();
+    std::optional<ModelCatalogEntry> match;
+    copyIn(file, [&](const QByteArray &sha1, const QByteArray &sha256) {
+        const auto found = std::find_if(m_catalog.begin(), m_catalog.end(), [&](const ModelCatalogEntry &known) {
+            return known.isGguf() ? known.sizeMatches(size) && hubDigests.value(known.name) == sha256
+                                  : known.sha1 == sha1;
+        });
+        if (found == m_catalog.end())
+            throw DescribedError(
+                u"Файл %1 не совпадает ни с одной моделью из списка Ворсика (другая контрольная сумма); "
+                "установить можно только их. Список: verbulo --list-models."_s.arg(QDir::toNativeSeparators(file)));
+        match = *found;
+        return pathOf(*found);
+    });
     qCInfo(lcServices) << "installed model" << match->name << "from a file";
     return match->name;
+}
+
+QString ModelStore::installOwnFile(const QString &file) const
+{
+    if (const QString problem = ModelFiles::ggufProblem(file); !problem.isEmpty())
+        throw DescribedError(problem);
+    const QString name = QFileInfo(file).fileName();
+    for (const ModelCatalogEntry &entry : m_catalog) {
+        if (entry.fileName() == name)
+            throw DescribedError(u"Файл %1 назван как модель из списка Ворсика, но он не она: переименуйте его или "
+                                 "установите без --expert."_s.arg(name));
+    }
+    const QString target = m_directory + u'/' + name;
+    if (!name.endsWith(u".gguf"_s) || QFileInfo(target).isFile())
+        throw DescribedError(name.endsWith(u".gguf"_s)
+                ? u"Модель с именем %1 уже установлена; чтобы заменить её, сначала удалите файл %2."_s.arg(
+                    name, QDir::toNativeSeparators(target))
+                : u"Имя файла модели GGUF должно оканчиваться на .gguf."_s);
+    copyIn(file, [&](const QByteArray &, const QByteArray &) { return target; });
+    qCInfo(lcServices) << "installed a model of the user's own:" << name;
+    return target;
+}
+
+QStringList ModelStore::ownFiles() const
+{
+    QStringList files;
+    QStringList catalogFiles;
+    for (const ModelCatalogEntry &entry : m_catalog)
+        catalogFiles.append(entry.fileName());
+    for (const QFileInfo &file : QDir(m_directory).entryInfoList({ u"*.gguf"_s }, QDir::Files, QDir::Name)) {
+        if (!catalogFiles.contains(file.fileName()))
+            files.append(file.absoluteFilePath());
+    }
+    return files;
 }
