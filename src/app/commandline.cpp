@@ -72,7 +72,7 @@ Request parse(const QStringList &arguments)
         "and print the text on standard output."_s,
         u"file"_s);
     const QCommandLineOption transcribeModel(u"model"_s,
-        u"Для --transcribe: модель (имя из каталога или путь к файлу ggml). With --transcribe: the "
+        u"Для --transcribe: модель (имя из каталога или путь к файлу GGUF или .bin). With --transcribe: the "
         "model, a catalog name or the path of a model file, GGUF or whisper.cpp .bin (default: the one chosen in the settings)."_s,
         u"name|path"_s);
     const QCommandLineOption processText(u"process-text"_s,
