@@ -26,8 +26,8 @@ recording is recognised, edited the way you chose and pasted into the field\n\
 that had the focus, if the same application, window and page are in front.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# The program's own files (with whisper.cpp's shared libraries and CPU variants, when built
-# so), not whisper.cpp's development files: those are in a component of their own.
+# The program's own files (with the recognition engine's shared libraries and CPU variants, when built
+# so), not the engine's development files: those are in a component of their own.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -9,8 +9,10 @@ benchmodels.py). Standard library only; the GGUF writer is transcribe.cpp's own 
 writer, vendored beside the engine.
 
 usage: toymodels.py OUT_DIR   writes gigaam-ctc.gguf, gigaam-rnnt.gguf, parakeet.gguf,
-                              whisper.bin (a decoder that ends at once: no text, fast) and
-                              gigaam-rnnt-silent.gguf (an RNN-T head that never emits).
+                              whisper.bin (a decoder that ends at once: no text, fast),
+                              gigaam-rnnt-silent.gguf (an RNN-T head that never emits),
+                              gigaam-ctc-mid.gguf (an encoder that takes seconds, for aborts) and
+                              cohere.gguf (the header of a family the program does not build).
 """
 import math
 import struct
@@ -261,7 +263,9 @@ def main(argv):
     folder.mkdir(parents=True, exist_ok=True)
     files = {"gigaam-ctc.gguf": gigaam("ctc"), "gigaam-rnnt.gguf": gigaam("rnnt"),
              "gigaam-rnnt-silent.gguf": gigaam("rnnt", silent=True), "parakeet.gguf": parakeet(),
-             "whisper.bin": whisper_bin()}
+             "whisper.bin": whisper_bin(),
+             "gigaam-ctc-mid.gguf": gigaam("ctc", dict(GIGAAM_TOY, d_model=256, n_heads=4, n_layers=6, d_ff=1024)),
+             "cohere.gguf": gguf._build_header(gguf.GGUF_MAGIC, gguf._string_kvs([("general.architecture", "cohere_asr")]))}
     for name, data in files.items():
         (folder / name).write_bytes(data)
     return 0

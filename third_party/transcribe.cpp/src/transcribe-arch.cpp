@@ -11,6 +11,7 @@
 namespace transcribe {
 
 // Per-family Arch instances. Defined in src/arch/<family>/model.cpp.
+// Verbulo: each family only where it is built (TRANSCRIBE_FAMILIES).
 #ifdef TRANSCRIBE_ARCH_PARAKEET
 namespace parakeet {
 extern const Arch arch;

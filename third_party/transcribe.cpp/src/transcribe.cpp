@@ -1507,7 +1507,7 @@ static transcribe_status transcribe_model_load_file_impl(const char *           
     // to the whisper .bin adapter, which validates the hparams as
     // whisper-shaped (rejecting unrelated ggml-magic files like Silero VAD).
     if (magic == 0x67676d6cu) {
-#ifdef TRANSCRIBE_ARCH_WHISPER
+#ifdef TRANSCRIBE_ARCH_WHISPER  // Verbulo: only where whisper is built
         return transcribe::whisper::load_from_bin(path, params, out_model);
 #else
         return TRANSCRIBE_ERR_UNSUPPORTED_ARCH;
