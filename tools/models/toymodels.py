@@ -147,7 +147,13 @@ def gigaam(head, hp=GIGAAM_TOY, w=None, silent=False):
 def parakeet(hp_changes=None, w=None):
     """The fixture writer's Parakeet with the subsampling its encoder implements (8), enough
     mel bands for three stride-2 convolutions, small weights and a v3-like language list."""
+    return gguf._build_full_gguf(gguf.GGUF_MAGIC, *parakeet_parts(hp_changes, w))
+
+
+def parakeet_parts(hp_changes=None, w=None, vocab=None):
+    """parakeet()'s KV blobs and tensors, for writers of full-size models; `vocab`: the pieces."""
     w = w or Weights(seed=777)
+    tokens = vocab or gguf.TOY_VOCAB
     hp = dict(gguf.PARAKEET_HP, enc_subsampling_factor=8, fe_num_mels=16)
     hp.update(hp_changes or {})
     saved = dict(gguf.PARAKEET_HP)
@@ -160,15 +166,16 @@ def parakeet(hp_changes=None, w=None):
               g._pack_kv_bool("stt.capability.lang_detect", True),
               g._pack_kv_array_string("general.languages", ["en", "de", "ru", "uk"]),
               g._pack_kv_string("tokenizer.ggml.model", "unigram"),
-              g._pack_kv_array_string("tokenizer.ggml.tokens", g.TOY_VOCAB),
-              g._pack_kv_array_float32("tokenizer.ggml.scores", g.TOY_SCORES),
-              g._pack_kv_array_int32("tokenizer.ggml.token_type", g.TOY_TOKEN_TYPES),
+              g._pack_kv_array_string("tokenizer.ggml.tokens", tokens),
+              g._pack_kv_array_float32("tokenizer.ggml.scores", [-float(i) for i in range(len(tokens))]),
+              g._pack_kv_array_int32("tokenizer.ggml.token_type",
+                                     [3 if t[0] + t[-1] == "<>" else 1 for t in tokens]),
               g._pack_kv_uint32("tokenizer.ggml.unknown_token_id", 0),
               g._pack_kv_uint32("tokenizer.ggml.bos_token_id", 1),
               g._pack_kv_uint32("tokenizer.ggml.eos_token_id", 2),
               g._pack_kv_uint32("tokenizer.ggml.blank_token_id", 15),
               *g._parakeet_hparams_kv()]
-        return g._build_full_gguf(g.GGUF_MAGIC, kv, tensors)
+        return kv, tensors
     finally:
         gguf.PARAKEET_HP.clear()
         gguf.PARAKEET_HP.update(saved)
@@ -180,16 +187,16 @@ WHISPER_TOY = dict(state=8, heads=2, layers=1)
 _END_OF_TEXT = 50257
 
 
-def whisper_bin(hp=WHISPER_TOY, w=None, quiet=True):
+def whisper_bin(hp=WHISPER_TOY, w=None, quiet=True, ftype=0):
     """hparams, an 80-band filter bank, a vocabulary whose first 256 tokens are the single bytes
-    (so any text tokenises) and every tensor the engine's .bin adapter requires, F32. `quiet`:
-    the decoder's final norm gives a constant state that points at end-of-text, so every run ends
-    at once with no text."""
+    (so any text tokenises) and every tensor the engine's .bin adapter requires, in `w`'s types
+    (F32 by default; `ftype` 1 in the header for mostly F16). `quiet`: the decoder's final norm
+    gives a constant state that points at end-of-text, so every run ends at once with no text."""
     w = w or Weights(seed=4242)
     s, heads, layers = hp["state"], hp["heads"], hp["layers"]
     vocab_size, audio_ctx, text_ctx, mels = 51865, 1500, 448, 80
     out = bytearray(b"lmgg")
-    out += struct.pack("<11i", vocab_size, audio_ctx, s, heads, layers, text_ctx, s, heads, layers, mels, 0)
+    out += struct.pack("<11i", vocab_size, audio_ctx, s, heads, layers, text_ctx, s, heads, layers, mels, ftype)
     out += struct.pack("<2i", mels, 201)
     bank = [1.0 if m * 201 // mels <= f < (m + 1) * 201 // mels else 0.0 for m in range(mels) for f in range(201)]
     out += struct.pack(f"<{len(bank)}f", *bank)
@@ -206,10 +213,11 @@ def whisper_bin(hp=WHISPER_TOY, w=None, quiet=True):
         elif quiet and name == "decoder.ln.bias":
             data = struct.pack("<f", 1.0) * s
         elif quiet and name == "decoder.token_embedding.weight":
-            row = _END_OF_TEXT * s * 4
-            data = data[:row] + struct.pack("<f", 10.0) * s + data[row + s * 4:]
+            value = struct.pack("<e" if t.dtype == 1 else "<f", 10.0)
+            row = _END_OF_TEXT * s * len(value)
+            data = data[:row] + value * s + data[row + s * len(value):]
         encoded = name.encode()
-        out.extend(struct.pack("<iii", len(ne), len(encoded), 0) + struct.pack(f"<{len(ne)}i", *ne) + encoded)
+        out.extend(struct.pack("<iii", len(ne), len(encoded), t.dtype) + struct.pack(f"<{len(ne)}i", *ne) + encoded)
         out.extend(data)
 
     def norm(p):
