@@ -31,6 +31,9 @@ struct Request {
     QString model {};
     // --process-text: the editing mode as given; empty for the settings' choice.
     QString mode {};
+    // --transcribe --server: the server's address and model; empty to recognise on this computer.
+    QString server {};
+    QString serverModel {};
 };
 
 // Actions that need the program itself; help, version and errors are answered by report().

@@ -22,6 +22,8 @@
 #include "processtextcommand.h"
 #include "quitonsignals.h"
 #include "realtimetranscriber.h"
+#include "serverrecognitionservice.h"
+#include "servertranscribecommand.h"
 #include "settingswindowcontroller.h"
 #include "singleinstance.h"
 #include "textinserter.h"
@@ -73,6 +75,14 @@ int runModelCommand(int argc, char *argv[], const CommandLine::Request &request)
         return ModelCommands::download(downloader, request.argument);
     }
     case CommandLine::Action::transcribe: {
+        if (!request.server.isEmpty()) {
+            KeychainStore keychain;
+            return transcribeOnServerCommand(request.argument, request.server,
+                request.serverModel.isEmpty()
+                    ? AppSettings::string(AppSettings::Keys::recognitionServerModel).value_or(QString())
+                    : request.serverModel,
+                &keychain);
+        }
         // A file named on the command line is taken from where the user stands.
         QString model = request.model.isEmpty() ? AppSettings::localModel() : request.model;
         if (!request.model.isEmpty() && (model.contains(u'/') || QFileInfo::exists(model)))
@@ -166,6 +176,13 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     ModelDownloader *localModels = backend.isConfigured() ? nullptr : &modelDownloader;
     LocalRecognitionService localRecognition(
         [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
+    // A server the user runs recognises instead where the settings name one.
+    ServerRecognitionService serverRecognition(&keychain, [&modelStore, &modelDownloader] {
+        return chooseLocalModel(modelStore, modelDownloader).problem.isEmpty()
+            ? u"Распознавать на этом компьютере: в настройках, «Где распознавать» — «На этом компьютере»."_s
+            : QString();
+    });
+    RecognitionPlace recognition(&localRecognition, &serverRecognition);
     // The desktop runs this binary, `verbulo`, which passes the toggle on to this instance.
     GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
     OnboardingWindowController onboarding(&accessibility, localModels);
@@ -194,7 +211,7 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     neighbours.overlay = &overlay;
     neighbours.onboardingWindow = &onboarding;
     neighbours.settingsWindow = &settings;
-    neighbours.localRecognition = &localRecognition;
+    neighbours.localRecognition = &recognition;
 
     auto makeFnKeyMonitor
         = [](std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable,
