@@ -24,6 +24,7 @@
 #include "realtimetranscriber.h"
 #include "serverrecognitionservice.h"
 #include "servertranscribecommand.h"
+#include "servertranscriber.h"
 #include "settingswindowcontroller.h"
 #include "singleinstance.h"
 #include "textinserter.h"
@@ -58,6 +59,19 @@ ModelChoice chooseLocalModel(const ModelStore &store, const ModelDownloader &dow
             u"Модель «%1» ещё скачивается (%2). Диктовка заработает, как только загрузка закончится."_s.arg(
                 progress->name, progress->text()) };
     return { {}, resolved.problem };
+}
+
+// The models a server the settings window names lists, asked with the key from the keyring.
+QCoro::Task<QStringList> listServerModels(AbstractKeychain *keychain, RecognitionPlaceView::Server server)
+{
+    RecognitionServerClient::Settings address = ServerRecognitionService::storedSettings();
+    address.url = QUrl(server.url);
+    address.caFile = server.caFile;
+    address.allowUnencrypted = server.allowUnencrypted;
+    RecognitionServerClient client(address);
+    const std::optional<QString> key = co_await keychain->read(QString::fromLatin1(ServerTranscriber::keyAccount));
+    client.setKey(key.value_or(QString()));
+    co_return co_await client.models();
 }
 
 // The model commands need no display; each makes its own application object.
@@ -187,6 +201,8 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
     OnboardingWindowController onboarding(&accessibility, localModels);
     SettingsWindowController settings(&accessibility, localModels);
+    settings.setServerModelLister(
+        [&keychain](RecognitionPlaceView::Server server) { return listServerModels(&keychain, std::move(server)); });
     onboarding.setToggleShortcut(&toggleShortcut);
     settings.setToggleShortcut(&toggleShortcut);
     if (paste.setRemoteDesktopPaste) {
