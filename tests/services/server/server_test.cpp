@@ -257,6 +257,32 @@ TEST(ServerTest, TwoStretchesAtOnceAnsweredOutOfOrderJoinInOrder)
     EXPECT_TRUE(server.violations.isEmpty()) << server.violations.join(u'\n').toStdString();
 }
 
+// A failure the next stretches would share ends the dictation while the user still speaks, with
+// what was recognised; the audio after it is not sent.
+TEST(ServerTest, AKeyRefusedMidDictationEndsItWithTheTextSoFar)
+{
+    StandIn server;
+    server.script = { text("Раз."), Response::json(403, "{}") };
+    FakeKeychain keychain;
+    keychain.items.insert(QString::fromLatin1(ServerTranscriber::keyAccount), u"k"_s);
+    Heard heard;
+    ServerTranscriber transcriber(heard.callbacks(), &keychain, settingsFor(server));
+    ASSERT_EQ(outcomeOf(transcriber.connect({}, {}, {})), QString());
+    for (int request = 2; request <= 3; ++request) {
+        outcomeOf(transcriber.appendAudio(speechLike(request == 2 ? 2 : 1)));
+        ASSERT_TRUE(TestUtil::runUntil([&] { return server.http.requestCount() == request; }));
+    }
+    ASSERT_TRUE(TestUtil::runUntil([&] { return !heard.finals.isEmpty(); }));
+    EXPECT_EQ(heard.outcome(),
+        u"Раз. Распознавание остановлено на 4 с записи: Сервер распознавания не принял ключ "
+        "(ответ 403). Проверьте ключ в связке ключей (account recognition-server-key)."_s);
+    outcomeOf(transcriber.appendAudio(speechLike(2)));
+    outcomeOf(transcriber.commit());
+    TestUtil::runFor(100ms);
+    EXPECT_EQ(server.http.requestCount(), 3);
+    EXPECT_EQ(heard.finals.size() + heard.errors.size(), 1);
+}
+
 // What is wrong before the user speaks is said at once, with this computer offered where it can
 // recognise; addresses and certificates are checked.
 TEST(ServerTest, AServerThatCannotServeIsNamedAtTheStart)
