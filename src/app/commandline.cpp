@@ -75,6 +75,14 @@ Request parse(const QStringList &arguments)
         u"Для --transcribe: модель (имя из каталога или путь к файлу GGUF или .bin). With --transcribe: the "
         "model, a catalog name or the path of a model file, GGUF or whisper.cpp .bin (default: the one chosen in the settings)."_s,
         u"name|path"_s);
+    const QCommandLineOption server(u"server"_s,
+        u"Для --transcribe: распознать на сервере (OpenAI-совместимый API). With --transcribe: recognise on "
+        "this server through the OpenAI-compatible transcription API, e.g. https://gpu.office:8000."_s,
+        u"url"_s);
+    const QCommandLineOption serverModel(u"server-model"_s,
+        u"Для --server: модель сервера. With --server: the model the server is to use (default: the "
+        "settings' one, else the first the server lists)."_s,
+        u"name"_s);
     const QCommandLineOption processText(u"process-text"_s,
         u"Обработать распознанный текст со стандартного ввода, как диктовку на этом компьютере. Edit "
         "recognised text from standard input, one segment per line, as a dictation on this computer does."_s);
@@ -83,7 +91,7 @@ Request parse(const QStringList &arguments)
         "one chosen in the settings)."_s,
         u"verbatim|clean|structured"_s);
     parser.addOptions({ help, version, toggle, selfTest, keyStdin, audio, model, listModels, downloadModel,
-        installModel, expert, transcribe, transcribeModel, processText, mode });
+        installModel, expert, transcribe, transcribeModel, server, serverModel, processText, mode });
 
     if (!parser.parse(arguments))
         return { Action::error, parser.errorText() };
@@ -104,6 +112,14 @@ Request parse(const QStringList &arguments)
         return { Action::error, u"'--model' works only with '--transcribe'."_s };
     if (parser.isSet(expert) && !parser.isSet(installModel))
         return { Action::error, u"'--expert' works only with '--install-model'."_s };
+    if (parser.isSet(server) && !parser.isSet(transcribe))
+        return { Action::error, u"'--server' works only with '--transcribe'."_s };
+    if (parser.isSet(serverModel) && !parser.isSet(server))
+        return { Action::error, u"'--server-model' works only with '--server'."_s };
+    if (parser.isSet(server) && parser.isSet(transcribeModel))
+        return { Action::error, u"'--model' names a model on this computer: use '--server-model' with '--server'."_s };
+    if (parser.isSet(server) && parser.value(server).isEmpty())
+        return { Action::error, u"'--server' needs a non-empty value."_s };
     if (parser.isSet(mode) && !parser.isSet(processText))
         return { Action::error, u"'--mode' works only with '--process-text'."_s };
     if (parser.isSet(mode) && parser.value(mode).isEmpty())
@@ -121,7 +137,7 @@ Request parse(const QStringList &arguments)
             return { Action::error, u"'--%1' cannot be combined with another model option."_s.arg(name) };
         const bool takesValue = !option.valueName().isEmpty();
         chosen = Request { action, {}, takesValue ? parser.value(option) : QString(), parser.value(transcribeModel),
-            parser.value(mode), parser.isSet(expert) };
+            parser.value(mode), parser.isSet(expert), parser.value(server), parser.value(serverModel) };
         if (takesValue && chosen->argument.isEmpty())
             return { Action::error, u"'--%1' needs a non-empty value."_s.arg(name) };
     }

@@ -33,6 +33,9 @@ struct Request {
     QString mode {};
     // --install-model with --expert: a GGUF file of the user's own, checked by its header only.
     bool expert = false;
+    // --transcribe --server: the server's address and model; empty to recognise on this computer.
+    QString server {};
+    QString serverModel {};
 };
 
 // Actions that need the program itself; help, version and errors are answered by report().

@@ -22,6 +22,9 @@
 #include "processtextcommand.h"
 #include "quitonsignals.h"
 #include "realtimetranscriber.h"
+#include "serverrecognitionservice.h"
+#include "servertranscribecommand.h"
+#include "servertranscriber.h"
 #include "settingswindowcontroller.h"
 #include "singleinstance.h"
 #include "textinserter.h"
@@ -58,6 +61,19 @@ ModelChoice chooseLocalModel(const ModelStore &store, const ModelDownloader &dow
     return { {}, resolved.problem };
 }
 
+// The models a server the settings window names lists, asked with the key from the keyring.
+QCoro::Task<QStringList> listServerModels(AbstractKeychain *keychain, RecognitionPlaceView::Server server)
+{
+    RecognitionServerClient::Settings address = ServerRecognitionService::storedSettings();
+    address.url = QUrl(server.url);
+    address.caFile = server.caFile;
+    address.allowUnencrypted = server.allowUnencrypted;
+    RecognitionServerClient client(address);
+    const std::optional<QString> key = co_await keychain->read(QString::fromLatin1(ServerTranscriber::keyAccount));
+    client.setKey(key.value_or(QString()));
+    co_return co_await client.models();
+}
+
 // The model commands need no display; each makes its own application object.
 int runModelCommand(int argc, char *argv[], const CommandLine::Request &request)
 {
@@ -75,6 +91,14 @@ int runModelCommand(int argc, char *argv[], const CommandLine::Request &request)
         return ModelCommands::download(downloader, request.argument);
     }
     case CommandLine::Action::transcribe: {
+        if (!request.server.isEmpty()) {
+            KeychainStore keychain;
+            return transcribeOnServerCommand(request.argument, request.server,
+                request.serverModel.isEmpty()
+                    ? AppSettings::string(AppSettings::Keys::recognitionServerModel).value_or(QString())
+                    : request.serverModel,
+                &keychain);
+        }
         // A file named on the command line is taken from where the user stands.
         QString model = request.model.isEmpty() ? AppSettings::localModel() : request.model;
         if (!request.model.isEmpty() && (model.contains(u'/') || QFileInfo::exists(model)))
@@ -168,10 +192,19 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     ModelDownloader *localModels = backend.isConfigured() ? nullptr : &modelDownloader;
     LocalRecognitionService localRecognition(
         [&modelStore, &modelDownloader] { return chooseLocalModel(modelStore, modelDownloader); });
+    // A server the user runs recognises instead where the settings name one.
+    ServerRecognitionService serverRecognition(&keychain, [&modelStore, &modelDownloader] {
+        return chooseLocalModel(modelStore, modelDownloader).problem.isEmpty()
+            ? u"Распознавать на этом компьютере: в настройках, «Где распознавать» — «На этом компьютере»."_s
+            : QString();
+    });
+    RecognitionPlace recognition(&localRecognition, &serverRecognition);
     // The desktop runs this binary, `verbulo`, which passes the toggle on to this instance.
     GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
     OnboardingWindowController onboarding(&accessibility, localModels);
     SettingsWindowController settings(&accessibility, localModels);
+    settings.setServerModelLister(
+        [&keychain](RecognitionPlaceView::Server server) { return listServerModels(&keychain, std::move(server)); });
     onboarding.setToggleShortcut(&toggleShortcut);
     settings.setToggleShortcut(&toggleShortcut);
     if (paste.setRemoteDesktopPaste) {
@@ -196,7 +229,7 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     neighbours.overlay = &overlay;
     neighbours.onboardingWindow = &onboarding;
     neighbours.settingsWindow = &settings;
-    neighbours.localRecognition = &localRecognition;
+    neighbours.localRecognition = &recognition;
 
     auto makeFnKeyMonitor
         = [](std::function<void()> onFnPress, std::function<void(const QString &)> onKeyboardUnavailable,

@@ -34,6 +34,13 @@ inline constexpr QStringView localBetterModelOffered = u"localBetterModelOffered
 inline constexpr QStringView localLanguage = u"localLanguage";
 inline constexpr QStringView localSpokenPunctuation = u"localSpokenPunctuation";
 inline constexpr QStringView localModelKeepMinutes = u"localModelKeepMinutes";
+// Recognition on a server the user runs (OpenAI-compatible API); an empty address: this computer.
+inline constexpr QStringView recognitionServerURL = u"recognitionServerURL";
+inline constexpr QStringView recognitionServerModel = u"recognitionServerModel";
+// A company's own certificate authority (PEM or DER file), trusted beside the system's.
+inline constexpr QStringView recognitionServerCAFile = u"recognitionServerCAFile";
+// Plain HTTP to a server that is not this computer, the user's choice.
+inline constexpr QStringView recognitionServerAllowUnencrypted = u"recognitionServerAllowUnencrypted";
 // The OpenAI text editor for what was recognised on this computer: off unless the user turns it on.
 inline constexpr QStringView localEditWithOpenAI = u"localEditWithOpenAI";
 // Vocabulary words the recognition model's prompt could not hold at the last dictation.

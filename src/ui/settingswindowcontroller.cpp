@@ -167,6 +167,12 @@ void SettingsWindowController::buildWindow()
             "в OpenAI, если вы его включите."_s,
             12, page));
 
+        m_recognitionPlace = new RecognitionPlaceView(page);
+        m_recognitionPlace->setObjectName(u"recognitionPlace"_s);
+        m_recognitionPlace->setModelLister(m_serverModelLister);
+        stack->addSpacing(6);
+        stack->addWidget(m_recognitionPlace);
+
         m_modelsTitle = new QLabel(u"Распознавание на этом компьютере"_s, page);
         m_modelsTitle->setObjectName(u"modelsTitle"_s);
         m_modelsTitle->setFont(systemFont(17, QFont::Bold));
@@ -279,6 +285,7 @@ void SettingsWindowController::loadValues()
         m_modelList->offerBetterModel(AppSettings::localModel());
         m_spokenPunctuation->setChecked(AppSettings::localSpokenPunctuation());
         m_editWithOpenAI->setChecked(AppSettings::boolValue(AppSettings::Keys::localEditWithOpenAI));
+        m_recognitionPlace->load();
     }
     showVocabularyLeftOut();
 }
@@ -325,6 +332,7 @@ void SettingsWindowController::save()
         AppSettings::setString(AppSettings::Keys::localLanguage, m_languagePopup->currentData().toString());
         AppSettings::setBool(AppSettings::Keys::localSpokenPunctuation, m_spokenPunctuation->isChecked());
         AppSettings::setBool(AppSettings::Keys::localEditWithOpenAI, m_editWithOpenAI->isChecked());
+        m_recognitionPlace->save();
     }
     m_window->close();
 }

@@ -2,6 +2,7 @@
 
 #include "abstractaccessibilitypermission.h"
 #include "abstractsettingswindow.h"
+#include "recognitionplaceview.h"
 
 #include <QObject>
 
@@ -35,6 +36,8 @@ public:
     void setToggleShortcut(ToggleShortcut *shortcut) { m_toggleShortcut = shortcut; }
     // Only where the desktop pastes through its remote-desktop portal (GNOME) is there a choice.
     void offerRemoteDesktopPaste() { m_offersRemoteDesktopPaste = true; }
+    // Fills the server's model list where the window offers recognition on a server. Before the first show().
+    void setServerModelLister(RecognitionPlaceView::ModelLister lister) { m_serverModelLister = std::move(lister); }
 
     void requestAccessibility();
     void cancel();
@@ -70,4 +73,6 @@ private:
     QLabel *m_shortcutError = nullptr;
     QCheckBox *m_remoteDesktopPaste = nullptr;
     bool m_offersRemoteDesktopPaste = false;
+    RecognitionPlaceView *m_recognitionPlace = nullptr;
+    RecognitionPlaceView::ModelLister m_serverModelLister;
 };

@@ -105,6 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Arguments, CommandLineAnswer,
         Answer { { u"--download-model"_s, u"huge"_s }, 2, u"«huge»"_s },
         Answer { { u"--transcribe"_s, u"/nonexistent.wav"_s, u"--model"_s, u"/nonexistent.bin"_s }, 1,
             u"/nonexistent.bin"_s },
+        Answer { { u"--transcribe"_s, u"a.wav"_s, u"--server-model"_s, u"m"_s }, 2, u"works only with '--server'"_s },
         Answer { { u"--mode"_s, u"clean"_s }, 2, u"'--mode' works only with '--process-text'"_s },
         Answer { { u"--process-text"_s, u"--mode"_s, u"bogus"_s }, 2, u"нет режима «bogus»"_s }));
 

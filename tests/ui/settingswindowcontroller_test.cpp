@@ -212,6 +212,40 @@ TEST_F(ModelSectionTest, ListsTheModelsHereAndSavesDeletesWhatTheUserChose)
     EXPECT_EQ(AppSettings::localModel(), QString());
 }
 
+// Where recognition runs: this computer unless the user names a server, whose list of models
+// fills the model field; an empty address is this computer.
+TEST_F(ModelSectionTest, ARecognitionServerIsChosenWithTheModelsItLists)
+{
+    QStringList asked;
+    settings.setServerModelLister([&asked](RecognitionPlaceView::Server server) -> QCoro::Task<QStringList> {
+        asked.append(server.url + u' ' + server.caFile + (server.allowUnencrypted ? u" +"_s : u" -"_s));
+        co_return QStringList { u"whisper-large"_s, u"whisper-small"_s };
+    });
+    settings.show();
+    const auto find
+        = [&](const char *name) { return settings.window()->findChild<QWidget *>(QLatin1StringView(name)); };
+    auto *onServer = qobject_cast<QRadioButton *>(find("recognizeOnServer"));
+    auto *address = qobject_cast<QLineEdit *>(find("serverAddress"));
+    auto *model = qobject_cast<QComboBox *>(find("serverModel"));
+    EXPECT_TRUE(qobject_cast<QRadioButton *>(find("recognizeHere"))->isChecked());
+    EXPECT_FALSE(address->isEnabled());
+    onServer->click();
+    address->setText(u"https://gpu.office:8000"_s);
+    Q_EMIT address->editingFinished();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return model->count() == 2; }));
+    EXPECT_EQ(asked, QStringList { u"https://gpu.office:8000  -"_s });
+    EXPECT_EQ(model->currentText(), u"whisper-large"_s);
+    settings.save();
+    EXPECT_EQ(AppSettings::string(AppSettings::Keys::recognitionServerURL), u"https://gpu.office:8000"_s);
+    EXPECT_EQ(AppSettings::string(AppSettings::Keys::recognitionServerModel), u"whisper-large"_s);
+    EXPECT_FALSE(AppSettings::boolValue(AppSettings::Keys::recognitionServerAllowUnencrypted));
+    settings.show();
+    EXPECT_TRUE(onServer->isChecked());
+    qobject_cast<QRadioButton *>(find("recognizeHere"))->click();
+    settings.save();
+    EXPECT_EQ(AppSettings::string(AppSettings::Keys::recognitionServerURL), QString());
+}
+
 TEST_F(ModelSectionTest, ADownloadShowsItsProgressCancelAndFailureInTheRow)
 {
     settings.show();
