@@ -71,8 +71,9 @@ struct StandIn {
             return models;
         const QMap<QByteArray, QByteArray> fields = formFields(request);
         const QByteArray wav = fields.value("file");
-        const auto u16 = [&](int at) { return qFromLittleEndian<quint16>(wav.constData() + at); };
-        const auto u32 = [&](int at) { return qFromLittleEndian<quint32>(wav.constData() + at); };
+        // Byte by byte: GCC takes the pointer arithmetic on an empty array for an overflow.
+        const auto u16 = [&](int at) { return quint16(quint8(wav.at(at)) | quint8(wav.at(at + 1)) << 8); };
+        const auto u32 = [&](int at) { return quint32(u16(at)) | quint32(u16(at + 2)) << 16; };
         const bool wavOk = wav.size() > 44 && wav.startsWith("RIFF") && wav.mid(8, 8) == "WAVEfmt "
             && u32(4) == quint32(wav.size() - 8) && u16(20) == 1 && u16(22) == 1 && u32(24) == 16000 && u32(28) == 32000
             && u16(34) == 16 && wav.mid(36, 4) == "data" && u32(40) == quint32(wav.size() - 44);
