@@ -14,16 +14,12 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-void print(FILE *stream, const QString &text)
+void printLine(FILE *stream, const QString &text)
 {
     const QByteArray bytes = (text + u'\n').toUtf8();
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     std::fflush(stream);
 }
-
-} // namespace
 
 int transcribeFileCommand(const QString &wavPath, const QString &modelPath)
 {
@@ -51,10 +47,10 @@ int transcribeFileCommand(const QString &wavPath, const QString &modelPath)
                 .prompt = transcript.prompt() };
             transcript.add(model->recognise(stretch.samples, options, never).segments, stretch.pauseBefore);
         }
-        print(stdout, transcript.text());
+        printLine(stdout, transcript.text());
         return 0;
     } catch (const DescribedError &error) {
-        print(stderr, error.description());
+        printLine(stderr, error.description());
         return 1;
     }
 }

@@ -4,6 +4,7 @@
 #include "localrecognitionerror.h"
 #include "serverrecognitionservice.h"
 #include "servertranscriber.h"
+#include "transcribefilecommand.h"
 #include "wavreader.h"
 
 #include <QCoreApplication>
@@ -15,13 +16,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-void print(FILE *stream, const QString &text)
-{
-    const QByteArray bytes = (text + u'\n').toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 QCoro::Task<> transcribe(ServerTranscriber &transcriber, const WavAudio &audio)
 {
@@ -44,7 +38,7 @@ int transcribeOnServerCommand(
             throw LocalRecognitionError(LocalRecognitionErrorCase::audioUnreadable, file.errorString());
         audio = readWav(file.readAll());
     } catch (const DescribedError &error) {
-        print(stderr, error.description());
+        printLine(stderr, error.description());
         return 1;
     }
 
@@ -56,21 +50,21 @@ int transcribeOnServerCommand(
     int status = 1;
     RealtimeTranscriberCallbacks callbacks;
     callbacks.onFinal = [&](const QString &text) {
-        print(stdout, text);
+        printLine(stdout, text);
         status = 0;
         over = true;
     };
     callbacks.onError = [&](const QString &message) {
-        print(stderr, message);
+        printLine(stderr, message);
         over = true;
     };
-    callbacks.onNotice = [](const QString &message) { print(stderr, message); };
+    callbacks.onNotice = [](const QString &message) { printLine(stderr, message); };
     ServerTranscriber transcriber(callbacks, keychain, settings);
     [](ServerTranscriber &transcriber, const WavAudio &audio, bool &over) -> QCoro::Task<> {
         try {
             co_await transcribe(transcriber, audio);
         } catch (const DescribedError &error) {
-            print(stderr, error.description());
+            printLine(stderr, error.description());
             over = true;
         }
     }(transcriber, audio, over);
