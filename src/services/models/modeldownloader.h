@@ -62,8 +62,6 @@ public:
     // The hub's SHA-256 of a GGUF entry, asked with a HEAD request; throws DescribedError
     // (Russian) without a network or when the hub names none.
     QCoro::Task<QByteArray> hubDigest(ModelCatalogEntry entry);
-    // "W/\"<64 hex>\"" and the like → the lower-case hex; empty when it is not a SHA-256.
-    static QByteArray parseLinkedDigest(QByteArray value);
 
     // How long the server may stay silent before a download fails (30 s; tests shorten it).
     void setIdleTimeout(std::chrono::milliseconds timeout) { m_idleTimeout = timeout; }
@@ -85,7 +83,6 @@ private:
     void request(const TransferPtr &transfer);
     bool checkAnswer(const TransferPtr &transfer);
     bool checkDigest(const TransferPtr &transfer);
-    static QByteArray linkedDigest(const QNetworkReply &reply);
     static QNetworkRequest modelRequest(const ModelCatalogEntry &entry);
     void restartFromZero(const TransferPtr &transfer);
     // The part's first `length` bytes, if they are the model, go into place; else it starts over.
