@@ -69,7 +69,7 @@ ModelDownloader::~ModelDownloader()
     const QList<TransferPtr> transfers = m_transfers.values();
     for (const TransferPtr &transfer : transfers)
         settle(transfer, Outcome::cancelled,
-            u"Загрузка модели «%1» прервана: Ворсик закрывается."_s.arg(transfer->entry.name), false);
+            u"Загрузка модели «%1» прервана: Ворсик закрывается."_s.arg(transfer->entry.name), Notify::nobody);
 }
 
 void ModelDownloader::start(const QString &name)
@@ -183,7 +183,7 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
     }
     if (kept > 0) {
         transfer->progress.received = std::min(kept, entry.maximumSize());
-        reportProgress(transfer, true);
+        reportProgressNow(transfer);
         // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
         QFuture<qint64> hashed = BlockingWork::run(
             [partPath, limit = entry.maximumSize(), hash = transfer->hash] { return hashPart(partPath, limit, hash); });
@@ -249,7 +249,7 @@ void ModelDownloader::fail(const TransferPtr &transfer, const QString &message, 
     settle(transfer, Outcome::failed, message);
 }
 
-void ModelDownloader::settle(const TransferPtr &transfer, Outcome outcome, const QString &message, bool notify)
+void ModelDownloader::settle(const TransferPtr &transfer, Outcome outcome, const QString &message, Notify notify)
 {
     if (transfer->settled)
         return;
@@ -271,7 +271,7 @@ void ModelDownloader::settle(const TransferPtr &transfer, Outcome outcome, const
     if (m_transfers.value(name) == transfer)
         m_transfers.remove(name);
     transfer->done.finish();
-    if (!notify)
+    if (notify == Notify::nobody)
         return;
     switch (outcome) {
     case Outcome::finished:

@@ -76,6 +76,7 @@ private:
     struct Transfer;
     using TransferPtr = std::shared_ptr<Transfer>;
     enum class Outcome { finished, failed, cancelled };
+    enum class Notify { listeners, nobody };
     enum class Part { keep, remove };
 
     TransferPtr begin(const ModelCatalogEntry &entry);
@@ -90,9 +91,12 @@ private:
     void receive(const TransferPtr &transfer);
     void complete(const TransferPtr &transfer);
     void verify(const TransferPtr &transfer);
-    void reportProgress(const TransferPtr &transfer, bool force);
+    // At most every quarter of a second: the bytes arrive far more often than anyone reads them.
+    void reportProgress(const TransferPtr &transfer);
+    void reportProgressNow(const TransferPtr &transfer);
     void fail(const TransferPtr &transfer, const QString &message, Part part = Part::keep);
-    void settle(const TransferPtr &transfer, Outcome outcome, const QString &message = {}, bool notify = true);
+    void settle(
+        const TransferPtr &transfer, Outcome outcome, const QString &message = {}, Notify notify = Notify::listeners);
     void stopReply(Transfer &transfer);
 
     ModelStore &m_store;

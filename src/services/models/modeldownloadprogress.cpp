@@ -53,11 +53,15 @@ QString ModelDownloader::Progress::text() const
     return parts.join(u" · "_s);
 }
 
-void ModelDownloader::reportProgress(const TransferPtr &transfer, bool force)
+void ModelDownloader::reportProgress(const TransferPtr &transfer)
+{
+    if (transfer->clock.elapsed() - transfer->lastProgressMs >= progressInterval.count())
+        reportProgressNow(transfer);
+}
+
+void ModelDownloader::reportProgressNow(const TransferPtr &transfer)
 {
     const qint64 now = transfer->clock.elapsed();
-    if (!force && now - transfer->lastProgressMs < progressInterval.count())
-        return;
     transfer->lastProgressMs = now;
     Progress &progress = transfer->progress;
     auto &samples = transfer->samples;

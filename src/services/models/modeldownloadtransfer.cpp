@@ -207,7 +207,7 @@ void ModelDownloader::receive(const TransferPtr &transfer)
         transfer->hash->addData(chunk);
         progress.received += chunk.size();
     }
-    reportProgress(transfer, false);
+    reportProgress(transfer);
 }
 
 void ModelDownloader::complete(const TransferPtr &transfer)
@@ -261,7 +261,7 @@ void ModelDownloader::verify(const TransferPtr &transfer)
     QFile::remove(ModelHubDigest::sidecarPathOf(m_store.partialPathOf(entry)));
     transfer->progress.total = transfer->progress.received;
     transfer->progress.remaining = 0s;
-    reportProgress(transfer, true);
+    reportProgressNow(transfer);
     qCInfo(lcServices) << "model" << entry.name << "downloaded and verified";
     settle(transfer, Outcome::finished);
 }
