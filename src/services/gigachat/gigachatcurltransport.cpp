@@ -20,7 +20,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <exception>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -177,16 +176,61 @@ QByteArray readResponseFile(const QString &path)
     return data;
 }
 
-QCoro::Task<> collect(QCoro::Task<Response> task, std::optional<Response> *response, std::exception_ptr *error,
-    bool *done, QEventLoop *loop)
+// Creates or replaces `path` with `bytes`, permissions 0600.
+void writeSecurely(const QByteArray &bytes, const QString &path)
 {
-    try {
-        response->emplace(co_await std::move(task));
-    } catch (...) {
-        *error = std::current_exception();
+    const auto refuse
+        = [] { throw GigaChatError(GigaChatError::Case::network, u"Не удалось подготовить защищённое соединение."_s); };
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        refuse();
+    bool ok = ::fchmod(fd, 0600) == 0;
+    qsizetype written = 0;
+    while (ok && written < bytes.size()) {
+        const ssize_t result = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (result < 0 && errno == EINTR)
+            continue;
+        ok = result > 0;
+        if (ok)
+            written += result;
     }
-    *done = true;
-    loop->quit();
+    ok = (::close(fd) == 0) && ok;
+    if (!ok)
+        refuse();
+}
+
+// The argument list after the executable.
+QStringList arguments(const QString &method, const QUrl &url, const QString &directory, double timeout, bool hasBody)
+{
+    const QDir dir(directory);
+    QStringList list {
+        u"--silent"_s,
+        u"--show-error"_s,
+        u"--request"_s,
+        method,
+        u"--url"_s,
+        url.toString(QUrl::FullyEncoded),
+        u"--cacert"_s,
+        dir.filePath(caFileName),
+        // Debian's curl also trusts /etc/ssl/certs unless told otherwise; the working
+        // directory holds no hashed certificate links, so only the CA file counts.
+        u"--capath"_s,
+        directory,
+        u"--config"_s,
+        dir.filePath(configFileName),
+        u"--connect-timeout"_s,
+        QString::number(truncatedSeconds(std::clamp(timeout, 3.0, 15.0))),
+        u"--max-time"_s,
+        QString::number(truncatedSeconds(std::max(timeout, 5.0))),
+        u"--output"_s,
+        dir.filePath(responseFileName),
+        u"--write-out"_s,
+        u"%{http_code}"_s,
+    };
+    if (hasBody)
+        list << u"--data-binary"_s << u"@-"_s;
+    return list;
 }
 
 } // namespace
@@ -218,29 +262,6 @@ QByteArray certificatePEMData()
     return pem;
 }
 
-void writeSecurely(const QByteArray &bytes, const QString &path)
-{
-    const auto refuse
-        = [] { throw GigaChatError(GigaChatError::Case::network, u"Не удалось подготовить защищённое соединение."_s); };
-    const int fd
-        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        refuse();
-    bool ok = ::fchmod(fd, 0600) == 0;
-    qsizetype written = 0;
-    while (ok && written < bytes.size()) {
-        const ssize_t result = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (result < 0 && errno == EINTR)
-            continue;
-        ok = result > 0;
-        if (ok)
-            written += result;
-    }
-    ok = (::close(fd) == 0) && ok;
-    if (!ok)
-        refuse();
-}
-
 QByteArray configurationText(QList<std::pair<QString, QString>> headers)
 {
     QCollator collator;
@@ -258,38 +279,6 @@ QByteArray configurationText(QList<std::pair<QString, QString>> headers)
         lines.append(u"header = \""_s + text + u'"');
     }
     return (lines.join(u'\n') + u'\n').toUtf8();
-}
-
-QStringList arguments(const QString &method, const QUrl &url, const QString &directory, double timeout, bool hasBody)
-{
-    const QDir dir(directory);
-    QStringList list {
-        u"--silent"_s,
-        u"--show-error"_s,
-        u"--request"_s,
-        method,
-        u"--url"_s,
-        url.toString(QUrl::FullyEncoded),
-        u"--cacert"_s,
-        dir.filePath(caFileName),
-        // Debian's curl also trusts /etc/ssl/certs unless told otherwise; the working
-        // directory holds no hashed certificate links, so only the CA file counts.
-        u"--capath"_s,
-        directory,
-        u"--config"_s,
-        dir.filePath(configFileName),
-        u"--connect-timeout"_s,
-        QString::number(truncatedSeconds(std::clamp(timeout, 3.0, 15.0))),
-        u"--max-time"_s,
-        QString::number(truncatedSeconds(std::max(timeout, 5.0))),
-        u"--output"_s,
-        dir.filePath(responseFileName),
-        u"--write-out"_s,
-        u"%{http_code}"_s,
-    };
-    if (hasBody)
-        list << u"--data-binary"_s << u"@-"_s;
-    return list;
 }
 
 QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, double timeout)
@@ -362,21 +351,6 @@ QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, doub
         throw GigaChatError(GigaChatError::Case::invalidResponse);
 
     co_return Response { readResponseFile(dir.filePath(responseFileName)), *statusCode };
-}
-
-Response sendSynchronously(const Request &request, const std::optional<QByteArray> &body, double timeout)
-{
-    // QCoro::waitFor never returns when the task throws, so the outcome is collected here.
-    std::optional<Response> response;
-    std::exception_ptr error;
-    bool done = false;
-    QEventLoop loop;
-    QCoro::Task<> collecting = collect(send(request, body, timeout), &response, &error, &done, &loop);
-    if (!done)
-        loop.exec();
-    if (error)
-        std::rethrow_exception(error);
-    return std::move(*response);
 }
 
 void abandonPendingExchanges()

@@ -48,21 +48,12 @@ private:
 // Call on the thread that runs abandonPendingExchanges.
 QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, double timeout);
 
-// send() waited for in a local event loop, for callers without one of their own.
-Response sendSynchronously(const Request &request, const std::optional<QByteArray> &body, double timeout);
-
 // The CA file: the root's PEM block followed by the sub-CA's.
 QByteArray certificatePEMData();
-
-// Creates or replaces `path` with `bytes`, permissions 0600.
-void writeSecurely(const QByteArray &bytes, const QString &path);
 
 // The configuration file text for `headers`: sorted case-insensitively, escaped,
 // one `header = "..."` line each, ending with a line feed.
 QByteArray configurationText(QList<std::pair<QString, QString>> headers);
-
-// The argument list after the executable.
-QStringList arguments(const QString &method, const QUrl &url, const QString &directory, double timeout, bool hasBody);
 
 // Kills the curl runs still in progress and waits briefly until their
 // directories are removed; for a process that exits with exchanges in flight.

@@ -3,6 +3,8 @@
 #include "blockingwork.h"
 #include "gigachatclient.h"
 #include "gigachatcurltransport.h"
+#include "gigachaterror.h"
+#include "gigachatexchanges.h"
 #include "keychainstore.h"
 
 #include <QCoreApplication>
@@ -15,6 +17,7 @@
 #include <QCoro/QCoroTask>
 
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <optional>
 
@@ -26,6 +29,9 @@ namespace {
 
 const QString okPrefix = u"VERBULO_SELF_TEST_OK: "_s;
 const QString failedPrefix = u"VERBULO_SELF_TEST_FAILED: "_s;
+const QString transcriptContext = u"Проверка распознавания Verbulo"_s;
+// Each exchange once, with up to three minutes for it.
+constexpr GigaChatExchanges::Limits limits { 180, 1 };
 
 struct Options {
     bool keyFromStandardInput = false;
@@ -144,6 +150,32 @@ template<typename Function> auto onWorker(Function function) -> QCoro::Task<decl
     co_return std::move(*outcome.value);
 }
 
+// The transcript of a complete WAV file. The deletion of the uploaded file is started but not
+// awaited: the self-test reports as soon as it has the transcript.
+QCoro::Task<GigaChatExchanges::Transcript> transcribeWAV(QByteArray wav, QString authorizationKey, QString model)
+{
+    using namespace GigaChatExchanges;
+    if (wav.isEmpty())
+        throw GigaChatError(GigaChatError::Case::emptyAudio);
+
+    const QString token = co_await requestAccessToken(std::move(authorizationKey), limits);
+    const QString fileID = co_await uploadAudio(std::move(wav), token, limits);
+
+    std::optional<Transcript> transcript;
+    std::exception_ptr failure;
+    try {
+        transcript = co_await requestTranscript(
+            fileID, token, SmartMode::verbatim, transcriptContext, {}, std::move(model), limits);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    [[maybe_unused]] QCoro::Task<> deletion = deleteFileIgnoringErrors(fileID, token, limits);
+
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return std::move(*transcript);
+}
+
 // GCC 12 mishandles by-value coroutine parameters and co_return inside catch
 // handlers once the coroutine resumed from a worker result (a use-after-free
 // under ASan). The options stay with the caller, which outlives both
@@ -163,20 +195,19 @@ QCoro::Task<int> runSelfTest(const Options &options, Reporter &reporter)
     }
     reporter.hideKey(*key);
     reporter.hideKey(key->trimmed());
-    reporter.hideKey(GigaChatClient::normalizedAuthorizationKey(*key));
+    reporter.hideKey(GigaChatExchanges::normalizedAuthorizationKey(*key));
     reporter.line(u"key_loaded"_s);
 
-    GigaChatClient client(180, 1);
     int status = 0;
     try {
         if (options.audioPath) {
             // By reference: GCC 12 destroyed a closure's QString copy twice when the read threw.
             const QByteArray wav = co_await onWorker([&options] { return readAudioFile(*options.audioPath); });
-            const GigaChatSelfTestResult result = co_await client.transcribeWAVForSelfTest(wav, *key, options.model);
+            const GigaChatExchanges::Transcript result = co_await transcribeWAV(wav, *key, options.model);
             reporter.line(okPrefix + u"model="_s + options.model + u" usage="_s + usageText(result.usage)
                 + u" transcript_chars="_s + QString::number(graphemeCount(result.text)));
         } else {
-            const QStringList models = co_await client.validateConnection(*key);
+            const QStringList models = co_await GigaChatExchanges::modelIds(*key, limits);
             reporter.line(okPrefix + u"models="_s + models.join(u','));
         }
     } catch (const DescribedError &error) {

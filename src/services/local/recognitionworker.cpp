@@ -18,12 +18,12 @@ RecognitionWorker::RecognitionWorker(QObject *parent)
 
 RecognitionWorker::~RecognitionWorker() { m_pool.waitForDone(); }
 
-RecognitionModel &RecognitionWorker::model(const QString &path, bool retry)
+RecognitionModel &RecognitionWorker::model(const QString &path, PastFailure pastFailure)
 {
     std::unique_lock lock(m_mutex);
     if (m_model && m_path == path)
         return *m_model;
-    if (!retry && m_failure && m_failure->first == path)
+    if (pastFailure == PastFailure::rethrow && m_failure && m_failure->first == path)
         std::rethrow_exception(m_failure->second);
     // The old model goes first: two in memory at once may not fit.
     m_model.reset();
@@ -50,7 +50,7 @@ RecognitionModel &RecognitionWorker::model(const QString &path, bool retry)
 QFuture<void> RecognitionWorker::preload(const QString &path)
 {
     m_releaseTimer.stop();
-    return QtConcurrent::run(&m_pool, [this, path] { model(path, true); });
+    return QtConcurrent::run(&m_pool, [this, path] { model(path, PastFailure::retry); });
 }
 
 QFuture<Recognition> RecognitionWorker::recognise(const QString &path, std::vector<float> samples,
@@ -61,7 +61,7 @@ QFuture<Recognition> RecognitionWorker::recognise(const QString &path, std::vect
         &m_pool, [this, path, samples = std::move(samples), options = std::move(options), cancel]() {
             if (*cancel)
                 return Recognition {};
-            return model(path, false).recognise(samples, options, *cancel);
+            return model(path, PastFailure::rethrow).recognise(samples, options, *cancel);
         });
 }
 

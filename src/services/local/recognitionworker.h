@@ -38,8 +38,10 @@ public:
 
 private:
     void releaseModel();
+    // What a model that failed to load at `path` before gets: another try, or the same failure.
+    enum class PastFailure { retry, rethrow };
     // On the worker thread.
-    RecognitionModel &model(const QString &path, bool retry);
+    RecognitionModel &model(const QString &path, PastFailure pastFailure);
 
     QThreadPool m_pool;
     QTimer m_releaseTimer;

@@ -62,8 +62,6 @@ public:
     // The hub's SHA-256 of a GGUF entry, asked with a HEAD request; throws DescribedError
     // (Russian) without a network or when the hub names none.
     QCoro::Task<QByteArray> hubDigest(ModelCatalogEntry entry);
-    // "W/\"<64 hex>\"" and the like → the lower-case hex; empty when it is not a SHA-256.
-    static QByteArray parseLinkedDigest(QByteArray value);
 
     // How long the server may stay silent before a download fails (30 s; tests shorten it).
     void setIdleTimeout(std::chrono::milliseconds timeout) { m_idleTimeout = timeout; }
@@ -78,6 +76,7 @@ private:
     struct Transfer;
     using TransferPtr = std::shared_ptr<Transfer>;
     enum class Outcome { finished, failed, cancelled };
+    enum class Notify { listeners, nobody };
     enum class Part { keep, remove };
 
     TransferPtr begin(const ModelCatalogEntry &entry);
@@ -85,7 +84,6 @@ private:
     void request(const TransferPtr &transfer);
     bool checkAnswer(const TransferPtr &transfer);
     bool checkDigest(const TransferPtr &transfer);
-    static QByteArray linkedDigest(const QNetworkReply &reply);
     static QNetworkRequest modelRequest(const ModelCatalogEntry &entry);
     void restartFromZero(const TransferPtr &transfer);
     // The part's first `length` bytes, if they are the model, go into place; else it starts over.
@@ -93,9 +91,12 @@ private:
     void receive(const TransferPtr &transfer);
     void complete(const TransferPtr &transfer);
     void verify(const TransferPtr &transfer);
-    void reportProgress(const TransferPtr &transfer, bool force);
+    // At most every quarter of a second: the bytes arrive far more often than anyone reads them.
+    void reportProgress(const TransferPtr &transfer);
+    void reportProgressNow(const TransferPtr &transfer);
     void fail(const TransferPtr &transfer, const QString &message, Part part = Part::keep);
-    void settle(const TransferPtr &transfer, Outcome outcome, const QString &message = {}, bool notify = true);
+    void settle(
+        const TransferPtr &transfer, Outcome outcome, const QString &message = {}, Notify notify = Notify::listeners);
     void stopReply(Transfer &transfer);
 
     ModelStore &m_store;

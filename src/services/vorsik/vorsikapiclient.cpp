@@ -267,13 +267,13 @@ void VorsikAPIClient::warmUp()
 QCoro::Task<> VorsikAPIClient::registerAhead()
 {
     try {
-        co_await installationToken(true);
+        co_await installationToken(When::ahead);
     } catch (const DescribedError &error) {
         qCDebug(lcServices) << "backend: registering ahead failed:" << error.kind();
     }
 }
 
-QCoro::Task<QString> VorsikAPIClient::installationToken(bool ahead)
+QCoro::Task<QString> VorsikAPIClient::installationToken(When when)
 {
     const std::shared_ptr<bool> alive = m_alive;
     while (m_registration.isRunning()) {
@@ -289,11 +289,11 @@ QCoro::Task<QString> VorsikAPIClient::installationToken(bool ahead)
     QPromise<void> settled;
     m_registration = settled.future();
     settled.start();
-    QCoro::Task<QString> registration = registerInstallation(ahead);
+    QCoro::Task<QString> registration = registerInstallation(when);
     co_return co_await registration;
 }
 
-QCoro::Task<QString> VorsikAPIClient::registerInstallation(bool ahead)
+QCoro::Task<QString> VorsikAPIClient::registerInstallation(When when)
 {
     const std::optional<QUrl> url = m_configuration.installationsURL();
     if (!url)
@@ -304,7 +304,7 @@ QCoro::Task<QString> VorsikAPIClient::registerInstallation(bool ahead)
     request.setRawHeader("X-Device-ID", m_configuration.deviceID().toUtf8());
     request.setRawHeader("X-App-Version", m_configuration.appVersion().toUtf8());
 
-    const Transfer transfer = co_await send(std::move(request), QByteArray(), ahead);
+    const Transfer transfer = co_await send(std::move(request), QByteArray(), when);
     if (transfer.status < 200 || transfer.status > 299) {
         throw VorsikAPIError(Case::server, failureMessage(transfer.body, u"Ошибка регистрации "_s, transfer.status));
     }
@@ -340,7 +340,7 @@ QCoro::Task<QString> VorsikAPIClient::uploadDictation(QByteArray body, QByteArra
     co_return text;
 }
 
-QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest request, QByteArray body, bool ahead)
+QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest request, QByteArray body, When when)
 {
     const std::shared_ptr<bool> alive = m_alive;
     request.setTransferTimeout(static_cast<int>(m_requestTimeout.count()));
@@ -356,7 +356,7 @@ QCoro::Task<VorsikAPIClient::Transfer> VorsikAPIClient::send(QNetworkRequest req
 
     if (!*alive)
         throw cancelled();
-    if (reply->error() != QNetworkReply::NoError && ahead)
+    if (reply->error() != QNetworkReply::NoError && when == When::ahead)
         qCDebug(lcServices) << "backend:" << request.url().path() << "failed ahead:" << reply->error();
     else if (reply->error() != QNetworkReply::NoError)
         qCWarning(lcServices) << "backend:" << request.url().path() << "failed:" << reply->error();

@@ -60,12 +60,13 @@ private:
         QByteArray body;
     };
 
-    // `ahead`: for the warm-up, whose failures are only worth a debug line.
-    QCoro::Task<QString> installationToken(bool ahead = false);
-    QCoro::Task<QString> registerInstallation(bool ahead);
+    // `When::ahead`: for the warm-up, whose failures are only worth a debug line.
+    enum class When { needed, ahead };
+    QCoro::Task<QString> installationToken(When when = When::needed);
+    QCoro::Task<QString> registerInstallation(When when);
     QCoro::Task<> registerAhead();
     QCoro::Task<QString> uploadDictation(QByteArray body, QByteArray boundary, QString token);
-    QCoro::Task<Transfer> send(QNetworkRequest request, QByteArray body, bool ahead = false);
+    QCoro::Task<Transfer> send(QNetworkRequest request, QByteArray body, When when = When::needed);
 
     VorsikAPIConfiguration m_configuration;
     QNetworkAccessManager *m_session;

@@ -1,6 +1,7 @@
 #include "gigachatclient.h"
 #include "gigachatcurltransport.h"
 #include "gigachaterror.h"
+#include "gigachatexchanges.h"
 #include "gigachatresponseparser.h"
 #include "gigachattestsupport.h"
 #include "wavencoder.h"
@@ -15,8 +16,6 @@
 
 using namespace Qt::StringLiterals;
 using namespace GigaChatCurlTransport;
-
-QString outcomeText(const GigaChatSelfTestResult &) { return u"a result"_s; }
 
 namespace {
 
@@ -159,7 +158,7 @@ TEST(GigaChatUnits, KeyNormalisationAndErrorMessages)
     const std::pair<QString, QString> keys[] = { { u"Basic abc123=="_s, u"abc123=="_s },
         { u"  bAsIc ab\nc1\r\n23 == \n"_s, u"abc123=="_s }, { u"Basicabc"_s, u"Basicabc"_s } };
     for (const auto &[key, normalised] : keys)
-        EXPECT_EQ(GigaChatClient::normalizedAuthorizationKey(key), normalised) << key.toStdString();
+        EXPECT_EQ(GigaChatExchanges::normalizedAuthorizationKey(key), normalised) << key.toStdString();
 
     const std::pair<QByteArray, std::optional<QString>> errors[] = { { R"({"message":"M"})", u"M"_s },
         { R"({"message":5,"error":{"message":"E"}})", u"E"_s }, { R"({"error":"E"})", std::nullopt } };
@@ -193,7 +192,7 @@ TEST_F(GigaChatClientTest, ValidationRetriesOnlyTransientFailures)
         const int before = curl.callCount();
         for (const CurlAnswer &answer : row.answers)
             curl.enqueue(answer);
-        EXPECT_EQ(outcomeOf(GigaChatClient(120, row.attempts).validateConnection(u"key"_s)), row.expected);
+        EXPECT_EQ(outcomeOf(GigaChatExchanges::modelIds(u"key"_s, { 120, row.attempts })), row.expected);
         ASSERT_EQ(curl.callCount() - before, int(row.answers.size()));
         // A loaded machine may start curl late, never early.
         for (int n = 1; n < int(row.answers.size()) && row.answers[n - 1].exit; ++n)
@@ -367,7 +366,7 @@ TEST_F(GigaChatHttpsTest, DictationRunsTokenUploadTranscriptAndDeletion)
 TEST_F(GigaChatHttpsTest, AServerOfAnUnknownAuthorityIsACertificateFailureWithoutRetry)
 {
     listen(false);
-    EXPECT_EQ(outcomeOf(GigaChatClient(120, 3).validateConnection(u"key"_s)),
+    EXPECT_EQ(outcomeOf(GigaChatExchanges::modelIds(u"key"_s, { 120, 3 })),
         u"error:GigaChat отклонил сертификат соединения. Встроенный сертификат не прошёл проверку."_s);
     EXPECT_EQ(server.requestCount(), 0);
 }
