@@ -38,7 +38,7 @@ TextInserter::TextInserter(
     m_accessibilityThread.start();
     // Connecting early lets the backend follow focus events from the start.
     QMetaObject::invokeMethod(
-        m_accessibilityContext, [this] { m_backend.isTrusted(); }, Qt::QueuedConnection);
+        m_accessibilityContext, [this] { m_backend.isBusEnabled(); }, Qt::QueuedConnection);
 }
 
 TextInserter::~TextInserter()
@@ -91,8 +91,8 @@ QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
 TextInserter::Look TextInserter::look(const std::optional<TextInsertionTarget> &stored, bool decide)
 {
     Look result;
-    result.trusted = m_backend.isTrusted();
-    if (!result.trusted || !stored)
+    result.busEnabled = m_backend.isBusEnabled();
+    if (!result.busEnabled || !stored)
         return result;
     result.target = m_capture.captureTarget();
     result.changeReason = m_capture.changeReason(stored, result.target);
@@ -120,8 +120,8 @@ QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::option
     const std::optional<Look> prePaste = co_await onAccessibilityThread<Look>(lookAgain, lookDeadline);
     if (!self)
         co_return TextInsertionOutcome::unconfirmed();
-    if (prePaste && !prePaste->trusted) {
-        m_backend.requestTrust();
+    if (prePaste && !prePaste->busEnabled) {
+        m_backend.enableBus();
         co_return TextInsertionOutcome::needsAccessibilityPermission();
     }
     if (!target)

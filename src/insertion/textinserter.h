@@ -80,7 +80,7 @@ private:
     };
 
     struct Look {
-        bool trusted = false;
+        bool busEnabled = false;
         std::optional<TextInsertionTarget> target;
         std::optional<QString> changeReason;
         bool sameWindow = false;

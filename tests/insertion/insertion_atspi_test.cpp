@@ -56,7 +56,7 @@ protected:
         if (!liveSession())
             GTEST_SKIP() << "needs scripts/headless-session";
         setAccessibilityEnabled(true);
-        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
         backend = std::make_unique<AtspiAccessibilityBackend>(permission);
         keys = std::make_unique<XTestKeystrokeSender>();
         inserter = std::make_unique<TextInserter>(*backend, clipboard, *keys);
@@ -134,7 +134,7 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     EXPECT_EQ(target->text("one") + target->text("two"), QString());
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
     // The permission request switched the bus back on.
-    EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+    EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
 }
 
 // A clipboard owner that never answers does not hold the program up.

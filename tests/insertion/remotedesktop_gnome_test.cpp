@@ -126,8 +126,8 @@ TEST(RemoteDesktopTest, WithConsentTheTextIsPastedAndTheClipboardRestored)
     AccessibilityPermission permission;
     AtspiAccessibilityBackend backend(permission);
     TextInserter inserter(backend, *path.clipboard, *path.keystrokes);
-    permission.requestTrust();
-    ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+    permission.enableBus();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
 
     const std::tuple<QString, QHash<QString, QString>> targets[]
         = { { QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } } },
