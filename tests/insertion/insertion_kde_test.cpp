@@ -182,7 +182,8 @@ TEST_F(KdeSessionTest, WithTheGrantPastesExactlyAndGivesTheClipboardBack)
         EXPECT_EQ(after->applicationPID, target.pid());
         EXPECT_TRUE(capture.windowsMatch(*captured, *after));
         EXPECT_TRUE(backend.isSameObject(after->focusedElement, captured->focusedElement));
-        EXPECT_TRUE(TestUtil::runUntil([&] { return clipboard.snapshot() == user; }, TextInserter::restoreDelay + 3s));
+        EXPECT_TRUE(
+            TestUtil::runUntil([&] { return clipboard.snapshot() == user; }, ClipboardPaste::restoreDelay + 3s));
     }
 }
 

@@ -158,7 +158,7 @@ class ConfirmationTest : public ::testing::TestWithParam<ConfirmationCase> { };
 TEST_P(ConfirmationTest, AppliesCaretLengthAndContentRules)
 {
     const ConfirmationCase &c = GetParam();
-    EXPECT_EQ(TextInserter::insertionWasConfirmed(c.text, c.before, c.after), c.confirmed);
+    EXPECT_EQ(InsertionConfirmation::insertionWasConfirmed(c.text, c.before, c.after), c.confirmed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ConfirmationTest, ::testing::ValuesIn(confirmationCases));
@@ -179,7 +179,7 @@ TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
         { u"ab"_s, u"ab"_s, u""_s, false },
     };
     for (const Case &c : cases)
-        EXPECT_EQ(TextInserter::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
+        EXPECT_EQ(InsertionConfirmation::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
 }
 
 // The copy of a Wayland clipboard before a paste: what an owner delivers in time and within the limit.
@@ -450,7 +450,7 @@ TEST_F(InsertTest, ChoosesTheDirectInsertOrThePasteAndNeverBoth)
         { "unknown toolkit: the paste", nullptr, [&] { backend.onInsert = append(-1); }, Outcome::inserted(), 0, 1 },
         { "GTK field refuses and stays as it was: the paste follows", "gtk", [] {}, Outcome::inserted(), 1, 1 },
         { "GTK field cuts the text: kept, no paste on top", "gtk", [&] { backend.onInsert = append(2); },
-            Outcome::unconfirmed(TextInserter::fieldAlteredReason), 1, 0 },
+            Outcome::unconfirmed(FieldAccess::fieldAlteredReason), 1, 0 },
         { "no keystroke reaches a Qt field: straight", "Qt",
             [&] { backend.onInsert = append(-1), keys.reachesTarget = false; }, Outcome::inserted(), 1, 0 },
         { "no keystroke and the field refuses: kept", "Qt", [&] { keys.reachesTarget = false; }, Outcome::unconfirmed(),
@@ -463,7 +463,7 @@ TEST_F(InsertTest, ChoosesTheDirectInsertOrThePasteAndNeverBoth)
             [&] { backend.onInsert = append(-1), keys.works = false; }, Outcome::inserted(), 1, 0 },
         { "focus moves to another field meanwhile", "gtk",
             movesFocus([&] { application->set(Attribute::focusedElement, AccessibleElementRef(makeElement())); }),
-            Outcome::targetChanged(TextInserter::otherFieldReason), 0, 0 },
+            Outcome::targetChanged(FieldAccess::otherFieldReason), 0, 0 },
         { "focus moves to another window meanwhile", "gtk",
             movesFocus([&] { window->set(Attribute::windowId, qint64(78)); }),
             Outcome::targetChanged(TargetCapture::otherWindowReason), 0, 0 },
@@ -494,14 +494,14 @@ TEST_F(InsertTest, RestoresTheClipboardOnceAfterBackToBackPastesUnlessSomeoneCop
 
     EXPECT_EQ(insert(u"ещё"_s), Outcome::inserted());
     clipboard.copyByUser(u"свежее"_s);
-    TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 300ms);
     EXPECT_EQ(clipboard.restores, 1);
     EXPECT_EQ(clipboard.contents.items.value(0).value(u"text/plain"_s), u"свежее"_s.toUtf8());
 
     // What could not be read is not put back as an empty clipboard.
     clipboard.readable = false;
     EXPECT_EQ(insert(u"снова"_s), Outcome::inserted());
-    TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 300ms);
     EXPECT_EQ(clipboard.restores, 1);
     EXPECT_EQ(clipboard.writtenTexts.last(), u"снова"_s);
     EXPECT_FALSE(clipboard.contents.items.isEmpty());

@@ -91,7 +91,7 @@ TEST_F(WaylandSessionTest, PastesExactlyIntoTheNativeGtkFieldAndGivesTheClipboar
     EXPECT_TRUE(outcome == TextInsertionOutcome::inserted() || outcome == TextInsertionOutcome::unconfirmed());
     EXPECT_EQ(target.text("one"), text);
 
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 500ms);
     EXPECT_EQ(observer.snapshot(), before);
     wlCopy.kill();
     wlCopy.waitForFinished();

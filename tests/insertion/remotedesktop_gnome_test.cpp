@@ -154,7 +154,7 @@ TEST(RemoteDesktopTest, WithConsentTheTextIsPastedAndTheClipboardRestored)
         EXPECT_EQ(QCoro::waitFor(inserter.insert(text, captured)), TextInsertionOutcome::inserted());
         EXPECT_EQ(target.text("one"), text);
         if (qtTarget) {
-            TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+            TestUtil::runFor(ClipboardPaste::restoreDelay + 300ms);
             const auto clipboard = target.clipboard();
             EXPECT_EQ(clipboard.first, "the user's own");
             EXPECT_EQ(clipboard.second, "<b>own</b>");
