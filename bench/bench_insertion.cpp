@@ -50,8 +50,8 @@ struct Rig {
 
     bool start()
     {
-        permission.requestTrust();
-        if (!TestUtil::runUntil([&] { return permission.isTrusted(); }, std::chrono::seconds(20)))
+        permission.enableBus();
+        if (!TestUtil::runUntil([&] { return permission.isBusEnabled(); }, std::chrono::seconds(20)))
             return false;
         if (target.ask({}, "ready") != "ready" || target.ask("open bench 100 100", "opened bench") != "opened bench")
             return false;

@@ -53,10 +53,10 @@ void BM_SecondPressIntoWaylandField(benchmark::State &state, Path path)
     AtspiAccessibilityBackend backend(permission);
     TextInserter inserter(backend, clipboard, keys);
     TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
-    permission.requestTrust();
+    permission.enableBus();
     std::optional<TextInsertionTarget> captured;
     const bool ready = (path == Path::direct || keys.reaches({}))
-        && TestUtil::runUntil([&] { return permission.isTrusted(); }, std::chrono::seconds(20))
+        && TestUtil::runUntil([&] { return permission.isBusEnabled(); }, std::chrono::seconds(20))
         && target.ask({}, "ready") == "ready" && target.ask("open bench 0 0", "opened bench") == "opened bench"
         && TestUtil::runUntil(
             [&] {

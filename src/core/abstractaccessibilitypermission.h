@@ -5,7 +5,8 @@
 class AbstractAccessibilityPermission {
 public:
     virtual ~AbstractAccessibilityPermission() = default;
-    virtual bool isTrusted() = 0;
-    // Asks for the permission (where the desktop allows, grants it); the answer is not awaited.
-    virtual void requestTrust() = 0;
+    // Whether the accessibility bus is reachable and switched on.
+    virtual bool isBusEnabled() = 0;
+    // Asks for the bus to be switched on (where the desktop allows, it is); the answer is not awaited.
+    virtual void enableBus() = 0;
 };

@@ -16,9 +16,9 @@ using AccessibleElementRef = std::shared_ptr<const AccessibleElement>;
 
 // What a window looked like when it was captured; every field may be unknown.
 struct WindowFingerprint {
-    std::optional<qint64> number;
+    // The window system's id of the window: the X11 window, or the Wayland compositor's toplevel.
+    std::optional<qint64> windowId;
     std::optional<QString> role;
-    std::optional<QString> subrole;
     std::optional<QString> identifier;
     std::optional<QString> title;
     std::optional<QRectF> frame;

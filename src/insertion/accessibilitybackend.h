@@ -23,10 +23,9 @@ struct TextRange {
 // platform offers and fails the read where it has no equivalent.
 enum class AccessibilityAttribute {
     focusedWindow, // of an application element
-    focusedUIElement, // of an application element
-    windowNumber,
+    focusedElement, // of an application element
+    windowId, // the window system's id of a window: the X11 window, or the compositor's toplevel
     role,
-    subrole,
     identifier,
     title,
     position,
@@ -51,9 +50,10 @@ class AccessibilityBackend {
 public:
     virtual ~AccessibilityBackend() = default;
 
-    virtual bool isTrusted() = 0;
-    // Asks for (and where possible grants) the permission; the answer is not awaited.
-    virtual void requestTrust() = 0;
+    // Whether the accessibility bus is reachable and switched on; nothing can be read without it.
+    virtual bool isBusEnabled() = 0;
+    // Asks for the bus to be switched on (and where possible switches it on); the answer is not awaited.
+    virtual void enableBus() = 0;
     // The process that has the keyboard focus, if any.
     virtual std::optional<qint32> frontmostProcessIdentifier() = 0;
     virtual qint32 ownProcessIdentifier() = 0;

@@ -45,7 +45,7 @@ TargetCapture::TargetCapture(AccessibilityBackend &backend)
 
 std::optional<TextInsertionTarget> TargetCapture::captureTarget()
 {
-    if (!m_backend.isTrusted())
+    if (!m_backend.isBusEnabled())
         return std::nullopt;
     const std::optional<qint32> pid = m_backend.frontmostProcessIdentifier();
     if (!pid || *pid == m_backend.ownProcessIdentifier())
@@ -65,7 +65,7 @@ std::optional<TextInsertionTarget> TargetCapture::captureTarget()
     AccessibleElementRef window = elementAttribute(m_backend, application, AccessibilityAttribute::focusedWindow);
     if (!window)
         return std::nullopt;
-    AccessibleElementRef focused = elementAttribute(m_backend, application, AccessibilityAttribute::focusedUIElement);
+    AccessibleElementRef focused = elementAttribute(m_backend, application, AccessibilityAttribute::focusedElement);
 
     TextInsertionTarget target;
     target.applicationPID = *pid;
@@ -80,9 +80,8 @@ std::optional<TextInsertionTarget> TargetCapture::captureTarget()
 WindowFingerprint TargetCapture::fingerprint(const AccessibleElementRef &window)
 {
     WindowFingerprint print;
-    print.number = integerAttribute(m_backend, window, AccessibilityAttribute::windowNumber);
+    print.windowId = integerAttribute(m_backend, window, AccessibilityAttribute::windowId);
     print.role = textAttribute(m_backend, window, AccessibilityAttribute::role);
-    print.subrole = textAttribute(m_backend, window, AccessibilityAttribute::subrole);
     print.identifier = textAttribute(m_backend, window, AccessibilityAttribute::identifier);
     print.title = textAttribute(m_backend, window, AccessibilityAttribute::title);
     if (const std::optional<QPointF> position = pointAttribute(m_backend, window, AccessibilityAttribute::position)) {
@@ -127,14 +126,13 @@ bool TargetCapture::windowsMatch(const TextInsertionTarget &stored, const TextIn
     const WindowFingerprint &b = current.windowFingerprint;
     // Without anything readable inside, the title is what tells one document of a window from another.
     if (stored.windowLevel || current.windowLevel)
-        return a.number && b.number && *a.number == *b.number && titlesDoNotConflict(a.title, b.title);
-    if (a.number && b.number)
-        return *a.number == *b.number;
+        return a.windowId && b.windowId && *a.windowId == *b.windowId && titlesDoNotConflict(a.title, b.title);
+    if (a.windowId && b.windowId)
+        return *a.windowId == *b.windowId;
     if (stored.window && current.window && m_backend.isSameObject(stored.window, current.window))
         return titlesDoNotConflict(a.title, b.title);
-    return sameOptionalText(a.role, b.role) && sameOptionalText(a.subrole, b.subrole)
-        && !textsConflict(a.identifier, b.identifier) && a.frame && b.frame && approximatelyEqual(*a.frame, *b.frame)
-        && titlesDoNotConflict(a.title, b.title);
+    return sameOptionalText(a.role, b.role) && !textsConflict(a.identifier, b.identifier) && a.frame && b.frame
+        && approximatelyEqual(*a.frame, *b.frame) && titlesDoNotConflict(a.title, b.title);
 }
 
 std::optional<QString> TargetCapture::changeReason(

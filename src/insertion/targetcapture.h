@@ -35,7 +35,7 @@ public:
     // where none has either, "tab:…" or "frame:…", the identity of the nearest page tab,
     // else of the nearest document: another tab of the same window is another page.
     std::optional<QString> pageIdentity(const AccessibleElementRef &element);
-    // A window-level target matches only the same window number with a title that does not conflict.
+    // A window-level target matches only the same window id with a title that does not conflict.
     bool windowsMatch(const TextInsertionTarget &stored, const TextInsertionTarget &current);
     // The reason the target counts as changed, or nothing when it is unchanged.
     std::optional<QString> changeReason(

@@ -135,7 +135,7 @@ void AppDelegate::openSettings() { m_neighbours.settingsWindow->show(); }
 void AppDelegate::requestAccessibility()
 {
     if (m_accessibility)
-        m_accessibility->requestTrust();
+        m_accessibility->enableBus();
 }
 
 void AppDelegate::quitApplication() { QCoreApplication::quit(); }

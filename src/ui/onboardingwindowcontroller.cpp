@@ -148,7 +148,7 @@ void OnboardingWindowController::show()
     if (!m_window) {
         buildWindow();
         showStep(OnboardingStep::welcome);
-    } else if (m_currentStep == OnboardingStep::accessibility && m_accessibility->isTrusted()) {
+    } else if (m_currentStep == OnboardingStep::accessibility && m_accessibility->isBusEnabled()) {
         showStep(stepAfter(OnboardingStep::accessibility));
     } else if (m_currentStep == OnboardingStep::ready && !hasUsableModel()) {
         // The model went while the window was closed: the test cannot succeed without one.
@@ -332,7 +332,7 @@ void OnboardingWindowController::showStep(OnboardingStep step)
                                    : u"Универсальный доступ нужен, чтобы Ворсик мог вставить готовый текст в поле, где "
                                      "стоял курсор."_s);
         m_detailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        if (m_accessibility->isTrusted()) {
+        if (m_accessibility->isBusEnabled()) {
             m_detailLabel->setText(u"Разрешение уже включено. Можно продолжать."_s);
             m_primaryButton->setText(u"Продолжить"_s);
         } else {
@@ -459,7 +459,7 @@ void OnboardingWindowController::secondaryAction()
 
 void OnboardingWindowController::handleAccessibilityPermission()
 {
-    if (m_accessibility->isTrusted()) {
+    if (m_accessibility->isBusEnabled()) {
         showStep(stepAfter(OnboardingStep::accessibility));
         return;
     }
@@ -467,7 +467,7 @@ void OnboardingWindowController::handleAccessibilityPermission()
     // help, a further press opens the desktop's own settings page, where there is one.
     if (m_trustRequested)
         m_openAccessibilitySettings();
-    m_accessibility->requestTrust();
+    m_accessibility->enableBus();
     m_trustRequested = true;
     m_detailLabel->setText(accessibilityStepsAfterRequest);
     m_primaryButton->setText(u"Проверить разрешение"_s);
@@ -478,7 +478,7 @@ void OnboardingWindowController::startAccessibilityCheck() { m_permissionTimer.s
 
 void OnboardingWindowController::checkAccessibilityPermission()
 {
-    if (!m_accessibility->isTrusted())
+    if (!m_accessibility->isBusEnabled())
         return;
     m_permissionTimer.stop();
     showStep(stepAfter(OnboardingStep::accessibility));

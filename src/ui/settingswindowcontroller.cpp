@@ -343,4 +343,4 @@ void SettingsWindowController::cancel()
         m_window->close();
 }
 
-void SettingsWindowController::requestAccessibility() { m_accessibility->requestTrust(); }
+void SettingsWindowController::requestAccessibility() { m_accessibility->enableBus(); }

@@ -56,7 +56,7 @@ protected:
         if (!liveSession())
             GTEST_SKIP() << "needs scripts/headless-session";
         setAccessibilityEnabled(true);
-        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
         backend = std::make_unique<AtspiAccessibilityBackend>(permission);
         keys = std::make_unique<XTestKeystrokeSender>();
         inserter = std::make_unique<TextInserter>(*backend, clipboard, *keys);
@@ -130,11 +130,11 @@ TEST_F(InsertionIntegrationTest, PastesNothingWhenTheFocusMovedOrAccessibilityIs
     EXPECT_FALSE(QCoro::waitFor(inserter->captureTarget()).has_value());
     EXPECT_EQ(insert(u"Текст"_s, captured), TextInsertionOutcome::needsAccessibilityPermission());
 
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 500ms);
     EXPECT_EQ(target->text("one") + target->text("two"), QString());
     EXPECT_EQ(target->clipboard(), std::make_pair(QByteArray("keep"), QByteArray("<b>keep</b>")));
     // The permission request switched the bus back on.
-    EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+    EXPECT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
 }
 
 // A clipboard owner that never answers does not hold the program up.
@@ -167,7 +167,7 @@ TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnless
     EXPECT_LT(dictationStall.longestMilliseconds(), StallMeter::limitMilliseconds);
     EXPECT_EQ(f.log->last(), u"overlay.message|✓  Текст вставлен||success|3500"_s);
     EXPECT_EQ(target->text("one"), text);
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 500ms);
     EXPECT_EQ(
         target->clipboard(), std::make_pair(QByteArray("earlier text"), QByteArray("<p>earlier <b>text</b></p>")));
 
@@ -182,7 +182,7 @@ TEST_F(InsertionIntegrationTest, PastesCyrillicTextAndRestoresTheClipboardUnless
     EXPECT_LT(hungOwnerStall.longestMilliseconds(), 1000.0);
     EXPECT_EQ(target->text("one"), text + more);
     // What could not be read is not put back as an empty clipboard.
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 500ms);
     EXPECT_EQ(target->clipboard().first, more.toUtf8());
 
     // A target that never answers costs a capture or a paste no more than the deadline, and gets nothing.

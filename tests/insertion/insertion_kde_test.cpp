@@ -37,8 +37,8 @@ protected:
         if (!qEnvironmentVariableIsSet("VERBULO_KDE_SESSION"))
             GTEST_SKIP() << "needs scripts/kde-session";
         ASSERT_TRUE(connection.isAlive() && clipboard.isAvailable());
-        permission.requestTrust();
-        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+        permission.enableBus();
+        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
     }
 
     std::optional<TextInsertionTarget> captureWhen(
@@ -182,7 +182,8 @@ TEST_F(KdeSessionTest, WithTheGrantPastesExactlyAndGivesTheClipboardBack)
         EXPECT_EQ(after->applicationPID, target.pid());
         EXPECT_TRUE(capture.windowsMatch(*captured, *after));
         EXPECT_TRUE(backend.isSameObject(after->focusedElement, captured->focusedElement));
-        EXPECT_TRUE(TestUtil::runUntil([&] { return clipboard.snapshot() == user; }, TextInserter::restoreDelay + 3s));
+        EXPECT_TRUE(
+            TestUtil::runUntil([&] { return clipboard.snapshot() == user; }, ClipboardPaste::restoreDelay + 3s));
     }
 }
 
@@ -238,7 +239,7 @@ TEST_F(KdeSessionTest, AWindowWithoutAccessibilityIsKnownByKWinsNumber)
             },
             20s);
     };
-    ASSERT_TRUE(captureWhen([](const auto &t) { return t.windowFingerprint.number.has_value(); }));
+    ASSERT_TRUE(captureWhen([](const auto &t) { return t.windowFingerprint.windowId.has_value(); }));
     const TextInsertionTarget one = *fresh;
     EXPECT_EQ(one.windowFingerprint.title, u"Vorsik target"_s);
     const auto isOne = [&](const TextInsertionTarget &t) { return capture.windowsMatch(one, t); };
@@ -246,7 +247,7 @@ TEST_F(KdeSessionTest, AWindowWithoutAccessibilityIsKnownByKWinsNumber)
     ASSERT_EQ(gtk.ask("open two 0 0", "opened two"), "opened two");
     ASSERT_TRUE(captureWhen(std::not_fn(isOne)));
     EXPECT_EQ(capture.changeReason(one, fresh), TargetCapture::otherWindowReason);
-    EXPECT_NE(fresh->windowFingerprint.number, one.windowFingerprint.number);
+    EXPECT_NE(fresh->windowFingerprint.windowId, one.windowFingerprint.windowId);
 
     activate(gtk.pid());
     ASSERT_TRUE(captureWhen(isOne));

@@ -27,7 +27,7 @@ struct Print {
     std::optional<QString> title = u"Документ"_s;
     std::optional<QRectF> frame = QRectF(100, 100, 800, 600);
 
-    operator WindowFingerprint() const { return { number, role, std::nullopt, identifier, title, frame }; }
+    operator WindowFingerprint() const { return { number, role, identifier, title, frame }; }
 };
 
 struct WindowCase {
@@ -158,7 +158,7 @@ class ConfirmationTest : public ::testing::TestWithParam<ConfirmationCase> { };
 TEST_P(ConfirmationTest, AppliesCaretLengthAndContentRules)
 {
     const ConfirmationCase &c = GetParam();
-    EXPECT_EQ(TextInserter::insertionWasConfirmed(c.text, c.before, c.after), c.confirmed);
+    EXPECT_EQ(InsertionConfirmation::insertionWasConfirmed(c.text, c.before, c.after), c.confirmed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ConfirmationTest, ::testing::ValuesIn(confirmationCases));
@@ -179,7 +179,7 @@ TEST(InsertedExactlyTest, FindsTheTextAtOnePlaceAndNothingElseChanged)
         { u"ab"_s, u"ab"_s, u""_s, false },
     };
     for (const Case &c : cases)
-        EXPECT_EQ(TextInserter::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
+        EXPECT_EQ(InsertionConfirmation::insertedExactly(c.before, c.after, c.text), c.exact) << c.after.toStdString();
 }
 
 // The copy of a Wayland clipboard before a paste: what an owner delivers in time and within the limit.
@@ -229,8 +229,8 @@ public:
         backend.frontmost = 42;
         backend.applications[42] = application;
         application->set(Attribute::focusedWindow, AccessibleElementRef(window))
-            .set(Attribute::focusedUIElement, AccessibleElementRef(field));
-        window->set(Attribute::windowNumber, qint64(77))
+            .set(Attribute::focusedElement, AccessibleElementRef(field));
+        window->set(Attribute::windowId, qint64(77))
             .set(Attribute::url, u"https://a.example/"_s)
             .set(Attribute::title, u" Письмо "_s)
             .set(Attribute::position, QPointF(10, 20))
@@ -268,14 +268,14 @@ TEST_F(InsertTest, CaptureYieldsNothingWithoutAPlaceToPaste)
         { "application element unavailable", [&] { backend.applications.clear(); } },
         { "this program is frontmost", [&] { backend.ownPid = 42; } },
         { "no frontmost application", [&] { backend.frontmost.reset(); } },
-        { "not trusted", [&] { backend.trusted = false; } },
+        { "accessibility bus off", [&] { backend.busEnabled = false; } },
     };
     for (const auto &[name, change] : cases) {
         SCOPED_TRACE(name);
         SetUp();
         change();
         EXPECT_FALSE(capture.captureTarget().has_value());
-        EXPECT_EQ(backend.trustRequests, 0);
+        EXPECT_EQ(backend.enableRequests, 0);
     }
 }
 
@@ -292,7 +292,7 @@ TEST_F(InsertTest, CaptureRecordsTheTargetAndChangeReasonsComeInTheirOrder)
         TextInsertionTarget fresh = *stored;
         fresh.applicationPID = pid;
         fresh.pageIdentity = pageIdentity;
-        fresh.windowFingerprint.number = number;
+        fresh.windowFingerprint.windowId = number;
         return capture.changeReason(stored, fresh);
     };
     EXPECT_EQ(reason(43, otherPage, 1), u"Открыто другое приложение."_s);
@@ -349,18 +349,19 @@ TEST_F(InsertTest, PastesOnlyIntoTheCapturedTargetAndTheLastLookDecides)
     const Change windowOnly = [&] {
         backend.applications.clear();
         backend.frontWindowOnly = window;
-        window->attributes = { { Attribute::windowNumber, qint64(77) }, { Attribute::title, u"Terminal"_s } };
+        window->attributes = { { Attribute::windowId, qint64(77) }, { Attribute::title, u"Terminal"_s } };
     };
     const auto onPaste = [&](const Change &change) { return Change([&, change] { keys.onPaste = change; }); };
     const Case cases[] = {
-        { "another window before the paste", {}, [&] { window->set(Attribute::windowNumber, qint64(78)); },
+        { "another window before the paste", {}, [&] { window->set(Attribute::windowId, qint64(78)); },
             Outcome::targetChanged(u"Открыто другое окно."_s), false },
         { "nothing captured", [&] { backend.frontmost.reset(); }, [&] { backend.frontmost = 42; },
             Outcome::targetChanged(u"Ворсик не смог запомнить исходное окно."_s), false },
         { "focus takes no text", {}, [&] { field->set(Attribute::editable, qint64(0)); }, Outcome::unconfirmed(),
             false },
         { "keystroke cannot reach the window", {}, [&] { keys.reachesTarget = false; }, Outcome::unconfirmed(), false },
-        { "accessibility off", {}, [&] { backend.trusted = false; }, Outcome::needsAccessibilityPermission(), false },
+        { "accessibility off", {}, [&] { backend.busEnabled = false; }, Outcome::needsAccessibilityPermission(),
+            false },
         { "field refuses the text", {}, onPaste([] {}), Outcome::unconfirmed(), true },
         { "field refuses the text, caret unreadable", [&] { field->attributes.erase(Attribute::selectedTextRange); },
             onPaste([] {}), Outcome::unconfirmed(), true },
@@ -368,8 +369,7 @@ TEST_F(InsertTest, PastesOnlyIntoTheCapturedTargetAndTheLastLookDecides)
         { "silent field, focus moves to something that takes no text", silentField,
             onPaste([&] { field->set(Attribute::editable, qint64(0)); }), Outcome::unconfirmed(), true },
         { "silent field, focus unreadable", silentField,
-            onPaste([&] { application->attributes.erase(Attribute::focusedUIElement); }), Outcome::unconfirmed(),
-            true },
+            onPaste([&] { application->attributes.erase(Attribute::focusedElement); }), Outcome::unconfirmed(), true },
         { "silent field, window closed", silentField,
             onPaste([&] { application->attributes.erase(Attribute::focusedWindow); }), Outcome::unconfirmed(), true },
         { "silent field, another application", silentField, onPaste([&] {
@@ -381,8 +381,7 @@ TEST_F(InsertTest, PastesOnlyIntoTheCapturedTargetAndTheLastLookDecides)
         { "silent field, another page", silentField,
             onPaste([&] { window->set(Attribute::url, u"https://b.example/"_s); }),
             Outcome::targetChanged(u"Открыта другая страница."_s), true },
-        { "silent field, another window", silentField,
-            onPaste([&] { window->set(Attribute::windowNumber, qint64(78)); }),
+        { "silent field, another window", silentField, onPaste([&] { window->set(Attribute::windowId, qint64(78)); }),
             Outcome::targetChanged(u"Открыто другое окно."_s), true },
         { "window only, same window and title", windowOnly, [] {}, Outcome::inserted(), true },
         { "window only, another title", windowOnly, [&] { window->set(Attribute::title, u"Другой"_s); },
@@ -405,7 +404,7 @@ TEST_F(InsertTest, PastesOnlyIntoTheCapturedTargetAndTheLastLookDecides)
         EXPECT_EQ(insert(u"текст"_s, target), c.outcome);
         EXPECT_EQ(clipboard.writtenTexts.size(), c.pastes ? 1 : 0);
         EXPECT_EQ(keys.sent.size(), c.pastes && keys.works ? 1u : 0u);
-        EXPECT_EQ(backend.trustRequests, c.outcome == Outcome::needsAccessibilityPermission() ? 1 : 0);
+        EXPECT_EQ(backend.enableRequests, c.outcome == Outcome::needsAccessibilityPermission() ? 1 : 0);
     }
 }
 
@@ -451,7 +450,7 @@ TEST_F(InsertTest, ChoosesTheDirectInsertOrThePasteAndNeverBoth)
         { "unknown toolkit: the paste", nullptr, [&] { backend.onInsert = append(-1); }, Outcome::inserted(), 0, 1 },
         { "GTK field refuses and stays as it was: the paste follows", "gtk", [] {}, Outcome::inserted(), 1, 1 },
         { "GTK field cuts the text: kept, no paste on top", "gtk", [&] { backend.onInsert = append(2); },
-            Outcome::unconfirmed(TextInserter::fieldAlteredReason), 1, 0 },
+            Outcome::unconfirmed(FieldAccess::fieldAlteredReason), 1, 0 },
         { "no keystroke reaches a Qt field: straight", "Qt",
             [&] { backend.onInsert = append(-1), keys.reachesTarget = false; }, Outcome::inserted(), 1, 0 },
         { "no keystroke and the field refuses: kept", "Qt", [&] { keys.reachesTarget = false; }, Outcome::unconfirmed(),
@@ -463,10 +462,10 @@ TEST_F(InsertTest, ChoosesTheDirectInsertOrThePasteAndNeverBoth)
         { "keystroke not sent to a Qt field: straight after", "Qt",
             [&] { backend.onInsert = append(-1), keys.works = false; }, Outcome::inserted(), 1, 0 },
         { "focus moves to another field meanwhile", "gtk",
-            movesFocus([&] { application->set(Attribute::focusedUIElement, AccessibleElementRef(makeElement())); }),
-            Outcome::targetChanged(TextInserter::otherFieldReason), 0, 0 },
+            movesFocus([&] { application->set(Attribute::focusedElement, AccessibleElementRef(makeElement())); }),
+            Outcome::targetChanged(FieldAccess::otherFieldReason), 0, 0 },
         { "focus moves to another window meanwhile", "gtk",
-            movesFocus([&] { window->set(Attribute::windowNumber, qint64(78)); }),
+            movesFocus([&] { window->set(Attribute::windowId, qint64(78)); }),
             Outcome::targetChanged(TargetCapture::otherWindowReason), 0, 0 },
     };
     for (const Case &c : cases) {
@@ -495,14 +494,14 @@ TEST_F(InsertTest, RestoresTheClipboardOnceAfterBackToBackPastesUnlessSomeoneCop
 
     EXPECT_EQ(insert(u"ещё"_s), Outcome::inserted());
     clipboard.copyByUser(u"свежее"_s);
-    TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 300ms);
     EXPECT_EQ(clipboard.restores, 1);
     EXPECT_EQ(clipboard.contents.items.value(0).value(u"text/plain"_s), u"свежее"_s.toUtf8());
 
     // What could not be read is not put back as an empty clipboard.
     clipboard.readable = false;
     EXPECT_EQ(insert(u"снова"_s), Outcome::inserted());
-    TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 300ms);
     EXPECT_EQ(clipboard.restores, 1);
     EXPECT_EQ(clipboard.writtenTexts.last(), u"снова"_s);
     EXPECT_FALSE(clipboard.contents.items.isEmpty());

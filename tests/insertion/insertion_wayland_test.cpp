@@ -31,8 +31,8 @@ protected:
         if (!qEnvironmentVariableIsSet("VERBULO_WAYLAND_SESSION"))
             GTEST_SKIP() << "needs scripts/wayland-session";
         ASSERT_TRUE(connection.isAlive() && clipboard.isAvailable() && keys.isAvailable());
-        permission.requestTrust();
-        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+        permission.enableBus();
+        ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
     }
 
     std::optional<TextInsertionTarget> captureWhen(const std::function<bool(const TextInsertionTarget &)> &wanted)
@@ -91,7 +91,7 @@ TEST_F(WaylandSessionTest, PastesExactlyIntoTheNativeGtkFieldAndGivesTheClipboar
     EXPECT_TRUE(outcome == TextInsertionOutcome::inserted() || outcome == TextInsertionOutcome::unconfirmed());
     EXPECT_EQ(target.text("one"), text);
 
-    TestUtil::runFor(TextInserter::restoreDelay + 500ms);
+    TestUtil::runFor(ClipboardPaste::restoreDelay + 500ms);
     EXPECT_EQ(observer.snapshot(), before);
     wlCopy.kill();
     wlCopy.waitForFinished();
@@ -121,10 +121,10 @@ TEST_F(WaylandSessionTest, TheWindowInFrontIsKnownByTheCompositorsNumberNotByIts
     TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
     ASSERT_EQ(target.ask({}, "ready"), "ready");
     ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
-    const auto one = captureWhen([](const auto &t) { return t.windowFingerprint.number.has_value(); });
+    const auto one = captureWhen([](const auto &t) { return t.windowFingerprint.windowId.has_value(); });
     ASSERT_TRUE(one);
     const auto isOne
-        = [&](const TextInsertionTarget &t) { return t.windowFingerprint.number == one->windowFingerprint.number; };
+        = [&](const TextInsertionTarget &t) { return t.windowFingerprint.windowId == one->windowFingerprint.windowId; };
 
     ASSERT_EQ(target.ask("open two 0 0 digits", "opened two"), "opened two");
     const auto two = captureWhen(std::not_fn(isOne));

@@ -126,8 +126,8 @@ TEST(RemoteDesktopTest, WithConsentTheTextIsPastedAndTheClipboardRestored)
     AccessibilityPermission permission;
     AtspiAccessibilityBackend backend(permission);
     TextInserter inserter(backend, *path.clipboard, *path.keystrokes);
-    permission.requestTrust();
-    ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isTrusted(); }, 10s));
+    permission.enableBus();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return permission.isBusEnabled(); }, 10s));
 
     const std::tuple<QString, QHash<QString, QString>> targets[]
         = { { QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } } },
@@ -154,7 +154,7 @@ TEST(RemoteDesktopTest, WithConsentTheTextIsPastedAndTheClipboardRestored)
         EXPECT_EQ(QCoro::waitFor(inserter.insert(text, captured)), TextInsertionOutcome::inserted());
         EXPECT_EQ(target.text("one"), text);
         if (qtTarget) {
-            TestUtil::runFor(TextInserter::restoreDelay + 300ms);
+            TestUtil::runFor(ClipboardPaste::restoreDelay + 300ms);
             const auto clipboard = target.clipboard();
             EXPECT_EQ(clipboard.first, "the user's own");
             EXPECT_EQ(clipboard.second, "<b>own</b>");

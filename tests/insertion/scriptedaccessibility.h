@@ -36,15 +36,15 @@ inline ScriptedElementPtr makeElement() { return std::make_shared<ScriptedElemen
 // object exactly when they are the same ScriptedElement.
 class ScriptedAccessibilityBackend final : public AccessibilityBackend {
 public:
-    bool trusted = true;
-    int trustRequests = 0;
+    bool busEnabled = true;
+    int enableRequests = 0;
     std::optional<qint32> frontmost;
     qint32 ownPid = 100;
     std::map<qint32, ScriptedElementPtr> applications;
     int captures = 0; // frontmost look-ups, one per capture
 
-    bool isTrusted() override { return trusted; }
-    void requestTrust() override { ++trustRequests; }
+    bool isBusEnabled() override { return busEnabled; }
+    void enableBus() override { ++enableRequests; }
     std::optional<qint32> frontmostProcessIdentifier() override { return ++captures, frontmost; }
     qint32 ownProcessIdentifier() override { return ownPid; }
     AccessibleElementRef applicationElement(qint32 pid) override

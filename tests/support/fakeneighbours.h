@@ -214,10 +214,10 @@ struct FakeOnboardingWindow final : AbstractOnboardingWindow, Logged {
 
 // The test decides when the permission counts as granted.
 struct FakeAccessibilityPermission final : AbstractAccessibilityPermission {
-    bool trusted = false;
+    bool busEnabled = false;
     int requests = 0;
-    bool isTrusted() override { return trusted; }
-    void requestTrust() override { ++requests; }
+    bool isBusEnabled() override { return busEnabled; }
+    void enableBus() override { ++requests; }
 };
 
 struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {

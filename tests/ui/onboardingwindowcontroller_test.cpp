@@ -82,7 +82,7 @@ TEST_F(OnboardingTest, WalksForwardThroughThePagesAndBackAgain)
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::accessibility);
 
     // Granted elsewhere: polling moves on by itself.
-    accessibility.trusted = true;
+    accessibility.busEnabled = true;
     ASSERT_TRUE(TestUtil::runUntil([&] { return onboarding.currentStep() == OnboardingStep::ready; }));
     EXPECT_FALSE(onboarding.isPollingAccessibility());
     EXPECT_EQ(page(), u"Настройка завершена|Нажмите Fn, чтобы Ворсик попробовал за вами записать|(Готово)|Назад"_s);
@@ -97,7 +97,7 @@ TEST_F(OnboardingTest, WalksForwardThroughThePagesAndBackAgain)
 
 TEST_F(OnboardingTest, CompletesOnceAndOnlyWhileTheLastTestSucceeded)
 {
-    accessibility.trusted = true;
+    accessibility.busEnabled = true;
     showAfterPresses(3);
     ASSERT_EQ(onboarding.currentStep(), OnboardingStep::ready);
     pressReturn();
@@ -156,7 +156,7 @@ TEST_F(OnboardingTest, OffersAGnomeShortcutForTheToggleCommandOnlyOnGnome)
 {
     GnomeShortcut gnome(u"/usr/bin/verbulo"_s);
     onboarding.setToggleShortcut(&gnome);
-    accessibility.trusted = true;
+    accessibility.busEnabled = true;
     qputenv("XDG_CURRENT_DESKTOP", "KDE");
     showAfterPresses(3);
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
@@ -195,7 +195,7 @@ protected:
 
 TEST_F(ModelStepTest, TheTestDictationWaitsUntilAModelIsOnThisComputer)
 {
-    accessibility.trusted = true;
+    accessibility.busEnabled = true;
     showAfterPresses(3);
     window()->findChild<QComboBox *>(u"modelPicker"_s)->setCurrentIndex(1);
     EXPECT_EQ(page(), u"Шаг 3 из 3|Скачайте модель распознавания|Скачать · 1 МБ|Назад"_s);

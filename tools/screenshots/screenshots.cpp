@@ -29,9 +29,9 @@ using namespace std::chrono_literals;
 // The walkthrough's accessibility page asks this; the pictures need it refused, then granted.
 class ScriptedAccessibilityPermission final : public AbstractAccessibilityPermission {
 public:
-    bool trusted = false;
-    bool isTrusted() override { return trusted; }
-    void requestTrust() override { }
+    bool busEnabled = false;
+    bool isBusEnabled() override { return busEnabled; }
+    void enableBus() override { }
 };
 
 namespace {
@@ -178,7 +178,7 @@ int main(int argc, char *argv[])
     ok &= saveWindow(onboarding.window(), u"onboarding-2-microphone"_s);
     onboarding.primaryAction();
     ok &= saveWindow(onboarding.window(), u"onboarding-3-accessibility"_s);
-    accessibility.trusted = true;
+    accessibility.busEnabled = true;
     onboarding.primaryAction();
     ok &= saveWindow(onboarding.window(), u"onboarding-4-model"_s);
     TricklingServer modelServer(models);

@@ -51,15 +51,15 @@ AccessibilityPermission::AccessibilityPermission(QDBusConnection sessionBus)
     askInBackground();
 }
 
-bool AccessibilityPermission::isTrusted()
+bool AccessibilityPermission::isBusEnabled()
 {
     if (onMainThread()) {
         askInBackground();
-        return m_state->trusted;
+        return m_state->busEnabled;
     }
-    const bool trusted = askBus(m_bus, int(callTimeout.count()));
-    m_state->trusted = trusted;
-    return trusted;
+    const bool enabled = askBus(m_bus, int(callTimeout.count()));
+    m_state->busEnabled = enabled;
+    return enabled;
 }
 
 void AccessibilityPermission::askInBackground()
@@ -67,12 +67,12 @@ void AccessibilityPermission::askInBackground()
     if (m_state->asking.exchange(true))
         return;
     (void)BlockingWork::run([state = m_state, bus = m_bus] {
-        state->trusted = askBus(bus, int(callTimeout.count()));
+        state->busEnabled = askBus(bus, int(callTimeout.count()));
         state->asking = false;
     });
 }
 
-void AccessibilityPermission::requestTrust()
+void AccessibilityPermission::enableBus()
 {
     QDBusMessage enable
         = QDBusMessage::createMethodCall(busService, busPath, u"org.freedesktop.DBus.Properties"_s, u"Set"_s);

@@ -8,11 +8,11 @@
 #include <chrono>
 #include <memory>
 
-// Trusted means the accessibility bus is reachable and switched on
-// (org.a11y.Status IsEnabled); asking for trust switches it on.
+// The accessibility bus counts as enabled when it is reachable and switched on
+// (org.a11y.Status IsEnabled); enableBus() switches it on.
 //
 // The answer takes two calls to the bus, which a hung bus makes wait for their time-out. On the
-// main thread isTrusted() therefore never waits: it gives the last answer and has a worker ask
+// main thread isBusEnabled() therefore never waits: it gives the last answer and has a worker ask
 // again; every other thread (the accessibility thread) asks and waits.
 class AccessibilityPermission final : public AbstractAccessibilityPermission {
 public:
@@ -20,11 +20,11 @@ public:
 
     explicit AccessibilityPermission(QDBusConnection sessionBus = QDBusConnection::sessionBus());
 
-    bool isTrusted() override;
-    void requestTrust() override;
+    bool isBusEnabled() override;
+    void enableBus() override;
 
     struct State {
-        std::atomic<bool> trusted { false };
+        std::atomic<bool> busEnabled { false };
         std::atomic<bool> asking { false };
     };
 

@@ -1,8 +1,8 @@
 #include "atspiaccessibilitybackend.h"
 
 #include "atspicalls.h"
+#include "atspiconnection.h"
 #include "atspidirectinsertion.h"
-#include "atspieventthread.h"
 #include "atspireadback.h"
 #include "atspitargetidentity.h"
 
@@ -21,8 +21,8 @@ public:
     AbstractAccessibilityPermission &permission;
     AtspiCalls calls;
     AtspiReadBack reads { calls };
-    AtspiEventThread events { calls };
-    AtspiTargetIdentity identity { calls, reads, events };
+    AtspiConnection connection { calls };
+    AtspiTargetIdentity identity { calls, reads, connection };
 };
 
 AtspiAccessibilityBackend::AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission)
@@ -34,27 +34,27 @@ AtspiAccessibilityBackend::~AtspiAccessibilityBackend() = default;
 
 bool AtspiAccessibilityBackend::connectToBus()
 {
-    if (d->events.isConnected())
+    if (d->connection.isConnected())
         return true;
     // A bounded check first: libatspi's own look-up of the bus may block for long.
-    if (!d->permission.isTrusted())
+    if (!d->permission.isBusEnabled())
         return false;
-    return d->events.connect();
+    return d->connection.connect();
 }
 
-bool AtspiAccessibilityBackend::isTrusted()
+bool AtspiAccessibilityBackend::isBusEnabled()
 {
     if (!connectToBus())
         return false;
     DBusConnection *bus = atspi_get_a11y_bus();
-    return bus && dbus_connection_get_is_connected(bus) && d->permission.isTrusted();
+    return bus && dbus_connection_get_is_connected(bus) && d->permission.isBusEnabled();
 }
 
-void AtspiAccessibilityBackend::requestTrust() { d->permission.requestTrust(); }
+void AtspiAccessibilityBackend::enableBus() { d->permission.enableBus(); }
 
 std::optional<qint32> AtspiAccessibilityBackend::frontmostProcessIdentifier()
 {
-    if (!d->events.isConnected())
+    if (!d->connection.isConnected())
         return std::nullopt;
     return d->identity.frontmostProcess();
 }
@@ -63,7 +63,7 @@ qint32 AtspiAccessibilityBackend::ownProcessIdentifier() { return qint32(QCoreAp
 
 AccessibleElementRef AtspiAccessibilityBackend::applicationElement(qint32 processIdentifier)
 {
-    if (!d->events.isConnected())
+    if (!d->connection.isConnected())
         return nullptr;
     return d->identity.applicationElement(processIdentifier);
 }
@@ -93,7 +93,7 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
     };
     if (const auto *window = dynamic_cast<const X11WindowElement *>(reference.get())) {
         switch (name) {
-        case AccessibilityAttribute::windowNumber:
+        case AccessibilityAttribute::windowId:
             return window->id;
         case AccessibilityAttribute::title:
             return value(d->identity.x11WindowTitle(window->id));
@@ -106,7 +106,7 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
     if (const auto *window = dynamic_cast<const CompositorWindowElement *>(reference.get())) {
         const std::optional<ActiveWindowSource::Window> front = d->identity.compositorFront();
         switch (name) {
-        case AccessibilityAttribute::windowNumber:
+        case AccessibilityAttribute::windowId:
             return window->id;
         case AccessibilityAttribute::title:
             return front && front->id == window->id ? AttributeValue(front->title) : AttributeValue {};
@@ -128,14 +128,12 @@ AttributeValue AtspiAccessibilityBackend::attribute(const AccessibleElementRef &
     switch (name) {
     case AccessibilityAttribute::focusedWindow:
         return element->isApplication() ? elementValue(d->identity.activeWindow(*element)) : AttributeValue {};
-    case AccessibilityAttribute::focusedUIElement:
+    case AccessibilityAttribute::focusedElement:
         return element->isApplication() ? elementValue(d->identity.focusedElement(*element)) : AttributeValue {};
-    case AccessibilityAttribute::windowNumber:
-        return value(d->identity.windowNumber(*element));
+    case AccessibilityAttribute::windowId:
+        return value(d->identity.windowId(*element));
     case AccessibilityAttribute::role:
         return value(d->reads.text(*element, atspi_accessible_get_role_name));
-    case AccessibilityAttribute::subrole:
-        return {};
     case AccessibilityAttribute::identifier:
         return value(d->reads.text(*element, atspi_accessible_get_accessible_id));
     case AccessibilityAttribute::title:

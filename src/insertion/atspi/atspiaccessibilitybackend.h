@@ -19,16 +19,13 @@
 // capture at most one time-out instead of freezing this one.
 class AtspiAccessibilityBackend final : public AccessibilityBackend {
 public:
-    static constexpr std::chrono::milliseconds callTimeout { 400 };
-    static constexpr std::chrono::milliseconds hungApplicationPause { 3000 };
-
     explicit AtspiAccessibilityBackend(AbstractAccessibilityPermission &permission);
     ~AtspiAccessibilityBackend() override;
     AtspiAccessibilityBackend(const AtspiAccessibilityBackend &) = delete;
     AtspiAccessibilityBackend &operator=(const AtspiAccessibilityBackend &) = delete;
 
-    bool isTrusted() override;
-    void requestTrust() override;
+    bool isBusEnabled() override;
+    void enableBus() override;
     std::optional<qint32> frontmostProcessIdentifier() override;
     qint32 ownProcessIdentifier() override;
     AccessibleElementRef applicationElement(qint32 processIdentifier) override;

@@ -49,8 +49,8 @@ bool AtspiCalls::hasState(const AtspiElement &element, AtspiStateType state)
             return false;
         DBusError failure;
         dbus_error_init(&failure);
-        DBusMessage *reply = dbus_connection_send_with_reply_and_block(
-            app->bus, request, int(AtspiAccessibilityBackend::callTimeout.count()), &failure);
+        DBusMessage *reply
+            = dbus_connection_send_with_reply_and_block(app->bus, request, int(callTimeout.count()), &failure);
         dbus_message_unref(request);
         if (!reply) {
             dbus_error_free(&failure);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "atspiaccessibilitybackend.h"
 #include "atspielement.h"
 
 #include <QDeadlineTimer>
@@ -16,6 +15,10 @@
 // timed.
 class AtspiCalls {
 public:
+    // Each call's time-out; an application that lets three quarters of it run out is left alone for the pause.
+    static constexpr std::chrono::milliseconds callTimeout { 400 };
+    static constexpr std::chrono::milliseconds hungApplicationPause { 3000 };
+
     // Whether calls to the application behind this element may be made: never to
     // this program itself (it would answer only after the time-out) nor to one that seems hung.
     bool mayCall(const AtspiElement &element);
@@ -35,8 +38,8 @@ public:
         Result result = run(&error);
         const auto took = std::chrono::nanoseconds(elapsed.nsecsElapsed());
         timeInCalls += took;
-        if (took >= AtspiAccessibilityBackend::callTimeout * 3 / 4)
-            hungUntil.insert(element.busName(), QDeadlineTimer(AtspiAccessibilityBackend::hungApplicationPause));
+        if (took >= callTimeout * 3 / 4)
+            hungUntil.insert(element.busName(), QDeadlineTimer(hungApplicationPause));
         if (error) {
             g_error_free(error);
             return Result {};

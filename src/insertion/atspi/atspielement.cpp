@@ -1,6 +1,6 @@
 #include "atspielement.h"
 
-#include "atspieventthread.h"
+#include "atspiconnection.h"
 
 namespace {
 
@@ -12,9 +12,9 @@ gboolean unrefAccessible(gpointer accessible)
 
 } // namespace
 
-AtspiElement::AtspiElement(AtspiAccessible *accessible, bool isApplication)
+AtspiElement::AtspiElement(AtspiAccessible *accessible, ElementKind kind)
     : m_accessible(accessible)
-    , m_isApplication(isApplication)
+    , m_isApplication(kind == ElementKind::application)
 {
 }
 
@@ -32,14 +32,14 @@ QString AtspiElement::busName() const
     return app && app->bus_name ? QString::fromUtf8(app->bus_name) : QString();
 }
 
-ElementPtr adopt(AtspiAccessible *accessible, bool isApplication)
+ElementPtr adopt(AtspiAccessible *accessible, ElementKind kind)
 {
-    return accessible ? std::make_shared<const AtspiElement>(accessible, isApplication) : nullptr;
+    return accessible ? std::make_shared<const AtspiElement>(accessible, kind) : nullptr;
 }
 
-ElementPtr share(AtspiAccessible *accessible, bool isApplication)
+ElementPtr share(AtspiAccessible *accessible, ElementKind kind)
 {
-    return accessible ? adopt(ATSPI_ACCESSIBLE(g_object_ref(accessible)), isApplication) : nullptr;
+    return accessible ? adopt(ATSPI_ACCESSIBLE(g_object_ref(accessible)), kind) : nullptr;
 }
 
 const AtspiElement *atspi(const AccessibleElementRef &element)

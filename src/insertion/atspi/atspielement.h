@@ -8,11 +8,14 @@
 
 #include <memory>
 
+// Whether an AT-SPI object is an application's root, which names the application.
+enum class ElementKind { other, application };
+
 // Owns one reference to an AT-SPI object.
 class AtspiElement final : public AccessibleElement {
 public:
     // Adopts the reference the caller holds.
-    AtspiElement(AtspiAccessible *accessible, bool isApplication);
+    AtspiElement(AtspiAccessible *accessible, ElementKind kind);
     // The last holder may be on another thread; the reference is dropped on AT-SPI's own.
     ~AtspiElement() override;
     AtspiElement(const AtspiElement &) = delete;
@@ -51,7 +54,7 @@ public:
 };
 
 // Takes over the caller's reference.
-ElementPtr adopt(AtspiAccessible *accessible, bool isApplication = false);
+ElementPtr adopt(AtspiAccessible *accessible, ElementKind kind = ElementKind::other);
 // Takes a reference of its own.
-ElementPtr share(AtspiAccessible *accessible, bool isApplication = false);
+ElementPtr share(AtspiAccessible *accessible, ElementKind kind = ElementKind::other);
 const AtspiElement *atspi(const AccessibleElementRef &element);

@@ -1,7 +1,7 @@
 #include "atspitargetidentity.h"
 
 #include "atspicalls.h"
-#include "atspieventthread.h"
+#include "atspiconnection.h"
 #include "atspireadback.h"
 
 #include <QCoreApplication>
@@ -17,7 +17,7 @@ constexpr int focusSearchLimit = 300;
 
 } // namespace
 
-AtspiTargetIdentity::AtspiTargetIdentity(AtspiCalls &calls, AtspiReadBack &reads, AtspiEventThread &events)
+AtspiTargetIdentity::AtspiTargetIdentity(AtspiCalls &calls, AtspiReadBack &reads, AtspiConnection &events)
     : calls(calls)
     , reads(reads)
     , events(events)
@@ -114,7 +114,7 @@ std::vector<ElementPtr> AtspiTargetIdentity::applications()
     if (!desktop)
         return result;
     for (ElementPtr &child : calls.children(*desktop))
-        result.push_back(share(child->accessible(), true));
+        result.push_back(share(child->accessible(), ElementKind::application));
     return result;
 }
 
@@ -136,10 +136,10 @@ std::optional<QString> AtspiTargetIdentity::toolkitOf(const AtspiElement &elemen
 ElementPtr AtspiTargetIdentity::applicationOfWindow(const AtspiElement &window)
 {
     if (AtspiApplication *app = window.accessible()->parent.app; app && app->root)
-        return share(app->root, true);
+        return share(app->root, ElementKind::application);
     return adopt(calls.call(window,
                      [&](GError **error) { return atspi_accessible_get_application(window.accessible(), error); }),
-        true);
+        ElementKind::application);
 }
 
 ElementPtr AtspiTargetIdentity::focusedElement(const AtspiElement &application)
@@ -171,7 +171,7 @@ ElementPtr AtspiTargetIdentity::focusedElement(const AtspiElement &application)
     return nullptr;
 }
 
-std::optional<qint64> AtspiTargetIdentity::windowNumber(const AtspiElement &window)
+std::optional<qint64> AtspiTargetIdentity::windowId(const AtspiElement &window)
 {
     const std::optional<qint32> pid = calls.processOf(window);
     if (!pid || !calls.mayCall(window))
@@ -205,7 +205,7 @@ std::optional<QString> AtspiTargetIdentity::windowClass(const AccessibleElement 
         if (lastFront && lastFront->processIdentifier && lastFront->processIdentifier == calls.processOf(*atspi)
             && !lastFront->windowClass.isEmpty())
             return lastFront->windowClass.join(u'\n');
-        number = windowNumber(*atspi);
+        number = windowId(*atspi);
     }
     const std::optional<X11WindowResolver::TopLevel> window = number ? windows.describe(*number) : std::nullopt;
     if (!window || window->windowClass.isEmpty())

@@ -13,14 +13,14 @@
 #include <vector>
 
 class AtspiCalls;
-class AtspiEventThread;
+class AtspiConnection;
 class AtspiReadBack;
 
 // Which application is in front, its window and focused element, and what names that window:
 // its number and class, from the X server or, in a Wayland session, the compositor.
 class AtspiTargetIdentity {
 public:
-    AtspiTargetIdentity(AtspiCalls &calls, AtspiReadBack &reads, AtspiEventThread &events);
+    AtspiTargetIdentity(AtspiCalls &calls, AtspiReadBack &reads, AtspiConnection &events);
     ~AtspiTargetIdentity();
     AtspiTargetIdentity(const AtspiTargetIdentity &) = delete;
     AtspiTargetIdentity &operator=(const AtspiTargetIdentity &) = delete;
@@ -33,7 +33,7 @@ public:
     ElementPtr activeWindow(const AtspiElement &application);
     ElementPtr focusedElement(const AtspiElement &application);
     std::optional<QString> toolkitOf(const AtspiElement &element);
-    std::optional<qint64> windowNumber(const AtspiElement &window);
+    std::optional<qint64> windowId(const AtspiElement &window);
     std::optional<ActiveWindowSource::Window> compositorFront() const;
     std::optional<QString> windowClass(const AccessibleElement &element);
     std::optional<QString> x11WindowTitle(qint64 window);
@@ -44,7 +44,7 @@ private:
 
     AtspiCalls &calls;
     AtspiReadBack &reads;
-    AtspiEventThread &events;
+    AtspiConnection &events;
     X11WindowResolver windows;
     // In a Wayland session the compositor's word on the window in front stands in for the X server's.
     std::unique_ptr<ActiveWindowSource> toplevels = ActiveWindowSource::forSession();

@@ -186,19 +186,19 @@ bool RemoteDesktopKeystrokeSender::sendPaste(PasteShortcut shortcut)
         return false;
     const std::vector<uint32_t> codes = pasteKeyCodes(shortcut);
     for (const uint32_t code : codes)
-        notifyKey(code, true);
+        notifyKey(code, KeyState::pressed);
     for (auto code = codes.rbegin(); code != codes.rend(); ++code)
-        notifyKey(*code, false);
+        notifyKey(*code, KeyState::released);
     return m_bus.isConnected();
 }
 
-void RemoteDesktopKeystrokeSender::notifyKey(uint32_t code, bool pressed)
+void RemoteDesktopKeystrokeSender::notifyKey(uint32_t code, KeyState state)
 {
     // Sent without waiting: the bus keeps their order, and the paste's confirmation looks at the field.
     QDBusMessage call
         = QDBusMessage::createMethodCall(portalService, portalPath, remoteDesktopInterface, u"NotifyKeyboardKeycode"_s);
     call.setArguments(QVariantList() << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariantMap() << int(code)
-                                     << uint(pressed ? 1 : 0));
+                                     << uint(state == KeyState::pressed ? 1 : 0));
     m_bus.send(call);
 }
 

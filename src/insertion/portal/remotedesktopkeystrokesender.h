@@ -60,7 +60,8 @@ private:
         QString method, QVariantList arguments, QString handleToken, std::chrono::milliseconds answerWait);
     void setState(State state);
     void closeSession();
-    void notifyKey(uint32_t code, bool pressed);
+    enum class KeyState { released, pressed };
+    void notifyKey(uint32_t code, KeyState state);
 
     QDBusConnection m_bus;
     State m_state = State::off;

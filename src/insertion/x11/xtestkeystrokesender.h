@@ -16,7 +16,7 @@ public:
     // Only X11 windows take XTest keystrokes; a window the X server does not know has no number.
     bool reaches(const TextInsertionTarget &target) const override
     {
-        return target.windowFingerprint.number.has_value();
+        return target.windowFingerprint.windowId.has_value();
     }
 
 private:

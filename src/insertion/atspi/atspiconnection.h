@@ -18,12 +18,12 @@ GMainContext *atspiMainContext();
 // connects: the focus and window activations applications announce are recorded here, and an
 // application whose window comes to the front is asked, from outside event dispatch, to build
 // its tree.
-class AtspiEventThread {
+class AtspiConnection {
 public:
-    explicit AtspiEventThread(AtspiCalls &calls);
-    ~AtspiEventThread();
-    AtspiEventThread(const AtspiEventThread &) = delete;
-    AtspiEventThread &operator=(const AtspiEventThread &) = delete;
+    explicit AtspiConnection(AtspiCalls &calls);
+    ~AtspiConnection();
+    AtspiConnection(const AtspiConnection &) = delete;
+    AtspiConnection &operator=(const AtspiConnection &) = delete;
 
     // Connects to the bus and listens for events in this thread's main context; false while
     // the bus is not there.

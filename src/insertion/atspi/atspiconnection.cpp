@@ -1,6 +1,5 @@
-#include "atspieventthread.h"
+#include "atspiconnection.h"
 
-#include "atspiaccessibilitybackend.h"
 #include "atspicalls.h"
 
 #include <atomic>
@@ -40,18 +39,18 @@ extern "C" __attribute__((visibility("default"))) void atspi_dbus_connection_set
         setUp(connection, context);
 }
 
-const QStringList AtspiEventThread::eventTypes {
+const QStringList AtspiConnection::eventTypes {
     QStringLiteral("window:activate"),
     QStringLiteral("focus:"),
     QStringLiteral("object:state-changed:focused"),
 };
 
-AtspiEventThread::AtspiEventThread(AtspiCalls &calls)
+AtspiConnection::AtspiConnection(AtspiCalls &calls)
     : calls(calls)
 {
 }
 
-AtspiEventThread::~AtspiEventThread()
+AtspiConnection::~AtspiConnection()
 {
     if (greeting) {
         g_source_destroy(greeting);
@@ -64,7 +63,7 @@ AtspiEventThread::~AtspiEventThread()
     g_object_unref(listener);
 }
 
-bool AtspiEventThread::connect()
+bool AtspiConnection::connect()
 {
     // Events and replies are dispatched by the context of the thread that connects,
     // which Qt's event loop runs there: the main thread never handles AT-SPI traffic.
@@ -80,21 +79,21 @@ bool AtspiEventThread::connect()
     }
     if (context)
         atspi_set_main_context(context);
-    atspi_set_timeout(int(AtspiAccessibilityBackend::callTimeout.count()), 0);
-    listener = atspi_event_listener_new(&AtspiEventThread::onEvent, this, nullptr);
+    atspi_set_timeout(int(AtspiCalls::callTimeout.count()), 0);
+    listener = atspi_event_listener_new(&AtspiConnection::onEvent, this, nullptr);
     for (const QString &type : eventTypes)
         atspi_event_listener_register(listener, type.toUtf8().constData(), nullptr);
     connected = true;
     return true;
 }
 
-void AtspiEventThread::onEvent(AtspiEvent *event, void *self)
+void AtspiConnection::onEvent(AtspiEvent *event, void *self)
 {
-    static_cast<AtspiEventThread *>(self)->noteEvent(event);
+    static_cast<AtspiConnection *>(self)->noteEvent(event);
     g_boxed_free(ATSPI_TYPE_EVENT, event);
 }
 
-void AtspiEventThread::noteEvent(const AtspiEvent *event)
+void AtspiConnection::noteEvent(const AtspiEvent *event)
 {
     if (!event->source || !event->type)
         return;
@@ -111,32 +110,32 @@ void AtspiEventThread::noteEvent(const AtspiEvent *event)
     }
 }
 
-void AtspiEventThread::scheduleGreeting(ElementPtr window)
+void AtspiConnection::scheduleGreeting(ElementPtr window)
 {
     toGreet.push_back(std::move(window));
     if (greeting)
         return;
     greeting = g_idle_source_new();
-    g_source_set_callback(greeting, &AtspiEventThread::greetPending, this, nullptr);
+    g_source_set_callback(greeting, &AtspiConnection::greetPending, this, nullptr);
     g_source_attach(greeting, atspiContext.load());
 }
 
-gboolean AtspiEventThread::greetPending(gpointer self)
+gboolean AtspiConnection::greetPending(gpointer self)
 {
-    auto *events = static_cast<AtspiEventThread *>(self);
+    auto *events = static_cast<AtspiConnection *>(self);
     g_source_unref(std::exchange(events->greeting, nullptr));
     for (const ElementPtr &element : std::exchange(events->toGreet, {}))
         events->greet(*element);
     return G_SOURCE_REMOVE;
 }
 
-bool AtspiEventThread::mayGreet(const QString &bus) const
+bool AtspiConnection::mayGreet(const QString &bus) const
 {
     const auto it = greeted.constFind(bus);
     return it == greeted.cend() || it->hasExpired();
 }
 
-void AtspiEventThread::greet(const AtspiElement &element)
+void AtspiConnection::greet(const AtspiElement &element)
 {
     if (!mayGreet(element.busName()) || !calls.mayCall(element))
         return;
