@@ -365,7 +365,7 @@ void OverlayPanelController::scheduleHide(std::chrono::milliseconds delay)
 void OverlayPanelController::bringToFront()
 {
     if (m_surface)
-        m_surface->show(!m_ignoresMouse);
+        m_surface->show(m_ignoresMouse ? PanelClicks::passThrough : PanelClicks::taken);
     m_panel->show();
     m_panel->raise();
 }
