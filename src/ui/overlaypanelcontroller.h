@@ -70,12 +70,12 @@ public:
     void setSurface(std::unique_ptr<OverlaySurface> surface);
 
     QWidget *panel() const;
-    bool ignoresMouseEvents() const { return m_ignoresMouse; }
+    PanelClicks clicks() const { return m_clicks; }
     bool hasPendingHide() const { return m_hideTimer.isActive(); }
 
 private:
     void showStatus(const QString &title, const QString &detail, MascotState mascot);
-    void setIgnoresMouseEvents(bool ignore);
+    void setClicks(PanelClicks clicks);
     void setResultAreaVisible(bool visible);
     void setTexts(const QString &title, const QString &detail);
     void layoutTexts();
@@ -96,5 +96,5 @@ private:
     std::array<QList<MascotFrame>, 6> m_frames; // indexed by MascotState
     QTimer m_hideTimer;
     QString m_displayedText;
-    bool m_ignoresMouse = true;
+    PanelClicks m_clicks = PanelClicks::passThrough;
 };
