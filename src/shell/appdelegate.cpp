@@ -102,7 +102,7 @@ void AppDelegate::applicationDidFinishLaunching()
         m_neighbours.onboardingWindow->show();
 }
 
-bool AppDelegate::applicationShouldHandleReopen()
+bool AppDelegate::handleReopen()
 {
     if (!AppSettings::onboardingCompleted())
         m_neighbours.onboardingWindow->show();

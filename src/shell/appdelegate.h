@@ -38,8 +38,9 @@ public:
     DictationSessionController &controller() { return *m_controller; }
 
     void applicationDidFinishLaunching();
-    // A second start of the program, or the desktop activating it again.
-    bool applicationShouldHandleReopen();
+    // A second start of the program, or the desktop activating it again: shows the walkthrough,
+    // the last text or the settings. Always handled (true).
+    bool handleReopen();
     void applicationWillTerminate();
 
     // Menu actions.

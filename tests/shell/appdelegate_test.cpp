@@ -115,7 +115,7 @@ TEST_F(AppDelegateTest, LaunchAndReopenShowWhatTheSetupStateCallsFor)
         EXPECT_EQ(AppSettings::string(Keys::aiProvider), u"vorsik"_s);
         EXPECT_EQ(launched.trayIcon()->toolTip(), u"Ворсик — диктовка по Fn"_s);
         EXPECT_EQ(launched.trayIcon()->contextMenu(), launched.statusMenu());
-        EXPECT_TRUE(launched.applicationShouldHandleReopen());
+        EXPECT_TRUE(launched.handleReopen());
         EXPECT_EQ(*local.log, c.shown);
     }
 }
