@@ -11,34 +11,71 @@ namespace {
 
 const QString back = u"Назад"_s;
 const QString goOn = u"Продолжить"_s;
+constexpr Qt::Alignment centred = Qt::AlignHCenter | Qt::AlignTop;
 
 // In the order of OnboardingStep.
 const std::array<OnboardingPage, 6> pages { {
-    { MascotState::happy, 700ms, u"Добро пожаловать"_s, { u"Познакомимся?"_s },
-        { u"Ворсик будет слушать вашу речь, аккуратно приводить текст в порядок и вставлять его туда, где стоит "
-          u"курсор."_s },
-        { u"Для работы понадобятся два разрешения системы. Мы запросим их по очереди и объясним каждое."_s,
+    { .mascot = MascotState::happy,
+        .frameInterval = 700ms,
+        .progress = u"Добро пожаловать"_s,
+        .title = { u"Познакомимся?"_s },
+        .body = { u"Ворсик будет слушать вашу речь, аккуратно приводить текст в порядок и вставлять его туда, где "
+                  u"стоит курсор."_s },
+        .detail = { u"Для работы понадобятся два разрешения системы. Мы запросим их по очереди и объясним каждое."_s,
             u"Понадобятся два разрешения системы и модель распознавания речи. Настроим всё по очереди."_s },
-        u"Начать настройку"_s, QString() },
+        .primary = u"Начать настройку"_s,
+        .secondary = {},
+        .detailAlignment = centred },
     // Nothing to grant on Linux: the page says what the microphone is for, and its button moves on.
-    { MascotState::writing, 550ms, QString(), { u"Разрешите микрофон"_s },
-        { u"Микрофон нужен только для записи вашей диктовки после нажатия Fn."_s },
-        { u"Ворсик не слушает вас в фоне и не сохраняет аудио на компьютере. Сразу после обработки запись "
-          u"удаляется."_s },
-        goOn, back },
-    { MascotState::thinking, 650ms, QString(), { u"Разрешите вставку текста"_s },
-        { u"Универсальный доступ нужен, чтобы Ворсик мог вставить готовый текст в поле, где стоял курсор."_s,
+    { .mascot = MascotState::writing,
+        .frameInterval = 550ms,
+        .progress = {},
+        .title = { u"Разрешите микрофон"_s },
+        .body = { u"Микрофон нужен только для записи вашей диктовки после нажатия Fn."_s },
+        .detail = { u"Ворсик не слушает вас в фоне и не сохраняет аудио на компьютере. Сразу после обработки запись "
+                    u"удаляется."_s },
+        .primary = goOn,
+        .secondary = back,
+        .detailAlignment = centred },
+    { .mascot = MascotState::thinking,
+        .frameInterval = 650ms,
+        .progress = {},
+        .title = { u"Разрешите вставку текста"_s },
+        .body = { u"Универсальный доступ нужен, чтобы Ворсик мог вставить готовый текст в поле, где стоял курсор."_s,
             u"Специальные возможности нужны, чтобы Ворсик мог вставить готовый текст в поле, где стоял курсор."_s },
-        {}, QString(), back, Qt::AlignLeft | Qt::AlignTop },
-    { MascotState::searching, 650ms, QString(), {},
-        { u"Речь распознаётся прямо на этом компьютере — запись его не покидает. Для этого нужна модель: файл, "
-          u"который скачивается один раз."_s },
-        {}, QString(), back },
-    { MascotState::thinking, 650ms, QString(), { u"Сочетание клавиш для диктовки"_s },
-        { u"GNOME может сам начинать и заканчивать диктовку по сочетанию клавиш. Нажмите в поле ниже своё "
-          u"сочетание или оставьте предложенное."_s },
-        { shortcutHint }, u"Назначить сочетание"_s, u"Пропустить"_s },
-    { MascotState::happy, 600ms, u"Настройка завершена"_s, {}, {}, {}, QString(), back },
+        .detail = {},
+        .primary = {},
+        .secondary = back,
+        .detailAlignment = Qt::AlignLeft | Qt::AlignTop },
+    { .mascot = MascotState::searching,
+        .frameInterval = 650ms,
+        .progress = {},
+        .title = {},
+        .body = { u"Речь распознаётся прямо на этом компьютере — запись его не покидает. Для этого нужна модель: "
+                  u"файл, который скачивается один раз."_s },
+        .detail = {},
+        .primary = {},
+        .secondary = back,
+        .detailAlignment = centred },
+    { .mascot = MascotState::thinking,
+        .frameInterval = 650ms,
+        .progress = {},
+        .title = { u"Сочетание клавиш для диктовки"_s },
+        .body = { u"GNOME может сам начинать и заканчивать диктовку по сочетанию клавиш. Нажмите в поле ниже своё "
+                  u"сочетание или оставьте предложенное."_s },
+        .detail = { shortcutHint },
+        .primary = u"Назначить сочетание"_s,
+        .secondary = u"Пропустить"_s,
+        .detailAlignment = centred },
+    { .mascot = MascotState::happy,
+        .frameInterval = 600ms,
+        .progress = u"Настройка завершена"_s,
+        .title = {},
+        .body = {},
+        .detail = {},
+        .primary = {},
+        .secondary = back,
+        .detailAlignment = centred },
 } };
 
 const QString accessibilityLaterSteps
@@ -49,30 +86,36 @@ const QString accessibilityLaterSteps
 
 // In the order of PermissionStage.
 const std::array<PermissionTexts, 3> permissions { {
-    { u"Разрешение уже включено. Можно продолжать."_s, goOn },
-    { u"1. Нажмите кнопку ниже — Ворсик попросит систему включить специальные возможности.\n"
-      u"2. Если страница не сменится сама, нажмите кнопку ещё раз: Ворсик откроет настройки специальных "
-      u"возможностей (GNOME, KDE).\n"_s
+    { .detail = u"Разрешение уже включено. Можно продолжать."_s, .primary = goOn },
+    { .detail = u"1. Нажмите кнопку ниже — Ворсик попросит систему включить специальные возможности.\n"
+                u"2. Если страница не сменится сама, нажмите кнопку ещё раз: Ворсик откроет настройки специальных "
+                u"возможностей (GNOME, KDE).\n"_s
             + accessibilityLaterSteps,
-        u"Настроить вставку текста"_s },
-    { u"1. Ворсик попросил систему включить специальные возможности — обычно страница сменяется сама за "
-      u"секунду.\n"
-      u"2. Если этого не произошло, нажмите «Проверить разрешение»: Ворсик откроет настройки специальных "
-      u"возможностей (GNOME, KDE).\n"_s
+        .primary = u"Настроить вставку текста"_s },
+    { .detail = u"1. Ворсик попросил систему включить специальные возможности — обычно страница сменяется сама за "
+                u"секунду.\n"
+                u"2. Если этого не произошло, нажмите «Проверить разрешение»: Ворсик откроет настройки специальных "
+                u"возможностей (GNOME, KDE).\n"_s
             + accessibilityLaterSteps,
-        u"Проверить разрешение"_s },
+        .primary = u"Проверить разрешение"_s },
 } };
 
 // In the order of ModelStage. Where the model is still to be downloaded, the page explains the
 // recommendation instead of a fixed detail.
 const std::array<ModelTexts, 4> models { {
-    { u"Модель распознавания готова"_s, u"Модель %1 уже на этом компьютере. Можно продолжать — или выбрать другую."_s,
-        goOn, back },
-    { u"Скачиваю модель распознавания"_s,
-        u"Можно пока заняться своими делами: окно можно закрыть, загрузка продолжится."_s, u"Скачивается…"_s,
-        u"Отменить загрузку"_s },
-    { u"Скачайте модель распознавания"_s, QString(), u"Скачать · %1"_s, back },
-    { u"Скачайте модель распознавания"_s, QString(), u"Продолжить загрузку"_s, back },
+    { .title = u"Модель распознавания готова"_s,
+        .detail = u"Модель %1 уже на этом компьютере. Можно продолжать — или выбрать другую."_s,
+        .primary = goOn,
+        .secondary = back },
+    { .title = u"Скачиваю модель распознавания"_s,
+        .detail = u"Можно пока заняться своими делами: окно можно закрыть, загрузка продолжится."_s,
+        .primary = u"Скачивается…"_s,
+        .secondary = u"Отменить загрузку"_s },
+    { .title = u"Скачайте модель распознавания"_s, .detail = {}, .primary = u"Скачать · %1"_s, .secondary = back },
+    { .title = u"Скачайте модель распознавания"_s,
+        .detail = {},
+        .primary = u"Продолжить загрузку"_s,
+        .secondary = back },
 } };
 
 const OnboardingText workingTitle { u"Всё работает!"_s };
@@ -82,28 +125,59 @@ const QString notDone = u"Готово"_s;
 
 // In the order of TestStage.
 const std::array<OnboardingTestPage, 6> tests { {
-    { MascotState::happy, 600ms, u"Настройка завершена"_s,
-        { u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s },
-        { u"Нажмите Fn один раз. Говорите. Когда закончите — нажмите Fn ещё раз. Готовый текст появится прямо "
-          u"здесь."_s },
-        { u"Нажмите Fn и скажите что-нибудь…"_s }, QString(), notDone },
-    { MascotState::searching, 550ms, u"Проверка работы"_s, { u"Ворсик ищет ручку…"_s },
-        { u"Секунду — Ворсик готовится записывать."_s }, { u"Ворсик ищет ручку…"_s }, QString(), QString() },
-    { MascotState::writing, 500ms, u"Проверка работы"_s, { u"Говорите. Нажмите Fn ещё раз, когда закончите"_s },
-        { u"Ворсик слушает и записывает за вами."_s }, { u"Говорите — нажмите Fn второй раз, когда закончите."_s },
-        QString(), QString() },
-    { MascotState::editing, 550ms, u"Проверка работы"_s, { u"Ворсик редактирует текст"_s, u"Ворсик распознаёт речь"_s },
-        { u"Исправляет распознавание, грамматику и пунктуацию."_s,
+    { .mascot = MascotState::happy,
+        .frameInterval = 600ms,
+        .progress = u"Настройка завершена"_s,
+        .title = { u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s },
+        .body = { u"Нажмите Fn один раз. Говорите. Когда закончите — нажмите Fn ещё раз. Готовый текст появится "
+                  u"прямо здесь."_s },
+        .field = { u"Нажмите Fn и скажите что-нибудь…"_s },
+        .detail = {},
+        .primary = notDone },
+    { .mascot = MascotState::searching,
+        .frameInterval = 550ms,
+        .progress = u"Проверка работы"_s,
+        .title = { u"Ворсик ищет ручку…"_s },
+        .body = { u"Секунду — Ворсик готовится записывать."_s },
+        .field = { u"Ворсик ищет ручку…"_s },
+        .detail = {},
+        .primary = {} },
+    { .mascot = MascotState::writing,
+        .frameInterval = 500ms,
+        .progress = u"Проверка работы"_s,
+        .title = { u"Говорите. Нажмите Fn ещё раз, когда закончите"_s },
+        .body = { u"Ворсик слушает и записывает за вами."_s },
+        .field = { u"Говорите — нажмите Fn второй раз, когда закончите."_s },
+        .detail = {},
+        .primary = {} },
+    { .mascot = MascotState::editing,
+        .frameInterval = 550ms,
+        .progress = u"Проверка работы"_s,
+        .title = { u"Ворсик редактирует текст"_s, u"Ворсик распознаёт речь"_s },
+        .body = { u"Исправляет распознавание, грамматику и пунктуацию."_s,
             u"Распознавание идёт на этом компьютере, обычно несколько секунд."_s },
-        { u"Ворсик редактирует текст…"_s, u"Ворсик распознаёт речь…"_s }, QString(), QString() },
+        .field = { u"Ворсик редактирует текст…"_s, u"Ворсик распознаёт речь…"_s },
+        .detail = {},
+        .primary = {} },
     // The field shows the dictated text.
-    { MascotState::happy, 600ms, u"Проверка завершена"_s, workingTitle, workingBody, {},
-        u"Пробная диктовка готова. Всё классно — давайте работать."_s, u"Давайте работать"_s },
+    { .mascot = MascotState::happy,
+        .frameInterval = 600ms,
+        .progress = u"Проверка завершена"_s,
+        .title = workingTitle,
+        .body = workingBody,
+        .field = {},
+        .detail = u"Пробная диктовка готова. Всё классно — давайте работать."_s,
+        .primary = u"Давайте работать"_s },
     // The field shows testFailure().
-    { MascotState::confused, 650ms, u"Попробуем ещё раз"_s, { u"Не получилось"_s },
-        { u"Проверьте микрофон и подключение, затем повторите пробную диктовку."_s,
+    { .mascot = MascotState::confused,
+        .frameInterval = 650ms,
+        .progress = u"Попробуем ещё раз"_s,
+        .title = { u"Не получилось"_s },
+        .body = { u"Проверьте микрофон и подключение, затем повторите пробную диктовку."_s,
             u"Проверьте микрофон, затем повторите пробную диктовку."_s },
-        {}, u"Настройка пока не завершена. Проверим ещё раз."_s, notDone },
+        .field = {},
+        .detail = u"Настройка пока не завершена. Проверим ещё раз."_s,
+        .primary = notDone },
 } };
 
 } // namespace
