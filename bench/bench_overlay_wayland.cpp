@@ -2,6 +2,7 @@
 // handed to the compositor per second, and the process's CPU time per image. Then the longest
 // main-thread stall while the compositor is stopped (SIGSTOP) through the overlay's show, a
 // paste and its hide; the target is 20 ms.
+#include "layershelloverlay.h"
 #include "overlaypanelcontroller.h"
 #include "stallmeter.h"
 #include "waylandclipboard.h"

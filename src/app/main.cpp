@@ -240,8 +240,7 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     AppDelegate delegate(std::move(neighbours), &accessibility, makeFnKeyMonitor);
     delegate.followModelDownloads(&modelDownloader);
 
-    QObject::connect(
-        &instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::applicationShouldHandleReopen);
+    QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &AppDelegate::handleReopen);
     QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate, &AppDelegate::handleTogglePress);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
 

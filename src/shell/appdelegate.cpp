@@ -21,8 +21,8 @@ AppDelegate::AppDelegate(DictationSessionController::Neighbours neighbours,
     , m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     m_controller = new DictationSessionController(std::move(neighbours), this);
-    connect(m_controller, &DictationSessionController::stateChanged, this, &AppDelegate::updateMenuBar);
-    connect(m_controller, &DictationSessionController::lastTextChanged, this, &AppDelegate::updateMenuBar);
+    connect(m_controller, &DictationSessionController::stateChanged, this, &AppDelegate::updateTray);
+    connect(m_controller, &DictationSessionController::lastTextChanged, this, &AppDelegate::updateTray);
 }
 
 AppDelegate::~AppDelegate()
@@ -30,7 +30,7 @@ AppDelegate::~AppDelegate()
     // The monitor's action points back here; it goes first.
     m_fnKeyMonitor.reset();
     // The tray icon points at its menu, which as a member would otherwise go before it.
-    delete m_statusItem;
+    delete m_trayIcon;
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -41,8 +41,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
     // Asked once: on X11 and over D-Bus the answer is a round trip to the desktop.
     const bool trayShown = m_trayAvailable();
-    configureMainMenu(trayShown);
-    configureStatusItem();
+    configureMainMenu(trayShown ? WindowMenu::ownActions : WindowMenu::withTrayActions);
+    configureTrayIcon();
 
     m_neighbours.onboardingWindow->setOnFinish([self = QPointer<AppDelegate>(this)] {
         if (!self)
@@ -102,7 +102,7 @@ void AppDelegate::applicationDidFinishLaunching()
         m_neighbours.onboardingWindow->show();
 }
 
-bool AppDelegate::applicationShouldHandleReopen()
+bool AppDelegate::handleReopen()
 {
     if (!AppSettings::onboardingCompleted())
         m_neighbours.onboardingWindow->show();
@@ -174,7 +174,7 @@ void AppDelegate::showLaunchNotice(const QString &title, const QString &detail)
     m_controller->showOverlayMessage(title, detail, MessageTone::failure, keyboardMessageHideAfter);
 }
 
-void AppDelegate::configureMainMenu(bool trayShown)
+void AppDelegate::configureMainMenu(WindowMenu content)
 {
     if (m_mainMenu)
         return;
@@ -190,7 +190,7 @@ void AppDelegate::configureMainMenu(bool trayShown)
         },
         this);
     // Without a tray icon the windows' menu is the only way to everything the tray menu offers.
-    if (!trayShown)
+    if (content == WindowMenu::withTrayActions)
         m_mainMenu->addTrayActions(
             [self] {
                 if (self)
@@ -203,26 +203,26 @@ void AppDelegate::configureMainMenu(bool trayShown)
     m_mainMenu->attachToNewWindows();
 }
 
-void AppDelegate::configureStatusItem()
+void AppDelegate::configureTrayIcon()
 {
-    if (m_statusItem)
+    if (m_trayIcon)
         return;
     m_statusMenu = std::make_unique<QMenu>();
-    m_statusItem = new QSystemTrayIcon(this);
+    m_trayIcon = new QSystemTrayIcon(this);
     updateToolTip();
-    m_statusItem->setContextMenu(m_statusMenu.get());
+    m_trayIcon->setContextMenu(m_statusMenu.get());
     // A left click shows the same menu as a right click.
-    connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
             m_statusMenu->popup(QCursor::pos());
     });
-    updateMenuBar();
-    m_statusItem->show();
+    updateTray();
+    m_trayIcon->show();
 }
 
-void AppDelegate::updateMenuBar()
+void AppDelegate::updateTray()
 {
-    if (!m_statusItem)
+    if (!m_trayIcon)
         return;
     const DictationState state = m_controller->state();
     const StatusMenu::Appearance look = StatusMenu::appearance(state);
@@ -235,7 +235,8 @@ void AppDelegate::updateMenuBar()
                 (self->*action)();
         };
     };
-    StatusMenu::build(*m_statusMenu, state, AppSettings::lastText().has_value(),
+    StatusMenu::build(*m_statusMenu, state,
+        AppSettings::lastText() ? StatusMenu::LastText::kept : StatusMenu::LastText::none,
         { guarded(&AppDelegate::toggleFromMenu), guarded(&AppDelegate::showLastText),
             guarded(&AppDelegate::openSettings), guarded(&AppDelegate::requestAccessibility),
             guarded(&AppDelegate::quitApplication) });
@@ -244,7 +245,7 @@ void AppDelegate::updateMenuBar()
 void AppDelegate::setStatusIcon(const QString &iconName, const QString &title, const QColor &colour)
 {
     m_statusIcon = StatusMenu::makeIcon(iconName, title, colour, m_iconLookup);
-    m_statusItem->setIcon(m_statusIcon.icon);
+    m_trayIcon->setIcon(m_statusIcon.icon);
 }
 
 void AppDelegate::followModelDownloads(ModelDownloader *downloader)
@@ -259,11 +260,11 @@ void AppDelegate::followModelDownloads(ModelDownloader *downloader)
 
 void AppDelegate::updateToolTip(const QString &ended)
 {
-    if (!m_statusItem)
+    if (!m_trayIcon)
         return;
     QString text = StatusMenu::toolTip.toString();
     if (const auto progress = m_modelDownloader ? m_modelDownloader->currentProgress() : std::nullopt;
         progress && progress->name != ended)
         text += u"\nСкачивается модель %1: %2"_s.arg(progress->name, progress->text());
-    m_statusItem->setToolTip(text);
+    m_trayIcon->setToolTip(text);
 }

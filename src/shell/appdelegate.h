@@ -38,8 +38,9 @@ public:
     DictationSessionController &controller() { return *m_controller; }
 
     void applicationDidFinishLaunching();
-    // A second start of the program, or the desktop activating it again.
-    bool applicationShouldHandleReopen();
+    // A second start of the program, or the desktop activating it again: shows the walkthrough,
+    // the last text or the settings. Always handled (true).
+    bool handleReopen();
     void applicationWillTerminate();
 
     // Menu actions.
@@ -54,8 +55,8 @@ public:
     // A press from `verbulo --toggle`, already answered over the bus: acted on at once.
     void handleTogglePress();
 
-    // Rebuilds the status menu and icon; follows the controller's state and last text.
-    void updateMenuBar();
+    // Redraws the tray icon and rebuilds its menu; follows the controller's state and last text.
+    void updateTray();
 
     // The tray icon's tooltip shows the progress of model downloads while one runs.
     void followModelDownloads(ModelDownloader *downloader);
@@ -65,15 +66,18 @@ public:
     // Whether the desktop shows tray icons (a status notifier host); tests replace it.
     void setTrayCheck(std::function<bool()> check) { m_trayAvailable = std::move(check); }
 
-    QSystemTrayIcon *statusItem() const { return m_statusItem; }
+    QSystemTrayIcon *trayIcon() const { return m_trayIcon; }
     QMenu *statusMenu() const { return m_statusMenu.get(); }
     MainMenu *mainMenu() const { return m_mainMenu; }
     // Whether the last icon came from the theme, and the title that goes with it.
     const StatusMenu::Icon &statusIcon() const { return m_statusIcon; }
 
 private:
-    void configureMainMenu(bool trayShown);
-    void configureStatusItem();
+    // Whether the windows' menu also carries what the tray menu offers (where no tray icon shows).
+    enum class WindowMenu { ownActions, withTrayActions };
+
+    void configureMainMenu(WindowMenu content);
+    void configureTrayIcon();
     void setStatusIcon(const QString &iconName, const QString &title, const QColor &colour);
     // `ended` names a download that just stopped and may still count as under way.
     void updateToolTip(const QString &ended = QString());
@@ -93,7 +97,7 @@ private:
     DictationSessionController *m_controller;
     MainMenu *m_mainMenu = nullptr;
     ModelDownloader *m_modelDownloader = nullptr;
-    QSystemTrayIcon *m_statusItem = nullptr;
+    QSystemTrayIcon *m_trayIcon = nullptr;
     std::unique_ptr<QMenu> m_statusMenu;
     StatusMenu::Icon m_statusIcon;
     std::unique_ptr<QObject> m_fnKeyMonitor;

@@ -14,8 +14,8 @@ namespace {
 
 const char *const attachedProperty = "verbuloMainMenu";
 
-// The equivalent of sending an edit command to the first responder: the focused
-// widget handles it if it has such a slot (line and text edits, spin boxes).
+// An edit command goes to the widget with the keyboard focus, if it has such a slot
+// (line and text edits, spin boxes).
 void sendToFocusWidget(const char *slot, const char *signature)
 {
     QWidget *target = QApplication::focusWidget();

@@ -70,10 +70,9 @@ QPixmap drawnPixmap(int size, const QString &title, const QColor &tint)
     return pixmap;
 }
 
-QAction *addAction(QMenu &menu, const QString &title, const std::function<void()> &handler, bool enabled)
+QAction *addAction(QMenu &menu, const QString &title, const std::function<void()> &handler)
 {
     QAction *action = menu.addAction(title);
-    action->setEnabled(enabled);
     if (handler)
         QObject::connect(action, &QAction::triggered, &menu, [handler] { handler(); });
     return action;
@@ -116,19 +115,20 @@ Icon makeIcon(const QString &iconName, const QString &title, const QColor &tint,
     return result;
 }
 
-void build(QMenu &menu, DictationState state, bool hasLastText, const Handlers &handlers)
+void build(QMenu &menu, DictationState state, LastText lastText, const Handlers &handlers)
 {
     menu.clear();
     const bool canToggle = state == DictationState::idle || state == DictationState::recording;
-    addAction(menu, state == DictationState::recording ? u"Закончить диктовку"_s : u"Начать диктовку"_s,
-        handlers.toggle, canToggle);
-    addAction(menu, u"Диктовка: Fn — начать/закончить"_s, {}, false);
+    addAction(
+        menu, state == DictationState::recording ? u"Закончить диктовку"_s : u"Начать диктовку"_s, handlers.toggle)
+        ->setEnabled(canToggle);
+    addAction(menu, u"Диктовка: Fn — начать/закончить"_s, {})->setEnabled(false);
     menu.addSeparator();
-    addAction(menu, u"Последний текст…"_s, handlers.showLastText, hasLastText);
-    addAction(menu, u"Настройки…"_s, handlers.openSettings, true)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
-    addAction(menu, u"Разрешить вставку текста…"_s, handlers.requestAccessibility, true);
+    addAction(menu, u"Последний текст…"_s, handlers.showLastText)->setEnabled(lastText == LastText::kept);
+    addAction(menu, u"Настройки…"_s, handlers.openSettings)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    addAction(menu, u"Разрешить вставку текста…"_s, handlers.requestAccessibility);
     menu.addSeparator();
-    addAction(menu, u"Выйти"_s, handlers.quit, true)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    addAction(menu, u"Выйти"_s, handlers.quit)->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
 } // namespace StatusMenu

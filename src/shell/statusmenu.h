@@ -51,7 +51,10 @@ struct Handlers {
     std::function<void()> quit;
 };
 
+// Whether there is a last text for the menu to show again.
+enum class LastText { none, kept };
+
 // Empties `menu` and fills it for `state`; each item is enabled exactly by its rule.
-void build(QMenu &menu, DictationState state, bool hasLastText, const Handlers &handlers);
+void build(QMenu &menu, DictationState state, LastText lastText, const Handlers &handlers);
 
 } // namespace StatusMenu

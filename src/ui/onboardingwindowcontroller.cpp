@@ -1,5 +1,4 @@
 #include "onboardingwindowcontroller.h"
-#include "uifont.h"
 
 #include "appsettings.h"
 #include "clampedlabel.h"
@@ -7,127 +6,30 @@
 #include "desktopsettings.h"
 #include "fnkeyboardhintview.h"
 #include "mascotview.h"
-#include "modellistview.h"
+#include "onboardingmodelpage.h"
+#include "onboardingstyle.h"
 #include "toggleshortcut.h"
+#include "uifont.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QDir>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeySequenceEdit>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
-
-namespace {
-
-QColor secondaryColour(const QPalette &palette)
-{
-    QColor colour = palette.color(QPalette::WindowText);
-    colour.setAlphaF(0.62f);
-    return colour;
-}
-
-void setTextColour(QWidget *widget, const QColor &colour)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    widget->setPalette(palette);
-}
-
-QLabel *makeLabel(const QString &name, const QFont &font, QWidget *parent)
-{
-    auto *label = new QLabel(parent);
-    label->setObjectName(name);
-    label->setFont(font);
-    label->setWordWrap(true);
-    label->setTextFormat(Qt::PlainText);
-    label->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    return label;
-}
-
-// Under the ready page's title: how this desktop starts a dictation, where it is not the Fn key.
-// `toggleKeys`: the combination assigned to `verbulo --toggle` in the walkthrough, if any.
-QString triggerDetail(DictationTrigger trigger, const QString &toggleKeys)
-{
-    switch (trigger) {
-    case DictationTrigger::desktopShortcut:
-        return u"Вместо Fn подойдёт сочетание «Диктовка» — его назначают в настройках клавиатуры рабочего стола."_s;
-    case DictationTrigger::toggleCommand:
-        if (!toggleKeys.isEmpty())
-            return u"Клавиша Fn недоступна: нажимайте вместо неё %1."_s.arg(toggleKeys);
-        return u"Клавиша Fn недоступна: назначьте команде «verbulo --toggle» сочетание клавиш в настройках "
-               u"рабочего стола и нажимайте его вместо Fn."_s;
-    case DictationTrigger::fnKey:
-        break;
-    }
-    return u"Так мы сразу убедимся, что установка действительно завершена."_s;
-}
-
-const QString readyTitleBeforeTest = u"Нажмите Fn, чтобы Ворсик попробовал за вами записать"_s;
-const QString readyBodyBeforeTest
-    = u"Нажмите Fn один раз. Говорите. Когда закончите — нажмите Fn ещё раз. Готовый текст появится прямо здесь."_s;
-const QString shortcutHint
-    = u"В настройках клавиатуры GNOME оно появится как «Ворсик: диктовка» — там его можно сменить или удалить."_s;
-
-const QString workingTitle = u"Всё работает!"_s;
-const QString workingBody
-    = u"Ворсик будет жить в системном трее в виде микрофончика. Нажмите на него, чтобы открыть настройки или найти последний текст."_s;
-const QString workingDetail = u"Пробная диктовка готова. Всё классно — давайте работать."_s;
-
-const QString accessibilityStepsBeforeRequest
-    = u"1. Нажмите кнопку ниже — Ворсик попросит систему включить специальные возможности.\n"
-      "2. Если страница не сменится сама, нажмите кнопку ещё раз: Ворсик откроет настройки специальных "
-      "возможностей (GNOME, KDE).\n"
-      "3. Включите в них специальные возможности (вспомогательные технологии).\n"
-      "4. Вернитесь к Ворсику — страница сменится сама.\n"
-      "Chromium, Chrome и программы на Electron флагов запуска не требуют: когда их окно выходит вперёд, "
-      "Ворсик сам просит их показать поле ввода."_s;
-const QString accessibilityStepsAfterRequest
-    = u"1. Ворсик попросил систему включить специальные возможности — обычно страница сменяется сама за секунду.\n"
-      "2. Если этого не произошло, нажмите «Проверить разрешение»: Ворсик откроет настройки специальных "
-      "возможностей (GNOME, KDE).\n"
-      "3. Включите в них специальные возможности (вспомогательные технологии).\n"
-      "4. Вернитесь к Ворсику — страница сменится сама.\n"
-      "Chromium, Chrome и программы на Electron флагов запуска не требуют: когда их окно выходит вперёд, "
-      "Ворсик сам просит их показать поле ввода."_s;
-
-} // namespace
 
 OnboardingWindowController::OnboardingWindowController(AbstractAccessibilityPermission *accessibility,
     ModelDownloader *localModels, std::function<bool()> openAccessibilitySettings, QString mascotDirectory,
     QObject *parent)
     : QObject(parent)
-    , m_accessibility(accessibility)
-    , m_localModels(localModels)
-    , m_openAccessibilitySettings(std::move(openAccessibilitySettings))
+    , m_build(localModels ? OnboardingBuild::localModels : OnboardingBuild::ownBackend)
+    , m_permission(accessibility, std::move(openAccessibilitySettings))
+    , m_modelPage(localModels ? std::make_unique<OnboardingModelPage>(localModels) : nullptr)
     , m_mascotDirectory(std::move(mascotDirectory))
 {
-    m_permissionTimer.setInterval(1s);
-    connect(&m_permissionTimer, &QTimer::timeout, this, &OnboardingWindowController::checkAccessibilityPermission);
-    if (!m_localModels)
-        return;
-    connect(m_localModels, &ModelDownloader::progressChanged, this, &OnboardingWindowController::showDownloadProgress);
-    const auto pageChanged = [this] {
-        if (m_window && m_currentStep == OnboardingStep::model) {
-            fillModelPicker();
-            updateModelPage();
-        }
-    };
-    connect(m_localModels, &ModelDownloader::finished, this, pageChanged);
-    connect(m_localModels, &ModelDownloader::cancelled, this, pageChanged);
-    connect(m_localModels, &ModelDownloader::failed, this,
-        [this, pageChanged](const QString &name, const QString &message) {
-            if (m_modelPicker && m_modelPicker->currentData().toString() == name)
-                m_downloadError = message;
-            pageChanged();
-        });
+    connect(&m_permission, &AccessibilityPermissionWatcher::granted, this,
+        [this] { showStep(OnboardingSteps::after(OnboardingStep::accessibility, steps())); });
 }
 
 OnboardingWindowController::OnboardingWindowController(
@@ -148,8 +50,8 @@ void OnboardingWindowController::show()
     if (!m_window) {
         buildWindow();
         showStep(OnboardingStep::welcome);
-    } else if (m_currentStep == OnboardingStep::accessibility && m_accessibility->isBusEnabled()) {
-        showStep(stepAfter(OnboardingStep::accessibility));
+    } else if (m_currentStep == OnboardingStep::accessibility && m_permission.isGranted()) {
+        showStep(OnboardingSteps::after(OnboardingStep::accessibility, steps()));
     } else if (m_currentStep == OnboardingStep::ready && !hasUsableModel()) {
         // The model went while the window was closed: the test cannot succeed without one.
         showStep(OnboardingStep::model);
@@ -170,7 +72,7 @@ void OnboardingWindowController::buildWindow()
         if (m_primaryButton->isEnabled())
             primaryAction();
     };
-    const QColor secondary = secondaryColour(m_window->palette());
+    const QColor secondary = OnboardingStyle::secondaryText(m_window->palette());
 
     auto *stack = new QVBoxLayout(m_window.get());
     stack->setContentsMargins(45, 24, 45, 24);
@@ -182,8 +84,8 @@ void OnboardingWindowController::buildWindow()
     m_mascotView->setFixedSize(140, 140);
     stack->addWidget(m_mascotView, 0, Qt::AlignHCenter);
 
-    m_progressLabel = makeLabel(u"progressLabel"_s, systemFont(13, QFont::Medium), m_window.get());
-    setTextColour(m_progressLabel, secondary);
+    m_progressLabel = OnboardingStyle::makeLabel(u"progressLabel"_s, systemFont(13, QFont::Medium), m_window.get());
+    OnboardingStyle::setTextColour(m_progressLabel, secondary);
     stack->addWidget(m_progressLabel);
 
     m_titleLabel = new ClampedLabel(2, m_window.get());
@@ -192,7 +94,7 @@ void OnboardingWindowController::buildWindow()
     m_titleLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     stack->addWidget(m_titleLabel);
 
-    m_bodyLabel = makeLabel(u"bodyLabel"_s, systemFont(17), m_window.get());
+    m_bodyLabel = OnboardingStyle::makeLabel(u"bodyLabel"_s, systemFont(17), m_window.get());
     stack->addWidget(m_bodyLabel);
 
     m_shortcutEdit = new QKeySequenceEdit(m_window.get());
@@ -205,8 +107,8 @@ void OnboardingWindowController::buildWindow()
     // A new combination clears the refusal of the previous one.
     connect(m_shortcutEdit, &QKeySequenceEdit::keySequenceChanged, this, [this] {
         if (m_currentStep == OnboardingStep::shortcut) {
-            setTextColour(m_detailLabel, secondaryColour(m_window->palette()));
-            m_detailLabel->setText(shortcutHint);
+            OnboardingStyle::setTextColour(m_detailLabel, OnboardingStyle::secondaryText(m_window->palette()));
+            m_detailLabel->setText(OnboardingSteps::shortcutHint);
         }
     });
 
@@ -214,8 +116,8 @@ void OnboardingWindowController::buildWindow()
     m_fnKeyboardHint->hide();
     stack->addWidget(m_fnKeyboardHint, 0, Qt::AlignHCenter);
 
-    m_detailLabel = makeLabel(u"detailLabel"_s, systemFont(14), m_window.get());
-    setTextColour(m_detailLabel, secondary);
+    m_detailLabel = OnboardingStyle::makeLabel(u"detailLabel"_s, systemFont(14), m_window.get());
+    OnboardingStyle::setTextColour(m_detailLabel, secondary);
     stack->addWidget(m_detailLabel);
 
     m_testResultField = new ClampedLabel(4, m_window.get());
@@ -230,27 +132,17 @@ void OnboardingWindowController::buildWindow()
     m_testResultField->hide();
     stack->addWidget(m_testResultField);
 
-    if (m_localModels) {
-        m_modelPicker = new QComboBox(m_window.get());
-        m_modelPicker->setObjectName(u"modelPicker"_s);
-        m_modelPicker->setFont(systemFont(14));
-        m_modelPicker->setFixedWidth(440);
-        m_modelPicker->setMinimumHeight(32);
-        stack->addWidget(m_modelPicker, 0, Qt::AlignHCenter);
-        m_downloadBar = new QProgressBar(m_window.get());
-        m_downloadBar->setObjectName(u"downloadBar"_s);
-        m_downloadBar->setRange(0, 100);
-        m_downloadBar->setTextVisible(false);
-        m_downloadBar->setFixedSize(440, 8);
-        stack->addWidget(m_downloadBar, 0, Qt::AlignHCenter);
-        m_downloadText = makeLabel(u"downloadText"_s, systemFont(13), m_window.get());
-        stack->addWidget(m_downloadText);
-        connect(m_modelPicker, &QComboBox::currentIndexChanged, this, [this] {
-            m_downloadError.clear();
-            updateModelPage();
-        });
-    }
+    if (m_modelPage)
+        m_modelPage->build(m_window.get(), stack);
 
+    buildButtons(stack);
+    if (m_modelPage)
+        m_modelPage->setPlaces({ m_titleLabel, m_detailLabel, m_primaryButton, m_secondaryButton });
+    stack->addStretch(1);
+}
+
+void OnboardingWindowController::buildButtons(QVBoxLayout *stack)
+{
     auto *buttonRow = new QWidget(m_window.get());
     buttonRow->setFixedSize(440, 42);
     auto *buttons = new QHBoxLayout(buttonRow);
@@ -276,113 +168,71 @@ void OnboardingWindowController::buildWindow()
     connect(m_primaryButton, &QPushButton::clicked, this, &OnboardingWindowController::primaryAction);
     connect(m_secondaryButton, &QPushButton::clicked, this, &OnboardingWindowController::secondaryAction);
     stack->addWidget(buttonRow, 0, Qt::AlignHCenter);
-    stack->addStretch(1);
 }
 
 void OnboardingWindowController::showStep(OnboardingStep step)
 {
     m_currentStep = step;
-    m_permissionTimer.stop();
+    m_permission.stop();
     m_mascotView->stop();
-    m_trustRequested = false;
-    m_secondaryButton->show();
-    m_detailLabel->show();
     m_fnKeyboardHint->hide();
     m_testResultField->hide();
     m_shortcutEdit->hide();
-    setTextColour(m_detailLabel, secondaryColour(m_window->palette()));
+    if (m_modelPage)
+        m_modelPage->hide();
+    OnboardingStyle::setTextColour(m_detailLabel, OnboardingStyle::secondaryText(m_window->palette()));
     m_primaryButton->setEnabled(true);
-    m_secondaryButton->setText(u"Назад"_s);
-    m_detailLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    for (QWidget *modelWidget : { static_cast<QWidget *>(m_modelPicker), static_cast<QWidget *>(m_downloadBar),
-             static_cast<QWidget *>(m_downloadText) })
-        if (modelWidget)
-            modelWidget->hide();
-    const bool local = m_localModels != nullptr;
+
+    const OnboardingPage &page = OnboardingSteps::page(step);
+    setMascotAnimation(page.mascot, page.frameInterval);
+    m_progressLabel->setText(page.progress.isEmpty() ? OnboardingSteps::counter(step, steps()) : page.progress);
+    m_titleLabel->setText(page.title.in(m_build));
+    m_bodyLabel->setText(page.body.in(m_build));
+    m_detailLabel->setText(page.detail.in(m_build));
+    m_detailLabel->setAlignment(page.detailAlignment);
+    m_primaryButton->setText(page.primary);
+    m_secondaryButton->setText(page.secondary);
+    m_secondaryButton->setVisible(!page.secondary.isEmpty());
 
     switch (step) {
     case OnboardingStep::welcome:
-        setMascotAnimation(MascotState::happy, 700ms);
-        m_progressLabel->setText(u"Добро пожаловать"_s);
-        m_titleLabel->setText(u"Познакомимся?"_s);
-        m_bodyLabel->setText(u"Ворсик будет слушать вашу речь, аккуратно приводить текст в порядок и вставлять его "
-                             "туда, где стоит курсор."_s);
-        m_detailLabel->setText(local
-                ? u"Понадобятся два разрешения системы и модель распознавания речи. Настроим всё по очереди."_s
-                : u"Для работы понадобятся два разрешения системы. Мы запросим их по очереди и объясним каждое."_s);
-        m_secondaryButton->hide();
-        m_primaryButton->setText(u"Начать настройку"_s);
-        break;
-    case OnboardingStep::microphone:
-        setMascotAnimation(MascotState::writing, 550ms);
-        m_progressLabel->setText(stepLabel(step));
-        m_titleLabel->setText(u"Разрешите микрофон"_s);
-        m_bodyLabel->setText(u"Микрофон нужен только для записи вашей диктовки после нажатия Fn."_s);
-        m_detailLabel->setText(u"Ворсик не слушает вас в фоне и не сохраняет аудио на компьютере. Сразу после "
-                               "обработки запись удаляется."_s);
-        // Linux asks no one for the microphone: access is already authorised.
-        m_primaryButton->setText(u"Продолжить"_s);
+    case OnboardingStep::microphoneNotice:
         break;
     case OnboardingStep::accessibility:
-        setMascotAnimation(MascotState::thinking, 650ms);
-        m_progressLabel->setText(stepLabel(step));
-        m_titleLabel->setText(u"Разрешите вставку текста"_s);
-        m_bodyLabel->setText(local ? u"Специальные возможности нужны, чтобы Ворсик мог вставить готовый текст в поле, "
-                                     "где стоял курсор."_s
-                                   : u"Универсальный доступ нужен, чтобы Ворсик мог вставить готовый текст в поле, где "
-                                     "стоял курсор."_s);
-        m_detailLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        if (m_accessibility->isBusEnabled()) {
-            m_detailLabel->setText(u"Разрешение уже включено. Можно продолжать."_s);
-            m_primaryButton->setText(u"Продолжить"_s);
+        if (m_permission.isGranted()) {
+            showPermissionTexts(PermissionStage::granted);
         } else {
-            m_detailLabel->setText(accessibilityStepsBeforeRequest);
-            m_primaryButton->setText(u"Настроить вставку текста"_s);
-            startAccessibilityCheck();
+            showPermissionTexts(PermissionStage::notRequested);
+            m_permission.watch();
         }
         break;
     case OnboardingStep::model:
-        setMascotAnimation(MascotState::searching, 650ms);
-        m_progressLabel->setText(stepLabel(step));
-        m_bodyLabel->setText(u"Речь распознаётся прямо на этом компьютере — запись его не покидает. Для этого нужна "
-                             "модель: файл, который скачивается один раз."_s);
-        m_modelPicker->show();
-        fillModelPicker();
-        updateModelPage();
+        m_modelPage->show();
         break;
     case OnboardingStep::shortcut:
-        setMascotAnimation(MascotState::thinking, 650ms);
-        m_progressLabel->setText(stepLabel(step));
-        m_titleLabel->setText(u"Сочетание клавиш для диктовки"_s);
-        m_bodyLabel->setText(u"GNOME может сам начинать и заканчивать диктовку по сочетанию клавиш. Нажмите в поле "
-                             "ниже своё сочетание или оставьте предложенное."_s);
         m_shortcutEdit->show();
         m_shortcutEdit->setKeySequence(m_toggleShortcut->current().value_or(m_toggleShortcut->suggestion()));
-        m_detailLabel->setText(shortcutHint);
-        m_secondaryButton->setText(u"Пропустить"_s);
-        m_primaryButton->setText(u"Назначить сочетание"_s);
         break;
     case OnboardingStep::ready:
-        setMascotAnimation(MascotState::happy, 600ms);
-        m_progressLabel->setText(u"Настройка завершена"_s);
         m_fnKeyboardHint->show();
         m_testResultField->show();
         if (m_testSucceeded) {
-            m_titleLabel->setText(workingTitle);
-            m_bodyLabel->setText(workingBody);
-            m_detailLabel->setText(workingDetail);
-            m_testResultField->setText(m_testResult);
-            m_primaryButton->setText(u"Давайте работать"_s);
+            showTestTexts(OnboardingSteps::test(TestStage::succeeded), m_testResult);
         } else {
-            m_titleLabel->setText(readyTitleBeforeTest);
-            m_bodyLabel->setText(readyBodyBeforeTest);
+            const OnboardingTestPage &waiting = OnboardingSteps::test(TestStage::waiting);
+            showTestTexts(waiting, waiting.field.in(m_build));
             m_detailLabel->setText(readyDetail());
-            m_testResultField->setText(u"Нажмите Fn и скажите что-нибудь…"_s);
-            m_primaryButton->setText(u"Готово"_s);
             m_primaryButton->setEnabled(false);
         }
         break;
     }
+}
+
+void OnboardingWindowController::showPermissionTexts(PermissionStage stage)
+{
+    const OnboardingSteps::PermissionTexts &texts = OnboardingSteps::permission(stage);
+    m_detailLabel->setText(texts.detail);
+    m_primaryButton->setText(texts.primary);
 }
 
 void OnboardingWindowController::setTrigger(DictationTrigger trigger)
@@ -403,16 +253,17 @@ void OnboardingWindowController::primaryAction()
         return;
     switch (m_currentStep) {
     case OnboardingStep::welcome:
-        showStep(OnboardingStep::microphone);
+        showStep(OnboardingStep::microphoneNotice);
         break;
-    case OnboardingStep::microphone:
+    case OnboardingStep::microphoneNotice:
         showStep(OnboardingStep::accessibility);
         break;
     case OnboardingStep::accessibility:
-        handleAccessibilityPermission();
+        requestAccessibility();
         break;
     case OnboardingStep::model:
-        modelPrimaryAction();
+        if (m_modelPage->chooseOrDownload())
+            showStep(OnboardingSteps::after(OnboardingStep::model, steps()));
         break;
     case OnboardingStep::shortcut:
         assignToggleShortcut();
@@ -434,59 +285,40 @@ void OnboardingWindowController::secondaryAction()
     switch (m_currentStep) {
     case OnboardingStep::welcome:
         break;
-    case OnboardingStep::microphone:
+    case OnboardingStep::microphoneNotice:
         showStep(OnboardingStep::welcome);
         break;
     case OnboardingStep::accessibility:
-        showStep(OnboardingStep::microphone);
+        showStep(OnboardingStep::microphoneNotice);
         break;
     case OnboardingStep::model:
         // While the chosen model downloads, this button cancels it.
-        if (m_localModels->isDownloading(m_modelPicker->currentData().toString()))
-            m_localModels->cancel(m_modelPicker->currentData().toString());
-        else
-            showStep(stepBefore(OnboardingStep::model));
+        if (!m_modelPage->cancelDownload())
+            showStep(OnboardingSteps::before(OnboardingStep::model, steps()));
         break;
     case OnboardingStep::shortcut:
         // Skips the shortcut: the one offered is not written.
-        showStep(stepAfter(OnboardingStep::shortcut));
+        showStep(OnboardingSteps::after(OnboardingStep::shortcut, steps()));
         break;
     case OnboardingStep::ready:
-        showStep(stepBefore(OnboardingStep::ready));
+        showStep(OnboardingSteps::before(OnboardingStep::ready, steps()));
         break;
     }
 }
 
-void OnboardingWindowController::handleAccessibilityPermission()
+void OnboardingWindowController::requestAccessibility()
 {
-    if (m_accessibility->isBusEnabled()) {
-        showStep(stepAfter(OnboardingStep::accessibility));
+    if (m_permission.isGranted()) {
+        showStep(OnboardingSteps::after(OnboardingStep::accessibility, steps()));
         return;
     }
-    // The first press asks the system to switch accessibility on; when that did not
-    // help, a further press opens the desktop's own settings page, where there is one.
-    if (m_trustRequested)
-        m_openAccessibilitySettings();
-    m_accessibility->enableBus();
-    m_trustRequested = true;
-    m_detailLabel->setText(accessibilityStepsAfterRequest);
-    m_primaryButton->setText(u"Проверить разрешение"_s);
-    startAccessibilityCheck();
-}
-
-void OnboardingWindowController::startAccessibilityCheck() { m_permissionTimer.start(); }
-
-void OnboardingWindowController::checkAccessibilityPermission()
-{
-    if (!m_accessibility->isBusEnabled())
-        return;
-    m_permissionTimer.stop();
-    showStep(stepAfter(OnboardingStep::accessibility));
+    m_permission.request();
+    showPermissionTexts(PermissionStage::requested);
 }
 
 void OnboardingWindowController::windowWillClose()
 {
-    m_permissionTimer.stop();
+    m_permission.stop();
     if (m_mascotView)
         m_mascotView->stop();
 }
@@ -496,53 +328,50 @@ bool OnboardingWindowController::acceptsTestFeedback() const
     return m_window && m_currentStep == OnboardingStep::ready && !AppSettings::onboardingCompleted();
 }
 
-void OnboardingWindowController::setTestTexts(MascotState mascot, std::chrono::milliseconds interval,
-    const QString &progress, const QString &title, const QString &body, const QString &field)
+void OnboardingWindowController::showTestStage(TestStage stage, const std::optional<QString> &field)
 {
-    setMascotAnimation(mascot, interval);
-    m_progressLabel->setText(progress);
-    m_titleLabel->setText(title);
-    m_bodyLabel->setText(body);
+    const OnboardingTestPage &texts = OnboardingSteps::test(stage);
+    setMascotAnimation(texts.mascot, texts.frameInterval);
+    m_progressLabel->setText(texts.progress);
+    showTestTexts(texts, field.value_or(texts.field.in(m_build)));
+}
+
+void OnboardingWindowController::showTestTexts(const OnboardingTestPage &texts, const QString &field)
+{
+    m_titleLabel->setText(texts.title.in(m_build));
+    m_bodyLabel->setText(texts.body.in(m_build));
     m_testResultField->setText(field);
+    if (!texts.detail.isEmpty())
+        m_detailLabel->setText(texts.detail);
+    if (!texts.primary.isEmpty())
+        m_primaryButton->setText(texts.primary);
 }
 
 void OnboardingWindowController::showTestConnecting()
 {
-    if (!acceptsTestFeedback())
-        return;
-    setTestTexts(MascotState::searching, 550ms, u"Проверка работы"_s, u"Ворсик ищет ручку…"_s,
-        u"Секунду — Ворсик готовится записывать."_s, u"Ворсик ищет ручку…"_s);
+    if (acceptsTestFeedback())
+        showTestStage(TestStage::connecting);
 }
 
 void OnboardingWindowController::showTestListening()
 {
-    if (!acceptsTestFeedback())
-        return;
-    setTestTexts(MascotState::writing, 500ms, u"Проверка работы"_s, u"Говорите. Нажмите Fn ещё раз, когда закончите"_s,
-        u"Ворсик слушает и записывает за вами."_s, u"Говорите — нажмите Fn второй раз, когда закончите."_s);
+    if (acceptsTestFeedback())
+        showTestStage(TestStage::listening);
 }
 
 void OnboardingWindowController::showTestProcessing()
 {
-    if (!acceptsTestFeedback())
-        return;
-    if (m_localModels)
-        setTestTexts(MascotState::editing, 550ms, u"Проверка работы"_s, u"Ворсик распознаёт речь"_s,
-            u"Распознавание идёт на этом компьютере, обычно несколько секунд."_s, u"Ворсик распознаёт речь…"_s);
-    else
-        setTestTexts(MascotState::editing, 550ms, u"Проверка работы"_s, u"Ворсик редактирует текст"_s,
-            u"Исправляет распознавание, грамматику и пунктуацию."_s, u"Ворсик редактирует текст…"_s);
+    if (acceptsTestFeedback())
+        showTestStage(TestStage::processing);
 }
 
 void OnboardingWindowController::showTestResult(const QString &text)
 {
     if (!acceptsTestFeedback())
         return;
-    setTestTexts(MascotState::happy, 600ms, u"Проверка завершена"_s, workingTitle, workingBody, text);
+    showTestStage(TestStage::succeeded, text);
     m_testSucceeded = true;
     m_testResult = text;
-    m_detailLabel->setText(workingDetail);
-    m_primaryButton->setText(u"Давайте работать"_s);
     m_primaryButton->setEnabled(true);
 }
 
@@ -550,21 +379,17 @@ void OnboardingWindowController::showTestError(const QString &message)
 {
     if (!acceptsTestFeedback())
         return;
-    setTestTexts(MascotState::confused, 650ms, u"Попробуем ещё раз"_s, u"Не получилось"_s,
-        m_localModels ? u"Проверьте микрофон, затем повторите пробную диктовку."_s
-                      : u"Проверьте микрофон и подключение, затем повторите пробную диктовку."_s,
-        u"Не получилось: "_s + message + u"\nНажмите Fn и попробуйте ещё раз."_s);
+    showTestStage(TestStage::failed, OnboardingSteps::testFailure(message));
     m_testSucceeded = false;
     m_testResult.clear();
-    m_detailLabel->setText(u"Настройка пока не завершена. Проверим ещё раз."_s);
-    m_primaryButton->setText(u"Готово"_s);
     m_primaryButton->setEnabled(false);
 }
 
 QList<OnboardingStep> OnboardingWindowController::steps() const
 {
-    QList<OnboardingStep> shown { OnboardingStep::welcome, OnboardingStep::microphone, OnboardingStep::accessibility };
-    if (m_localModels)
+    QList<OnboardingStep> shown { OnboardingStep::welcome, OnboardingStep::microphoneNotice,
+        OnboardingStep::accessibility };
+    if (m_modelPage)
         shown.append(OnboardingStep::model);
     // Where the desktop's shortcut portal took the trigger, the user has a shortcut already.
     if (m_toggleShortcut && m_toggleShortcut->isAvailable() && m_trigger != DictationTrigger::desktopShortcut)
@@ -573,159 +398,24 @@ QList<OnboardingStep> OnboardingWindowController::steps() const
     return shown;
 }
 
-// By the order of the enumeration, which is the walkthrough's: the page shown may have left the list
-// meanwhile (the portal took the trigger while the shortcut page was open).
-OnboardingStep OnboardingWindowController::stepAfter(OnboardingStep step) const
-{
-    const QList<OnboardingStep> shown = steps();
-    for (int next = int(step) + 1; next < int(OnboardingStep::ready); ++next)
-        if (shown.contains(OnboardingStep(next)))
-            return OnboardingStep(next);
-    return OnboardingStep::ready;
-}
-
-OnboardingStep OnboardingWindowController::stepBefore(OnboardingStep step) const
-{
-    const QList<OnboardingStep> shown = steps();
-    for (int previous = int(step) - 1; previous > int(OnboardingStep::welcome); --previous)
-        if (shown.contains(OnboardingStep(previous)))
-            return OnboardingStep(previous);
-    return OnboardingStep::welcome;
-}
-
-QString OnboardingWindowController::stepLabel(OnboardingStep step) const
-{
-    // Welcome and the test dictation are not counted.
-    const QList<OnboardingStep> shown = steps();
-    return u"Шаг %1 из %2"_s.arg(shown.indexOf(step)).arg(shown.size() - 2);
-}
-
 QString OnboardingWindowController::readyDetail() const
 {
     const auto keys = m_toggleShortcut && m_toggleShortcut->isAvailable() ? m_toggleShortcut->current() : std::nullopt;
-    return triggerDetail(m_trigger, keys ? QKeySequence(*keys).toString(QKeySequence::NativeText) : QString());
+    return OnboardingSteps::readyDetail(
+        m_trigger, keys ? QKeySequence(*keys).toString(QKeySequence::NativeText) : QString());
 }
 
 void OnboardingWindowController::assignToggleShortcut()
 {
     const QKeySequence keys = m_shortcutEdit->keySequence();
-    const ToggleShortcut::Result result = keys.isEmpty()
-        ? ToggleShortcut::Result { u"Нажмите в поле сочетание клавиш — или пропустите этот шаг."_s }
-        : m_toggleShortcut->assign(keys[0]);
+    const ToggleShortcut::Result result = keys.isEmpty() ? ToggleShortcut::Result { OnboardingSteps::shortcutMissing }
+                                                         : m_toggleShortcut->assign(keys[0]);
     if (result.ok()) {
-        showStep(stepAfter(OnboardingStep::shortcut));
+        showStep(OnboardingSteps::after(OnboardingStep::shortcut, steps()));
         return;
     }
-    setTextColour(m_detailLabel, QColor(192, 28, 40));
+    OnboardingStyle::setTextColour(m_detailLabel, OnboardingStyle::errorText());
     m_detailLabel->setText(result.error);
 }
 
-bool OnboardingWindowController::hasUsableModel() const
-{
-    return !m_localModels || m_localModels->store().resolve(AppSettings::localModel()).ok();
-}
-
-void OnboardingWindowController::fillModelPicker()
-{
-    const ModelStore &store = m_localModels->store();
-    const auto recommended
-        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage())
-              .name;
-    const QString stored = AppSettings::localModel();
-    // First time here: what dictation would use now, else a download under way, else the
-    // recommendation. Later the user's own pick stays.
-    QString chosen = m_modelPicker->currentData().toString();
-    if (m_modelPicker->count() == 0) {
-        const ModelStore::Resolved inUse = store.resolve(stored);
-        if (inUse.ok())
-            chosen = QDir::isAbsolutePath(stored) ? stored : inUse.name;
-        else if (const auto downloading = m_localModels->currentProgress())
-            chosen = downloading->name;
-        else
-            chosen = recommended;
-    }
-    const QSignalBlocker refilling(m_modelPicker);
-    m_modelPicker->clear();
-    for (const ModelCatalogEntry &entry : store.catalog()) {
-        QString title = entry.name + u" · "_s + modelSizeText(entry.size);
-        if (store.isInstalled(entry.name))
-            title += u" · на компьютере"_s;
-        if (entry.name == recommended)
-            title += u" · рекомендуется"_s;
-        m_modelPicker->addItem(title, entry.name);
-    }
-    if (QDir::isAbsolutePath(stored))
-        m_modelPicker->addItem(u"Свой файл: "_s + QFileInfo(stored).fileName(), stored);
-    m_modelPicker->setCurrentIndex(qMax(0, m_modelPicker->findData(chosen)));
-}
-
-void OnboardingWindowController::updateModelPage()
-{
-    const ModelStore &store = m_localModels->store();
-    const QString chosen = m_modelPicker->currentData().toString();
-    const bool ready = store.resolve(chosen).ok();
-    const bool downloading = !ready && m_localModels->isDownloading(chosen);
-    const auto recommendation
-        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage());
-
-    m_modelPicker->setEnabled(!downloading);
-    m_downloadBar->setVisible(downloading);
-    m_downloadText->setVisible(downloading || !m_downloadError.isEmpty());
-    setTextColour(m_downloadText, downloading ? secondaryColour(m_window->palette()) : QColor(192, 28, 40));
-    m_primaryButton->setEnabled(!downloading);
-    m_secondaryButton->setText(downloading ? u"Отменить загрузку"_s : u"Назад"_s);
-    if (ready) {
-        m_titleLabel->setText(u"Модель распознавания готова"_s);
-        m_detailLabel->setText(u"Модель %1 уже на этом компьютере. Можно продолжать — или выбрать другую."_s.arg(
-            store.resolve(chosen).name));
-        m_primaryButton->setText(u"Продолжить"_s);
-    } else if (downloading) {
-        m_titleLabel->setText(u"Скачиваю модель распознавания"_s);
-        m_detailLabel->setText(u"Можно пока заняться своими делами: окно можно закрыть, загрузка продолжится."_s);
-        m_primaryButton->setText(u"Скачивается…"_s);
-        if (const auto progress = m_localModels->progress(chosen))
-            showDownloadProgress(*progress);
-        else
-            m_downloadText->setText(u"Подключаюсь…"_s);
-    } else {
-        m_titleLabel->setText(u"Скачайте модель распознавания"_s);
-        const auto entry = store.entry(chosen);
-        // What the model picked is for, under why the recommended one suits this computer.
-        m_detailLabel->setText(entry ? recommendation.reason + u"\n\n"_s + entry->name + u": "_s + entry->description
-                                     : recommendation.reason);
-        const qint64 part = store.partialSize(chosen);
-        m_primaryButton->setText(
-            part > 0 ? u"Продолжить загрузку"_s : u"Скачать · "_s + modelSizeText(entry ? entry->size : 0));
-        m_downloadText->setText(u"Не удалось скачать: "_s + m_downloadError);
-    }
-}
-
-void OnboardingWindowController::showDownloadProgress(const ModelDownloader::Progress &progress)
-{
-    if (!m_window || m_currentStep != OnboardingStep::model || m_modelPicker->currentData().toString() != progress.name)
-        return;
-    if (m_downloadBar->isHidden())
-        updateModelPage();
-    m_downloadBar->setValue(progress.percent());
-    m_downloadText->setText(progress.text());
-}
-
-void OnboardingWindowController::modelPrimaryAction()
-{
-    const ModelStore &store = m_localModels->store();
-    const QString chosen = m_modelPicker->currentData().toString();
-    const ModelStore::Resolved model = store.resolve(chosen);
-    if (!model.ok()) {
-        if (m_localModels->isDownloading(chosen))
-            return;
-        m_downloadError.clear();
-        m_localModels->start(chosen);
-        updateModelPage();
-        return;
-    }
-    // The test dictation uses the model shown; when that is what the setting gives
-    // already (typically the best installed one), the setting stays as it was.
-    if (store.resolve(AppSettings::localModel()).path != model.path)
-        AppSettings::setString(AppSettings::Keys::localModel, chosen);
-    showStep(stepAfter(OnboardingStep::model));
-}
+bool OnboardingWindowController::hasUsableModel() const { return !m_modelPage || m_modelPage->hasUsableModel(); }

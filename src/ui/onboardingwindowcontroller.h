@@ -2,35 +2,34 @@
 
 #include "abstractaccessibilitypermission.h"
 #include "abstractonboardingwindow.h"
+#include "accessibilitypermissionwatcher.h"
 #include "mascotframes.h"
-#include "modeldownloader.h"
+#include "onboardingsteps.h"
 
 #include <QObject>
-#include <QTimer>
 
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ClampedLabel;
 class ControllerWindow;
 class FnKeyboardHintView;
 class MascotView;
 class ModelDownloader;
-class QComboBox;
+class OnboardingModelPage;
 class QKeySequenceEdit;
 class QLabel;
-class QProgressBar;
 class QPushButton;
+class QVBoxLayout;
 class ToggleShortcut;
 
-// The model step exists only in a build without the own backend, the shortcut step only where the
-// desktop runs a shortcut for `verbulo --toggle` (GNOME).
-enum class OnboardingStep { welcome, microphone, accessibility, model, shortcut, ready };
-
-// The first-start walkthrough: welcome, microphone, accessibility, in a build without
-// the own backend (`localModels` given) a recognition model on this computer, and a
-// test dictation that has to succeed before the setup counts as finished.
+// The first-start walkthrough: welcome, a page about the microphone (nothing to grant on Linux),
+// accessibility, in a build without the own backend (`localModels` given) a recognition model on
+// this computer, and a test dictation that has to succeed before the setup counts as finished.
+// The window follows the step table (onboardingsteps.h); the model step and the wait for the
+// accessibility permission have files of their own.
 class OnboardingWindowController : public QObject, public AbstractOnboardingWindow {
     Q_OBJECT
 public:
@@ -60,37 +59,30 @@ public:
 
     // The window, built on the first show(); null before.
     QWidget *window() const;
-    bool isPollingAccessibility() const { return m_permissionTimer.isActive(); }
+    bool isPollingAccessibility() const { return m_permission.isWatching(); }
     bool isAnimatingMascot() const;
 
 private:
     void buildWindow();
+    void buildButtons(QVBoxLayout *stack);
     void showStep(OnboardingStep step);
+    void showPermissionTexts(PermissionStage stage);
     void setMascotAnimation(MascotState state, std::chrono::milliseconds interval);
-    void handleAccessibilityPermission();
-    void startAccessibilityCheck();
-    void checkAccessibilityPermission();
+    void requestAccessibility();
     void windowWillClose();
     bool acceptsTestFeedback() const;
-    void setTestTexts(MascotState mascot, std::chrono::milliseconds interval, const QString &progress,
-        const QString &title, const QString &body, const QString &field);
-    // The steps this build and desktop show, in order, and the neighbours of one of them.
+    // A stage of the test dictation; `field` replaces the table's text of the test field.
+    void showTestStage(TestStage stage, const std::optional<QString> &field = std::nullopt);
+    void showTestTexts(const OnboardingTestPage &texts, const QString &field);
+    // The steps this build and desktop show, in order.
     QList<OnboardingStep> steps() const;
-    OnboardingStep stepAfter(OnboardingStep step) const;
-    OnboardingStep stepBefore(OnboardingStep step) const;
-    QString stepLabel(OnboardingStep step) const;
     QString readyDetail() const;
     void assignToggleShortcut();
-    // The model step: the picker's entries, the page for the chosen one, and continuing.
-    void fillModelPicker();
-    void updateModelPage();
-    void modelPrimaryAction();
     bool hasUsableModel() const;
-    void showDownloadProgress(const ModelDownloader::Progress &progress);
 
-    AbstractAccessibilityPermission *m_accessibility;
-    ModelDownloader *m_localModels;
-    std::function<bool()> m_openAccessibilitySettings;
+    OnboardingBuild m_build;
+    AccessibilityPermissionWatcher m_permission;
+    std::unique_ptr<OnboardingModelPage> m_modelPage;
     QString m_mascotDirectory;
 
     std::unique_ptr<ControllerWindow> m_window;
@@ -103,17 +95,11 @@ private:
     ClampedLabel *m_testResultField = nullptr;
     QPushButton *m_primaryButton = nullptr;
     QPushButton *m_secondaryButton = nullptr;
-    QComboBox *m_modelPicker = nullptr;
-    QProgressBar *m_downloadBar = nullptr;
-    QLabel *m_downloadText = nullptr;
-    QString m_downloadError;
     ToggleShortcut *m_toggleShortcut = nullptr;
     QKeySequenceEdit *m_shortcutEdit = nullptr;
 
     OnboardingStep m_currentStep = OnboardingStep::welcome;
     DictationTrigger m_trigger = DictationTrigger::fnKey;
-    QTimer m_permissionTimer;
-    bool m_trustRequested = false;
     bool m_testSucceeded = false;
     QString m_testResult;
     bool m_finished = false;

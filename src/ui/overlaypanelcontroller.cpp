@@ -207,7 +207,7 @@ void OverlayPanelController::showEditing()
 void OverlayPanelController::showStatus(const QString &title, const QString &detail, MascotState mascot)
 {
     setResultAreaVisible(false);
-    setIgnoresMouseEvents(true);
+    setClicks(PanelClicks::passThrough);
     resizeAndPosition(statusHeight);
     m_hideTimer.stop();
     setTexts(title, detail);
@@ -219,7 +219,7 @@ void OverlayPanelController::showMessage(
     const QString &title, const QString &detail, MessageTone tone, std::chrono::milliseconds hideAfter)
 {
     setResultAreaVisible(false);
-    setIgnoresMouseEvents(true);
+    setClicks(PanelClicks::passThrough);
     resizeAndPosition(statusHeight);
     present(title, detail, tone == MessageTone::success ? MascotState::happy : MascotState::confused,
         hideAfter > 0ms ? std::optional(hideAfter) : std::nullopt);
@@ -259,7 +259,7 @@ void OverlayPanelController::presentResult(const QString &title, const QString &
     setResultAreaVisible(true);
     // Sized first: the window's input area is taken from its size when clicks are switched on.
     resizeAndPosition(height + resultPanelExtra);
-    setIgnoresMouseEvents(false);
+    setClicks(PanelClicks::taken);
     m_hideTimer.stop();
     setTexts(title, message);
     configureMascot(MascotState::happy);
@@ -308,9 +308,10 @@ void OverlayPanelController::copyDisplayedText()
     scheduleHide(copyHideDelay);
 }
 
-void OverlayPanelController::setIgnoresMouseEvents(bool ignore)
+void OverlayPanelController::setClicks(PanelClicks clicks)
 {
-    m_ignoresMouse = ignore;
+    m_clicks = clicks;
+    const bool ignore = clicks == PanelClicks::passThrough;
     // Changed in place: setWindowFlags() would re-create and thereby hide the window.
     Qt::WindowFlags flags = m_panel->windowFlags();
     flags.setFlag(Qt::WindowTransparentForInput, ignore);
@@ -365,7 +366,7 @@ void OverlayPanelController::scheduleHide(std::chrono::milliseconds delay)
 void OverlayPanelController::bringToFront()
 {
     if (m_surface)
-        m_surface->show(!m_ignoresMouse);
+        m_surface->show(m_clicks);
     m_panel->show();
     m_panel->raise();
 }

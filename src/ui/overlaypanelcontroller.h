@@ -18,13 +18,17 @@ class QWidget;
 
 // A place for the panel that the desktop's own window rules would not give it (the compositor's
 // top layer on Wayland), or help for the window those rules make of it.
+// Whether the panel takes the pointer's clicks (while a result with its buttons shows) or lets
+// them through to the window underneath.
+enum class PanelClicks { passThrough, taken };
+
 class OverlaySurface {
 public:
     virtual ~OverlaySurface() = default;
     // True when the panel is drawn here and never shown as a window of its own.
     virtual bool drawsPanel() const = 0;
-    // Called before the panel is shown or changes form; it takes clicks while a result shows.
-    virtual void show(bool takesClicks) = 0;
+    // Called before the panel is shown or changes form.
+    virtual void show(PanelClicks clicks) = 0;
     virtual void hide() = 0;
     // For a clipboard that Qt's own cannot reach (it needs a keyboard focus the panel never has);
     // false leaves the copy to Qt.
@@ -66,12 +70,12 @@ public:
     void setSurface(std::unique_ptr<OverlaySurface> surface);
 
     QWidget *panel() const;
-    bool ignoresMouseEvents() const { return m_ignoresMouse; }
+    PanelClicks clicks() const { return m_clicks; }
     bool hasPendingHide() const { return m_hideTimer.isActive(); }
 
 private:
     void showStatus(const QString &title, const QString &detail, MascotState mascot);
-    void setIgnoresMouseEvents(bool ignore);
+    void setClicks(PanelClicks clicks);
     void setResultAreaVisible(bool visible);
     void setTexts(const QString &title, const QString &detail);
     void layoutTexts();
@@ -92,5 +96,5 @@ private:
     std::array<QList<MascotFrame>, 6> m_frames; // indexed by MascotState
     QTimer m_hideTimer;
     QString m_displayedText;
-    bool m_ignoresMouse = true;
+    PanelClicks m_clicks = PanelClicks::passThrough;
 };

@@ -78,7 +78,7 @@ protected:
     // The tray icon: the theme's name for it, its title and the colour of its middle.
     QString icon() const
     {
-        const QColor middle = delegate->statusItem()->icon().pixmap(16, 16).toImage().pixelColor(8, 8);
+        const QColor middle = delegate->trayIcon()->icon().pixmap(16, 16).toImage().pixelColor(8, 8);
         const QString colour = middle == StatusMenu::alertRed() ? u"red"_s : middle.name();
         return iconName + u"|"_s + delegate->statusIcon().title + u"|"_s + colour;
     }
@@ -113,9 +113,9 @@ TEST_F(AppDelegateTest, LaunchAndReopenShowWhatTheSetupStateCallsFor)
         AppDelegate launched(local.neighbours(), &accessibility, {});
         launched.applicationDidFinishLaunching();
         EXPECT_EQ(AppSettings::string(Keys::aiProvider), u"vorsik"_s);
-        EXPECT_EQ(launched.statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
-        EXPECT_EQ(launched.statusItem()->contextMenu(), launched.statusMenu());
-        EXPECT_TRUE(launched.applicationShouldHandleReopen());
+        EXPECT_EQ(launched.trayIcon()->toolTip(), u"Ворсик — диктовка по Fn"_s);
+        EXPECT_EQ(launched.trayIcon()->contextMenu(), launched.statusMenu());
+        EXPECT_TRUE(launched.handleReopen());
         EXPECT_EQ(*local.log, c.shown);
     }
 }
@@ -229,13 +229,13 @@ TEST_F(AppDelegateTest, TheTrayTooltipShowsAModelDownloadWhileItRuns)
     QObject::connect(&models.downloader, &ModelDownloader::progressChanged, delegate.get(),
         [&](const ModelDownloader::Progress &progress) {
             expected.append(u"Ворсик — диктовка по Fn\nСкачивается модель alpha: "_s + progress.text());
-            shown.append(delegate->statusItem()->toolTip());
+            shown.append(delegate->trayIcon()->toolTip());
         });
     models.downloader.start(u"alpha"_s);
     ASSERT_TRUE(TestUtil::runUntil([&] { return models.store.isInstalled(u"alpha"_s); }));
     EXPECT_FALSE(shown.isEmpty());
     EXPECT_EQ(shown, expected);
-    EXPECT_EQ(delegate->statusItem()->toolTip(), u"Ворсик — диктовка по Fn"_s);
+    EXPECT_EQ(delegate->trayIcon()->toolTip(), u"Ворсик — диктовка по Fn"_s);
 }
 
 TEST_F(AppDelegateTest, MainMenuGoesOnTheProgramsOwnWindows)

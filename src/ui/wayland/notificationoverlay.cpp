@@ -33,7 +33,7 @@ NotificationOverlay::NotificationOverlay(QWidget *panel, QDBusConnection bus)
 
 NotificationOverlay::~NotificationOverlay() { hide(); }
 
-void NotificationOverlay::show(bool)
+void NotificationOverlay::show(PanelClicks)
 {
     // Called before the panel changes: its texts are read once the change is made.
     QMetaObject::invokeMethod(

@@ -17,7 +17,7 @@ public:
     ~NotificationOverlay() override;
 
     bool drawsPanel() const override { return true; }
-    void show(bool takesClicks) override;
+    void show(PanelClicks clicks) override;
     void hide() override;
 
 private:

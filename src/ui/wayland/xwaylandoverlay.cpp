@@ -115,12 +115,12 @@ XwaylandOverlay::XwaylandOverlay(QWidget *panel, std::unique_ptr<X11> x11)
 
 XwaylandOverlay::~XwaylandOverlay() { m_panel->removeEventFilter(this); }
 
-void XwaylandOverlay::show(bool takesClicks)
+void XwaylandOverlay::show(PanelClicks clicks)
 {
     m_shown = true;
-    m_takesClicks = takesClicks;
+    m_clicks = clicks;
     Display *display = m_x11->display;
-    if (takesClicks) {
+    if (clicks == PanelClicks::taken) {
         XShapeCombineMask(display, m_x11->window, ShapeInput, 0, 0, 0, ShapeSet);
     } else {
         // An empty input region: every click passes to the window underneath.
@@ -208,7 +208,8 @@ void XwaylandOverlay::readEvents()
         case ButtonPress:
         case ButtonRelease:
             if (event.xbutton.button == Button1)
-                press(QPoint(event.xbutton.x, event.xbutton.y), event.type == ButtonPress);
+                press(QPoint(event.xbutton.x, event.xbutton.y),
+                    event.type == ButtonPress ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease);
             break;
         case Expose:
             if (event.xexpose.count == 0 && !m_renderQueued) {
@@ -252,10 +253,11 @@ void XwaylandOverlay::readEvents()
     }
 }
 
-void XwaylandOverlay::press(QPoint position, bool pressed)
+void XwaylandOverlay::press(QPoint position, QEvent::Type type)
 {
-    if (!m_shown || !m_takesClicks)
+    if (!m_shown || m_clicks != PanelClicks::taken)
         return;
+    const bool pressed = type == QEvent::MouseButtonPress;
     if (pressed)
         m_pressed = m_panel->childAt(position);
     QWidget *target = m_pressed;
@@ -264,8 +266,7 @@ void XwaylandOverlay::press(QPoint position, bool pressed)
     if (!pressed)
         m_pressed.clear();
     const QPointF local = target->mapFrom(m_panel, QPointF(position));
-    QMouseEvent event(pressed ? QEvent::MouseButtonPress : QEvent::MouseButtonRelease, local,
-        m_panel->mapToGlobal(QPointF(position)), Qt::LeftButton, pressed ? Qt::LeftButton : Qt::NoButton,
-        Qt::NoModifier);
+    QMouseEvent event(type, local, m_panel->mapToGlobal(QPointF(position)), Qt::LeftButton,
+        pressed ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(target, &event);
 }

@@ -3,6 +3,7 @@
 #include "overlaypanelcontroller.h"
 
 #include <QByteArray>
+#include <QEvent>
 #include <QObject>
 #include <QPointer>
 
@@ -23,7 +24,7 @@ public:
     ~XwaylandOverlay() override;
 
     bool drawsPanel() const override { return true; }
-    void show(bool takesClicks) override;
+    void show(PanelClicks clicks) override;
     void hide() override;
     bool copyText(const QString &text) override;
 
@@ -36,14 +37,15 @@ private:
     XwaylandOverlay(QWidget *panel, std::unique_ptr<X11> x11);
     void render();
     void readEvents();
-    void press(QPoint position, bool pressed);
+    // `type`: QEvent::MouseButtonPress or QEvent::MouseButtonRelease of the left button.
+    void press(QPoint position, QEvent::Type type);
 
     QWidget *m_panel;
     std::unique_ptr<X11> m_x11;
     std::unique_ptr<QSocketNotifier> m_events;
     QByteArray m_copied;
     bool m_shown = false;
-    bool m_takesClicks = false;
+    PanelClicks m_clicks = PanelClicks::passThrough;
     bool m_renderQueued = false;
     QPointer<QWidget> m_pressed;
 };
