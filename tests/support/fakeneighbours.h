@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QStringList>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -64,11 +65,6 @@ struct FakeKeychain final : AbstractKeychain {
 struct FakeBackendConfiguration final : AbstractBackendConfiguration {
     bool configured = true;
     bool isConfigured() const override { return configured; }
-};
-
-struct FakeMicrophonePermission final : AbstractMicrophonePermission {
-    Scripted<bool> answer { true };
-    QCoro::Task<bool> request() override { return answer.call(); }
 };
 
 struct FakeAudioRecorder final : AbstractAudioRecorder, Logged {
@@ -225,21 +221,58 @@ struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {
     void showModels() override { note(QStringLiteral("settings.models")); }
 };
 
-// Its recognisers are the neighbourhood's scripted transcribers; the clean-up is marked.
+// Forwards to the transcriber it wraps and counts how many such are alive.
+struct CountedTranscriber final : AbstractRealtimeTranscriber {
+    std::unique_ptr<AbstractRealtimeTranscriber> inner;
+    std::shared_ptr<int> alive;
+    CountedTranscriber(std::unique_ptr<AbstractRealtimeTranscriber> t, std::shared_ptr<int> count)
+        : inner(std::move(t))
+        , alive(std::move(count))
+    {
+        ++*alive;
+    }
+    ~CountedTranscriber() override { --*alive; }
+    QCoro::Task<void> connect(QString a, QString p, QStringList k) override { return inner->connect(a, p, k); }
+    QCoro::Task<void> appendAudio(QByteArray pcm) override { return inner->appendAudio(pcm); }
+    QCoro::Task<void> commit() override { return inner->commit(); }
+    QCoro::Task<void> disconnect() override { return inner->disconnect(); }
+};
+
+// Its recognisers are the neighbourhood's scripted transcribers, or those of `real` where
+// it is set; the clean-up is marked. Counts the recognisers still alive.
 struct FakeLocalRecognition final : AbstractLocalRecognition, Logged {
     std::optional<QString> unavailable;
     RealtimeTranscriberFactory make;
-    std::optional<QString> unavailableReason() override { return unavailable; }
+    AbstractLocalRecognition *real = nullptr;
+    std::shared_ptr<int> alive = std::make_shared<int>(0);
+    std::optional<QString> unavailableReason() override { return real ? real->unavailableReason() : unavailable; }
     std::unique_ptr<AbstractRealtimeTranscriber> makeTranscriber(
         RealtimeTranscriberCallbacks callbacks, SmartMode mode) override
     {
         note(QStringLiteral("local.recogniser"), { rawValue(mode) });
-        return make(std::move(callbacks));
+        return std::make_unique<CountedTranscriber>(
+            real ? real->makeTranscriber(std::move(callbacks), mode) : make(std::move(callbacks)), alive);
     }
     QString cleanUp(const QString &text, SmartMode mode) override
     {
+        if (real)
+            return real->cleanUp(text, mode);
         return mode == SmartMode::verbatim ? text : text + QStringLiteral(" (чисто)");
     }
+};
+
+// A collector that counts how many are alive.
+struct CountedCollector final : AbstractPCMCollector {
+    PCMBufferCollector buffer;
+    std::shared_ptr<int> alive;
+    explicit CountedCollector(std::shared_ptr<int> count)
+        : alive(std::move(count))
+    {
+        ++*alive;
+    }
+    ~CountedCollector() override { --*alive; }
+    void append(const QByteArray &pcm) override { buffer.append(pcm); }
+    QByteArray takeAll() override { return buffer.takeAll(); }
 };
 
 // A full set of fakes wired into a Neighbours struct.
@@ -247,7 +280,6 @@ struct FakeNeighbourhood {
     EventLog log = std::make_shared<QStringList>();
     FakeKeychain keychain;
     FakeBackendConfiguration backend;
-    FakeMicrophonePermission microphone;
     FakeAudioRecorder recorder;
     // Kept here after the controller drops them, so tests can fire late callbacks.
     std::vector<std::shared_ptr<FakeRealtimeTranscriber>> transcribers;
@@ -258,6 +290,7 @@ struct FakeNeighbourhood {
     FakeOnboardingWindow onboarding;
     FakeSettingsWindow settings;
     FakeLocalRecognition local;
+    std::shared_ptr<int> collectors = std::make_shared<int>(0); // alive now
 
     FakeNeighbourhood()
     {
@@ -275,8 +308,27 @@ struct FakeNeighbourhood {
     }
     DictationSessionController::Neighbours neighbours()
     {
-        return { &keychain, &backend, &microphone, &recorder, [] { return std::make_unique<PCMBufferCollector>(); },
-            makeTranscriber(), &vorsik, &gigaChat, &polisher, &inserter, &overlay, &onboarding, &settings, &local };
+        DictationSessionController::Neighbours n;
+        n.backendConfiguration = &backend;
+        n.makeCollector = [this] { return std::make_unique<CountedCollector>(collectors); };
+        n.makeTranscriber = makeTranscriber();
+        n.vorsikAPIClient = &vorsik;
+        n.gigaChatClient = &gigaChat;
+        n.textPolisher = &polisher;
+        n.localRecognition = &local;
+        n.keychain = &keychain;
+        n.audioRecorder = &recorder;
+        n.textInserter = &inserter;
+        n.overlay = &overlay;
+        n.onboardingWindow = &onboarding;
+        n.settingsWindow = &settings;
+        return n;
+    }
+    // Transcribers and collectors a dictation still holds: the test keeps only its own share.
+    int transcribersHeld() const
+    {
+        return int(
+            std::count_if(transcribers.begin(), transcribers.end(), [](const auto &t) { return t.use_count() > 1; }));
     }
     FakeRealtimeTranscriber *lastTranscriber() const
     {
