@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <chrono>
+#include <optional>
 
 // What the user sees of one dictation, from the accepted press to its outcome. The
 // controller reports to one presenter a dictation: the overlay's normally, the
@@ -16,8 +17,8 @@
 class AbstractDictationPresenter {
 public:
     virtual ~AbstractDictationPresenter() = default;
-    // A wait before the recorder starts.
-    virtual std::chrono::milliseconds pauseBeforeRecording() const { return {}; }
+    // A wait before the recorder starts, if any.
+    virtual std::optional<std::chrono::milliseconds> pauseBeforeRecording() const { return std::nullopt; }
     // False when the text is only shown (showText), pasted nowhere.
     virtual bool insertsText() const { return true; }
 
@@ -62,7 +63,7 @@ public:
     {
     }
     // The user reads the walkthrough's words before it listens.
-    std::chrono::milliseconds pauseBeforeRecording() const override { return *m_pause; }
+    std::optional<std::chrono::milliseconds> pauseBeforeRecording() const override { return *m_pause; }
     bool insertsText() const override { return false; }
     void connecting() override { m_walkthrough->showTestConnecting(); }
     void listening() override { m_walkthrough->showTestListening(); }

@@ -169,8 +169,8 @@ QCoro::Task<> DictationSessionController::awaitTarget(
 QCoro::Task<> DictationSessionController::runStart(QString key, quint64 session)
 {
     QPointer<DictationSessionController> self(this);
-    if (const std::chrono::milliseconds pause = m_presenter->pauseBeforeRecording(); pause.count()) {
-        co_await QCoro::sleepFor(pause);
+    if (const std::optional<std::chrono::milliseconds> pause = m_presenter->pauseBeforeRecording()) {
+        co_await QCoro::sleepFor(*pause);
         if (!self || session != m_session)
             co_return;
     }
