@@ -118,8 +118,8 @@ struct FakeRealtimeTranscriber final : AbstractRealtimeTranscriber, Logged {
 
 // The controller owns what the factory returns; the fake itself stays with the test.
 struct TranscriberHandle final : AbstractRealtimeTranscriber {
-    std::shared_ptr<FakeRealtimeTranscriber> fake;
-    explicit TranscriberHandle(std::shared_ptr<FakeRealtimeTranscriber> f)
+    std::shared_ptr<AbstractRealtimeTranscriber> fake;
+    explicit TranscriberHandle(std::shared_ptr<AbstractRealtimeTranscriber> f)
         : fake(std::move(f))
     {
     }
@@ -221,37 +221,23 @@ struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {
     void showModels() override { note(QStringLiteral("settings.models")); }
 };
 
-// Forwards to the transcriber it wraps and counts how many such are alive.
-struct CountedTranscriber final : AbstractRealtimeTranscriber {
-    std::unique_ptr<AbstractRealtimeTranscriber> inner;
-    std::shared_ptr<int> alive;
-    CountedTranscriber(std::unique_ptr<AbstractRealtimeTranscriber> t, std::shared_ptr<int> count)
-        : inner(std::move(t))
-        , alive(std::move(count))
-    {
-        ++*alive;
-    }
-    ~CountedTranscriber() override { --*alive; }
-    QCoro::Task<void> connect(QString a, QString p, QStringList k) override { return inner->connect(a, p, k); }
-    QCoro::Task<void> appendAudio(QByteArray pcm) override { return inner->appendAudio(pcm); }
-    QCoro::Task<void> commit() override { return inner->commit(); }
-    QCoro::Task<void> disconnect() override { return inner->disconnect(); }
-};
-
 // Its recognisers are the neighbourhood's scripted transcribers, or those of `real` where
-// it is set; the clean-up is marked. Counts the recognisers still alive.
+// it is set; the clean-up is marked.
 struct FakeLocalRecognition final : AbstractLocalRecognition, Logged {
     std::optional<QString> unavailable;
     RealtimeTranscriberFactory make;
     AbstractLocalRecognition *real = nullptr;
-    std::shared_ptr<int> alive = std::make_shared<int>(0);
+    std::vector<std::weak_ptr<AbstractRealtimeTranscriber>> realOnes; // gone once the dictation drops them
     std::optional<QString> unavailableReason() override { return real ? real->unavailableReason() : unavailable; }
     std::unique_ptr<AbstractRealtimeTranscriber> makeTranscriber(
         RealtimeTranscriberCallbacks callbacks, SmartMode mode) override
     {
         note(QStringLiteral("local.recogniser"), { rawValue(mode) });
-        return std::make_unique<CountedTranscriber>(
-            real ? real->makeTranscriber(std::move(callbacks), mode) : make(std::move(callbacks)), alive);
+        if (!real)
+            return make(std::move(callbacks));
+        std::shared_ptr<AbstractRealtimeTranscriber> made = real->makeTranscriber(std::move(callbacks), mode);
+        realOnes.push_back(made);
+        return std::make_unique<TranscriberHandle>(std::move(made));
     }
     QString cleanUp(const QString &text, SmartMode mode) override
     {
@@ -308,21 +294,9 @@ struct FakeNeighbourhood {
     }
     DictationSessionController::Neighbours neighbours()
     {
-        DictationSessionController::Neighbours n;
-        n.backendConfiguration = &backend;
-        n.makeCollector = [this] { return std::make_unique<CountedCollector>(collectors); };
-        n.makeTranscriber = makeTranscriber();
-        n.vorsikAPIClient = &vorsik;
-        n.gigaChatClient = &gigaChat;
-        n.textPolisher = &polisher;
-        n.localRecognition = &local;
-        n.keychain = &keychain;
-        n.audioRecorder = &recorder;
-        n.textInserter = &inserter;
-        n.overlay = &overlay;
-        n.onboardingWindow = &onboarding;
-        n.settingsWindow = &settings;
-        return n;
+        return { { &backend, [this] { return std::make_unique<CountedCollector>(collectors); }, makeTranscriber(),
+                     &vorsik, &gigaChat, &polisher, &local },
+            &keychain, &recorder, &inserter, &overlay, &onboarding, &settings };
     }
     // Transcribers and collectors a dictation still holds: the test keeps only its own share.
     int transcribersHeld() const
