@@ -304,8 +304,8 @@ QCoro::Task<> DictationSessionController::insert(QString text, quint64 session, 
     const TextInsertionOutcome outcome = co_await m_neighbours.textInserter->insert(text, m_dictation.target);
     qCDebug(lcCore) << "dictation" << session << "paste outcome" << int(outcome.kind) << "after" << m_clock.elapsed()
                     << "ms";
-    if (!self || session != m_session)
-        co_return; // the program quits
+    if (!self)
+        co_return;
     co_await teardown(Ending::delivered);
     if (self)
         presenter->inserted(outcome, text, m_dictation.losses.text());
