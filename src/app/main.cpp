@@ -11,7 +11,6 @@
 #include "instancemessages.h"
 #include "keychainstore.h"
 #include "localrecognitionservice.h"
-#include "microphonepermission.h"
 #include "modelcommands.h"
 #include "modeldownloader.h"
 #include "modelstore.h"
@@ -172,7 +171,6 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
 
     KeychainStore keychain;
     VorsikAPIConfiguration backend;
-    MicrophonePermission microphone;
     AudioRecorder recorder;
     VorsikAPIClient vorsik(backend);
     GigaChatClient gigaChat(120, 3);
@@ -216,7 +214,6 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     DictationSessionController::Neighbours neighbours;
     neighbours.keychain = &keychain;
     neighbours.backendConfiguration = &backend;
-    neighbours.microphonePermission = &microphone;
     neighbours.audioRecorder = &recorder;
     neighbours.makeCollector = [] { return std::make_unique<PCMBufferCollector>(); };
     neighbours.makeTranscriber = [](RealtimeTranscriberCallbacks callbacks) {

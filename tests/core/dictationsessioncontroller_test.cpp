@@ -3,6 +3,8 @@
 #include "fakeneighbours.h"
 #include "testutil.h"
 
+#include <QFile>
+
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -51,8 +53,7 @@ protected:
     void dictate(const QString &final = u"текст"_s)
     {
         press();
-        ASSERT_TRUE(
-            TestUtil::runUntil([&] { return state() != DictationState::connecting && !controller->isReadingKey(); }));
+        ASSERT_TRUE(TestUtil::runUntil([&] { return state() != DictationState::connecting && !readingKey(); }));
         if (state() == DictationState::recording) {
             f.recorder.feed("\x01\x02");
             f.recorder.feed("\x03\x04");
@@ -69,6 +70,8 @@ protected:
         QCoreApplication::sendPostedEvents(); // the audio forwarder's queued wake-up ends it
     }
     QStringList log() const { return *f.log; }
+    bool readingKey() const { return controller->phase() == DictationPhase::readingKey; }
+    bool stopWished() const { return controller->phase() == DictationPhase::connectingToStop; }
 
     Fakes f;
     std::unique_ptr<DictationSessionController> controller;
@@ -87,7 +90,6 @@ void PrintTo(const DictationCase &c, std::ostream *out) { *out << c.name; }
 class DictationTest : public ControllerTest, public ::testing::WithParamInterface<DictationCase> { };
 
 void provider(const QString &raw) { AppSettings::setString(Keys::aiProvider, raw); }
-const auto noMicrophone = [](Fakes &n) { n.microphone.answer.value = false; };
 const auto recorderFails = [](Fakes &n) { n.recorder.starts.error = u"Микрофон не найден. ECHO-CANARY"_s; };
 const auto providerFails = [](Fakes &n) { n.vorsik.answer.error = u"Сервер недоступен. ECHO-CANARY"_s; };
 const auto nothingHeard = [](Fakes &n) { n.vorsik.answer.value = u" \n "_s; };
@@ -124,8 +126,8 @@ TEST_P(DictationTest, EndsIdleWithNothingHeldAndShowsTheOutcome)
     EXPECT_EQ(f.inserter.insertedTexts, c.remembered.isEmpty() || c.test ? QStringList() : QStringList { last });
     for (const auto &target : f.inserter.insertTargets)
         EXPECT_EQ(target.value_or(TextInsertionTarget()).applicationPID, 4242);
-    EXPECT_FALSE(controller->insertionTarget() || controller->isOnboardingTestDictation() || f.recorder.isRunning()
-        || controller->hasTranscriber() || controller->hasCollector() || controller->isReadingKey());
+    EXPECT_FALSE(
+        controller->phase() != DictationPhase::idle || f.recorder.isRunning() || f.transcribersHeld() || *f.collectors);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
@@ -180,7 +182,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
             u"^"_s + failure(u"Добавьте Authorization Key GigaChat"_s) + u" / settings.show"_s, {} },
         DictationCase { "keyringFails", "openAI", false, [](Fakes &n) { n.keychain.reads.error = u"сбой"_s; },
             u"^"_s + failure(u"сбой"_s), {} },
-        DictationCase { "microphoneDenied", "", false, noMicrophone, failure(u"Нужен доступ к микрофону"_s), {} },
         DictationCase { "recorderFails", "", false, recorderFails, failure(u"Микрофон не найден. ECHO-CANARY"_s), {} },
         DictationCase { "providerFails", "", false, providerFails, failure(u"Сервер недоступен. ECHO-CANARY"_s), {} },
         DictationCase { "nothingRecognised", "", false, nothingHeard, failure(u"Речь не распознана"_s), {} },
@@ -197,8 +198,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, DictationTest,
         DictationCase { "openAIPolishingFails", "openAI", false,
             [](Fakes &n) { n.polisher.answer.error = u"сбой ECHO-CANARY"_s; },
             u"overlay.editing / inserter.insert|текст / transcriber.disconnect / "_s + inserted, u"текст"_s },
-        DictationCase { "testMicrophoneDenied", "", true, noMicrophone,
-            u"^onboarding.connecting / onboarding.error|нужен доступ к микрофону"_s, {} },
         DictationCase {
             "testProviderFails", "", true, providerFails, u"onboarding.error|Сервер недоступен. ECHO-CANARY"_s, {} },
         DictationCase { "testNothingHeard", "", true, nothingHeard, u"onboarding.error|речь не распознана"_s, {} },
@@ -251,14 +250,14 @@ TEST_F(ControllerTest, WhileTheKeyringAnswersLateThePressWaitsIdleAndASecondPres
         f.keychain.reads.gate = &unlocked;
         press();
         TestUtil::runFor(30ms);
-        EXPECT_TRUE(controller->isReadingKey());
+        EXPECT_TRUE(readingKey());
         EXPECT_EQ(state(), DictationState::idle);
         if (programEnds) {
             controller->prepareForTermination();
             controller.reset();
         } else {
             press();
-            EXPECT_FALSE(controller->isReadingKey());
+            EXPECT_FALSE(readingKey());
         }
         unlocked.open();
         TestUtil::runFor(30ms);
@@ -268,15 +267,15 @@ TEST_F(ControllerTest, WhileTheKeyringAnswersLateThePressWaitsIdleAndASecondPres
 
 TEST_F(ControllerTest, TogglesWhileBusyOnlyStopARecordingAndFnTwiceWhileConnectingStopsOnceItRecords)
 {
-    Gate permission, answer;
-    f.microphone.answer.gate = &permission;
+    Gate started, answer;
+    f.recorder.starts.gate = &started;
     f.vorsik.answer.gate = &answer;
     press();
     controller->toggleDictation(); // the menu does nothing while connecting
-    EXPECT_FALSE(controller->stopWhenRecordingStarts());
+    EXPECT_FALSE(stopWished());
     press();
-    EXPECT_TRUE(controller->stopWhenRecordingStarts());
-    permission.open();
+    EXPECT_TRUE(stopWished());
+    started.open();
     ASSERT_TRUE(reach(DictationState::processing));
     EXPECT_FALSE(log().contains(u"overlay.listening"_s));
     controller->toggleDictation();
@@ -289,22 +288,23 @@ TEST_F(ControllerTest, TogglesWhileBusyOnlyStopARecordingAndFnTwiceWhileConnecti
 
     // A wish to stop dies with the start it was made for, whichever way that start fails:
     // the next dictation, started from the menu, records until it is stopped.
-    for (const auto &fail :
-        std::vector<std::function<void()>> { [&] { f.recorder.starts.error = u"Микрофон не найден. ECHO-CANARY"_s; },
-            [&] { f.microphone.answer.value = false; },
-            [&] { f.nextTranscriber.connecting.error = u"Нет связи. ECHO-CANARY"_s, provider(u"openAI"_s); } }) {
+    f.recorder.starts.gate = nullptr;
+    for (const auto &fail : std::vector<std::function<void(Gate &)>> {
+             [&](Gate &again) { f.recorder.starts.gate = &again, f.recorder.starts.error = u"Микрофон не найден."_s; },
+             [&](Gate &again) {
+                 f.nextTranscriber.connecting.gate = &again, f.nextTranscriber.connecting.error = u"Нет связи."_s;
+                 provider(u"openAI"_s);
+             } }) {
         Gate again;
-        f.microphone.answer.gate = &again;
-        fail();
+        fail(again);
         press();
         ASSERT_TRUE(TestUtil::runUntil([&] { return state() == DictationState::connecting; }));
         press();
-        EXPECT_TRUE(controller->stopWhenRecordingStarts());
+        EXPECT_TRUE(stopWished());
         again.open();
         ASSERT_TRUE(reach(DictationState::idle));
-        EXPECT_FALSE(controller->stopWhenRecordingStarts());
-        f.recorder.starts.error.reset(), f.nextTranscriber.connecting.error.reset();
-        f.microphone.answer = Scripted<bool> { true };
+        EXPECT_FALSE(stopWished());
+        f.recorder.starts = {}, f.nextTranscriber.connecting = {};
         provider(u"vorsik"_s);
         controller->toggleDictation();
         ASSERT_TRUE(reach(DictationState::recording));
@@ -466,6 +466,30 @@ TEST_F(OpenAIControllerTest, AFinalTextWhileRecordingStopsTheRecorderAndASecondO
     ASSERT_TRUE(reach(DictationState::idle));
     EXPECT_EQ(f.inserter.insertedTexts, QStringList { u"первый"_s });
     EXPECT_EQ(log().last(), inserted);
+}
+
+// The architecture page shows the controller's table of transitions; the two never drift apart.
+TEST(DictationPhasesTest, TheArchitecturePageShowsTheTableTheControllerMovesAlong)
+{
+    QFile page(QStringLiteral(VERBULO_ARCHITECTURE_DOC));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly | QIODevice::Text));
+    QStringList shown;
+    bool inTable = false;
+    for (const QString &line : QString::fromUtf8(page.readAll()).split(u'\n')) {
+        if (line == u"| From | Event | To |"_s || (inTable && line.startsWith(u"|---"_s))) {
+            inTable = true;
+            continue;
+        }
+        if (inTable && !line.startsWith(u'|'))
+            break;
+        if (inTable)
+            shown.append(line.split(u'|', Qt::SkipEmptyParts).replaceInStrings(u" "_s, QString()).join(u' '));
+    }
+    QStringList code;
+    for (const DictationTransition &t : dictationTransitions)
+        code.append(QString::fromLatin1(name(t.from)) + u' ' + QString::fromLatin1(name(t.event)) + u' '
+            + QString::fromLatin1(name(t.to)));
+    EXPECT_EQ(shown, code);
 }
 
 } // namespace

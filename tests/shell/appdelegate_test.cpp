@@ -170,13 +170,13 @@ TEST_F(AppDelegateTest, BeforeSetupIsDoneFnAndTheMenuShowTheWalkthroughOrStartIt
 
     fakes.onboarding.atTestDictation = true;
     for (const auto &start : { fnPress, std::function<void()>([&] { item(u"Начать диктовку"_s)->trigger(); }) }) {
-        Gate microphone;
-        fakes.microphone.answer.gate = &microphone;
+        Gate started;
+        fakes.recorder.starts.gate = &started;
         log().clear();
         start();
         EXPECT_TRUE(TestUtil::runUntil([&] { return log() == QStringList { u"onboarding.connecting"_s }; }));
         delegate->controller().handleTranscriptionError(u"стоп"_s);
-        microphone.open();
+        started.open();
         // The start resumes on a later turn of the loop and must end before the gate goes.
         TestUtil::runFor(std::chrono::milliseconds(100));
     }
@@ -185,8 +185,8 @@ TEST_F(AppDelegateTest, BeforeSetupIsDoneFnAndTheMenuShowTheWalkthroughOrStartIt
 TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
 {
     AppSettings::setBool(Keys::onboardingCompleted, true);
-    Gate microphone, answer;
-    fakes.microphone.answer.gate = &microphone;
+    Gate started, answer;
+    fakes.recorder.starts.gate = &started;
     fakes.vorsik.answer = { u"продиктовано"_s };
     fakes.vorsik.answer.gate = &answer;
     delegate->applicationDidFinishLaunching();
@@ -196,7 +196,7 @@ TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
     EXPECT_EQ(rows(false), QStringList { u"Начать диктовку|off|"_s });
     EXPECT_EQ(icon(), u"content-loading-symbolic| …|#000000"_s);
 
-    microphone.open();
+    started.open();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
     EXPECT_EQ(rows(false), QStringList { u"Закончить диктовку|on|"_s });
     EXPECT_EQ(icon(), u"media-record-symbolic| Запись|red"_s);
@@ -213,7 +213,7 @@ TEST_F(AppDelegateTest, StatusAndMenuFollowTheDictationAndItsText)
     EXPECT_EQ(accessibility.requests, 1);
 
     // Quitting while recording lets the microphone go.
-    fakes.microphone.answer.gate = nullptr;
+    fakes.recorder.starts.gate = nullptr;
     item(u"Начать диктовку"_s)->trigger();
     ASSERT_TRUE(TestUtil::runUntil([&] { return delegate->controller().state() == DictationState::recording; }));
     delegate->applicationWillTerminate();

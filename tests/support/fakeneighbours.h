@@ -14,6 +14,7 @@
 #include <QHash>
 #include <QStringList>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -64,11 +65,6 @@ struct FakeKeychain final : AbstractKeychain {
 struct FakeBackendConfiguration final : AbstractBackendConfiguration {
     bool configured = true;
     bool isConfigured() const override { return configured; }
-};
-
-struct FakeMicrophonePermission final : AbstractMicrophonePermission {
-    Scripted<bool> answer { true };
-    QCoro::Task<bool> request() override { return answer.call(); }
 };
 
 struct FakeAudioRecorder final : AbstractAudioRecorder, Logged {
@@ -122,8 +118,8 @@ struct FakeRealtimeTranscriber final : AbstractRealtimeTranscriber, Logged {
 
 // The controller owns what the factory returns; the fake itself stays with the test.
 struct TranscriberHandle final : AbstractRealtimeTranscriber {
-    std::shared_ptr<FakeRealtimeTranscriber> fake;
-    explicit TranscriberHandle(std::shared_ptr<FakeRealtimeTranscriber> f)
+    std::shared_ptr<AbstractRealtimeTranscriber> fake;
+    explicit TranscriberHandle(std::shared_ptr<AbstractRealtimeTranscriber> f)
         : fake(std::move(f))
     {
     }
@@ -225,21 +221,44 @@ struct FakeSettingsWindow final : AbstractSettingsWindow, Logged {
     void showModels() override { note(QStringLiteral("settings.models")); }
 };
 
-// Its recognisers are the neighbourhood's scripted transcribers; the clean-up is marked.
+// Its recognisers are the neighbourhood's scripted transcribers, or those of `real` where
+// it is set; the clean-up is marked.
 struct FakeLocalRecognition final : AbstractLocalRecognition, Logged {
     std::optional<QString> unavailable;
     RealtimeTranscriberFactory make;
-    std::optional<QString> unavailableReason() override { return unavailable; }
+    AbstractLocalRecognition *real = nullptr;
+    std::vector<std::weak_ptr<AbstractRealtimeTranscriber>> realOnes; // gone once the dictation drops them
+    std::optional<QString> unavailableReason() override { return real ? real->unavailableReason() : unavailable; }
     std::unique_ptr<AbstractRealtimeTranscriber> makeTranscriber(
         RealtimeTranscriberCallbacks callbacks, SmartMode mode) override
     {
         note(QStringLiteral("local.recogniser"), { rawValue(mode) });
-        return make(std::move(callbacks));
+        if (!real)
+            return make(std::move(callbacks));
+        std::shared_ptr<AbstractRealtimeTranscriber> made = real->makeTranscriber(std::move(callbacks), mode);
+        realOnes.push_back(made);
+        return std::make_unique<TranscriberHandle>(std::move(made));
     }
     QString cleanUp(const QString &text, SmartMode mode) override
     {
+        if (real)
+            return real->cleanUp(text, mode);
         return mode == SmartMode::verbatim ? text : text + QStringLiteral(" (чисто)");
     }
+};
+
+// A collector that counts how many are alive.
+struct CountedCollector final : AbstractPCMCollector {
+    PCMBufferCollector buffer;
+    std::shared_ptr<int> alive;
+    explicit CountedCollector(std::shared_ptr<int> count)
+        : alive(std::move(count))
+    {
+        ++*alive;
+    }
+    ~CountedCollector() override { --*alive; }
+    void append(const QByteArray &pcm) override { buffer.append(pcm); }
+    QByteArray takeAll() override { return buffer.takeAll(); }
 };
 
 // A full set of fakes wired into a Neighbours struct.
@@ -247,7 +266,6 @@ struct FakeNeighbourhood {
     EventLog log = std::make_shared<QStringList>();
     FakeKeychain keychain;
     FakeBackendConfiguration backend;
-    FakeMicrophonePermission microphone;
     FakeAudioRecorder recorder;
     // Kept here after the controller drops them, so tests can fire late callbacks.
     std::vector<std::shared_ptr<FakeRealtimeTranscriber>> transcribers;
@@ -258,6 +276,7 @@ struct FakeNeighbourhood {
     FakeOnboardingWindow onboarding;
     FakeSettingsWindow settings;
     FakeLocalRecognition local;
+    std::shared_ptr<int> collectors = std::make_shared<int>(0); // alive now
 
     FakeNeighbourhood()
     {
@@ -275,8 +294,15 @@ struct FakeNeighbourhood {
     }
     DictationSessionController::Neighbours neighbours()
     {
-        return { &keychain, &backend, &microphone, &recorder, [] { return std::make_unique<PCMBufferCollector>(); },
-            makeTranscriber(), &vorsik, &gigaChat, &polisher, &inserter, &overlay, &onboarding, &settings, &local };
+        return { { &backend, [this] { return std::make_unique<CountedCollector>(collectors); }, makeTranscriber(),
+                     &vorsik, &gigaChat, &polisher, &local },
+            &keychain, &recorder, &inserter, &overlay, &onboarding, &settings };
+    }
+    // Transcribers and collectors a dictation still holds: the test keeps only its own share.
+    int transcribersHeld() const
+    {
+        return int(
+            std::count_if(transcribers.begin(), transcribers.end(), [](const auto &t) { return t.use_count() > 1; }));
     }
     FakeRealtimeTranscriber *lastTranscriber() const
     {

@@ -2,43 +2,18 @@
 
 #include "abstractaudiorecorder.h"
 #include "boundedchunkstream.h"
+#include "dictationcontext.h"
 
-#include <QElapsedTimer>
-#include <QPointer>
 #include <QString>
 
 #include <QCoro/QCoroTask>
 
-#include <functional>
 #include <optional>
 
-// One dictation as a flow sees it. The controller makes one for each dictation; its
-// calls do nothing once that dictation is over, so late answers of an earlier one are
-// harmless. Everything here is called on the main thread.
-struct DictationContext {
-    quint64 session = 0; // for the log
-    QElapsedTimer clock; // since the press, for the log
-    // The controller, which owns the flows: once it is gone, so is the flow.
-    QPointer<QObject> owner;
-    // The dictation is still the controller's current one, and so the controller and
-    // its flows still exist: a flow checks it after every co_await before touching itself.
-    std::function<bool()> isCurrent;
-    std::function<void(const QString &textSoFar)> onPartial;
-    // Part of the speech is lost; the text of the rest still comes.
-    std::function<void(const QString &message)> onNotice;
-    // The recognised text; it goes to editing and the paste.
-    std::function<void(const QString &text)> onFinal;
-    std::function<void(const QString &message)> onError;
-    // A language model starts editing the text.
-    std::function<void()> onEditing;
-    // Audio that waited too long for the main thread was dropped from the recording.
-    std::function<void(const AudioLoss &loss)> onAudioLost;
-};
-
 // How one recognition provider turns a recording into text. The session controller
-// keeps the state machine, what the user sees and the paste; a flow keeps what the
-// provider needs for one dictation at a time, from the first press to the result. Each
-// controller owns one flow per provider for its whole life.
+// keeps the state machine, what the user sees and the paste; who edits the text is the
+// provider's editor (editing/), registered beside its flow. A flow keeps what the
+// provider needs for one dictation at a time, from the first press to the recognised text.
 class AbstractDictationFlow {
 public:
     // Where the flow's key is kept and what the user is told when it is missing.
@@ -59,7 +34,7 @@ public:
     // In the walkthrough's test the walkthrough shows the wait itself rather than the overlay.
     virtual bool walkthroughShowsFinishing() const = 0;
 
-    // The press was accepted: get ready for what comes while the microphone is asked for.
+    // The press was accepted: get ready for what comes while the recording starts.
     virtual void warmUp() { }
     // Before the recorder starts; may connect. False when the dictation ended meanwhile.
     // Throws DescribedError when the dictation cannot start.
@@ -71,22 +46,15 @@ public:
     // to come over a connection that may go quiet: the controller then gives up on it
     // after a while.
     virtual QCoro::Task<bool> finish(DictationContext context) = 0;
-    // The recognised text as it is to be pasted; none when the dictation ended meanwhile.
-    virtual QCoro::Task<std::optional<QString>> edit(QString text, DictationContext context) = 0;
 
     // The recording is over: no more audio goes anywhere.
     virtual void endAudio() { }
     // Ends the dictation's connection and waits for it to close. Touches nothing of the
     // flow after its first wait, so the flow may be gone by then.
     virtual QCoro::Task<> close() { co_return; }
-    // Drops whatever the dictation still holds, without waiting; `disconnect` closes an
-    // open connection in the background first, otherwise it is dropped as it is.
-    virtual void discard(bool disconnect) = 0;
-    // The program quits: closes an open connection in the background and keeps it.
-    virtual void abandonForTermination() { endAudio(); }
-
-    // What the flow holds of the current dictation, for the controller's accessors.
-    virtual bool holdsTranscriber() const { return false; }
-    virtual bool holdsCollector() const { return false; }
-    virtual bool holdsAudioStream() const { return false; }
+    // Drops whatever the dictation still holds, without waiting; an open connection is
+    // dropped as it is (it failed, or close() ended it already).
+    virtual void discard() = 0;
+    // Drops whatever the dictation still holds, closing an open connection in the background.
+    virtual void abandon() { discard(); }
 };

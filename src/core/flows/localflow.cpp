@@ -2,9 +2,8 @@
 
 #include "appsettings.h"
 
-LocalFlow::LocalFlow(AbstractKeychain *keychain, AbstractTextPolisher *polisher, AbstractLocalRecognition *recognition)
-    : StreamedFlow(keychain, polisher)
-    , m_recognition(recognition)
+LocalFlow::LocalFlow(AbstractLocalRecognition *recognition)
+    : m_recognition(recognition)
 {
 }
 
@@ -13,5 +12,3 @@ std::unique_ptr<AbstractRealtimeTranscriber> LocalFlow::makeTranscriber(Realtime
     // The mode is read at the start: in structured mode the recogniser marks paragraphs at long pauses.
     return m_recognition->makeTranscriber(std::move(callbacks), AppSettings::smartMode());
 }
-
-bool LocalFlow::offersPolishing() const { return AppSettings::boolValue(AppSettings::Keys::localEditWithOpenAI); }

@@ -1,11 +1,11 @@
 #include "openaiflow.h"
 
+#include "editing/openaieditor.h"
+
 using namespace Qt::StringLiterals;
 
-OpenAIFlow::OpenAIFlow(
-    AbstractKeychain *keychain, AbstractTextPolisher *polisher, RealtimeTranscriberFactory makeTranscriber)
-    : StreamedFlow(keychain, polisher)
-    , m_makeTranscriber(std::move(makeTranscriber))
+OpenAIFlow::OpenAIFlow(RealtimeTranscriberFactory makeTranscriber)
+    : m_makeTranscriber(std::move(makeTranscriber))
 {
 }
 

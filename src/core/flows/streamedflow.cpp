@@ -51,12 +51,6 @@ void disconnectWithoutWaiting(std::shared_ptr<AbstractRealtimeTranscriber> trans
 
 } // namespace
 
-StreamedFlow::StreamedFlow(AbstractKeychain *keychain, AbstractTextPolisher *polisher)
-    : m_keychain(keychain)
-    , m_polisher(polisher)
-{
-}
-
 QCoro::Task<bool> StreamedFlow::prepare(QString key, DictationContext context)
 {
     RealtimeTranscriberCallbacks callbacks;
@@ -111,34 +105,6 @@ QCoro::Task<bool> StreamedFlow::finish(DictationContext context)
     co_return mayGoQuiet();
 }
 
-QCoro::Task<std::optional<QString>> StreamedFlow::edit(QString text, DictationContext context)
-{
-    const SmartMode mode = AppSettings::smartMode();
-    if (mode == SmartMode::verbatim)
-        co_return text;
-    if (!offersPolishing())
-        co_return unpolished(text, mode); // the keyring is not even asked
-    const std::optional<QString> apiKey = co_await m_keychain->read(openAIKeyAccount);
-    if (!context.isCurrent())
-        co_return std::nullopt;
-    if (!apiKey || apiKey->isEmpty())
-        co_return unpolished(text, mode);
-    context.onEditing();
-    std::optional<QString> polished;
-    try {
-        polished = co_await m_polisher->polish(text, mode, AppSettings::textQuality(),
-            AppSettings::transcriptionPrompt(), AppSettings::customVocabulary(), *apiKey);
-    } catch (const std::exception &error) {
-        // polishing is optional: the unedited transcript goes on
-        qCWarning(lcCore) << "dictation" << context.session << "polishing failed:" << errorKind(error);
-    }
-    if (!context.owner)
-        co_return std::nullopt;
-    if (polished)
-        co_return *polished;
-    co_return unpolished(text, mode);
-}
-
 void StreamedFlow::endAudio()
 {
     if (auto stream = std::exchange(m_audioContinuation, nullptr))
@@ -153,20 +119,19 @@ QCoro::Task<> StreamedFlow::close()
         co_await transcriber->disconnect();
 }
 
-void StreamedFlow::discard(bool disconnect)
+void StreamedFlow::discard()
 {
     endAudio();
     cancelForwardTask();
-    std::shared_ptr<AbstractRealtimeTranscriber> transcriber = std::exchange(m_transcriber, nullptr);
-    if (disconnect && transcriber)
-        disconnectWithoutWaiting(std::move(transcriber));
+    m_transcriber.reset();
 }
 
-void StreamedFlow::abandonForTermination()
+void StreamedFlow::abandon()
 {
     endAudio();
-    if (m_transcriber)
-        disconnectWithoutWaiting(m_transcriber);
+    cancelForwardTask();
+    if (std::shared_ptr<AbstractRealtimeTranscriber> transcriber = std::exchange(m_transcriber, nullptr))
+        disconnectWithoutWaiting(std::move(transcriber));
 }
 
 void StreamedFlow::cancelForwardTask()

@@ -53,11 +53,4 @@ QCoro::Task<bool> UploadFlow::finish(DictationContext context)
     co_return false;
 }
 
-QCoro::Task<std::optional<QString>> UploadFlow::edit(QString text, DictationContext)
-{
-    co_return text; // the provider edited it already
-}
-
-void UploadFlow::discard(bool) { m_collector.reset(); }
-
 QCoro::Task<QString> UploadFlow::readUploadKey() { co_return QString(); }

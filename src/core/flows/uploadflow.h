@@ -11,7 +11,7 @@
 #include <memory>
 
 // Keeps the whole recording and uploads it after the second press; the provider answers
-// with the finished, edited text.
+// with the finished text, edited already.
 class UploadFlow : public AbstractDictationFlow {
 public:
     using CollectorFactory = std::function<std::unique_ptr<AbstractPCMCollector>()>;
@@ -22,9 +22,7 @@ public:
     QCoro::Task<bool> prepare(QString key, DictationContext context) override;
     AbstractAudioRecorder::PCMHandler audioSink() override;
     QCoro::Task<bool> finish(DictationContext context) override;
-    QCoro::Task<std::optional<QString>> edit(QString text, DictationContext context) override;
-    void discard(bool disconnect) override;
-    bool holdsCollector() const override { return m_collector != nullptr; }
+    void discard() override { m_collector.reset(); }
 
 protected:
     // What the upload needs from the keyring, read after the second press.

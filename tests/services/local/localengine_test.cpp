@@ -325,9 +325,8 @@ TEST(LocalEngineTest, DictationsThroughTheControllerRunTheEngineToTheEnd)
     FakeNeighbourhood f;
     f.backend.configured = false;
     LocalRecognitionService service([] { return ModelChoice { testModel("gigaam-rnnt-silent.gguf"), {} }; });
-    DictationSessionController::Neighbours neighbours = f.neighbours();
-    neighbours.localRecognition = &service;
-    DictationSessionController controller(neighbours);
+    f.local.real = &service;
+    DictationSessionController controller(f.neighbours());
     for (int dictation = 0; dictation < 2; ++dictation) {
         f.log->clear();
         controller.toggleFnDictation();
@@ -336,7 +335,7 @@ TEST(LocalEngineTest, DictationsThroughTheControllerRunTheEngineToTheEnd)
         controller.toggleFnDictation();
         ASSERT_TRUE(TestUtil::runUntil([&] { return controller.state() == DictationState::idle; }, 60s));
         EXPECT_EQ(f.log->last(), u"overlay.message|Не понял…|Речь не распознана|failure|4500"_s) << dictation;
-        EXPECT_FALSE(controller.hasTranscriber());
+        EXPECT_TRUE(std::ranges::all_of(f.local.realOnes, [](const auto &t) { return t.expired(); }));
         EXPECT_TRUE(service.worker().isLoaded());
     }
 }
