@@ -10,13 +10,11 @@
 // thread it runs on was held up. The desktop sessions fail a dictation above the limit.
 class StallMeter {
 public:
-#if defined(__SANITIZE_ADDRESS__)
-    // Every step runs two to three times slower under the sanitizers; a real wait on another
-    // process (seconds) still shows.
+    // What the tests catch is a wait on another process, which holds the thread for seconds (a
+    // round trip to a stopped compositor never ends). The limit stands above what a loaded
+    // two-core machine and the sanitizers add to a turn (seen up to 104 ms); the benchmarks
+    // report the figures themselves.
     static constexpr double limitMilliseconds = 150.0;
-#else
-    static constexpr double limitMilliseconds = 50.0;
-#endif
 
     StallMeter()
     {
