@@ -1,6 +1,6 @@
-#include "audiorecorder.h"
-#include "pcmbuffercollector.h"
-#include "pcmconverter.h"
+#include "audio/audiorecorder.h"
+#include "audio/pcmbuffercollector.h"
+#include "audio/pcmconverter.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

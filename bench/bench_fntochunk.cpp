@@ -2,9 +2,9 @@
 // (an application that answers slowly): the recording must not wait for it.
 // Needs a sound server: run under scripts/headless-session.
 
-#include "appsettings.h"
-#include "audiorecorder.h"
-#include "dictationsessioncontroller.h"
+#include "audio/audiorecorder.h"
+#include "core/appsettings.h"
+#include "core/dictationsessioncontroller.h"
 #include "fakeneighbours.h"
 #include "testutil.h"
 

@@ -1,5 +1,5 @@
-#include "gigachatconfiguration.h"
-#include "gigachatcurltransport.h"
+#include "services/gigachat/gigachatconfiguration.h"
+#include "services/gigachat/gigachatcurltransport.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

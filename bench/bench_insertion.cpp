@@ -1,14 +1,14 @@
 // Insertion into the test window under scripts/headless-session: the time from
 // insert() to its outcome, the time one capture spends in AT-SPI calls, and the
 // longest the main thread's event loop went without turning meanwhile.
-#include "accessibilitypermission.h"
-#include "atspiaccessibilitybackend.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
+#include "insertion/textinserter.h"
+#include "insertion/x11/qtclipboard.h"
+#include "insertion/x11/xtestkeystrokesender.h"
 #include "insertiontargetapplication.h"
-#include "qtclipboard.h"
 #include "stallmeter.h"
 #include "testutil.h"
-#include "textinserter.h"
-#include "xtestkeystrokesender.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

@@ -2,16 +2,16 @@
 // outcome for a native Wayland Qt field, pasted through data control and the compositor's virtual
 // keyboard (sway) or KWin's fake input (granted by a .desktop file written here), and put straight
 // into the field over the accessibility bus without any key.
-#include "accessibilitypermission.h"
-#include "atspiaccessibilitybackend.h"
-#include "fakeinputkeystrokesender.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
+#include "insertion/textinserter.h"
+#include "insertion/wayland/fakeinputkeystrokesender.h"
+#include "insertion/wayland/waylandkeystrokesender.h"
 #include "insertiontargetapplication.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 #include "stallmeter.h"
 #include "testutil.h"
-#include "textinserter.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
-#include "waylandkeystrokesender.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -10,9 +10,9 @@
 // usage: bench_localrecognition [--models DIR] [--only NAME]
 //   DIR: models benchmodels.py wrote (default: written into a temporary folder, ~2 GB);
 //   NAME: one model, in this process.
-#include "localtranscriber.h"
-#include "recognitionmodel.h"
-#include "recognitionworker.h"
+#include "services/local/localtranscriber.h"
+#include "services/local/recognitionmodel.h"
+#include "services/local/recognitionworker.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

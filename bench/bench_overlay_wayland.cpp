@@ -2,13 +2,13 @@
 // handed to the compositor per second, and the process's CPU time per image. Then the longest
 // main-thread stall while the compositor is stopped (SIGSTOP) through the overlay's show, a
 // paste and its hide; the target is 20 ms.
-#include "layershelloverlay.h"
-#include "overlaypanelcontroller.h"
+#include "insertion/wayland/waylandkeystrokesender.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 #include "stallmeter.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
-#include "waylandkeystrokesender.h"
-#include "waylandoverlay.h"
+#include "ui/overlaypanelcontroller.h"
+#include "ui/wayland/layershelloverlay.h"
+#include "ui/wayland/waylandoverlay.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

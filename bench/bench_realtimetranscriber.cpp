@@ -1,4 +1,4 @@
-#include "realtimetranscriber.h"
+#include "services/openai/realtimetranscriber.h"
 
 #include <QCoreApplication>
 #include <QWebSocket>

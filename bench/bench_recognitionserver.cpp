@@ -5,9 +5,9 @@
 // takes its 300 ms for each 3.2-s phrase the recording holds. Prints a table; goal: ≤ 0.5 s and
 // flat (60 s ≤ 1.3 × 5 s).
 #include "loopbackhttpserver.h"
-#include "recognitionserverclient.h"
-#include "resampler.h"
-#include "servertranscriber.h"
+#include "services/local/resampler.h"
+#include "services/server/recognitionserverclient.h"
+#include "services/server/servertranscriber.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -5,13 +5,13 @@
 // target is 20 ms. Run under scripts/headless-session, or scripts/wayland-session for all three.
 
 #include "../tests/app/privatebus.h"
-#include "accessibilitypermission.h"
-#include "gigachatconfiguration.h"
-#include "gigachatcurltransport.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
-#include "waylandkeystrokesender.h"
-#include "waylandtoplevels.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/wayland/waylandkeystrokesender.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
+#include "platform/wayland/waylandtoplevels.h"
+#include "services/gigachat/gigachatconfiguration.h"
+#include "services/gigachat/gigachatcurltransport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

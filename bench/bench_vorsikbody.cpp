@@ -1,5 +1,5 @@
-#include "pcmbuffercollector.h"
-#include "vorsikapiclient.h"
+#include "audio/pcmbuffercollector.h"
+#include "services/vorsik/vorsikapiclient.h"
 
 #include <benchmark/benchmark.h>
 

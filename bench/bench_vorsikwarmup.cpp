@@ -3,11 +3,11 @@
 // loopback HTTPS server, so one round trip costs 100 ms as on a distant network.
 // Run under scripts/headless-session (openssl makes the test certificates).
 
-#include "appsettings.h"
-#include "describederror.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
 #include "gigachattestsupport.h"
 #include "loopbackhttpserver.h"
-#include "vorsikapiclient.h"
+#include "services/vorsik/vorsikapiclient.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
-#include "pcmbuffercollector.h"
-#include "wavencoder.h"
+#include "audio/pcmbuffercollector.h"
+#include "audio/wavencoder.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,4 +1,4 @@
-#include "instancemessages.h"
+#include "app/instancemessages.h"
 
 #include <dbus/dbus.h>
 #include <dlfcn.h>

@@ -1,4 +1,4 @@
-#include "quitonsignals.h"
+#include "app/quitonsignals.h"
 
 #include <QCoreApplication>
 

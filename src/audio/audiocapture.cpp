@@ -1,8 +1,8 @@
-#include "audiocapture_p.h"
+#include "audio/audiocapture_p.h"
 
-#include "audiorecordererror.h"
-#include "blockingwork.h"
-#include "logging.h"
+#include "audio/audiorecordererror.h"
+#include "core/blockingwork.h"
+#include "core/logging.h"
 
 #include <QMetaObject>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "audiorecorder.h"
-#include "pcmconverter.h"
+#include "audio/audiorecorder.h"
+#include "audio/pcmconverter.h"
 
 #include <pulse/pulseaudio.h>
 

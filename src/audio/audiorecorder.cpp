@@ -1,8 +1,8 @@
-#include "audiorecorder.h"
+#include "audio/audiorecorder.h"
 
-#include "audiocapture_p.h"
-#include "blockingwork.h"
-#include "logging.h"
+#include "audio/audiocapture_p.h"
+#include "core/blockingwork.h"
+#include "core/logging.h"
 
 #include <QElapsedTimer>
 #include <QFuture>
@@ -60,7 +60,7 @@ QCoro::Task<> AudioRecorder::start(PCMHandler onPCMData, LossHandler onLost)
     QElapsedTimer clock;
     clock.start();
     auto capture = std::make_shared<Capture>(std::move(onPCMData));
-    // Named rather than temporaries inside the co_await: GCC 12 mishandles those.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     std::function<void()> open = [capture] { capture->open(); };
     QFuture<std::exception_ptr> opening = openOnPool(std::move(open));
     const std::exception_ptr failure = co_await opening;

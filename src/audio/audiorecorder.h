@@ -1,6 +1,6 @@
 #pragma once
 
-#include "abstractaudiorecorder.h"
+#include "core/abstractaudiorecorder.h"
 
 #include <QObject>
 

@@ -1,4 +1,4 @@
-#include "audiorecordererror.h"
+#include "audio/audiorecordererror.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,4 +1,4 @@
-#include "pcmbuffercollector.h"
+#include "audio/pcmbuffercollector.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "abstractpcmcollector.h"
+#include "core/abstractpcmcollector.h"
 
 #include <QByteArray>
 

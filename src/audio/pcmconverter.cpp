@@ -1,7 +1,7 @@
-#include "pcmconverter.h"
+#include "audio/pcmconverter.h"
 
-#include "audiorecordererror.h"
-#include "logging.h"
+#include "audio/audiorecordererror.h"
+#include "core/logging.h"
 
 #include <QSysInfo>
 

@@ -1,4 +1,4 @@
-#include "wavencoder.h"
+#include "audio/wavencoder.h"
 
 #include <QtEndian>
 

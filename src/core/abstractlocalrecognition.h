@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractrealtimetranscriber.h"
-#include "enums.h"
+#include "core/abstractrealtimetranscriber.h"
+#include "core/enums.h"
 
 #include <QString>
 

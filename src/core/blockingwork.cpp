@@ -1,4 +1,4 @@
-#include "blockingwork.h"
+#include "core/blockingwork.h"
 
 namespace BlockingWork {
 

@@ -1,7 +1,7 @@
-#include "detachedtask.h"
+#include "core/detachedtask.h"
 
-#include "describederror.h"
-#include "logging.h"
+#include "core/describederror.h"
+#include "core/logging.h"
 
 #include <exception>
 #include <optional>
@@ -10,8 +10,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Takes its arguments by value and keeps co_await out of the handlers: GCC 12 has
-// mishandled coroutine frames with either shape.
+// Takes its arguments by value, as it outlives its caller, and keeps co_await out of the catch
+// handlers (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
 QCoro::Task<> guard(QCoro::Task<> task, std::function<void(const QString &)> onFailure)
 {
     std::optional<QString> failure;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "boundedchunkstream.h"
+#include "core/boundedchunkstream.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

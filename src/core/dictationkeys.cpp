@@ -1,4 +1,4 @@
-#include "dictationkeys.h"
+#include "core/dictationkeys.h"
 
 QCoro::Task<std::optional<QString>> DictationKeys::read(QString account)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "abstractkeychain.h"
+#include "core/abstractkeychain.h"
 
 #include <QHash>
 

@@ -1,6 +1,6 @@
-#include "dictationlosses.h"
+#include "core/dictationlosses.h"
 
-#include "boundedchunkstream.h"
+#include "core/boundedchunkstream.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,4 +1,4 @@
-#include "dictationpresenter.h"
+#include "core/dictationpresenter.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "abstractonboardingwindow.h"
-#include "abstractoverlay.h"
-#include "flows/abstractdictationflow.h"
-#include "textinsertion.h"
+#include "core/abstractonboardingwindow.h"
+#include "core/abstractoverlay.h"
+#include "core/flows/abstractdictationflow.h"
+#include "core/textinsertion.h"
 
 #include <QString>
 

@@ -1,10 +1,10 @@
-#include "dictationsessioncontroller.h"
+#include "core/dictationsessioncontroller.h"
 
-#include "appsettings.h"
-#include "boundedchunkstream.h"
-#include "describederror.h"
-#include "detachedtask.h"
-#include "logging.h"
+#include "core/appsettings.h"
+#include "core/boundedchunkstream.h"
+#include "core/describederror.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
 
 #include <QPointer>
 

@@ -1,17 +1,17 @@
 #pragma once
 
-#include "abstractaudiorecorder.h"
-#include "abstractkeychain.h"
-#include "abstractonboardingwindow.h"
-#include "abstractoverlay.h"
-#include "abstractsettingswindow.h"
-#include "abstracttextinserter.h"
-#include "dictationkeys.h"
-#include "dictationlosses.h"
-#include "dictationphases.h"
-#include "dictationpresenter.h"
-#include "enums.h"
-#include "providerregistry.h"
+#include "core/abstractaudiorecorder.h"
+#include "core/abstractkeychain.h"
+#include "core/abstractonboardingwindow.h"
+#include "core/abstractoverlay.h"
+#include "core/abstractsettingswindow.h"
+#include "core/abstracttextinserter.h"
+#include "core/dictationkeys.h"
+#include "core/dictationlosses.h"
+#include "core/dictationphases.h"
+#include "core/dictationpresenter.h"
+#include "core/enums.h"
+#include "core/providerregistry.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "enums.h"
+#include "core/enums.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,6 @@
-#include "logging.h"
+#include "core/logging.h"
 
-#include "describederror.h"
+#include "core/describederror.h"
 
 #include <cxxabi.h>
 

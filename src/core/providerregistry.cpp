@@ -1,12 +1,12 @@
-#include "providerregistry.h"
+#include "core/providerregistry.h"
 
-#include "appsettings.h"
-#include "editing/openaieditor.h"
-#include "editing/texteditors.h"
-#include "flows/gigachatflow.h"
-#include "flows/localflow.h"
-#include "flows/openaiflow.h"
-#include "flows/ownbackendflow.h"
+#include "core/appsettings.h"
+#include "core/editing/openaieditor.h"
+#include "core/editing/texteditors.h"
+#include "core/flows/gigachatflow.h"
+#include "core/flows/localflow.h"
+#include "core/flows/openaiflow.h"
+#include "core/flows/ownbackendflow.h"
 
 Provider ProviderRegistry::find(AIProvider key) const
 {

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "abstractbackendconfiguration.h"
-#include "abstractgigachatclient.h"
-#include "abstractkeychain.h"
-#include "abstractlocalrecognition.h"
-#include "abstractpcmcollector.h"
-#include "abstractrealtimetranscriber.h"
-#include "abstracttextpolisher.h"
-#include "abstractvorsikapiclient.h"
-#include "editing/abstracttexteditor.h"
-#include "enums.h"
-#include "flows/abstractdictationflow.h"
+#include "core/abstractbackendconfiguration.h"
+#include "core/abstractgigachatclient.h"
+#include "core/abstractkeychain.h"
+#include "core/abstractlocalrecognition.h"
+#include "core/abstractpcmcollector.h"
+#include "core/abstractrealtimetranscriber.h"
+#include "core/abstracttextpolisher.h"
+#include "core/abstractvorsikapiclient.h"
+#include "core/editing/abstracttexteditor.h"
+#include "core/enums.h"
+#include "core/flows/abstractdictationflow.h"
 
 #include <functional>
 #include <map>

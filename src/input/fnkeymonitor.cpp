@@ -1,7 +1,7 @@
-#include "fnkeymonitor.h"
+#include "input/fnkeymonitor.h"
 
-#include "evdevfnkeysource.h"
-#include "portalshortcutsource.h"
+#include "input/evdev/evdevfnkeysource.h"
+#include "input/portal/portalshortcutsource.h"
 
 FnKeyMonitor::FnKeyMonitor(Action action, QObject *parent)
     : QObject(parent)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "enums.h"
-#include "fnkeysource.h"
+#include "core/enums.h"
+#include "input/fnkeysource.h"
 
 #include <QObject>
 

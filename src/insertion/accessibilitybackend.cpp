@@ -1,4 +1,4 @@
-#include "accessibilitybackend.h"
+#include "insertion/accessibilitybackend.h"
 
 namespace {
 

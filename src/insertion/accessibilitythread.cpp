@@ -1,4 +1,4 @@
-#include "accessibilitythread.h"
+#include "insertion/accessibilitythread.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "accessibilitybackend.h"
-#include "blockingwork.h"
+#include "core/blockingwork.h"
+#include "insertion/accessibilitybackend.h"
 
 #include <QDeadlineTimer>
 #include <QFutureWatcher>

@@ -1,6 +1,6 @@
-#include "clipboardpaste.h"
+#include "insertion/clipboardpaste.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <QPointer>
 #include <QTimer>

@@ -1,6 +1,6 @@
-#include "fieldaccess.h"
+#include "insertion/fieldaccess.h"
 
-#include "insertionroute.h"
+#include "insertion/insertionroute.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "accessibilitybackend.h"
-#include "insertionconfirmation.h"
-#include "keystrokesender.h"
-#include "targetcapture.h"
-#include "textinsertion.h"
+#include "core/textinsertion.h"
+#include "insertion/accessibilitybackend.h"
+#include "insertion/insertionconfirmation.h"
+#include "insertion/keystrokesender.h"
+#include "insertion/targetcapture.h"
 
 #include <QString>
 

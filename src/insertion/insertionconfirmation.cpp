@@ -1,4 +1,4 @@
-#include "insertionconfirmation.h"
+#include "insertion/insertionconfirmation.h"
 
 #include <QRegularExpression>
 #include <QStringList>

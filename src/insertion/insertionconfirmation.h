@@ -1,6 +1,6 @@
 #pragma once
 
-#include "accessibilitybackend.h"
+#include "insertion/accessibilitybackend.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "insertionroute.h"
+#include "insertion/insertionroute.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "insertionconfirmation.h"
-#include "keystrokesender.h"
+#include "insertion/insertionconfirmation.h"
+#include "insertion/keystrokesender.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "textinsertion.h"
+#include "core/textinsertion.h"
 
 #include <linux/input-event-codes.h>
 

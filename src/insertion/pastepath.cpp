@@ -1,16 +1,16 @@
-#include "pastepath.h"
+#include "insertion/pastepath.h"
 
-#include "appsettings.h"
-#include "logging.h"
-#include "qtclipboard.h"
-#include "remotedesktopkeystrokesender.h"
-#include "uinputkeystrokesender.h"
-#include "wayland/fakeinputkeystrokesender.h"
-#include "wayland/waylandkeystrokesender.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
-#include "xtestkeystrokesender.h"
-#include "xwaylandclipboard.h"
+#include "core/appsettings.h"
+#include "core/logging.h"
+#include "insertion/portal/remotedesktopkeystrokesender.h"
+#include "insertion/uinput/uinputkeystrokesender.h"
+#include "insertion/wayland/fakeinputkeystrokesender.h"
+#include "insertion/wayland/waylandkeystrokesender.h"
+#include "insertion/x11/qtclipboard.h"
+#include "insertion/x11/xtestkeystrokesender.h"
+#include "insertion/x11/xwaylandclipboard.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 
 #include <QGuiApplication>
 #include <QPointer>

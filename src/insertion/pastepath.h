@@ -1,7 +1,7 @@
 #pragma once
 
-#include "clipboard.h"
-#include "keystrokesender.h"
+#include "insertion/keystrokesender.h"
+#include "platform/clipboard.h"
 
 #include <functional>
 #include <memory>

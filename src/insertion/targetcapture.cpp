@@ -1,4 +1,4 @@
-#include "targetcapture.h"
+#include "insertion/targetcapture.h"
 
 #include <cmath>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "accessibilitybackend.h"
-#include "textinsertion.h"
+#include "core/textinsertion.h"
+#include "insertion/accessibilitybackend.h"
 
 #include <QRectF>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "textinserter.h"
+#include "insertion/textinserter.h"
 
-#include "insertionroute.h"
+#include "insertion/insertionroute.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -26,7 +26,7 @@ TextInserter::~TextInserter() = default;
 QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
 {
     using Target = std::optional<TextInsertionTarget>;
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     const std::function<Target()> capture = [capture = &m_capture] { return capture->captureTarget(); };
     const std::optional<Target> captured = co_await m_thread.run<Target>(capture, readDeadline);
     co_return captured.value_or(std::nullopt);
@@ -35,7 +35,7 @@ QCoro::Task<std::optional<TextInsertionTarget>> TextInserter::captureTarget()
 QCoro::Task<TextInsertionOutcome> TextInserter::insert(QString text, std::optional<TextInsertionTarget> target)
 {
     QPointer<TextInserter> self(this);
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     const std::function<TargetLook()> lookAgain
         = [field = &m_field, target] { return field->look(target, LookDepth::decision); };
     const std::optional<TargetLook> prePaste = co_await m_thread.run<TargetLook>(lookAgain, lookDeadline);
@@ -106,7 +106,7 @@ QCoro::Task<TextInsertionOutcome> TextInserter::confirmPaste(
     QString text, std::optional<TextInsertionTarget> target, TargetLook prePaste, TextInsertionOutcome unconfirmed)
 {
     QPointer<TextInserter> self(this);
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     const std::function<TargetLook()> lookAgain
         = [field = &m_field, target] { return field->look(target, LookDepth::decision); };
     const std::function<TargetLook()> confirmationLook
@@ -164,7 +164,7 @@ QCoro::Task<std::optional<TextInsertionOutcome>> TextInserter::insertDirectlyOnT
     std::optional<TextInsertionTarget> stored, TargetLook decided, QString text)
 {
     using Outcome = std::optional<TextInsertionOutcome>;
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     const std::function<Outcome()> work
         = [field = &m_field, stored, decided, text] { return field->insertDirectly(stored, decided, text); };
     const std::optional<Outcome> outcome = co_await m_thread.run<Outcome>(work, lookDeadline);

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "abstracttextinserter.h"
-#include "accessibilitybackend.h"
-#include "accessibilitythread.h"
-#include "clipboard.h"
-#include "clipboardpaste.h"
-#include "fieldaccess.h"
-#include "keystrokesender.h"
-#include "targetcapture.h"
+#include "core/abstracttextinserter.h"
+#include "insertion/accessibilitybackend.h"
+#include "insertion/accessibilitythread.h"
+#include "insertion/clipboardpaste.h"
+#include "insertion/fieldaccess.h"
+#include "insertion/keystrokesender.h"
+#include "insertion/targetcapture.h"
+#include "platform/clipboard.h"
 
 #include <QObject>
 #include <QString>

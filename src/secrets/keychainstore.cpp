@@ -1,7 +1,7 @@
-#include "keychainstore.h"
+#include "secrets/keychainstore.h"
 
-#include "blockingwork.h"
-#include "logging.h"
+#include "core/blockingwork.h"
+#include "core/logging.h"
 
 #include <libsecret/secret.h>
 

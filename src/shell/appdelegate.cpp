@@ -1,8 +1,8 @@
-#include "appdelegate.h"
+#include "shell/appdelegate.h"
 
-#include "appsettings.h"
-#include "mainmenu.h"
-#include "modeldownloader.h"
+#include "core/appsettings.h"
+#include "services/models/modeldownloader.h"
+#include "shell/mainmenu.h"
 
 #include <QCoreApplication>
 #include <QMenu>

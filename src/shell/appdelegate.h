@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractaccessibilitypermission.h"
-#include "dictationsessioncontroller.h"
-#include "statusmenu.h"
+#include "core/abstractaccessibilitypermission.h"
+#include "core/dictationsessioncontroller.h"
+#include "shell/statusmenu.h"
 
 #include <QDeadlineTimer>
 #include <QObject>

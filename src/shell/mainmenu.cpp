@@ -1,4 +1,4 @@
-#include "mainmenu.h"
+#include "shell/mainmenu.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,6 +1,6 @@
-#include "singleinstance.h"
+#include "shell/singleinstance.h"
 
-#include "singleinstance_p.h"
+#include "shell/singleinstance_p.h"
 
 #include <QDBusError>
 #include <QDBusMessage>

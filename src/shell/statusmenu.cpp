@@ -1,4 +1,4 @@
-#include "statusmenu.h"
+#include "shell/statusmenu.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "accessibilitypermissionwatcher.h"
+#include "ui/accessibilitypermissionwatcher.h"
 
 using namespace std::chrono_literals;
 

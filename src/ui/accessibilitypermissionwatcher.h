@@ -1,6 +1,6 @@
 #pragma once
 
-#include "abstractaccessibilitypermission.h"
+#include "core/abstractaccessibilitypermission.h"
 
 #include <QObject>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "clampedlabel.h"
+#include "ui/clampedlabel.h"
 
 #include <QPainter>
 #include <QTextLayout>

@@ -1,6 +1,6 @@
-#include "controllerwindow.h"
+#include "ui/controllerwindow.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>

@@ -1,6 +1,6 @@
-#include "desktopsettings.h"
+#include "ui/desktopsettings.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
-#include "fnkeyboardhintview.h"
-#include "uifont.h"
+#include "ui/fnkeyboardhintview.h"
+#include "ui/uifont.h"
 
 #include <QApplication>
 #include <QPainter>

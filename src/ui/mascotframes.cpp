@@ -1,6 +1,6 @@
-#include "mascotframes.h"
+#include "ui/mascotframes.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <QImageReader>
 

@@ -1,4 +1,4 @@
-#include "mascotview.h"
+#include "ui/mascotview.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mascotframes.h"
+#include "ui/mascotframes.h"
 
 #include <QPointer>
 #include <QTimer>

@@ -1,7 +1,7 @@
-#include "modellistview.h"
-#include "uifont.h"
+#include "ui/modellistview.h"
+#include "ui/uifont.h"
 
-#include "appsettings.h"
+#include "core/appsettings.h"
 
 #include <QButtonGroup>
 #include <QDir>

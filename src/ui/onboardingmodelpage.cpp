@@ -1,11 +1,11 @@
-#include "onboardingmodelpage.h"
+#include "ui/onboardingmodelpage.h"
 
-#include "appsettings.h"
-#include "clampedlabel.h"
-#include "modellistview.h"
-#include "onboardingsteps.h"
-#include "onboardingstyle.h"
-#include "uifont.h"
+#include "core/appsettings.h"
+#include "ui/clampedlabel.h"
+#include "ui/modellistview.h"
+#include "ui/onboardingsteps.h"
+#include "ui/onboardingstyle.h"
+#include "ui/uifont.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "modeldownloader.h"
+#include "services/models/modeldownloader.h"
 
 #include <QObject>
 #include <QString>

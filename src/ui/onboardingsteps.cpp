@@ -1,4 +1,4 @@
-#include "onboardingsteps.h"
+#include "ui/onboardingsteps.h"
 
 #include <array>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "enums.h"
-#include "mascotframes.h"
+#include "core/enums.h"
+#include "ui/mascotframes.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "onboardingstyle.h"
+#include "ui/onboardingstyle.h"
 
 #include <QLabel>
 #include <QPalette>

@@ -1,15 +1,15 @@
-#include "onboardingwindowcontroller.h"
+#include "ui/onboardingwindowcontroller.h"
 
-#include "appsettings.h"
-#include "clampedlabel.h"
-#include "controllerwindow.h"
-#include "desktopsettings.h"
-#include "fnkeyboardhintview.h"
-#include "mascotview.h"
-#include "onboardingmodelpage.h"
-#include "onboardingstyle.h"
-#include "toggleshortcut.h"
-#include "uifont.h"
+#include "core/appsettings.h"
+#include "platform/gnome/toggleshortcut.h"
+#include "ui/clampedlabel.h"
+#include "ui/controllerwindow.h"
+#include "ui/desktopsettings.h"
+#include "ui/fnkeyboardhintview.h"
+#include "ui/mascotview.h"
+#include "ui/onboardingmodelpage.h"
+#include "ui/onboardingstyle.h"
+#include "ui/uifont.h"
 
 #include <QHBoxLayout>
 #include <QKeySequenceEdit>

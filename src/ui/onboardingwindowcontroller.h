@@ -1,10 +1,10 @@
 #pragma once
 
-#include "abstractaccessibilitypermission.h"
-#include "abstractonboardingwindow.h"
-#include "accessibilitypermissionwatcher.h"
-#include "mascotframes.h"
-#include "onboardingsteps.h"
+#include "core/abstractaccessibilitypermission.h"
+#include "core/abstractonboardingwindow.h"
+#include "ui/accessibilitypermissionwatcher.h"
+#include "ui/mascotframes.h"
+#include "ui/onboardingsteps.h"
 
 #include <QObject>
 

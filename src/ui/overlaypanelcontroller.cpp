@@ -1,9 +1,9 @@
-#include "overlaypanelcontroller.h"
-#include "uifont.h"
+#include "ui/overlaypanelcontroller.h"
+#include "ui/uifont.h"
 
-#include "clampedlabel.h"
-#include "logging.h"
-#include "mascotview.h"
+#include "core/logging.h"
+#include "ui/clampedlabel.h"
+#include "ui/mascotview.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractoverlay.h"
-#include "mascotframes.h"
+#include "core/abstractoverlay.h"
+#include "ui/mascotframes.h"
 
 #include <QObject>
 #include <QTimer>

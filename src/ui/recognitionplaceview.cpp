@@ -1,9 +1,9 @@
-#include "recognitionplaceview.h"
+#include "ui/recognitionplaceview.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "detachedtask.h"
-#include "uifont.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "core/detachedtask.h"
+#include "ui/uifont.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

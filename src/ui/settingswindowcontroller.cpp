@@ -1,10 +1,10 @@
-#include "settingswindowcontroller.h"
-#include "uifont.h"
+#include "ui/settingswindowcontroller.h"
+#include "ui/uifont.h"
 
-#include "appsettings.h"
-#include "controllerwindow.h"
-#include "modellistview.h"
-#include "toggleshortcut.h"
+#include "core/appsettings.h"
+#include "platform/gnome/toggleshortcut.h"
+#include "ui/controllerwindow.h"
+#include "ui/modellistview.h"
 
 #include <QApplication>
 #include <QCheckBox>

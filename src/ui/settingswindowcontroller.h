@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractaccessibilitypermission.h"
-#include "abstractsettingswindow.h"
-#include "recognitionplaceview.h"
+#include "core/abstractaccessibilitypermission.h"
+#include "core/abstractsettingswindow.h"
+#include "ui/recognitionplaceview.h"
 
 #include <QObject>
 

@@ -1,5 +1,5 @@
 #include "privatebus.h"
-#include "singleinstance.h"
+#include "shell/singleinstance.h"
 #include "testutil.h"
 
 #include <QDBusConnectionInterface>

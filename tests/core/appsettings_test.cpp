@@ -1,4 +1,4 @@
-#include "appsettings.h"
+#include "core/appsettings.h"
 #include "testutil.h"
 
 #include <QFileInfo>

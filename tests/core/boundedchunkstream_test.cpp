@@ -1,4 +1,4 @@
-#include "boundedchunkstream.h"
+#include "core/boundedchunkstream.h"
 #include "testutil.h"
 
 #include <QCoro/QCoroTask>

@@ -1,5 +1,5 @@
-#include "appsettings.h"
-#include "dictationsessioncontroller.h"
+#include "core/appsettings.h"
+#include "core/dictationsessioncontroller.h"
 #include "fakeneighbours.h"
 #include "testutil.h"
 

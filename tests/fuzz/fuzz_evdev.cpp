@@ -1,5 +1,5 @@
-#include "evdevdevice.h"
 #include "fuzzing.h"
+#include "input/evdev/evdevdevice.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

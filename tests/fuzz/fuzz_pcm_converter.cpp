@@ -1,5 +1,5 @@
+#include "audio/pcmconverter.h"
 #include "fuzzing.h"
-#include "pcmconverter.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -1,8 +1,8 @@
 #include "fuzzing.h"
-#include "gigachatresponseparser.h"
-#include "realtimeevent.h"
-#include "responsetextparser.h"
-#include "vorsikapiresponseparser.h"
+#include "services/gigachat/gigachatresponseparser.h"
+#include "services/openai/realtimeevent.h"
+#include "services/openai/responsetextparser.h"
+#include "services/vorsik/vorsikapiresponseparser.h"
 
 // Every body a remote service may send, to every reader of it. JSON may spell a
 // member's name with escapes, so the properties hold on the structure only.

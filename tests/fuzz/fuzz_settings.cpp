@@ -1,4 +1,4 @@
-#include "appsettings.h"
+#include "core/appsettings.h"
 #include "fuzzing.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "../insertion/scriptedaccessibility.h"
 #include "fuzzing.h"
-#include "targetcapture.h"
+#include "insertion/targetcapture.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

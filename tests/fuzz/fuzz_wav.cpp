@@ -1,7 +1,7 @@
-#include "describederror.h"
+#include "core/describederror.h"
 #include "fuzzing.h"
-#include "resampler.h"
-#include "wavreader.h"
+#include "services/local/resampler.h"
+#include "services/local/wavreader.h"
 
 #include <cmath>
 

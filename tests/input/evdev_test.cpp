@@ -1,6 +1,6 @@
-#include "evdevdevice.h"
-#include "evdevfnkeysource.h"
-#include "fnkeymonitor.h"
+#include "input/evdev/evdevdevice.h"
+#include "input/evdev/evdevfnkeysource.h"
+#include "input/fnkeymonitor.h"
 #include "testutil.h"
 
 #include <QDir>

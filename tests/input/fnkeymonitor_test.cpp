@@ -1,4 +1,4 @@
-#include "fnkeymonitor.h"
+#include "input/fnkeymonitor.h"
 
 #include <gtest/gtest.h>
 

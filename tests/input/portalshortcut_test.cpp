@@ -1,8 +1,8 @@
 // The desktop's shortcut portal as a trigger: on a session bus without the portal, and on a private
 // bus with a stand-in portal (tests/input/portalstandin.py) that binds the shortcut and presses it.
 #include "../app/privatebus.h"
-#include "fnkeymonitor.h"
-#include "portalshortcutsource.h"
+#include "input/fnkeymonitor.h"
+#include "input/portal/portalshortcutsource.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>

@@ -1,20 +1,20 @@
 // The insertion path against the real services of a headless desktop: Xvfb, the
 // accessibility bus and a Qt application that the tests paste into.
-#include "accessibilitypermission.h"
-#include "appsettings.h"
-#include "atspiaccessibilitybackend.h"
-#include "blockingwork.h"
-#include "dictationsessioncontroller.h"
+#include "core/appsettings.h"
+#include "core/blockingwork.h"
+#include "core/dictationsessioncontroller.h"
 #include "fakeneighbours.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
+#include "insertion/textinserter.h"
+#include "insertion/x11/qtclipboard.h"
+#include "insertion/x11/x11clipboardreader.h"
+#include "insertion/x11/xtestkeystrokesender.h"
+#include "insertion/x11/xwaylandclipboard.h"
 #include "insertiontargetapplication.h"
-#include "qtclipboard.h"
 #include "scriptedaccessibility.h"
 #include "stallmeter.h"
 #include "testutil.h"
-#include "textinserter.h"
-#include "x11clipboardreader.h"
-#include "xtestkeystrokesender.h"
-#include "xwaylandclipboard.h"
 
 #include <QApplication>
 #include <QDBusConnection>

@@ -1,13 +1,13 @@
 // The paste path on a real GNOME compositor (scripts/gnome-session, this process a Wayland client of
 // mutter): no data control and no virtual keyboard, so the text goes straight into the field over the
 // accessibility bus.
-#include "accessibilitypermission.h"
-#include "atspiaccessibilitybackend.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
+#include "insertion/pastepath.h"
+#include "insertion/textinserter.h"
 #include "insertiontargetapplication.h"
-#include "pastepath.h"
 #include "stallmeter.h"
 #include "testutil.h"
-#include "textinserter.h"
 
 #include <QGuiApplication>
 

@@ -1,16 +1,16 @@
 // The paste path on a real KDE Plasma compositor (scripts/kde-session): KWin's fake input, which
 // it grants only through an installed .desktop file, into native Wayland Qt and GTK fields; and
 // the window in front as KWin's script tells it.
-#include "accessibilitypermission.h"
-#include "atspiaccessibilitybackend.h"
-#include "fakeinputkeystrokesender.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
+#include "insertion/textinserter.h"
+#include "insertion/wayland/fakeinputkeystrokesender.h"
 #include "insertiontargetapplication.h"
-#include "kwinactivewindow.h"
+#include "platform/wayland/kwinactivewindow.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 #include "stallmeter.h"
 #include "testutil.h"
-#include "textinserter.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
 
 #include <QApplication>
 #include <QDBusMessage>

@@ -1,10 +1,10 @@
 // The insertion rules against a scripted accessibility API: which window and page a target is,
 // when a paste counts as confirmed, and what the inserter does with both.
+#include "insertion/targetcapture.h"
+#include "insertion/textinserter.h"
+#include "platform/wayland/waylandclipboard.h"
 #include "scriptedaccessibility.h"
-#include "targetcapture.h"
 #include "testutil.h"
-#include "textinserter.h"
-#include "waylandclipboard.h"
 
 #include <QCoro/QCoroTask>
 

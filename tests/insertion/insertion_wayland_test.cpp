@@ -1,13 +1,13 @@
 // The Wayland paste path against a real compositor (scripts/wayland-session): native Wayland
 // Qt and GTK fields, the user's clipboard held by other programs, and the window in front.
-#include "accessibilitypermission.h"
-#include "atspiaccessibilitybackend.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
+#include "insertion/textinserter.h"
+#include "insertion/wayland/waylandkeystrokesender.h"
 #include "insertiontargetapplication.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 #include "testutil.h"
-#include "textinserter.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
-#include "waylandkeystrokesender.h"
 
 #include <QApplication>
 #include <QBuffer>

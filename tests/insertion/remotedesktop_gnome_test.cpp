@@ -2,15 +2,15 @@
 // the text on the Xwayland clipboard, Ctrl+V through a stand-in RemoteDesktop portal
 // (remotedesktopstandin.py) that hands the keys to mutter's own remote-desktop session.
 #include "../app/privatebus.h"
-#include "accessibilitypermission.h"
-#include "appsettings.h"
-#include "atspiaccessibilitybackend.h"
+#include "core/appsettings.h"
+#include "insertion/atspi/accessibilitypermission.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
+#include "insertion/pastepath.h"
+#include "insertion/portal/remotedesktopkeystrokesender.h"
+#include "insertion/textinserter.h"
+#include "insertion/x11/xwaylandclipboard.h"
 #include "insertiontargetapplication.h"
-#include "pastepath.h"
-#include "remotedesktopkeystrokesender.h"
 #include "testutil.h"
-#include "textinserter.h"
-#include "xwaylandclipboard.h"
 
 #include <QGuiApplication>
 

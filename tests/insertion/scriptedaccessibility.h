@@ -1,8 +1,8 @@
 #pragma once
 
-#include "accessibilitybackend.h"
-#include "clipboard.h"
-#include "keystrokesender.h"
+#include "insertion/accessibilitybackend.h"
+#include "insertion/keystrokesender.h"
+#include "platform/clipboard.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 // GNOME's custom keyboard shortcut for `verbulo --toggle`, written through the real GSettings with the
 // settings daemon's own schema into the test's key file (GSETTINGS_BACKEND=keyfile under the test's
 // XDG_CONFIG_HOME, set by the test main), never the user's settings.
-#include "gnomeshortcut.h"
+#include "platform/gnome/gnomeshortcut.h"
 #include "testutil.h"
 
 #include <gio/gio.h>

@@ -1,7 +1,7 @@
 // KWinActiveWindow against a stand-in KWin on a private bus: what happens when KWin goes and comes
 // back, and that nobody else is listened to. The real KWin is met in insertion_kde_test.
 #include "../app/privatebus.h"
-#include "kwinactivewindow.h"
+#include "platform/wayland/kwinactivewindow.h"
 #include "testutil.h"
 
 #include <QDBusMessage>

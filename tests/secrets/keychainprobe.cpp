@@ -2,7 +2,7 @@
 // (or a broken) session bus. Prints "found" or "none", the time it took and the longest the event
 // loop went without running meanwhile; never the secret. With --silent-service it owns the Secret
 // Service name and never answers, like a hung keyring.
-#include "keychainstore.h"
+#include "secrets/keychainstore.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

@@ -1,5 +1,5 @@
 #include "../app/privatebus.h"
-#include "keychainstore.h"
+#include "secrets/keychainstore.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "gigachatconfiguration.h"
-#include "gigachatcurltransport.h"
+#include "services/gigachat/gigachatconfiguration.h"
+#include "services/gigachat/gigachatcurltransport.h"
 #include "servicetestsupport.h"
 
 #include <QDir>

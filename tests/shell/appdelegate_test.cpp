@@ -1,8 +1,8 @@
-#include "appdelegate.h"
-#include "appsettings.h"
+#include "core/appsettings.h"
 #include "fakeneighbours.h"
-#include "mainmenu.h"
-#include "statusmenu.h"
+#include "shell/appdelegate.h"
+#include "shell/mainmenu.h"
+#include "shell/statusmenu.h"
 #include "testmodels.h"
 #include "testutil.h"
 

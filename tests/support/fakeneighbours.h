@@ -4,10 +4,10 @@
 // in one shared event log, so a test checks the order of it all; every answer is
 // scripted the same way: at once, after a gate opens, or by throwing.
 
-#include "abstractaccessibilitypermission.h"
-#include "describederror.h"
-#include "dictationsessioncontroller.h"
-#include "pcmbuffercollector.h"
+#include "audio/pcmbuffercollector.h"
+#include "core/abstractaccessibilitypermission.h"
+#include "core/describederror.h"
+#include "core/dictationsessioncontroller.h"
 #include "testutil.h"
 
 #include <QCoro/QCoroTimer>

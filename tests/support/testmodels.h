@@ -1,9 +1,9 @@
 #pragma once
 
-#include "appsettings.h"
+#include "core/appsettings.h"
 #include "loopbackhttpserver.h"
-#include "modeldownloader.h"
-#include "modelstore.h"
+#include "services/models/modeldownloader.h"
+#include "services/models/modelstore.h"
 #include "testutil.h"
 
 #include <QCryptographicHash>

@@ -1,10 +1,10 @@
-#include "appsettings.h"
+#include "core/appsettings.h"
 #include "fakeneighbours.h"
-#include "gnomeshortcut.h"
-#include "mascotview.h"
-#include "onboardingwindowcontroller.h"
+#include "platform/gnome/gnomeshortcut.h"
 #include "testmodels.h"
 #include "testutil.h"
+#include "ui/mascotview.h"
+#include "ui/onboardingwindowcontroller.h"
 
 #include <QComboBox>
 #include <QKeySequenceEdit>

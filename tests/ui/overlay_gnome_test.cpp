@@ -1,10 +1,10 @@
 // The overlay on a real GNOME compositor (scripts/gnome-session, this process a Wayland client of
 // mutter): an X11 window under Xwayland, which leaves the keyboard focus in the user's window.
 #include "insertiontargetapplication.h"
-#include "overlaypanelcontroller.h"
 #include "testutil.h"
-#include "waylandoverlay.h"
-#include "xwaylandoverlay.h"
+#include "ui/overlaypanelcontroller.h"
+#include "ui/wayland/waylandoverlay.h"
+#include "ui/wayland/xwaylandoverlay.h"
 
 #include <QGuiApplication>
 #include <QPushButton>

@@ -1,13 +1,13 @@
 // The overlay in a real compositor (scripts/wayland-session): whether the window the user dictates
 // into keeps the keyboard focus, and whether its buttons answer the pointer where they should show.
+#include "insertion/wayland/waylandkeystrokesender.h"
 #include "insertiontargetapplication.h"
-#include "overlaypanelcontroller.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 #include "stallmeter.h"
 #include "testutil.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
-#include "waylandkeystrokesender.h"
-#include "waylandoverlay.h"
+#include "ui/overlaypanelcontroller.h"
+#include "ui/wayland/waylandoverlay.h"
 
 #include <QApplication>
 #include <QJsonArray>

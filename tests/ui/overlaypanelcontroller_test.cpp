@@ -1,9 +1,9 @@
 #include "../app/privatebus.h"
-#include "clampedlabel.h"
-#include "mascotview.h"
-#include "notificationoverlay.h"
-#include "overlaypanelcontroller.h"
 #include "testutil.h"
+#include "ui/clampedlabel.h"
+#include "ui/mascotview.h"
+#include "ui/overlaypanelcontroller.h"
+#include "ui/wayland/notificationoverlay.h"
 
 #include <QClipboard>
 #include <QDBusConnection>

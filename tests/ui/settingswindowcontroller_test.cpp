@@ -1,9 +1,9 @@
-#include "appsettings.h"
+#include "core/appsettings.h"
 #include "fakeneighbours.h"
-#include "gnomeshortcut.h"
-#include "settingswindowcontroller.h"
+#include "platform/gnome/gnomeshortcut.h"
 #include "testmodels.h"
 #include "testutil.h"
+#include "ui/settingswindowcontroller.h"
 
 #include <QCheckBox>
 #include <QComboBox>

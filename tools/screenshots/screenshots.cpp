@@ -2,12 +2,12 @@
 // window, as a build without the own backend shows them, to PNG files for the
 // documentation. Run it in the headless session:
 //   scripts/headless-session build/tools/screenshots/verbulo_ui_screenshots docs/screenshots
-#include "appsettings.h"
-#include "modeldownloader.h"
-#include "modelstore.h"
-#include "onboardingwindowcontroller.h"
-#include "overlaypanelcontroller.h"
-#include "settingswindowcontroller.h"
+#include "core/appsettings.h"
+#include "services/models/modeldownloader.h"
+#include "services/models/modelstore.h"
+#include "ui/onboardingwindowcontroller.h"
+#include "ui/overlaypanelcontroller.h"
+#include "ui/settingswindowcontroller.h"
 
 #include <QApplication>
 #include <QComboBox>

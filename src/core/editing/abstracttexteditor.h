@@ -1,7 +1,7 @@
 #pragma once
 
-#include "dictationcontext.h"
-#include "enums.h"
+#include "core/dictationcontext.h"
+#include "core/enums.h"
 
 #include <QString>
 

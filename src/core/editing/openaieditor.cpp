@@ -1,8 +1,8 @@
-#include "openaieditor.h"
+#include "core/editing/openaieditor.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "logging.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "core/logging.h"
 
 OpenAIEditor::OpenAIEditor(
     AbstractKeychain *keys, AbstractTextPolisher *polisher, AbstractTextEditor *fallback, std::function<bool()> offered)

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractkeychain.h"
-#include "abstracttexteditor.h"
-#include "abstracttextpolisher.h"
+#include "core/abstractkeychain.h"
+#include "core/abstracttextpolisher.h"
+#include "core/editing/abstracttexteditor.h"
 
 #include <functional>
 

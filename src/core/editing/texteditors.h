@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractlocalrecognition.h"
-#include "abstracttexteditor.h"
+#include "core/abstractlocalrecognition.h"
+#include "core/editing/abstracttexteditor.h"
 
 // The text as the provider gave it: the own backend and GigaChat edit it before they answer.
 class ProviderEditedText final : public AbstractTextEditor {

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractaudiorecorder.h"
-#include "boundedchunkstream.h"
-#include "dictationcontext.h"
+#include "core/abstractaudiorecorder.h"
+#include "core/boundedchunkstream.h"
+#include "core/dictationcontext.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "gigachatflow.h"
+#include "core/flows/gigachatflow.h"
 
 using namespace Qt::StringLiterals;
 

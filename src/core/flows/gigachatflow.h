@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractgigachatclient.h"
-#include "abstractkeychain.h"
-#include "uploadflow.h"
+#include "core/abstractgigachatclient.h"
+#include "core/abstractkeychain.h"
+#include "core/flows/uploadflow.h"
 
 // GigaChat: the recording is uploaded with the authorization key, read again for the upload.
 class GigaChatFlow final : public UploadFlow {

@@ -1,6 +1,6 @@
-#include "localflow.h"
+#include "core/flows/localflow.h"
 
-#include "appsettings.h"
+#include "core/appsettings.h"
 
 LocalFlow::LocalFlow(AbstractLocalRecognition *recognition)
     : m_recognition(recognition)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractlocalrecognition.h"
-#include "streamedflow.h"
+#include "core/abstractlocalrecognition.h"
+#include "core/flows/streamedflow.h"
 
 // Recognition on this computer, the own-backend path of a build without a backend.
 class LocalFlow final : public StreamedFlow {

@@ -1,6 +1,6 @@
-#include "openaiflow.h"
+#include "core/flows/openaiflow.h"
 
-#include "editing/openaieditor.h"
+#include "core/editing/openaieditor.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "streamedflow.h"
+#include "core/flows/streamedflow.h"
 
 // OpenAI: the realtime transcription web socket.
 class OpenAIFlow final : public StreamedFlow {

@@ -1,4 +1,4 @@
-#include "ownbackendflow.h"
+#include "core/flows/ownbackendflow.h"
 
 OwnBackendFlow::OwnBackendFlow(CollectorFactory makeCollector, AbstractVorsikAPIClient *client)
     : UploadFlow(std::move(makeCollector))

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractvorsikapiclient.h"
-#include "uploadflow.h"
+#include "core/abstractvorsikapiclient.h"
+#include "core/flows/uploadflow.h"
 
 // The program's own backend: the recording is uploaded once the user stops; the client
 // gets ready for the upload while the user speaks.

@@ -1,9 +1,9 @@
-#include "streamedflow.h"
+#include "core/flows/streamedflow.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "detachedtask.h"
-#include "logging.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractdictationflow.h"
-#include "abstractrealtimetranscriber.h"
-#include "boundedchunkstream.h"
+#include "core/abstractrealtimetranscriber.h"
+#include "core/boundedchunkstream.h"
+#include "core/flows/abstractdictationflow.h"
 
 #include <memory>
 #include <optional>

@@ -1,8 +1,8 @@
-#include "uploadflow.h"
+#include "core/flows/uploadflow.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "logging.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "core/logging.h"
 
 UploadFlow::UploadFlow(CollectorFactory makeCollector)
     : m_makeCollector(std::move(makeCollector))

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractdictationflow.h"
-#include "abstractpcmcollector.h"
-#include "enums.h"
+#include "core/abstractpcmcollector.h"
+#include "core/enums.h"
+#include "core/flows/abstractdictationflow.h"
 
 #include <QByteArray>
 #include <QStringList>

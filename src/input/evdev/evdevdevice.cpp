@@ -1,6 +1,6 @@
-#include "evdevdevice.h"
+#include "input/evdev/evdevdevice.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <linux/input.h>
 

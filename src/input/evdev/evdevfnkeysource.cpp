@@ -1,7 +1,7 @@
-#include "evdevfnkeysource.h"
+#include "input/evdev/evdevfnkeysource.h"
 
-#include "evdevdevice.h"
-#include "logging.h"
+#include "core/logging.h"
+#include "input/evdev/evdevdevice.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fnkeysource.h"
+#include "input/fnkeysource.h"
 
 #include <QFileSystemWatcher>
 #include <QHash>

@@ -1,6 +1,6 @@
-#include "portalshortcutsource.h"
+#include "input/portal/portalshortcutsource.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>

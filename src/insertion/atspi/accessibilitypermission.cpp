@@ -1,6 +1,6 @@
-#include "accessibilitypermission.h"
+#include "insertion/atspi/accessibilitypermission.h"
 
-#include "blockingwork.h"
+#include "core/blockingwork.h"
 
 #include <QCoreApplication>
 #include <QDBusMessage>

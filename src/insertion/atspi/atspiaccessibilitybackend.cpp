@@ -1,10 +1,10 @@
-#include "atspiaccessibilitybackend.h"
+#include "insertion/atspi/atspiaccessibilitybackend.h"
 
-#include "atspicalls.h"
-#include "atspiconnection.h"
-#include "atspidirectinsertion.h"
-#include "atspireadback.h"
-#include "atspitargetidentity.h"
+#include "insertion/atspi/atspicalls.h"
+#include "insertion/atspi/atspiconnection.h"
+#include "insertion/atspi/atspidirectinsertion.h"
+#include "insertion/atspi/atspireadback.h"
+#include "insertion/atspi/atspitargetidentity.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

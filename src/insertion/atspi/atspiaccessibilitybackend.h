@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractaccessibilitypermission.h"
-#include "accessibilitybackend.h"
+#include "core/abstractaccessibilitypermission.h"
+#include "insertion/accessibilitybackend.h"
 
 #include <chrono>
 #include <memory>

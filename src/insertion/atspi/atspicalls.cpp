@@ -1,4 +1,4 @@
-#include "atspicalls.h"
+#include "insertion/atspi/atspicalls.h"
 
 #include <QCoreApplication>
 

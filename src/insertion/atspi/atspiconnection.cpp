@@ -1,6 +1,6 @@
-#include "atspiconnection.h"
+#include "insertion/atspi/atspiconnection.h"
 
-#include "atspicalls.h"
+#include "insertion/atspi/atspicalls.h"
 
 #include <atomic>
 #include <dlfcn.h>

@@ -1,6 +1,6 @@
-#include "atspidirectinsertion.h"
+#include "insertion/atspi/atspidirectinsertion.h"
 
-#include "atspicalls.h"
+#include "insertion/atspi/atspicalls.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "atspielement.h"
+#include "insertion/atspi/atspielement.h"
 
 #include <QString>
 

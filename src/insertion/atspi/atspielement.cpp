@@ -1,6 +1,6 @@
-#include "atspielement.h"
+#include "insertion/atspi/atspielement.h"
 
-#include "atspiconnection.h"
+#include "insertion/atspi/atspiconnection.h"
 
 namespace {
 

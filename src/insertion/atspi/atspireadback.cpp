@@ -1,6 +1,6 @@
-#include "atspireadback.h"
+#include "insertion/atspi/atspireadback.h"
 
-#include "atspicalls.h"
+#include "insertion/atspi/atspicalls.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
-#include "atspitargetidentity.h"
+#include "insertion/atspi/atspitargetidentity.h"
 
-#include "atspicalls.h"
-#include "atspiconnection.h"
-#include "atspireadback.h"
+#include "insertion/atspi/atspicalls.h"
+#include "insertion/atspi/atspiconnection.h"
+#include "insertion/atspi/atspireadback.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "activewindowsource.h"
-#include "atspielement.h"
-#include "x11windowresolver.h"
+#include "insertion/atspi/atspielement.h"
+#include "insertion/x11/x11windowresolver.h"
+#include "platform/wayland/activewindowsource.h"
 
 #include <QHash>
 #include <QMetaObject>

@@ -1,8 +1,8 @@
-#include "remotedesktopkeystrokesender.h"
+#include "insertion/portal/remotedesktopkeystrokesender.h"
 
-#include "appsettings.h"
-#include "detachedtask.h"
-#include "logging.h"
+#include "core/appsettings.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
 
 #include <QDBusError>
 #include <QDBusMessage>

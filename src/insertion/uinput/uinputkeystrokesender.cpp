@@ -1,6 +1,6 @@
-#include "uinputkeystrokesender.h"
+#include "insertion/uinput/uinputkeystrokesender.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <libevdev/libevdev-uinput.h>
 

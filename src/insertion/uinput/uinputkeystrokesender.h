@@ -1,6 +1,6 @@
 #pragma once
 
-#include "keystrokesender.h"
+#include "insertion/keystrokesender.h"
 
 struct libevdev;
 struct libevdev_uinput;

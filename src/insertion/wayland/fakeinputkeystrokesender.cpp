@@ -1,8 +1,8 @@
-#include "fakeinputkeystrokesender.h"
+#include "insertion/wayland/fakeinputkeystrokesender.h"
 
-#include "logging.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
+#include "core/logging.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 
 #include "fake-input-client-protocol.h"
 

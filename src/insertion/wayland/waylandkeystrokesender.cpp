@@ -1,8 +1,8 @@
-#include "waylandkeystrokesender.h"
+#include "insertion/wayland/waylandkeystrokesender.h"
 
-#include "logging.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
+#include "core/logging.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 

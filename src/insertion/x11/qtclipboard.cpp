@@ -1,13 +1,13 @@
-#include "qtclipboard.h"
+#include "insertion/x11/qtclipboard.h"
 
-#include "blockingwork.h"
+#include "core/blockingwork.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 
 #include <QCoro/QCoroFuture>
 
-#include "x11clipboardreader.h"
+#include "insertion/x11/x11clipboardreader.h"
 
 using namespace Qt::StringLiterals;
 
@@ -61,7 +61,7 @@ QCoro::Task<std::optional<ClipboardSnapshot>> QtClipboard::readSnapshot()
     // does not answer; a connection of our own on a worker waits instead. Our own contents Qt has at hand.
     if (QGuiApplication::platformName() != u"xcb"_s || m_clipboard->ownsClipboard())
         co_return snapshot();
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     auto reading = BlockingWork::run([] { return readX11Clipboard(readTimeout); });
     co_return co_await reading;
 }

@@ -1,4 +1,4 @@
-#include "x11clipboardreader.h"
+#include "insertion/x11/x11clipboardreader.h"
 
 #include <QDeadlineTimer>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "x11windowresolver.h"
+#include "insertion/x11/x11windowresolver.h"
 
 #include <QByteArray>
 

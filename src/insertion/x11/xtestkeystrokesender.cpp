@@ -1,6 +1,6 @@
-#include "xtestkeystrokesender.h"
+#include "insertion/x11/xtestkeystrokesender.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>

@@ -1,8 +1,8 @@
-#include "xwaylandclipboard.h"
+#include "insertion/x11/xwaylandclipboard.h"
 
-#include "blockingwork.h"
-#include "logging.h"
-#include "x11clipboardreader.h"
+#include "core/blockingwork.h"
+#include "core/logging.h"
+#include "insertion/x11/x11clipboardreader.h"
 
 #include <QDeadlineTimer>
 #include <QHash>
@@ -111,7 +111,7 @@ QCoro::Task<std::optional<ClipboardSnapshot>> XwaylandClipboard::readSnapshot()
 {
     if (!m_owned.isEmpty())
         co_return snapshot();
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     auto reading = BlockingWork::run([] { return readX11Clipboard(readTimeout); });
     co_return co_await reading;
 }

@@ -1,6 +1,6 @@
-#include "gnomeshortcut.h"
+#include "platform/gnome/gnomeshortcut.h"
 
-#include "blockingwork.h"
+#include "core/blockingwork.h"
 
 #include <QHash>
 #include <QKeySequence>

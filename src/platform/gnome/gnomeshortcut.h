@@ -1,6 +1,6 @@
 #pragma once
 
-#include "toggleshortcut.h"
+#include "platform/gnome/toggleshortcut.h"
 
 #include <QFuture>
 #include <QKeyCombination>

@@ -1,8 +1,8 @@
-#include "activewindowsource.h"
+#include "platform/wayland/activewindowsource.h"
 
-#include "kwinactivewindow.h"
-#include "waylandconnection.h"
-#include "waylandtoplevels.h"
+#include "platform/wayland/kwinactivewindow.h"
+#include "platform/wayland/waylandconnection.h"
+#include "platform/wayland/waylandtoplevels.h"
 
 #include <QDBusConnection>
 

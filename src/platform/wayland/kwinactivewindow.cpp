@@ -1,6 +1,6 @@
-#include "kwinactivewindow.h"
+#include "platform/wayland/kwinactivewindow.h"
 
-#include "detachedtask.h"
+#include "core/detachedtask.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusContext>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "activewindowsource.h"
+#include "platform/wayland/activewindowsource.h"
 
 #include <QDBusConnection>
 #include <QHash>

@@ -1,8 +1,8 @@
-#include "waylandclipboard.h"
+#include "platform/wayland/waylandclipboard.h"
 
-#include "blockingwork.h"
-#include "logging.h"
-#include "waylandconnection.h"
+#include "core/blockingwork.h"
+#include "core/logging.h"
+#include "platform/wayland/waylandconnection.h"
 
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
@@ -302,7 +302,7 @@ QCoro::Task<std::optional<ClipboardSnapshot>> WaylandClipboard::readSnapshot()
     }
     if (read->pipes.empty())
         co_return snapshot;
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     auto reading = BlockingWork::run([pipes = read->pipes, deadline] { return readPipes(pipes, deadline); });
     PipeRead pipes = co_await reading;
     // Format names only: what they hold is the user's.

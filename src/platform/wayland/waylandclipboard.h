@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clipboard.h"
+#include "platform/clipboard.h"
 
 #include <QDeadlineTimer>
 #include <QStringList>

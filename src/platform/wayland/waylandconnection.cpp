@@ -1,6 +1,6 @@
-#include "waylandconnection.h"
+#include "platform/wayland/waylandconnection.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include "fake-input-client-protocol.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "blockingwork.h"
+#include "core/blockingwork.h"
 
 #include <QFutureWatcher>
 

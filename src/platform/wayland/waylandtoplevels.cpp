@@ -1,6 +1,6 @@
-#include "waylandtoplevels.h"
+#include "platform/wayland/waylandtoplevels.h"
 
-#include "waylandconnection.h"
+#include "platform/wayland/waylandconnection.h"
 
 #include <QtGlobal>
 

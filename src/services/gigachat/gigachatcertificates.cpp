@@ -1,4 +1,4 @@
-#include "gigachatcertificates.h"
+#include "services/gigachat/gigachatcertificates.h"
 
 namespace GigaChatCertificates {
 

@@ -1,7 +1,7 @@
-#include "gigachatclient.h"
+#include "services/gigachat/gigachatclient.h"
 
-#include "gigachaterror.h"
-#include "wavencoder.h"
+#include "audio/wavencoder.h"
+#include "services/gigachat/gigachaterror.h"
 
 #include <QPointer>
 

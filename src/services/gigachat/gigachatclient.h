@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractgigachatclient.h"
-#include "gigachatexchanges.h"
+#include "core/abstractgigachatclient.h"
+#include "services/gigachat/gigachatexchanges.h"
 
 #include <QObject>
 #include <QString>

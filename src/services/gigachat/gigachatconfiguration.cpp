@@ -1,6 +1,6 @@
-#include "gigachatconfiguration.h"
+#include "services/gigachat/gigachatconfiguration.h"
 
-#include "gigachatcertificates.h"
+#include "services/gigachat/gigachatcertificates.h"
 
 #include <QMutex>
 #include <QMutexLocker>

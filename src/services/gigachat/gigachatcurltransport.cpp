@@ -1,7 +1,7 @@
-#include "gigachatcurltransport.h"
+#include "services/gigachat/gigachatcurltransport.h"
 
-#include "gigachatconfiguration.h"
-#include "gigachaterror.h"
+#include "services/gigachat/gigachatconfiguration.h"
+#include "services/gigachat/gigachaterror.h"
 
 #include <QCollator>
 #include <QDeadlineTimer>
@@ -322,8 +322,7 @@ QCoro::Task<Response> send(Request request, std::optional<QByteArray> body, doub
 
     // curl stops itself at --max-time; the margin only guards against a curl that hangs.
     const qint64 limitMs = qint64(std::max(truncatedSeconds(std::max(timeout, 5.0)), 0)) * 1000 + 2'000;
-    // Awaited in a statement of its own: GCC 12 can skip destroying a task awaited
-    // inside an if condition, which leaks the awaited coroutine's frame.
+    // Awaited in a statement of its own (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     const bool finished = co_await qCoro(curl).waitForFinished(std::chrono::milliseconds(limitMs));
     if (!finished) {
         // Still ours and unreaped: QProcess signals only a child it has not collected.

@@ -1,6 +1,6 @@
-#include "gigachaterror.h"
+#include "services/gigachat/gigachaterror.h"
 
-#include "wavencoder.h"
+#include "audio/wavencoder.h"
 
 using namespace Qt::StringLiterals;
 

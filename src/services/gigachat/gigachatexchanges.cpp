@@ -1,9 +1,9 @@
-#include "gigachatexchanges.h"
+#include "services/gigachat/gigachatexchanges.h"
 
-#include "gigachatconfiguration.h"
-#include "gigachatcurltransport.h"
-#include "gigachaterror.h"
-#include "logging.h"
+#include "core/logging.h"
+#include "services/gigachat/gigachatconfiguration.h"
+#include "services/gigachat/gigachatcurltransport.h"
+#include "services/gigachat/gigachaterror.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "enums.h"
-#include "gigachatresponseparser.h"
+#include "core/enums.h"
+#include "services/gigachat/gigachatresponseparser.h"
 
 #include <QByteArray>
 #include <QString>

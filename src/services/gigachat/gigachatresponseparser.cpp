@@ -1,4 +1,4 @@
-#include "gigachatresponseparser.h"
+#include "services/gigachat/gigachatresponseparser.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

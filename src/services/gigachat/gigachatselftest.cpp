@@ -1,11 +1,11 @@
-#include "gigachatselftest.h"
+#include "services/gigachat/gigachatselftest.h"
 
-#include "blockingwork.h"
-#include "gigachatclient.h"
-#include "gigachatcurltransport.h"
-#include "gigachaterror.h"
-#include "gigachatexchanges.h"
-#include "keychainstore.h"
+#include "core/blockingwork.h"
+#include "secrets/keychainstore.h"
+#include "services/gigachat/gigachatclient.h"
+#include "services/gigachat/gigachatcurltransport.h"
+#include "services/gigachat/gigachaterror.h"
+#include "services/gigachat/gigachatexchanges.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -134,7 +134,7 @@ template<typename Function> auto onWorker(Function function) -> QCoro::Task<decl
         std::optional<Result> value;
         std::exception_ptr error;
     };
-    // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
     QFuture<Outcome> running = BlockingWork::run([function = std::move(function)] {
         Outcome result;
         try {
@@ -176,10 +176,8 @@ QCoro::Task<GigaChatExchanges::Transcript> transcribeWAV(QByteArray wav, QString
     co_return std::move(*transcript);
 }
 
-// GCC 12 mishandles by-value coroutine parameters and co_return inside catch
-// handlers once the coroutine resumed from a worker result (a use-after-free
-// under ASan). The options stay with the caller, which outlives both
-// coroutines, and the handlers only pick the status.
+// The options stay with the caller, which outlives both coroutines, and the handlers only
+// pick the status (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
 QCoro::Task<int> runSelfTest(const Options &options, Reporter &reporter)
 {
     reporter.line(u"started"_s);
@@ -201,7 +199,7 @@ QCoro::Task<int> runSelfTest(const Options &options, Reporter &reporter)
     int status = 0;
     try {
         if (options.audioPath) {
-            // By reference: GCC 12 destroyed a closure's QString copy twice when the read threw.
+            // By reference (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
             const QByteArray wav = co_await onWorker([&options] { return readAudioFile(*options.audioPath); });
             const GigaChatExchanges::Transcript result = co_await transcribeWAV(wav, *key, options.model);
             reporter.line(okPrefix + u"model="_s + options.model + u" usage="_s + usageText(result.usage)

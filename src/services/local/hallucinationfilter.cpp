@@ -1,4 +1,4 @@
-#include "hallucinationfilter.h"
+#include "services/local/hallucinationfilter.h"
 
 #include <QRegularExpression>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "recognitionmodel.h"
+#include "services/local/recognitionmodel.h"
 
 // whisper was trained on subtitled video: on silence and noise it likes to "hear" the credits
 // and sign-offs of subtitles. Each recognised segment is judged on its own, matched without

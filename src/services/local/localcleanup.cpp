@@ -1,6 +1,6 @@
-#include "localcleanup.h"
+#include "services/local/localcleanup.h"
 
-#include "texttidy.h"
+#include "services/local/texttidy.h"
 
 #include <QRegularExpression>
 #include <QSet>

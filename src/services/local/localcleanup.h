@@ -1,6 +1,6 @@
 #pragma once
 
-#include "enums.h"
+#include "core/enums.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "localrecognitionerror.h"
+#include "services/local/localrecognitionerror.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,10 +1,10 @@
-#include "localrecognitionservice.h"
+#include "services/local/localrecognitionservice.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "localcleanup.h"
-#include "localtranscriber.h"
-#include "recognitionworker.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "services/local/localcleanup.h"
+#include "services/local/localtranscriber.h"
+#include "services/local/recognitionworker.h"
 
 namespace {
 

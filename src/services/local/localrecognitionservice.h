@@ -1,6 +1,6 @@
 #pragma once
 
-#include "abstractlocalrecognition.h"
+#include "core/abstractlocalrecognition.h"
 
 #include <QString>
 

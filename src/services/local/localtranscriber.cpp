@@ -1,10 +1,10 @@
-#include "localtranscriber.h"
+#include "services/local/localtranscriber.h"
 
-#include "appsettings.h"
-#include "detachedtask.h"
-#include "localrecognitionerror.h"
-#include "logging.h"
-#include "recognitionworker.h"
+#include "core/appsettings.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
+#include "services/local/localrecognitionerror.h"
+#include "services/local/recognitionworker.h"
 
 #include <QPointer>
 #include <QTimer>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "abstractrealtimetranscriber.h"
-#include "pausedetector.h"
-#include "recognitionmodel.h"
-#include "resampler.h"
-#include "transcriptassembler.h"
+#include "core/abstractrealtimetranscriber.h"
+#include "services/local/pausedetector.h"
+#include "services/local/recognitionmodel.h"
+#include "services/local/resampler.h"
+#include "services/local/transcriptassembler.h"
 
 #include <QFuture>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "pausedetector.h"
+#include "services/local/pausedetector.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
-#include "processtextcommand.h"
+#include "services/local/processtextcommand.h"
 
-#include "appsettings.h"
-#include "localcleanup.h"
-#include "transcriptassembler.h"
+#include "core/appsettings.h"
+#include "services/local/localcleanup.h"
+#include "services/local/transcriptassembler.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "promptbudget.h"
+#include "services/local/promptbudget.h"
 
 #include <algorithm>
 

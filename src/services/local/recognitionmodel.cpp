@@ -1,7 +1,7 @@
-#include "recognitionmodel.h"
+#include "services/local/recognitionmodel.h"
 
-#include "localrecognitionerror.h"
-#include "logging.h"
+#include "core/logging.h"
+#include "services/local/localrecognitionerror.h"
 
 #include <QFile>
 #include <QFileInfo>

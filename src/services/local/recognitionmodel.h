@@ -1,6 +1,6 @@
 #pragma once
 
-#include "promptbudget.h"
+#include "services/local/promptbudget.h"
 
 #include <QString>
 

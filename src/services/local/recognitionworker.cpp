@@ -1,7 +1,7 @@
-#include "recognitionworker.h"
+#include "services/local/recognitionworker.h"
 
-#include "appsettings.h"
-#include "logging.h"
+#include "core/appsettings.h"
+#include "core/logging.h"
 
 #include <QElapsedTimer>
 #include <QtConcurrent/QtConcurrentRun>

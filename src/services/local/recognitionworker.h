@@ -1,6 +1,6 @@
 #pragma once
 
-#include "recognitionmodel.h"
+#include "services/local/recognitionmodel.h"
 
 #include <QFuture>
 #include <QObject>

@@ -1,6 +1,6 @@
-#include "resampler.h"
+#include "services/local/resampler.h"
 
-#include "localrecognitionerror.h"
+#include "services/local/localrecognitionerror.h"
 
 #include <soxr.h>
 

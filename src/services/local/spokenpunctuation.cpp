@@ -1,6 +1,6 @@
-#include "spokenpunctuation.h"
+#include "services/local/spokenpunctuation.h"
 
-#include "texttidy.h"
+#include "services/local/texttidy.h"
 
 #include <QRegularExpression>
 

@@ -1,4 +1,4 @@
-#include "texttidy.h"
+#include "services/local/texttidy.h"
 
 #include <QRegularExpression>
 

@@ -1,12 +1,12 @@
-#include "transcribefilecommand.h"
+#include "services/local/transcribefilecommand.h"
 
-#include "appsettings.h"
-#include "localrecognitionerror.h"
-#include "pausedetector.h"
-#include "recognitionmodel.h"
-#include "resampler.h"
-#include "transcriptassembler.h"
-#include "wavreader.h"
+#include "core/appsettings.h"
+#include "services/local/localrecognitionerror.h"
+#include "services/local/pausedetector.h"
+#include "services/local/recognitionmodel.h"
+#include "services/local/resampler.h"
+#include "services/local/transcriptassembler.h"
+#include "services/local/wavreader.h"
 
 #include <QFile>
 

@@ -1,8 +1,8 @@
-#include "transcriptassembler.h"
+#include "services/local/transcriptassembler.h"
 
-#include "hallucinationfilter.h"
-#include "spokenpunctuation.h"
-#include "texttidy.h"
+#include "services/local/hallucinationfilter.h"
+#include "services/local/spokenpunctuation.h"
+#include "services/local/texttidy.h"
 
 using namespace Qt::StringLiterals;
 

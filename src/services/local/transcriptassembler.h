@@ -1,8 +1,8 @@
 #pragma once
 
-#include "pausedetector.h"
-#include "promptbudget.h"
-#include "recognitionmodel.h"
+#include "services/local/pausedetector.h"
+#include "services/local/promptbudget.h"
+#include "services/local/recognitionmodel.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
-#include "wavreader.h"
+#include "services/local/wavreader.h"
 
-#include "localrecognitionerror.h"
-#include "resampler.h"
+#include "services/local/localrecognitionerror.h"
+#include "services/local/resampler.h"
 
 #include <QtEndian>
 

@@ -1,7 +1,7 @@
-#include "modelcatalog.h"
+#include "services/models/modelcatalog.h"
 
-#include "appsettings.h"
-#include "logging.h"
+#include "core/appsettings.h"
+#include "core/logging.h"
 
 #include <QFile>
 #include <QJsonArray>

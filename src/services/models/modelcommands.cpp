@@ -1,10 +1,10 @@
-#include "modelcommands.h"
+#include "services/models/modelcommands.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "modeldownloader.h"
-#include "modelfiles.h"
-#include "modelstore.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "services/models/modeldownloader.h"
+#include "services/models/modelfiles.h"
+#include "services/models/modelstore.h"
 
 #include <QCoro/QCoroTask>
 

@@ -1,12 +1,12 @@
-#include "modeldownloader.h"
+#include "services/models/modeldownloader.h"
 
-#include "blockingwork.h"
-#include "describederror.h"
-#include "detachedtask.h"
-#include "logging.h"
-#include "modeldownloader_p.h"
-#include "modelfiles.h"
-#include "modelhubdigest.h"
+#include "core/blockingwork.h"
+#include "core/describederror.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
+#include "services/models/modeldownloader_p.h"
+#include "services/models/modelfiles.h"
+#include "services/models/modelhubdigest.h"
 
 #include <QCoro/QCoroFuture>
 
@@ -184,7 +184,7 @@ QCoro::Task<> ModelDownloader::run(TransferPtr transfer)
     if (kept > 0) {
         transfer->progress.received = std::min(kept, entry.maximumSize());
         reportProgressNow(transfer);
-        // Named, not temporary: GCC 12 destroys some temporaries of a co_await expression twice.
+        // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
         QFuture<qint64> hashed = BlockingWork::run(
             [partPath, limit = entry.maximumSize(), hash = transfer->hash] { return hashPart(partPath, limit, hash); });
         kept = co_await hashed;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "modelstore.h"
+#include "services/models/modelstore.h"
 
 #include <QHash>
 #include <QObject>

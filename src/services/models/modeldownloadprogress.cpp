@@ -1,6 +1,6 @@
-#include "modeldownloader.h"
+#include "services/models/modeldownloader.h"
 
-#include "modeldownloader_p.h"
+#include "services/models/modeldownloader_p.h"
 
 #include <QLocale>
 

@@ -1,10 +1,10 @@
-#include "modeldownloader.h"
+#include "services/models/modeldownloader.h"
 
-#include "detachedtask.h"
-#include "logging.h"
-#include "modeldownloader_p.h"
-#include "modelfiles.h"
-#include "modelhubdigest.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
+#include "services/models/modeldownloader_p.h"
+#include "services/models/modelfiles.h"
+#include "services/models/modelhubdigest.h"
 
 #include <QDir>
 #include <QNetworkAccessManager>

@@ -1,4 +1,4 @@
-#include "modelfiles.h"
+#include "services/models/modelfiles.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
-#include "modelhubdigest.h"
+#include "services/models/modelhubdigest.h"
 
-#include "describederror.h"
-#include "logging.h"
-#include "modeldownloader.h"
-#include "modeldownloader_p.h"
+#include "core/describederror.h"
+#include "core/logging.h"
+#include "services/models/modeldownloader.h"
+#include "services/models/modeldownloader_p.h"
 
 #include <QCoro/QCoroNetworkReply>
 

@@ -1,9 +1,9 @@
-#include "modelstore.h"
+#include "services/models/modelstore.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "logging.h"
-#include "modelfiles.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "core/logging.h"
+#include "services/models/modelfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>

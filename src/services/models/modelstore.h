@@ -1,6 +1,6 @@
 #pragma once
 
-#include "modelcatalog.h"
+#include "services/models/modelcatalog.h"
 
 #include <QHash>
 #include <QList>

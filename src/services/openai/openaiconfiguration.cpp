@@ -1,4 +1,4 @@
-#include "openaiconfiguration.h"
+#include "services/openai/openaiconfiguration.h"
 
 #include "vorsikbuildconfiguration.h"
 

@@ -1,4 +1,4 @@
-#include "openaierrors.h"
+#include "services/openai/openaierrors.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,4 +1,4 @@
-#include "realtimeevent.h"
+#include "services/openai/realtimeevent.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,8 +1,8 @@
-#include "realtimetranscriber.h"
+#include "services/openai/realtimetranscriber.h"
 
-#include "logging.h"
-#include "openaierrors.h"
-#include "realtimeevent.h"
+#include "core/logging.h"
+#include "services/openai/openaierrors.h"
+#include "services/openai/realtimeevent.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractrealtimetranscriber.h"
-#include "openaiconfiguration.h"
+#include "core/abstractrealtimetranscriber.h"
+#include "services/openai/openaiconfiguration.h"
 
 #include <QJsonObject>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "responsetextparser.h"
+#include "services/openai/responsetextparser.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,8 +1,8 @@
-#include "textpolisher.h"
+#include "services/openai/textpolisher.h"
 
-#include "logging.h"
-#include "openaierrors.h"
-#include "responsetextparser.h"
+#include "core/logging.h"
+#include "services/openai/openaierrors.h"
+#include "services/openai/responsetextparser.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstracttextpolisher.h"
-#include "openaiconfiguration.h"
+#include "core/abstracttextpolisher.h"
+#include "services/openai/openaiconfiguration.h"
 
 #include <chrono>
 #include <optional>

@@ -1,6 +1,6 @@
-#include "recognitionserverclient.h"
+#include "services/server/recognitionserverclient.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <QHostAddress>
 #include <QHttpMultiPart>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "recognitionservererror.h"
+#include "services/server/recognitionservererror.h"
 
 #include <QNetworkReply>
 #include <QSslConfiguration>

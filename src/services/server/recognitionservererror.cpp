@@ -1,4 +1,4 @@
-#include "recognitionservererror.h"
+#include "services/server/recognitionservererror.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "describederror.h"
+#include "core/describederror.h"
 
 enum class RecognitionServerErrorCase {
     badAddress,

@@ -1,8 +1,8 @@
-#include "serverrecognitionservice.h"
+#include "services/server/serverrecognitionservice.h"
 
-#include "appsettings.h"
-#include "localcleanup.h"
-#include "servertranscriber.h"
+#include "core/appsettings.h"
+#include "services/local/localcleanup.h"
+#include "services/server/servertranscriber.h"
 
 ServerRecognitionService::ServerRecognitionService(AbstractKeychain *keychain, std::function<QString()> localOffer)
     : m_keychain(keychain)

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "abstractkeychain.h"
-#include "abstractlocalrecognition.h"
-#include "recognitionserverclient.h"
+#include "core/abstractkeychain.h"
+#include "core/abstractlocalrecognition.h"
+#include "services/server/recognitionserverclient.h"
 
 #include <functional>
 

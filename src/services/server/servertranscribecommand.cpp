@@ -1,11 +1,11 @@
-#include "servertranscribecommand.h"
+#include "services/server/servertranscribecommand.h"
 
-#include "appsettings.h"
-#include "localrecognitionerror.h"
-#include "serverrecognitionservice.h"
-#include "servertranscriber.h"
-#include "transcribefilecommand.h"
-#include "wavreader.h"
+#include "core/appsettings.h"
+#include "services/local/localrecognitionerror.h"
+#include "services/local/transcribefilecommand.h"
+#include "services/local/wavreader.h"
+#include "services/server/serverrecognitionservice.h"
+#include "services/server/servertranscriber.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

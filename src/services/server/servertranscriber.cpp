@@ -1,8 +1,8 @@
-#include "servertranscriber.h"
+#include "services/server/servertranscriber.h"
 
-#include "detachedtask.h"
-#include "logging.h"
-#include "promptbudget.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
+#include "services/local/promptbudget.h"
 
 #include <QPointer>
 #include <QTimer>

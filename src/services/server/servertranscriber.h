@@ -1,11 +1,11 @@
 #pragma once
 
-#include "abstractkeychain.h"
-#include "abstractrealtimetranscriber.h"
-#include "pausedetector.h"
-#include "recognitionserverclient.h"
-#include "resampler.h"
-#include "transcriptassembler.h"
+#include "core/abstractkeychain.h"
+#include "core/abstractrealtimetranscriber.h"
+#include "services/local/pausedetector.h"
+#include "services/local/resampler.h"
+#include "services/local/transcriptassembler.h"
+#include "services/server/recognitionserverclient.h"
 
 #include <QObject>
 

@@ -1,12 +1,12 @@
-#include "vorsikapiclient.h"
+#include "services/vorsik/vorsikapiclient.h"
 
-#include "appsettings.h"
-#include "describederror.h"
-#include "detachedtask.h"
-#include "logging.h"
-#include "vorsikapierror.h"
-#include "vorsikapiresponseparser.h"
-#include "wavencoder.h"
+#include "audio/wavencoder.h"
+#include "core/appsettings.h"
+#include "core/describederror.h"
+#include "core/detachedtask.h"
+#include "core/logging.h"
+#include "services/vorsik/vorsikapierror.h"
+#include "services/vorsik/vorsikapiresponseparser.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "abstractvorsikapiclient.h"
-#include "vorsikapiconfiguration.h"
+#include "core/abstractvorsikapiclient.h"
+#include "services/vorsik/vorsikapiconfiguration.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

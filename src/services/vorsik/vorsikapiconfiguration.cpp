@@ -1,6 +1,6 @@
-#include "vorsikapiconfiguration.h"
+#include "services/vorsik/vorsikapiconfiguration.h"
 
-#include "appsettings.h"
+#include "core/appsettings.h"
 #include "vorsikbuildconfiguration.h"
 
 #include <QUuid>

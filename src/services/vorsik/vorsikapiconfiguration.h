@@ -1,6 +1,6 @@
 #pragma once
 
-#include "abstractbackendconfiguration.h"
+#include "core/abstractbackendconfiguration.h"
 
 #include <QString>
 #include <QUrl>

@@ -1,4 +1,4 @@
-#include "vorsikapierror.h"
+#include "services/vorsik/vorsikapierror.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,4 +1,4 @@
-#include "vorsikapiresponseparser.h"
+#include "services/vorsik/vorsikapiresponseparser.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
-#include "focusreturningoverlay.h"
+#include "ui/wayland/focusreturningoverlay.h"
 
-#include "logging.h"
-#include "waylandtoplevels.h"
+#include "core/logging.h"
+#include "platform/wayland/waylandtoplevels.h"
 
 #include <QWidget>
 

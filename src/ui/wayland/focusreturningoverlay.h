@@ -1,6 +1,6 @@
 #pragma once
 
-#include "overlaypanelcontroller.h"
+#include "ui/overlaypanelcontroller.h"
 
 #include <QObject>
 #include <QTimer>

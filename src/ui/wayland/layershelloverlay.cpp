@@ -1,8 +1,8 @@
-#include "layershelloverlay.h"
+#include "ui/wayland/layershelloverlay.h"
 
-#include "logging.h"
-#include "waylandclipboard.h"
-#include "waylandconnection.h"
+#include "core/logging.h"
+#include "platform/wayland/waylandclipboard.h"
+#include "platform/wayland/waylandconnection.h"
 
 #include "wlr-layer-shell-unstable-v1-client-protocol.h"
 

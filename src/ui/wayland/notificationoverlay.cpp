@@ -1,6 +1,6 @@
-#include "notificationoverlay.h"
+#include "ui/wayland/notificationoverlay.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

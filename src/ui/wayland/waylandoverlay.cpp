@@ -1,12 +1,12 @@
-#include "waylandoverlay.h"
+#include "ui/wayland/waylandoverlay.h"
 
-#include "focusreturningoverlay.h"
-#include "layershelloverlay.h"
-#include "logging.h"
-#include "notificationoverlay.h"
-#include "waylandconnection.h"
-#include "waylandtoplevels.h"
-#include "xwaylandoverlay.h"
+#include "core/logging.h"
+#include "platform/wayland/waylandconnection.h"
+#include "platform/wayland/waylandtoplevels.h"
+#include "ui/wayland/focusreturningoverlay.h"
+#include "ui/wayland/layershelloverlay.h"
+#include "ui/wayland/notificationoverlay.h"
+#include "ui/wayland/xwaylandoverlay.h"
 
 #include <QGuiApplication>
 

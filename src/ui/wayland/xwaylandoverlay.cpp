@@ -1,6 +1,6 @@
-#include "xwaylandoverlay.h"
+#include "ui/wayland/xwaylandoverlay.h"
 
-#include "logging.h"
+#include "core/logging.h"
 
 #include <QCoreApplication>
 #include <QImage>

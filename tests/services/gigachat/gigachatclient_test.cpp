@@ -1,10 +1,10 @@
-#include "gigachatclient.h"
-#include "gigachatcurltransport.h"
-#include "gigachaterror.h"
-#include "gigachatexchanges.h"
-#include "gigachatresponseparser.h"
+#include "audio/wavencoder.h"
 #include "gigachattestsupport.h"
-#include "wavencoder.h"
+#include "services/gigachat/gigachatclient.h"
+#include "services/gigachat/gigachatcurltransport.h"
+#include "services/gigachat/gigachaterror.h"
+#include "services/gigachat/gigachatexchanges.h"
+#include "services/gigachat/gigachatresponseparser.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

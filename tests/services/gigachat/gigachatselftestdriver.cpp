@@ -1,7 +1,7 @@
 // The real GigaChatSelfTest::run with the curl that VERBULO_TEST_CURL names, when set. Test code
 // only; the program itself never reads that variable.
-#include "gigachatconfiguration.h"
-#include "gigachatselftest.h"
+#include "services/gigachat/gigachatconfiguration.h"
+#include "services/gigachat/gigachatselftest.h"
 
 #include <QStringList>
 

@@ -1,8 +1,8 @@
-#include "localrecognitionerror.h"
-#include "pausedetector.h"
-#include "resampler.h"
+#include "services/local/localrecognitionerror.h"
+#include "services/local/pausedetector.h"
+#include "services/local/resampler.h"
+#include "services/local/wavreader.h"
 #include "testutil.h"
-#include "wavreader.h"
 
 #include <QtEndian>
 

@@ -1,7 +1,7 @@
-#include "localcleanup.h"
-#include "spokenpunctuation.h"
+#include "services/local/localcleanup.h"
+#include "services/local/spokenpunctuation.h"
+#include "services/local/transcriptassembler.h"
 #include "testutil.h"
-#include "transcriptassembler.h"
 
 #include <gtest/gtest.h>
 

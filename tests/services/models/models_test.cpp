@@ -1,8 +1,8 @@
-#include "appsettings.h"
-#include "modelcatalog.h"
-#include "modelcommands.h"
-#include "modeldownloader.h"
-#include "modelstore.h"
+#include "core/appsettings.h"
+#include "services/models/modelcatalog.h"
+#include "services/models/modelcommands.h"
+#include "services/models/modeldownloader.h"
+#include "services/models/modelstore.h"
 #include "servicetestsupport.h"
 
 #include <QCryptographicHash>

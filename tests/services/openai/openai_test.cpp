@@ -1,6 +1,6 @@
-#include "realtimetranscriber.h"
+#include "services/openai/realtimetranscriber.h"
+#include "services/openai/textpolisher.h"
 #include "servicetestsupport.h"
-#include "textpolisher.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>

@@ -1,8 +1,8 @@
-#include "appsettings.h"
-#include "dictationsessioncontroller.h"
+#include "core/appsettings.h"
+#include "core/dictationsessioncontroller.h"
 #include "fakeneighbours.h"
-#include "serverrecognitionservice.h"
-#include "servertranscriber.h"
+#include "services/server/serverrecognitionservice.h"
+#include "services/server/servertranscriber.h"
 #include "servicetestsupport.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
-#include "appsettings.h"
+#include "audio/wavencoder.h"
+#include "core/appsettings.h"
+#include "services/vorsik/vorsikapiclient.h"
 #include "servicetestsupport.h"
-#include "vorsikapiclient.h"
-#include "wavencoder.h"
 
 #include <QTimer>
 
