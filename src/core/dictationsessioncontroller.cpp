@@ -10,7 +10,6 @@
 
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroSignal>
-#include <QCoro/QCoroTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -147,7 +146,16 @@ void DictationSessionController::beginDictation(Provider provider, const std::op
 
     fire(DictationEvent::connect);
     m_presenter->connecting();
-    detach(runStart(key.value_or(QString()), m_session));
+    const quint64 session = m_session;
+    // A timer of the controller's rather than a sleeping coroutine: a dictation that ends during
+    // the pause, or a controller that goes, leaves no suspended frame behind.
+    if (const std::optional<std::chrono::milliseconds> pause = m_presenter->pauseBeforeRecording())
+        QTimer::singleShot(*pause, this, [this, key = key.value_or(QString()), session] {
+            if (session == m_session)
+                detach(runStart(key, session));
+        });
+    else
+        detach(runStart(key.value_or(QString()), session));
 }
 
 QCoro::Task<> DictationSessionController::awaitTarget(
@@ -169,12 +177,6 @@ QCoro::Task<> DictationSessionController::awaitTarget(
 QCoro::Task<> DictationSessionController::runStart(QString key, quint64 session)
 {
     QPointer<DictationSessionController> self(this);
-    if (const std::optional<std::chrono::milliseconds> pause = m_presenter->pauseBeforeRecording()) {
-        co_await QCoro::sleepFor(*pause);
-        if (!self || session != m_session)
-            co_return;
-    }
-
     std::optional<QString> failure;
     QString kind;
     try {
