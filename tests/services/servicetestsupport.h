@@ -17,6 +17,23 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+// Tone bursts at 24 kHz s16, as the recording delivers them: `bursts` of 1.5 s in 200-ms syllables, 0.9-s pauses.
+inline QByteArray speechLike(int bursts)
+{
+    QByteArray pcm;
+    for (int burst = 0; burst < bursts; ++burst) {
+        for (int i = 0; i < 36000; ++i) {
+            const auto sample = qint16(8000 * std::abs(std::sin(float(i) * 3.14159f / 4800.0f))
+                * std::sin(float(i) * 2.0f * 3.14159f * 220.0f / 24000.0f));
+            pcm.append(reinterpret_cast<const char *>(&sample), 2);
+        }
+        pcm.append(QByteArray(21600 * 2, '\0'));
+    }
+    return pcm;
+}
+
 inline QString outcomeText(const QString &text) { return text; }
 inline QString outcomeText(const QStringList &list) { return list.join(u','); }
 

@@ -26,21 +26,6 @@ namespace {
 // Toy models of each family, written at build time: real code paths, meaningless weights.
 QString testModel(const char *name) { return QStringLiteral(TOY_MODELS "/%1").arg(QLatin1StringView(name)); }
 
-// Tone bursts at 24 kHz s16, as the recording delivers them: `bursts` of 1.5 s in 200-ms syllables, 0.9-s pauses.
-QByteArray speechLike(int bursts)
-{
-    QByteArray pcm;
-    for (int burst = 0; burst < bursts; ++burst) {
-        for (int i = 0; i < 36000; ++i) {
-            const auto sample = qint16(8000 * std::abs(std::sin(float(i) * 3.14159f / 4800.0f))
-                * std::sin(float(i) * 2.0f * 3.14159f * 220.0f / 24000.0f));
-            pcm.append(reinterpret_cast<const char *>(&sample), 2);
-        }
-        pcm.append(QByteArray(21600 * 2, '\0'));
-    }
-    return pcm;
-}
-
 struct Heard {
     QStringList partials;
     QStringList finals;

@@ -17,21 +17,6 @@ using Response = LoopbackHttpServer::Response;
 
 namespace {
 
-// Tone bursts at 24 kHz s16, as the recording delivers them: 1.5 s of syllables, then 0.9 s of silence.
-QByteArray speechLike(int bursts)
-{
-    QByteArray pcm;
-    for (int burst = 0; burst < bursts; ++burst) {
-        for (int i = 0; i < 36000; ++i) {
-            const auto sample = qint16(8000 * std::abs(std::sin(float(i) * 3.14159f / 4800.0f))
-                * std::sin(float(i) * 2.0f * 3.14159f * 220.0f / 24000.0f));
-            pcm.append(reinterpret_cast<const char *>(&sample), 2);
-        }
-        pcm.append(QByteArray(21600 * 2, '\0'));
-    }
-    return pcm;
-}
-
 Response text(const char *words, std::chrono::milliseconds delay = 0ms)
 {
     Response answer = Response::json(200, R"({"text": ")" + QByteArray(words) + R"("})");
