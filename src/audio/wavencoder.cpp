@@ -15,7 +15,7 @@ namespace {
 
 constexpr qsizetype headerSize = 44;
 
-void writeHeader(char *out, quint32 count)
+void writeHeader(char *out, quint32 count, quint32 sampleRate = 24000)
 {
     auto put32 = [&out](quint32 value) {
         qToLittleEndian(value, out);
@@ -36,8 +36,8 @@ void writeHeader(char *out, quint32 count)
     put32(16);
     put16(1); // integer PCM
     put16(1); // one channel
-    put32(24000); // sample rate
-    put32(48000); // byte rate
+    put32(sampleRate);
+    put32(sampleRate * 2); // byte rate
     put16(2); // block align
     put16(16); // bits per sample
     putTag("data");
@@ -52,11 +52,11 @@ void checkSize(quint64 pcmByteCount)
         throw WAVEncoderError();
 }
 
-QByteArray header(quint64 pcmByteCount)
+QByteArray header(quint64 pcmByteCount, quint32 sampleRate)
 {
     checkSize(pcmByteCount);
     QByteArray bytes(headerSize, Qt::Uninitialized);
-    writeHeader(bytes.data(), static_cast<quint32>(pcmByteCount));
+    writeHeader(bytes.data(), static_cast<quint32>(pcmByteCount), sampleRate);
     return bytes;
 }
 

@@ -11,7 +11,7 @@ public:
     WAVEncoderError();
 };
 
-// Packs a whole recording of s16le mono 24 kHz PCM into a WAV (RIFF) image.
+// Packs a whole recording of s16le mono PCM (24 kHz, as recorded, unless told) into a WAV (RIFF) image.
 namespace WAVEncoder {
 
 // Largest PCM size whose RIFF chunk size (count + 36) still fits in 32 bits.
@@ -21,7 +21,7 @@ inline constexpr quint64 maximumPCMByteCount = 4'294'967'259ULL;
 void checkSize(quint64 pcmByteCount);
 
 // The 44-byte header for `pcmByteCount` bytes of PCM; checks the size first.
-QByteArray header(quint64 pcmByteCount);
+QByteArray header(quint64 pcmByteCount, quint32 sampleRate = 24000);
 
 // Header followed by the PCM bytes unchanged; the PCM is copied exactly once.
 QByteArray encodePCM16Mono24kHz(const QByteArray &pcm);

@@ -1,5 +1,6 @@
 #include "services/server/recognitionserverclient.h"
 
+#include "audio/wavencoder.h"
 #include "core/logging.h"
 
 #include <QHostAddress>
@@ -18,7 +19,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 using namespace Qt::StringLiterals;
 using Case = RecognitionServerErrorCase;
@@ -73,26 +73,12 @@ std::optional<std::chrono::seconds> retryAfter(const QNetworkReply &reply)
 
 QByteArray wav16kHz(std::span<const float> samples)
 {
-    const auto dataBytes = quint32(samples.size() * 2);
-    QByteArray wav(44 + qsizetype(dataBytes), Qt::Uninitialized);
-    char *out = wav.data();
-    const auto put32 = [&](int at, quint32 value) { qToLittleEndian(value, out + at); };
-    const auto put16 = [&](int at, quint16 value) { qToLittleEndian(value, out + at); };
-    std::memcpy(out, "RIFF", 4);
-    put32(4, 36 + dataBytes);
-    std::memcpy(out + 8, "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, 1); // PCM
-    put16(22, 1); // mono
-    put32(24, sampleRate);
-    put32(28, sampleRate * 2);
-    put16(32, 2);
-    put16(34, 16);
-    std::memcpy(out + 36, "data", 4);
-    put32(40, dataBytes);
+    QByteArray wav = WAVEncoder::header(samples.size() * 2, sampleRate);
+    const qsizetype start = wav.size();
+    wav.resize(start + qsizetype(samples.size() * 2));
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const float clipped = std::clamp(samples[i], -1.0f, 1.0f);
-        qToLittleEndian(qint16(std::lround(clipped * 32767.0f)), out + 44 + 2 * i);
+        qToLittleEndian(qint16(std::lround(clipped * 32767.0f)), wav.data() + start + 2 * i);
     }
     return wav;
 }
