@@ -12,6 +12,7 @@
 #include <QSettings>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QUrlQuery>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -163,7 +164,11 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
             "на незащищённый", none, { u"secure"_s } },
         { "a redirect loop ends", {},
             [&](const QByteArray &) {
-                server.setHandler([&](const auto &) { return redirectTo(at(server, u"/models/ggml-tiny.bin"_s)); });
+                // Each hop a new address, so a request Qt sends again on a fresh connection shows as a repeat.
+                server.setHandler([&](const LoopbackHttpServer::Request &request) {
+                    const int hop = QUrlQuery(QUrl(QString::fromLatin1(request.target))).queryItemValue(u"hop"_s).toInt();
+                    return redirectTo(at(server, u"/models/ggml-tiny.bin?hop=%1"_s.arg(hop + 1)));
+                });
                 return std::vector<Response> {};
             },
             "по кругу", none, QStringList(11, u"hub"_s) }, // the first request and ten redirects
@@ -228,15 +233,21 @@ void ModelDownloadTest::check(const Case &row, const QString &name)
     EXPECT_EQ(readAll(part(name)), row.partAfter(model));
     EXPECT_FALSE(QFile::exists(part(name) + u".lock"_s));
     const QByteArray resumeRange = "bytes=" + QByteArray::number(row.keptPart.size()) + '-';
-    QStringList asked;
+    QStringList asked, targets;
     for (std::size_t i = 0; i < std::size(servers); ++i) {
+        QByteArray previous;
         for (const auto &request : servers[i].second->requests().mid(before[i])) {
             const std::optional<QByteArray> range = request.header("Range");
             EXPECT_EQ(range.value_or(resumeRange), resumeRange);
+            // Qt sends a request again by itself when a kept-alive connection closes under it: one request.
+            const QByteArray key = request.target + ' ' + range.value_or("");
+            targets.append(QString::fromLatin1(key));
+            if (std::exchange(previous, key) == key)
+                continue;
             asked.append(servers[i].first + (range ? u"+range"_s : QString()));
         }
     }
-    EXPECT_EQ(asked, row.asked);
+    EXPECT_EQ(asked, row.asked) << targets.join(u", "_s).toStdString();
 }
 
 // A GGUF is checked against the SHA-256 the hub names on its redirect, kept beside the part.
