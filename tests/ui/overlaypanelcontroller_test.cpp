@@ -184,6 +184,13 @@ TEST(NotificationOverlayTest, TellsEachStateInOneNotificationAndClosesIt)
         (QStringList { u"0|Говорите — нажмите Fn второй раз, когда закончите|Ворсик слушает и записывает"_s,
             u"7|Текст сохранён|Нажмите «Скопировать».\n\nтекст"_s, u"close 7"_s }));
     EXPECT_FALSE(overlay.panel()->isVisible());
+
+    // Hidden before the desktop named the notification: the one it names is closed all the same.
+    overlay.showListening();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return desktop.calls.size() == 4; }, 5s));
+    overlay.hide();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return desktop.calls.size() == 5; }, 5s));
+    EXPECT_EQ(desktop.calls.last(), u"close 7"_s);
 }
 
 #include "overlaypanelcontroller_test.moc"

@@ -21,9 +21,13 @@ public:
     void hide() override;
 
 private:
+    void send();
+
     QWidget *m_panel;
     QDBusConnection m_bus;
     // The desktop's number for the notification shown, to replace or close it; 0 for none.
     uint m_shown = 0;
-    QString m_lastText;
+    QString m_lastText; // empty while hidden
+    bool m_inFlight = false; // a Notify not answered yet
+    bool m_resend = false; // the panel changed meanwhile
 };

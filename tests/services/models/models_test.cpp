@@ -166,7 +166,8 @@ TEST_F(ModelDownloadTest, OutcomeOfOneDownload)
             [&](const QByteArray &) {
                 // Each hop a new address, so a request Qt sends again on a fresh connection shows as a repeat.
                 server.setHandler([&](const LoopbackHttpServer::Request &request) {
-                    const int hop = QUrlQuery(QUrl(QString::fromLatin1(request.target))).queryItemValue(u"hop"_s).toInt();
+                    const int hop
+                        = QUrlQuery(QUrl(QString::fromLatin1(request.target))).queryItemValue(u"hop"_s).toInt();
                     return redirectTo(at(server, u"/models/ggml-tiny.bin?hop=%1"_s.arg(hop + 1)));
                 });
                 return std::vector<Response> {};
