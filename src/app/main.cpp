@@ -201,8 +201,10 @@ extern "C" Q_DECL_EXPORT int verbulo_main(int argc, char *argv[])
     GnomeShortcut toggleShortcut(QCoreApplication::applicationFilePath());
     OnboardingWindowController onboarding(&accessibility, localModels);
     SettingsWindowController settings(&accessibility, localModels);
-    settings.setServerModelLister(
-        [&keychain](RecognitionPlaceView::Server server) { return listServerModels(&keychain, std::move(server)); });
+    const auto serverModels
+        = [&keychain](RecognitionPlaceView::Server server) { return listServerModels(&keychain, std::move(server)); };
+    onboarding.setServerModelLister(serverModels);
+    settings.setServerModelLister(serverModels);
     onboarding.setToggleShortcut(&toggleShortcut);
     settings.setToggleShortcut(&toggleShortcut);
     if (paste.setRemoteDesktopPaste) {

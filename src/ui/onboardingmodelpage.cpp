@@ -1,6 +1,8 @@
 #include "ui/onboardingmodelpage.h"
 
 #include "core/appsettings.h"
+#include "core/describederror.h"
+#include "core/detachedtask.h"
 #include "ui/clampedlabel.h"
 #include "ui/modellistview.h"
 #include "ui/onboardingsteps.h"
@@ -10,13 +12,25 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+QString storedServerURL()
+{
+    return AppSettings::string(AppSettings::Keys::recognitionServerURL).value_or(QString()).trimmed();
+}
+
+} // namespace
 
 OnboardingModelPage::OnboardingModelPage(ModelDownloader *models, QObject *parent)
     : QObject(parent)
@@ -53,18 +67,54 @@ void OnboardingModelPage::build(QWidget *window, QVBoxLayout *stack)
     m_bar->setTextVisible(false);
     m_bar->setFixedSize(440, 8);
     stack->addWidget(m_bar, 0, Qt::AlignHCenter);
+    m_serverForm = new QWidget(window);
+    m_serverForm->setObjectName(u"serverForm"_s);
+    m_serverForm->setFixedWidth(440);
+    auto *form = new QFormLayout(m_serverForm);
+    form->setContentsMargins(0, 0, 0, 0);
+    m_serverAddress = new QLineEdit(m_serverForm);
+    m_serverAddress->setObjectName(u"serverAddress"_s);
+    m_serverAddress->setPlaceholderText(u"https://gpu.office:8000"_s);
+    form->addRow(u"Адрес"_s, m_serverAddress);
+    m_serverModel = new QComboBox(m_serverForm);
+    m_serverModel->setObjectName(u"serverModel"_s);
+    m_serverModel->setEditable(true);
+    form->addRow(u"Модель"_s, m_serverModel);
+    m_serverForm->hide();
+    stack->addWidget(m_serverForm, 0, Qt::AlignHCenter);
     m_text = OnboardingStyle::makeLabel(u"downloadText"_s, systemFont(13), window);
     stack->addWidget(m_text);
+    m_serverOffer = new QPushButton(OnboardingSteps::serverOffer, window);
+    m_serverOffer->setObjectName(u"serverOffer"_s);
+    m_serverOffer->setFlat(true);
+    m_serverOffer->setCursor(Qt::PointingHandCursor);
+    // A link rather than a third button: the download stays the step's way forward.
+    m_serverOffer->setStyleSheet(u"QPushButton { color: palette(link); text-decoration: underline; border: none; }"_s);
+    m_serverOffer->hide();
+    stack->addWidget(m_serverOffer, 0, Qt::AlignHCenter);
     connect(m_picker, &QComboBox::currentIndexChanged, this, [this] {
         m_error.clear();
         update();
+    });
+    connect(m_serverOffer, &QPushButton::clicked, this, [this] {
+        m_onServerForm = true;
+        m_error.clear();
+        update();
+        m_serverAddress->setFocus();
     });
 }
 
 void OnboardingModelPage::show()
 {
     m_shown = true;
-    m_picker->show();
+    // A server named before (here or in the settings) opens its form.
+    const QString server = storedServerURL();
+    m_onServerForm = m_lister && !server.isEmpty();
+    if (m_onServerForm) {
+        m_serverAddress->setText(server);
+        m_serverModel->setCurrentText(
+            AppSettings::string(AppSettings::Keys::recognitionServerModel).value_or(QString()));
+    }
     fillPicker();
     update();
 }
@@ -75,18 +125,21 @@ void OnboardingModelPage::hide()
     m_picker->hide();
     m_bar->hide();
     m_text->hide();
+    m_serverForm->hide();
+    m_serverOffer->hide();
 }
 
 QString OnboardingModelPage::chosen() const { return m_picker->currentData().toString(); }
 
-bool OnboardingModelPage::hasUsableModel() const { return m_models->store().resolve(AppSettings::localModel()).ok(); }
+bool OnboardingModelPage::hasUsableModel() const
+{
+    return !storedServerURL().isEmpty() || m_models->store().resolve(AppSettings::localModel()).ok();
+}
 
 void OnboardingModelPage::fillPicker()
 {
     const ModelStore &store = m_models->store();
-    const auto recommended
-        = ModelCatalog::recommend(store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage())
-              .name;
+    const auto recommended = ModelCatalog::recommend(store.catalog(), m_machine, AppSettings::localLanguage()).name;
     const QString stored = AppSettings::localModel();
     // First time here: what dictation would use now, else a download under way, else the
     // recommendation. Later the user's own pick stays.
@@ -117,6 +170,14 @@ void OnboardingModelPage::fillPicker()
 
 void OnboardingModelPage::update()
 {
+    if (m_onServerForm) {
+        updateServerForm();
+        return;
+    }
+    m_serverForm->hide();
+    m_serverOffer->hide();
+    m_picker->show();
+    m_places.body->setText(OnboardingSteps::page(OnboardingStep::model).body.in(OnboardingBuild::localModels));
     const ModelStore &store = m_models->store();
     const QString name = chosen();
     const bool ready = store.resolve(name).ok();
@@ -152,17 +213,89 @@ void OnboardingModelPage::update()
         break;
     case ModelStage::absent:
     case ModelStage::partlyDownloaded: {
-        const auto recommendation = ModelCatalog::recommend(
-            store.catalog(), ModelCatalog::MachineFacts::current(), AppSettings::localLanguage());
+        const auto recommendation = ModelCatalog::recommend(store.catalog(), m_machine, AppSettings::localLanguage());
         // What the model picked is for, under why the recommended one suits this computer.
         m_places.detail->setText(entry ? recommendation.reason + u"\n\n"_s + entry->name + u": "_s + entry->description
                                        : recommendation.reason);
         m_places.primary->setText(
             stage == ModelStage::absent ? texts.primary.arg(modelSizeText(entry ? entry->size : 0)) : texts.primary);
         m_text->setText(OnboardingSteps::modelFailed.arg(m_error));
+        m_serverOffer->setVisible(m_lister && recommendation.limitedByMachine);
         break;
     }
     }
+}
+
+void OnboardingModelPage::updateServerForm()
+{
+    const OnboardingSteps::ServerTexts &texts = OnboardingSteps::server();
+    m_picker->hide();
+    m_bar->hide();
+    m_serverOffer->hide();
+    m_serverForm->show();
+    m_serverForm->setEnabled(!m_checking);
+    m_places.title->setText(texts.title);
+    m_places.body->setText(texts.body);
+    m_places.detail->setText(texts.detail);
+    m_places.primary->setText(texts.primary);
+    m_places.primary->setEnabled(!m_checking);
+    m_places.secondary->setText(texts.secondary);
+    if (m_checking)
+        showStatus(texts.checking, false);
+    else if (!m_error.isEmpty())
+        showStatus(m_error, true);
+    else
+        m_text->hide();
+}
+
+void OnboardingModelPage::showStatus(const QString &text, bool isError)
+{
+    OnboardingStyle::setTextColour(
+        m_text, isError ? OnboardingStyle::errorText() : OnboardingStyle::secondaryText(m_window->palette()));
+    m_text->setText(text);
+    m_text->show();
+}
+
+QCoro::Task<> OnboardingModelPage::checkServer(RecognitionPlaceView::Server server, QString model)
+{
+    const QPointer<OnboardingModelPage> self(this);
+    const OnboardingSteps::ServerTexts &texts = OnboardingSteps::server();
+    m_checking = true;
+    m_error.clear();
+    update();
+    QStringList models;
+    QString problem;
+    try {
+        models = co_await m_lister(server);
+    } catch (const DescribedError &error) {
+        problem = error.description();
+    }
+    if (!self)
+        co_return;
+    m_checking = false;
+    // The user went back to the models or on to another page meanwhile: the answer is not wanted.
+    if (!m_shown || !m_onServerForm)
+        co_return;
+    if (problem.isEmpty()) {
+        const QString picked = model.isEmpty() ? models.value(0) : model;
+        m_serverModel->clear();
+        m_serverModel->addItems(models);
+        m_serverModel->setCurrentText(picked);
+        if (picked.isEmpty()) {
+            problem = texts.noModelListed;
+        } else if (!models.isEmpty() && !models.contains(picked)) {
+            problem = texts.unknownModel.arg(picked);
+        } else {
+            AppSettings::setString(AppSettings::Keys::recognitionServerURL, server.url);
+            AppSettings::setString(AppSettings::Keys::recognitionServerModel, picked);
+            update();
+            if (m_onServerChosen)
+                m_onServerChosen();
+            co_return;
+        }
+    }
+    m_error = problem;
+    update();
 }
 
 void OnboardingModelPage::showProgress(const ModelDownloader::Progress &progress)
@@ -177,6 +310,21 @@ void OnboardingModelPage::showProgress(const ModelDownloader::Progress &progress
 
 bool OnboardingModelPage::chooseOrDownload()
 {
+    if (m_onServerForm) {
+        if (m_checking)
+            return false;
+        using namespace AppSettings;
+        const RecognitionPlaceView::Server server { m_serverAddress->text().trimmed(),
+            string(Keys::recognitionServerCAFile).value_or(QString()).trimmed(),
+            boolValue(Keys::recognitionServerAllowUnencrypted) };
+        if (server.url.isEmpty()) {
+            m_error = OnboardingSteps::server().noAddress;
+            update();
+            return false;
+        }
+        startDetached(checkServer(server, m_serverModel->currentText().trimmed()), {});
+        return false;
+    }
     const ModelStore &store = m_models->store();
     const QString name = chosen();
     const ModelStore::Resolved model = store.resolve(name);
@@ -192,11 +340,20 @@ bool OnboardingModelPage::chooseOrDownload()
     // already (typically the best installed one), the setting stays as it was.
     if (store.resolve(AppSettings::localModel()).path != model.path)
         AppSettings::setString(AppSettings::Keys::localModel, name);
+    // A model chosen here is recognition on this computer, also after a server was named.
+    if (!storedServerURL().isEmpty())
+        AppSettings::setString(AppSettings::Keys::recognitionServerURL, QString());
     return true;
 }
 
-bool OnboardingModelPage::cancelDownload()
+bool OnboardingModelPage::stepBackWithin()
 {
+    if (m_onServerForm) {
+        m_onServerForm = false;
+        m_error.clear();
+        update();
+        return true;
+    }
     if (!m_models->isDownloading(chosen()))
         return false;
     m_models->cancel(chosen());

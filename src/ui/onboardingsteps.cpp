@@ -118,6 +118,21 @@ const std::array<ModelTexts, 4> models { {
         .secondary = back },
 } };
 
+const ServerTexts servers {
+    .title = u"Сервер распознавания"_s,
+    .body = u"Речь распознаёт ваш сервер: запись уходит на него и на этом компьютере модель не нужна."_s,
+    .detail = u"Ворсик будет отправлять запись на ваш сервер с OpenAI-совместимым API распознавания (vLLM, "
+              u"speaches, LocalAI) прямо во время речи и вставлять то, что он распознал. Ключ сервера, если он "
+              u"нужен, хранится в связке ключей; сертификат центра компании и работа без шифрования — в настройках, "
+              u"«Где распознавать»."_s,
+    .primary = u"Проверить и продолжить"_s,
+    .secondary = u"К моделям"_s,
+    .checking = u"Спрашиваю сервер о моделях…"_s,
+    .noAddress = u"Впишите адрес сервера."_s,
+    .noModelListed = u"Сервер отвечает, но не перечисляет модели: впишите имя модели."_s,
+    .unknownModel = u"На сервере нет модели «%1»: выберите одну из его моделей."_s,
+};
+
 const OnboardingText workingTitle { u"Всё работает!"_s };
 const OnboardingText workingBody { u"Ворсик будет жить в системном трее в виде микрофончика. Нажмите на него, чтобы "
                                    u"открыть настройки или найти последний текст."_s };
@@ -187,6 +202,8 @@ const OnboardingPage &page(OnboardingStep step) { return pages.at(size_t(step));
 const PermissionTexts &permission(PermissionStage stage) { return permissions.at(size_t(stage)); }
 
 const ModelTexts &model(ModelStage stage) { return models.at(size_t(stage)); }
+
+const ServerTexts &server() { return servers; }
 
 const OnboardingTestPage &test(TestStage stage) { return tests.at(size_t(stage)); }
 

@@ -95,6 +95,15 @@ const ModelTexts &model(ModelStage stage);
 inline const QString modelConnecting = QStringLiteral("Подключаюсь…");
 inline const QString modelFailed = QStringLiteral("Не удалось скачать: %1");
 
+// The model step's other way, offered where this computer is below what the language deserves.
+inline const QString serverOffer = QStringLiteral("У меня есть сервер распознавания");
+struct ServerTexts {
+    QString title, body, detail, primary, secondary;
+    QString checking, noAddress, noModelListed;
+    QString unknownModel; // "%1": the model's name
+};
+const ServerTexts &server();
+
 inline const QString shortcutHint
     = QStringLiteral("В настройках клавиатуры GNOME оно появится как «Ворсик: диктовка» — там его можно сменить "
                      "или удалить.");

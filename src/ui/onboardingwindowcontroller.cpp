@@ -41,6 +41,18 @@ OnboardingWindowController::OnboardingWindowController(
 
 OnboardingWindowController::~OnboardingWindowController() = default;
 
+void OnboardingWindowController::setServerModelLister(RecognitionPlaceView::ModelLister lister)
+{
+    if (m_modelPage)
+        m_modelPage->setServerModelLister(std::move(lister));
+}
+
+void OnboardingWindowController::setMachineFacts(const ModelCatalog::MachineFacts &facts)
+{
+    if (m_modelPage)
+        m_modelPage->setMachineFacts(facts);
+}
+
 QWidget *OnboardingWindowController::window() const { return m_window.get(); }
 
 bool OnboardingWindowController::isAnimatingMascot() const { return m_mascotView && m_mascotView->isAnimating(); }
@@ -136,8 +148,13 @@ void OnboardingWindowController::buildWindow()
         m_modelPage->build(m_window.get(), stack);
 
     buildButtons(stack);
-    if (m_modelPage)
-        m_modelPage->setPlaces({ m_titleLabel, m_detailLabel, m_primaryButton, m_secondaryButton });
+    if (m_modelPage) {
+        m_modelPage->setPlaces({ m_titleLabel, m_bodyLabel, m_detailLabel, m_primaryButton, m_secondaryButton });
+        m_modelPage->setOnServerChosen([this] {
+            if (m_currentStep == OnboardingStep::model)
+                showStep(OnboardingSteps::after(OnboardingStep::model, steps()));
+        });
+    }
     stack->addStretch(1);
 }
 
@@ -292,8 +309,8 @@ void OnboardingWindowController::secondaryAction()
         showStep(OnboardingStep::microphoneNotice);
         break;
     case OnboardingStep::model:
-        // While the chosen model downloads, this button cancels it.
-        if (!m_modelPage->cancelDownload())
+        // While the chosen model downloads, this button cancels it; on the server form it returns to the models.
+        if (!m_modelPage->stepBackWithin())
             showStep(OnboardingSteps::before(OnboardingStep::model, steps()));
         break;
     case OnboardingStep::shortcut:

@@ -2,9 +2,11 @@
 
 #include "core/abstractaccessibilitypermission.h"
 #include "core/abstractonboardingwindow.h"
+#include "services/models/modelcatalog.h"
 #include "ui/accessibilitypermissionwatcher.h"
 #include "ui/mascotframes.h"
 #include "ui/onboardingsteps.h"
+#include "ui/recognitionplaceview.h"
 
 #include <QObject>
 
@@ -53,6 +55,10 @@ public:
     void setTrigger(DictationTrigger trigger) override;
     // Where the desktop can run `verbulo --toggle` on a key combination, a step offers to assign one.
     void setToggleShortcut(ToggleShortcut *shortcut) { m_toggleShortcut = shortcut; }
+    // Lets the model step offer a recognition server the user runs, checked through `lister`.
+    void setServerModelLister(RecognitionPlaceView::ModelLister lister);
+    // The computer the model step recommends for: this one unless told.
+    void setMachineFacts(const ModelCatalog::MachineFacts &facts);
 
     void primaryAction();
     void secondaryAction();

@@ -13,15 +13,15 @@
 
 using namespace Qt::StringLiterals;
 
-// Two small catalog models, "alpha" and "beta", in a store of their own, downloaded by the
-// real downloader from a loopback server that serves their bodies unless told otherwise.
+// Small catalog models, "alpha" and "beta" unless named, in a store of their own, downloaded by
+// the real downloader from a loopback server that serves their bodies unless told otherwise.
 // Starts from empty settings, so it goes before anything that reads them.
 struct TestModels {
     static QByteArray body(const QString &name) { return name.toLatin1().repeated(40000); }
-    static QList<ModelCatalogEntry> catalog()
+    static QList<ModelCatalogEntry> catalog(const QStringList &names = { u"alpha"_s, u"beta"_s })
     {
         QByteArray json = "[";
-        for (const QString &name : { u"alpha"_s, u"beta"_s })
+        for (const QString &name : names)
             json += R"({"name":")" + name.toLatin1() + R"(","size":)" + QByteArray::number(body(name).size())
                 + R"(,"sha1":")" + QCryptographicHash::hash(body(name), QCryptographicHash::Sha1).toHex()
                 + R"(","description":"Модель )" + name.toUtf8() + R"("},)";
@@ -30,11 +30,12 @@ struct TestModels {
     }
 
     QTemporaryDir folder;
-    ModelStore store { folder.path(), catalog() };
+    ModelStore store;
     ModelDownloader downloader { store };
     LoopbackHttpServer server;
 
-    TestModels()
+    explicit TestModels(const QStringList &names = { u"alpha"_s, u"beta"_s })
+        : store(folder.path(), catalog(names))
     {
         TestUtil::clearSettings();
         server.listen();

@@ -1,4 +1,5 @@
 #include "core/appsettings.h"
+#include "core/describederror.h"
 #include "fakeneighbours.h"
 #include "platform/gnome/gnomeshortcut.h"
 #include "testmodels.h"
@@ -9,8 +10,11 @@
 #include <QComboBox>
 #include <QKeySequenceEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+
+#include <QCoro/QCoroTimer>
 
 #include <gtest/gtest.h>
 
@@ -21,10 +25,11 @@ namespace {
 class OnboardingTest : public ::testing::Test {
 protected:
     // A build with the own backend, or without it (then with the test catalog's models).
-    explicit OnboardingTest(bool localBuild = false)
-        : made(std::make_unique<OnboardingWindowController>(
-            &accessibility, localBuild ? &models.downloader : nullptr, [this] { return ++settingsOpened, true; },
-            MascotFrames::defaultDirectory()))
+    explicit OnboardingTest(bool localBuild = false, const QStringList &modelNames = { u"alpha"_s, u"beta"_s })
+        : models(modelNames)
+        , made(std::make_unique<OnboardingWindowController>(
+              &accessibility, localBuild ? &models.downloader : nullptr, [this] { return ++settingsOpened, true; },
+              MascotFrames::defaultDirectory()))
     {
         onboarding.setOnFinish([this] { ++finishes; });
     }
@@ -238,6 +243,88 @@ TEST_F(ModelStepTest, TheTestDictationWaitsUntilAModelIsOnThisComputer)
     onboarding.show();
     EXPECT_EQ(onboarding.currentStep(), OnboardingStep::model);
     EXPECT_FALSE(onboarding.awaitsTestDictation());
+}
+
+// Whisper's names, so that what suits the computer depends on it.
+class ServerStepTest : public OnboardingTest {
+protected:
+    ServerStepTest()
+        : OnboardingTest(true, { u"base"_s, u"small"_s })
+    {
+        onboarding.setServerModelLister([this](RecognitionPlaceView::Server server) -> QCoro::Task<QStringList> {
+            asked.append(server.url);
+            co_await QCoro::sleepFor(std::chrono::milliseconds(20)); // the answer takes a moment
+            if (!refusal.isEmpty())
+                throw DescribedError(refusal);
+            co_return QStringList { u"whisper-large"_s, u"whisper-small"_s };
+        });
+        accessibility.busEnabled = true;
+    }
+    template<typename Widget> Widget *find(const QString &name) const { return window()->findChild<Widget *>(name); }
+
+    QStringList asked;
+    QString refusal;
+};
+
+TEST_F(ServerStepTest, AComputerBelowWhatTheLanguageDeservesMayNameAServerInstead)
+{
+    constexpr qint64 gib = qint64(1) << 30;
+    onboarding.setMachineFacts({ 16, true, 32 * gib });
+    showAfterPresses(3);
+    EXPECT_FALSE(shown(u"serverOffer"_s)); // this computer runs what suits the language
+    onboarding.setMachineFacts({ 2, false, 4 * gib });
+    onboarding.secondaryAction();
+    onboarding.primaryAction();
+    ASSERT_TRUE(shown(u"serverOffer"_s));
+
+    find<QPushButton>(u"serverOffer"_s)->click();
+    EXPECT_EQ(page(), u"Шаг 3 из 3|Сервер распознавания|Проверить и продолжить|К моделям"_s);
+    EXPECT_FALSE(shown(u"modelPicker"_s));
+    EXPECT_TRUE(text(u"bodyLabel"_s).startsWith(u"Речь распознаёт ваш сервер"_s)) << text(u"bodyLabel"_s).toStdString();
+    onboarding.primaryAction();
+    EXPECT_EQ(text(u"downloadText"_s), u"Впишите адрес сервера."_s);
+    EXPECT_TRUE(asked.isEmpty());
+
+    // Each answer that cannot be used keeps the step and says why; the last one goes on.
+    find<QLineEdit>(u"serverAddress"_s)->setText(u"https://gpu.office:8000"_s);
+    auto *model = find<QComboBox>(u"serverModel"_s);
+    const struct {
+        QString refusal, model, says;
+    } answers[] = {
+        { u"Сервер распознавания https://gpu.office:8000 не отвечает."_s, {},
+            u"Сервер распознавания https://gpu.office:8000 не отвечает."_s },
+        { {}, u"whisper-tiny"_s, u"На сервере нет модели «whisper-tiny»: выберите одну из его моделей."_s },
+    };
+    for (const auto &answer : answers) {
+        refusal = answer.refusal;
+        model->setCurrentText(answer.model);
+        onboarding.primaryAction();
+        EXPECT_EQ(page(), u"Шаг 3 из 3|Сервер распознавания|(Проверить и продолжить)|К моделям"_s);
+        EXPECT_EQ(text(u"downloadText"_s), u"Спрашиваю сервер о моделях…"_s);
+        ASSERT_TRUE(TestUtil::runUntil([&] { return text(u"downloadText"_s) == answer.says; }))
+            << text(u"downloadText"_s).toStdString();
+        EXPECT_EQ(onboarding.currentStep(), OnboardingStep::model);
+        EXPECT_EQ(AppSettings::string(AppSettings::Keys::recognitionServerURL), std::nullopt);
+    }
+    model->setCurrentText(u"whisper-small"_s);
+    onboarding.primaryAction();
+    ASSERT_TRUE(TestUtil::runUntil([&] { return onboarding.currentStep() == OnboardingStep::ready; }));
+    EXPECT_EQ(asked.size(), 3);
+    EXPECT_EQ(AppSettings::string(AppSettings::Keys::recognitionServerURL), u"https://gpu.office:8000"_s);
+    EXPECT_EQ(AppSettings::string(AppSettings::Keys::recognitionServerModel), u"whisper-small"_s);
+    EXPECT_TRUE(onboarding.awaitsTestDictation());
+
+    // Back on the step the server's form shows; a model chosen on this computer instead undoes the server.
+    onboarding.secondaryAction();
+    EXPECT_EQ(text(u"titleLabel"_s), u"Сервер распознавания"_s);
+    onboarding.secondaryAction();
+    EXPECT_TRUE(shown(u"modelPicker"_s));
+    EXPECT_TRUE(text(u"bodyLabel"_s).startsWith(u"Речь распознаётся прямо на этом компьютере"_s));
+    models.install(u"base"_s);
+    find<QComboBox>(u"modelPicker"_s)->setCurrentIndex(find<QComboBox>(u"modelPicker"_s)->findData(u"base"_s));
+    onboarding.primaryAction();
+    EXPECT_EQ(onboarding.currentStep(), OnboardingStep::ready);
+    EXPECT_EQ(AppSettings::string(AppSettings::Keys::recognitionServerURL), u""_s);
 }
 
 } // namespace

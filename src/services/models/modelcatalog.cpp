@@ -199,7 +199,7 @@ MachineFacts MachineFacts::current()
 // large-v3-turbo-q5_0 needs about 1 GiB beside the rest of the desktop. So: many cores, AVX2 and
 // plenty of memory → the quantised turbo (near turbo quality, a third of its size); four cores with
 // AVX2 → small, the usual minimum for Russian; anything weaker → base, which keeps dictation responsive.
-Recommendation recommend(const QList<ModelCatalogEntry> &catalog, const MachineFacts &facts, QStringView language)
+static Recommendation pick(const QList<ModelCatalogEntry> &catalog, const MachineFacts &facts, QStringView language)
 {
     const QString memory = u"%1 ГБ памяти"_s.arg(qRound(double(facts.memoryBytes) / gibibyte));
     const QString machine = u"У этого компьютера %1, %2, %3"_s.arg(
@@ -248,6 +248,14 @@ Recommendation recommend(const QList<ModelCatalogEntry> &catalog, const MachineF
     if (!smallest)
         return {};
     return { smallest->name, machine + u"."_s };
+}
+
+Recommendation recommend(const QList<ModelCatalogEntry> &catalog, const MachineFacts &facts, QStringView language)
+{
+    Recommendation chosen = pick(catalog, facts, language);
+    const MachineFacts strong { 64, true, qint64(256) * gibibyte };
+    chosen.limitedByMachine = pick(catalog, strong, language).name != chosen.name;
+    return chosen;
 }
 
 } // namespace ModelCatalog

@@ -61,6 +61,8 @@ struct MachineFacts {
 struct Recommendation {
     QString name;
     QString reason;
+    // A stronger computer would be recommended a better model: a server may serve the user better.
+    bool limitedByMachine = false;
 };
 Recommendation recommend(const QList<ModelCatalogEntry> &catalog, const MachineFacts &facts, QStringView language);
 

@@ -503,24 +503,26 @@ TEST(ModelCatalogTest, RecommendsByLanguageAndMachine)
         const char *language;
         ModelCatalog::MachineFacts facts;
         QString name, reasonMentions;
+        bool limitedByMachine; // a stronger computer would get a better model
     };
     const std::vector<Case> cases {
-        { "ru", { 16, true, 32 * gib }, u"gigaam-v3-e2e-rnnt-q4_k_m"_s, u"16 ядер, процессор с AVX2, 32 ГБ"_s },
-        { "ru", { 4, true, 4 * gib }, u"gigaam-v3-e2e-rnnt-q4_k_m"_s, u"RNN-T"_s },
-        { "ru", { 2, true, 8 * gib }, u"gigaam-v3-e2e-ctc-q4_k_m"_s, u"2 ядра"_s },
-        { "ru", { 8, false, 16 * gib }, u"gigaam-v3-e2e-ctc-q4_k_m"_s, u"без AVX2"_s },
-        { "uk", { 4, true, 8 * gib }, u"parakeet-tdt-0.6b-v3-q4_k_m"_s, u"25 европейских"_s },
-        { "en", { 2, false, 4 * gib }, u"parakeet-tdt-0.6b-v3-q4_k_m"_s, u"2 ядра"_s },
-        { "de", { 8, true, 2 * gib }, u"small"_s, u"2 ГБ"_s }, // too little memory for Parakeet
-        { "auto", { 16, true, 32 * gib }, u"large-v3-turbo-q5_0"_s, u"трети её размера"_s },
-        { "auto", { 4, true, 8 * gib }, u"small"_s, u"сама определяет язык"_s },
-        { "ja", { 8, false, 16 * gib }, u"base"_s, u"без AVX2"_s },
-        { "ja", { 1, false, gib / 2 }, u"base"_s, u"1 ядро"_s },
+        { "ru", { 16, true, 32 * gib }, u"gigaam-v3-e2e-rnnt-q4_k_m"_s, u"16 ядер, процессор с AVX2, 32 ГБ"_s, false },
+        { "ru", { 4, true, 4 * gib }, u"gigaam-v3-e2e-rnnt-q4_k_m"_s, u"RNN-T"_s, false },
+        { "ru", { 2, true, 8 * gib }, u"gigaam-v3-e2e-ctc-q4_k_m"_s, u"2 ядра"_s, true },
+        { "ru", { 8, false, 16 * gib }, u"gigaam-v3-e2e-ctc-q4_k_m"_s, u"без AVX2"_s, true },
+        { "uk", { 4, true, 8 * gib }, u"parakeet-tdt-0.6b-v3-q4_k_m"_s, u"25 европейских"_s, false },
+        { "en", { 2, false, 4 * gib }, u"parakeet-tdt-0.6b-v3-q4_k_m"_s, u"2 ядра"_s, false },
+        { "de", { 8, true, 2 * gib }, u"small"_s, u"2 ГБ"_s, true }, // too little memory for Parakeet
+        { "auto", { 16, true, 32 * gib }, u"large-v3-turbo-q5_0"_s, u"трети её размера"_s, false },
+        { "auto", { 4, true, 8 * gib }, u"small"_s, u"сама определяет язык"_s, true },
+        { "ja", { 8, false, 16 * gib }, u"base"_s, u"без AVX2"_s, true },
+        { "ja", { 1, false, gib / 2 }, u"base"_s, u"1 ядро"_s, true },
     };
     for (const Case &row : cases) {
         const ModelCatalog::Recommendation recommendation
             = ModelCatalog::recommend(catalog, row.facts, QString::fromLatin1(row.language));
         EXPECT_EQ(recommendation.name, row.name) << row.language;
+        EXPECT_EQ(recommendation.limitedByMachine, row.limitedByMachine) << row.language << ' ' << row.facts.cores;
         EXPECT_TRUE(recommendation.reason.contains(row.reasonMentions)) << recommendation.reason.toStdString();
     }
     // Languages: GigaAM only Russian, Parakeet its 25, whisper every one and "auto".
