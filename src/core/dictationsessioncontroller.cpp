@@ -430,7 +430,10 @@ QCoro::Task<> DictationSessionController::teardown(Ending ending, QString messag
         else
             m_provider.flow->discard();
     }
-    qCDebug(lcCore) << "dictation" << m_session << "is over after" << m_clock.elapsed() << "ms";
+    // Quitting with no dictation under way comes here too: then there is no time to tell.
+    if (m_clock.isValid())
+        qCDebug(lcCore) << "dictation" << m_session << "is over after" << m_clock.elapsed() << "ms";
+    m_clock.invalidate();
     m_keys.forget();
     m_dictation.target.reset();
     m_dictation.targetPending = false;

@@ -3,7 +3,6 @@
 #include "insertion/atspi/atspicalls.h"
 
 #include <atomic>
-#include <dlfcn.h>
 #include <utility>
 
 namespace {
@@ -18,26 +17,6 @@ std::atomic<GMainContext *> atspiContext { nullptr };
 } // namespace
 
 GMainContext *atspiMainContext() { return atspiContext.load(); }
-
-// libatspi attaches the private connection it opens to each application to the process's default
-// context, which Qt iterates on the main thread: replies meant for the accessibility thread were
-// handled there too, two threads on one libdbus connection (libdbus aborts, or each waits for the
-// other). atspi_set_main_context() moves only the connections that exist when it is called, and
-// libatspi (2.46 in Debian 12) offers no other way to name the context for those made later, so the
-// override is still needed. Defined here, this function takes the place of libatspi's own for
-// libatspi's calls as well; it is process-wide, so it changes nothing but the default context, and
-// only once a backend has connected: any other caller gets libatspi's own behaviour.
-extern "C" __attribute__((visibility("default"))) void atspi_dbus_connection_setup_with_g_main(
-    DBusConnection *connection, GMainContext *context)
-{
-    using Setup = void (*)(DBusConnection *, GMainContext *);
-    static const auto setUp = reinterpret_cast<Setup>(dlsym(RTLD_NEXT, "atspi_dbus_connection_setup_with_g_main"));
-    GMainContext *const ours = atspiContext.load();
-    if (ours && (!context || context == g_main_context_default()))
-        context = ours;
-    if (setUp)
-        setUp(connection, context);
-}
 
 const QStringList AtspiConnection::eventTypes {
     QStringLiteral("window:activate"),
