@@ -414,7 +414,7 @@ void DictationSessionController::detach(QCoro::Task<> task)
 QCoro::Task<> DictationSessionController::teardown(Ending ending, QString message)
 {
     QPointer<DictationSessionController> self(this);
-    ++m_session;
+    const quint64 ended = m_session++;
     m_watchdog.stop();
     m_neighbours.audioRecorder->stop();
     if (ending == Ending::delivered || ending == Ending::failedToStart) {
@@ -432,7 +432,7 @@ QCoro::Task<> DictationSessionController::teardown(Ending ending, QString messag
     }
     // Quitting with no dictation under way comes here too: then there is no time to tell.
     if (m_clock.isValid())
-        qCDebug(lcCore) << "dictation" << m_session << "is over after" << m_clock.elapsed() << "ms";
+        qCDebug(lcCore) << "dictation" << ended << "is over after" << m_clock.elapsed() << "ms";
     m_clock.invalidate();
     m_keys.forget();
     m_dictation.target.reset();
