@@ -1,7 +1,6 @@
 #include "ui/onboardingmodelpage.h"
 
 #include "core/appsettings.h"
-#include "core/describederror.h"
 #include "core/detachedtask.h"
 #include "ui/clampedlabel.h"
 #include "ui/modellistview.h"
@@ -72,14 +71,9 @@ void OnboardingModelPage::build(QWidget *window, QVBoxLayout *stack)
     m_serverForm->setFixedWidth(440);
     auto *form = new QFormLayout(m_serverForm);
     form->setContentsMargins(0, 0, 0, 0);
-    m_serverAddress = new QLineEdit(m_serverForm);
-    m_serverAddress->setObjectName(u"serverAddress"_s);
-    m_serverAddress->setPlaceholderText(u"https://gpu.office:8000"_s);
-    form->addRow(u"Адрес"_s, m_serverAddress);
-    m_serverModel = new QComboBox(m_serverForm);
-    m_serverModel->setObjectName(u"serverModel"_s);
-    m_serverModel->setEditable(true);
-    form->addRow(u"Модель"_s, m_serverModel);
+    const RecognitionPlaceView::ServerRows rows = RecognitionPlaceView::addServerRows(form, m_serverForm);
+    m_serverAddress = rows.address;
+    m_serverModel = rows.model;
     m_serverForm->hide();
     stack->addWidget(m_serverForm, 0, Qt::AlignHCenter);
     m_text = OnboardingStyle::makeLabel(u"downloadText"_s, systemFont(13), window);
@@ -263,27 +257,21 @@ QCoro::Task<> OnboardingModelPage::checkServer(RecognitionPlaceView::Server serv
     m_checking = true;
     m_error.clear();
     update();
-    QStringList models;
-    QString problem;
-    try {
-        models = co_await m_lister(server);
-    } catch (const DescribedError &error) {
-        problem = error.description();
-    }
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
+    QCoro::Task<RecognitionPlaceView::ServerAnswer> asking = RecognitionPlaceView::askServer(m_lister, server);
+    const RecognitionPlaceView::ServerAnswer answer = co_await asking;
     if (!self)
         co_return;
     m_checking = false;
     // The user went back to the models or on to another page meanwhile: the answer is not wanted.
     if (!m_shown || !m_onServerForm)
         co_return;
+    QString problem = answer.problem;
     if (problem.isEmpty()) {
-        const QString picked = model.isEmpty() ? models.value(0) : model;
-        m_serverModel->clear();
-        m_serverModel->addItems(models);
-        m_serverModel->setCurrentText(picked);
+        const QString picked = RecognitionPlaceView::showModels(m_serverModel, answer.models, model);
         if (picked.isEmpty()) {
-            problem = texts.noModelListed;
-        } else if (!models.isEmpty() && !models.contains(picked)) {
+            problem = RecognitionPlaceView::noModelListed;
+        } else if (!answer.models.isEmpty() && !answer.models.contains(picked)) {
             problem = texts.unknownModel.arg(picked);
         } else {
             AppSettings::setString(AppSettings::Keys::recognitionServerURL, server.url);

@@ -99,7 +99,7 @@ inline const QString modelFailed = QStringLiteral("Не удалось скач�
 inline const QString serverOffer = QStringLiteral("У меня есть сервер распознавания");
 struct ServerTexts {
     QString title, body, detail, primary, secondary;
-    QString checking, noAddress, noModelListed;
+    QString checking, noAddress;
     QString unknownModel; // "%1": the model's name
 };
 const ServerTexts &server();

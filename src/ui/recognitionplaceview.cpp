@@ -56,15 +56,10 @@ RecognitionPlaceView::RecognitionPlaceView(QWidget *parent)
     m_serverBox = new QWidget(this);
     auto *form = new QFormLayout(m_serverBox);
     form->setContentsMargins(24, 0, 0, 0);
-    m_address = new QLineEdit(m_serverBox);
-    m_address->setObjectName(u"serverAddress"_s);
-    m_address->setPlaceholderText(u"https://gpu.office:8000"_s);
-    form->addRow(u"Адрес"_s, m_address);
-    m_model = new QComboBox(m_serverBox);
-    m_model->setObjectName(u"serverModel"_s);
-    m_model->setEditable(true);
+    const ServerRows rows = addServerRows(form, m_serverBox);
+    m_address = rows.address;
+    m_model = rows.model;
     m_model->setMinimumWidth(300);
-    form->addRow(u"Модель"_s, m_model);
     auto *caRow = new QHBoxLayout;
     m_caFile = new QLineEdit(m_serverBox);
     m_caFile->setObjectName(u"serverCAFile"_s);
@@ -100,6 +95,19 @@ RecognitionPlaceView::RecognitionPlaceView(QWidget *parent)
             askForModels();
         }
     });
+}
+
+RecognitionPlaceView::ServerRows RecognitionPlaceView::addServerRows(QFormLayout *form, QWidget *owner)
+{
+    auto *address = new QLineEdit(owner);
+    address->setObjectName(u"serverAddress"_s);
+    address->setPlaceholderText(u"https://gpu.office:8000"_s);
+    form->addRow(u"Адрес"_s, address);
+    auto *model = new QComboBox(owner);
+    model->setObjectName(u"serverModel"_s);
+    model->setEditable(true);
+    form->addRow(u"Модель"_s, model);
+    return { address, model };
 }
 
 void RecognitionPlaceView::load()
@@ -147,20 +155,34 @@ void RecognitionPlaceView::askForModels()
 QCoro::Task<> RecognitionPlaceView::listModels(Server server)
 {
     const QPointer<RecognitionPlaceView> self(this);
-    QStringList models;
-    QString problem;
-    try {
-        models = co_await m_lister(server);
-    } catch (const DescribedError &error) {
-        problem = error.description();
-    }
+    // Named, not temporary (GCC 12: docs/architecture.md, "Coroutines and GCC 12").
+    QCoro::Task<ServerAnswer> asking = askServer(m_lister, server);
+    const ServerAnswer answer = co_await asking;
     if (!self || m_address->text().trimmed() != server.url)
         co_return;
-    const QString chosen = m_model->currentText();
-    m_model->clear();
-    m_model->addItems(models);
-    m_model->setCurrentText(chosen.isEmpty() ? models.value(0) : chosen);
-    m_status->setText(!problem.isEmpty() ? problem
-            : models.isEmpty() ? u"Сервер отвечает, но не перечисляет модели: впишите имя модели."_s
-                               : u"Сервер отвечает; моделей: %1."_s.arg(models.size()));
+    showModels(m_model, answer.models, m_model->currentText());
+    m_status->setText(!answer.problem.isEmpty() ? answer.problem
+            : answer.models.isEmpty()           ? noModelListed
+                                      : u"Сервер отвечает; моделей: %1."_s.arg(answer.models.size()));
+}
+
+QCoro::Task<RecognitionPlaceView::ServerAnswer> RecognitionPlaceView::askServer(ModelLister lister, Server server)
+{
+    ServerAnswer answer;
+    try {
+        QCoro::Task<QStringList> listing = lister(std::move(server));
+        answer.models = co_await listing;
+    } catch (const DescribedError &error) {
+        answer.problem = error.description();
+    }
+    co_return answer;
+}
+
+QString RecognitionPlaceView::showModels(QComboBox *box, const QStringList &models, const QString &typed)
+{
+    const QString chosen = typed.isEmpty() ? models.value(0) : typed;
+    box->clear();
+    box->addItems(models);
+    box->setCurrentText(chosen);
+    return chosen;
 }

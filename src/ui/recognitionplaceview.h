@@ -10,6 +10,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
@@ -29,6 +30,25 @@ public:
     using ModelLister = std::function<QCoro::Task<QStringList>(Server server)>;
 
     explicit RecognitionPlaceView(QWidget *parent = nullptr);
+
+    // The rows every place that names a server asks for (here and the walkthrough): its address
+    // and the model it serves, the list filled from the server where it answers.
+    struct ServerRows {
+        QLineEdit *address;
+        QComboBox *model;
+    };
+    static ServerRows addServerRows(QFormLayout *form, QWidget *owner);
+    // What a server said when asked for its models: the list, or why it could not be asked.
+    struct ServerAnswer {
+        QStringList models;
+        QString problem;
+    };
+    static QCoro::Task<ServerAnswer> askServer(ModelLister lister, Server server);
+    // Offers the server's models in `box`, keeping `typed` where given, else the first; returns
+    // the model now chosen, empty where the server lists none and none was typed.
+    static QString showModels(QComboBox *box, const QStringList &models, const QString &typed);
+    static inline const QString noModelListed
+        = QStringLiteral("Сервер отвечает, но не перечисляет модели: впишите имя модели.");
 
     void setModelLister(ModelLister lister) { m_lister = std::move(lister); }
     void load();
