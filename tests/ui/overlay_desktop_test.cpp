@@ -1,8 +1,10 @@
-// The overlay on a real GNOME compositor (scripts/gnome-session, this process a Wayland client of
-// mutter): an X11 window under Xwayland, which leaves the keyboard focus in the user's window.
+// The overlay on the real compositors of GNOME (scripts/gnome-session: an X11 window under
+// Xwayland) and KDE Plasma (scripts/kde-session: a layer surface), this process a Wayland client:
+// either leaves the keyboard focus in the user's window.
 #include "insertiontargetapplication.h"
 #include "testutil.h"
 #include "ui/overlaypanelcontroller.h"
+#include "ui/wayland/layershelloverlay.h"
 #include "ui/wayland/waylandoverlay.h"
 #include "ui/wayland/xwaylandoverlay.h"
 
@@ -14,11 +16,13 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 
-// A Wayland window would be focused as it maps (measured: it takes the focus and keeps it while shown).
-TEST(OverlayGnomeTest, TheTargetKeepsTheFocusAndCopyReachesIt)
+// On GNOME a Wayland window would be focused as it maps (measured: it takes the focus and keeps it
+// while shown).
+TEST(OverlayDesktopTest, TheTargetKeepsTheFocusAndOnGnomeACopyClickReachesIt)
 {
-    if (!qEnvironmentVariableIsSet("VERBULO_GNOME_SESSION") || QGuiApplication::platformName() != u"wayland"_s)
-        GTEST_SKIP() << "needs scripts/gnome-session and QT_QPA_PLATFORM=wayland";
+    const bool gnome = qEnvironmentVariableIsSet("VERBULO_GNOME_SESSION");
+    if (!(gnome || qEnvironmentVariableIsSet("VERBULO_KDE_SESSION")) || QGuiApplication::platformName() != u"wayland"_s)
+        GTEST_SKIP() << "needs scripts/gnome-session or scripts/kde-session, and QT_QPA_PLATFORM=wayland";
     TargetApplication target(QStringLiteral(INSERTION_TARGET_WINDOW), { { u"QT_QPA_PLATFORM"_s, u"wayland"_s } });
     ASSERT_EQ(target.ask({}, "ready"), "ready");
     ASSERT_EQ(target.ask("open one 0 0", "opened one"), "opened one");
@@ -27,7 +31,10 @@ TEST(OverlayGnomeTest, TheTargetKeepsTheFocusAndCopyReachesIt)
 
     OverlayPanelController overlay;
     std::unique_ptr<OverlaySurface> surface = makeWaylandOverlaySurface(overlay.panel());
-    ASSERT_TRUE(dynamic_cast<XwaylandOverlay *>(surface.get()));
+    if (gnome)
+        ASSERT_TRUE(dynamic_cast<XwaylandOverlay *>(surface.get()));
+    else
+        ASSERT_TRUE(dynamic_cast<LayerShellOverlay *>(surface.get()));
     overlay.setSurface(std::move(surface));
     overlay.showListening();
     TestUtil::runFor(500ms);
@@ -37,6 +44,9 @@ TEST(OverlayGnomeTest, TheTargetKeepsTheFocusAndCopyReachesIt)
     TestUtil::runFor(500ms);
     EXPECT_TRUE(focused());
 
+    // KWin offers a test no pointer of its own to click with (the sway test clicks a layer surface).
+    if (!gnome)
+        return;
     // Clicked where "Скопировать" shows at the top centre; the focused Wayland window reads the copy.
     auto *copy = overlay.panel()->findChild<QPushButton *>(u"copyButton"_s);
     const QPoint at
