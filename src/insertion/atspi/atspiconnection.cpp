@@ -22,6 +22,9 @@ const QStringList AtspiConnection::eventTypes {
     QStringLiteral("window:activate"),
     QStringLiteral("focus:"),
     QStringLiteral("object:state-changed:focused"),
+    // LibreOffice tells of its text field by nothing else: no focus event on a click or a window
+    // switch, and a search of its tree reaches the paragraph only after a thousand toolbar items.
+    QStringLiteral("object:text-caret-moved"),
 };
 
 AtspiConnection::AtspiConnection(AtspiCalls &calls)
@@ -82,6 +85,10 @@ void AtspiConnection::noteEvent(const AtspiEvent *event)
         if (mayGreet(source->busName()))
             scheduleGreeting(source);
         lastActivatedWindow = std::move(source);
+    } else if (type.startsWith("object:text-caret-moved")) {
+        const QString bus = source->busName();
+        if (!bus.isEmpty())
+            caretByApplication.insert(bus, std::move(source));
     } else if (type.startsWith("focus:") || (type.startsWith("object:state-changed:focused") && event->detail1)) {
         const QString bus = source->busName();
         if (!bus.isEmpty())

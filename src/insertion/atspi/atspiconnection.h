@@ -34,8 +34,10 @@ public:
 
     void greet(const AtspiElement &element);
 
-    // Per application bus name: the element focus events last named.
+    // Per application bus name: the element focus events last named, and the element whose
+    // caret moved last (a second candidate: some applications tell of their field only so).
     QHash<QString, ElementPtr> focusedByApplication;
+    QHash<QString, ElementPtr> caretByApplication;
     ElementPtr lastActivatedWindow;
 
 private:

@@ -144,8 +144,9 @@ ElementPtr AtspiTargetIdentity::applicationOfWindow(const AtspiElement &window)
 
 ElementPtr AtspiTargetIdentity::focusedElement(const AtspiElement &application)
 {
-    if (ElementPtr tracked = events.focusedByApplication.value(application.busName())) {
-        if (calls.hasState(*tracked, ATSPI_STATE_FOCUSED))
+    for (const QHash<QString, ElementPtr> *seen : { &events.focusedByApplication, &events.caretByApplication }) {
+        if (ElementPtr tracked = seen->value(application.busName());
+            tracked && calls.hasState(*tracked, ATSPI_STATE_FOCUSED))
             return tracked;
     }
     // No focus event seen for it (it may have had the focus before we started):
