@@ -174,6 +174,8 @@ QString defaultLocalModelsURL() { return u"https://huggingface.co/ggerganov/whis
 
 QString localModel() { return trimmedWhitespace(string(Keys::localModel).value_or(QString())); }
 
+QString recognitionServerURL() { return string(Keys::recognitionServerURL).value_or(QString()).trimmed(); }
+
 QString localModelsURL()
 {
     const QString url = trimmedWhitespace(string(Keys::localModelsURL).value_or(QString()));

@@ -80,6 +80,8 @@ bool onboardingCompleted();
 QString defaultLocalModelsURL();
 // A catalog name, an absolute path to a ggml file, or empty (the best installed model).
 QString localModel();
+// The recognition server the settings name, trimmed; empty: recognition on this computer.
+QString recognitionServerURL();
 QString localModelsURL(); // the default when absent or empty
 QString defaultLocalHubURL();
 QString localHubURL(); // the default when absent or empty

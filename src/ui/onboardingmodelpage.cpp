@@ -22,15 +22,6 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-QString storedServerURL()
-{
-    return AppSettings::string(AppSettings::Keys::recognitionServerURL).value_or(QString()).trimmed();
-}
-
-} // namespace
-
 OnboardingModelPage::OnboardingModelPage(ModelDownloader *models, QObject *parent)
     : QObject(parent)
     , m_models(models)
@@ -102,7 +93,7 @@ void OnboardingModelPage::show()
 {
     m_shown = true;
     // A server named before (here or in the settings) opens its form.
-    const QString server = storedServerURL();
+    const QString server = AppSettings::recognitionServerURL();
     m_onServerForm = m_lister && !server.isEmpty();
     if (m_onServerForm) {
         m_serverAddress->setText(server);
@@ -127,7 +118,7 @@ QString OnboardingModelPage::chosen() const { return m_picker->currentData().toS
 
 bool OnboardingModelPage::hasUsableModel() const
 {
-    return !storedServerURL().isEmpty() || m_models->store().resolve(AppSettings::localModel()).ok();
+    return !AppSettings::recognitionServerURL().isEmpty() || m_models->store().resolve(AppSettings::localModel()).ok();
 }
 
 void OnboardingModelPage::fillPicker()
@@ -329,7 +320,7 @@ bool OnboardingModelPage::chooseOrDownload()
     if (store.resolve(AppSettings::localModel()).path != model.path)
         AppSettings::setString(AppSettings::Keys::localModel, name);
     // A model chosen here is recognition on this computer, also after a server was named.
-    if (!storedServerURL().isEmpty())
+    if (!AppSettings::recognitionServerURL().isEmpty())
         AppSettings::setString(AppSettings::Keys::recognitionServerURL, QString());
     return true;
 }

@@ -113,7 +113,7 @@ RecognitionPlaceView::ServerRows RecognitionPlaceView::addServerRows(QFormLayout
 void RecognitionPlaceView::load()
 {
     using namespace AppSettings;
-    const QString url = string(Keys::recognitionServerURL).value_or(QString()).trimmed();
+    const QString url = recognitionServerURL();
     (url.isEmpty() ? m_here : m_onServer)->setChecked(true);
     if (!url.isEmpty())
         m_address->setText(url);

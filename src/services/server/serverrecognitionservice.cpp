@@ -14,7 +14,7 @@ RecognitionServerClient::Settings ServerRecognitionService::storedSettings()
 {
     using namespace AppSettings;
     RecognitionServerClient::Settings settings;
-    settings.url = QUrl(string(Keys::recognitionServerURL).value_or(QString()).trimmed());
+    settings.url = QUrl(recognitionServerURL());
     settings.model = string(Keys::recognitionServerModel).value_or(QString()).trimmed();
     settings.caFile = string(Keys::recognitionServerCAFile).value_or(QString()).trimmed();
     settings.allowUnencrypted = boolValue(Keys::recognitionServerAllowUnencrypted);
@@ -51,7 +51,4 @@ RecognitionPlace::RecognitionPlace(AbstractLocalRecognition *here, AbstractLocal
 {
 }
 
-bool RecognitionPlace::onServer()
-{
-    return !AppSettings::string(AppSettings::Keys::recognitionServerURL).value_or(QString()).trimmed().isEmpty();
-}
+bool RecognitionPlace::onServer() { return !AppSettings::recognitionServerURL().isEmpty(); }
